@@ -1,0 +1,84 @@
+#include "common/registry.h"
+
+#include <filesystem>
+#include <system_error>
+
+namespace fs = std::filesystem;
+
+namespace {
+bool isSeparator(char c) {
+#ifdef _WIN32
+    return c == '\\' || c == '/';
+#else
+    return c == '/';
+#endif
+}
+}  // namespace
+
+std::string FileNameOfPath(const std::string& path) {
+    for (size_t i = path.size(); i > 0; --i)
+        if (isSeparator(path[i - 1])) return path.substr(i);
+    return path;
+}
+
+std::string PathWithoutRoot(const std::string& path) {
+    auto slash = [](char c) { return c == '\\' || c == '/'; };
+    // UNC share: two separators, a server name, a separator, a share name, a separator.
+    if (path.size() >= 2 && slash(path[0]) && slash(path[1])) {
+        size_t server_end = path.find_first_of("\\/", 2);
+        if (server_end == std::string::npos) return "";
+        size_t share_end = path.find_first_of("\\/", server_end + 1);
+        if (share_end == std::string::npos) return "";
+        size_t rest = share_end;
+        while (rest < path.size() && slash(path[rest])) ++rest;
+        return path.substr(rest);
+    }
+    // Drive: a letter, a colon and, usually, a separator.
+    if (path.size() >= 2 && path[1] == ':' &&
+        ((path[0] >= 'A' && path[0] <= 'Z') || (path[0] >= 'a' && path[0] <= 'z'))) {
+        size_t rest = 2;
+        while (rest < path.size() && slash(path[rest])) ++rest;
+        return path.substr(rest);
+    }
+    size_t rest = 0;
+    while (rest < path.size() && slash(path[rest])) ++rest;
+    return path.substr(rest);
+}
+
+std::string TrimBlanks(const std::string& text) {
+    size_t b = text.find_first_not_of(' ');
+    if (b == std::string::npos) return "";
+    size_t e = text.find_last_not_of(' ');
+    return text.substr(b, e - b + 1);
+}
+
+std::string NormaliseSourcePath(const std::string& path) {
+    std::string trimmed = TrimBlanks(path);
+    if (trimmed.empty()) return trimmed;
+    fs::path p(trimmed);
+    if (p.is_relative()) {
+        std::error_code ec;
+        fs::path base = fs::current_path(ec);
+        if (!ec) p = base / p;
+    }
+    fs::path normal = p.lexically_normal();
+    std::string text = normal.string();
+    // lexically_normal keeps a trailing separator for "dir/"; a mailbox is a file.
+    while (text.size() > 1 && isSeparator(text.back())) text.pop_back();
+    return text;
+}
+
+std::string ReplaceAll(std::string text, const std::string& what, const std::string& with) {
+    if (what.empty()) return text;
+    std::string out;
+    size_t pos = 0;
+    for (;;) {
+        size_t hit = text.find(what, pos);
+        if (hit == std::string::npos) break;
+        out.append(text, pos, hit - pos);
+        out += with;
+        pos = hit + what.size();
+    }
+    out.append(text, pos, std::string::npos);
+    return out;
+}

@@ -1,0 +1,26 @@
+// Small helpers on path text shared by the subsystems.
+#pragma once
+
+#include <string>
+
+// The part of a path after its last separator; a path without one is returned
+// whole, and a path ending in a separator gives "". The separator is '/' on
+// POSIX; on Windows '\' and '/' both count.
+std::string FileNameOfPath(const std::string& path);
+
+// The path text without its root: a drive ("C:\" or "C:/"), a UNC share
+// ("\\server\share\") or the leading "/" of a POSIX path. Works on the text
+// alone, the same on every OS, so that the rest can be placed below another
+// folder. A path without a root is returned unchanged.
+std::string PathWithoutRoot(const std::string& path);
+
+// A source path as the run uses it: trimmed of blanks, made absolute against
+// the current folder and normalised lexically (no "." or ".." parts, no
+// doubled separators). "" stays "".
+std::string NormaliseSourcePath(const std::string& path);
+
+// Leading and trailing blanks removed (spaces only, as the original trims).
+std::string TrimBlanks(const std::string& text);
+
+// Every occurrence of `what` in `text` replaced by `with` (binary compare).
+std::string ReplaceAll(std::string text, const std::string& what, const std::string& with);

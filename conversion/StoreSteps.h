@@ -1,0 +1,49 @@
+// The store steps of the two Outlook forms (.pst and .msg), called by the run
+// at fixed points of its loop over the mailboxes. The EML and EMLX forms have
+// none.
+#pragma once
+
+#include <memory>
+#include <string>
+
+namespace conversion {
+
+enum class TargetForm { None, Eml, Emlx, Msg, Pst };
+
+class StoreSteps {
+public:
+    virtual ~StoreSteps() = default;
+
+    // Before the first mailbox: the temporary store (MSG form) or the single
+    // store (PST form, one store for all). False when the session or the
+    // store cannot be opened: the run shows the "Outlook Error" report and ends.
+    virtual bool openRunStore(const std::string& outputFolder) = 0;
+    // At the start of each mailbox (store per mailbox only); false as above.
+    virtual bool openMailboxStore(const std::string& outputFolder, const std::string& mailboxName) = 0;
+    // Right after openMailboxStore, for every mailbox: its folder in the store.
+    virtual void addMailboxFolder(const std::string& mailboxName) = 0;
+    // After each mailbox (store per mailbox only) and after the last one.
+    virtual void closeMailboxStore() = 0;
+    virtual void closeRunStore() = 0;
+
+    // One written message file: ImportMessage (PST form) or SaveMessageAsMsg
+    // (MSG form). The file is deleted afterwards. False, with `error` set, when
+    // the message did not make it into the store or the .msg file.
+    virtual bool importMessage(const std::string& messageFile, const std::string& mailboxName,
+                               const std::string& mailboxFolder, int messageNumber,
+                               std::string* error) = 0;
+
+    // The window is closing: finish whatever store is open so its file stays whole.
+    virtual void abandon() = 0;
+};
+
+// The yield the store steps make (around the closing of a store, before each
+// .msg file is saved).
+using YieldFn = void (*)(void* context);
+
+// The store steps for a form; nullptr for the EML and EMLX forms, and for a
+// form whose store steps this build does not have.
+std::unique_ptr<StoreSteps> MakeStoreSteps(TargetForm form, bool singleStore, YieldFn yield,
+                                           void* yieldContext);
+
+}  // namespace conversion

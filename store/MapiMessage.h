@@ -1,0 +1,146 @@
+// The in-memory form of a MAPI message, as the MIME import builds it and as
+// both store writers (the .pst writer and the .msg writer) consume it.
+//
+// A message is a bag of properties plus an ordered list of recipient rows and
+// an ordered list of attachments; an attachment may own one embedded message.
+// Strings are kept as UTF-8 in the model; each writer chooses how to store
+// them (UTF-16LE in a Unicode store, 8-bit in a code page in an 8-bit .msg).
+// Named properties are kept by (property set, LID or name); each writer
+// assigns property IDs from its own name map.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace store {
+
+// Property types (MS-OXCDATA 2.11.1).
+enum PropType : uint16_t {
+    PT_SHORT = 0x0002,
+    PT_LONG = 0x0003,
+    PT_ERROR = 0x000A,
+    PT_BOOLEAN = 0x000B,
+    PT_OBJECT = 0x000D,
+    PT_I8 = 0x0014,
+    PT_STRING8 = 0x001E,
+    PT_UNICODE = 0x001F,
+    PT_SYSTIME = 0x0040,
+    PT_CLSID = 0x0048,
+    PT_BINARY = 0x0102,
+    PT_MV_LONG = 0x1003,
+    PT_MV_UNICODE = 0x101F,
+    PT_MV_BINARY = 0x1102,
+};
+
+using Guid = std::array<uint8_t, 16>;  // in on-disk (little-endian field) order
+
+// A named property's identity: a property set and either a numeric LID or a name.
+struct NamedKey {
+    Guid propertySet{};
+    bool isString = false;
+    uint32_t lid = 0;      // when !isString
+    std::string name;      // UTF-8, when isString
+    bool operator==(const NamedKey&) const = default;
+};
+
+struct Property {
+    uint16_t id = 0;                 // tagged id (0x0001-0x7FFF); ignored when named is set
+    uint16_t type = 0;               // PropType
+    std::optional<NamedKey> named;   // set for named properties (ids assigned by the writer)
+
+    // Value, by type:
+    //   PT_SHORT, PT_LONG, PT_ERROR, PT_BOOLEAN (0/1), PT_I8, PT_SYSTIME (FILETIME): integer
+    //   PT_UNICODE, PT_STRING8: text (UTF-8)
+    //   PT_BINARY, PT_CLSID (16 bytes): bytes in text
+    //   PT_MV_UNICODE (UTF-8 each), PT_MV_BINARY: values;  PT_MV_LONG: integers in values as 4 LE bytes
+    uint64_t integer = 0;
+    std::string text;
+    std::vector<std::string> values;
+
+    uint32_t tag() const { return (uint32_t(id) << 16) | type; }
+};
+
+class PropertyBag {
+public:
+    // Replaces any property with the same id (or the same named key).
+    void set(Property p);
+    void setInt(uint16_t id, uint16_t type, uint64_t v);
+    void setLong(uint16_t id, uint32_t v) { setInt(id, PT_LONG, v); }
+    void setBool(uint16_t id, bool v) { setInt(id, PT_BOOLEAN, v ? 1 : 0); }
+    void setTime(uint16_t id, uint64_t filetime) { setInt(id, PT_SYSTIME, filetime); }
+    void setString(uint16_t id, std::string utf8);
+    void setBinary(uint16_t id, std::string bytes);
+    void setNamed(const NamedKey& key, uint16_t type, Property value);
+
+    const Property* find(uint16_t id) const;           // tagged property by id
+    const Property* findNamed(const NamedKey& key) const;
+    bool remove(uint16_t id);
+
+    const std::vector<Property>& all() const { return props_; }
+    std::vector<Property>& all() { return props_; }
+
+private:
+    std::vector<Property> props_;
+};
+
+struct Message;
+
+struct Recipient {
+    PropertyBag props;  // PR_RECIPIENT_TYPE, PR_DISPLAY_NAME, PR_EMAIL_ADDRESS, ...
+};
+
+struct Attachment {
+    PropertyBag props;                  // PR_ATTACH_METHOD, PR_ATTACH_LONG_FILENAME, PR_ATTACH_DATA_BIN, ...
+    std::unique_ptr<Message> embedded;  // set when PR_ATTACH_METHOD is 5 (embedded message)
+};
+
+struct Message {
+    PropertyBag props;
+    std::vector<Recipient> recipients;
+    std::vector<Attachment> attachments;
+};
+
+// Frequently used property ids (MS-OXPROPS).
+namespace pid {
+constexpr uint16_t MessageClass = 0x001A;
+constexpr uint16_t Subject = 0x0037;
+constexpr uint16_t ClientSubmitTime = 0x0039;
+constexpr uint16_t MessageDeliveryTime = 0x0E06;
+constexpr uint16_t MessageFlags = 0x0E07;
+constexpr uint16_t MessageSize = 0x0E08;
+constexpr uint16_t DisplayTo = 0x0E04;
+constexpr uint16_t DisplayCc = 0x0E03;
+constexpr uint16_t DisplayBcc = 0x0E02;
+constexpr uint16_t HasAttachments = 0x0E1B;
+constexpr uint16_t Body = 0x1000;
+constexpr uint16_t Html = 0x1013;
+constexpr uint16_t InternetCodepage = 0x3FDE;
+constexpr uint16_t MessageCodepage = 0x3FFD;
+constexpr uint16_t TransportMessageHeaders = 0x007D;
+constexpr uint16_t InternetMessageId = 0x1035;
+constexpr uint16_t InReplyToId = 0x1042;
+constexpr uint16_t InternetReferences = 0x1039;
+constexpr uint16_t Importance = 0x0017;
+constexpr uint16_t Priority = 0x0026;
+constexpr uint16_t RecipientType = 0x0C15;
+constexpr uint16_t DisplayName = 0x3001;
+constexpr uint16_t AddressType = 0x3002;
+constexpr uint16_t EmailAddress = 0x3003;
+constexpr uint16_t AttachMethod = 0x3705;
+constexpr uint16_t AttachDataBinary = 0x3701;  // also PT_OBJECT for embedded messages
+constexpr uint16_t AttachFilename = 0x3704;
+constexpr uint16_t AttachLongFilename = 0x3707;
+constexpr uint16_t AttachMimeTag = 0x370E;
+constexpr uint16_t AttachContentId = 0x3712;
+constexpr uint16_t AttachFlags = 0x3714;
+constexpr uint16_t AttachmentHidden = 0x7FFE;
+constexpr uint16_t AttachSize = 0x0E20;
+constexpr uint16_t AttachNumber = 0x0E21;
+constexpr uint16_t RenderingPosition = 0x370B;
+}  // namespace pid
+
+}  // namespace store

@@ -1,0 +1,36 @@
+#include <gtest/gtest.h>
+
+#include "common/registry.h"
+
+TEST(PathWithoutRoot, StripsEveryRootForm) {
+    EXPECT_EQ(PathWithoutRoot("C:\\mail\\inbox.mbox"), "mail\\inbox.mbox");
+    EXPECT_EQ(PathWithoutRoot("d:/mail/inbox.mbox"), "mail/inbox.mbox");
+    EXPECT_EQ(PathWithoutRoot("\\\\server\\share\\mail\\inbox.mbox"), "mail\\inbox.mbox");
+    EXPECT_EQ(PathWithoutRoot("//server/share/a.mbox"), "a.mbox");
+    EXPECT_EQ(PathWithoutRoot("/home/u/inbox.mbox"), "home/u/inbox.mbox");
+    EXPECT_EQ(PathWithoutRoot("relative/x"), "relative/x");
+    EXPECT_EQ(PathWithoutRoot("\\\\server"), "");
+    EXPECT_EQ(PathWithoutRoot(""), "");
+}
+
+TEST(FileNameOfPath, TakesThePartAfterTheLastSeparator) {
+    EXPECT_EQ(FileNameOfPath("/mail/inbox.mbox"), "inbox.mbox");
+    EXPECT_EQ(FileNameOfPath("inbox.mbox"), "inbox.mbox");
+    EXPECT_EQ(FileNameOfPath("/mail/"), "");
+}
+
+TEST(NormaliseSourcePath, MakesAbsoluteAndDropsDotParts) {
+    EXPECT_EQ(NormaliseSourcePath("  /a/./b/../c.mbox  "), "/a/c.mbox");
+    EXPECT_EQ(NormaliseSourcePath("/../../etc/x"), "/etc/x");
+    EXPECT_EQ(NormaliseSourcePath(""), "");
+    std::string rel = NormaliseSourcePath("x/../y.mbox");
+    ASSERT_FALSE(rel.empty());
+    EXPECT_EQ(rel.front(), '/');
+    EXPECT_EQ(rel.find(".."), std::string::npos);
+}
+
+TEST(ReplaceAll, ReplacesEveryOccurrenceCaseSensitively) {
+    EXPECT_EQ(ReplaceAll("a.mbox.mbox", ".mbox", ""), "a");
+    EXPECT_EQ(ReplaceAll("Archive.Mbox", ".mbox", ""), "Archive.Mbox");
+    EXPECT_EQ(TrimBlanks("  x y  "), "x y");
+}
