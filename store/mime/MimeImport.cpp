@@ -93,6 +93,25 @@ std::string PrepareInput(std::string_view in) {
             in.remove_prefix(eol + 1);
         }
     }
+    // Apple Mail .emlx: a first line holding the message's length in bytes.
+    if (size_t eol = in.find('\n'); eol != std::string_view::npos && eol > 0 && eol < 12) {
+        std::string_view first = in.substr(0, eol);
+        if (first.back() == '\r') first.remove_suffix(1);
+        if (!first.empty() && std::all_of(first.begin(), first.end(), [](char c) { return std::isdigit(static_cast<unsigned char>(c)); })) {
+            size_t length = std::stoul(std::string(first));
+            in.remove_prefix(eol + 1);
+            if (length < in.size()) in = in.substr(0, length);
+        }
+    }
+    // Blank lines (some with stray spaces) before the first header.
+    while (!in.empty()) {
+        size_t eol = in.find('\n');
+        std::string_view line = in.substr(0, eol == std::string_view::npos ? in.size() : eol);
+        if (!std::all_of(line.begin(), line.end(), [](char c) { return c == ' ' || c == '\t' || c == '\r'; }) ||
+            eol == std::string_view::npos)
+            break;
+        in.remove_prefix(eol + 1);
+    }
     std::string bytes(in);
     if (bytes.find('\n') == std::string::npos && bytes.find('\r') != std::string::npos)
         std::replace(bytes.begin(), bytes.end(), '\r', '\n');
@@ -386,6 +405,7 @@ struct Collected {
     bool bodyChosen = false;
     std::vector<GMimeObject*> attachments;  // leaf parts and message parts, in document order
     std::set<GMimeObject*> related;         // parts of the multipart/related that holds the HTML
+    std::string leftovers;                  // text of multiparts in which GMime found no part
 };
 
 void Walk(GMimeObject* object, Collected& c, int depth);
@@ -492,6 +512,12 @@ void Walk(GMimeObject* object, Collected& c, int depth) {
             if (IsType(object, "multipart", "related") && TakeRelated(multipart, c, depth)) return;
         }
         int count = g_mime_multipart_get_count(multipart);
+        if (count == 0) {
+            // Boundaries missing or wrong: GMime leaves the content as prologue.
+            for (const char* text : {g_mime_multipart_get_prologue(multipart), g_mime_multipart_get_epilogue(multipart)})
+                if (text && *text) c.leftovers += std::string(text) + "\n";
+            return;
+        }
         if (alternative && c.bodyChosen && count > 0) {
             // A further alternative after the body: keep its richest form only.
             Walk(g_mime_multipart_get_part(multipart, count - 1), c, depth + 1);
@@ -819,6 +845,10 @@ void Importer::importMessage(GMimeMessage* message, const std::string& rawHeader
     Collected c;
     Walk(g_mime_message_get_mime_part(message), c, 0);
     SetBodies(out, c);
+    if (!c.plain && !c.html && c.attachments.empty() &&
+        std::any_of(c.leftovers.begin(), c.leftovers.end(), [](char ch) { return !std::isspace(static_cast<unsigned char>(ch)); })) {
+        out.props.setString(pid::Body, ToCrlf(SanitizeUtf8(c.leftovers)));
+    }
 
     std::string html;
     if (const Property* h = out.props.find(pid::Html)) html = h->text;
