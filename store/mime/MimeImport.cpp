@@ -157,6 +157,82 @@ std::string RawHeaderBlock(std::string_view bytes) {
 }
 
 // ---------------------------------------------------------------------------
+// Encoded-words (RFC 2047)
+
+struct EncodedWord {
+    size_t begin = 0, end = 0;  // byte range in the text, "=?" to "?="
+    std::string charset;
+    char encoding = 0;          // 'B' or 'Q'
+    std::string payload;
+};
+
+// The encoded-word starting at text[at], if there is one.
+bool ParseEncodedWord(std::string_view text, size_t at, EncodedWord* word) {
+    if (text.compare(at, 2, "=?") != 0) return false;
+    size_t q1 = text.find('?', at + 2);
+    if (q1 == std::string_view::npos || q1 + 3 >= text.size() || text[q1 + 2] != '?') return false;
+    char enc = char(std::toupper(static_cast<unsigned char>(text[q1 + 1])));
+    if (enc != 'B' && enc != 'Q') return false;
+    size_t close = text.find("?=", q1 + 3);
+    if (close == std::string_view::npos) return false;
+    std::string_view charset = text.substr(at + 2, q1 - at - 2);
+    std::string_view payload = text.substr(q1 + 3, close - q1 - 3);
+    auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
+    if (charset.empty() || std::any_of(charset.begin(), charset.end(), blank) ||
+        std::any_of(payload.begin(), payload.end(), blank))
+        return false;
+    *word = {at, close + 2, Lower(std::string(charset)), enc, std::string(payload)};
+    return true;
+}
+
+// GMime joins the payloads of adjacent base64 encoded-words in one charset
+// before decoding them, so padding in the first word ("...pQ==") cuts off
+// the rest ("=?utf-8?B?...pQ==?= =?utf-8?B?5pys...?=" loses its second
+// word). Such runs are re-encoded here as one word with one payload.
+std::string MergeBase64Words(std::string_view text) {
+    if (text.find("=?") == std::string_view::npos) return std::string(text);
+    std::string out;
+    size_t pos = 0;
+    while (pos < text.size()) {
+        EncodedWord first;
+        size_t at = text.find("=?", pos);
+        if (at == std::string_view::npos || !ParseEncodedWord(text, at, &first)) {
+            size_t stop = at == std::string_view::npos ? text.size() : at + 2;
+            out.append(text.substr(pos, stop - pos));
+            pos = stop;
+            continue;
+        }
+        out.append(text.substr(pos, at - pos));
+        std::vector<EncodedWord> run{first};
+        size_t next = first.end;
+        for (;;) {
+            size_t k = next;
+            while (k < text.size() && (text[k] == ' ' || text[k] == '\t' || text[k] == '\r' || text[k] == '\n')) ++k;
+            EncodedWord w;
+            if (!ParseEncodedWord(text, k, &w) || w.encoding != 'B' || first.encoding != 'B' || w.charset != first.charset)
+                break;
+            run.push_back(w);
+            next = w.end;
+        }
+        if (run.size() == 1) {
+            out.append(text.substr(first.begin, first.end - first.begin));
+        } else {
+            std::string bytes;
+            for (const EncodedWord& w : run) {
+                gsize len = 0;
+                guchar* raw = g_base64_decode(w.payload.c_str(), &len);
+                bytes.append(reinterpret_cast<const char*>(raw), len);
+                g_free(raw);
+            }
+            std::string b64 = TakeGString(g_base64_encode(reinterpret_cast<const guchar*>(bytes.data()), bytes.size()));
+            out += "=?" + first.charset + "?B?" + b64 + "?=";
+        }
+        pos = run.back().end;
+    }
+    return out;
+}
+
+// ---------------------------------------------------------------------------
 // Header access
 
 GMimeHeader* FindHeader(GMimeObject* object, const char* name) {
@@ -176,7 +252,7 @@ std::string DecodedHeader(GMimeObject* object, const char* name) {
     if (!header) return {};
     const char* raw = g_mime_header_get_raw_value(header);
     if (!raw) return {};
-    std::string unfolded = TakeGString(g_mime_utils_header_unfold(raw));
+    std::string unfolded = MergeBase64Words(TakeGString(g_mime_utils_header_unfold(raw)));
     return CleanLine(TakeGString(g_mime_utils_header_decode_text(LenientParserOptions(), unfolded.c_str())));
 }
 
@@ -205,8 +281,7 @@ uint64_t ReceivedTime(GMimeObject* object) {
 void SetSubject(Message& out, GMimeMessage* message) {
     GMimeObject* object = GMIME_OBJECT(message);
     if (!FindHeader(object, "Subject")) return;
-    const char* decoded = g_mime_message_get_subject(message);
-    std::string subject = CleanLine(decoded ? decoded : "");
+    std::string subject = DecodedHeader(object, "Subject");
     out.props.setString(pid::Subject, subject);
 
     // A prefix is one to three characters other than ':', blank or digit,
@@ -286,15 +361,25 @@ void Flatten(InternetAddressList* list, std::vector<Mailbox>& out, int depth = 0
     }
 }
 
-// Mailboxes of one address header; a header GMime finds no address in is kept
-// as a display name alone.
-std::vector<Mailbox> MailboxesOf(GMimeMessage* message, GMimeAddressType type, const char* header) {
+// Mailboxes of every header with this name; a header GMime finds no address
+// in is kept as a display name alone.
+std::vector<Mailbox> MailboxesOf(GMimeObject* object, const char* name) {
     std::vector<Mailbox> boxes;
-    Flatten(g_mime_message_get_addresses(message, type), boxes);
-    if (boxes.empty()) {
-        std::string text = DecodedHeader(GMIME_OBJECT(message), header);
-        bool onlyGroupSyntax = !text.empty() && text.back() == ';' && text.find(':') != std::string::npos;
-        if (!text.empty() && !onlyGroupSyntax) boxes.push_back({text, {}});
+    GMimeHeaderList* list = g_mime_object_get_header_list(object);
+    for (int i = 0, n = list ? g_mime_header_list_get_count(list) : 0; i < n; ++i) {
+        GMimeHeader* header = g_mime_header_list_get_header_at(list, i);
+        const char* headerName = g_mime_header_get_name(header);
+        const char* raw = g_mime_header_get_raw_value(header);
+        if (!headerName || !raw || !EqualsNoCase(headerName, name)) continue;
+        std::string value = MergeBase64Words(TakeGString(g_mime_utils_header_unfold(raw)));
+        size_t before = boxes.size();
+        GObjectPtr<InternetAddressList> parsed(internet_address_list_parse(LenientParserOptions(), value.c_str()));
+        Flatten(parsed.get(), boxes);
+        if (boxes.size() == before) {
+            std::string text = CleanLine(TakeGString(g_mime_utils_header_decode_text(LenientParserOptions(), value.c_str())));
+            bool onlyGroupSyntax = !text.empty() && text.back() == ';' && text.find(':') != std::string::npos;
+            if (!text.empty() && !onlyGroupSyntax) boxes.push_back({text, {}});
+        }
     }
     return boxes;
 }
@@ -310,8 +395,8 @@ void SetOriginator(PropertyBag& props, const Mailbox& m, bool sender) {
 }
 
 void SetOriginators(Message& out, GMimeMessage* message) {
-    std::vector<Mailbox> from = MailboxesOf(message, GMIME_ADDRESS_TYPE_FROM, "From");
-    std::vector<Mailbox> sender = MailboxesOf(message, GMIME_ADDRESS_TYPE_SENDER, "Sender");
+    std::vector<Mailbox> from = MailboxesOf(GMIME_OBJECT(message), "From");
+    std::vector<Mailbox> sender = MailboxesOf(GMIME_OBJECT(message), "Sender");
     // From names the author (sent-representing); Sender the mailbox that sent
     // it, which is the author when there is no Sender field.
     const Mailbox* author = !from.empty() ? &from.front() : !sender.empty() ? &sender.front() : nullptr;
@@ -322,17 +407,14 @@ void SetOriginators(Message& out, GMimeMessage* message) {
 
 void SetRecipients(Message& out, GMimeMessage* message) {
     struct Kind {
-        GMimeAddressType type;
         const char* header;
         uint32_t recipientType;
         uint16_t displayProp;
     };
-    const Kind kinds[] = {{GMIME_ADDRESS_TYPE_TO, "To", 1, pid::DisplayTo},
-                          {GMIME_ADDRESS_TYPE_CC, "Cc", 2, pid::DisplayCc},
-                          {GMIME_ADDRESS_TYPE_BCC, "Bcc", 3, pid::DisplayBcc}};
+    const Kind kinds[] = {{"To", 1, pid::DisplayTo}, {"Cc", 2, pid::DisplayCc}, {"Bcc", 3, pid::DisplayBcc}};
     for (const Kind& kind : kinds) {
         std::string display;
-        for (const Mailbox& m : MailboxesOf(message, kind.type, kind.header)) {
+        for (const Mailbox& m : MailboxesOf(GMIME_OBJECT(message), kind.header)) {
             Recipient r;
             PropertyBag& p = r.props;
             p.setLong(pid::RecipientType, kind.recipientType);
