@@ -568,7 +568,7 @@ void Verifier::checkBlocks() {
         uint8_t btype = d[0], cLevel = d[1];
         uint16_t cEnt = Le16(d + 2);
         if (btype == 1 && (cLevel == 1 || cLevel == 2)) {
-            if (8 + size_t(cEnt) * 8 > b.cb || cEnt == 0) {
+            if (8 + size_t(cEnt) * 8 != b.cb || cEnt == 0) {
                 problem(b.ib, name, "XBLOCK/XXBLOCK cEnt " + std::to_string(cEnt) + " does not fit cb " + std::to_string(b.cb));
                 continue;
             }
@@ -583,7 +583,7 @@ void Verifier::checkBlocks() {
             }
         } else if (btype == 2 && (cLevel == 0 || cLevel == 1)) {
             size_t entBytes = cLevel == 0 ? 24 : 16;
-            if (8 + size_t(cEnt) * entBytes > b.cb || cEnt == 0) {
+            if (8 + size_t(cEnt) * entBytes != b.cb || cEnt == 0) {
                 problem(b.ib, name, "SLBLOCK/SIBLOCK cEnt " + std::to_string(cEnt) + " does not fit cb " + std::to_string(b.cb));
                 continue;
             }
@@ -714,6 +714,13 @@ bool Verifier::run() {
     walkBTree(false, Le64(r + kRootBbt), Le64(r + kRootBbt + 8), -1, 0, 0, false, 0);
     walkBTree(true, Le64(r + kRootNbt), Le64(r + kRootNbt + 8), -1, 0, 0, false, 0);
     if (tooManyProblems()) return false;
+    // Order problems were reported by the walk; sort anyway so lookups stay sound.
+    std::sort(blocks_.begin(), blocks_.end(), [](const BlockInfo& a, const BlockInfo& b) { return a.bid < b.bid; });
+    std::sort(nodes_.begin(), nodes_.end(), [](const NodeInfo& a, const NodeInfo& b) { return a.nid < b.nid; });
+    for (size_t i = 1; i < blocks_.size(); ++i)
+        if (blocks_[i].bid == blocks_[i - 1].bid) problem(blocks_[i].ib, "BBT", "BID " + Hex(blocks_[i].bid) + " listed twice");
+    for (size_t i = 1; i < nodes_.size(); ++i)
+        if (nodes_[i].nid == nodes_[i - 1].nid) problem(nodes_[i].where, "NBT", "NID " + Hex(nodes_[i].nid) + " listed twice");
     checkBlocks();
     // References held by the NBT.
     for (const NodeInfo& n : nodes_) {

@@ -185,6 +185,9 @@ struct PcValue {
 };
 using PcMap = std::map<uint16_t, PcValue>;
 
+// Inline cells of a table, by row id and column tag (only cells that exist).
+using TableCells = std::map<uint32_t, std::map<uint32_t, uint32_t>>;
+
 }  // namespace
 
 // ---- Stream readers (Verifier members) -------------------------------------------------
@@ -239,6 +242,32 @@ bool Verifier::readSubnodes(uint64_t bidSub, SubnodeMap& out, std::string& why) 
 }
 
 namespace {
+
+std::string describe(uint32_t nid) {
+    switch (nidType(nid)) {
+    case kTypeNormalFolder: return "node " + Hex(nid) + " (folder)";
+    case kTypeSearchFolder: return "node " + Hex(nid) + " (search folder)";
+    case kTypeMessage: return "node " + Hex(nid) + " (message)";
+    case kTypeAssocMessage: return "node " + Hex(nid) + " (associated message)";
+    case kTypeHierarchy: return "node " + Hex(nid) + " (hierarchy table)";
+    case kTypeContents: return "node " + Hex(nid) + " (contents table)";
+    case kTypeAssocContents: return "node " + Hex(nid) + " (FAI contents table)";
+    default: return "node " + Hex(nid);
+    }
+}
+
+bool sameSet(std::vector<uint32_t> a, std::vector<uint32_t> b) {
+    std::sort(a.begin(), a.end());
+    std::sort(b.begin(), b.end());
+    return a == b;
+}
+
+std::string listNids(const std::vector<uint32_t>& v) {
+    std::string s;
+    for (size_t i = 0; i < v.size() && i < 8; ++i) s += (i ? ", " : "") + Hex(v[i]);
+    if (v.size() > 8) s += ", ...";
+    return s.empty() ? "none" : s;
+}
 
 // Checks of one node's LTP content; collects problems through the verifier.
 class LtpChecker {
@@ -347,7 +376,7 @@ public:
 
     // Checks a table context and returns its row ids (in row-index order).
     bool checkTc(uint64_t bidData, uint64_t bidSub, uint64_t where, const std::string& name,
-                 std::vector<uint32_t>* rowIds) {
+                 std::vector<uint32_t>* rowIds, TableCells* cells = nullptr) {
         Heap heap;
         SubnodeMap subs;
         if (!load(bidData, bidSub, where, name, heap, subs)) return false;
@@ -491,6 +520,8 @@ public:
             for (const Col& c : cols) {
                 if (!(ceb[c.bit / 8] & (0x80 >> (c.bit % 8)))) continue;
                 uint16_t type = uint16_t(c.tag);
+                if (cells && isFixedInline(type))
+                    (*cells)[rowId][c.tag] = c.cb == 4 ? Le32(cell + c.ib) : c.cb == 2 ? Le16(cell + c.ib) : cell[c.ib];
                 if (!(isVariable(type)) || c.cb != 4) continue;
                 if (!checkHnid(Le32(cell + c.ib), heap, subs, why)) {
                     v_.problem(where, name, "row " + Hex(rowId) + " column " + Hex(c.tag) + ": " + why);
@@ -501,35 +532,50 @@ public:
         return ok;
     }
 
+    // A message PC with its recipient table, attachment table, attachments and embedded
+    // messages (to a bounded depth).
+    void checkMessage(uint64_t bidData, uint64_t bidSub, uint64_t where, const std::string& name,
+                      bool requireRecipients, int depth) {
+        SubnodeMap subs;
+        if (!checkPc(bidData, bidSub, where, name, nullptr, &subs)) return;
+        auto rt = subs.find(kNidRecipientTable);
+        if (rt == subs.end()) {
+            // Outlook leaves it out of some messages it wrote itself; our writer always adds it.
+            if (requireRecipients) v_.problem(where, name, "recipient table subnode 0x692 is missing");
+        } else {
+            checkTc(rt->second.bidData, rt->second.bidSub, where, name + " recipient table", nullptr);
+        }
+        std::vector<uint32_t> attachments;
+        for (const auto& [snid, sn] : subs) {
+            if (nidType(snid) != kTypeAttachment) continue;
+            attachments.push_back(snid);
+            PcMap props;
+            SubnodeMap attSubs;
+            std::string attName = name + " attachment " + Hex(snid);
+            if (!checkPc(sn.bidData, sn.bidSub, where, attName, &props, &attSubs)) continue;
+            auto obj = props.find(0x3701);
+            if (obj != props.end() && obj->second.type == 0x000D && obj->second.bytes.size() == 8) {
+                auto emb = attSubs.find(Le32(obj->second.bytes.data()));
+                if (emb != attSubs.end() && depth < 8)
+                    checkMessage(emb->second.bidData, emb->second.bidSub, where, attName + " embedded message",
+                                 requireRecipients, depth + 1);
+            }
+        }
+        auto at = subs.find(kNidAttachmentTable);
+        if (at != subs.end()) {
+            std::vector<uint32_t> rows;
+            if (checkTc(at->second.bidData, at->second.bidSub, where, name + " attachment table", &rows) &&
+                !sameSet(rows, attachments))
+                v_.problem(where, name, "attachment table rows (" + listNids(rows) +
+                                        ") differ from the attachment subnodes (" + listNids(attachments) + ")");
+        } else if (!attachments.empty()) {
+            v_.problem(where, name, "has attachment subnodes but no attachment table 0x671");
+        }
+    }
+
 private:
     Verifier& v_;
 };
-
-std::string describe(uint32_t nid) {
-    switch (nidType(nid)) {
-    case kTypeNormalFolder: return "node " + Hex(nid) + " (folder)";
-    case kTypeSearchFolder: return "node " + Hex(nid) + " (search folder)";
-    case kTypeMessage: return "node " + Hex(nid) + " (message)";
-    case kTypeAssocMessage: return "node " + Hex(nid) + " (associated message)";
-    case kTypeHierarchy: return "node " + Hex(nid) + " (hierarchy table)";
-    case kTypeContents: return "node " + Hex(nid) + " (contents table)";
-    case kTypeAssocContents: return "node " + Hex(nid) + " (FAI contents table)";
-    default: return "node " + Hex(nid);
-    }
-}
-
-bool sameSet(std::vector<uint32_t> a, std::vector<uint32_t> b) {
-    std::sort(a.begin(), a.end());
-    std::sort(b.begin(), b.end());
-    return a == b;
-}
-
-std::string listNids(const std::vector<uint32_t>& v) {
-    std::string s;
-    for (size_t i = 0; i < v.size() && i < 8; ++i) s += (i ? ", " : "") + Hex(v[i]);
-    if (v.size() > 8) s += ", ...";
-    return s.empty() ? "none" : s;
-}
 
 }  // namespace
 
@@ -605,6 +651,17 @@ void Verifier::checkMessaging() {
         }
     }
 
+    // Folder values a parent's hierarchy row must repeat, and those rows' inline cells.
+    static const uint32_t kCopiedTags[] = {0x36020003, 0x36030003, 0x360A000B};
+    std::map<uint32_t, std::map<uint32_t, uint32_t>> folderValues;
+    std::map<uint32_t, TableCells> hierarchyCells;
+    auto keepValues = [&](uint32_t nid, const PcMap& props) {
+        for (uint32_t tag : kCopiedTags) {
+            auto it = props.find(uint16_t(tag >> 16));
+            if (it != props.end() && it->second.type == uint16_t(tag)) folderValues[nid][tag] = it->second.raw;
+        }
+    };
+
     for (const NodeInfo& n : nodes_) {
         if (tooManyProblems()) return;
         unsigned t = nidType(n.nid);
@@ -613,6 +670,7 @@ void Verifier::checkMessaging() {
         case kTypeNormalFolder: {
             PcMap props;
             bool pcOk = ltp.checkPc(n.bidData, n.bidSub, n.where, name, &props);
+            if (pcOk) keepValues(n.nid, props);
             uint32_t base = n.nid & ~0x1Fu;
             struct TableCheck { unsigned type; const std::vector<uint32_t>* expected; const char* what; size_t rows = 0; bool ok = false; };
             static const std::vector<uint32_t> kNone;
@@ -630,7 +688,8 @@ void Verifier::checkMessaging() {
                     continue;
                 }
                 std::vector<uint32_t> rows;
-                if (!ltp.checkTc(tn->bidData, tn->bidSub, tn->where, describe(tn->nid), &rows)) continue;
+                TableCells* cells = tc.type == kTypeHierarchy ? &hierarchyCells[n.nid] : nullptr;
+                if (!ltp.checkTc(tn->bidData, tn->bidSub, tn->where, describe(tn->nid), &rows, cells)) continue;
                 tc.rows = rows.size();
                 tc.ok = true;
                 if (!sameSet(rows, *tc.expected))
@@ -656,36 +715,14 @@ void Verifier::checkMessaging() {
             break;
         }
         case kTypeMessage:
-        case kTypeAssocMessage: {
-            SubnodeMap subs;
-            if (!ltp.checkPc(n.bidData, n.bidSub, n.where, name, nullptr, &subs)) break;
-            auto rt = subs.find(kNidRecipientTable);
-            if (rt == subs.end()) {
-                // Outlook leaves it out of some messages it wrote itself; our writer always adds it.
-                if (t == kTypeMessage && opts_.strictAllocation)
-                    problem(n.where, name, "recipient table subnode 0x692 is missing");
-            } else {
-                ltp.checkTc(rt->second.bidData, rt->second.bidSub, n.where, name + " recipient table", nullptr);
-            }
-            std::vector<uint32_t> attachments;
-            for (const auto& [snid, sn] : subs)
-                if (nidType(snid) == kTypeAttachment) {
-                    attachments.push_back(snid);
-                    ltp.checkPc(sn.bidData, sn.bidSub, n.where, name + " attachment " + Hex(snid), nullptr);
-                }
-            auto at = subs.find(kNidAttachmentTable);
-            if (at != subs.end()) {
-                std::vector<uint32_t> rows;
-                if (ltp.checkTc(at->second.bidData, at->second.bidSub, n.where, name + " attachment table", &rows) &&
-                    !sameSet(rows, attachments))
-                    problem(n.where, name, "attachment table rows (" + listNids(rows) + ") differ from the attachment subnodes (" +
-                                           listNids(attachments) + ")");
-            } else if (!attachments.empty()) {
-                problem(n.where, name, "has attachment subnodes but no attachment table 0x671");
-            }
+        case kTypeAssocMessage:
+            ltp.checkMessage(n.bidData, n.bidSub, n.where, name, t == kTypeMessage && opts_.strictAllocation, 0);
+            break;
+        case kTypeSearchFolder: {
+            PcMap props;
+            if (ltp.checkPc(n.bidData, n.bidSub, n.where, name, &props)) keepValues(n.nid, props);
             break;
         }
-        case kTypeSearchFolder:
         case kTypeSearchCriteria:
             ltp.checkPc(n.bidData, n.bidSub, n.where, name, nullptr);
             break;
@@ -703,6 +740,22 @@ void Verifier::checkMessaging() {
             break;
         default:
             break;
+        }
+    }
+
+    // Each hierarchy row repeats its child folder's counts.
+    for (const auto& [parent, rows] : hierarchyCells) {
+        const NodeInfo* table = findNode((parent & ~0x1Fu) | kTypeHierarchy);
+        for (const auto& [child, cells] : rows) {
+            auto fv = folderValues.find(child);
+            if (fv == folderValues.end()) continue;
+            for (const auto& [tag, value] : cells) {
+                auto pv = fv->second.find(tag);
+                if (pv != fv->second.end() && pv->second != value)
+                    problem(table ? table->where : 0, describe(table ? table->nid : parent),
+                            "row " + Hex(child) + " column " + Hex(tag) + " holds " + std::to_string(value) +
+                                " but the folder's property is " + std::to_string(pv->second));
+            }
         }
     }
 }
