@@ -99,19 +99,31 @@ uint8_t permuteEncode(uint8_t plain) {
 
 // Rewrites an inline PC value (record `tag` -> `value`) in the single data block of `nid`,
 // re-encoding the bytes and repairing the block CRC so that only the value is wrong.
+// Assumes a one-page heap whose BTH has no index levels, as in the sample's small PCs.
 void patchPcValue(Bytes& b, uint32_t nid, uint32_t tag, uint32_t value) {
     uint64_t bid = Le64(&b[nbtEntry(b, nid) + 8]);
     for (const auto& be : bbtEntries(b)) {
         if (be.bid != bid) continue;
         Bytes plain(b.begin() + long(be.ib), b.begin() + long(be.ib + be.cb));
         UnpermuteBytes(plain.data(), plain.size());
-        for (size_t i = 0; i + 8 <= plain.size(); ++i) {
+        size_t map = Le16(&plain[0]);
+        auto item = [&](uint32_t hid, size_t& size) {
+            size_t index = (hid >> 5) & 0x7FF;
+            size_t start = Le16(&plain[map + 4 + 2 * (index - 1)]);
+            size = Le16(&plain[map + 4 + 2 * index]) - start;
+            return start;
+        };
+        size_t n;
+        size_t header = item(Le32(&plain[4]), n);
+        size_t records = item(Le32(&plain[header + 4]), n);
+        for (size_t i = records; i < records + n; i += 8) {
             if (Le16(&plain[i]) == (tag >> 16) && Le16(&plain[i + 2]) == (tag & 0xFFFF)) {
                 for (int k = 0; k < 4; ++k) b[be.ib + i + 4 + k] = permuteEncode(uint8_t(value >> (8 * k)));
                 put32(b, blockTrailer(be) + 4, PstCrc(&b[be.ib], be.cb));
                 return;
             }
         }
+        ADD_FAILURE() << "property " << std::hex << tag << " not found in node " << nid;
     }
 }
 
@@ -207,8 +219,10 @@ std::vector<DamageCase> damageCases() {
          {"node 0x122 (folder): heap signature 0xED"}, true},
         {"FolderContentCountWrong", [](Bytes& b) { patchPcValue(b, 0x8082, 0x36020003, 5); },
          {"node 0x8082 (folder): PidTagContentCount 5 but the contents table has 1 rows",
-          "row 0x8082 column 0x36020003 holds 1 but the folder's property is 5"},
+          "row 0x8082 column 0x36020003 holds 1 but the object's property is 5"},
          true},
+        {"MessageFlagsDifferFromContentsRow", [](Bytes& b) { patchPcValue(b, 0x200024, 0x0E070003, 0x01); },
+         {"node 0x808E (contents table): row 0x200024 column 0xE070003 holds"}, true},
         {"FileTruncatedBySection", [](Bytes& b) { b.resize(b.size() - 512); }, {"ibFileEof", "whole number"}},
     };
 }
@@ -246,6 +260,17 @@ TEST_P(PstVerifyDamage, FailsNamingTheFault) {
 
 INSTANTIATE_TEST_SUITE_P(SingleFaults, PstVerifyDamage, ::testing::ValuesIn(damageCases()),
                          [](const ::testing::TestParamInfo<DamageCase>& i) { return std::string(i.param.name); });
+
+TEST(PstVerifyCrc, MatchesKnownVectorsAcrossTheEightByteTail) {
+    const char* digits = "123456789";
+    EXPECT_EQ(PstCrc(reinterpret_cast<const uint8_t*>(digits), 9), 0x2DFD2D88u);
+    const char16_t name[] = u"content-class";
+    Bytes utf16;
+    for (char16_t ch : std::u16string(name)) { utf16.push_back(uint8_t(ch)); utf16.push_back(uint8_t(ch >> 8)); }
+    EXPECT_EQ(PstCrc(utf16.data(), utf16.size()), 0xE6008F65u);
+    Bytes zeros(8176, 0);
+    EXPECT_EQ(PstCrc(zeros.data(), zeros.size()), 0u);
+}
 
 TEST(PstVerifySamples, OutlookWrittenStoresPass) {
     for (const char* name : kSamples) {

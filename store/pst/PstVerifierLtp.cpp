@@ -185,8 +185,18 @@ struct PcValue {
 };
 using PcMap = std::map<uint16_t, PcValue>;
 
-// Inline cells of a table, by row id and column tag (only cells that exist).
-using TableCells = std::map<uint32_t, std::map<uint32_t, uint32_t>>;
+// Inline (fixed, at most 4-byte) values as (tag, value) pairs: the cells of one table row
+// that exist, or the matching properties of a PC.
+using InlineValues = std::vector<std::pair<uint32_t, uint32_t>>;
+// Inline cells of a table, by row id.
+using TableCells = std::map<uint32_t, InlineValues>;
+
+InlineValues inlineValues(const PcMap& props) {
+    InlineValues out;
+    for (const auto& [id, v] : props)
+        if (isFixedInline(v.type)) out.emplace_back((uint32_t(id) << 16) | v.type, v.raw);
+    return out;
+}
 
 }  // namespace
 
@@ -521,7 +531,7 @@ public:
                 if (!(ceb[c.bit / 8] & (0x80 >> (c.bit % 8)))) continue;
                 uint16_t type = uint16_t(c.tag);
                 if (cells && isFixedInline(type))
-                    (*cells)[rowId][c.tag] = c.cb == 4 ? Le32(cell + c.ib) : c.cb == 2 ? Le16(cell + c.ib) : cell[c.ib];
+                    (*cells)[rowId].emplace_back(c.tag, c.cb == 4 ? Le32(cell + c.ib) : c.cb == 2 ? Le16(cell + c.ib) : cell[c.ib]);
                 if (!(isVariable(type)) || c.cb != 4) continue;
                 if (!checkHnid(Le32(cell + c.ib), heap, subs, why)) {
                     v_.problem(where, name, "row " + Hex(rowId) + " column " + Hex(c.tag) + ": " + why);
@@ -535,9 +545,9 @@ public:
     // A message PC with its recipient table, attachment table, attachments and embedded
     // messages (to a bounded depth).
     void checkMessage(uint64_t bidData, uint64_t bidSub, uint64_t where, const std::string& name,
-                      bool requireRecipients, int depth) {
+                      bool requireRecipients, int depth, PcMap* props = nullptr) {
         SubnodeMap subs;
-        if (!checkPc(bidData, bidSub, where, name, nullptr, &subs)) return;
+        if (!checkPc(bidData, bidSub, where, name, props, &subs)) return;
         auto rt = subs.find(kNidRecipientTable);
         if (rt == subs.end()) {
             // Outlook leaves it out of some messages it wrote itself; our writer always adds it.
@@ -651,16 +661,11 @@ void Verifier::checkMessaging() {
         }
     }
 
-    // Folder values a parent's hierarchy row must repeat, and those rows' inline cells.
-    static const uint32_t kCopiedTags[] = {0x36020003, 0x36030003, 0x360A000B};
-    std::map<uint32_t, std::map<uint32_t, uint32_t>> folderValues;
-    std::map<uint32_t, TableCells> hierarchyCells;
-    auto keepValues = [&](uint32_t nid, const PcMap& props) {
-        for (uint32_t tag : kCopiedTags) {
-            auto it = props.find(uint16_t(tag >> 16));
-            if (it != props.end() && it->second.type == uint16_t(tag)) folderValues[nid][tag] = it->second.raw;
-        }
-    };
+    // Inline values of folders and messages, and the rows their parents' hierarchy and
+    // contents tables hold for them: a row must repeat the object's values.
+    std::map<uint32_t, InlineValues> objectValues;
+    std::map<uint32_t, TableCells> parentRows;  // by table NID
+    auto keepValues = [&](uint32_t nid, const PcMap& props) { objectValues[nid] = inlineValues(props); };
 
     for (const NodeInfo& n : nodes_) {
         if (tooManyProblems()) return;
@@ -688,7 +693,7 @@ void Verifier::checkMessaging() {
                     continue;
                 }
                 std::vector<uint32_t> rows;
-                TableCells* cells = tc.type == kTypeHierarchy ? &hierarchyCells[n.nid] : nullptr;
+                TableCells* cells = tc.type != kTypeAssocContents ? &parentRows[tn->nid] : nullptr;
                 if (!ltp.checkTc(tn->bidData, tn->bidSub, tn->where, describe(tn->nid), &rows, cells)) continue;
                 tc.rows = rows.size();
                 tc.ok = true;
@@ -716,8 +721,12 @@ void Verifier::checkMessaging() {
         }
         case kTypeMessage:
         case kTypeAssocMessage:
-            ltp.checkMessage(n.bidData, n.bidSub, n.where, name, t == kTypeMessage && opts_.strictAllocation, 0);
+        {
+            PcMap props;
+            ltp.checkMessage(n.bidData, n.bidSub, n.where, name, t == kTypeMessage && opts_.strictAllocation, 0, &props);
+            if (!props.empty()) keepValues(n.nid, props);
             break;
+        }
         case kTypeSearchFolder: {
             PcMap props;
             if (ltp.checkPc(n.bidData, n.bidSub, n.where, name, &props)) keepValues(n.nid, props);
@@ -743,18 +752,23 @@ void Verifier::checkMessaging() {
         }
     }
 
-    // Each hierarchy row repeats its child folder's counts.
-    for (const auto& [parent, rows] : hierarchyCells) {
-        const NodeInfo* table = findNode((parent & ~0x1Fu) | kTypeHierarchy);
+    // Each hierarchy and contents row repeats its object's inline values. Row id, row
+    // version and the message status (kept in the row only) are the table's own. Outlook
+    // lets a row's message size drift from the message (seen in its own stores), so that
+    // column is compared for our stores only.
+    for (const auto& [tableNid, rows] : parentRows) {
+        const NodeInfo* table = findNode(tableNid);
         for (const auto& [child, cells] : rows) {
-            auto fv = folderValues.find(child);
-            if (fv == folderValues.end()) continue;
+            auto ov = objectValues.find(child);
+            if (ov == objectValues.end()) continue;
             for (const auto& [tag, value] : cells) {
-                auto pv = fv->second.find(tag);
-                if (pv != fv->second.end() && pv->second != value)
-                    problem(table ? table->where : 0, describe(table ? table->nid : parent),
-                            "row " + Hex(child) + " column " + Hex(tag) + " holds " + std::to_string(value) +
-                                " but the folder's property is " + std::to_string(pv->second));
+                if (tag == 0x67F20003 || tag == 0x67F30003 || tag == 0x0E170003) continue;
+                if (tag == 0x0E080003 && !opts_.strictAllocation) continue;
+                for (const auto& [ptag, pvalue] : ov->second)
+                    if (ptag == tag && pvalue != value)
+                        problem(table ? table->where : 0, describe(tableNid),
+                                "row " + Hex(child) + " column " + Hex(tag) + " holds " + std::to_string(value) +
+                                    " but the object's property is " + std::to_string(pvalue));
             }
         }
     }
