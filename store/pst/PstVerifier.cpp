@@ -382,7 +382,8 @@ void Verifier::checkDList() {
 // Marks [ib, ib+bytes) as live: it must be allocated in the AMaps, inside the mapped
 // area, and not already used by another page or block.
 void Verifier::markLive(uint64_t ib, uint64_t bytes, const std::string& what) {
-    if (ib < kFirstAmapOffset || ib + bytes > kFirstAmapOffset + mappedBytes_) {
+    uint64_t end = kFirstAmapOffset + mappedBytes_;
+    if (ib < kFirstAmapOffset || ib > end || bytes > end - ib || bytes == 0) {
         problem(ib, what, "lies outside the mapped data sections");
         return;
     }
@@ -421,6 +422,10 @@ void Verifier::walkBTree(bool isNbt, uint64_t bid, uint64_t ib, int expectLevel,
     uint8_t page[kPageBytes];
     if (!readAt(ib, page, kPageBytes)) {
         problem(ib, name, "page beyond the end of the file");
+        return;
+    }
+    if (!visitedPages_.insert(ib).second) {
+        problem(ib, name, "page reached twice in the B-trees");
         return;
     }
     markLive(ib, kPageBytes, name);
@@ -530,7 +535,7 @@ void Verifier::checkBlocks() {
             problem(b.ib, name, "offset not 64-aligned");
             continue;
         }
-        if (b.ib < kFirstAmapOffset || b.ib + total > fileSize_) {
+        if (b.ib < kFirstAmapOffset || b.ib > fileSize_ || total > fileSize_ - b.ib) {
             problem(b.ib, name, "lies outside the file's data sections");
             continue;
         }

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "store/pst/PstVerifier.h"
@@ -96,9 +97,11 @@ public:
     // Reads one block's data (decoded when it is a data block). False if unreadable.
     bool readBlockData(const BlockInfo& b, std::vector<uint8_t>& out, bool decode);
     // Reads the data tree rooted at `bid` as a list of decoded data blocks (heap pages).
-    bool readDataTree(uint64_t bid, std::vector<std::vector<uint8_t>>& pages, std::string& why);
+    // `level` guards against trees that list themselves: data trees are at most XXBLOCK ->
+    // XBLOCK -> data, subnode trees SIBLOCK -> SLBLOCK.
+    bool readDataTree(uint64_t bid, std::vector<std::vector<uint8_t>>& pages, std::string& why, int level = 0);
     // Reads a subnode tree into `out` (keys are the low 32 bits of the NIDs).
-    bool readSubnodes(uint64_t bidSub, SubnodeMap& out, std::string& why);
+    bool readSubnodes(uint64_t bidSub, SubnodeMap& out, std::string& why, int level = 0);
 
     const std::vector<NodeInfo>& nodes() const { return nodes_; }
     const VerifyOptions& options() const { return opts_; }
@@ -145,6 +148,7 @@ private:
 
     std::vector<uint8_t> amap_;       // 496 bytes per section, copied from the AMaps
     std::vector<uint8_t> live_;       // same shape: slots holding live pages and blocks
+    std::unordered_set<uint64_t> visitedPages_;  // B-tree page offsets seen, to stop on cycles
     uint64_t maxPageBid_ = 0;
 
     std::vector<BlockInfo> blocks_;   // BBT order (ascending BID)

@@ -209,7 +209,8 @@ bool Verifier::readBlockData(const BlockInfo& b, std::vector<uint8_t>& out, bool
     return true;
 }
 
-bool Verifier::readDataTree(uint64_t bid, std::vector<std::vector<uint8_t>>& pages, std::string& why) {
+bool Verifier::readDataTree(uint64_t bid, std::vector<std::vector<uint8_t>>& pages, std::string& why, int level) {
+    if (level > 2) { why = "data tree deeper than XXBLOCK -> XBLOCK -> data"; return false; }
     const BlockInfo* b = findBlock(bid & ~uint64_t(1));
     if (!b) { why = "data BID " + Hex(bid) + " not in the BBT"; return false; }
     if (b->kind == BlockKind::Bad || b->kind == BlockKind::Unread) { why = "block " + Hex(bid) + " is damaged"; return false; }
@@ -226,11 +227,12 @@ bool Verifier::readDataTree(uint64_t bid, std::vector<std::vector<uint8_t>>& pag
     if (!readBlockData(*b, raw, false)) { why = "cannot read block " + Hex(bid); return false; }
     unsigned cEnt = Le16(raw.data() + 2);
     for (unsigned i = 0; i < cEnt; ++i)
-        if (!readDataTree(Le64(raw.data() + 8 + 8 * i), pages, why)) return false;
+        if (!readDataTree(Le64(raw.data() + 8 + 8 * i), pages, why, level + 1)) return false;
     return true;
 }
 
-bool Verifier::readSubnodes(uint64_t bidSub, SubnodeMap& out, std::string& why) {
+bool Verifier::readSubnodes(uint64_t bidSub, SubnodeMap& out, std::string& why, int level) {
+    if (level > 1) { why = "subnode tree deeper than SIBLOCK -> SLBLOCK"; return false; }
     const BlockInfo* b = findBlock(bidSub & ~uint64_t(1));
     if (!b) { why = "subnode BID " + Hex(bidSub) + " not in the BBT"; return false; }
     if (b->kind != BlockKind::SLBlock && b->kind != BlockKind::SIBlock) {
@@ -244,7 +246,7 @@ bool Verifier::readSubnodes(uint64_t bidSub, SubnodeMap& out, std::string& why) 
         if (b->kind == BlockKind::SLBlock) {
             const uint8_t* e = raw.data() + 8 + 24 * i;
             out[Le32(e)] = {Le64(e + 8), Le64(e + 16)};
-        } else if (!readSubnodes(Le64(raw.data() + 8 + 16 * i + 8), out, why)) {
+        } else if (!readSubnodes(Le64(raw.data() + 8 + 16 * i + 8), out, why, level + 1)) {
             return false;
         }
     }
@@ -420,51 +422,54 @@ public:
         std::vector<Col> cols;
         std::vector<bool> bitUsed(cCols, false);
         bool haveRowId = false;
+        uint32_t prevTag = 0;
         for (unsigned i = 0; i < cCols; ++i) {
             const uint8_t* c = ti + 22 + 8 * i;
             Col col{Le32(c), Le16(c + 4), c[6], c[7]};
             std::string tag = "column " + Hex(col.tag);
-            if (i > 0 && col.tag <= cols.back().tag) {
-                v_.problem(where, name, tag + " not sorted above " + Hex(cols.back().tag));
+            if (i > 0 && col.tag <= prevTag) {
+                v_.problem(where, name, tag + " not sorted above " + Hex(prevTag));
                 ok = false;
             }
+            prevTag = col.tag;
+            bool colOk = true;
             uint16_t type = uint16_t(col.tag);
             if (col.cb != cellWidth(type)) {
                 v_.problem(where, name, tag + " cbData " + std::to_string(col.cb) + ", expected " +
                                         std::to_string(cellWidth(type)));
-                ok = false;
+                ok = colOk = false;
             }
             uint16_t lo = col.cb >= 4 ? 0 : (col.cb == 2 ? rgib[0] : rgib[1]);
             uint16_t hi = col.cb >= 4 ? rgib[0] : (col.cb == 2 ? rgib[1] : rgib[2]);
             if (col.ib < lo || col.ib + col.cb > hi) {
                 v_.problem(where, name, tag + " cell at " + std::to_string(col.ib) + " outside its size group");
-                ok = false;
+                ok = colOk = false;
             }
             if (col.bit >= cCols || bitUsed[col.bit]) {
                 v_.problem(where, name, tag + " iBit " + std::to_string(col.bit) + " out of range or reused");
-                ok = false;
+                ok = colOk = false;
             } else {
                 bitUsed[col.bit] = true;
             }
             if (col.tag == 0x67F20003) {
-                haveRowId = true;
                 if (col.ib != 0 || col.bit != 0) {
                     v_.problem(where, name, "row id column not at offset 0 / bit 0");
-                    ok = false;
+                    ok = colOk = false;
                 }
+                haveRowId = colOk;
             }
             if (col.tag == 0x67F30003 && (col.ib != 4 || col.bit != 1)) {
                 v_.problem(where, name, "row version column not at offset 4 / bit 1");
                 ok = false;
             }
-            cols.push_back(col);
+            if (colOk) cols.push_back(col);
         }
         if (!haveRowId && cCols > 0) {
             v_.problem(where, name, "no row id column 0x67F20003");
             ok = false;
         }
         std::vector<BthRecord> index;
-        if (!readBth(heap, hidRowIndex, 4, 0, index, why)) {
+        if (!readBth(heap, hidRowIndex, 4, 4, index, why)) {
             v_.problem(where, name, "row index: " + why);
             return false;
         }
@@ -520,7 +525,13 @@ public:
                 continue;
             }
             rowUsed[row] = true;
-            const uint8_t* cell = matrixBlocks[row / rowsPerBlock].data() + (row % rowsPerBlock) * rowSize;
+            size_t blockIndex = row / rowsPerBlock, rowOffset = (row % rowsPerBlock) * rowSize;
+            if (blockIndex >= matrixBlocks.size() || rowOffset + rowSize > matrixBlocks[blockIndex].size()) {
+                v_.problem(where, name, "row " + std::to_string(row) + " lies beyond its row matrix block");
+                ok = false;
+                continue;
+            }
+            const uint8_t* cell = matrixBlocks[blockIndex].data() + rowOffset;
             const uint8_t* ceb = cell + rgib[2];
             if (haveRowId && Le32(cell) != rowId) {
                 v_.problem(where, name, "row " + std::to_string(row) + " holds row id " + Hex(Le32(cell)) +
