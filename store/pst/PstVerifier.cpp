@@ -352,11 +352,39 @@ void Verifier::checkMapPages() {
         }
         for (size_t j = 0; j < 496; ++j) zeroBits += 8 - size_t(__builtin_popcount(amap_[k * 496 + j]));
     }
+    if (opts_.strictAllocation) checkFMapContent();
     uint64_t cbAMapFree = Le64(header_ + kHdrRoot + kRootAMapFree);
     if (cbAMapFree != zeroBits * kSlotBytes)
         problem(kHdrRoot + kRootAMapFree, "ROOT", "cbAMapFree " + std::to_string(cbAMapFree) +
                                                   " but the AMaps have " + std::to_string(zeroBits * kSlotBytes) +
                                                   " free bytes");
+}
+
+// FMap byte j holds the longest run of free slots (capped at 255) in the AMap of the
+// j-th section the page covers; bytes past the last section are 0. Outlook ignores the
+// values, so only strict mode asks for them.
+void Verifier::checkFMapContent() {
+    uint8_t page[kPageBytes];
+    for (uint64_t k = 128; k < sectionCount_; k += 496) {
+        uint64_t ib = kFirstAmapOffset + k * kSectionBytes + 2 * kPageBytes;  // after AMap and PMap
+        if (!readAt(ib, page, kPageBytes)) continue;
+        for (uint64_t j = 0; j < 496; ++j) {
+            unsigned want = 0;
+            if (k + j < sectionCount_) {
+                unsigned run = 0;
+                for (unsigned s = 0; s < 3968 && want < 255; ++s) {
+                    bool used = amap_[(k + j) * 496 + s / 8] & (0x80 >> (s % 8));
+                    run = used ? 0 : run + 1;
+                    want = std::max(want, std::min(run, 255u));
+                }
+            }
+            if (page[j] != want) {
+                problem(ib + j, "FMap page", "byte for section " + std::to_string(k + j) + " is " +
+                                             std::to_string(page[j]) + ", the longest free run is " + std::to_string(want));
+                break;
+            }
+        }
+    }
 }
 
 void Verifier::checkDList() {
@@ -365,6 +393,10 @@ void Verifier::checkDList() {
     bool allZero = std::all_of(page, page + kPageBytes, [](uint8_t b) { return b == 0; });
     if (allZero) return;  // no DList: allowed
     if (!checkPageTrailer(page, kDListOffset, kPtypeDList, UINT64_MAX, true, "DList page")) return;
+    if (opts_.strictAllocation && Le64(page + kPageTrailerOffset + 8) != bidNextP_)
+        problem(kDListOffset + kPageTrailerOffset + 8, "DList page",
+                "BID " + Hex(Le64(page + kPageTrailerOffset + 8)) + " differs from bidNextP " + Hex(bidNextP_) +
+                    " (readers treat it as stale)");
     uint8_t cEnt = page[1];
     if (cEnt > 119) {
         problem(kDListOffset + 1, "DList page", "cEntDList " + std::to_string(cEnt) + " exceeds 119");

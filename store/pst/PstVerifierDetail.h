@@ -113,6 +113,7 @@ private:
     bool readAt(uint64_t off, void* buf, size_t n);
     bool checkHeader();
     void checkMapPages();
+    void checkFMapContent();
     void checkDList();
     void walkBTree(bool isNbt, uint64_t bid, uint64_t ib, int expectLevel, uint64_t lowKey,
                    uint64_t highKey, bool hasHigh, int depth);
