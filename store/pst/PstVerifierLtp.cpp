@@ -672,11 +672,50 @@ void Verifier::checkMessaging() {
         }
     }
 
-    // Inline values of folders and messages, and the rows their parents' hierarchy and
-    // contents tables hold for them: a row must repeat the object's values.
-    std::map<uint32_t, InlineValues> objectValues;
-    std::map<uint32_t, TableCells> parentRows;  // by table NID
-    auto keepValues = [&](uint32_t nid, const PcMap& props) { objectValues[nid] = inlineValues(props); };
+    // Each hierarchy and contents row repeats its object's inline values. Whichever of
+    // row and object comes first in NID order waits in a map for the other (folders sort
+    // before messages, so message values never wait). Row id, row version and message
+    // status (kept in the row only) are the table's own. Outlook lets a row's message
+    // size drift from the message (seen in its own stores): compared in strict mode only.
+    std::map<uint32_t, InlineValues> objectValues;                                // by object NID
+    std::map<uint32_t, std::vector<std::pair<uint32_t, InlineValues>>> pendingRows;  // by object NID
+    auto compare = [&](uint32_t tableNid, uint32_t child, const InlineValues& cells, const InlineValues& values) {
+        const NodeInfo* table = findNode(tableNid);
+        for (const auto& [tag, value] : cells) {
+            if (tag == 0x0E080003 && !opts_.strictAllocation) continue;
+            for (const auto& [ptag, pvalue] : values)
+                if (ptag == tag && pvalue != value)
+                    problem(table ? table->where : 0, describe(tableNid),
+                            "row " + Hex(child) + " column " + Hex(tag) + " holds " + std::to_string(value) +
+                                " but the object's property is " + std::to_string(pvalue));
+        }
+    };
+    auto keepValues = [&](uint32_t nid, const PcMap& props) {
+        InlineValues values = inlineValues(props);
+        auto rows = pendingRows.find(nid);
+        if (rows == pendingRows.end()) {
+            objectValues[nid] = std::move(values);
+            return;
+        }
+        for (const auto& [tableNid, cells] : rows->second) compare(tableNid, nid, cells, values);
+        pendingRows.erase(rows);
+    };
+    auto keepRows = [&](uint32_t tableNid, TableCells& rows) {
+        for (auto& [child, cells] : rows) {
+            cells.erase(std::remove_if(cells.begin(), cells.end(),
+                                       [](const auto& c) {
+                                           return c.first == 0x67F20003 || c.first == 0x67F30003 || c.first == 0x0E170003;
+                                       }),
+                        cells.end());
+            auto values = objectValues.find(child);
+            if (values == objectValues.end()) {
+                pendingRows[child].emplace_back(tableNid, std::move(cells));
+            } else {
+                compare(tableNid, child, cells, values->second);
+                objectValues.erase(values);
+            }
+        }
+    };
 
     for (const NodeInfo& n : nodes_) {
         if (tooManyProblems()) return;
@@ -704,8 +743,11 @@ void Verifier::checkMessaging() {
                     continue;
                 }
                 std::vector<uint32_t> rows;
-                TableCells* cells = tc.type != kTypeAssocContents ? &parentRows[tn->nid] : nullptr;
-                if (!ltp.checkTc(tn->bidData, tn->bidSub, tn->where, describe(tn->nid), &rows, cells)) continue;
+                TableCells cells;
+                bool compareRows = tc.type != kTypeAssocContents;
+                if (!ltp.checkTc(tn->bidData, tn->bidSub, tn->where, describe(tn->nid), &rows, compareRows ? &cells : nullptr))
+                    continue;
+                if (compareRows) keepRows(tn->nid, cells);
                 tc.rows = rows.size();
                 tc.ok = true;
                 if (!sameSet(rows, *tc.expected))
@@ -763,26 +805,6 @@ void Verifier::checkMessaging() {
         }
     }
 
-    // Each hierarchy and contents row repeats its object's inline values. Row id, row
-    // version and the message status (kept in the row only) are the table's own. Outlook
-    // lets a row's message size drift from the message (seen in its own stores), so that
-    // column is compared for our stores only.
-    for (const auto& [tableNid, rows] : parentRows) {
-        const NodeInfo* table = findNode(tableNid);
-        for (const auto& [child, cells] : rows) {
-            auto ov = objectValues.find(child);
-            if (ov == objectValues.end()) continue;
-            for (const auto& [tag, value] : cells) {
-                if (tag == 0x67F20003 || tag == 0x67F30003 || tag == 0x0E170003) continue;
-                if (tag == 0x0E080003 && !opts_.strictAllocation) continue;
-                for (const auto& [ptag, pvalue] : ov->second)
-                    if (ptag == tag && pvalue != value)
-                        problem(table ? table->where : 0, describe(tableNid),
-                                "row " + Hex(child) + " column " + Hex(tag) + " holds " + std::to_string(value) +
-                                    " but the object's property is " + std::to_string(pvalue));
-            }
-        }
-    }
 }
 
 }  // namespace store::pst::verifydetail
