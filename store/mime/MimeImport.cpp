@@ -185,11 +185,39 @@ bool ParseEncodedWord(std::string_view text, size_t at, EncodedWord* word) {
     return true;
 }
 
-// GMime joins the payloads of adjacent base64 encoded-words in one charset
-// before decoding them, so padding in the first word ("...pQ==") cuts off
-// the rest ("=?utf-8?B?...pQ==?= =?utf-8?B?5pys...?=" loses its second
-// word). Such runs are re-encoded here as one word with one payload.
-std::string MergeBase64Words(std::string_view text) {
+// Payload bytes of one encoded-word.
+std::string DecodeWordPayload(const EncodedWord& w) {
+    if (w.encoding == 'B') {
+        gsize len = 0;
+        guchar* raw = g_base64_decode(w.payload.c_str(), &len);
+        std::string bytes(reinterpret_cast<const char*>(raw), len);
+        g_free(raw);
+        return bytes;
+    }
+    std::string bytes;
+    for (size_t i = 0; i < w.payload.size(); ++i) {
+        char c = w.payload[i];
+        if (c == '_') {
+            bytes += ' ';
+        } else if (c == '=' && i + 2 < w.payload.size() && std::isxdigit(static_cast<unsigned char>(w.payload[i + 1])) &&
+                   std::isxdigit(static_cast<unsigned char>(w.payload[i + 2]))) {
+            bytes += char(std::stoi(w.payload.substr(i + 1, 2), nullptr, 16));
+            i += 2;
+        } else {
+            bytes += c;
+        }
+    }
+    return bytes;
+}
+
+// Rewrites every run of adjacent encoded-words as one UTF-8 base64 word,
+// decoded with our own charset handling. GMime would decode them itself, but
+// it joins the base64 text of adjacent words before decoding, so padding in
+// the first word ("...pQ==?= =?utf-8?B?5pys...") cuts off the rest; it also
+// misreads raw 8-bit bytes inside Q words and knows fewer charset aliases.
+// Adjacent words in one charset are decoded together, so a character split
+// between two words survives.
+std::string NormaliseEncodedWords(std::string_view text) {
     if (text.find("=?") == std::string_view::npos) return std::string(text);
     std::string out;
     size_t pos = 0;
@@ -209,24 +237,21 @@ std::string MergeBase64Words(std::string_view text) {
             size_t k = next;
             while (k < text.size() && (text[k] == ' ' || text[k] == '\t' || text[k] == '\r' || text[k] == '\n')) ++k;
             EncodedWord w;
-            if (!ParseEncodedWord(text, k, &w) || w.encoding != 'B' || first.encoding != 'B' || w.charset != first.charset)
-                break;
+            if (!ParseEncodedWord(text, k, &w)) break;
             run.push_back(w);
             next = w.end;
         }
-        if (run.size() == 1) {
-            out.append(text.substr(first.begin, first.end - first.begin));
-        } else {
+        std::string utf8;
+        for (size_t i = 0; i < run.size();) {
             std::string bytes;
-            for (const EncodedWord& w : run) {
-                gsize len = 0;
-                guchar* raw = g_base64_decode(w.payload.c_str(), &len);
-                bytes.append(reinterpret_cast<const char*>(raw), len);
-                g_free(raw);
-            }
-            std::string b64 = TakeGString(g_base64_encode(reinterpret_cast<const guchar*>(bytes.data()), bytes.size()));
-            out += "=?" + first.charset + "?B?" + b64 + "?=";
+            size_t j = i;
+            for (; j < run.size() && run[j].charset == run[i].charset; ++j) bytes += DecodeWordPayload(run[j]);
+            std::string charset = run[i].charset.substr(0, run[i].charset.find('*'));  // RFC 2231 language suffix
+            utf8 += DecodeToUtf8(bytes, charset);
+            i = j;
         }
+        if (!utf8.empty())
+            out += "=?utf-8?B?" + TakeGString(g_base64_encode(reinterpret_cast<const guchar*>(utf8.data()), utf8.size())) + "?=";
         pos = run.back().end;
     }
     return out;
@@ -252,7 +277,7 @@ std::string DecodedHeader(GMimeObject* object, const char* name) {
     if (!header) return {};
     const char* raw = g_mime_header_get_raw_value(header);
     if (!raw) return {};
-    std::string unfolded = MergeBase64Words(TakeGString(g_mime_utils_header_unfold(raw)));
+    std::string unfolded = NormaliseEncodedWords(TakeGString(g_mime_utils_header_unfold(raw)));
     return CleanLine(TakeGString(g_mime_utils_header_decode_text(LenientParserOptions(), unfolded.c_str())));
 }
 
@@ -371,7 +396,7 @@ std::vector<Mailbox> MailboxesOf(GMimeObject* object, const char* name) {
         const char* headerName = g_mime_header_get_name(header);
         const char* raw = g_mime_header_get_raw_value(header);
         if (!headerName || !raw || !EqualsNoCase(headerName, name)) continue;
-        std::string value = MergeBase64Words(TakeGString(g_mime_utils_header_unfold(raw)));
+        std::string value = NormaliseEncodedWords(TakeGString(g_mime_utils_header_unfold(raw)));
         size_t before = boxes.size();
         GObjectPtr<InternetAddressList> parsed(internet_address_list_parse(LenientParserOptions(), value.c_str()));
         Flatten(parsed.get(), boxes);
@@ -803,7 +828,7 @@ public:
 
 private:
     void addLeaf(GMimePart* part, const Collected& c, const std::set<std::string>& cids, const std::string& html, Message& out);
-    void addEmbedded(GMimeMessagePart* part, Message& out, int depth);
+    void addEmbedded(GMimeObject* part, GMimeMessage* inner, Message& out, int depth);
     void addBytes(GMimeObject* part, std::string bytes, const std::string& defaultName, Message& out);
 };
 
@@ -867,9 +892,9 @@ void Importer::addBytes(GMimeObject* part, std::string bytes, const std::string&
     out.attachments.push_back(std::move(a));
 }
 
-void Importer::addEmbedded(GMimeMessagePart* part, Message& out, int depth) {
-    GMimeObject* object = GMIME_OBJECT(part);
-    GMimeMessage* inner = g_mime_message_part_get_message(part);
+// `inner` is the parsed message of the message/rfc822 part `object` (null
+// when GMime found none).
+void Importer::addEmbedded(GMimeObject* object, GMimeMessage* inner, Message& out, int depth) {
     if (!inner || depth >= kMaxEmbeddingDepth) {
         std::string bytes;
         if (inner) bytes = TakeGString(g_mime_object_to_string(GMIME_OBJECT(inner), nullptr));
@@ -936,8 +961,20 @@ void Importer::importMessage(GMimeMessage* message, const std::string& rawHeader
     if (const Property* h = out.props.find(pid::Html)) html = h->text;
     std::set<std::string> cids = CidReferences(html);
     for (GMimeObject* part : c.attachments) {
-        if (GMIME_IS_MESSAGE_PART(part)) addEmbedded(GMIME_MESSAGE_PART(part), out, depth);
-        else if (GMIME_IS_PART(part)) addLeaf(GMIME_PART(part), c, cids, html, out);
+        if (GMIME_IS_MESSAGE_PART(part)) {
+            addEmbedded(part, g_mime_message_part_get_message(GMIME_MESSAGE_PART(part)), out, depth);
+        } else if (GMIME_IS_PART(part) && (IsType(part, "message", "rfc822") || IsType(part, "message", "global"))) {
+            // A message/rfc822 part in base64 or quoted-printable, which GMime
+            // leaves unparsed: decode it and parse the message inside.
+            std::string bytes = DecodedContent(GMIME_PART(part));
+            GObjectPtr<GMimeStream> stream(g_mime_stream_mem_new_with_buffer(bytes.data(), bytes.size()));
+            GObjectPtr<GMimeParser> parser(g_mime_parser_new_with_stream(stream.get()));
+            GObjectPtr<GMimeMessage> inner(g_mime_parser_construct_message(parser.get(), LenientParserOptions()));
+            if (inner && !RawHeaderBlock(bytes).empty()) addEmbedded(part, inner.get(), out, depth);
+            else addLeaf(GMIME_PART(part), c, cids, html, out);
+        } else if (GMIME_IS_PART(part)) {
+            addLeaf(GMIME_PART(part), c, cids, html, out);
+        }
     }
 }
 
