@@ -381,6 +381,8 @@ void Flatten(InternetAddressList* list, std::vector<Mailbox>& out, int depth = 0
             if (m.name.size() >= 2 && m.name.front() == '\'' && m.name.back() == '\'')
                 m.name = Trim(std::string_view(m.name).substr(1, m.name.size() - 2));
             if (m.name.empty()) m.name = m.address;
+            if (m.name.find("=?") != std::string::npos)  // words GMime left undecoded
+                m.name = CleanLine(TakeGString(g_mime_utils_header_decode_text(LenientParserOptions(), m.name.c_str())));
             if (!m.name.empty()) out.push_back(std::move(m));
         }
     }
