@@ -1,6 +1,8 @@
 // Charset names, Windows code pages and iconv-based conversion.
 #include "store/mime/Codepages.h"
 
+#include "store/mime/GMimeSupport.h"
+
 #include <gmime/gmime.h>
 #include <iconv.h>
 
@@ -475,7 +477,7 @@ std::string DecodeToUtf8(std::string_view bytes, const std::string& charset, boo
     else if (const char* known = IconvNameForCodepage(cp))
         iconvName = known;
     else
-        iconvName = g_mime_charset_iconv_name(name.c_str());
+        iconvName = (EnsureGMimeStarted(), g_mime_charset_iconv_name(name.c_str()));
 
     std::string out;
     long failures = IconvToUtf8(bytes, iconvName.c_str(), &out);

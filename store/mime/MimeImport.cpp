@@ -824,6 +824,8 @@ void SetCommonAttachProps(PropertyBag& p, GMimeObject* part, const std::string& 
     }
 }
 
+void ImportInto(std::string_view input, Message& out, int depth);
+
 class Importer {
 public:
     void importMessage(GMimeMessage* message, const std::string& rawHeaders, Message& out, int depth);
@@ -831,6 +833,8 @@ public:
 private:
     void addLeaf(GMimePart* part, const Collected& c, const std::set<std::string>& cids, const std::string& html, Message& out);
     void addEmbedded(GMimeObject* part, GMimeMessage* inner, Message& out, int depth);
+    void addEmbeddedBytes(GMimeObject* part, std::string_view bytes, Message& out, int depth);
+    void finishEmbedded(GMimeObject* part, std::unique_ptr<Message> child, Message& out);
     void addBytes(GMimeObject* part, std::string bytes, const std::string& defaultName, Message& out);
 };
 
@@ -903,23 +907,45 @@ void Importer::addEmbedded(GMimeObject* object, GMimeMessage* inner, Message& ou
         addBytes(object, std::move(bytes), "message.eml", out);
         return;
     }
+    GMimeHeaderList* headerList = g_mime_object_get_header_list(GMIME_OBJECT(inner));
+    if (!headerList || g_mime_header_list_get_count(headerList) == 0) {
+        // The attached message starts with a blank line, so GMime found its
+        // header in the body: read it again without that line.
+        addEmbeddedBytes(object, TakeGString(g_mime_object_to_string(GMIME_OBJECT(inner), nullptr)), out, depth);
+        return;
+    }
+    auto child = std::make_unique<Message>();
+    std::string headers = TakeGString(g_mime_object_get_headers(GMIME_OBJECT(inner), nullptr));
+    importMessage(inner, SanitizeUtf8(ToCrlf(headers)), *child, depth + 1);
+    finishEmbedded(object, std::move(child), out);
+}
+
+void Importer::addEmbeddedBytes(GMimeObject* object, std::string_view bytes, Message& out, int depth) {
+    if (depth >= kMaxEmbeddingDepth) {
+        addBytes(object, std::string(bytes), "message.eml", out);
+        return;
+    }
+    auto child = std::make_unique<Message>();
+    ImportInto(bytes, *child, depth + 1);
+    finishEmbedded(object, std::move(child), out);
+}
+
+// Adds the attachment row for an embedded message already imported.
+void Importer::finishEmbedded(GMimeObject* object, std::unique_ptr<Message> child, Message& out) {
     Attachment a;
     PropertyBag& p = a.props;
     SetCommonAttachProps(p, object, MimeType(object), out.attachments.size());
     p.setLong(pid::AttachMethod, ids::afEmbeddedMessage);
     p.setLong(pid::AttachFlags, 0);
     p.setBool(pid::AttachmentHidden, false);
-
-    a.embedded = std::make_unique<Message>();
-    std::string headers = TakeGString(g_mime_object_get_headers(GMIME_OBJECT(inner), nullptr));
-    importMessage(inner, SanitizeUtf8(ToCrlf(headers)), *a.embedded, depth + 1);
-    const Property* subject = a.embedded->props.find(pid::Subject);
-    std::string display = subject && !subject->text.empty() ? subject->text : std::string();
+    const Property* subject = child->props.find(pid::Subject);
+    std::string display = subject ? subject->text : std::string();
     if (display.empty()) {
         const char* filename = g_mime_object_get_content_disposition_parameter(object, "filename");
         display = CleanFileName(filename ? filename : "");
     }
     p.setString(pid::DisplayName, display.empty() ? "Untitled message" : display);
+    a.embedded = std::move(child);
     out.attachments.push_back(std::move(a));
 }
 
@@ -969,10 +995,7 @@ void Importer::importMessage(GMimeMessage* message, const std::string& rawHeader
             // A message/rfc822 part in base64 or quoted-printable, which GMime
             // leaves unparsed: decode it and parse the message inside.
             std::string bytes = DecodedContent(GMIME_PART(part));
-            GObjectPtr<GMimeStream> stream(g_mime_stream_mem_new_with_buffer(bytes.data(), bytes.size()));
-            GObjectPtr<GMimeParser> parser(g_mime_parser_new_with_stream(stream.get()));
-            GObjectPtr<GMimeMessage> inner(g_mime_parser_construct_message(parser.get(), LenientParserOptions()));
-            if (inner && !RawHeaderBlock(bytes).empty()) addEmbedded(part, inner.get(), out, depth);
+            if (!RawHeaderBlock(PrepareInput(bytes)).empty()) addEmbeddedBytes(part, bytes, out, depth);
             else addLeaf(GMIME_PART(part), c, cids, html, out);
         } else if (GMIME_IS_PART(part)) {
             addLeaf(GMIME_PART(part), c, cids, html, out);
@@ -995,11 +1018,9 @@ void ImportAsPlainText(std::string_view bytes, Message& out) {
     for (uint16_t id : {pid::DisplayTo, pid::DisplayCc, pid::DisplayBcc}) out.props.setString(id, "");
 }
 
-}  // namespace
-
-bool ImportMimeBytes(std::string_view input, store::Message& out, std::string* error) {
-    (void)error;
-    out = Message{};
+// Parses raw message bytes (top level, or an attached message GMime could not
+// take apart) into `out`.
+void ImportInto(std::string_view input, Message& out, int depth) {
     std::string bytes = PrepareInput(input);
     std::string rawHeaders = RawHeaderBlock(bytes);
 
@@ -1012,10 +1033,18 @@ bool ImportMimeBytes(std::string_view input, store::Message& out, std::string* e
         // No header at all: GMime would read the first lines as broken
         // headers and lose them, so the whole text is the body.
         ImportAsPlainText(bytes, out);
-        return true;
+        return;
     }
     Importer importer;
-    importer.importMessage(message.get(), rawHeaders, out, 0);
+    importer.importMessage(message.get(), rawHeaders, out, depth);
+}
+
+}  // namespace
+
+bool ImportMimeBytes(std::string_view input, store::Message& out, std::string* error) {
+    (void)error;  // nothing in memory can fail
+    out = Message{};
+    ImportInto(input, out, 0);
     return true;
 }
 
