@@ -513,6 +513,19 @@ TEST(MimeImportBody, MixedMessageTakesTheFirstTextAndAttachesTheRest) {
     for (size_t i = 0; i < m.attachments.size(); ++i) EXPECT_EQ(Int(m.attachments[i].props, pid::AttachNumber), i);
 }
 
+TEST(MimeImportBody, EncodedWordsSplitAfterBase64PaddingStayWhole) {
+    // GMime on its own keeps only the first of two such words.
+    const std::string words = "=?utf-8?B?44OQ44Km44Oz44K544Oh44O844Or44Gu44OG44K544OIKOaXpQ==?=\n =?utf-8?B?5pys6KqeKQ==?=";
+    Message m = FromText("Subject: " + words + "\nFrom: " + words + " <a@example.org>\n"
+                         "Content-Type: multipart/mixed; boundary=M\n\n--M\n\nbody\n--M\n"
+                         "Content-Type: text/plain; name=\"" + words + ".txt\"\n\nattached\n--M--\n");
+    const std::string expected = "バウンスメールのテスト(日本語)";
+    EXPECT_EQ(Text(m.props, pid::Subject), expected);
+    EXPECT_EQ(Text(m.props, ids::SenderName), expected);
+    ASSERT_EQ(m.attachments.size(), 1u);
+    EXPECT_EQ(Text(m.attachments[0].props, pid::AttachLongFilename), expected + ".txt");
+}
+
 TEST(MimeImportBody, HtmlOnlyMessageTakesItsCodepageFromTheMetaTag) {
     Message m = FromText("Content-Type: text/html\n\n<html><head><meta charset=\"koi8-r\"></head><body>\xF0</body></html>\n");
     EXPECT_FALSE(Has(m.props, pid::Body));

@@ -746,6 +746,40 @@ std::string CleanFileName(std::string_view raw) {
     return Trim(out);
 }
 
+// File name from Content-Disposition filename, else Content-Type name (RFC
+// 2231 and RFC 2047 decoded), cleaned of paths and reserved characters.
+// Values with encoded-words are parsed again from the normalised header, as
+// GMime decodes adjacent base64 words wrongly (see NormaliseEncodedWords).
+std::string FileNameOf(GMimeObject* part) {
+    const std::pair<const char*, const char*> sources[] = {{"Content-Disposition", "filename"}, {"Content-Type", "name"}};
+    for (const auto& [header, parameter] : sources) {
+        std::string raw = RawHeader(part, header);
+        if (raw.empty()) continue;
+        std::string value;
+        if (raw.find("=?") != std::string::npos) {
+            std::string normalised = NormaliseEncodedWords(raw);
+            if (header[8] == 'D') {
+                GObjectPtr<GMimeContentDisposition> d(g_mime_content_disposition_parse(LenientParserOptions(), normalised.c_str()));
+                const char* v = d ? g_mime_content_disposition_get_parameter(d.get(), parameter) : nullptr;
+                value = v ? v : "";
+            } else {
+                GObjectPtr<GMimeContentType> t(g_mime_content_type_parse(LenientParserOptions(), normalised.c_str()));
+                const char* v = t ? g_mime_content_type_get_parameter(t.get(), parameter) : nullptr;
+                value = v ? v : "";
+            }
+            if (value.find("=?") != std::string::npos)
+                value = TakeGString(g_mime_utils_header_decode_text(LenientParserOptions(), value.c_str()));
+        } else {
+            const char* v = header[8] == 'D' ? g_mime_object_get_content_disposition_parameter(part, parameter)
+                                             : g_mime_object_get_content_type_parameter(part, parameter);
+            value = v ? v : "";
+        }
+        std::string name = CleanFileName(value);
+        if (!name.empty()) return name;
+    }
+    return {};
+}
+
 std::string ExtensionForMimeType(const std::string& type) {
     static const std::pair<const char*, const char*> table[] = {
         {"text/plain", ".txt"}, {"text/html", ".htm"}, {"text/calendar", ".ics"}, {"text/enriched", ".txt"},
@@ -843,8 +877,7 @@ void Importer::addLeaf(GMimePart* part, const Collected& c, const std::set<std::
     GMimeObject* object = GMIME_OBJECT(part);
     std::string mimeType = MimeType(object);
     std::string data = DecodedContent(part);
-    const char* filename = g_mime_part_get_filename(part);
-    std::string name = CleanFileName(filename ? filename : "");
+    std::string name = FileNameOf(object);
     if (name.empty() && !IsAttachmentDisposition(object) && mimeType.starts_with("text/") &&
         std::all_of(data.begin(), data.end(), [](char ch) { return std::isspace(static_cast<unsigned char>(ch)); }))
         return;  // an empty inline text part after the body carries nothing
@@ -887,9 +920,7 @@ void Importer::addBytes(GMimeObject* part, std::string bytes, const std::string&
     std::string mimeType = MimeType(part);
     SetCommonAttachProps(p, part, mimeType, out.attachments.size());
     p.setLong(pid::AttachMethod, ids::afByValue);
-    const char* filename = g_mime_object_get_content_disposition_parameter(part, "filename");
-    if (!filename) filename = g_mime_object_get_content_type_parameter(part, "name");
-    std::string name = CleanFileName(filename ? filename : "");
+    std::string name = FileNameOf(part);
     SetFileNames(p, name.empty() ? defaultName : name);
     p.setLong(pid::AttachFlags, 0);
     p.setBool(pid::AttachmentHidden, false);
@@ -941,8 +972,7 @@ void Importer::finishEmbedded(GMimeObject* object, std::unique_ptr<Message> chil
     const Property* subject = child->props.find(pid::Subject);
     std::string display = subject ? subject->text : std::string();
     if (display.empty()) {
-        const char* filename = g_mime_object_get_content_disposition_parameter(object, "filename");
-        display = CleanFileName(filename ? filename : "");
+        display = FileNameOf(object);
     }
     p.setString(pid::DisplayName, display.empty() ? "Untitled message" : display);
     a.embedded = std::move(child);
