@@ -146,6 +146,32 @@ TEST(MimeImportCorpus, EveryMessageImportsWhole) {
     EXPECT_GT(files, 800);
 }
 
+TEST(MimeImportCorpus, FirstMessageOfEveryMailboxImports) {
+    const fs::path mailboxes = fs::path(VELLARY_CORPUS_DIR) / "mbox";
+    if (!fs::is_directory(mailboxes)) GTEST_SKIP() << "corpus missing: " << mailboxes.string();
+    for (const auto& entry : fs::directory_iterator(mailboxes)) {
+        if (entry.path().extension() != ".mbox") continue;
+        SCOPED_TRACE(entry.path().filename().string());
+        std::ifstream in(entry.path(), std::ios::binary);
+        std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        // Up to the next separator line after a blank line (good enough for a first message).
+        size_t next = bytes.find("\n\nFrom ", 5);
+        std::string first = bytes.substr(0, next == std::string::npos ? bytes.size() : next + 1);
+        Message m = FromText(first);
+        EXPECT_EQ(Text(m.props, pid::MessageClass), "IPM.Note");
+        if (first.find("\nSubject:") != std::string::npos && first.starts_with("From ")) {
+            EXPECT_TRUE(Has(m.props, pid::Subject));
+        }
+        ForEachBag(m, [&](const PropertyBag& bag, const char*) {
+            for (const auto& p : bag.all()) {
+                if (p.type == store::PT_UNICODE) {
+                    EXPECT_TRUE(store::mime::IsValidUtf8(p.text)) << std::hex << p.tag();
+                }
+            }
+        });
+    }
+}
+
 TEST(MimeImportCorpus, LineEndingVariantsGiveTheSameMessage) {
     REQUIRE_CORPUS();
     int compared = 0;

@@ -462,7 +462,6 @@ void SetRecipients(Message& out, GMimeMessage* message) {
             p.setLong(ids::DisplayType, ids::DT_MAILUSER);
             p.setBool(ids::SendRichInfo, false);
             p.setLong(ids::RecipientFlags, 1);  // sendable
-            p.setBool(ids::Responsibility, false);
             out.recipients.push_back(std::move(r));
             if (!display.empty()) display += "; ";
             display += m.name;
