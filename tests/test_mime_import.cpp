@@ -329,6 +329,23 @@ TEST(MimeImportCorpus, AttachedMessagesBecomeEmbeddedMessages) {
     EXPECT_EQ(Text(returned->props, pid::DisplayName), "バウンスメールのテスト(日本語)");
 }
 
+TEST(MimeImportCorpus, AlternativesThatCarryMoreThanText) {
+    REQUIRE_CORPUS();
+    // Apple Mail: alternative(plain, mixed(html, pdf, html)): the first HTML is
+    // the body, the rest are attachments.
+    Message apple = FromFile("tika/testRFC822-mixed-with-pdf-inline.eml");
+    EXPECT_TRUE(Has(apple.props, pid::Body));
+    EXPECT_TRUE(Has(apple.props, pid::Html));
+    ASSERT_EQ(apple.attachments.size(), 2u);
+    EXPECT_EQ(Text(apple.attachments[0].props, pid::AttachLongFilename), "tzora-titan-4-hummer-xl-manual.pdf");
+    // A meeting invitation: the calendar alternative is kept.
+    Message invite = FromFile("notmuch/attachment-text-calendar.eml");
+    EXPECT_NE(Text(invite.props, pid::Body).find("could have been an email"), std::string::npos);
+    ASSERT_EQ(invite.attachments.size(), 1u);
+    EXPECT_EQ(Text(invite.attachments[0].props, pid::AttachMimeTag), "text/calendar");
+    EXPECT_EQ(Text(invite.attachments[0].props, pid::AttachLongFilename), "attachment.ics");
+}
+
 TEST(MimeImportCorpus, MisspelledAndUnknownCharsetsStillGiveText) {
     REQUIRE_CORPUS();
     Message x3 = FromFile("sisimai/lhost-x3-01-lf.eml");  // message/rfc822; charset=UFT-8

@@ -80,6 +80,20 @@ std::string Unfold(const char* raw) {
 // ---------------------------------------------------------------------------
 // Preparing the input bytes
 
+bool LooksLikeHeaderLine(std::string_view line) {
+    size_t colon = line.find(':');
+    if (colon == 0 || colon == std::string_view::npos) return false;
+    for (size_t i = 0; i < colon; ++i) {
+        auto c = static_cast<unsigned char>(line[i]);
+        if (c <= 0x20 || c >= 0x7F) {
+            // "Name : value" (blanks before the colon) is obsolete but seen.
+            return std::all_of(line.begin() + long(i), line.begin() + long(colon),
+                               [](char x) { return x == ' ' || x == '\t'; });
+        }
+    }
+    return true;
+}
+
 // Removes a UTF-8 byte-order mark and the mbox "From " separator line, and
 // turns a classic-Mac (CR-only) message into LF lines, which GMime reads.
 std::string PrepareInput(std::string_view in) {
@@ -97,7 +111,11 @@ std::string PrepareInput(std::string_view in) {
     if (size_t eol = in.find('\n'); eol != std::string_view::npos && eol > 0 && eol < 12) {
         std::string_view first = in.substr(0, eol);
         if (first.back() == '\r') first.remove_suffix(1);
-        if (!first.empty() && std::all_of(first.begin(), first.end(), [](char c) { return std::isdigit(static_cast<unsigned char>(c)); })) {
+        std::string_view second = in.substr(eol + 1, in.find_first_of("\r\n", eol + 1) - eol - 1);
+        bool digits = !first.empty() && std::all_of(first.begin(), first.end(), [](char c) {
+            return std::isdigit(static_cast<unsigned char>(c));
+        });
+        if (digits && LooksLikeHeaderLine(second)) {
             size_t length = std::stoul(std::string(first));
             in.remove_prefix(eol + 1);
             if (length < in.size()) in = in.substr(0, length);
@@ -112,24 +130,18 @@ std::string PrepareInput(std::string_view in) {
             break;
         in.remove_prefix(eol + 1);
     }
-    std::string bytes(in);
-    if (bytes.find('\n') == std::string::npos && bytes.find('\r') != std::string::npos)
-        std::replace(bytes.begin(), bytes.end(), '\r', '\n');
-    return bytes;
-}
-
-bool LooksLikeHeaderLine(std::string_view line) {
-    size_t colon = line.find(':');
-    if (colon == 0 || colon == std::string_view::npos) return false;
-    for (size_t i = 0; i < colon; ++i) {
-        auto c = static_cast<unsigned char>(line[i]);
-        if (c <= 0x20 || c >= 0x7F) {
-            // "Name : value" (blanks before the colon) is obsolete but seen.
-            return std::all_of(line.begin() + long(i), line.begin() + long(colon),
-                               [](char x) { return x == ' ' || x == '\t'; });
-        }
+    // Classic-Mac line ends: more bare CRs than LFs means CR is the line end.
+    size_t bareCr = 0, lf = 0;
+    for (size_t i = 0; i < in.size(); ++i) {
+        if (in[i] == '\n') ++lf;
+        else if (in[i] == '\r' && (i + 1 == in.size() || in[i + 1] != '\n')) ++bareCr;
     }
-    return true;
+    std::string bytes(in);
+    if (bareCr > lf) {
+        for (size_t i = 0; i < bytes.size(); ++i)
+            if (bytes[i] == '\r' && (i + 1 == bytes.size() || bytes[i + 1] != '\n')) bytes[i] = '\n';
+    }
+    return bytes;
 }
 
 // The top-level header block as it stands in the input: lines from the start
@@ -284,8 +296,8 @@ std::string DecodedHeader(GMimeObject* object, const char* name) {
 uint64_t ToFiletime(GDateTime* date) {
     if (!date) return 0;
     gint64 unixSeconds = g_date_time_to_unix(date);
-    if (unixSeconds < -11644473599LL) return 0;
-    return uint64_t(unixSeconds + 11644473600LL) * 10000000ULL;
+    if (unixSeconds <= -11644473600LL) return 0;  // before 1601: no FILETIME
+    return uint64_t(int64_t(kUnixEpochAsFiletime) + unixSeconds * 10000000LL);
 }
 
 // Date of the topmost Received field (the text after its last ';'), or 0.
@@ -524,46 +536,57 @@ bool IsPlainLeaf(GMimeObject* o) { return GMIME_IS_PART(o) && IsType(o, "text", 
 bool TakeRelated(GMimeMultipart* related, Collected& c, int depth);
 
 // multipart/alternative as the body: its text/plain and text/html (possibly
-// inside a multipart/related) become the body; the other alternatives are the
-// same content in other forms and are dropped.
+// inside a multipart/related) become the body; other text alternatives are
+// the same content in another form and are dropped. A calendar alternative
+// and multipart alternatives of another kind are kept as attachments.
 bool TakeAlternative(GMimeMultipart* alternative, Collected& c, int depth) {
+    if (depth > 64) return false;
     GMimePart* plain = nullptr;
-    GMimePart* html = nullptr;
-    GMimeMultipart* htmlRelated = nullptr;
     GMimePart* enriched = nullptr;
+    GMimeObject* html = nullptr;       // a text/html leaf, or a multipart/related holding one
+    GMimeMultipart* nested = nullptr;  // a nested alternative, used when this level has no text
+    std::vector<GMimeObject*> extras;
     for (int i = 0, n = g_mime_multipart_get_count(alternative); i < n; ++i) {
         GMimeObject* child = g_mime_multipart_get_part(alternative, i);
         if (IsPlainLeaf(child)) {
             if (!plain) plain = GMIME_PART(child);
         } else if (IsHtmlLeaf(child)) {
-            html = GMIME_PART(child);
-            htmlRelated = nullptr;
+            html = child;
         } else if (GMIME_IS_PART(child) && IsType(child, "text", "enriched") && !IsAttachmentDisposition(child)) {
             enriched = GMIME_PART(child);
         } else if (GMIME_IS_MULTIPART(child) && IsType(child, "multipart", "related")) {
             Collected probe;
-            if (TakeRelated(GMIME_MULTIPART(child), probe, depth + 1) && probe.html) {
-                html = probe.html;
-                htmlRelated = GMIME_MULTIPART(child);
-            }
-        } else if (GMIME_IS_MULTIPART(child) && IsType(child, "multipart", "alternative") && !plain && !html) {
+            if (TakeRelated(GMIME_MULTIPART(child), probe, depth + 1) && probe.html) html = child;
+            else extras.push_back(child);
+        } else if (GMIME_IS_MULTIPART(child) && IsType(child, "multipart", "alternative")) {
             Collected probe;
-            if (TakeAlternative(GMIME_MULTIPART(child), probe, depth + 1)) {
-                plain = probe.plain;
-                html = probe.html;
-            }
+            if (!nested && TakeAlternative(GMIME_MULTIPART(child), probe, depth + 1)) nested = GMIME_MULTIPART(child);
+        } else if (GMIME_IS_MULTIPART(child) && g_mime_multipart_get_count(GMIME_MULTIPART(child)) > 0 &&
+                   IsHtmlLeaf(g_mime_multipart_get_part(GMIME_MULTIPART(child), 0))) {
+            html = child;  // Apple Mail: multipart/mixed of HTML pieces and attachments
+        } else if (GMIME_IS_MULTIPART(child) || IsType(child, "text", "calendar") || GMIME_IS_MESSAGE_PART(child)) {
+            extras.push_back(child);
         }
     }
     if (!plain) plain = enriched;
-    if (!plain && !html) return false;
-    c.bodyChosen = true;
-    c.plain = plain;
-    if (htmlRelated) {
-        TakeRelated(htmlRelated, c, depth + 1);
-        if (!c.plain) c.plain = plain;
+    if (!plain && !html) {
+        if (!nested || !TakeAlternative(nested, c, depth + 1)) return false;
     } else {
-        c.html = html;
+        c.bodyChosen = true;
+        c.plain = plain;
+        if (html && IsType(html, "multipart", "related")) {
+            TakeRelated(GMIME_MULTIPART(html), c, depth + 1);
+            if (plain) c.plain = plain;
+        } else if (html && GMIME_IS_MULTIPART(html)) {
+            GMimeMultipart* mixed = GMIME_MULTIPART(html);
+            c.html = GMIME_PART(g_mime_multipart_get_part(mixed, 0));
+            for (int i = 1, n = g_mime_multipart_get_count(mixed); i < n; ++i)
+                Walk(g_mime_multipart_get_part(mixed, i), c, depth + 1);
+        } else if (html) {
+            c.html = GMIME_PART(html);
+        }
     }
+    for (GMimeObject* extra : extras) Walk(extra, c, depth + 1);
     return true;
 }
 
