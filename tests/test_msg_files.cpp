@@ -32,6 +32,17 @@ std::vector<fs::path> StrayFiles(const fs::path& dir) {
     return out;
 }
 
+// Removes this process's scratch folder once every test has run.
+class ScratchCleanup : public ::testing::Environment {
+public:
+    void TearDown() override {
+        std::error_code ec;
+        fs::remove_all(ScratchDir(), ec);
+    }
+};
+[[maybe_unused]] ::testing::Environment* const kScratchCleanup =
+    ::testing::AddGlobalTestEnvironment(new ScratchCleanup);
+
 }  // namespace
 
 // Attachment sizes on both sides of the 4096-byte mini-stream cutoff, empty,
