@@ -6,6 +6,10 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
+#include <sys/resource.h>
+#include <sys/wait.h>
+
 using namespace msgtest;
 using store::Message;
 namespace pid = store::pid;
@@ -138,4 +142,34 @@ TEST(MsgWriterFiles, FailureLeavesNoFileAndKeepsTheOldOne) {
     EXPECT_NE(error.find("2048"), std::string::npos) << error;
     EXPECT_EQ(ReadAll(path), "previous");
     EXPECT_TRUE(StrayFiles(dir).empty());
+}
+
+// A disk that fills up part-way (a file-size limit makes the n-th write fail):
+// every stopping point gives a clean error and leaves neither the target nor a
+// temporary file behind. Runs in a child process so the limit stays there.
+TEST(MsgWriterFiles, WriteFailureAtAnyPointLeavesNothing) {
+    fs::path dir = ScratchDir() / "full-disk";
+    fs::create_directories(dir);
+    Message m = SmallMessage("full disk");
+    AddFile(m, "a.bin", PatternBytes(3000, 1));    // mini stream
+    AddFile(m, "b.bin", PatternBytes(300000, 2));  // regular sectors
+    for (rlim_t limit : {rlim_t(0), rlim_t(512), rlim_t(4096), rlim_t(100000), rlim_t(300000), rlim_t(310000)}) {
+        fs::path path = dir / ("limit-" + std::to_string(limit) + ".msg");
+        pid_t child = fork();
+        ASSERT_NE(child, -1);
+        if (child == 0) {
+            std::signal(SIGXFSZ, SIG_IGN);  // a failed write, not a killed process
+            rlimit rl{limit, limit};
+            setrlimit(RLIMIT_FSIZE, &rl);
+            std::string error;
+            bool ok = store::msg::WriteMsgFile(m, path.string(), true, &error);
+            _exit(ok ? 0 : error.empty() ? 2 : 1);
+        }
+        int status = 0;
+        waitpid(child, &status, 0);
+        ASSERT_TRUE(WIFEXITED(status)) << "limit " << limit;
+        EXPECT_EQ(WEXITSTATUS(status), 1) << "limit " << limit << ": expected a failure with a message";
+        EXPECT_FALSE(fs::exists(path)) << "limit " << limit;
+        EXPECT_TRUE(StrayFiles(dir).empty()) << "limit " << limit;
+    }
 }
