@@ -443,8 +443,10 @@ bool WriteMsgFile(const store::Message& msg, const std::string& path, bool unico
     bool ok = ctx.cfb.create(path, kMessageClsid) &&
               writeMessage(ctx, ctx.cfb.root(), msg, HeaderKind::TopMessage) && writeNameIdStorage(ctx) &&
               ctx.cfb.finish();
-    if (!ok && error) *error = !ctx.error.empty() ? ctx.error : ctx.cfb.error();
-    if (!ok && error && error->empty()) *error = "cannot write " + path;
+    if (!ok && error) {
+        const std::string& cause = !ctx.error.empty() ? ctx.error : ctx.cfb.error();
+        *error = "cannot write " + path + (cause.empty() ? std::string() : ": " + cause);
+    }
     return ok;
 }
 
