@@ -170,6 +170,7 @@ TEST_P(MsgWriterForms, EveryValueReadsBackThroughOlefile) {
     EXPECT_EQ(f.text("STR ROOT/" + keywords + "10" + s.substr(2) + "[1]"), "grün");
     std::string reminder = f.namedId(kCommonGuid, "lid:8503");
     EXPECT_EQ(f.value("INT " + e + "/" + reminder + "000B"), "1");
+    fs::remove(w.path);
 }
 
 INSTANTIATE_TEST_SUITE_P(BothStringForms, MsgWriterForms, ::testing::Values(true, false),
@@ -201,6 +202,17 @@ std::string UndoDoubleUtf8(const std::string& s) {
 std::string AsSent(const std::string& s) {
     std::string once = UndoDoubleUtf8(s);
     return g_utf8_validate(once.data(), once.size(), nullptr) ? once : s;
+}
+
+// Bytes in a Windows code page as UTF-8 (through GLib's iconv).
+bool DecodeAs(const std::string& bytes, uint32_t codepage, std::string& utf8) {
+    std::string charset = codepage == 65001 ? "UTF-8" : codepage == 28591 ? "ISO-8859-1" : "CP" + std::to_string(codepage);
+    gsize written = 0;
+    gchar* out = g_convert(bytes.data(), gssize(bytes.size()), "UTF-8", charset.c_str(), nullptr, &written, nullptr);
+    if (!out) return false;
+    utf8.assign(out, written);
+    g_free(out);
+    return true;
 }
 
 std::string NormalizeNewlines(std::string s) {
@@ -256,6 +268,7 @@ TEST_P(MsgWriterForms, MsgconvertRebuildsTheMail) {
         if (p.contentType == "message/rfc822") forwarded = &p;
     ASSERT_NE(forwarded, nullptr) << "embedded message not found";
     EXPECT_EQ(forwarded->embeddedSubject, "Forwarded: Ελληνικά");
+    fs::remove(w.path);
 }
 
 // ---- the 8-bit form: which code page, and that it is recorded --------------------
@@ -270,6 +283,8 @@ struct CodepageCase {
     uint32_t expectCodepage;
     std::string expectHtml;    // the HTML as stored in the file
 };
+
+void PrintTo(const CodepageCase& c, std::ostream* os) { *os << c.name; }
 
 class MsgWriterCodepage : public ::testing::TestWithParam<CodepageCase> {};
 
@@ -308,6 +323,23 @@ TEST_P(MsgWriterCodepage, StringsUseTheMessagesCodepageAndRecordIt) {
     if (c.expectCodepage != 65001 && nonAscii) {
         EXPECT_LT(f.streams["__substg1.0_0037001E"], c.subject.size());
     }
+
+    // msgconvert decodes PR_BODY and labels PR_HTML with PR_INTERNET_CPID:
+    // both must come out as the text that went in.
+    if (!HaveMsgconvert()) return;
+    Eml eml = ReadWithMsgconvert(w.path);
+    ASSERT_TRUE(eml.parsed) << eml.raw.substr(0, 1000);
+    const EmlPart* plain = eml.firstOfType("text/plain");
+    ASSERT_NE(plain, nullptr) << eml.raw.substr(0, 2000);
+    EXPECT_EQ(NormalizeNewlines(AsSent(plain->text)), NormalizeNewlines(c.body));
+    if (!c.html.empty()) {
+        const EmlPart* html = eml.firstOfType("text/html");
+        ASSERT_NE(html, nullptr);
+        std::string expected;
+        ASSERT_TRUE(DecodeAs(c.expectHtml, c.expectCodepage, expected));
+        EXPECT_EQ(AsSent(html->text), expected) << "charset label " << html->charset;
+    }
+    std::filesystem::remove(w.path);
 }
 
 // Latin-1, Cyrillic, Japanese and emoji messages, with and without HTML.
@@ -372,4 +404,79 @@ TEST(MsgWriterEightBit, MatchesTheLayoutOfOutlooksEightBitFile) {
     // Same code page for the strings as Outlook chose for an iso-2022-jp mail.
     EXPECT_EQ(ours.value("INT ROOT/3FFD0003"), "932");
     EXPECT_EQ(ours.text("STR ROOT/0037001E"), "日本語の件名");
+}
+
+// An embedded message is a message of its own: in an 8-bit file it keeps its
+// own code page, recorded in its own property stream.
+TEST(MsgWriterEightBit, EmbeddedMessageKeepsItsOwnCodepage) {
+    MSGTEST_REQUIRE_OLEFILE();
+    Message m;
+    m.props.setString(pid::Subject, "Fwd: Caf\xC3\xA9");
+    m.props.setLong(pid::InternetCodepage, 1252);
+    auto inner = std::make_unique<Message>();
+    inner->props.setString(pid::Subject, "Привет");
+    inner->props.setLong(pid::InternetCodepage, 20866);  // koi8-r
+    AddRecipient(*inner, 1, "Иван", "ivan@example.ru");
+    store::Attachment a;
+    a.props.setLong(pid::AttachMethod, 5);
+    a.props.setString(pid::DisplayName, "Привет");  // the outer message's row: in its code page
+    a.embedded = std::move(inner);
+    m.attachments.push_back(std::move(a));
+    Written w = Write(m, "embedded-codepage.msg", false);
+    ASSERT_TRUE(w.ok) << w.error;
+    OleFacts f = ReadWithOlefile(w.path);
+    EXPECT_TRUE(f.issues.empty()) << Join(f.issues);
+    const std::string e = "__attach_version1.0_#00000000/__substg1.0_3701000D/";
+    // The outer message cannot hold the Cyrillic attachment name in 1252.
+    EXPECT_EQ(f.value("INT ROOT/3FFD0003"), "65001");
+    EXPECT_EQ(f.value("INT " + e + "3FFD0003"), "20866");
+    EXPECT_EQ(f.text("STR " + e + "0037001E"), "Привет");
+    EXPECT_EQ(f.text("STR " + e + "__recip_version1.0_#00000000/3001001E"), "Иван");
+    EXPECT_EQ(f.text("STR __attach_version1.0_#00000000/3001001E"), "Привет");
+}
+
+// Text that is not valid UTF-8 (a broken import) still gives a well-formed
+// file: each bad byte becomes U+FFFD.
+TEST(MsgWriterEightBit, MalformedUtf8BecomesReplacementCharacters) {
+    MSGTEST_REQUIRE_OLEFILE();
+    Message m;
+    m.props.setString(pid::Subject, "bad \xFF\xC3 end");
+    for (bool unicode : {true, false}) {
+        Written w = Write(m, unicode ? "malformed-u.msg" : "malformed-8.msg", unicode);
+        ASSERT_TRUE(w.ok) << w.error;
+        OleFacts f = ReadWithOlefile(w.path);
+        EXPECT_TRUE(f.issues.empty()) << Join(f.issues) << f.raw;
+        EXPECT_EQ(f.text(unicode ? "STR ROOT/0037001F" : "STR ROOT/0037001E"), "bad \xEF\xBF\xBD\xEF\xBF\xBD end");
+    }
+}
+
+// Outlook's Unicode file with an embedded message and ours have the same shape.
+TEST(MsgWriterUnicode, MatchesTheLayoutOfOutlooksEmbeddedMessageFile) {
+    MSGTEST_REQUIRE_OLEFILE();
+    fs::path sample = fs::path(VELLARY_SAMPLES_DIR) / "msgreader-msgInMsg.msg";
+    if (!fs::exists(sample)) GTEST_SKIP() << "Outlook sample missing: " << sample;
+    auto m = RichMessage();
+    m->attachments.erase(m->attachments.begin(), m->attachments.begin() + 3);  // keep the embedded one
+    Written w = Write(*m, "like-outlook-msg-in-msg.msg", true);
+    ASSERT_TRUE(w.ok) << w.error;
+    OleFacts ours = ReadWithOlefile(w.path);
+    OleFacts outlook = ReadWithOlefile(sample);
+    EXPECT_EQ(ours.file["clsid"], outlook.file["clsid"]);
+    EXPECT_EQ(ours.file["version"], outlook.file["version"]);
+    const std::string e = "__attach_version1.0_#00000000/__substg1.0_3701000D";
+    for (const OleFacts* f : {&ours, &outlook}) {
+        bool embeddedHeader = false;
+        for (const auto& h : f->headers) embeddedHeader = embeddedHeader || h.rfind(e + " 24 ", 0) == 0;
+        EXPECT_TRUE(embeddedHeader) << Join(f->headers);
+        EXPECT_EQ(f->value("INT __attach_version1.0_#00000000/37050003"), "5");
+        EXPECT_EQ(std::stoul(f->value("INT ROOT/340D0003")) & 0x40000, 0x40000u);
+        EXPECT_EQ(std::stoul(f->value("INT __attach_version1.0_#00000000/340D0003")) & 0x40000, 0x40000u);
+        EXPECT_TRUE(f->streams.count(e + "/__properties_version1.0"));
+        EXPECT_TRUE(f->streams.count(e + "/__recip_version1.0_#00000000/__properties_version1.0"));
+        for (const auto& [stream, size] : f->streams) {
+            (void)size;
+            EXPECT_EQ(stream.find("001E"), std::string::npos) << stream;
+            EXPECT_EQ(stream.find(e + "/__nameid"), std::string::npos) << stream;
+        }
+    }
 }

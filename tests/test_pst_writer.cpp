@@ -69,3 +69,22 @@ TEST(PstWriterReaders, FoldersAndSimpleMessagesReadBack) {
     EXPECT_EQ(rc, 0) << out;
     for (auto& f : listFiles(tmp.path())) std::printf("%s\n", f.c_str());
 }
+
+TEST(PstWriterStructure, ScratchFilesAreSound) {
+    for (const char* f : {"/tmp/pstx/a.pst", "/tmp/pstx/b.pst"}) {
+        if (!std::filesystem::exists(f)) continue;
+        StructureStats st;
+        auto probs = checkStructure(f, &st);
+        for (auto& p : probs) ADD_FAILURE() << f << ": " << p;
+        std::printf("%s nbt %d bbt %d nodes %zu blocks %zu xx %zu si %zu\n", f, st.nbtLevels, st.bbtLevels, st.nodes, st.blocks, st.xxblocks, st.siblocks);
+    }
+}
+
+TEST(PstWriterStructure, SamplesScratch) {
+    for (const char* f : {"pstsdk-sample1.pst", "pstsdk-submessage.pst", "pstsdk-test_unicode.pst"}) {
+        std::string p = std::string(VELLARY_SAMPLES_DIR) + "/" + f;
+        StructureStats st;
+        auto probs = checkStructure(p, &st);
+        for (auto& x : probs) std::printf("%s: %s\n", f, x.c_str());
+    }
+}

@@ -1,6 +1,8 @@
 // Charset names, Windows code pages and iconv-based conversion.
 #include "store/mime/Codepages.h"
 
+#include "store/mime/GMimeSupport.h"
+
 #include <gmime/gmime.h>
 #include <iconv.h>
 
@@ -190,6 +192,10 @@ size_t Utf8SequenceLength(std::string_view s, size_t i) {
     return n;
 }
 
+bool HasEightBit(std::string_view s) {
+    return std::any_of(s.begin(), s.end(), [](char c) { return static_cast<unsigned char>(c) >= 0x80; });
+}
+
 std::string WithoutNul(std::string s) {
     if (s.find('\0') != std::string::npos) std::erase(s, '\0');
     return s;
@@ -238,6 +244,68 @@ size_t RunIconv(iconv_t cd, std::string_view in, std::string_view replacement, S
     iconv(cd, nullptr, nullptr, &outPtr, &outLeft);
     out->append(buffer, size_t(outPtr - buffer));
     return failures;
+}
+
+// ISO-2022-JP to EUC-JP, so that the Microsoft extensions real Japanese mail
+// uses (NEC row 13: circled digits, "No." sign) decode through EUC-JP-MS,
+// which glibc's ISO-2022-JP converters lack. False on an escape sequence
+// this does not know (the caller then uses iconv's ISO-2022-JP-2).
+bool Iso2022JpToEucJp(std::string_view in, std::string* out) {
+    enum { kAscii, kTwoByte, kKana, kJisX0212 } mode = kAscii;
+    bool shifted = false;  // SO: half-width katakana
+    for (size_t i = 0; i < in.size();) {
+        auto c = static_cast<unsigned char>(in[i]);
+        if (c == 0x1B) {
+            std::string_view esc = in.substr(i + 1, 3);
+            if (esc.starts_with("(B") || esc.starts_with("(J") || esc.starts_with("(H")) { mode = kAscii; i += 3; }
+            else if (esc.starts_with("$B") || esc.starts_with("$@")) { mode = kTwoByte; i += 3; }
+            else if (esc.starts_with("(I")) { mode = kKana; i += 3; }
+            else if (esc.starts_with("$(D")) { mode = kJisX0212; i += 4; }
+            else if (esc.starts_with("$(Q") || esc.starts_with("$(O")) { mode = kTwoByte; i += 4; }
+            else return false;
+            continue;
+        }
+        if (c == 0x0E) { shifted = true; ++i; continue; }
+        if (c == 0x0F) { shifted = false; ++i; continue; }
+        if (c == '\r' || c == '\n' || c >= 0x80) {
+            *out += char(c);
+            ++i;
+            continue;
+        }
+        if (shifted || mode == kKana) {
+            if (c >= 0x21 && c <= 0x5F) {
+                *out += char(0x8E);
+                *out += char(c | 0x80);
+            } else {
+                *out += char(c);
+            }
+            ++i;
+        } else if (mode == kTwoByte || mode == kJisX0212) {
+            if (i + 1 < in.size() && c >= 0x21 && c <= 0x7E) {
+                if (mode == kJisX0212) *out += char(0x8F);
+                *out += char(c | 0x80);
+                *out += char(static_cast<unsigned char>(in[i + 1]) | 0x80);
+                i += 2;
+            } else {
+                *out += char(c);
+                ++i;
+            }
+        } else {
+            *out += char(c);
+            ++i;
+        }
+    }
+    return true;
+}
+
+// Decodes with iconv; returns the number of undecodable bytes, or -1 when
+// iconv does not know the charset.
+long IconvToUtf8(std::string_view bytes, const char* from, std::string* out) {
+    IconvHandle handle("UTF-8", from);
+    if (!handle.ok()) return -1;
+    out->reserve(bytes.size() * 2);
+    auto skipByte = [](std::string_view, size_t) { return size_t(1); };
+    return long(RunIconv(handle.cd, bytes, "\xEF\xBF\xBD", skipByte, out));
 }
 
 }  // namespace
@@ -394,29 +462,33 @@ std::string DecodeToUtf8(std::string_view bytes, const std::string& charset, boo
     if (cp == 1252 || cp == 28591)  // ISO-8859-1 is read as its Windows superset, as mail clients do
         return WithoutNul(Windows1252ToUtf8(bytes));
 
+    if (cp == 50220) {
+        std::string euc, out;
+        if (Iso2022JpToEucJp(bytes, &euc) && IconvToUtf8(euc, "EUC-JP-MS", &out) == 0) return SanitizeUtf8(out);
+    }
+
     std::string iconvName;
     if (name == "utf-16" || name == "utf-32")  // let a byte-order mark decide
         iconvName = name == "utf-16" ? "UTF-16" : "UTF-32";
     else if (cp == 50220)
         iconvName = "ISO-2022-JP-2";  // superset: also decodes JIS X 0212 and the -1 extensions
+    else if (cp == 51932)
+        iconvName = "EUC-JP-MS";
     else if (const char* known = IconvNameForCodepage(cp))
         iconvName = known;
     else
-        iconvName = g_mime_charset_iconv_name(name.c_str());
+        iconvName = (EnsureGMimeStarted(), g_mime_charset_iconv_name(name.c_str()));
 
-    IconvHandle handle("UTF-8", iconvName.c_str());
-    if (!handle.ok()) {
+    std::string out;
+    long failures = IconvToUtf8(bytes, iconvName.c_str(), &out);
+    if (failures < 0) {
         isExact = false;
         return SanitizeUtf8(bytes);
     }
-    std::string out;
-    out.reserve(bytes.size() * 2);
-    auto skipByte = [](std::string_view, size_t) { return size_t(1); };
-    size_t failures = RunIconv(handle.cd, bytes, "\xEF\xBF\xBD", skipByte, &out);
     if (failures > 0) {
         isExact = false;
         // Mislabelled UTF-8 is far more common than a damaged byte stream.
-        if (IsValidUtf8(bytes)) return WithoutNul(std::string(bytes));
+        if (HasEightBit(bytes) && IsValidUtf8(bytes)) return WithoutNul(std::string(bytes));
     }
     return SanitizeUtf8(out);
 }

@@ -80,6 +80,20 @@ std::string Unfold(const char* raw) {
 // ---------------------------------------------------------------------------
 // Preparing the input bytes
 
+bool LooksLikeHeaderLine(std::string_view line) {
+    size_t colon = line.find(':');
+    if (colon == 0 || colon == std::string_view::npos) return false;
+    for (size_t i = 0; i < colon; ++i) {
+        auto c = static_cast<unsigned char>(line[i]);
+        if (c <= 0x20 || c >= 0x7F) {
+            // "Name : value" (blanks before the colon) is obsolete but seen.
+            return std::all_of(line.begin() + long(i), line.begin() + long(colon),
+                               [](char x) { return x == ' ' || x == '\t'; });
+        }
+    }
+    return true;
+}
+
 // Removes a UTF-8 byte-order mark and the mbox "From " separator line, and
 // turns a classic-Mac (CR-only) message into LF lines, which GMime reads.
 std::string PrepareInput(std::string_view in) {
@@ -97,7 +111,11 @@ std::string PrepareInput(std::string_view in) {
     if (size_t eol = in.find('\n'); eol != std::string_view::npos && eol > 0 && eol < 12) {
         std::string_view first = in.substr(0, eol);
         if (first.back() == '\r') first.remove_suffix(1);
-        if (!first.empty() && std::all_of(first.begin(), first.end(), [](char c) { return std::isdigit(static_cast<unsigned char>(c)); })) {
+        std::string_view second = in.substr(eol + 1, in.find_first_of("\r\n", eol + 1) - eol - 1);
+        bool digits = !first.empty() && std::all_of(first.begin(), first.end(), [](char c) {
+            return std::isdigit(static_cast<unsigned char>(c));
+        });
+        if (digits && LooksLikeHeaderLine(second)) {
             size_t length = std::stoul(std::string(first));
             in.remove_prefix(eol + 1);
             if (length < in.size()) in = in.substr(0, length);
@@ -112,24 +130,18 @@ std::string PrepareInput(std::string_view in) {
             break;
         in.remove_prefix(eol + 1);
     }
-    std::string bytes(in);
-    if (bytes.find('\n') == std::string::npos && bytes.find('\r') != std::string::npos)
-        std::replace(bytes.begin(), bytes.end(), '\r', '\n');
-    return bytes;
-}
-
-bool LooksLikeHeaderLine(std::string_view line) {
-    size_t colon = line.find(':');
-    if (colon == 0 || colon == std::string_view::npos) return false;
-    for (size_t i = 0; i < colon; ++i) {
-        auto c = static_cast<unsigned char>(line[i]);
-        if (c <= 0x20 || c >= 0x7F) {
-            // "Name : value" (blanks before the colon) is obsolete but seen.
-            return std::all_of(line.begin() + long(i), line.begin() + long(colon),
-                               [](char x) { return x == ' ' || x == '\t'; });
-        }
+    // Classic-Mac line ends: more bare CRs than LFs means CR is the line end.
+    size_t bareCr = 0, lf = 0;
+    for (size_t i = 0; i < in.size(); ++i) {
+        if (in[i] == '\n') ++lf;
+        else if (in[i] == '\r' && (i + 1 == in.size() || in[i + 1] != '\n')) ++bareCr;
     }
-    return true;
+    std::string bytes(in);
+    if (bareCr > lf) {
+        for (size_t i = 0; i < bytes.size(); ++i)
+            if (bytes[i] == '\r' && (i + 1 == bytes.size() || bytes[i + 1] != '\n')) bytes[i] = '\n';
+    }
+    return bytes;
 }
 
 // The top-level header block as it stands in the input: lines from the start
@@ -185,11 +197,39 @@ bool ParseEncodedWord(std::string_view text, size_t at, EncodedWord* word) {
     return true;
 }
 
-// GMime joins the payloads of adjacent base64 encoded-words in one charset
-// before decoding them, so padding in the first word ("...pQ==") cuts off
-// the rest ("=?utf-8?B?...pQ==?= =?utf-8?B?5pys...?=" loses its second
-// word). Such runs are re-encoded here as one word with one payload.
-std::string MergeBase64Words(std::string_view text) {
+// Payload bytes of one encoded-word.
+std::string DecodeWordPayload(const EncodedWord& w) {
+    if (w.encoding == 'B') {
+        gsize len = 0;
+        guchar* raw = g_base64_decode(w.payload.c_str(), &len);
+        std::string bytes(reinterpret_cast<const char*>(raw), len);
+        g_free(raw);
+        return bytes;
+    }
+    std::string bytes;
+    for (size_t i = 0; i < w.payload.size(); ++i) {
+        char c = w.payload[i];
+        if (c == '_') {
+            bytes += ' ';
+        } else if (c == '=' && i + 2 < w.payload.size() && std::isxdigit(static_cast<unsigned char>(w.payload[i + 1])) &&
+                   std::isxdigit(static_cast<unsigned char>(w.payload[i + 2]))) {
+            bytes += char(std::stoi(w.payload.substr(i + 1, 2), nullptr, 16));
+            i += 2;
+        } else {
+            bytes += c;
+        }
+    }
+    return bytes;
+}
+
+// Rewrites every run of adjacent encoded-words as one UTF-8 base64 word,
+// decoded with our own charset handling. GMime would decode them itself, but
+// it joins the base64 text of adjacent words before decoding, so padding in
+// the first word ("...pQ==?= =?utf-8?B?5pys...") cuts off the rest; it also
+// misreads raw 8-bit bytes inside Q words and knows fewer charset aliases.
+// Adjacent words in one charset are decoded together, so a character split
+// between two words survives.
+std::string NormaliseEncodedWords(std::string_view text) {
     if (text.find("=?") == std::string_view::npos) return std::string(text);
     std::string out;
     size_t pos = 0;
@@ -209,24 +249,21 @@ std::string MergeBase64Words(std::string_view text) {
             size_t k = next;
             while (k < text.size() && (text[k] == ' ' || text[k] == '\t' || text[k] == '\r' || text[k] == '\n')) ++k;
             EncodedWord w;
-            if (!ParseEncodedWord(text, k, &w) || w.encoding != 'B' || first.encoding != 'B' || w.charset != first.charset)
-                break;
+            if (!ParseEncodedWord(text, k, &w)) break;
             run.push_back(w);
             next = w.end;
         }
-        if (run.size() == 1) {
-            out.append(text.substr(first.begin, first.end - first.begin));
-        } else {
+        std::string utf8;
+        for (size_t i = 0; i < run.size();) {
             std::string bytes;
-            for (const EncodedWord& w : run) {
-                gsize len = 0;
-                guchar* raw = g_base64_decode(w.payload.c_str(), &len);
-                bytes.append(reinterpret_cast<const char*>(raw), len);
-                g_free(raw);
-            }
-            std::string b64 = TakeGString(g_base64_encode(reinterpret_cast<const guchar*>(bytes.data()), bytes.size()));
-            out += "=?" + first.charset + "?B?" + b64 + "?=";
+            size_t j = i;
+            for (; j < run.size() && run[j].charset == run[i].charset; ++j) bytes += DecodeWordPayload(run[j]);
+            std::string charset = run[i].charset.substr(0, run[i].charset.find('*'));  // RFC 2231 language suffix
+            utf8 += DecodeToUtf8(bytes, charset);
+            i = j;
         }
+        if (!utf8.empty())
+            out += "=?utf-8?B?" + TakeGString(g_base64_encode(reinterpret_cast<const guchar*>(utf8.data()), utf8.size())) + "?=";
         pos = run.back().end;
     }
     return out;
@@ -252,15 +289,15 @@ std::string DecodedHeader(GMimeObject* object, const char* name) {
     if (!header) return {};
     const char* raw = g_mime_header_get_raw_value(header);
     if (!raw) return {};
-    std::string unfolded = MergeBase64Words(TakeGString(g_mime_utils_header_unfold(raw)));
+    std::string unfolded = NormaliseEncodedWords(TakeGString(g_mime_utils_header_unfold(raw)));
     return CleanLine(TakeGString(g_mime_utils_header_decode_text(LenientParserOptions(), unfolded.c_str())));
 }
 
 uint64_t ToFiletime(GDateTime* date) {
     if (!date) return 0;
     gint64 unixSeconds = g_date_time_to_unix(date);
-    if (unixSeconds < -11644473599LL) return 0;
-    return uint64_t(unixSeconds + 11644473600LL) * 10000000ULL;
+    if (unixSeconds <= -11644473600LL) return 0;  // before 1601: no FILETIME
+    return uint64_t(int64_t(kUnixEpochAsFiletime) + unixSeconds * 10000000LL);
 }
 
 // Date of the topmost Received field (the text after its last ';'), or 0.
@@ -356,6 +393,8 @@ void Flatten(InternetAddressList* list, std::vector<Mailbox>& out, int depth = 0
             if (m.name.size() >= 2 && m.name.front() == '\'' && m.name.back() == '\'')
                 m.name = Trim(std::string_view(m.name).substr(1, m.name.size() - 2));
             if (m.name.empty()) m.name = m.address;
+            if (m.name.find("=?") != std::string::npos)  // words GMime left undecoded
+                m.name = CleanLine(TakeGString(g_mime_utils_header_decode_text(LenientParserOptions(), m.name.c_str())));
             if (!m.name.empty()) out.push_back(std::move(m));
         }
     }
@@ -371,7 +410,7 @@ std::vector<Mailbox> MailboxesOf(GMimeObject* object, const char* name) {
         const char* headerName = g_mime_header_get_name(header);
         const char* raw = g_mime_header_get_raw_value(header);
         if (!headerName || !raw || !EqualsNoCase(headerName, name)) continue;
-        std::string value = MergeBase64Words(TakeGString(g_mime_utils_header_unfold(raw)));
+        std::string value = NormaliseEncodedWords(TakeGString(g_mime_utils_header_unfold(raw)));
         size_t before = boxes.size();
         GObjectPtr<InternetAddressList> parsed(internet_address_list_parse(LenientParserOptions(), value.c_str()));
         Flatten(parsed.get(), boxes);
@@ -435,7 +474,6 @@ void SetRecipients(Message& out, GMimeMessage* message) {
             p.setLong(ids::DisplayType, ids::DT_MAILUSER);
             p.setBool(ids::SendRichInfo, false);
             p.setLong(ids::RecipientFlags, 1);  // sendable
-            p.setBool(ids::Responsibility, false);
             out.recipients.push_back(std::move(r));
             if (!display.empty()) display += "; ";
             display += m.name;
@@ -498,46 +536,57 @@ bool IsPlainLeaf(GMimeObject* o) { return GMIME_IS_PART(o) && IsType(o, "text", 
 bool TakeRelated(GMimeMultipart* related, Collected& c, int depth);
 
 // multipart/alternative as the body: its text/plain and text/html (possibly
-// inside a multipart/related) become the body; the other alternatives are the
-// same content in other forms and are dropped.
+// inside a multipart/related) become the body; other text alternatives are
+// the same content in another form and are dropped. A calendar alternative
+// and multipart alternatives of another kind are kept as attachments.
 bool TakeAlternative(GMimeMultipart* alternative, Collected& c, int depth) {
+    if (depth > 64) return false;
     GMimePart* plain = nullptr;
-    GMimePart* html = nullptr;
-    GMimeMultipart* htmlRelated = nullptr;
     GMimePart* enriched = nullptr;
+    GMimeObject* html = nullptr;       // a text/html leaf, or a multipart/related holding one
+    GMimeMultipart* nested = nullptr;  // a nested alternative, used when this level has no text
+    std::vector<GMimeObject*> extras;
     for (int i = 0, n = g_mime_multipart_get_count(alternative); i < n; ++i) {
         GMimeObject* child = g_mime_multipart_get_part(alternative, i);
         if (IsPlainLeaf(child)) {
             if (!plain) plain = GMIME_PART(child);
         } else if (IsHtmlLeaf(child)) {
-            html = GMIME_PART(child);
-            htmlRelated = nullptr;
+            html = child;
         } else if (GMIME_IS_PART(child) && IsType(child, "text", "enriched") && !IsAttachmentDisposition(child)) {
             enriched = GMIME_PART(child);
         } else if (GMIME_IS_MULTIPART(child) && IsType(child, "multipart", "related")) {
             Collected probe;
-            if (TakeRelated(GMIME_MULTIPART(child), probe, depth + 1) && probe.html) {
-                html = probe.html;
-                htmlRelated = GMIME_MULTIPART(child);
-            }
-        } else if (GMIME_IS_MULTIPART(child) && IsType(child, "multipart", "alternative") && !plain && !html) {
+            if (TakeRelated(GMIME_MULTIPART(child), probe, depth + 1) && probe.html) html = child;
+            else extras.push_back(child);
+        } else if (GMIME_IS_MULTIPART(child) && IsType(child, "multipart", "alternative")) {
             Collected probe;
-            if (TakeAlternative(GMIME_MULTIPART(child), probe, depth + 1)) {
-                plain = probe.plain;
-                html = probe.html;
-            }
+            if (!nested && TakeAlternative(GMIME_MULTIPART(child), probe, depth + 1)) nested = GMIME_MULTIPART(child);
+        } else if (GMIME_IS_MULTIPART(child) && g_mime_multipart_get_count(GMIME_MULTIPART(child)) > 0 &&
+                   IsHtmlLeaf(g_mime_multipart_get_part(GMIME_MULTIPART(child), 0))) {
+            html = child;  // Apple Mail: multipart/mixed of HTML pieces and attachments
+        } else if (GMIME_IS_MULTIPART(child) || IsType(child, "text", "calendar") || GMIME_IS_MESSAGE_PART(child)) {
+            extras.push_back(child);
         }
     }
     if (!plain) plain = enriched;
-    if (!plain && !html) return false;
-    c.bodyChosen = true;
-    c.plain = plain;
-    if (htmlRelated) {
-        TakeRelated(htmlRelated, c, depth + 1);
-        if (!c.plain) c.plain = plain;
+    if (!plain && !html) {
+        if (!nested || !TakeAlternative(nested, c, depth + 1)) return false;
     } else {
-        c.html = html;
+        c.bodyChosen = true;
+        c.plain = plain;
+        if (html && IsType(html, "multipart", "related")) {
+            TakeRelated(GMIME_MULTIPART(html), c, depth + 1);
+            if (plain) c.plain = plain;
+        } else if (html && GMIME_IS_MULTIPART(html)) {
+            GMimeMultipart* mixed = GMIME_MULTIPART(html);
+            c.html = GMIME_PART(g_mime_multipart_get_part(mixed, 0));
+            for (int i = 1, n = g_mime_multipart_get_count(mixed); i < n; ++i)
+                Walk(g_mime_multipart_get_part(mixed, i), c, depth + 1);
+        } else if (html) {
+            c.html = GMIME_PART(html);
+        }
     }
+    for (GMimeObject* extra : extras) Walk(extra, c, depth + 1);
     return true;
 }
 
@@ -719,6 +768,40 @@ std::string CleanFileName(std::string_view raw) {
     return Trim(out);
 }
 
+// File name from Content-Disposition filename, else Content-Type name (RFC
+// 2231 and RFC 2047 decoded), cleaned of paths and reserved characters.
+// Values with encoded-words are parsed again from the normalised header, as
+// GMime decodes adjacent base64 words wrongly (see NormaliseEncodedWords).
+std::string FileNameOf(GMimeObject* part) {
+    const std::pair<const char*, const char*> sources[] = {{"Content-Disposition", "filename"}, {"Content-Type", "name"}};
+    for (const auto& [header, parameter] : sources) {
+        std::string raw = RawHeader(part, header);
+        if (raw.empty()) continue;
+        std::string value;
+        if (raw.find("=?") != std::string::npos) {
+            std::string normalised = NormaliseEncodedWords(raw);
+            if (header[8] == 'D') {
+                GObjectPtr<GMimeContentDisposition> d(g_mime_content_disposition_parse(LenientParserOptions(), normalised.c_str()));
+                const char* v = d ? g_mime_content_disposition_get_parameter(d.get(), parameter) : nullptr;
+                value = v ? v : "";
+            } else {
+                GObjectPtr<GMimeContentType> t(g_mime_content_type_parse(LenientParserOptions(), normalised.c_str()));
+                const char* v = t ? g_mime_content_type_get_parameter(t.get(), parameter) : nullptr;
+                value = v ? v : "";
+            }
+            if (value.find("=?") != std::string::npos)
+                value = TakeGString(g_mime_utils_header_decode_text(LenientParserOptions(), value.c_str()));
+        } else {
+            const char* v = header[8] == 'D' ? g_mime_object_get_content_disposition_parameter(part, parameter)
+                                             : g_mime_object_get_content_type_parameter(part, parameter);
+            value = v ? v : "";
+        }
+        std::string name = CleanFileName(value);
+        if (!name.empty()) return name;
+    }
+    return {};
+}
+
 std::string ExtensionForMimeType(const std::string& type) {
     static const std::pair<const char*, const char*> table[] = {
         {"text/plain", ".txt"}, {"text/html", ".htm"}, {"text/calendar", ".ics"}, {"text/enriched", ".txt"},
@@ -797,13 +880,17 @@ void SetCommonAttachProps(PropertyBag& p, GMimeObject* part, const std::string& 
     }
 }
 
+void ImportInto(std::string_view input, Message& out, int depth);
+
 class Importer {
 public:
     void importMessage(GMimeMessage* message, const std::string& rawHeaders, Message& out, int depth);
 
 private:
     void addLeaf(GMimePart* part, const Collected& c, const std::set<std::string>& cids, const std::string& html, Message& out);
-    void addEmbedded(GMimeMessagePart* part, Message& out, int depth);
+    void addEmbedded(GMimeObject* part, GMimeMessage* inner, Message& out, int depth);
+    void addEmbeddedBytes(GMimeObject* part, std::string_view bytes, Message& out, int depth);
+    void finishEmbedded(GMimeObject* part, std::unique_ptr<Message> child, Message& out);
     void addBytes(GMimeObject* part, std::string bytes, const std::string& defaultName, Message& out);
 };
 
@@ -812,8 +899,7 @@ void Importer::addLeaf(GMimePart* part, const Collected& c, const std::set<std::
     GMimeObject* object = GMIME_OBJECT(part);
     std::string mimeType = MimeType(object);
     std::string data = DecodedContent(part);
-    const char* filename = g_mime_part_get_filename(part);
-    std::string name = CleanFileName(filename ? filename : "");
+    std::string name = FileNameOf(object);
     if (name.empty() && !IsAttachmentDisposition(object) && mimeType.starts_with("text/") &&
         std::all_of(data.begin(), data.end(), [](char ch) { return std::isspace(static_cast<unsigned char>(ch)); }))
         return;  // an empty inline text part after the body carries nothing
@@ -856,9 +942,7 @@ void Importer::addBytes(GMimeObject* part, std::string bytes, const std::string&
     std::string mimeType = MimeType(part);
     SetCommonAttachProps(p, part, mimeType, out.attachments.size());
     p.setLong(pid::AttachMethod, ids::afByValue);
-    const char* filename = g_mime_object_get_content_disposition_parameter(part, "filename");
-    if (!filename) filename = g_mime_object_get_content_type_parameter(part, "name");
-    std::string name = CleanFileName(filename ? filename : "");
+    std::string name = FileNameOf(part);
     SetFileNames(p, name.empty() ? defaultName : name);
     p.setLong(pid::AttachFlags, 0);
     p.setBool(pid::AttachmentHidden, false);
@@ -867,32 +951,53 @@ void Importer::addBytes(GMimeObject* part, std::string bytes, const std::string&
     out.attachments.push_back(std::move(a));
 }
 
-void Importer::addEmbedded(GMimeMessagePart* part, Message& out, int depth) {
-    GMimeObject* object = GMIME_OBJECT(part);
-    GMimeMessage* inner = g_mime_message_part_get_message(part);
+// `inner` is the parsed message of the message/rfc822 part `object` (null
+// when GMime found none).
+void Importer::addEmbedded(GMimeObject* object, GMimeMessage* inner, Message& out, int depth) {
     if (!inner || depth >= kMaxEmbeddingDepth) {
         std::string bytes;
         if (inner) bytes = TakeGString(g_mime_object_to_string(GMIME_OBJECT(inner), nullptr));
         addBytes(object, std::move(bytes), "message.eml", out);
         return;
     }
+    GMimeHeaderList* headerList = g_mime_object_get_header_list(GMIME_OBJECT(inner));
+    if (!headerList || g_mime_header_list_get_count(headerList) == 0) {
+        // The attached message starts with a blank line, so GMime found its
+        // header in the body: read it again without that line.
+        addEmbeddedBytes(object, TakeGString(g_mime_object_to_string(GMIME_OBJECT(inner), nullptr)), out, depth);
+        return;
+    }
+    auto child = std::make_unique<Message>();
+    std::string headers = TakeGString(g_mime_object_get_headers(GMIME_OBJECT(inner), nullptr));
+    importMessage(inner, SanitizeUtf8(ToCrlf(headers)), *child, depth + 1);
+    finishEmbedded(object, std::move(child), out);
+}
+
+void Importer::addEmbeddedBytes(GMimeObject* object, std::string_view bytes, Message& out, int depth) {
+    if (depth >= kMaxEmbeddingDepth) {
+        addBytes(object, std::string(bytes), "message.eml", out);
+        return;
+    }
+    auto child = std::make_unique<Message>();
+    ImportInto(bytes, *child, depth + 1);
+    finishEmbedded(object, std::move(child), out);
+}
+
+// Adds the attachment row for an embedded message already imported.
+void Importer::finishEmbedded(GMimeObject* object, std::unique_ptr<Message> child, Message& out) {
     Attachment a;
     PropertyBag& p = a.props;
     SetCommonAttachProps(p, object, MimeType(object), out.attachments.size());
     p.setLong(pid::AttachMethod, ids::afEmbeddedMessage);
     p.setLong(pid::AttachFlags, 0);
     p.setBool(pid::AttachmentHidden, false);
-
-    a.embedded = std::make_unique<Message>();
-    std::string headers = TakeGString(g_mime_object_get_headers(GMIME_OBJECT(inner), nullptr));
-    importMessage(inner, SanitizeUtf8(ToCrlf(headers)), *a.embedded, depth + 1);
-    const Property* subject = a.embedded->props.find(pid::Subject);
-    std::string display = subject && !subject->text.empty() ? subject->text : std::string();
+    const Property* subject = child->props.find(pid::Subject);
+    std::string display = subject ? subject->text : std::string();
     if (display.empty()) {
-        const char* filename = g_mime_object_get_content_disposition_parameter(object, "filename");
-        display = CleanFileName(filename ? filename : "");
+        display = FileNameOf(object);
     }
     p.setString(pid::DisplayName, display.empty() ? "Untitled message" : display);
+    a.embedded = std::move(child);
     out.attachments.push_back(std::move(a));
 }
 
@@ -936,8 +1041,17 @@ void Importer::importMessage(GMimeMessage* message, const std::string& rawHeader
     if (const Property* h = out.props.find(pid::Html)) html = h->text;
     std::set<std::string> cids = CidReferences(html);
     for (GMimeObject* part : c.attachments) {
-        if (GMIME_IS_MESSAGE_PART(part)) addEmbedded(GMIME_MESSAGE_PART(part), out, depth);
-        else if (GMIME_IS_PART(part)) addLeaf(GMIME_PART(part), c, cids, html, out);
+        if (GMIME_IS_MESSAGE_PART(part)) {
+            addEmbedded(part, g_mime_message_part_get_message(GMIME_MESSAGE_PART(part)), out, depth);
+        } else if (GMIME_IS_PART(part) && (IsType(part, "message", "rfc822") || IsType(part, "message", "global"))) {
+            // A message/rfc822 part in base64 or quoted-printable, which GMime
+            // leaves unparsed: decode it and parse the message inside.
+            std::string bytes = DecodedContent(GMIME_PART(part));
+            if (!RawHeaderBlock(PrepareInput(bytes)).empty()) addEmbeddedBytes(part, bytes, out, depth);
+            else addLeaf(GMIME_PART(part), c, cids, html, out);
+        } else if (GMIME_IS_PART(part)) {
+            addLeaf(GMIME_PART(part), c, cids, html, out);
+        }
     }
 }
 
@@ -956,11 +1070,9 @@ void ImportAsPlainText(std::string_view bytes, Message& out) {
     for (uint16_t id : {pid::DisplayTo, pid::DisplayCc, pid::DisplayBcc}) out.props.setString(id, "");
 }
 
-}  // namespace
-
-bool ImportMimeBytes(std::string_view input, store::Message& out, std::string* error) {
-    (void)error;
-    out = Message{};
+// Parses raw message bytes (top level, or an attached message GMime could not
+// take apart) into `out`.
+void ImportInto(std::string_view input, Message& out, int depth) {
     std::string bytes = PrepareInput(input);
     std::string rawHeaders = RawHeaderBlock(bytes);
 
@@ -973,10 +1085,18 @@ bool ImportMimeBytes(std::string_view input, store::Message& out, std::string* e
         // No header at all: GMime would read the first lines as broken
         // headers and lose them, so the whole text is the body.
         ImportAsPlainText(bytes, out);
-        return true;
+        return;
     }
     Importer importer;
-    importer.importMessage(message.get(), rawHeaders, out, 0);
+    importer.importMessage(message.get(), rawHeaders, out, depth);
+}
+
+}  // namespace
+
+bool ImportMimeBytes(std::string_view input, store::Message& out, std::string* error) {
+    (void)error;  // nothing in memory can fail
+    out = Message{};
+    ImportInto(input, out, 0);
     return true;
 }
 

@@ -68,12 +68,12 @@ bool CompoundFileWriter::create(const std::string& path, const uint8_t rootClsid
     GError* err = nullptr;
     impl_->sink = gsf_output_stdio_new(path.c_str(), &err);
     if (!impl_->sink) {
-        std::string message = "cannot create " + path + (err ? std::string(": ") + err->message : "");
+        std::string message = "cannot create the file" + (err ? std::string(": ") + err->message : "");
         if (err) g_error_free(err);
         return fail(message);
     }
     impl_->ole = gsf_outfile_msole_new(impl_->sink);  // 512-byte sectors: version 3
-    if (!impl_->ole) return fail("cannot start the compound file " + path);
+    if (!impl_->ole) return fail("cannot start the compound file");
     impl_->storages.push_back(std::make_unique<Storage>(impl_->ole));
     if (!gsf_outfile_msole_set_class_id(GSF_OUTFILE_MSOLE(impl_->ole), rootClsid))
         return fail("cannot set the root class id");

@@ -76,6 +76,9 @@ public:
     void takeFrom(const PropertyBag& bag, std::initializer_list<uint16_t> skipIds = {}) {
         for (const Property& p : bag.all()) {
             if (p.type == PT_OBJECT) continue;  // only embedded messages are objects; written apart
+            // Tagged ids live in 0x0001-0x7FFF; anything else would collide with
+            // the ids this file gives named properties.
+            if (!p.named && (p.id == 0 || p.id >= kFirstNamedId)) continue;
             bool skip = false;
             for (uint16_t id : skipIds) skip = skip || (!p.named && p.id == id);
             if (!skip) list.push_back(&p);
@@ -292,13 +295,22 @@ bool writeProperties(Context& ctx, CompoundFileWriter::Storage* storage, const O
 
 bool writeMessage(Context& ctx, CompoundFileWriter::Storage* storage, const Message& m, HeaderKind kind);
 
+// A Unicode file marks every message and attachment object with
+// STORE_UNICODE_OK, as Outlook does; an 8-bit file carries no mask at all.
+void addStoreSupportMask(const Context& ctx, const PropertyBag& model, ObjectProps& props) {
+    if (!ctx.unicode) return;
+    const Property* mask = model.find(kStoreSupportMaskId);
+    uint32_t value = mask ? uint32_t(mask->integer) | kStoreUnicodeOk : kUnicodeStoreSupportMask;
+    props.add(makeInt(kStoreSupportMaskId, PT_LONG, value));
+}
+
 bool writeRecipient(Context& ctx, CompoundFileWriter::Storage* parent, const Recipient& r, uint32_t index,
                     uint32_t codepage) {
     CompoundFileWriter::Storage* storage =
         ctx.cfb.beginStorage(parent, std::string(kRecipPrefix) + hex8(index), ctx.storageTime);
     if (!storage) return false;
     ObjectProps props;
-    props.takeFrom(r.props);
+    props.takeFrom(r.props, {kStoreSupportMaskId});
     props.addIfMissing(makeInt(kRowIdId, PT_LONG, index));
     props.addIfMissing(makeInt(kObjectTypeId, PT_LONG, kObjectTypeMailUser));
     PropertyStreamBuilder entries;
@@ -315,9 +327,10 @@ bool writeAttachment(Context& ctx, CompoundFileWriter::Storage* parent, const At
     if (!storage) return false;
     ObjectProps props;
     if (a.embedded)
-        props.takeFrom(a.props, {pid::AttachDataBinary});
+        props.takeFrom(a.props, {pid::AttachDataBinary, kStoreSupportMaskId});
     else
-        props.takeFrom(a.props);
+        props.takeFrom(a.props, {kStoreSupportMaskId});
+    addStoreSupportMask(ctx, a.props, props);
     props.addIfMissing(makeInt(pid::AttachNumber, PT_LONG, index));
     props.addIfMissing(makeInt(kObjectTypeId, PT_LONG, kObjectTypeAttach));
     props.addIfMissing(
@@ -355,15 +368,11 @@ std::string displayList(const Message& m, uint32_t recipientType) {
 
 // Adds to `props` what a store would compute for a message, and in an 8-bit
 // file the code pages; returns the code page of the message's 8-bit strings.
-uint32_t completeMessageProps(const Context& ctx, const Message& m, HeaderKind kind, ObjectProps& props) {
+uint32_t completeMessageProps(const Context& ctx, const Message& m, ObjectProps& props) {
     uint32_t codepage = 0;
     if (ctx.unicode) {
         props.takeFrom(m.props, {kStoreSupportMaskId});
-        if (kind == HeaderKind::TopMessage) {
-            const Property* mask = m.props.find(kStoreSupportMaskId);
-            uint32_t value = mask ? uint32_t(mask->integer) | kStoreUnicodeOk : kUnicodeStoreSupportMask;
-            props.add(makeInt(kStoreSupportMaskId, PT_LONG, value));
-        }
+        addStoreSupportMask(ctx, m.props, props);
     } else {
         // 8-bit: strings, PR_BODY and PR_HTML all in one code page, recorded twice.
         codepage = chooseStringCodepage(m);
@@ -400,7 +409,7 @@ bool writeMessage(Context& ctx, CompoundFileWriter::Storage* storage, const Mess
     if (m.recipients.size() > kMaxRows || m.attachments.size() > kMaxRows)
         return ctx.fail("a message file holds at most 2048 recipients and 2048 attachments per message");
     ObjectProps props;
-    uint32_t codepage = completeMessageProps(ctx, m, kind, props);
+    uint32_t codepage = completeMessageProps(ctx, m, props);
     PropertyStreamBuilder entries;
     if (!writeProperties(ctx, storage, props, codepage, entries)) return false;
     for (size_t i = 0; i < m.recipients.size(); ++i)
@@ -434,8 +443,10 @@ bool WriteMsgFile(const store::Message& msg, const std::string& path, bool unico
     bool ok = ctx.cfb.create(path, kMessageClsid) &&
               writeMessage(ctx, ctx.cfb.root(), msg, HeaderKind::TopMessage) && writeNameIdStorage(ctx) &&
               ctx.cfb.finish();
-    if (!ok && error) *error = !ctx.error.empty() ? ctx.error : ctx.cfb.error();
-    if (!ok && error && error->empty()) *error = "cannot write " + path;
+    if (!ok && error) {
+        const std::string& cause = !ctx.error.empty() ? ctx.error : ctx.cfb.error();
+        *error = "cannot write " + path + (cause.empty() ? std::string() : ": " + cause);
+    }
     return ok;
 }
 

@@ -1,0 +1,626 @@
+// The MIME import against the shared corpus (every message, then selected
+// files with known content) and against small hand-made messages for the
+// mapping rules and damaged input.
+#include <gtest/gtest.h>
+#include <glib.h>
+
+#include <filesystem>
+#include <fstream>
+#include <functional>
+
+#include "store/mime/Codepages.h"
+#include "store/mime/MapiAddress.h"
+#include "store/mime/MapiIds.h"
+#include "store/mime/MimeImport.h"
+
+namespace fs = std::filesystem;
+using store::Message;
+using store::PropertyBag;
+namespace pid = store::pid;
+namespace ids = store::mime::ids;
+
+namespace {
+
+const fs::path kMessages = fs::path(VELLARY_CORPUS_DIR) / "messages";
+
+#define REQUIRE_CORPUS()                                                                  \
+    if (!fs::is_directory(kMessages)) GTEST_SKIP() << "corpus missing: " << kMessages.string()
+
+std::string Text(const PropertyBag& bag, uint16_t id) {
+    const store::Property* p = bag.find(id);
+    return p ? p->text : std::string();
+}
+
+bool Has(const PropertyBag& bag, uint16_t id) { return bag.find(id) != nullptr; }
+
+uint64_t Int(const PropertyBag& bag, uint16_t id) {
+    const store::Property* p = bag.find(id);
+    return p ? p->integer : ~uint64_t(0);
+}
+
+Message FromFile(const std::string& relative) {
+    Message m;
+    std::string error;
+    EXPECT_TRUE(store::mime::ImportMimeFile((kMessages / relative).string(), m, &error)) << error;
+    return m;
+}
+
+Message FromText(std::string_view text) {
+    Message m;
+    std::string error;
+    EXPECT_TRUE(store::mime::ImportMimeBytes(text, m, &error)) << error;
+    return m;
+}
+
+std::string Md5Prefix(const std::string& bytes) {
+    gchar* sum = g_compute_checksum_for_data(G_CHECKSUM_MD5, reinterpret_cast<const guchar*>(bytes.data()), bytes.size());
+    std::string hex(sum, 8);
+    g_free(sum);
+    return hex;
+}
+
+// Calls f on every property bag of a message tree (message, rows, attachments, embedded).
+void ForEachBag(const Message& m, const std::function<void(const PropertyBag&, const char*)>& f) {
+    f(m.props, "message");
+    for (const auto& r : m.recipients) f(r.props, "recipient");
+    for (const auto& a : m.attachments) {
+        f(a.props, "attachment");
+        if (a.embedded) ForEachBag(*a.embedded, f);
+    }
+}
+
+// Whether the header block at the start of a file (after an mbox line) has a Subject field.
+bool FileHasSubjectHeader(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::string line;
+    bool first = true;
+    while (std::getline(in, line)) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (first && (line.starts_with("From ") || line.find_first_not_of(" \t") == std::string::npos)) continue;
+        first = false;
+        if (line.empty()) return false;
+        if (line.size() >= 8 && g_ascii_strncasecmp(line.c_str(), "subject:", 8) == 0) return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// The whole corpus
+
+TEST(MimeImportCorpus, EveryMessageImportsWhole) {
+    REQUIRE_CORPUS();
+    int files = 0;
+    for (const auto& entry : fs::recursive_directory_iterator(kMessages)) {
+        if (!entry.is_regular_file() || entry.path().filename() == "MANIFEST.tsv") continue;
+        ++files;
+        const std::string name = entry.path().lexically_relative(kMessages).string();
+        SCOPED_TRACE(name);
+        Message m;
+        std::string error;
+        ASSERT_TRUE(store::mime::ImportMimeFile(entry.path().string(), m, &error)) << error;
+        EXPECT_EQ(Text(m.props, pid::MessageClass), "IPM.Note");
+
+        // Nothing lost: a non-empty file leaves some content behind.
+        if (entry.file_size() > 8) {
+            bool content = Has(m.props, pid::Subject) || Has(m.props, pid::Body) || Has(m.props, pid::Html) ||
+                           Has(m.props, pid::TransportMessageHeaders) || !m.attachments.empty();
+            EXPECT_TRUE(content);
+        }
+        if (FileHasSubjectHeader(entry.path())) {
+            EXPECT_TRUE(Has(m.props, pid::Subject));
+        }
+
+        ForEachBag(m, [&](const PropertyBag& bag, const char* what) {
+            for (const auto& p : bag.all()) {
+                if (p.type != store::PT_UNICODE) continue;
+                EXPECT_TRUE(store::mime::IsValidUtf8(p.text)) << what << " " << std::hex << p.tag();
+                EXPECT_EQ(p.text.find('\0'), std::string::npos) << what << " " << std::hex << p.tag();
+            }
+        });
+        std::function<void(const Message&)> checkTree = [&](const Message& msg) {
+            std::string display;
+            for (const auto& r : msg.recipients) {
+                uint64_t type = Int(r.props, pid::RecipientType);
+                EXPECT_TRUE(type >= 1 && type <= 3);
+                EXPECT_FALSE(Text(r.props, pid::DisplayName).empty());
+                if (type == 1) display += (display.empty() ? "" : "; ") + Text(r.props, pid::DisplayName);
+            }
+            EXPECT_EQ(Text(msg.props, pid::DisplayTo), display);
+            for (const auto& a : msg.attachments) {
+                if (Int(a.props, pid::AttachMethod) == ids::afEmbeddedMessage) {
+                    ASSERT_TRUE(a.embedded);
+                    EXPECT_FALSE(Text(a.props, pid::DisplayName).empty());
+                    checkTree(*a.embedded);
+                } else {
+                    EXPECT_EQ(Int(a.props, pid::AttachMethod), ids::afByValue);
+                    EXPECT_TRUE(Has(a.props, pid::AttachDataBinary));
+                    EXPECT_FALSE(Text(a.props, pid::AttachLongFilename).empty());
+                    EXPECT_EQ(Int(a.props, pid::AttachSize), Text(a.props, pid::AttachDataBinary).size());
+                }
+            }
+        };
+        checkTree(m);
+    }
+    EXPECT_GT(files, 800);
+}
+
+TEST(MimeImportCorpus, FirstMessageOfEveryMailboxImports) {
+    const fs::path mailboxes = fs::path(VELLARY_CORPUS_DIR) / "mbox";
+    if (!fs::is_directory(mailboxes)) GTEST_SKIP() << "corpus missing: " << mailboxes.string();
+    for (const auto& entry : fs::directory_iterator(mailboxes)) {
+        if (entry.path().extension() != ".mbox") continue;
+        SCOPED_TRACE(entry.path().filename().string());
+        std::ifstream in(entry.path(), std::ios::binary);
+        std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        // Up to the next separator line after a blank line (good enough for a first message).
+        size_t next = bytes.find("\n\nFrom ", 5);
+        std::string first = bytes.substr(0, next == std::string::npos ? bytes.size() : next + 1);
+        Message m = FromText(first);
+        EXPECT_EQ(Text(m.props, pid::MessageClass), "IPM.Note");
+        if (first.find("\nSubject:") != std::string::npos && first.starts_with("From ")) {
+            EXPECT_TRUE(Has(m.props, pid::Subject));
+        }
+        ForEachBag(m, [&](const PropertyBag& bag, const char*) {
+            for (const auto& p : bag.all()) {
+                if (p.type == store::PT_UNICODE) {
+                    EXPECT_TRUE(store::mime::IsValidUtf8(p.text)) << std::hex << p.tag();
+                }
+            }
+        });
+    }
+}
+
+TEST(MimeImportCorpus, LineEndingVariantsGiveTheSameMessage) {
+    REQUIRE_CORPUS();
+    int compared = 0;
+    for (const auto& entry : fs::directory_iterator(kMessages / "sisimai")) {
+        std::string name = entry.path().filename().string();
+        if (!name.ends_with("-cr.eml")) continue;
+        std::string base = name.substr(0, name.size() - 7);
+        SCOPED_TRACE(base);
+        Message lf = FromFile("sisimai/" + base + "-lf.eml");
+        for (const char* variant : {"-cr.eml", "-crlf.eml"}) {
+            Message other = FromFile("sisimai/" + base + variant);
+            EXPECT_EQ(Text(other.props, pid::Subject), Text(lf.props, pid::Subject)) << variant;
+            EXPECT_EQ(Text(other.props, pid::Body), Text(lf.props, pid::Body)) << variant;
+            EXPECT_EQ(Int(other.props, pid::ClientSubmitTime), Int(lf.props, pid::ClientSubmitTime)) << variant;
+            EXPECT_EQ(Text(other.props, pid::TransportMessageHeaders), Text(lf.props, pid::TransportMessageHeaders));
+            ASSERT_EQ(other.recipients.size(), lf.recipients.size()) << variant;
+            ASSERT_EQ(other.attachments.size(), lf.attachments.size()) << variant;
+            for (size_t i = 0; i < lf.attachments.size(); ++i) {
+                EXPECT_EQ(Text(other.attachments[i].props, pid::DisplayName), Text(lf.attachments[i].props, pid::DisplayName));
+                if (lf.attachments[i].embedded && other.attachments[i].embedded) {
+                    EXPECT_EQ(Text(other.attachments[i].embedded->props, pid::Body), Text(lf.attachments[i].embedded->props, pid::Body));
+                }
+            }
+        }
+        ++compared;
+    }
+    EXPECT_GE(compared, 8);
+}
+
+// ---------------------------------------------------------------------------
+// Selected corpus files
+
+struct SubjectRow {
+    const char* file;
+    const char* subject;
+};
+
+class MimeImportSubject : public testing::TestWithParam<SubjectRow> {};
+
+TEST_P(MimeImportSubject, IsDecodedToUnicode) {
+    REQUIRE_CORPUS();
+    Message m = FromFile(GetParam().file);
+    EXPECT_EQ(Text(m.props, pid::Subject), GetParam().subject);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Corpus, MimeImportSubject,
+    testing::Values(
+        SubjectRow{"mimekit/japanese.eml", "日本語メールテスト (testing Japanese emails)"},          // ISO-2022-JP, B
+        SubjectRow{"php-mime-mail-parser/issue116.eml", "ЖД№41 от 28.09.2016"},                     // ISO-2022-JP + NEC row 13
+        SubjectRow{"sisimai/lhost-office365-13-lf.eml", "Undeliverable: にゃーん"},
+        SubjectRow{"ruby-mail/multi_charset-japanese_attachment_long_name.eml",                     // UTF-8, several words
+                   "まみむめもまみむめもまみむめもまみむめもまみむめもまみむめもまみむめもまみむめもまみむめもまみむめも"},
+        SubjectRow{"mail-mime-parser/m3004.eml", "Die Hasen und die Frösche"},
+        SubjectRow{"mail-mime-parser/m0006.eml", "Die Hasen und die Frösche (Microsoft Outlook 00)"},  // UTF-7
+        SubjectRow{"ruby-mail/attachment_emails-attachment_with_quoted_filename.eml", "Eelanalüüsi päring"},
+        SubjectRow{"ruby-mail/plain_emails-raw_email.eml", "NOTE: 한국말로 하는 것"},                 // EUC-KR, Q
+        SubjectRow{"php-mime-mail-parser/issue212.eml",                                             // windows-1250
+                   "Automatyczna odpowiedź: Piotrze, test z 6 miesięcy nauki ciągle na Ciebie czeka"},
+        SubjectRow{"php-mime-mail-parser/issue149.eml", "מענה 'אני לא נמצא': Invoice 02722027"},      // iso-8859-8-i
+        SubjectRow{"thunderbird/ext-sample04.eml", "Алфавит"},                                       // KOI8-R
+        SubjectRow{"perceval/nntp_parsing_error.eml", "Re: بعد المغرب السودان"}));                   // windows-1256
+
+TEST(MimeImportCorpus, RecipientNamesAreDecoded) {
+    REQUIRE_CORPUS();
+    // "Heinz =?iso-8859-1?Q?M<raw 0xFC>ller?=": raw 8-bit inside an encoded-word.
+    Message m = FromFile("mail-mime-parser/m2005.eml");
+    ASSERT_FALSE(m.recipients.empty());
+    EXPECT_EQ(Text(m.recipients[0].props, pid::DisplayName), "Heinz Müller");
+    EXPECT_EQ(Text(m.recipients[0].props, pid::EmailAddress), "mueller@example.com");
+}
+
+struct AttachmentRow {
+    const char* file;
+    size_t index;
+    const char* longName;
+    size_t size;
+    const char* md5Prefix;  // of the decoded bytes
+};
+
+class MimeImportAttachment : public testing::TestWithParam<AttachmentRow> {};
+
+TEST_P(MimeImportAttachment, HasItsNameAndDecodedBytes) {
+    REQUIRE_CORPUS();
+    const AttachmentRow& row = GetParam();
+    Message m = FromFile(row.file);
+    ASSERT_GT(m.attachments.size(), row.index);
+    const PropertyBag& a = m.attachments[row.index].props;
+    EXPECT_EQ(Int(a, pid::AttachMethod), ids::afByValue);
+    EXPECT_EQ(Text(a, pid::AttachLongFilename), row.longName);
+    EXPECT_EQ(Text(a, pid::DisplayName), row.longName);
+    EXPECT_EQ(Int(a, pid::RenderingPosition), 0xFFFFFFFFu);
+    const std::string data = Text(a, pid::AttachDataBinary);
+    EXPECT_EQ(data.size(), row.size);
+    EXPECT_EQ(Md5Prefix(data), row.md5Prefix);
+    std::string shortName = Text(a, pid::AttachFilename);
+    size_t dot = shortName.find('.');
+    EXPECT_LE(dot == std::string::npos ? shortName.size() : dot, 8u) << shortName;
+}
+
+// Sizes and digests from Python's email package, an independent decoder.
+INSTANTIATE_TEST_SUITE_P(
+    Corpus, MimeImportAttachment,
+    testing::Values(
+        AttachmentRow{"mail-mime-parser/m3004.eml", 0, "HasenundFrösche.txt", 755, "fc8405be"},        // RFC 2231
+        AttachmentRow{"mime4j/mimetools-attachment-filename-encoding-Latin1.eml", 0, "attachment.äöü", 5, "2205e48d"},
+        AttachmentRow{"mime4j/mimetools-attachment-filename-encoding-UTF8.eml", 0, "attachment.äöü", 5, "2205e48d"},
+        AttachmentRow{"ruby-mail/attachment_emails-attachment_with_quoted_filename.eml", 0, "Eelanalüüsi päring.jpg", 1952, "7cd77712"},
+        AttachmentRow{"php-mime-mail-parser/issue274.eml", 0, "Hello from SwiftMailer.docx", 11911, "932322b4"},
+        AttachmentRow{"php-mime-mail-parser/issue274.eml", 3, "Cours-Tutoriels-Serge-Tahé-1568x268.png", 42264, "64cb1543"}));
+
+TEST(MimeImportCorpus, NamesFromContinuationsAndEncodedWordsInParameters) {
+    REQUIRE_CORPUS();
+    Message japanese = FromFile("ruby-mail/multi_charset-japanese_attachment_long_name.eml");  // filename*0*= / *1*=
+    ASSERT_EQ(japanese.attachments.size(), 1u);
+    EXPECT_EQ(Text(japanese.attachments[0].props, pid::AttachLongFilename), "かきくけこかきくけこかきくけこかきくけこかきくけこ.txt");
+    EXPECT_EQ(Text(japanese.attachments[0].props, ids::AttachExtension), ".txt");
+    Message russian = FromFile("mime4j/mimetools-russian.eml");  // filename==?koi8-r?B?...?=
+    ASSERT_EQ(russian.attachments.size(), 1u);
+    EXPECT_EQ(Text(russian.attachments[0].props, pid::AttachLongFilename), "Список.doc");
+}
+
+TEST(MimeImportCorpus, AttachedMessagesBecomeEmbeddedMessages) {
+    REQUIRE_CORPUS();
+    // A base64-encoded message/rfc822 attachment.
+    Message swift = FromFile("php-mime-mail-parser/issue274.eml");
+    ASSERT_EQ(swift.attachments.size(), 5u);
+    const store::Attachment& eml = swift.attachments[4];
+    EXPECT_EQ(Int(eml.props, pid::AttachMethod), ids::afEmbeddedMessage);
+    ASSERT_TRUE(eml.embedded);
+    EXPECT_EQ(Text(eml.props, pid::DisplayName), "test-localhost");
+    EXPECT_EQ(Text(eml.embedded->props, pid::Subject), "test-localhost");
+    EXPECT_NE(Text(eml.embedded->props, pid::Body).find("j'ai été invité à déjeûner"), std::string::npos);
+    EXPECT_EQ(eml.embedded->attachments.size(), 4u);
+    EXPECT_FALSE(Text(eml.embedded->props, pid::TransportMessageHeaders).empty());
+
+    // Two levels deep.
+    Message fwd = FromFile("mime4j/mimetools-re-fwd.eml");
+    ASSERT_EQ(fwd.attachments.size(), 1u);
+    ASSERT_TRUE(fwd.attachments[0].embedded);
+    const Message& inner = *fwd.attachments[0].embedded;
+    EXPECT_EQ(Text(inner.props, pid::Subject), "Fwd: hello world");
+    ASSERT_EQ(inner.attachments.size(), 1u);
+    ASSERT_TRUE(inner.attachments[0].embedded);
+    EXPECT_EQ(Text(inner.attachments[0].embedded->props, pid::Subject), "hello world");
+    EXPECT_NE(Text(inner.attachments[0].embedded->props, pid::Body).find("This is the original message."), std::string::npos);
+
+    // A bounce: the returned message, whose subject is split over two base64 words.
+    Message bounce = FromFile("sisimai/lhost-sendmail-01-lf.eml");
+    const store::Attachment* returned = nullptr;
+    for (const auto& a : bounce.attachments)
+        if (a.embedded) returned = &a;
+    ASSERT_NE(returned, nullptr);
+    EXPECT_EQ(Text(returned->embedded->props, pid::Subject), "バウンスメールのテスト(日本語)");
+    EXPECT_EQ(Text(returned->props, pid::DisplayName), "バウンスメールのテスト(日本語)");
+}
+
+TEST(MimeImportCorpus, AlternativesThatCarryMoreThanText) {
+    REQUIRE_CORPUS();
+    // Apple Mail: alternative(plain, mixed(html, pdf, html)): the first HTML is
+    // the body, the rest are attachments.
+    Message apple = FromFile("tika/testRFC822-mixed-with-pdf-inline.eml");
+    EXPECT_TRUE(Has(apple.props, pid::Body));
+    EXPECT_TRUE(Has(apple.props, pid::Html));
+    ASSERT_EQ(apple.attachments.size(), 2u);
+    EXPECT_EQ(Text(apple.attachments[0].props, pid::AttachLongFilename), "tzora-titan-4-hummer-xl-manual.pdf");
+    // A meeting invitation: the calendar alternative is kept.
+    Message invite = FromFile("notmuch/attachment-text-calendar.eml");
+    EXPECT_NE(Text(invite.props, pid::Body).find("could have been an email"), std::string::npos);
+    ASSERT_EQ(invite.attachments.size(), 1u);
+    EXPECT_EQ(Text(invite.attachments[0].props, pid::AttachMimeTag), "text/calendar");
+    EXPECT_EQ(Text(invite.attachments[0].props, pid::AttachLongFilename), "attachment.ics");
+}
+
+TEST(MimeImportCorpus, MisspelledAndUnknownCharsetsStillGiveText) {
+    REQUIRE_CORPUS();
+    Message x3 = FromFile("sisimai/lhost-x3-01-lf.eml");  // message/rfc822; charset=UFT-8
+    bool embeddedFound = false;
+    for (const auto& a : x3.attachments)
+        if (a.embedded) embeddedFound = Text(a.embedded->props, pid::Subject) == "Nyaaaaaaaan";
+    EXPECT_TRUE(embeddedFound);
+
+    Message utf7 = FromFile("sisimai/lhost-outlook-07-lf.eml");  // charset=unicode-1-1-utf-7
+    EXPECT_NE(Text(utf7.props, pid::Body).find("automatically generated Delivery Status Notification"), std::string::npos);
+    EXPECT_EQ(Int(utf7.props, pid::InternetCodepage), 65000u);
+
+    Message bad = FromFile("thunderbird/bad-charset.eml");  // charset="bad-charset", windows-1252 and UTF-8 bytes
+    EXPECT_NE(Text(bad.props, pid::Body).find("Mätterhorn"), std::string::npos);
+    EXPECT_NE(Text(bad.props, pid::Html).find("Matterhörn"), std::string::npos);
+    EXPECT_EQ(Int(bad.props, pid::InternetCodepage), 65001u);
+
+    EXPECT_NE(Text(FromFile("mail-mime-parser/invalid-charset.eml").props, pid::Body).find("the Tortoise"), std::string::npos);
+    EXPECT_NE(Text(FromFile("ruby-mail/plain_emails-raw_email10.eml").props, pid::Body).find("Envoyé"), std::string::npos);
+}
+
+TEST(MimeImportCorpus, TextOfMultipartsWithoutUsableBoundariesIsKept) {
+    REQUIRE_CORPUS();
+    EXPECT_NE(Text(FromFile("flanker/mailformed-headers.eml").props, pid::Body).find("Hello"), std::string::npos);
+    EXPECT_NE(Text(FromFile("mime4j/ending-boundaries.eml").props, pid::Body).find("first part"), std::string::npos);
+}
+
+// ---------------------------------------------------------------------------
+// Hand-made messages: mapping rules
+
+TEST(MimeImportHeaders, RecipientsFromToCcBccWithGroups) {
+    Message m = FromText(
+        "From: Ann <ann@example.org>\n"
+        "To: Friends: =?utf-8?Q?J=C3=BCrgen?= <jurgen@example.org>, bob@example.org;, \"Carl, Jr.\" <carl@example.org>\n"
+        "Cc: undisclosed-recipients:;\n"
+        "Bcc: Dora <dora@example.org>\n"
+        "Subject: hi\n\nbody\n");
+    ASSERT_EQ(m.recipients.size(), 4u);
+    const char* names[] = {"Jürgen", "bob@example.org", "Carl, Jr.", "Dora"};
+    const uint64_t types[] = {1, 1, 1, 3};
+    for (size_t i = 0; i < 4; ++i) {
+        const PropertyBag& r = m.recipients[i].props;
+        EXPECT_EQ(Text(r, pid::DisplayName), names[i]);
+        EXPECT_EQ(Int(r, pid::RecipientType), types[i]);
+        EXPECT_EQ(Int(r, ids::Rowid), i);
+        EXPECT_EQ(Text(r, pid::AddressType), "SMTP");
+        EXPECT_EQ(Text(r, ids::SmtpAddress), Text(r, pid::EmailAddress));
+        EXPECT_EQ(Text(r, ids::EntryId), store::mime::OneOffEntryId(names[i], Text(r, pid::EmailAddress)));
+    }
+    EXPECT_EQ(Text(m.recipients[0].props, ids::SearchKey), std::string("SMTP:JURGEN@EXAMPLE.ORG\0", 24));
+    EXPECT_EQ(Text(m.props, pid::DisplayTo), "Jürgen; bob@example.org; Carl, Jr.");
+    EXPECT_EQ(Text(m.props, pid::DisplayCc), "");
+    EXPECT_EQ(Text(m.props, pid::DisplayBcc), "Dora");
+}
+
+TEST(MimeImportHeaders, FromIsTheAuthorAndSenderTheAgent) {
+    Message both = FromText("From: Ann <ann@example.org>\nSender: List <list@example.org>\n\nx\n");
+    EXPECT_EQ(Text(both.props, ids::SentRepresentingName), "Ann");
+    EXPECT_EQ(Text(both.props, ids::SentRepresentingEmailAddress), "ann@example.org");
+    EXPECT_EQ(Text(both.props, ids::SenderName), "List");
+    EXPECT_EQ(Text(both.props, ids::SenderSmtpAddress), "list@example.org");
+    EXPECT_EQ(Text(both.props, ids::SenderSearchKey), std::string("SMTP:LIST@EXAMPLE.ORG\0", 22));
+
+    Message fromOnly = FromText("From: =?iso-8859-1?Q?Andr=E9?= <andre@example.org>, second@example.org\n\nx\n");
+    EXPECT_EQ(Text(fromOnly.props, ids::SentRepresentingName), "André");
+    EXPECT_EQ(Text(fromOnly.props, ids::SenderName), "André");
+    EXPECT_EQ(Text(fromOnly.props, ids::SenderAddressType), "SMTP");
+    EXPECT_EQ(Text(fromOnly.props, ids::SenderEntryId), Text(fromOnly.props, ids::SentRepresentingEntryId));
+}
+
+TEST(MimeImportHeaders, SubjectPrefixAndNormalizedSubject) {
+    struct Row {
+        const char* subject;
+        const char* prefix;  // nullptr: none
+        const char* normalized;
+    };
+    const Row rows[] = {{"Re: Hi", "Re: ", "Hi"},         {"AW:Test", "AW: ", "Test"},
+                        {"Fwd:  x", "Fwd: ", "x"},        {"Antw: x", nullptr, "Antw: x"},
+                        {"10: x", nullptr, "10: x"},      {"Ré: x", "Ré: ", "x"},
+                        {"No prefix", nullptr, "No prefix"}, {"", nullptr, ""}};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.subject);
+        Message m = FromText(std::string("From: a@example.org\nSubject: ") + row.subject + "\n\nx\n");
+        EXPECT_EQ(Text(m.props, pid::Subject), row.subject);
+        EXPECT_EQ(Has(m.props, ids::SubjectPrefix), row.prefix != nullptr);
+        if (row.prefix) {
+            EXPECT_EQ(Text(m.props, ids::SubjectPrefix), row.prefix);
+        }
+        EXPECT_EQ(Text(m.props, ids::NormalizedSubject), row.normalized);
+        EXPECT_EQ(Text(m.props, ids::ConversationTopic), row.normalized);
+    }
+    Message topic = FromText("Subject: Re: x\nThread-Topic: the topic\n\nx\n");
+    EXPECT_EQ(Text(topic.props, ids::ConversationTopic), "the topic");
+}
+
+TEST(MimeImportHeaders, DatesFallBackToTheFirstReceivedField) {
+    const uint64_t k1700000000 = 133444736000000000ULL;  // 2023-11-14 22:13:20 UTC as FILETIME
+    Message dated = FromText("Date: Tue, 14 Nov 2023 23:13:20 +0100\nReceived: from a by b; Tue, 14 Nov 2023 22:13:25 +0000\n\nx\n");
+    EXPECT_EQ(Int(dated.props, pid::ClientSubmitTime), k1700000000);
+    EXPECT_EQ(Int(dated.props, pid::MessageDeliveryTime), k1700000000 + 5 * 10000000ULL);
+
+    Message undated = FromText("Received: from a by b; Tue, 14 Nov 2023 22:13:20 +0000\nReceived: from c by a; Mon, 1 Jan 2001 00:00:00 +0000\n\nx\n");
+    EXPECT_EQ(Int(undated.props, pid::ClientSubmitTime), k1700000000);
+    EXPECT_EQ(Int(undated.props, pid::MessageDeliveryTime), k1700000000);
+
+    Message broken = FromText("Date: sometime last week\nSubject: s\n\nx\n");
+    EXPECT_FALSE(Has(broken.props, pid::ClientSubmitTime));
+    EXPECT_FALSE(Has(broken.props, pid::MessageDeliveryTime));
+}
+
+TEST(MimeImportHeaders, ImportancePrioritySensitivity) {
+    struct Row {
+        const char* headers;
+        uint64_t importance, priority, sensitivity;
+    };
+    const Row rows[] = {{"", 1, 0, 0},
+                        {"Importance: High\nX-Priority: 5\n", 2, 0, 0},
+                        {"X-Priority: 5 (Lowest)\n", 0, 0, 0},
+                        {"X-Priority: 1 (Highest)\n", 2, 0, 0},
+                        {"Priority: urgent\n", 2, 1, 0},
+                        {"Priority: non-urgent\n", 0, 0xFFFFFFFFu, 0},
+                        {"X-MSMail-Priority: Low\n", 0, 0, 0},
+                        {"Sensitivity: Company-Confidential\n", 1, 0, 3},
+                        {"Sensitivity: personal\n", 1, 0, 1}};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.headers);
+        Message m = FromText(std::string("Subject: s\n") + row.headers + "\nbody\n");
+        EXPECT_EQ(Int(m.props, pid::Importance), row.importance);
+        EXPECT_EQ(Int(m.props, pid::Priority), row.priority);
+        EXPECT_EQ(Int(m.props, ids::Sensitivity), row.sensitivity);
+    }
+}
+
+TEST(MimeImportHeaders, IdentifiersAndRawHeaderBlock) {
+    Message m = FromText(
+        "From MAILER-DAEMON Thu Jan  1 00:00:00 2015\n"
+        "Message-ID: <abc@example.org>\n"
+        "In-Reply-To: <prev@example.org>\n"
+        "References: <one@example.org>\n <prev@example.org>\n"
+        "Subject: s\n"
+        "\n"
+        "Body: not a header\n");
+    EXPECT_EQ(Text(m.props, pid::InternetMessageId), "<abc@example.org>");
+    EXPECT_EQ(Text(m.props, pid::InReplyToId), "<prev@example.org>");
+    EXPECT_EQ(Text(m.props, pid::InternetReferences), "<one@example.org> <prev@example.org>");
+    EXPECT_EQ(Text(m.props, pid::TransportMessageHeaders),
+              "Message-ID: <abc@example.org>\r\nIn-Reply-To: <prev@example.org>\r\n"
+              "References: <one@example.org>\r\n <prev@example.org>\r\nSubject: s\r\n");
+    EXPECT_EQ(Text(m.props, pid::Body), "Body: not a header\r\n");
+}
+
+// ---------------------------------------------------------------------------
+// Hand-made messages: bodies and attachments
+
+TEST(MimeImportBody, AlternativeInsideRelatedKeepsBothBodiesAndHidesInlineImages) {
+    Message m = FromText(
+        "From: a@example.org\nSubject: s\nMIME-Version: 1.0\n"
+        "Content-Type: multipart/related; boundary=R\n\n"
+        "--R\nContent-Type: multipart/alternative; boundary=A\n\n"
+        "--A\nContent-Type: text/plain; charset=windows-1252\nContent-Transfer-Encoding: quoted-printable\n\n"
+        "caf=E9 =80\n"
+        "--A\nContent-Type: text/html; charset=iso-8859-1\n\n"
+        "<p>caf\xE9 <img src=\"cid:img1@example.org\"></p>\n"
+        "--A--\n"
+        "--R\nContent-Type: image/png\nContent-ID: <img1@example.org>\nContent-Transfer-Encoding: base64\n\n"
+        "iVBORw0KGgo=\n"
+        "--R\nContent-Type: image/gif; name=\"unused picture.gif\"\nContent-ID: <other@example.org>\n"
+        "Content-Transfer-Encoding: base64\n\nR0lGODlh\n"
+        "--R--\n");
+    EXPECT_EQ(Text(m.props, pid::Body), "café €");  // the line break before a boundary belongs to it
+    EXPECT_EQ(Text(m.props, pid::Html), "<p>caf\xE9 <img src=\"cid:img1@example.org\"></p>");  // its own bytes
+    EXPECT_EQ(Int(m.props, pid::InternetCodepage), 28591u);
+    EXPECT_EQ(Int(m.props, pid::MessageCodepage), 1252u);
+    ASSERT_EQ(m.attachments.size(), 2u);
+
+    const PropertyBag& shown = m.attachments[0].props;
+    EXPECT_EQ(Text(shown, pid::AttachContentId), "img1@example.org");
+    EXPECT_EQ(Int(shown, pid::AttachmentHidden), 1u);
+    EXPECT_EQ(Int(shown, pid::AttachFlags), ids::attRenderedInBody);
+    EXPECT_EQ(Text(shown, pid::AttachDataBinary), "\x89PNG\r\n\x1A\n");
+    EXPECT_EQ(Text(shown, pid::AttachMimeTag), "image/png");
+    EXPECT_EQ(Text(shown, pid::AttachLongFilename), "attachment.png");
+
+    const PropertyBag& other = m.attachments[1].props;
+    EXPECT_EQ(Int(other, pid::AttachmentHidden), 0u);
+    EXPECT_EQ(Int(other, pid::AttachFlags), 0u);
+    EXPECT_EQ(Text(other, pid::AttachLongFilename), "unused picture.gif");
+    EXPECT_EQ(Text(other, pid::AttachFilename), "unused~1.gif");
+    EXPECT_EQ(Text(other, ids::AttachExtension), ".gif");
+}
+
+TEST(MimeImportBody, MixedMessageTakesTheFirstTextAndAttachesTheRest) {
+    Message m = FromText(
+        "Subject: s\nContent-Type: multipart/mixed; boundary=M\n\n"
+        "preamble\n--M\n\nplain body, no header\n"
+        "--M\nContent-Type: text/plain; charset=utf-8\nContent-Disposition: inline\n\nsecond inline text\n"
+        "--M\nContent-Type: text/plain\n\n \n"
+        "--M\nContent-Type: application/pdf\nContent-Disposition: attachment; filename*=utf-8''na%C3%AFve%20r%C3%A9sum%C3%A9.pdf\n\n%PDF\n"
+        "--M\nContent-Type: text/html\nContent-Disposition: attachment; filename=page.html\n\n<b>x</b>\n"
+        "--M--\n");
+    EXPECT_EQ(Text(m.props, pid::Body), "plain body, no header");
+    EXPECT_FALSE(Has(m.props, pid::Html));
+    ASSERT_EQ(m.attachments.size(), 3u);  // the whitespace-only part is dropped
+    EXPECT_EQ(Text(m.attachments[0].props, pid::AttachLongFilename), "attachment.txt");
+    EXPECT_EQ(Text(m.attachments[0].props, pid::AttachDataBinary), "second inline text");
+    EXPECT_EQ(Text(m.attachments[1].props, pid::AttachLongFilename), "naïve résumé.pdf");
+    EXPECT_EQ(Text(m.attachments[2].props, pid::AttachLongFilename), "page.html");
+    for (size_t i = 0; i < m.attachments.size(); ++i) EXPECT_EQ(Int(m.attachments[i].props, pid::AttachNumber), i);
+}
+
+TEST(MimeImportBody, EncodedWordsSplitAfterBase64PaddingStayWhole) {
+    // GMime on its own keeps only the first of two such words.
+    const std::string words = "=?utf-8?B?44OQ44Km44Oz44K544Oh44O844Or44Gu44OG44K544OIKOaXpQ==?=\n =?utf-8?B?5pys6KqeKQ==?=";
+    Message m = FromText("Subject: " + words + "\nFrom: " + words + " <a@example.org>\n"
+                         "Content-Type: multipart/mixed; boundary=M\n\n--M\n\nbody\n--M\n"
+                         "Content-Type: text/plain; name=\"" + words + ".txt\"\n\nattached\n--M--\n");
+    const std::string expected = "バウンスメールのテスト(日本語)";
+    EXPECT_EQ(Text(m.props, pid::Subject), expected);
+    EXPECT_EQ(Text(m.props, ids::SenderName), expected);
+    ASSERT_EQ(m.attachments.size(), 1u);
+    EXPECT_EQ(Text(m.attachments[0].props, pid::AttachLongFilename), expected + ".txt");
+}
+
+TEST(MimeImportBody, HtmlOnlyMessageTakesItsCodepageFromTheMetaTag) {
+    Message m = FromText("Content-Type: text/html\n\n<html><head><meta charset=\"koi8-r\"></head><body>\xF0</body></html>\n");
+    EXPECT_FALSE(Has(m.props, pid::Body));
+    EXPECT_EQ(Int(m.props, pid::InternetCodepage), 20866u);
+    EXPECT_EQ(Int(m.props, pid::MessageCodepage), 1251u);
+}
+
+// ---------------------------------------------------------------------------
+// Damaged and degenerate input: never an error, never lost text
+
+TEST(MimeImportDamaged, DegenerateInputsGiveAMessage) {
+    Message empty = FromText("");
+    EXPECT_EQ(Text(empty.props, pid::MessageClass), "IPM.Note");
+    EXPECT_FALSE(Has(empty.props, pid::Body));
+
+    Message onlySeparator = FromText("From someone@example.org Thu Jan  1 00:00:00 2015\n");
+    EXPECT_EQ(Text(onlySeparator.props, pid::MessageClass), "IPM.Note");
+
+    Message noHeaders = FromText("Dear friend,\nthis is just text.\n");
+    EXPECT_EQ(Text(noHeaders.props, pid::Body), "Dear friend,\r\nthis is just text.\r\n");
+
+    Message binary = FromText(std::string("\x01\x01\x00\x01\n", 5));
+    EXPECT_TRUE(store::mime::IsValidUtf8(Text(binary.props, pid::Body)));
+
+    Message error;
+    std::string why;
+    EXPECT_FALSE(store::mime::ImportMimeFile("/nonexistent/dir/message.eml", error, &why));
+    EXPECT_NE(why.find("/nonexistent/dir/message.eml"), std::string::npos);
+}
+
+TEST(MimeImportDamaged, EightBitHeaderBytesAreReadAsUtf8ThenWindows1252) {
+    Message utf8 = FromText("Subject: Gr\xC3\xBC\xC3\x9F" "e\nFrom: J\xC3\xBCrgen <j@example.org>\n\nx\n");
+    EXPECT_EQ(Text(utf8.props, pid::Subject), "Grüße");
+    EXPECT_EQ(Text(utf8.props, ids::SenderName), "Jürgen");
+    Message latin = FromText("Subject: Gr\xFC\xDF" "e\n\nx\n");
+    EXPECT_EQ(Text(latin.props, pid::Subject), "Grüße");
+}
+
+TEST(MimeImportDamaged, TruncatedMultipartKeepsBodyAndPartialAttachment) {
+    Message m = FromText(
+        "Subject: cut\nContent-Type: multipart/mixed; boundary=X\n\n"
+        "--X\nContent-Type: text/plain\n\nthe body\n"
+        "--X\nContent-Type: application/octet-stream; name=data.bin\nContent-Transfer-Encoding: base64\n\n"
+        "AAECAwQFBgcICQoL\nDA0O");
+    EXPECT_EQ(Text(m.props, pid::Body), "the body");
+    ASSERT_EQ(m.attachments.size(), 1u);
+    EXPECT_EQ(Text(m.attachments[0].props, pid::AttachLongFilename), "data.bin");
+    EXPECT_GE(Text(m.attachments[0].props, pid::AttachDataBinary).size(), 12u);
+}
+
+TEST(MimeImportDamaged, ClassicMacLineEndsAreRead) {
+    Message m = FromText("Subject: mac\rFrom: a@example.org\r\rline one\rline two\r");
+    EXPECT_EQ(Text(m.props, pid::Subject), "mac");
+    EXPECT_EQ(Text(m.props, pid::Body), "line one\r\nline two\r\n");
+}

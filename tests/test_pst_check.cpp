@@ -1,0 +1,329 @@
+// An independent structural check of written stores (node database level),
+// used by the .pst writer tests. It shares no code with the writer.
+#include "tests/test_pst_support.h"
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <map>
+#include <set>
+
+namespace psttest {
+
+namespace {
+
+constexpr uint64_t kSection = 253952, kFirst = 0x4400;
+
+uint16_t g16(const uint8_t* p) { return uint16_t(p[0] | (p[1] << 8)); }
+uint32_t g32(const uint8_t* p) { return uint32_t(g16(p)) | (uint32_t(g16(p + 2)) << 16); }
+uint64_t g64(const uint8_t* p) { return uint64_t(g32(p)) | (uint64_t(g32(p + 4)) << 32); }
+
+uint32_t crcOf(const uint8_t* p, size_t n) {
+    static const std::array<uint32_t, 256> table = [] {
+        std::array<uint32_t, 256> t{};
+        for (uint32_t i = 0; i < 256; ++i) {
+            uint32_t c = i;
+            for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+            t[i] = c;
+        }
+        return t;
+    }();
+    uint32_t c = 0;
+    for (size_t i = 0; i < n; ++i) c = table[(c ^ p[i]) & 0xFF] ^ (c >> 8);
+    return c;
+}
+
+uint16_t sigOf(uint64_t ib, uint64_t bid) {
+    uint32_t x = uint32_t(ib ^ bid);
+    return uint16_t((x >> 16) ^ (x & 0xFFFF));
+}
+
+unsigned reservedPages(uint64_t k) {
+    return 1 + (k % 8 == 0) + (k >= 128 && (k - 128) % 496 == 0) + (k >= 8192 && (k - 8192) % 31744 == 0);
+}
+
+std::string hex(uint64_t v) {
+    char b[32];
+    std::snprintf(b, sizeof b, "0x%llX", (unsigned long long)v);
+    return b;
+}
+
+}  // namespace
+
+std::vector<std::string> checkStructure(const std::string& path) { return checkStructure(path, nullptr); }
+
+std::vector<std::string> checkStructure(const std::string& path, StructureStats* stats) {
+    std::vector<std::string> probs;
+    auto bad = [&](const std::string& s) {
+        if (probs.size() < 40) probs.push_back(s);
+    };
+    StructureStats st;
+    const std::string file = readFile(path);
+    const auto* d = reinterpret_cast<const uint8_t*>(file.data());
+    const uint64_t size = file.size();
+    if (size < kFirst + kSection) return {"file too small"};
+
+    // Header.
+    if (std::memcmp(d, "!BDN", 4) != 0) bad("bad magic");
+    if (g32(d + 4) != crcOf(d + 8, 471)) bad("bad partial header CRC");
+    if (g32(d + 524) != crcOf(d + 8, 516)) bad("bad full header CRC");
+    if (g16(d + 8) != 0x4D53 || g16(d + 10) != 23 || g16(d + 12) != 19) bad("bad header versions");
+    if (d[512] != 0x80) bad("bad sentinel");
+    if (d[513] > 1) bad("unknown encryption");
+    const uint64_t bidNextP = g64(d + 32), bidNextB = g64(d + 516);
+    const uint8_t* root = d + 180;
+    const uint64_t sections = (size - kFirst) / kSection;
+    if ((size - kFirst) % kSection != 0) bad("file size is not whole data sections");
+    if (g64(root + 4) != size) bad("ibFileEof differs from the file size");
+    if (g64(root + 12) != kFirst + (sections - 1) * kSection) bad("ibAMapLast is wrong");
+    if (root[68] != 2) bad("fAMapValid is not 2");
+    if (bidNextB % 4 != 0) bad("bidNextB not a multiple of 4");
+
+    // Space in use, 64-byte slots over the whole file.
+    std::vector<uint8_t> used(sections * 3968, 0);
+    auto mark = [&](uint64_t ib, uint64_t len, const std::string& what) {
+        if (ib < kFirst || ib + len > size) {
+            bad(what + " outside the data sections");
+            return;
+        }
+        const uint64_t k = (ib - kFirst) / kSection, rel = ib - kFirst - k * kSection;
+        if (rel + len > kSection) bad(what + " crosses a section end");
+        for (uint64_t s = (ib - kFirst) / 64; s < (ib - kFirst + len + 63) / 64 && s < used.size(); ++s) {
+            if (used[s]) {
+                bad(what + " overlaps other data at " + hex(kFirst + s * 64));
+                return;
+            }
+            used[s] = 1;
+        }
+    };
+    for (uint64_t k = 0; k < sections; ++k) mark(kFirst + k * kSection, 512 * reservedPages(k), "map pages");
+
+    // B-trees.
+    struct Block {
+        uint64_t ib;
+        uint16_t cb;
+        uint16_t cRef;
+    };
+    std::map<uint64_t, Block> blocks;
+    struct Node {
+        uint64_t bidData, bidSub;
+        uint32_t parent;
+    };
+    std::map<uint32_t, Node> nodes;
+    std::set<uint64_t> pageBids;
+    auto walk = [&](auto&& self, uint64_t bid, uint64_t ib, uint8_t ptype, int level, uint64_t key, int depth,
+                    int* leafDepth) -> void {
+        if (ib % 512 || ib + 512 > size) {
+            bad("B-tree page at bad offset " + hex(ib));
+            return;
+        }
+        const uint8_t* p = d + ib;
+        mark(ib, 512, "B-tree page " + hex(bid));
+        if (p[496] != ptype || p[497] != ptype) bad("B-tree page " + hex(ib) + " has wrong type");
+        if (g16(p + 498) != sigOf(ib, bid)) bad("B-tree page " + hex(ib) + " has a wrong signature");
+        if (g32(p + 500) != crcOf(p, 496)) bad("B-tree page " + hex(ib) + " has a wrong CRC");
+        if (g64(p + 504) != bid) bad("B-tree page " + hex(ib) + " has a wrong id");
+        if (!pageBids.insert(bid).second) bad("page id used twice: " + hex(bid));
+        if (bid >= bidNextP) bad("page id not below bidNextP");
+        const unsigned cEnt = p[488], cEntMax = p[489], cbEnt = p[490], cLevel = p[491];
+        if (level >= 0 && int(cLevel) != level) bad("B-tree levels inconsistent at " + hex(ib));
+        const bool leaf = cLevel == 0;
+        const unsigned wantCb = leaf ? (ptype == 0x81 ? 32 : 24) : 24, wantMax = leaf && ptype == 0x81 ? 15 : 20;
+        if (cbEnt != wantCb || cEntMax != wantMax || cEnt == 0 || cEnt > cEntMax) {
+            bad("B-tree page " + hex(ib) + " has a bad entry count or size");
+            return;
+        }
+        if (g64(p) != key) bad("B-tree key of " + hex(ib) + " differs from its first entry");
+        uint64_t prev = 0;
+        for (unsigned i = 0; i < cEnt; ++i) {
+            const uint8_t* e = p + i * cbEnt;
+            const uint64_t k = g64(e);
+            if (i && k <= prev) bad("B-tree keys out of order in " + hex(ib));
+            prev = k;
+            if (!leaf) {
+                self(self, g64(e + 8), g64(e + 16), ptype, int(cLevel) - 1, k, depth + 1, leafDepth);
+            } else if (ptype == 0x81) {
+                nodes[uint32_t(k)] = {g64(e + 8), g64(e + 16), g32(e + 24)};
+            } else {
+                blocks[k] = {g64(e + 8), g16(e + 16), g16(e + 18)};
+            }
+        }
+        if (leaf) {
+            if (*leafDepth >= 0 && *leafDepth != depth) bad("B-tree leaves at different depths");
+            *leafDepth = depth;
+        }
+    };
+    int nbtDepth = -1, bbtDepth = -1;
+    {
+        const uint8_t* n = root + 36;
+        const uint8_t* b = root + 52;
+        if (g64(n + 8) + 512 > size || g64(b + 8) + 512 > size) return {"B-tree root outside the file"};
+        walk(walk, g64(n), g64(n + 8), 0x81, -1, g64(d + g64(n + 8)), 0, &nbtDepth);
+        walk(walk, g64(b), g64(b + 8), 0x80, -1, g64(d + g64(b + 8)), 0, &bbtDepth);
+    }
+    st.nbtLevels = nbtDepth + 1;
+    st.bbtLevels = bbtDepth + 1;
+    st.nodes = nodes.size();
+    st.blocks = blocks.size();
+
+    // Blocks: trailers and space.
+    for (const auto& [bid, b] : blocks) {
+        const uint64_t total = (uint64_t(b.cb) + 16 + 63) / 64 * 64;
+        if (b.ib % 64 || total > 8192 || b.ib + total > size) {
+            bad("block " + hex(bid) + " has a bad place or size");
+            continue;
+        }
+        mark(b.ib, total, "block " + hex(bid));
+        const uint8_t* t = d + b.ib + total - 16;
+        if (g16(t) != b.cb) bad("block " + hex(bid) + " trailer size differs");
+        if (g16(t + 2) != sigOf(b.ib, bid)) bad("block " + hex(bid) + " has a wrong signature");
+        if (g32(t + 4) != crcOf(d + b.ib, b.cb)) bad("block " + hex(bid) + " has a wrong CRC");
+        if (g64(t + 8) != bid) bad("block " + hex(bid) + " trailer id differs");
+        if (bid & 1) bad("block id with the reserved bit: " + hex(bid));
+        if (bid >= bidNextB) bad("block id not below bidNextB");
+    }
+
+    // References from nodes, data trees and subnode trees.
+    std::map<uint64_t, unsigned> refs;
+    auto blockData = [&](uint64_t bid, uint16_t* cb) -> const uint8_t* {
+        auto it = blocks.find(bid);
+        if (it == blocks.end()) {
+            bad("reference to a block missing from the block tree: " + hex(bid));
+            return nullptr;
+        }
+        *cb = it->second.cb;
+        return d + it->second.ib;
+    };
+    auto walkData = [&](auto&& self, uint64_t bid, uint64_t* total) -> void {
+        ++refs[bid];
+        uint16_t cb;
+        const uint8_t* p = blockData(bid, &cb);
+        if (!p) return;
+        if (!(bid & 2)) {
+            *total += cb;
+            return;
+        }
+        if (p[0] != 0x01 || (p[1] != 1 && p[1] != 2) || cb != 8 + 8 * g16(p + 2)) {
+            bad("bad data tree block " + hex(bid));
+            return;
+        }
+        if (p[1] == 2) ++st.xxblocks;
+        uint64_t sum = 0;
+        for (unsigned i = 0; i < g16(p + 2); ++i) {
+            const uint64_t child = g64(p + 8 + 8 * i);
+            if (p[1] == 2 && !(child & 2)) bad("XXBLOCK child is not an XBLOCK");
+            if (p[1] == 1 && (child & 2)) bad("XBLOCK child is not a data block");
+            self(self, child, &sum);
+        }
+        if (sum != g32(p + 4)) bad("data tree " + hex(bid) + " total differs from its blocks");
+        *total += sum;
+    };
+    std::function<void(uint64_t)> subFn;
+    std::function<void(uint64_t, uint64_t*)> dataFn = [&](uint64_t bid, uint64_t* total) { walkData(walkData, bid, total); };
+    subFn = [&](uint64_t bid) {
+        ++refs[bid];
+        uint16_t cb;
+        const uint8_t* p = blockData(bid, &cb);
+        if (!p) return;
+        if (!(bid & 2) || p[0] != 0x02 || g16(p + 2) == 0) {
+            bad("bad subnode tree block " + hex(bid));
+            return;
+        }
+        const unsigned n = g16(p + 2);
+        uint32_t prev = 0;
+        if (p[1] == 0) {
+            if (cb != 8 + 24 * n) bad("SLBLOCK size differs from its count");
+            for (unsigned i = 0; i < n; ++i) {
+                const uint8_t* e = p + 8 + 24 * i;
+                if (i && g32(e) <= prev) bad("subnode ids out of order in " + hex(bid));
+                prev = g32(e);
+                uint64_t total = 0;
+                if (g64(e + 8)) dataFn(g64(e + 8), &total);
+                if (g64(e + 16)) subFn(g64(e + 16));
+            }
+        } else {
+            ++st.siblocks;
+            if (cb != 8 + 16 * n) bad("SIBLOCK size differs from its count");
+            for (unsigned i = 0; i < n; ++i) subFn(g64(p + 8 + 16 * i + 8));
+        }
+    };
+    for (const auto& [nid, n] : nodes) {
+        uint64_t total = 0;
+        if (n.bidData) dataFn(n.bidData, &total);
+        if (n.bidSub) subFn(n.bidSub);
+        const uint32_t type = nid & 0x1F;
+        if (type == 0x02 || type == 0x04) {
+            auto it = nodes.find(n.parent);
+            if (it == nodes.end() || (n.parent & 0x1F) != 0x02) bad("node " + hex(nid) + " has no parent folder");
+        }
+        if (type != 0 && type != 1 && (nid >> 5) > g32(d + 44 + 4 * type)) bad("rgnid below a used node index");
+    }
+    for (const auto& [bid, b] : blocks) {
+        auto it = refs.find(bid);
+        const unsigned r = it == refs.end() ? 0 : it->second;
+        if (r == 0) bad("block " + hex(bid) + " is not referenced");
+        if (b.cRef != r + 1) bad("block " + hex(bid) + " has cRef " + std::to_string(b.cRef) + " for " + std::to_string(r) + " references");
+    }
+
+    // Allocation and free-space maps.
+    uint64_t freeBytes = 0;
+    std::vector<uint8_t> runs;
+    for (uint64_t k = 0; k < sections; ++k) {
+        const uint64_t s = kFirst + k * kSection;
+        const uint8_t* a = d + s;
+        if (a[496] != 0x84 || a[497] != 0x84 || g16(a + 498) != 0 || g32(a + 500) != crcOf(a, 496) || g64(a + 504) != s)
+            bad("bad AMap page trailer in section " + std::to_string(k));
+        unsigned run = 0, best = 0;
+        for (unsigned i = 0; i < 3968; ++i) {
+            const bool bit = a[i / 8] & (0x80 >> (i % 8));
+            if (bit != bool(used[k * 3968 + i])) {
+                bad("AMap of section " + std::to_string(k) + " says " + (bit ? "used" : "free") + " at " + hex(s + 64 * i));
+                break;
+            }
+            if (!bit) {
+                freeBytes += 64;
+                best = std::max(best, ++run);
+            } else {
+                run = 0;
+            }
+        }
+        runs.push_back(uint8_t(std::min(best, 255u)));
+        uint64_t at = s + 512;
+        if (k % 8 == 0) {
+            const uint8_t* p = d + at;
+            bool ff = true;
+            for (int i = 0; i < 496; ++i) ff = ff && p[i] == 0xFF;
+            if (!ff || p[496] != 0x83 || g32(p + 500) != crcOf(p, 496) || g64(p + 504) != at) bad("bad PMap in section " + std::to_string(k));
+            at += 512;
+        }
+        if (k >= 128 && (k - 128) % 496 == 0) {
+            const uint8_t* p = d + at;
+            if (p[496] != 0x82 || g32(p + 500) != crcOf(p, 496) || g64(p + 504) != at) bad("bad FMap in section " + std::to_string(k));
+            at += 512;
+        }
+        if (k >= 8192 && (k - 8192) % 31744 == 0) {
+            const uint8_t* p = d + at;
+            if (p[496] != 0x85 || g32(p + 500) != crcOf(p, 496) || g64(p + 504) != at) bad("bad FPMap in section " + std::to_string(k));
+        }
+    }
+    for (uint64_t k = 128; k < sections; k += 496) {
+        const uint8_t* p = d + kFirst + k * kSection + 1024;
+        for (uint64_t j = 0; j < 496 && k + j < sections; ++j)
+            if (p[j] != runs[k + j]) {
+                bad("FMap value wrong for section " + std::to_string(k + j));
+                break;
+            }
+    }
+    if (g64(root + 20) != freeBytes) bad("cbAMapFree " + std::to_string(g64(root + 20)) + " but " + std::to_string(freeBytes) + " free");
+    {
+        const uint8_t* p = d + 0x4200;
+        if (p[496] != 0x86 || g32(p + 500) != crcOf(p, 496) || g64(p + 504) != bidNextP || g16(p + 498) != sigOf(0x4200, bidNextP))
+            bad("bad allocation list page");
+    }
+    if (stats) *stats = st;
+    return probs;
+}
+
+}  // namespace psttest
