@@ -1,2 +1,104 @@
+// vellary-convert: the command-line front end of the converter. It runs the
+// same conversion as the window.
+//
+//   vellary-convert --to eml|emlx|msg|pst [--pst-per-mailbox] -o OUTPUT_FOLDER SOURCE...
+
 #include <cstdio>
-int main() { std::puts("vellary-convert: not built yet"); return 2; }
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "cli/CliView.h"
+#include "common/registry.h"
+#include "conversion/ConversionRun.h"
+
+namespace {
+
+const char* kUsage =
+    "usage: vellary-convert --to eml|emlx|msg|pst [--pst-per-mailbox] -o OUTPUT_FOLDER SOURCE...\n"
+    "\n"
+    "Converts MBOX mailbox files into .eml, .emlx or .msg message files, or into\n"
+    "Outlook personal store (.pst) files.\n"
+    "\n"
+    "  --to FORM           eml, emlx, msg or pst\n"
+    "  --pst-per-mailbox   with --to pst: one store per mailbox instead of one for all\n"
+    "  -o OUTPUT_FOLDER    where the results go (created when missing)\n"
+    "  SOURCE              a mailbox file\n"
+    "\n"
+    "Exit status: 0 when everything converted, 1 when any mailbox or message failed,\n"
+    "2 for a usage error.\n";
+
+int usage(const char* problem) {
+    if (problem) std::fprintf(stderr, "vellary-convert: %s\n", problem);
+    std::fputs(kUsage, stderr);
+    return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    conversion::RunRequest request;
+    std::string output;
+    bool perMailbox = false;
+    std::vector<std::string> sources;
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        if (arg == "-h" || arg == "--help") {
+            std::fputs(kUsage, stdout);
+            return 0;
+        } else if (arg == "--to" || arg.starts_with("--to=")) {
+            std::string form;
+            if (arg == "--to") {
+                if (++i >= argc) return usage("--to needs a form");
+                form = argv[i];
+            } else {
+                form = arg.substr(5);
+            }
+            if (form == "eml")
+                request.form = conversion::TargetForm::Eml;
+            else if (form == "emlx")
+                request.form = conversion::TargetForm::Emlx;
+            else if (form == "msg")
+                request.form = conversion::TargetForm::Msg;
+            else if (form == "pst")
+                request.form = conversion::TargetForm::Pst;
+            else
+                return usage(("unknown form: " + form).c_str());
+        } else if (arg == "--pst-per-mailbox") {
+            perMailbox = true;
+        } else if (arg == "-o" || arg == "--output") {
+            if (++i >= argc) return usage("-o needs a folder");
+            output = argv[i];
+        } else if (arg == "--") {
+            for (++i; i < argc; ++i) sources.push_back(argv[i]);
+        } else if (arg.size() > 1 && arg[0] == '-') {
+            return usage(("unknown option: " + arg).c_str());
+        } else {
+            sources.push_back(arg);
+        }
+    }
+    if (request.form == conversion::TargetForm::None) return usage("no target form given (--to)");
+    if (output.empty()) return usage("no output folder given (-o)");
+    if (sources.empty()) return usage("no source mailbox given");
+    if (perMailbox && request.form != conversion::TargetForm::Pst)
+        return usage("--pst-per-mailbox goes with --to pst");
+    request.singleStore = request.form == conversion::TargetForm::Pst && !perMailbox;
+
+    if (request.form == conversion::TargetForm::Pst || request.form == conversion::TargetForm::Msg) {
+        if (!conversion::MakeStoreSteps(request.form, request.singleStore, nullptr, nullptr)) {
+            std::fprintf(stderr, "vellary-convert: the %s form is not available in this build yet\n",
+                         request.form == conversion::TargetForm::Pst ? ".pst" : ".msg");
+            return 2;
+        }
+    }
+
+    for (const auto& s : sources) request.rows.push_back(NormaliseSourcePath(s));
+    std::string outputFolder = NormaliseSourcePath(output);
+
+    CliView view(outputFolder);
+    conversion::ConversionRun run(view, std::move(request));
+    conversion::RunOutcome outcome = run.execute();
+    view.endProgress();
+    return outcome.ok() ? 0 : 1;
+}

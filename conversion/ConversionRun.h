@@ -50,8 +50,8 @@ public:
     RunOutcome execute();
 
 private:
-    void convertRow(int row, int rowCount, const std::string& outputFolder);
-    void finish();
+    // False when the mailbox's own store cannot be opened.
+    bool convertRow(int row, int rowCount, const std::string& rowText, const std::string& outputFolder);
     void fail(const std::string& path, const std::string& cause, bool mailbox);
 
     RunView& view_;

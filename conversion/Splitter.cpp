@@ -1,0 +1,221 @@
+#include "conversion/Splitter.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <memory>
+#include <unistd.h>
+
+namespace conversion {
+
+namespace {
+
+constexpr std::string_view kCRLF = "\r\n";
+constexpr std::string_view kBoundary = "\nFrom ";
+
+// read() that retries on EINTR and fills `size` bytes unless the file ends.
+ssize_t readFull(int fd, char* buffer, size_t size) {
+    size_t got = 0;
+    while (got < size) {
+        ssize_t n = ::read(fd, buffer + got, size - got);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return -1;
+        }
+        if (n == 0) break;
+        got += size_t(n);
+    }
+    return ssize_t(got);
+}
+
+}  // namespace
+
+LineMode ReadMBOXFile(const std::string& fileName, std::string* error) {
+    int fd = ::open(fileName.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        if (error) *error = std::strerror(errno);
+        return LineMode::Unknown;
+    }
+    char head[512];
+    ssize_t n = readFull(fd, head, sizeof head);
+    int readErrno = errno;
+    ::close(fd);
+    if (n < 0) {
+        if (error) *error = std::strerror(readErrno);
+        return LineMode::Unknown;
+    }
+    std::string_view text(head, size_t(n));
+    if (text.find(kCRLF) != std::string_view::npos) return LineMode::Normal;
+    if (text.find('\n') != std::string_view::npos) return LineMode::NotNormal;
+    return LineMode::Normal;
+}
+
+bool MailboxSplitter::split(int fd, LineMode mode, std::string* error) {
+    if (mode == LineMode::Normal) return splitLines(fd, error);
+    if (mode == LineMode::NotNormal) return splitBlocks(fd, error);
+    return true;
+}
+
+void MailboxSplitter::finishMessage(int number, LineMode mode) {
+    // The buffer is released whatever becomes of the message, so a message
+    // that cannot be written never merges into the next one.
+    std::string_view text = messageBuffer_.ReturnString();
+    try {
+        sink_.emitMessage(text, number, mode);
+    } catch (...) {
+        messageBuffer_.clear();
+        ++emitted_;
+        throw;
+    }
+    messageBuffer_.clear();
+    ++emitted_;
+}
+
+// ---- line mode -------------------------------------------------------------
+
+void MailboxSplitter::lineModeLine(std::string_view line) {
+    sink_.yield();
+    bool boundary = line.starts_with("From ") || line.starts_with("\n\n");
+    if (boundary) {
+        if (messageNumber_ > 0) finishMessage(messageNumber_, LineMode::Normal);
+        ++messageNumber_;
+    }
+    // Text before the first separator belongs to no message.
+    if (messageNumber_ == 0) return;
+    if (line.starts_with("\n\nFrom ")) line.remove_prefix(2);
+    messageBuffer_.AddToString(line);
+    messageBuffer_.AddToString(kCRLF);
+}
+
+bool MailboxSplitter::splitLines(int fd, std::string* error) {
+    std::unique_ptr<char[]> buffer(new char[kReadSize]);
+    std::string partial;      // the start of a line that runs on into the next read
+    bool skipLF = false;      // the last read ended in a CR: a LF right after it is part of the break
+    for (;;) {
+        ssize_t n = readFull(fd, buffer.get(), kReadSize);
+        if (n < 0) {
+            if (error) *error = std::strerror(errno);
+            if (!partial.empty()) lineModeLine(partial);
+            if (messageNumber_ > 0 && !messageBuffer_.empty()) finishMessage(messageNumber_, LineMode::Normal);
+            return false;
+        }
+        if (n == 0) break;
+        const char* p = buffer.get();
+        const char* end = p + n;
+        if (skipLF) {
+            if (*p == '\n') ++p;
+            skipLF = false;
+        }
+        while (p < end) {
+            const char* cr = static_cast<const char*>(std::memchr(p, '\r', size_t(end - p)));
+            if (!cr) {
+                partial.append(p, size_t(end - p));
+                break;
+            }
+            if (partial.empty()) {
+                lineModeLine(std::string_view(p, size_t(cr - p)));
+            } else {
+                partial.append(p, size_t(cr - p));
+                lineModeLine(partial);
+                partial.clear();
+            }
+            p = cr + 1;
+            if (p == end)
+                skipLF = true;
+            else if (*p == '\n')
+                ++p;
+        }
+    }
+    if (!partial.empty()) lineModeLine(partial);
+    if (messageNumber_ > 0) finishMessage(messageNumber_, LineMode::Normal);
+    return true;
+}
+
+// ---- block mode ------------------------------------------------------------
+
+void MailboxSplitter::SaveMBOXFile(std::string_view piece) {
+    const char* p = piece.data();
+    const char* end = p + piece.size();
+    if (pendingCR_ && p < end) {
+        // A CR ended the previous piece: it is one break with a LF that follows.
+        messageBuffer_.AddToString(kCRLF);
+        if (*p == '\n') ++p;
+        pendingCR_ = false;
+    }
+    while (p < end) {
+        const char* lf = static_cast<const char*>(std::memchr(p, '\n', size_t(end - p)));
+        const char* stop = lf ? lf : end;
+        // Lone CRs inside the run each become a CR LF; a CR right before the LF
+        // joins it.
+        const char* q = p;
+        for (;;) {
+            const char* cr = static_cast<const char*>(std::memchr(q, '\r', size_t(stop - q)));
+            if (!cr) break;
+            messageBuffer_.AddToString(std::string_view(q, size_t(cr - q)));
+            q = cr + 1;
+            if (q == stop) {
+                if (lf) {
+                    messageBuffer_.AddToString(kCRLF);  // CR LF
+                    ++q;                                // the LF is taken
+                } else {
+                    pendingCR_ = true;                  // the piece ends in a CR
+                }
+                p = q;
+                goto next_run;
+            }
+            messageBuffer_.AddToString(kCRLF);
+        }
+        messageBuffer_.AddToString(std::string_view(q, size_t(stop - q)));
+        if (lf) {
+            messageBuffer_.AddToString(kCRLF);
+            p = lf + 1;
+        } else {
+            p = end;
+        }
+    next_run:;
+    }
+}
+
+bool MailboxSplitter::splitBlocks(int fd, std::string* error) {
+    // Each read is appended after the few bytes held back from the last one,
+    // so a LF "From " that straddles two reads is found.
+    constexpr size_t kHold = kBoundary.size() - 1;
+    std::unique_ptr<char[]> buffer(new char[kReadSize + kHold]);
+    size_t held = 0;
+    bool ok = true;
+    for (;;) {
+        sink_.yield();
+        ssize_t n = readFull(fd, buffer.get() + held, kReadSize);
+        if (n < 0) {
+            if (error) *error = std::strerror(errno);
+            ok = false;
+            n = 0;
+        }
+        bool atEnd = n == 0;
+        std::string_view data(buffer.get(), held + size_t(n));
+        size_t pos = 0;
+        for (;;) {
+            size_t hit = data.find(kBoundary, pos);
+            if (hit == std::string_view::npos) break;
+            // The message runs up to and including the LF before "From ".
+            SaveMBOXFile(data.substr(pos, hit + 1 - pos));
+            finishMessage(blockMessageNumber_, LineMode::NotNormal);
+            ++blockMessageNumber_;
+            pos = hit + 1;
+        }
+        size_t keep = atEnd ? 0 : std::min(kHold, data.size() - pos);
+        SaveMBOXFile(data.substr(pos, data.size() - pos - keep));
+        if (atEnd) break;
+        std::memmove(buffer.get(), data.data() + data.size() - keep, keep);
+        held = keep;
+    }
+    if (pendingCR_) {
+        messageBuffer_.AddToString(kCRLF);
+        pendingCR_ = false;
+    }
+    if (!messageBuffer_.empty()) finishMessage(blockMessageNumber_, LineMode::NotNormal);
+    return ok;
+}
+
+}  // namespace conversion

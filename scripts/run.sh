@@ -1,0 +1,15 @@
+#!/usr/bin/env bash
+# Builds the program and starts it. Installs what is missing first.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/setup-deps.sh
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELLARY_TESTS=OFF >/dev/null
+cmake --build build -j"$(nproc)"
+if [ -x build/shell/vellary-converter ]; then
+  if [ -z "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
+    echo "No display: starting the window on a virtual display (xvfb-run)." >&2
+    exec xvfb-run -a -s "-screen 0 1024x768x24 -dpi 96" build/shell/vellary-converter "$@"
+  fi
+  exec build/shell/vellary-converter "$@"
+fi
+exec build/cli/vellary-convert --help

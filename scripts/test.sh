@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Builds and runs every test: once in a normal build, once with
+# AddressSanitizer and UndefinedBehaviorSanitizer. Installs what is missing first.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/setup-deps.sh
+jobs=$(nproc)
+
+if [ ! -d ../shared/corpus ]; then
+  echo "note: ../shared/corpus is missing; the tests that read it will be skipped" >&2
+fi
+
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build -j"$jobs"
+cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DVELLARY_SANITIZE=ON >/dev/null
+cmake --build build-asan -j"$jobs"
+
+export QT_QPA_PLATFORM=offscreen
+# GLib and Qt keep some start-up allocations for the life of the process.
+export ASAN_OPTIONS="detect_leaks=0:abort_on_error=1"
+export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
+status=0
+echo "== tests (normal build)"
+ctest --test-dir build --output-on-failure -j"$jobs" || status=1
+echo "== tests (sanitizer build)"
+ctest --test-dir build-asan --output-on-failure -j"$jobs" || status=1
+exit $status

@@ -1,0 +1,67 @@
+// Helpers shared by the tests: temporary folders, files, the corpus.
+#pragma once
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "conversion/RunView.h"
+
+namespace testsupport {
+
+namespace fs = std::filesystem;
+
+// A fresh folder below the system's temporary folder, removed at the end.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    const fs::path& path() const { return path_; }
+    std::string str() const { return path_.string(); }
+
+private:
+    fs::path path_;
+};
+
+std::string ReadFile(const fs::path& path);
+void WriteFile(const fs::path& path, const std::string& bytes);
+
+// The shared corpus of third-party mailboxes and messages; empty when it is missing.
+fs::path CorpusDir();
+std::vector<fs::path> CorpusMailboxes();
+std::vector<fs::path> CorpusMessages();
+
+// A view that records what the run shows, answers the folder dialog with a
+// fixed folder and never pumps events.
+class RecordingView : public conversion::RunView {
+public:
+    std::string folder;  // the folder dialog's answer
+    std::vector<std::string> mailboxCaptions, sourceCaptions, progressCaptions;
+    struct Box {
+        std::string text, title;
+        int style;
+    };
+    std::vector<Box> boxes;
+    std::vector<int> rows;
+    std::vector<bool> convertEnabled;
+    int clears = 0;
+    int yields = 0;
+    int stopAfterYields = -1;  // when >= 0: stopRequested() turns true after that many yields
+
+    std::string browseForFolder(const std::string&) override { return folder; }
+    void setConvertEnabled(bool e) override { convertEnabled.push_back(e); }
+    void clearTargetForm() override { ++clears; }
+    void setCurrentRow(int r) override { rows.push_back(r); }
+    void setMailboxCaption(const std::string& t) override { mailboxCaptions.push_back(t); }
+    void setSourceFileCaption(const std::string& t) override { sourceCaptions.push_back(t); }
+    void setProgressCaption(const std::string& t) override { progressCaptions.push_back(t); }
+    void showMessage(const std::string& text, const std::string& title, int style) override {
+        boxes.push_back({text, title, style});
+    }
+    void yield() override { ++yields; }
+    bool stopRequested() const override { return stopAfterYields >= 0 && yields >= stopAfterYields; }
+};
+
+}  // namespace testsupport

@@ -1,0 +1,212 @@
+// The conversion run end to end for the EML and EMLX forms: output layout,
+// file names and bytes, captions, completion texts and failure reports.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "TestSupport.h"
+#include "common/registry.h"
+#include "conversion/ConversionRun.h"
+
+using namespace conversion;
+using namespace testsupport;
+
+namespace {
+
+RunOutcome runWith(RecordingView& view, TargetForm form, std::vector<std::string> rows) {
+    RunRequest request;
+    request.form = form;
+    request.rows = std::move(rows);
+    ConversionRun run(view, request);
+    return run.execute();
+}
+
+// Where the run puts a mailbox's message files.
+fs::path mailboxFolderFor(const std::string& out, const fs::path& source) {
+    return fs::path(out) / PathWithoutRoot(source.string());
+}
+
+}  // namespace
+
+TEST(Run, NoFormChosenShowsTheMessageAndNothingElse) {
+    RecordingView view;
+    view.folder = "/nonexistent-never-used";
+    RunOutcome o = runWith(view, TargetForm::None, {"/x.mbox"});
+    EXPECT_FALSE(o.started);
+    ASSERT_EQ(view.boxes.size(), 1u);
+    EXPECT_EQ(view.boxes[0].text, "Please select a option to convert file(s).");
+    EXPECT_EQ(view.boxes[0].title, "Osmark Vellary Converter");
+    EXPECT_EQ(view.boxes[0].style, 64);
+    EXPECT_TRUE(view.convertEnabled.empty());
+}
+
+TEST(Run, CancelledFolderDialogEndsSilently) {
+    RecordingView view;  // folder "" = cancelled
+    RunOutcome o = runWith(view, TargetForm::Eml, {"/x.mbox"});
+    EXPECT_FALSE(o.started);
+    EXPECT_TRUE(view.boxes.empty());
+    EXPECT_TRUE(view.convertEnabled.empty());
+    EXPECT_EQ(view.clears, 0);
+}
+
+TEST(Run, ConvertsMailboxesIntoFoldersBelowTheOutputFolder) {
+    TempDir dir;
+    // Names with spaces, non-ASCII characters and ".mbox" in odd places.
+    fs::path a = dir.path() / "src dir" / "Fächer ✓" / "in box.mbox";
+    fs::path b = dir.path() / "src dir" / "a.mbox.MBOX";
+    WriteFile(a, "From a@b Mon\r\nSubject: one\r\n\r\nbody 1\r\nFrom c@d Tue\r\nSubject: two\r\n\r\nbody 2\r\n");
+    WriteFile(b, "From x Mon\nSubject: lf\n\nbody\n");
+    std::string out = (dir.path() / "out").string();
+
+    for (TargetForm form : {TargetForm::Eml, TargetForm::Emlx}) {
+        RecordingView view;
+        view.folder = out;  // no trailing separator: one is added
+        RunOutcome o = runWith(view, form, {a.string(), "  " + b.string() + "  "});
+        EXPECT_TRUE(o.ok());
+        EXPECT_EQ(o.messagesSaved, 3);
+        const char* ext = form == TargetForm::Eml ? ".eml" : ".emlx";
+        fs::path fa = mailboxFolderFor(out, a), fb = mailboxFolderFor(out, b);
+        EXPECT_EQ(ReadFile(fa / (std::string("email-1") + ext)),
+                  "From a@b Mon\r\nSubject: one\r\n\r\nbody 1\r\n\r\n");
+        EXPECT_EQ(ReadFile(fa / (std::string("email-2") + ext)),
+                  "From c@d Tue\r\nSubject: two\r\n\r\nbody 2\r\n\r\n");
+        EXPECT_EQ(ReadFile(fb / (std::string("email-1") + ext)), "From x Mon\r\nSubject: lf\r\n\r\nbody\r\n\r\n");
+        EXPECT_FALSE(fs::exists(fa / (std::string("email-3") + ext)));
+
+        EXPECT_EQ(view.mailboxCaptions, (std::vector<std::string>{"Mailbox 1 (of 2) ", "Mailbox 2 (of 2) "}));
+        EXPECT_EQ(view.sourceCaptions.back(), "a.mbox.MBOX");
+        EXPECT_EQ(view.progressCaptions.back(), "Saved 1 Email Messages...");
+        EXPECT_EQ(view.rows, (std::vector<int>{0, 1}));
+        EXPECT_EQ(view.convertEnabled, (std::vector<bool>{false, true}));
+        EXPECT_EQ(view.clears, 1);
+        ASSERT_EQ(view.boxes.size(), 1u);
+        EXPECT_EQ(view.boxes[0].text,
+                  "***************************************************************************\r\n"
+                  "Your messages from Vellary files has been successfully exported.\r\n"
+                  "***************************************************************************\r\n");
+        EXPECT_EQ(view.boxes[0].style, 64);
+    }
+}
+
+TEST(Run, MailboxFolderStaysInsideTheOutputFolder) {
+    TempDir dir;
+    fs::path src = dir.path() / "m" / "box.mbox";
+    WriteFile(src, "From a\r\nx\r\n");
+    RecordingView view;
+    view.folder = (dir.path() / "out").string() + "/";
+    // "." and ".." parts are resolved before the path is placed below the output folder.
+    std::string twisted = (dir.path() / "m" / ".." / "m" / "." / "box.mbox").string();
+    RunOutcome o = runWith(view, TargetForm::Eml, {twisted});
+    EXPECT_TRUE(o.ok());
+    EXPECT_TRUE(fs::exists(mailboxFolderFor(view.folder, src) / "email-1.eml"));
+}
+
+TEST(Run, SecondRunReplacesFilesNumberByNumber) {
+    TempDir dir;
+    fs::path src = dir.path() / "box.mbox";
+    std::string out = (dir.path() / "out").string();
+    WriteFile(src, "From 1\r\na\r\nFrom 2\r\nb\r\nFrom 3\r\nc\r\n");
+    RecordingView v1;
+    v1.folder = out;
+    runWith(v1, TargetForm::Eml, {src.string()});
+    WriteFile(src, "From 9\r\nz\r\n");
+    RecordingView v2;
+    v2.folder = out;
+    runWith(v2, TargetForm::Eml, {src.string()});
+    fs::path f = mailboxFolderFor(out, src);
+    EXPECT_EQ(ReadFile(f / "email-1.eml"), "From 9\r\nz\r\n\r\n");
+    EXPECT_EQ(ReadFile(f / "email-3.eml"), "From 3\r\nc\r\n\r\n");
+}
+
+TEST(Run, EmptyListRowIsProcessedWithoutOutputOrFailure) {
+    TempDir dir;
+    RecordingView view;
+    view.folder = dir.str();
+    RunOutcome o = runWith(view, TargetForm::Emlx, {""});
+    EXPECT_TRUE(o.ok());
+    ASSERT_EQ(view.boxes.size(), 1u);
+    EXPECT_EQ(view.boxes[0].style, 64);
+    EXPECT_EQ(view.mailboxCaptions, (std::vector<std::string>{"Mailbox 1 (of 1) "}));
+}
+
+TEST(Run, FailuresAreCountedNamedAndNotReportedAsSuccess) {
+    TempDir dir;
+    fs::path good = dir.path() / "good.mbox";
+    WriteFile(good, "From a\r\nx\r\n");
+    fs::path missing = dir.path() / "missing.mbox";
+    RecordingView view;
+    view.folder = dir.str();
+    RunOutcome o = runWith(view, TargetForm::Eml, {missing.string(), good.string()});
+    EXPECT_FALSE(o.ok());
+    EXPECT_EQ(o.mailboxesFailed, 1);
+    EXPECT_EQ(o.messagesSaved, 1);  // the rows after a failure are converted
+    ASSERT_EQ(view.boxes.size(), 1u);
+    EXPECT_EQ(view.boxes[0].style, 48);
+    EXPECT_EQ(view.boxes[0].text.rfind(CompletionText(), 0), 0u);
+    EXPECT_NE(view.boxes[0].text.find("Not converted: 1 mailbox, 0 messages."), std::string::npos);
+    EXPECT_NE(view.boxes[0].text.find(missing.string() + ": cannot read the mailbox"), std::string::npos);
+    EXPECT_EQ(view.clears, 1);
+    EXPECT_EQ(view.convertEnabled.back(), true);
+}
+
+TEST(Run, OutputFolderThatCannotBeWritten) {
+    TempDir dir;
+    fs::path src = dir.path() / "box.mbox";
+    WriteFile(src, "From a\r\nx\r\nFrom b\r\ny\r\n");
+    // A file where a folder should be: no folder can be made below it,
+    // whoever runs the test.
+    WriteFile(dir.path() / "blocker", "");
+    RecordingView view;
+    view.folder = (dir.path() / "blocker" / "out").string();
+    RunOutcome o = runWith(view, TargetForm::Eml, {src.string()});
+    EXPECT_EQ(o.mailboxesFailed, 1);
+    EXPECT_EQ(o.messagesSaved, 0);
+    ASSERT_EQ(view.boxes.size(), 1u);
+    EXPECT_EQ(view.boxes[0].style, 48);
+    EXPECT_NE(view.boxes[0].text.find("cannot create the folder"), std::string::npos);
+}
+
+TEST(Run, MessageFileThatCannotBeWrittenIsCountedAndNumberingGoesOn) {
+    TempDir dir;
+    fs::path src = dir.path() / "box.mbox";
+    WriteFile(src, "From a\nx\nFrom b\ny\nFrom c\nz\n");
+    std::string out = (dir.path() / "out").string();
+    fs::path folder = mailboxFolderFor(out, src);
+    fs::create_directories(folder / "email-2.eml");  // a folder in the way of message 2
+    RecordingView view;
+    view.folder = out;
+    RunOutcome o = runWith(view, TargetForm::Eml, {src.string()});
+    EXPECT_EQ(o.messagesFailed, 1);
+    EXPECT_EQ(o.messagesSaved, 2);
+    EXPECT_EQ(ReadFile(folder / "email-1.eml"), "From a\r\nx\r\n\r\n");
+    EXPECT_EQ(ReadFile(folder / "email-3.eml"), "From c\r\nz\r\n\r\n");
+    ASSERT_EQ(o.failures.size(), 1u);
+    EXPECT_EQ(o.failures[0].path, (folder / "email-2.eml").string());
+}
+
+TEST(Run, ClosingTheWindowStopsTheRunAtOnce) {
+    TempDir dir;
+    fs::path src = dir.path() / "box.mbox";
+    std::string box;
+    for (int i = 0; i < 50; ++i) box += "From " + std::to_string(i) + "\r\nline\r\n";
+    WriteFile(src, box);
+    RecordingView view;
+    view.folder = dir.str();
+    view.stopAfterYields = 20;
+    RunOutcome o = runWith(view, TargetForm::Eml, {src.string(), src.string()});
+    EXPECT_TRUE(o.stopped);
+    EXPECT_LT(o.messagesSaved, 50);
+    EXPECT_TRUE(view.boxes.empty());  // no completion message
+}
+
+TEST(Run, ManyMailboxesFailuresListIsCut) {
+    TempDir dir;
+    std::vector<std::string> rows;
+    for (int i = 0; i < 8; ++i) rows.push_back((dir.path() / ("none" + std::to_string(i))).string());
+    RecordingView view;
+    view.folder = dir.str();
+    RunOutcome o = runWith(view, TargetForm::Eml, rows);
+    EXPECT_EQ(o.mailboxesFailed, 8);
+    EXPECT_NE(view.boxes.at(0).text.find("... and 3 more."), std::string::npos);
+}

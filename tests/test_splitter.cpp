@@ -1,0 +1,236 @@
+// The mailbox splitter: the probe, line mode and block mode, checked against
+// small whole-file models of the rules on hand-made and random mailboxes that
+// put boundaries and line breaks across the splitter's read boundaries.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <random>
+#include <unistd.h>
+
+#include "TestSupport.h"
+#include "conversion/Splitter.h"
+
+using namespace conversion;
+using testsupport::TempDir;
+using testsupport::WriteFile;
+
+namespace {
+
+struct Collected {
+    std::vector<std::string> texts;
+    std::vector<int> numbers;
+};
+
+class CollectingSink : public SplitterSink {
+public:
+    Collected got;
+    int yields = 0;
+    void yield() override { ++yields; }
+    void emitMessage(std::string_view text, int number, LineMode) override {
+        got.texts.emplace_back(text);
+        got.numbers.push_back(number);
+    }
+};
+
+Collected splitBytes(const std::string& bytes, LineMode* modeOut = nullptr) {
+    TempDir dir;
+    auto path = dir.path() / "box";
+    WriteFile(path, bytes);
+    LineMode mode = ReadMBOXFile(path.string());
+    if (modeOut) *modeOut = mode;
+    int fd = ::open(path.c_str(), O_RDONLY);
+    CollectingSink sink;
+    MailboxSplitter splitter(sink);
+    std::string error;
+    EXPECT_TRUE(splitter.split(fd, mode, &error)) << error;
+    ::close(fd);
+    return sink.got;
+}
+
+// Line mode as rules on the whole text: a line ends at a CR, a CR LF is one
+// break, a lone LF stays in its line; "From " or LF LF at a line's start
+// begins a message; text before the first boundary is dropped.
+std::vector<std::string> lineModel(const std::string& d) {
+    std::vector<std::string> lines;
+    size_t i = 0;
+    while (i < d.size()) {
+        size_t j = d.find('\r', i);
+        if (j == std::string::npos) {
+            lines.push_back(d.substr(i));
+            break;
+        }
+        lines.push_back(d.substr(i, j - i));
+        i = j + 1;
+        if (i < d.size() && d[i] == '\n') ++i;
+    }
+    std::vector<std::string> out;
+    bool inMessage = false;
+    for (auto& l : lines) {
+        if (l.rfind("From ", 0) == 0 || l.rfind("\n\n", 0) == 0) {
+            out.emplace_back();
+            inMessage = true;
+        }
+        if (!inMessage) continue;
+        out.back() += (l.rfind("\n\nFrom ", 0) == 0 ? l.substr(2) : l) + "\r\n";
+    }
+    return out;
+}
+
+std::string crlf(const std::string& s) {
+    std::string out;
+    for (size_t i = 0; i < s.size(); ++i) {
+        if (s[i] == '\r') {
+            out += "\r\n";
+            if (i + 1 < s.size() && s[i + 1] == '\n') ++i;
+        } else if (s[i] == '\n') {
+            out += "\r\n";
+        } else {
+            out += s[i];
+        }
+    }
+    return out;
+}
+
+// Block mode as rules on the whole text: every LF "From " ends a message
+// after its LF; message 1 starts at the first byte; breaks become CR LF.
+std::vector<std::string> blockModel(const std::string& d) {
+    std::vector<std::string> out;
+    size_t start = 0;
+    for (size_t p = d.find("\nFrom "); p != std::string::npos; p = d.find("\nFrom ", p + 1)) {
+        out.push_back(crlf(d.substr(start, p + 1 - start)));
+        start = p + 1;
+    }
+    if (start < d.size()) out.push_back(crlf(d.substr(start)));
+    return out;
+}
+
+void expectMessages(const Collected& got, const std::vector<std::string>& want) {
+    ASSERT_EQ(got.texts.size(), want.size());
+    for (size_t i = 0; i < want.size(); ++i) {
+        EXPECT_EQ(got.numbers[i], int(i + 1));
+        ASSERT_EQ(got.texts[i], want[i]) << "message " << i + 1;
+    }
+}
+
+}  // namespace
+
+TEST(Probe, ChoosesTheModeFromTheFirst512Bytes) {
+    TempDir dir;
+    auto probe = [&](const std::string& bytes) {
+        WriteFile(dir.path() / "p", bytes);
+        return ReadMBOXFile((dir.path() / "p").string());
+    };
+    EXPECT_EQ(probe("From a\r\nx\r\n"), LineMode::Normal);
+    EXPECT_EQ(probe("From a\nx\n"), LineMode::NotNormal);
+    EXPECT_EQ(probe(""), LineMode::Normal);
+    EXPECT_EQ(probe(std::string(600, 'x') + "\r\n"), LineMode::Normal);
+    EXPECT_EQ(probe("From a\n" + std::string(600, 'x') + "\r\n"), LineMode::NotNormal);
+    std::string error;
+    EXPECT_EQ(ReadMBOXFile((dir.path() / "missing").string(), &error), LineMode::Unknown);
+    EXPECT_FALSE(error.empty());
+    EXPECT_EQ(ReadMBOXFile(dir.str(), &error), LineMode::Unknown);  // a folder is no mailbox
+}
+
+TEST(LineMode, BoundariesAndLineBreaks) {
+    // Three messages, text before the first separator, look-alike lines that
+    // are no boundary, a lone CR (a break) and a lone LF (kept in its line).
+    std::string box =
+        "junk before\r\n"
+        "From a@b Mon\r\nSubject: 1\r\n\r\nfrom lower case\r\nFrom\r\nbody\rCR\r\n"
+        "From c@d Tue\r\nSubject: 2\r\n\r\nwith\nLF inside\r\n"
+        "From e@f Wed\r\nlast line without break";
+    LineMode mode;
+    Collected got = splitBytes(box, &mode);
+    EXPECT_EQ(mode, LineMode::Normal);
+    expectMessages(got, {"From a@b Mon\r\nSubject: 1\r\n\r\nfrom lower case\r\nFrom\r\nbody\r\nCR\r\n",
+                         "From c@d Tue\r\nSubject: 2\r\n\r\nwith\nLF inside\r\n",
+                         "From e@f Wed\r\nlast line without break\r\n"});
+}
+
+TEST(LineMode, LinesStartingWithTwoLineFeeds) {
+    // LF LF "From " starts a message and loses its two LFs; LF LF and
+    // anything else starts one and is kept whole.
+    std::string box = "From a\r\nx\r\n\n\nFrom b\r\ny\r\n\n\nz\r\n";
+    expectMessages(splitBytes(box), {"From a\r\nx\r\n", "From b\r\ny\r\n", "\n\nz\r\n"});
+}
+
+TEST(LineMode, EmptyAndSeparatorlessFilesGiveNoMessage) {
+    EXPECT_TRUE(splitBytes("").texts.empty());
+    EXPECT_TRUE(splitBytes("no separator here\r\nat all\r\n").texts.empty());
+}
+
+TEST(BlockMode, EveryBoundaryInOneBlock) {
+    // Several boundaries close together, a body line starting with "From ",
+    // CR LF and lone CR inside a bare-LF file, text before the first
+    // separator in message 1.
+    std::string pad = "preamble\n" + std::string(600, 'p');  // keeps the CR LF below out of the probe's 512 bytes
+    std::string box = pad + "\nFrom a\nA\nFrom b\nB\r\nC\rD\nFrom c\nFrom d\nlast";
+    LineMode mode;
+    Collected got = splitBytes(box, &mode);
+    EXPECT_EQ(mode, LineMode::NotNormal);
+    expectMessages(got, {"preamble\r\n" + std::string(600, 'p') + "\r\n", "From a\r\nA\r\n", "From b\r\nB\r\nC\r\nD\r\n", "From c\r\n",
+                         "From d\r\nlast"});
+}
+
+TEST(BlockMode, BoundariesAndBreaksAcrossReads) {
+    const size_t R = MailboxSplitter::kReadSize;
+    for (size_t shift = 0; shift <= 7; ++shift) {
+        // "\nFrom " placed so that it straddles the first read's end by `shift`.
+        std::string box = "From first\n" + std::string(R - 11 - 6 + shift, 'a') + "\nFrom second\nb\n";
+        expectMessages(splitBytes(box), blockModel(box));
+    }
+    // A CR LF split between two reads is one break.
+    std::string box = "From x\n" + std::string(R - 8, 'a') + "\r\nFrom y\nz\n";
+    ASSERT_EQ(box[R - 1], '\r');
+    expectMessages(splitBytes(box), blockModel(box));
+}
+
+TEST(LineMode, LinesAndBreaksAcrossReads) {
+    const size_t R = MailboxSplitter::kReadSize;
+    std::string box = "From x\r\n" + std::string(R - 9, 'a') + "\r\nFrom y\r\n" + std::string(R, 'b') + "\r\n";
+    ASSERT_EQ(box[R - 1], '\r');
+    expectMessages(splitBytes(box), lineModel(box));
+}
+
+TEST(Splitter, RandomMailboxesMatchTheRules) {
+    // Token soup rich in separators and line breaks, long enough to cross
+    // several reads, in both modes.
+    const std::vector<std::string> tokens = {"From x@y Mon Jan 1\n", "\n", "\r", "\r\n", "\n\nFrom z", "\n\n",
+                                             "From ", "\nFrom ", "From", "text ", "\nfrom ", "\x00\xff"};
+    for (unsigned seed = 1; seed <= 4; ++seed) {
+        std::mt19937 rng(seed);
+        std::string box;
+        bool crlfFile = seed % 2 == 0;
+        box = crlfFile ? "From start\r\n" : "From start\n" + std::string(600, 's') + "\n";
+        while (box.size() < 2 * MailboxSplitter::kReadSize + 4096) {
+            size_t t = rng() % (tokens.size() + 6);
+            box += t < tokens.size() ? tokens[t] : std::string(rng() % 300, char('a' + t));
+        }
+        LineMode mode;
+        Collected got = splitBytes(box, &mode);
+        ASSERT_EQ(mode, crlfFile ? LineMode::Normal : LineMode::NotNormal);
+        expectMessages(got, crlfFile ? lineModel(box) : blockModel(box));
+    }
+}
+
+TEST(Splitter, EveryByteValuePassesThrough) {
+    std::string all;
+    for (int c = 0; c < 256; ++c)
+        if (c != '\r' && c != '\n') all += char(c);
+    std::string lf = "From a\n" + all + "\n";
+    expectMessages(splitBytes(lf), {"From a\r\n" + all + "\r\n"});
+    std::string cr = "From a\r\n" + all + "\r\n";
+    expectMessages(splitBytes(cr), {"From a\r\n" + all + "\r\n"});
+}
+
+TEST(Splitter, MessageOfTensOfMegabytes) {
+    std::string line(76, 'Q');
+    line += "\n";
+    std::string box = "From big\n";
+    while (box.size() < 40u * 1024 * 1024) box += line;
+    box += "From small\nx\n";
+    Collected got = splitBytes(box);
+    ASSERT_EQ(got.texts.size(), 2u);
+    EXPECT_EQ(got.texts[0], crlf(box.substr(0, box.size() - 13)));
+    EXPECT_EQ(got.texts[1], "From small\r\nx\r\n");
+}
