@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <deque>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -37,6 +38,8 @@ public:
     std::vector<ShownMessage> messages;
     std::vector<std::string> openedDocuments;
     int fileDialogs = 0;
+    // Called as each message box opens (before it is answered).
+    std::function<void(const ShownMessage&)> onMessage;
 
     std::string openFiles(QWidget*, const std::string& filter) override {
         ++fileDialogs;
@@ -54,6 +57,7 @@ public:
     }
     int message(QWidget*, const std::string& text, const std::string& title, int style) override {
         messages.push_back({text, title, style});
+        if (onMessage) onMessage(messages.back());
         if (messageAnswers.empty()) return style == 36 ? AnswerNo : AnswerOk;
         int answer = messageAnswers.front();
         messageAnswers.pop_front();
