@@ -12,12 +12,13 @@ QString findFamily() {
     if (QFontDatabase::families().contains(wanted, Qt::CaseInsensitive)) return wanted;
 
     // Wine's replacement is made to Tahoma's metrics but is not installed
-    // where the font configuration looks; register it for this program.
+    // where the font configuration looks; register it for this program. Only
+    // the regular face: Wine's bold face has Tahoma Bold's widths but strokes
+    // hardly heavier than the regular, so bold text is left to the font
+    // engine's emboldening of the regular face, which reads as bold.
     const char* const candidates[] = {
         "/usr/share/wine/fonts/tahoma.ttf",
-        "/usr/share/wine/fonts/tahomabd.ttf",
         "/usr/lib/wine/fonts/tahoma.ttf",
-        "/usr/lib/wine/fonts/tahomabd.ttf",
     };
     QString found;
     for (const char* path : candidates) {

@@ -173,7 +173,7 @@ void FrmStep1::buildControls() {
         grdFiles1_->setPalette(palette);
         grdFiles1_->setStyleSheet(QStringLiteral("QTableView { gridline-color: rgb(192, 192, 192); }"));
     }
-    grdFiles1_->setCurrentIndex(model_->index(0, 0));
+    moveCurrentCell(0);
 
     // The target form.
     Frame1_ = new QGroupBox(QStringLiteral(" I want to convert vellary messages to..."), this);
@@ -277,19 +277,19 @@ conversion::TargetForm FrmStep1::chosenForm() const {
 
 void FrmStep1::AddFileToList(const std::string& path) {
     int row = model_->addFile(path);
-    grdFiles1_->setCurrentIndex(model_->index(row, 0));
+    moveCurrentCell(row);
     lblCount1_->setText(QString::fromStdString(sources::CountCaption(model_->list().rowCount())));
 }
 
 void FrmStep1::ClearFileList() {
     model_->clear();
     grdFiles1_->setColumnWidth(0, px(kColumnWidthTwips));
-    grdFiles1_->setCurrentIndex(model_->index(0, 0));
+    moveCurrentCell(0);
     lblCount1_->setText(QString::fromLatin1(sources::kEmptyCountCaption));
 }
 
 void FrmStep1::cmdClear1_Click() {
-    grdFiles1_->setCurrentIndex(model_->index(0, 0));
+    moveCurrentCell(0);
     if (model_->list().text(0).empty()) return;
     int answer = dialogs_.message(this, "Do you want to clear all the files in the list\r\n Proceed?",
                                   conversion::kAppTitle, conversion::StyleQuestion);
@@ -383,8 +383,16 @@ void FrmStep1::clearTargetForm() {
 }
 
 void FrmStep1::setCurrentRow(int row) {
+    // The mailbox in hand is marked, so the user sees the run move down the list.
     QModelIndex index = model_->index(row, 0);
     grdFiles1_->setCurrentIndex(index);
+    grdFiles1_->scrollTo(index);
+}
+
+void FrmStep1::moveCurrentCell(int row) {
+    // The current cell moves without marking it, as a list being filled shows no selection.
+    QModelIndex index = model_->index(row, 0);
+    grdFiles1_->selectionModel()->setCurrentIndex(index, QItemSelectionModel::Clear);
     grdFiles1_->scrollTo(index);
 }
 

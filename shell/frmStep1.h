@@ -71,6 +71,7 @@ private:
     void setTabOrder();
     void AddFileToList(const std::string& path);
     void ClearFileList();
+    void moveCurrentCell(int row);
     QLabel* makeLabel(QWidget* container, const char* name, const QString& text, QRect twips);
     QRect rect(int left, int top, int width, int height) const;
 
