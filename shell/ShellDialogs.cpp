@@ -9,7 +9,6 @@
 #include "sources/AddFiles.h"
 
 namespace shell {
-namespace {
 
 // "Vellary Files (*.*)|*.*|MBOX Files (...)|*.mbox;*.mbx" as Qt's name filters:
 // each description with its patterns in brackets, separated by ";;".
@@ -22,12 +21,14 @@ QString QtNameFilters(const std::string& filter) {
         if (bracket >= 0) description = description.left(bracket).trimmed();
         QString patterns = parts[i + 1];
         patterns.replace(';', ' ');
+#ifndef _WIN32
+        // "*.*" means every file on Windows; here it would skip names without a dot.
+        if (patterns == QLatin1String("*.*")) patterns = QStringLiteral("*");
+#endif
         filters << QStringLiteral("%1 (%2)").arg(description, patterns);
     }
     return filters.join(QStringLiteral(";;"));
 }
-
-}  // namespace
 
 std::string QtShellDialogs::openFiles(QWidget* owner, const std::string& filter) {
     QStringList picked = QFileDialog::getOpenFileNames(owner, QString(), QString(), QtNameFilters(filter));

@@ -5,6 +5,8 @@
 #include <stdexcept>
 #include <string>
 
+#include <QString>
+
 class QWidget;
 
 namespace shell {
@@ -36,6 +38,10 @@ public:
     // Opens a document or address with its associated program.
     virtual void openDocument(const std::string& target) = 0;
 };
+
+// A "Name (patterns)|patterns|..." filter as Qt's file dialog wants it:
+// "Name (patterns);;...". Off Windows "*.*" becomes "*", every file.
+QString QtNameFilters(const std::string& filter);
 
 class QtShellDialogs : public ShellDialogs {
 public:

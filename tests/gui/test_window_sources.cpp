@@ -58,6 +58,15 @@ TEST_F(WindowTest, OneFileIsOneRowAndEnablesConvert) {
     EXPECT_EQ(grid()->currentIndex().row(), 0);
 }
 
+TEST(QtNameFilters, OffersEveryFileAndTheMailboxTypes) {
+    EXPECT_EQ(shell::QtNameFilters("Vellary Files (*.*)|*.*|MBOX Files (*.mbox,*.mbx)|*.mbox;*.mbx"),
+#ifdef _WIN32
+              QStringLiteral("Vellary Files (*.*);;MBOX Files (*.mbox *.mbx)"));
+#else
+              QStringLiteral("Vellary Files (*);;MBOX Files (*.mbox *.mbx)"));
+#endif
+}
+
 TEST_F(WindowTest, SeveralFilesOfOneFolderKeepTheDialogsOrder) {
     dialogs.fileAnswers = {"/home/u/mail/inbox.mbox"};
     button("cmdAdd")->click();
