@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "cli/CliView.h"
+#include "common/modMain.h"
 #include "common/registry.h"
 #include "conversion/ConversionRun.h"
 #include "sources/pathLogger.h"
@@ -106,6 +107,12 @@ int main(int argc, char** argv) {
     }
     if (request.rows.empty()) return usage("no file found in the source folder(s)");
     std::string outputFolder = NormaliseSourcePath(output);
+    std::string error;
+    if (!EnsureFolderPath(outputFolder, &error)) {
+        std::fprintf(stderr, "vellary-convert: cannot create the output folder %s: %s\n", outputFolder.c_str(),
+                     error.c_str());
+        return 1;
+    }
 
     CliView view(outputFolder);
     conversion::ConversionRun run(view, std::move(request));

@@ -212,7 +212,13 @@ RunOutcome ConversionRun::execute() {
     const bool storeForm = request_.form == TargetForm::Pst || request_.form == TargetForm::Msg;
     auto endWithStoreFailure = [&] {
         outcome_.storeFailure = true;
-        view_.showMessage(StoreFailureText(), "Outlook Error", StyleInformation);
+        std::string text = StoreFailureText();
+        if (steps_ && !steps_->failure().empty()) {
+            // What our store library met, so the user can mend it.
+            text += std::string(kCRLF) + kCRLF + steps_->failure();
+            view_.noteFailure("store", steps_->failure());
+        }
+        view_.showMessage(text, "Outlook Error", StyleInformation);
         view_.setConvertEnabled(true);
         view_.clearTargetForm();
         return outcome_;

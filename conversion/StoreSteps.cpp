@@ -1,13 +1,175 @@
 #include "conversion/StoreSteps.h"
 
+#include <cstdio>
+#include <ctime>
+#include <unistd.h>
+
+#include "store/Session.h"
+
 namespace conversion {
 
-std::unique_ptr<StoreSteps> MakeStoreSteps(TargetForm form, bool singleStore, YieldFn yield,
-                                           void* yieldContext) {
-    (void)form;
-    (void)singleStore;
-    (void)yield;
-    (void)yieldContext;
+std::string StoreTimeStamp(const std::tm& t) {
+    // d.m.YY H.m.ss: no leading zeros but on the year and the seconds.
+    char text[64];
+    std::snprintf(text, sizeof text, "%d.%d.%02d %d.%d.%02d", t.tm_mday, t.tm_mon + 1, t.tm_year % 100, t.tm_hour,
+                  t.tm_min, t.tm_sec);
+    return text;
+}
+
+std::string StoreTimeStampNow() {
+    std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    return StoreTimeStamp(local);
+}
+
+namespace {
+
+#ifdef _WIN32
+constexpr char kSeparator = '\\';
+#else
+constexpr char kSeparator = '/';
+#endif
+
+enum class StoreMode { Single, PerMailbox, Temporary };
+
+// The store steps of the PST and MSG forms, on our store session.
+class OutlookSteps : public StoreSteps {
+public:
+    OutlookSteps(TargetForm form, StoreMode mode, YieldFn yield, void* context)
+        : form_(form), mode_(mode), yield_(yield), yieldContext_(context) {}
+
+    bool openRunStore(const std::string& outputFolder) override {
+        if (mode_ == StoreMode::Temporary) {
+            // Each part of the name reads the clock when it is built.
+            std::string path = outputFolder + "Temp" + StoreTimeStampNow() + ".pst";
+            return openStore(path, "Temp : Created - " + StoreTimeStampNow());
+        }
+        if (mode_ == StoreMode::Single) {
+            std::string path = outputFolder + "Vellary" + StoreTimeStampNow() + ".pst";
+            return openStore(path, "Vellary Mailbox : Created - " + StoreTimeStampNow());
+        }
+        return true;
+    }
+
+    bool openMailboxStore(const std::string& outputFolder, const std::string& mailboxName) override {
+        if (mode_ != StoreMode::PerMailbox) return true;
+        return openStore(outputFolder + mailboxName + ".pst", mailboxName);
+    }
+
+    void addMailboxFolder(const std::string& mailboxName) override {
+        if (!pstStore_) return;
+        try {
+            pstStore_->IPMRootFolder().Folders().Add(mailboxName, 6);
+        } catch (const store::StoreError&) {
+            // A folder of that name is already there: the mailbox's messages
+            // go into it, as its path names it.
+        }
+    }
+
+    void closeMailboxStore() override {
+        if (mode_ == StoreMode::PerMailbox) closeStore();
+    }
+
+    void closeRunStore() override {
+        if (mode_ != StoreMode::PerMailbox) closeStore();
+    }
+
+    bool importMessage(const std::string& messageFile, const std::string& mailboxName,
+                       const std::string& mailboxFolder, int messageNumber, std::string* error) override {
+        bool ok = true;
+        try {
+            if (!storeSession_) throw store::StoreError("no store is open");
+            store::RDOFolder folder = storeSession_->GetFolderFromPath("\\\\" + storeDisplayName_ + "\\" + mailboxName);
+            std::unique_ptr<store::RDOMail> mailItem = folder.Items().Add(0);
+            mailItem->Import(messageFile, 1024);
+            store::MAPIUtils mapiUtils;
+            mapiUtils.HrSetOneProp(mailItem->MAPIOBJECT(), 0x0E070003, 17, true);
+            if (form_ == TargetForm::Pst) {
+                mailItem->Save();
+            } else {
+                std::string msgFilePath = mailboxFolder + kSeparator + "Email-" + std::to_string(messageNumber) + ".msg";
+                yield();
+                mailItem->SaveAs(msgFilePath, 3);
+            }
+        } catch (const store::StoreError& e) {
+            ok = false;
+            if (error) *error = e.what();
+        } catch (const std::bad_alloc&) {
+            ok = false;
+            if (error) *error = "out of memory";
+        }
+        // The message file is the only copy of a message that did not make
+        // it: it stays, and the failure report names it.
+        if (ok) ::unlink(messageFile.c_str());
+        return ok;
+    }
+
+    std::string failure() const override { return failure_; }
+
+    void abandon() override {
+        // Finish the open store so that its file holds every message saved
+        // so far and opens.
+        if (pstStore_) {
+            try {
+                pstStore_->Remove();
+            } catch (const store::StoreError&) {
+            }
+            pstStore_ = nullptr;
+        }
+        storeSession_.reset();
+    }
+
+private:
+    bool openStore(const std::string& path, const std::string& displayName) {
+        try {
+            storeSession_ = std::make_unique<store::RDOSession>();
+            storeSession_->Logon();
+            storeDisplayName_ = displayName;
+            pstStore_ = storeSession_->Stores().AddPSTStore(path, 1, storeDisplayName_);
+            return true;
+        } catch (const store::StoreError& e) {
+            failure_ = e.what();
+            return false;
+        }
+    }
+
+    void closeStore() {
+        yield();
+        if (pstStore_) {
+            try {
+                pstStore_->Remove();
+            } catch (const store::StoreError&) {
+            }
+            pstStore_ = nullptr;
+        }
+        yield();
+        if (storeSession_) storeSession_->Logoff();
+        storeSession_.reset();
+    }
+
+    void yield() {
+        if (yield_) yield_(yieldContext_);
+    }
+
+    TargetForm form_;
+    StoreMode mode_;
+    YieldFn yield_;
+    void* yieldContext_;
+    std::unique_ptr<store::RDOSession> storeSession_;
+    std::string storeDisplayName_;
+    store::RDOStore* pstStore_ = nullptr;
+    std::string failure_;
+};
+
+}  // namespace
+
+std::unique_ptr<StoreSteps> MakeStoreSteps(TargetForm form, bool singleStore, YieldFn yield, void* yieldContext) {
+    if (form == TargetForm::Msg)
+        return std::make_unique<OutlookSteps>(form, StoreMode::Temporary, yield, yieldContext);
+    if (form == TargetForm::Pst)
+        return std::make_unique<OutlookSteps>(form, singleStore ? StoreMode::Single : StoreMode::PerMailbox, yield,
+                                              yieldContext);
     return nullptr;
 }
 

@@ -3,6 +3,7 @@
 // none.
 #pragma once
 
+#include <ctime>
 #include <memory>
 #include <string>
 
@@ -35,11 +36,18 @@ public:
 
     // The window is closing: finish whatever store is open so its file stays whole.
     virtual void abandon() = 0;
+
+    // Why the last store could not be opened.
+    virtual std::string failure() const = 0;
 };
 
 // The yield the store steps make (around the closing of a store, before each
 // .msg file is saved).
 using YieldFn = void (*)(void* context);
+
+// The store time stamp "d.m.YY H.m.ss" (6.12.26 5.7.09), of a time and of now.
+std::string StoreTimeStamp(const std::tm& localTime);
+std::string StoreTimeStampNow();
 
 // The store steps for a form; nullptr for the EML and EMLX forms, and for a
 // form whose store steps this build does not have.

@@ -13,7 +13,7 @@ packages=(
   # the window under a virtual display, its screenshot and its fonts
   xvfb xauth x11-utils imagemagick fonts-wine fonts-dejavu-core
   # benchmarks: peak memory
-  time
+  time bc
 )
 
 missing=()

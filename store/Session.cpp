@@ -1,0 +1,141 @@
+#include "store/Session.h"
+
+#include "store/mime/MimeImport.h"
+#include "store/msg/MsgWriter.h"
+#include "store/pst/PstWriter.h"
+
+namespace store {
+
+namespace {
+constexpr uint32_t kMessageFlagsTag = 0x0E070003;
+constexpr uint32_t kHasAttachFlag = 0x10;
+}  // namespace
+
+// ---- folders and items -----------------------------------------------------
+
+RDOFolder RDOFolders::Add(const std::string& name, int16_t folderKind) {
+    if (folderKind != 6) throw StoreError("unsupported folder kind " + std::to_string(folderKind));
+    if (!store_->writer_) throw StoreError("the store has been removed");
+    std::string error;
+    uint32_t id = store_->writer_->addFolder(parent_, name, &error);
+    if (id == 0) throw StoreError("cannot add the folder \"" + name + "\": " + error);
+    return RDOFolder(store_, id);
+}
+
+std::unique_ptr<RDOMail> RDOItems::Add(int16_t itemKind) {
+    if (itemKind != 0) throw StoreError("unsupported item kind " + std::to_string(itemKind));
+    return std::unique_ptr<RDOMail>(new RDOMail(store_, folder_));
+}
+
+void RDOMail::Import(const std::string& path, int16_t type) {
+    if (type != 1024) throw StoreError("unsupported import type " + std::to_string(type));
+    std::string error;
+    Message imported;
+    if (!mime::ImportMimeFile(path, imported, &error)) throw StoreError(path + ": " + error);
+    message_ = std::move(imported);
+}
+
+void RDOMail::Save() {
+    if (saved_) return;
+    if (!store_->writer_) throw StoreError("the store has been removed");
+    std::string error;
+    if (!store_->writer_->addMessage(folder_, message_, &error)) throw StoreError("cannot save the item: " + error);
+    saved_ = true;
+}
+
+void RDOMail::SaveAs(const std::string& path, int16_t type) {
+    if (type != 3 && type != 9) throw StoreError("unsupported save-as type " + std::to_string(type));
+    std::string error;
+    if (!msg::WriteMsgFile(message_, path, type == 9, &error)) throw StoreError(path + ": " + error);
+}
+
+// ---- stores and the session --------------------------------------------------
+
+RDOStore::~RDOStore() {
+    if (writer_) {
+        std::string error;
+        writer_->close(&error);
+    }
+}
+
+RDOFolder RDOStore::IPMRootFolder() {
+    if (!writer_) throw StoreError("the store has been removed");
+    return RDOFolder(this, writer_->rootFolder());
+}
+
+void RDOStore::Remove() {
+    std::string error;
+    bool ok = !writer_ || writer_->close(&error);
+    writer_.reset();
+    RDOSession* session = session_;
+    if (session) session->removeStore(this);  // deletes this store
+    if (!ok) throw StoreError("cannot finish the store: " + error);
+}
+
+RDOStore* RDOStores::AddPSTStore(const std::string& path, int16_t format, const std::string& displayName) {
+    if (!session_->loggedOn_) throw StoreError("the session is not logged on");
+    if (format != 1 && format != 2) throw StoreError("unsupported store format " + std::to_string(format));
+    std::unique_ptr<RDOStore> store(new RDOStore);
+    store->writer_ = std::make_unique<pst::PstWriter>();
+    std::string error;
+    if (!store->writer_->create(path, displayName, &error)) throw StoreError(path + ": " + error);
+    store->path_ = path;
+    store->displayName_ = displayName;
+    store->session_ = session_;
+    session_->open_.push_back(std::move(store));
+    return session_->open_.back().get();
+}
+
+RDOSession::RDOSession() : stores_(this) {}
+
+RDOSession::~RDOSession() = default;
+
+void RDOSession::Logon() { loggedOn_ = true; }
+
+void RDOSession::Logoff() { loggedOn_ = false; }
+
+RDOStores& RDOSession::Stores() { return stores_; }
+
+void RDOSession::removeStore(RDOStore* store) {
+    for (auto it = open_.begin(); it != open_.end(); ++it) {
+        if (it->get() == store) {
+            open_.erase(it);
+            return;
+        }
+    }
+}
+
+RDOFolder RDOSession::GetFolderFromPath(const std::string& path) {
+    if (!loggedOn_) throw StoreError("the session is not logged on");
+    for (auto& store : open_) {
+        std::string prefix = "\\\\" + store->displayName_ + "\\";
+        if (path.compare(0, prefix.size(), prefix) != 0 || !store->writer_) continue;
+        std::string rest = path.substr(prefix.size());
+        uint32_t folder = store->writer_->rootFolder();
+        // A folder name may itself hold a backslash: the whole rest is tried
+        // as one name before it is taken as a path of several.
+        if (uint32_t whole = store->writer_->findFolder(folder, rest)) return RDOFolder(store.get(), whole);
+        size_t pos = 0;
+        while (folder) {
+            size_t next = rest.find('\\', pos);
+            folder = store->writer_->findFolder(folder, rest.substr(pos, next - pos));
+            if (next == std::string::npos) break;
+            pos = next + 1;
+        }
+        if (folder) return RDOFolder(store.get(), folder);
+    }
+    throw StoreError("no folder at " + path);
+}
+
+void MAPIUtils::HrSetOneProp(Message* object, uint32_t tag, int32_t value, bool) {
+    if (!object) throw StoreError("no MAPI object");
+    if (tag == kMessageFlagsTag) {
+        uint32_t flags = uint32_t(value) & ~kHasAttachFlag;
+        if (!object->attachments.empty()) flags |= kHasAttachFlag;
+        object->props.setLong(pid::MessageFlags, flags);
+        return;
+    }
+    object->props.setInt(uint16_t(tag >> 16), uint16_t(tag & 0xFFFF), uint64_t(uint32_t(value)));
+}
+
+}  // namespace store

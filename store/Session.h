@@ -1,0 +1,167 @@
+// The store session: the calls the conversion makes to put messages into
+// Outlook personal store files and to save them as Outlook message files,
+// under the names Outlook's MAPI libraries give them. Behind it are our own
+// writers (store/pst, store/msg) and the MIME import (store/mime).
+//
+// A failing call throws StoreError, whose text says what failed and why.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "store/MapiMessage.h"
+
+namespace store {
+
+namespace pst {
+class PstWriter;
+}
+
+class StoreError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+class RDOStore;
+class RDOMail;
+
+class RDOFolder;
+
+// The sub-folders of a folder.
+class RDOFolders {
+public:
+    // Adds a sub-folder; kind 6 is a folder of mail items. Fails for a name
+    // the folder already has.
+    RDOFolder Add(const std::string& name, int16_t folderKind);
+
+private:
+    friend class RDOFolder;
+    RDOFolders(RDOStore* store, uint32_t parent) : store_(store), parent_(parent) {}
+    RDOStore* store_;
+    uint32_t parent_;
+};
+
+// The items of a folder.
+class RDOItems {
+public:
+    // A new, unsaved item; kind 0 is a mail item.
+    std::unique_ptr<RDOMail> Add(int16_t itemKind);
+
+private:
+    friend class RDOFolder;
+    RDOItems(RDOStore* store, uint32_t folder) : store_(store), folder_(folder) {}
+    RDOStore* store_;
+    uint32_t folder_;
+};
+
+class RDOFolder {
+public:
+    RDOFolders Folders() { return RDOFolders(store_, id_); }
+    RDOItems Items() { return RDOItems(store_, id_); }
+    uint32_t id() const { return id_; }
+
+private:
+    friend class RDOStore;
+    friend class RDOFolders;
+    friend class RDOSession;
+    RDOFolder(RDOStore* store, uint32_t id) : store_(store), id_(id) {}
+    RDOStore* store_;
+    uint32_t id_;
+};
+
+// A mail item: made in a folder, filled by Import, then saved into the
+// store (Save) or written out as a message file (SaveAs).
+class RDOMail {
+public:
+    // Reads a message file; type 1024 is a MIME (RFC 822) message file.
+    void Import(const std::string& path, int16_t type);
+    // The item's MAPI message, for MAPIUtils::HrSetOneProp.
+    Message* MAPIOBJECT() { return &message_; }
+    // Saves the item into its folder. An item is saved once.
+    void Save();
+    // Writes the item as a message file: type 3 is the .msg form with 8-bit
+    // strings, 9 the Unicode .msg form. An existing file is replaced.
+    void SaveAs(const std::string& path, int16_t type);
+
+private:
+    friend class RDOItems;
+    RDOMail(RDOStore* store, uint32_t folder) : store_(store), folder_(folder) {}
+    RDOStore* store_;
+    uint32_t folder_;
+    Message message_;
+    bool saved_ = false;
+};
+
+class RDOStore {
+public:
+    ~RDOStore();
+    // The top of the store's folders.
+    RDOFolder IPMRootFolder();
+    // Finishes the store file and takes it out of the session. The file stays.
+    void Remove();
+    const std::string& displayName() const { return displayName_; }
+    const std::string& path() const { return path_; }
+
+private:
+    friend class RDOStores;
+    friend class RDOSession;
+    friend class RDOFolders;
+    friend class RDOMail;
+    RDOStore() = default;
+    std::unique_ptr<pst::PstWriter> writer_;
+    std::string path_;
+    std::string displayName_;
+    class RDOSession* session_ = nullptr;
+};
+
+class RDOStores {
+public:
+    // Creates the store file and adds it to the session. Format 1 is the
+    // default (Unicode) store. Fails when a file is already there: it is
+    // never replaced.
+    RDOStore* AddPSTStore(const std::string& path, int16_t format, const std::string& displayName);
+
+private:
+    friend class RDOSession;
+    explicit RDOStores(class RDOSession* session) : session_(session) {}
+    class RDOSession* session_;
+};
+
+class RDOSession {
+public:
+    RDOSession();
+    ~RDOSession();  // finishes every store still in the session
+    RDOSession(const RDOSession&) = delete;
+    RDOSession& operator=(const RDOSession&) = delete;
+
+    void Logon();
+    void Logoff();
+    RDOStores& Stores();
+    // A folder by its path: two backslashes, the store's display name, a
+    // backslash and the folder names below the store's top, separated by
+    // backslashes.
+    RDOFolder GetFolderFromPath(const std::string& path);
+
+    bool loggedOn() const { return loggedOn_; }
+
+private:
+    friend class RDOStores;
+    friend class RDOStore;
+    void removeStore(RDOStore* store);
+    bool loggedOn_ = false;
+    RDOStores stores_;
+    std::vector<std::unique_ptr<RDOStore>> open_;
+};
+
+class MAPIUtils {
+public:
+    // Sets one property on a message. For the message flags (0x0E070003)
+    // the store applies them as a MAPI store does: the read and unsent bits
+    // are taken, while has-attachments follows the message's real attachments.
+    void HrSetOneProp(Message* object, uint32_t tag, int32_t value, bool save);
+};
+
+}  // namespace store

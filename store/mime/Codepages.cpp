@@ -1,0 +1,424 @@
+// Charset names, Windows code pages and iconv-based conversion.
+#include "store/mime/Codepages.h"
+
+#include <gmime/gmime.h>
+#include <iconv.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstdlib>
+#include <unordered_map>
+
+namespace store::mime {
+
+namespace {
+
+// Lower case, without surrounding blanks and quotes.
+std::string NormaliseCharsetName(const std::string& charset) {
+    size_t begin = 0, end = charset.size();
+    auto junk = [](unsigned char c) { return std::isspace(c) || c == '"' || c == '\''; };
+    while (begin < end && junk(charset[begin])) ++begin;
+    while (end > begin && junk(charset[end - 1])) --end;
+    std::string name = charset.substr(begin, end - begin);
+    for (char& c : name) c = char(std::tolower(static_cast<unsigned char>(c)));
+    return name;
+}
+
+// Charset names (and the misspellings met in real mail) that do not follow a
+// numeric pattern.
+const std::unordered_map<std::string, uint32_t>& NamedCharsets() {
+    static const std::unordered_map<std::string, uint32_t> table = {
+        {"us-ascii", 20127}, {"ascii", 20127}, {"ansi_x3.4-1968", 20127}, {"iso646-us", 20127},
+        {"us", 20127}, {"iso-ir-6", 20127}, {"csascii", 20127}, {"ansi_x3.4-1986", 20127},
+        {"utf-8", 65001}, {"utf8", 65001}, {"uft-8", 65001}, {"uft8", 65001}, {"utf-8n", 65001},
+        {"x-utf-8", 65001}, {"unicode-1-1-utf-8", 65001}, {"unicode-2-0-utf-8", 65001},
+        {"x-unicode20utf8", 65001}, {"utf_8", 65001},
+        {"utf-7", 65000}, {"utf7", 65000}, {"unicode-1-1-utf-7", 65000},
+        {"unicode-2-0-utf-7", 65000}, {"x-unicode-2-0-utf-7", 65000}, {"csunicode11utf7", 65000},
+        {"utf-16", 1200}, {"utf-16le", 1200}, {"unicode", 1200}, {"ucs-2", 1200}, {"ucs-2le", 1200},
+        {"utf-16be", 1201}, {"unicodefffe", 1201}, {"ucs-2be", 1201},
+        {"utf-32", 12000}, {"utf-32le", 12000}, {"utf-32be", 12001},
+        {"latin1", 28591}, {"latin-1", 28591}, {"l1", 28591}, {"cp819", 28591}, {"ibm819", 28591},
+        {"iso_8859-1:1987", 28591}, {"iso-ir-100", 28591}, {"csisolatin1", 28591},
+        {"latin2", 28592}, {"l2", 28592}, {"latin3", 28593}, {"latin4", 28594},
+        {"cyrillic", 28595}, {"arabic", 28596}, {"greek", 28597}, {"hebrew", 28598},
+        {"latin5", 28599}, {"latin7", 28603}, {"latin9", 28605}, {"latin-9", 28605},
+        {"iso-8859-8-i", 38598}, {"iso_8859-8-i", 38598}, {"logical", 38598},
+        {"ms-ansi", 1252}, {"x-ansi", 1252},
+        {"koi8-r", 20866}, {"koi8r", 20866}, {"cskoi8r", 20866}, {"koi", 20866}, {"koi8", 20866},
+        {"koi8-u", 21866}, {"koi8u", 21866}, {"koi8-ru", 21866},
+        {"shift_jis", 932}, {"shift-jis", 932}, {"sjis", 932}, {"x-sjis", 932}, {"ms_kanji", 932},
+        {"csshiftjis", 932}, {"windows-31j", 932}, {"ms932", 932}, {"x-ms-cp932", 932},
+        {"euc-jp", 51932}, {"x-euc-jp", 51932}, {"eucjp", 51932}, {"cseucpkdfmtjapanese", 51932},
+        {"x-euc", 51932},
+        {"iso-2022-jp", 50220}, {"csiso2022jp", 50220}, {"iso-2022-jp-1", 50220},
+        {"iso-2022-jp-2", 50220}, {"jis", 50220},
+        {"gb2312", 936}, {"gbk", 936}, {"x-gbk", 936}, {"ms936", 936}, {"euc-cn", 936},
+        {"x-euc-cn", 936}, {"csgb2312", 936}, {"gb_2312-80", 936}, {"chinese", 936}, {"gb2312-80", 936},
+        {"gb18030", 54936}, {"hz-gb-2312", 52936}, {"hz", 52936},
+        {"big5", 950}, {"big-5", 950}, {"cn-big5", 950}, {"x-x-big5", 950}, {"csbig5", 950},
+        {"big5-hkscs", 950}, {"big5hkscs", 950},
+        {"ks_c_5601-1987", 949}, {"ks_c_5601", 949}, {"ks_c_5601-1989", 949}, {"ksc5601", 949},
+        {"ksc_5601", 949}, {"uhc", 949}, {"korean", 949}, {"csksc56011987", 949},
+        {"euc-kr", 51949}, {"euckr", 51949}, {"cseuckr", 51949},
+        {"iso-2022-kr", 50225}, {"csiso2022kr", 50225},
+        {"tis-620", 874}, {"tis620", 874}, {"iso-8859-11", 874}, {"dos-874", 874},
+        {"x-mac-cyrillic", 10007}, {"mac-cyrillic", 10007}, {"maccyrillic", 10007},
+        {"x-mac-ukrainian", 10017},
+        {"macintosh", 10000}, {"mac", 10000}, {"x-mac-roman", 10000}, {"macroman", 10000},
+        {"x-mac-ce", 10029}, {"mac-centraleurope", 10029},
+        {"ibm866", 866}, {"ibm850", 850}, {"ibm437", 437}, {"ibm852", 852},
+    };
+    return table;
+}
+
+// Parses the digits at the end of name after prefix, or returns 0.
+uint32_t NumberAfter(const std::string& name, std::string_view prefix) {
+    if (name.size() <= prefix.size() || name.compare(0, prefix.size(), prefix) != 0) return 0;
+    uint32_t n = 0;
+    for (size_t i = prefix.size(); i < name.size(); ++i) {
+        if (!std::isdigit(static_cast<unsigned char>(name[i])) || n > 100000) return 0;
+        n = n * 10 + uint32_t(name[i] - '0');
+    }
+    return n;
+}
+
+// Code page for "iso-8859-N" (in its spelling variants), or 0.
+uint32_t IsoCodepage(const std::string& name) {
+    for (std::string_view prefix : {"iso-8859-", "iso8859-", "iso_8859-", "iso8859_", "iso_8859_", "8859-"}) {
+        uint32_t part = NumberAfter(name, prefix);
+        if (part >= 1 && part <= 9) return 28590 + part;
+        if (part == 13) return 28603;
+        if (part == 15) return 28605;
+    }
+    return 0;
+}
+
+// The iconv (glibc) name for a code page, or nullptr. Where Windows extends a
+// standard, the Windows superset is chosen so that real mail decodes.
+const char* IconvNameForCodepage(uint32_t cp) {
+    switch (cp) {
+    case 20127: return "ASCII";
+    case 65001: return "UTF-8";
+    case 65000: return "UTF-7";
+    case 1200: return "UTF-16LE";
+    case 1201: return "UTF-16BE";
+    case 12000: return "UTF-32LE";
+    case 12001: return "UTF-32BE";
+    case 28591: return "ISO-8859-1";
+    case 28592: return "ISO-8859-2";
+    case 28593: return "ISO-8859-3";
+    case 28594: return "ISO-8859-4";
+    case 28595: return "ISO-8859-5";
+    case 28596: return "ISO-8859-6";
+    case 28597: return "ISO-8859-7";
+    case 28598: case 38598: return "ISO-8859-8";
+    case 28599: return "ISO-8859-9";
+    case 28603: return "ISO-8859-13";
+    case 28605: return "ISO-8859-15";
+    case 874: return "CP874";
+    case 1250: return "CP1250";
+    case 1251: return "CP1251";
+    case 1252: return "CP1252";
+    case 1253: return "CP1253";
+    case 1254: return "CP1254";
+    case 1255: return "CP1255";
+    case 1256: return "CP1256";
+    case 1257: return "CP1257";
+    case 1258: return "CP1258";
+    case 932: return "CP932";
+    case 936: return "CP936";
+    case 949: return "CP949";
+    case 950: return "CP950";
+    case 51932: return "EUC-JP";
+    case 51949: return "EUC-KR";
+    case 50220: case 50221: case 50222: return "ISO-2022-JP";
+    case 50225: return "ISO-2022-KR";
+    case 54936: return "GB18030";
+    case 20866: return "KOI8-R";
+    case 21866: return "KOI8-U";
+    case 10000: return "MACINTOSH";
+    case 10007: return "MAC-CYRILLIC";
+    case 10017: return "MACUKRAINIAN";
+    case 10029: return "MAC-CENTRALEUROPE";
+    case 866: return "CP866";
+    case 852: return "CP852";
+    case 850: return "CP850";
+    case 437: return "CP437";
+    default: return nullptr;
+    }
+}
+
+// Appends the UTF-8 form of one code point.
+void AppendUtf8(std::string& out, uint32_t cp) {
+    if (cp < 0x80) {
+        out += char(cp);
+    } else if (cp < 0x800) {
+        out += char(0xC0 | (cp >> 6));
+        out += char(0x80 | (cp & 0x3F));
+    } else if (cp < 0x10000) {
+        out += char(0xE0 | (cp >> 12));
+        out += char(0x80 | ((cp >> 6) & 0x3F));
+        out += char(0x80 | (cp & 0x3F));
+    } else {
+        out += char(0xF0 | (cp >> 18));
+        out += char(0x80 | ((cp >> 12) & 0x3F));
+        out += char(0x80 | ((cp >> 6) & 0x3F));
+        out += char(0x80 | (cp & 0x3F));
+    }
+}
+
+// Length of the well-formed UTF-8 sequence at s[i], or 0 if it is not one.
+size_t Utf8SequenceLength(std::string_view s, size_t i) {
+    auto b = [&](size_t k) { return static_cast<unsigned char>(s[k]); };
+    unsigned char c = b(i);
+    if (c < 0x80) return 1;
+    size_t n;
+    uint32_t cp;
+    if (c >= 0xC2 && c <= 0xDF) { n = 2; cp = c & 0x1F; }
+    else if (c >= 0xE0 && c <= 0xEF) { n = 3; cp = c & 0x0F; }
+    else if (c >= 0xF0 && c <= 0xF4) { n = 4; cp = c & 0x07; }
+    else return 0;
+    if (i + n > s.size()) return 0;
+    for (size_t k = 1; k < n; ++k) {
+        if ((b(i + k) & 0xC0) != 0x80) return 0;
+        cp = (cp << 6) | (b(i + k) & 0x3F);
+    }
+    if ((n == 3 && (cp < 0x800 || (cp >= 0xD800 && cp <= 0xDFFF))) || (n == 4 && (cp < 0x10000 || cp > 0x10FFFF)))
+        return 0;
+    return n;
+}
+
+std::string WithoutNul(std::string s) {
+    if (s.find('\0') != std::string::npos) std::erase(s, '\0');
+    return s;
+}
+
+struct IconvHandle {
+    iconv_t cd = iconv_t(-1);
+    IconvHandle(const char* to, const char* from) : cd(iconv_open(to, from)) {}
+    ~IconvHandle() {
+        if (ok()) iconv_close(cd);
+    }
+    IconvHandle(const IconvHandle&) = delete;
+    IconvHandle& operator=(const IconvHandle&) = delete;
+    bool ok() const { return cd != iconv_t(-1); }
+};
+
+// Runs the whole input through iconv. On an input sequence that cannot be
+// converted, appends `replacement`, skips `skip(in, pos)` bytes and counts a
+// failure. Returns the number of failures.
+template <class Skip>
+size_t RunIconv(iconv_t cd, std::string_view in, std::string_view replacement, Skip skip, std::string* out) {
+    size_t failures = 0;
+    char buffer[4096];
+    size_t pos = 0;
+    iconv(cd, nullptr, nullptr, nullptr, nullptr);
+    while (pos < in.size()) {
+        char* inPtr = const_cast<char*>(in.data() + pos);
+        size_t inLeft = in.size() - pos;
+        char* outPtr = buffer;
+        size_t outLeft = sizeof buffer;
+        size_t rc = iconv(cd, &inPtr, &inLeft, &outPtr, &outLeft);
+        int err = errno;
+        out->append(buffer, size_t(outPtr - buffer));
+        pos = size_t(inPtr - in.data());
+        if (rc != size_t(-1)) break;
+        if (err == E2BIG) continue;
+        // EILSEQ, EINVAL (truncated sequence) or anything else: replace and go on.
+        ++failures;
+        out->append(replacement);
+        pos += std::max<size_t>(1, skip(in, pos));
+        iconv(cd, nullptr, nullptr, nullptr, nullptr);
+    }
+    // Return a stateful encoding (ISO-2022-JP) to its initial state.
+    char* outPtr = buffer;
+    size_t outLeft = sizeof buffer;
+    iconv(cd, nullptr, nullptr, &outPtr, &outLeft);
+    out->append(buffer, size_t(outPtr - buffer));
+    return failures;
+}
+
+}  // namespace
+
+uint32_t CodepageForCharset(const std::string& charset) {
+    std::string name = NormaliseCharsetName(charset);
+    if (name.empty()) return 0;
+    const auto& table = NamedCharsets();
+    if (auto it = table.find(name); it != table.end()) return it->second;
+    if (uint32_t iso = IsoCodepage(name)) return iso;
+    for (std::string_view prefix : {"windows-", "win-", "cp-", "cp", "x-cp", "ms-", "ibm", "csibm"}) {
+        uint32_t n = NumberAfter(name, prefix);
+        if ((n >= 1250 && n <= 1258) || n == 874 || n == 932 || n == 936 || n == 949 || n == 950 ||
+            n == 866 || n == 850 || n == 852 || n == 437)
+            return n;
+        if (n == 65001 || n == 65000 || n == 20127 || n == 20866 || n == 21866 || n == 28591)
+            return n;
+    }
+    return 0;
+}
+
+std::string CharsetForCodepage(uint32_t cp) {
+    if (cp >= 1250 && cp <= 1258) return "windows-" + std::to_string(cp);
+    if (cp >= 28591 && cp <= 28599) return "iso-8859-" + std::to_string(cp - 28590);
+    switch (cp) {
+    case 20127: return "us-ascii";
+    case 65001: return "utf-8";
+    case 65000: return "utf-7";
+    case 1200: return "utf-16le";
+    case 1201: return "utf-16be";
+    case 12000: return "utf-32le";
+    case 12001: return "utf-32be";
+    case 28603: return "iso-8859-13";
+    case 28605: return "iso-8859-15";
+    case 38598: return "iso-8859-8-i";
+    case 874: return "windows-874";
+    case 932: return "shift_jis";
+    case 936: return "gb2312";
+    case 949: return "ks_c_5601-1987";
+    case 950: return "big5";
+    case 51932: return "euc-jp";
+    case 51949: return "euc-kr";
+    case 50220: case 50221: case 50222: return "iso-2022-jp";
+    case 50225: return "iso-2022-kr";
+    case 54936: return "gb18030";
+    case 52936: return "hz-gb-2312";
+    case 20866: return "koi8-r";
+    case 21866: return "koi8-u";
+    case 10000: return "macintosh";
+    case 10007: return "x-mac-cyrillic";
+    case 10017: return "x-mac-ukrainian";
+    case 10029: return "x-mac-ce";
+    case 866: return "ibm866";
+    case 852: return "ibm852";
+    case 850: return "ibm850";
+    case 437: return "ibm437";
+    default: return "";
+    }
+}
+
+uint32_t AnsiCodepageFor(uint32_t cp) {
+    if ((cp >= 1250 && cp <= 1258) || cp == 874 || cp == 932 || cp == 936 || cp == 949 || cp == 950)
+        return cp;
+    switch (cp) {
+    case 28592: return 1250;
+    case 28595: case 20866: case 21866: case 10007: case 10017: case 866: return 1251;
+    case 28597: return 1253;
+    case 28599: case 28593: return 1254;
+    case 28598: case 38598: return 1255;
+    case 28596: return 1256;
+    case 28594: case 28603: return 1257;
+    case 50220: case 50221: case 50222: case 51932: return 932;
+    case 51949: case 50225: return 949;
+    case 52936: case 54936: return 936;
+    case 10029: case 852: return 1250;
+    case 65001: case 65000: case 1200: case 1201: case 12000: case 12001: return 65001;
+    default: return 1252;
+    }
+}
+
+bool Utf8ToCodepage(std::string_view utf8, uint32_t codepage, std::string* out) {
+    out->clear();
+    const char* target = IconvNameForCodepage(codepage);
+    if (codepage == 65001) {
+        std::string clean = SanitizeUtf8(utf8);
+        bool same = clean.size() == utf8.size();
+        *out = std::move(clean);
+        return same;
+    }
+    IconvHandle handle(target ? target : "", "UTF-8");
+    if (!target || !handle.ok()) {
+        out->assign(utf8);
+        return false;
+    }
+    auto skipChar = [](std::string_view s, size_t i) { return std::max<size_t>(1, Utf8SequenceLength(s, i)); };
+    return RunIconv(handle.cd, utf8, "?", skipChar, out) == 0;
+}
+
+bool IsValidUtf8(std::string_view bytes) {
+    for (size_t i = 0; i < bytes.size();) {
+        size_t n = Utf8SequenceLength(bytes, i);
+        if (n == 0) return false;
+        i += n;
+    }
+    return true;
+}
+
+std::string Windows1252ToUtf8(std::string_view bytes) {
+    static const uint16_t kHigh[32] = {
+        0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
+        0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
+        0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
+    std::string out;
+    out.reserve(bytes.size() + bytes.size() / 4);
+    for (unsigned char c : bytes) {
+        if (c < 0x80) out += char(c);
+        else if (c < 0xA0) AppendUtf8(out, kHigh[c - 0x80]);
+        else AppendUtf8(out, c);
+    }
+    return out;
+}
+
+std::string SanitizeUtf8(std::string_view bytes) {
+    std::string out;
+    out.reserve(bytes.size());
+    for (size_t i = 0; i < bytes.size();) {
+        size_t n = Utf8SequenceLength(bytes, i);
+        if (n == 0) {
+            out += Windows1252ToUtf8(bytes.substr(i, 1));
+            ++i;
+        } else {
+            if (bytes[i] != '\0') out.append(bytes.data() + i, n);
+            i += n;
+        }
+    }
+    return out;
+}
+
+std::string DecodeToUtf8(std::string_view bytes, const std::string& charset, bool* exact) {
+    bool dummy;
+    bool& isExact = exact ? *exact : dummy;
+    isExact = true;
+    const std::string name = NormaliseCharsetName(charset);
+    const uint32_t cp = CodepageForCharset(name);
+
+    if (name.empty() || cp == 20127 || cp == 65001) {
+        // Declared (or assumed) ASCII or UTF-8: real mail often carries
+        // undeclared 8-bit text here, so read UTF-8 first, then Windows-1252.
+        isExact = IsValidUtf8(bytes) && (cp == 65001 || name.empty() ||
+                                        std::all_of(bytes.begin(), bytes.end(),
+                                                    [](char c) { return static_cast<unsigned char>(c) < 0x80; }));
+        return SanitizeUtf8(bytes);
+    }
+    if (cp == 1252 || cp == 28591)  // ISO-8859-1 is read as its Windows superset, as mail clients do
+        return WithoutNul(Windows1252ToUtf8(bytes));
+
+    std::string iconvName;
+    if (name == "utf-16" || name == "utf-32")  // let a byte-order mark decide
+        iconvName = name == "utf-16" ? "UTF-16" : "UTF-32";
+    else if (cp == 50220)
+        iconvName = "ISO-2022-JP-2";  // superset: also decodes JIS X 0212 and the -1 extensions
+    else if (const char* known = IconvNameForCodepage(cp))
+        iconvName = known;
+    else
+        iconvName = g_mime_charset_iconv_name(name.c_str());
+
+    IconvHandle handle("UTF-8", iconvName.c_str());
+    if (!handle.ok()) {
+        isExact = false;
+        return SanitizeUtf8(bytes);
+    }
+    std::string out;
+    out.reserve(bytes.size() * 2);
+    auto skipByte = [](std::string_view, size_t) { return size_t(1); };
+    size_t failures = RunIconv(handle.cd, bytes, "\xEF\xBF\xBD", skipByte, &out);
+    if (failures > 0) {
+        isExact = false;
+        // Mislabelled UTF-8 is far more common than a damaged byte stream.
+        if (IsValidUtf8(bytes)) return WithoutNul(std::string(bytes));
+    }
+    return SanitizeUtf8(out);
+}
+
+}  // namespace store::mime

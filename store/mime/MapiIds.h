@@ -1,0 +1,58 @@
+// Property ids the MIME import sets beyond the frequent ones in
+// store/MapiMessage.h (MS-OXPROPS names without the PidTag prefix).
+#pragma once
+
+#include <cstdint>
+
+namespace store::mime::ids {
+constexpr uint16_t AlternateRecipientAllowed = 0x0002;
+constexpr uint16_t Sensitivity = 0x0036;
+constexpr uint16_t SubjectPrefix = 0x003D;
+constexpr uint16_t NormalizedSubject = 0x0E1D;
+constexpr uint16_t ConversationTopic = 0x0070;
+constexpr uint16_t ReadReceiptRequested = 0x0029;
+constexpr uint16_t ReplyRecipientNames = 0x0050;
+
+// Originator groups: From -> SentRepresenting*, Sender -> Sender*.
+constexpr uint16_t SentRepresentingEntryId = 0x0041;
+constexpr uint16_t SentRepresentingName = 0x0042;
+constexpr uint16_t SentRepresentingSearchKey = 0x003B;
+constexpr uint16_t SentRepresentingAddressType = 0x0064;
+constexpr uint16_t SentRepresentingEmailAddress = 0x0065;
+constexpr uint16_t SentRepresentingSmtpAddress = 0x5D02;
+constexpr uint16_t SenderEntryId = 0x0C19;
+constexpr uint16_t SenderName = 0x0C1A;
+constexpr uint16_t SenderSearchKey = 0x0C1D;
+constexpr uint16_t SenderAddressType = 0x0C1E;
+constexpr uint16_t SenderEmailAddress = 0x0C1F;
+constexpr uint16_t SenderSmtpAddress = 0x5D01;
+
+// Recipient rows.
+constexpr uint16_t EntryId = 0x0FFF;
+constexpr uint16_t SearchKey = 0x300B;
+constexpr uint16_t ObjectType = 0x0FFE;
+constexpr uint16_t Rowid = 0x3000;
+constexpr uint16_t DisplayType = 0x3900;
+constexpr uint16_t SmtpAddress = 0x39FE;
+constexpr uint16_t TransmittableDisplayName = 0x3A20;
+constexpr uint16_t SendRichInfo = 0x3A40;
+constexpr uint16_t RecipientDisplayName = 0x5FF6;
+constexpr uint16_t RecipientEntryId = 0x5FF7;
+constexpr uint16_t RecipientFlags = 0x5FFD;
+constexpr uint16_t Responsibility = 0x0E0F;
+
+// Attachments.
+constexpr uint16_t AttachExtension = 0x3703;
+constexpr uint16_t AttachContentLocation = 0x3713;
+constexpr uint16_t TextAttachmentCharset = 0x371B;
+
+// Object types (MS-OXCPRPT PidTagObjectType) and display type.
+constexpr uint32_t MAPI_MAILUSER = 6;
+constexpr uint32_t MAPI_ATTACH = 7;
+constexpr uint32_t DT_MAILUSER = 0;
+
+// PidTagAttachMethod values and PidTagAttachFlags bits.
+constexpr uint32_t afByValue = 1;
+constexpr uint32_t afEmbeddedMessage = 5;
+constexpr uint32_t attRenderedInBody = 0x4;
+}  // namespace store::mime::ids

@@ -1,0 +1,997 @@
+// The MIME import: GMime parses the message, this file maps headers, bodies,
+// recipients and attachments onto the MAPI message model (MS-OXCMAIL 2.2).
+// It never rejects a message: whatever GMime cannot make sense of ends up as
+// raw text in the body, and every string put into the model is valid UTF-8.
+#include "store/mime/MimeImport.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <set>
+
+#include "store/mime/Codepages.h"
+#include "store/mime/GMimeSupport.h"
+#include "store/mime/MapiAddress.h"
+#include "store/mime/MapiIds.h"
+
+namespace store::mime {
+
+namespace {
+
+constexpr int kMaxEmbeddingDepth = 32;  // deeper message/rfc822 nesting stays a plain attachment
+constexpr uint64_t kUnixEpochAsFiletime = 116444736000000000ULL;
+
+// ---------------------------------------------------------------------------
+// Small text helpers
+
+bool EqualsNoCase(std::string_view a, std::string_view b) {
+    return a.size() == b.size() &&
+           std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+           });
+}
+
+std::string Lower(std::string s) {
+    for (char& c : s) c = char(std::tolower(static_cast<unsigned char>(c)));
+    return s;
+}
+
+std::string Trim(std::string_view s) {
+    size_t b = 0, e = s.size();
+    while (b < e && std::isspace(static_cast<unsigned char>(s[b]))) ++b;
+    while (e > b && std::isspace(static_cast<unsigned char>(s[e - 1]))) --e;
+    return std::string(s.substr(b, e - b));
+}
+
+// Line ends to CRLF (bare LF and bare CR alike).
+std::string ToCrlf(std::string_view text) {
+    std::string out;
+    out.reserve(text.size() + text.size() / 32);
+    for (size_t i = 0; i < text.size(); ++i) {
+        char c = text[i];
+        if (c == '\r') {
+            out += "\r\n";
+            if (i + 1 < text.size() && text[i + 1] == '\n') ++i;
+        } else if (c == '\n') {
+            out += "\r\n";
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
+// One-line text for a property: valid UTF-8, folding and control characters
+// turned into spaces, surrounding blanks removed.
+std::string CleanLine(std::string_view raw) {
+    std::string s = SanitizeUtf8(raw);
+    for (char& c : s)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = ' ';
+    return Trim(s);
+}
+
+std::string Unfold(const char* raw) {
+    if (!raw) return {};
+    return CleanLine(TakeGString(g_mime_utils_header_unfold(raw)));
+}
+
+// ---------------------------------------------------------------------------
+// Preparing the input bytes
+
+// Removes a UTF-8 byte-order mark and the mbox "From " separator line, and
+// turns a classic-Mac (CR-only) message into LF lines, which GMime reads.
+std::string PrepareInput(std::string_view in) {
+    if (in.size() >= 3 && std::memcmp(in.data(), "\xEF\xBB\xBF", 3) == 0) in.remove_prefix(3);
+    if (in.size() >= 5 && in.substr(0, 5) == "From ") {
+        size_t eol = in.find_first_of("\r\n");
+        if (eol == std::string_view::npos) {
+            in = {};
+        } else {
+            if (in[eol] == '\r' && eol + 1 < in.size() && in[eol + 1] == '\n') ++eol;
+            in.remove_prefix(eol + 1);
+        }
+    }
+    // Apple Mail .emlx: a first line holding the message's length in bytes.
+    if (size_t eol = in.find('\n'); eol != std::string_view::npos && eol > 0 && eol < 12) {
+        std::string_view first = in.substr(0, eol);
+        if (first.back() == '\r') first.remove_suffix(1);
+        if (!first.empty() && std::all_of(first.begin(), first.end(), [](char c) { return std::isdigit(static_cast<unsigned char>(c)); })) {
+            size_t length = std::stoul(std::string(first));
+            in.remove_prefix(eol + 1);
+            if (length < in.size()) in = in.substr(0, length);
+        }
+    }
+    // Blank lines (some with stray spaces) before the first header.
+    while (!in.empty()) {
+        size_t eol = in.find('\n');
+        std::string_view line = in.substr(0, eol == std::string_view::npos ? in.size() : eol);
+        if (!std::all_of(line.begin(), line.end(), [](char c) { return c == ' ' || c == '\t' || c == '\r'; }) ||
+            eol == std::string_view::npos)
+            break;
+        in.remove_prefix(eol + 1);
+    }
+    std::string bytes(in);
+    if (bytes.find('\n') == std::string::npos && bytes.find('\r') != std::string::npos)
+        std::replace(bytes.begin(), bytes.end(), '\r', '\n');
+    return bytes;
+}
+
+bool LooksLikeHeaderLine(std::string_view line) {
+    size_t colon = line.find(':');
+    if (colon == 0 || colon == std::string_view::npos) return false;
+    for (size_t i = 0; i < colon; ++i) {
+        auto c = static_cast<unsigned char>(line[i]);
+        if (c <= 0x20 || c >= 0x7F) {
+            // "Name : value" (blanks before the colon) is obsolete but seen.
+            return std::all_of(line.begin() + long(i), line.begin() + long(colon),
+                               [](char x) { return x == ' ' || x == '\t'; });
+        }
+    }
+    return true;
+}
+
+// The top-level header block as it stands in the input: lines from the start
+// up to the first blank line (or the first line that is not a header field),
+// with CRLF line ends and one final CRLF. Empty when there are no headers.
+std::string RawHeaderBlock(std::string_view bytes) {
+    size_t pos = 0, end = 0;
+    bool any = false;
+    while (pos < bytes.size()) {
+        size_t eol = bytes.find('\n', pos);
+        size_t next = eol == std::string_view::npos ? bytes.size() : eol + 1;
+        std::string_view line = bytes.substr(pos, next - pos);
+        while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.remove_suffix(1);
+        if (line.empty()) break;
+        bool continuation = line[0] == ' ' || line[0] == '\t';
+        if (continuation ? !any : !LooksLikeHeaderLine(line)) break;
+        any = true;
+        pos = next;
+        end = next;
+    }
+    if (!any) return {};
+    std::string block = SanitizeUtf8(ToCrlf(bytes.substr(0, end)));
+    if (block.size() < 2 || block.compare(block.size() - 2, 2, "\r\n") != 0) block += "\r\n";
+    return block;
+}
+
+// ---------------------------------------------------------------------------
+// Encoded-words (RFC 2047)
+
+struct EncodedWord {
+    size_t begin = 0, end = 0;  // byte range in the text, "=?" to "?="
+    std::string charset;
+    char encoding = 0;          // 'B' or 'Q'
+    std::string payload;
+};
+
+// The encoded-word starting at text[at], if there is one.
+bool ParseEncodedWord(std::string_view text, size_t at, EncodedWord* word) {
+    if (text.compare(at, 2, "=?") != 0) return false;
+    size_t q1 = text.find('?', at + 2);
+    if (q1 == std::string_view::npos || q1 + 3 >= text.size() || text[q1 + 2] != '?') return false;
+    char enc = char(std::toupper(static_cast<unsigned char>(text[q1 + 1])));
+    if (enc != 'B' && enc != 'Q') return false;
+    size_t close = text.find("?=", q1 + 3);
+    if (close == std::string_view::npos) return false;
+    std::string_view charset = text.substr(at + 2, q1 - at - 2);
+    std::string_view payload = text.substr(q1 + 3, close - q1 - 3);
+    auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
+    if (charset.empty() || std::any_of(charset.begin(), charset.end(), blank) ||
+        std::any_of(payload.begin(), payload.end(), blank))
+        return false;
+    *word = {at, close + 2, Lower(std::string(charset)), enc, std::string(payload)};
+    return true;
+}
+
+// GMime joins the payloads of adjacent base64 encoded-words in one charset
+// before decoding them, so padding in the first word ("...pQ==") cuts off
+// the rest ("=?utf-8?B?...pQ==?= =?utf-8?B?5pys...?=" loses its second
+// word). Such runs are re-encoded here as one word with one payload.
+std::string MergeBase64Words(std::string_view text) {
+    if (text.find("=?") == std::string_view::npos) return std::string(text);
+    std::string out;
+    size_t pos = 0;
+    while (pos < text.size()) {
+        EncodedWord first;
+        size_t at = text.find("=?", pos);
+        if (at == std::string_view::npos || !ParseEncodedWord(text, at, &first)) {
+            size_t stop = at == std::string_view::npos ? text.size() : at + 2;
+            out.append(text.substr(pos, stop - pos));
+            pos = stop;
+            continue;
+        }
+        out.append(text.substr(pos, at - pos));
+        std::vector<EncodedWord> run{first};
+        size_t next = first.end;
+        for (;;) {
+            size_t k = next;
+            while (k < text.size() && (text[k] == ' ' || text[k] == '\t' || text[k] == '\r' || text[k] == '\n')) ++k;
+            EncodedWord w;
+            if (!ParseEncodedWord(text, k, &w) || w.encoding != 'B' || first.encoding != 'B' || w.charset != first.charset)
+                break;
+            run.push_back(w);
+            next = w.end;
+        }
+        if (run.size() == 1) {
+            out.append(text.substr(first.begin, first.end - first.begin));
+        } else {
+            std::string bytes;
+            for (const EncodedWord& w : run) {
+                gsize len = 0;
+                guchar* raw = g_base64_decode(w.payload.c_str(), &len);
+                bytes.append(reinterpret_cast<const char*>(raw), len);
+                g_free(raw);
+            }
+            std::string b64 = TakeGString(g_base64_encode(reinterpret_cast<const guchar*>(bytes.data()), bytes.size()));
+            out += "=?" + first.charset + "?B?" + b64 + "?=";
+        }
+        pos = run.back().end;
+    }
+    return out;
+}
+
+// ---------------------------------------------------------------------------
+// Header access
+
+GMimeHeader* FindHeader(GMimeObject* object, const char* name) {
+    GMimeHeaderList* list = g_mime_object_get_header_list(object);
+    return list ? g_mime_header_list_get_header(list, name) : nullptr;
+}
+
+// Unfolded raw value of the first header with this name ("" when absent).
+std::string RawHeader(GMimeObject* object, const char* name) {
+    GMimeHeader* header = FindHeader(object, name);
+    return header ? Unfold(g_mime_header_get_raw_value(header)) : std::string();
+}
+
+// Value with RFC 2047 encoded-words decoded.
+std::string DecodedHeader(GMimeObject* object, const char* name) {
+    GMimeHeader* header = FindHeader(object, name);
+    if (!header) return {};
+    const char* raw = g_mime_header_get_raw_value(header);
+    if (!raw) return {};
+    std::string unfolded = MergeBase64Words(TakeGString(g_mime_utils_header_unfold(raw)));
+    return CleanLine(TakeGString(g_mime_utils_header_decode_text(LenientParserOptions(), unfolded.c_str())));
+}
+
+uint64_t ToFiletime(GDateTime* date) {
+    if (!date) return 0;
+    gint64 unixSeconds = g_date_time_to_unix(date);
+    if (unixSeconds < -11644473599LL) return 0;
+    return uint64_t(unixSeconds + 11644473600LL) * 10000000ULL;
+}
+
+// Date of the topmost Received field (the text after its last ';'), or 0.
+uint64_t ReceivedTime(GMimeObject* object) {
+    std::string received = RawHeader(object, "Received");
+    size_t semicolon = received.rfind(';');
+    if (semicolon == std::string::npos) return 0;
+    std::string when = Trim(std::string_view(received).substr(semicolon + 1));
+    GDateTime* date = g_mime_utils_header_decode_date(when.c_str());
+    uint64_t ft = ToFiletime(date);
+    if (date) g_date_time_unref(date);
+    return ft;
+}
+
+// ---------------------------------------------------------------------------
+// Subject, importance, originators, recipients
+
+void SetSubject(Message& out, GMimeMessage* message) {
+    GMimeObject* object = GMIME_OBJECT(message);
+    if (!FindHeader(object, "Subject")) return;
+    std::string subject = DecodedHeader(object, "Subject");
+    out.props.setString(pid::Subject, subject);
+
+    // A prefix is one to three characters other than ':', blank or digit,
+    // then ':' and any blanks ("Re: ", "AW:", "Fwd:  ").
+    std::string prefix, normalized = subject;
+    size_t i = 0, chars = 0;
+    while (i < subject.size() && chars < 4) {
+        char c = subject[i];
+        if (c == ':' || c == ' ' || std::isdigit(static_cast<unsigned char>(c))) break;
+        size_t len = 1;
+        while (i + len < subject.size() && (static_cast<unsigned char>(subject[i + len]) & 0xC0) == 0x80) ++len;
+        i += len;
+        ++chars;
+    }
+    if (chars >= 1 && chars <= 3 && i < subject.size() && subject[i] == ':') {
+        prefix = subject.substr(0, i) + ": ";
+        size_t rest = i + 1;
+        while (rest < subject.size() && subject[rest] == ' ') ++rest;
+        normalized = subject.substr(rest);
+    }
+    if (!prefix.empty()) out.props.setString(ids::SubjectPrefix, prefix);
+    out.props.setString(ids::NormalizedSubject, normalized);
+}
+
+void SetImportance(Message& out, GMimeObject* object) {
+    uint32_t importance = 1, priority = 0, sensitivity = 0;
+    std::string value = Lower(RawHeader(object, "Importance"));
+    std::string prio = Lower(RawHeader(object, "Priority"));
+    if (!value.empty()) {
+        if (value.starts_with("low")) importance = 0;
+        else if (value.starts_with("high")) importance = 2;
+    } else if (!prio.empty()) {
+        if (prio.starts_with("non-urgent")) importance = 0;
+        else if (prio.starts_with("urgent")) importance = 2;
+    } else if (std::string x = RawHeader(object, "X-Priority"); !x.empty()) {
+        char digit = x[0];
+        if (digit == '1' || digit == '2') importance = 2;
+        else if (digit == '4' || digit == '5') importance = 0;
+    } else if (std::string ms = Lower(RawHeader(object, "X-MSMail-Priority")); !ms.empty()) {
+        if (ms.starts_with("low")) importance = 0;
+        else if (ms.starts_with("high")) importance = 2;
+    }
+    if (prio.starts_with("non-urgent")) priority = 0xFFFFFFFFu;
+    else if (prio.starts_with("urgent")) priority = 1;
+
+    std::string sens = Lower(RawHeader(object, "Sensitivity"));
+    if (sens == "personal") sensitivity = 1;
+    else if (sens == "private") sensitivity = 2;
+    else if (sens == "company-confidential" || sens == "confidential") sensitivity = 3;
+
+    out.props.setLong(pid::Importance, importance);
+    out.props.setLong(pid::Priority, priority);
+    out.props.setLong(ids::Sensitivity, sensitivity);
+}
+
+struct Mailbox {
+    std::string name;     // decoded display name (the address when there is none)
+    std::string address;  // addr-spec
+};
+
+// Mailboxes of an address list, groups flattened into their members.
+void Flatten(InternetAddressList* list, std::vector<Mailbox>& out, int depth = 0) {
+    if (!list || depth > 8) return;
+    for (int i = 0, n = internet_address_list_length(list); i < n; ++i) {
+        InternetAddress* address = internet_address_list_get_address(list, i);
+        if (INTERNET_ADDRESS_IS_GROUP(address)) {
+            Flatten(internet_address_group_get_members(INTERNET_ADDRESS_GROUP(address)), out, depth + 1);
+        } else if (INTERNET_ADDRESS_IS_MAILBOX(address)) {
+            const char* addr = internet_address_mailbox_get_addr(INTERNET_ADDRESS_MAILBOX(address));
+            const char* name = internet_address_get_name(address);
+            Mailbox m{CleanLine(name ? name : ""), CleanLine(addr ? addr : "")};
+            if (m.name.size() >= 2 && m.name.front() == '\'' && m.name.back() == '\'')
+                m.name = Trim(std::string_view(m.name).substr(1, m.name.size() - 2));
+            if (m.name.empty()) m.name = m.address;
+            if (!m.name.empty()) out.push_back(std::move(m));
+        }
+    }
+}
+
+// Mailboxes of every header with this name; a header GMime finds no address
+// in is kept as a display name alone.
+std::vector<Mailbox> MailboxesOf(GMimeObject* object, const char* name) {
+    std::vector<Mailbox> boxes;
+    GMimeHeaderList* list = g_mime_object_get_header_list(object);
+    for (int i = 0, n = list ? g_mime_header_list_get_count(list) : 0; i < n; ++i) {
+        GMimeHeader* header = g_mime_header_list_get_header_at(list, i);
+        const char* headerName = g_mime_header_get_name(header);
+        const char* raw = g_mime_header_get_raw_value(header);
+        if (!headerName || !raw || !EqualsNoCase(headerName, name)) continue;
+        std::string value = MergeBase64Words(TakeGString(g_mime_utils_header_unfold(raw)));
+        size_t before = boxes.size();
+        GObjectPtr<InternetAddressList> parsed(internet_address_list_parse(LenientParserOptions(), value.c_str()));
+        Flatten(parsed.get(), boxes);
+        if (boxes.size() == before) {
+            std::string text = CleanLine(TakeGString(g_mime_utils_header_decode_text(LenientParserOptions(), value.c_str())));
+            bool onlyGroupSyntax = !text.empty() && text.back() == ';' && text.find(':') != std::string::npos;
+            if (!text.empty() && !onlyGroupSyntax) boxes.push_back({text, {}});
+        }
+    }
+    return boxes;
+}
+
+void SetOriginator(PropertyBag& props, const Mailbox& m, bool sender) {
+    props.setString(sender ? ids::SenderName : ids::SentRepresentingName, m.name);
+    if (m.address.empty()) return;
+    props.setString(sender ? ids::SenderAddressType : ids::SentRepresentingAddressType, "SMTP");
+    props.setString(sender ? ids::SenderEmailAddress : ids::SentRepresentingEmailAddress, m.address);
+    props.setString(sender ? ids::SenderSmtpAddress : ids::SentRepresentingSmtpAddress, m.address);
+    props.setBinary(sender ? ids::SenderEntryId : ids::SentRepresentingEntryId, OneOffEntryId(m.name, m.address));
+    props.setBinary(sender ? ids::SenderSearchKey : ids::SentRepresentingSearchKey, SmtpSearchKey(m.address));
+}
+
+void SetOriginators(Message& out, GMimeMessage* message) {
+    std::vector<Mailbox> from = MailboxesOf(GMIME_OBJECT(message), "From");
+    std::vector<Mailbox> sender = MailboxesOf(GMIME_OBJECT(message), "Sender");
+    // From names the author (sent-representing); Sender the mailbox that sent
+    // it, which is the author when there is no Sender field.
+    const Mailbox* author = !from.empty() ? &from.front() : !sender.empty() ? &sender.front() : nullptr;
+    const Mailbox* agent = !sender.empty() ? &sender.front() : author;
+    if (author) SetOriginator(out.props, *author, false);
+    if (agent) SetOriginator(out.props, *agent, true);
+}
+
+void SetRecipients(Message& out, GMimeMessage* message) {
+    struct Kind {
+        const char* header;
+        uint32_t recipientType;
+        uint16_t displayProp;
+    };
+    const Kind kinds[] = {{"To", 1, pid::DisplayTo}, {"Cc", 2, pid::DisplayCc}, {"Bcc", 3, pid::DisplayBcc}};
+    for (const Kind& kind : kinds) {
+        std::string display;
+        for (const Mailbox& m : MailboxesOf(GMIME_OBJECT(message), kind.header)) {
+            Recipient r;
+            PropertyBag& p = r.props;
+            p.setLong(pid::RecipientType, kind.recipientType);
+            p.setString(pid::DisplayName, m.name);
+            p.setString(ids::RecipientDisplayName, m.name);
+            p.setString(ids::TransmittableDisplayName, m.name);
+            p.setString(pid::AddressType, "SMTP");
+            p.setString(pid::EmailAddress, m.address);
+            if (!m.address.empty()) {
+                p.setString(ids::SmtpAddress, m.address);
+                p.setBinary(ids::SearchKey, SmtpSearchKey(m.address));
+            }
+            std::string entryId = OneOffEntryId(m.name, m.address);
+            p.setBinary(ids::EntryId, entryId);
+            p.setBinary(ids::RecipientEntryId, entryId);
+            p.setLong(ids::Rowid, uint32_t(out.recipients.size()));
+            p.setLong(ids::ObjectType, ids::MAPI_MAILUSER);
+            p.setLong(ids::DisplayType, ids::DT_MAILUSER);
+            p.setBool(ids::SendRichInfo, false);
+            p.setLong(ids::RecipientFlags, 1);  // sendable
+            p.setBool(ids::Responsibility, false);
+            out.recipients.push_back(std::move(r));
+            if (!display.empty()) display += "; ";
+            display += m.name;
+        }
+        out.props.setString(kind.displayProp, display);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// MIME structure: choosing the body, collecting attachments
+
+std::string MimeType(GMimeObject* object) {
+    GMimeContentType* type = g_mime_object_get_content_type(object);
+    if (!type) return "application/octet-stream";
+    return SanitizeUtf8(Lower(TakeGString(g_mime_content_type_get_mime_type(type))));
+}
+
+bool IsAttachmentDisposition(GMimeObject* object) {
+    const char* disposition = g_mime_object_get_disposition(object);
+    return disposition && EqualsNoCase(Trim(disposition), "attachment");
+}
+
+bool IsType(GMimeObject* object, const char* type, const char* subtype) {
+    GMimeContentType* ct = g_mime_object_get_content_type(object);
+    return ct && g_mime_content_type_is_type(ct, type, subtype);
+}
+
+// Transfer-decoded content of a leaf part.
+std::string DecodedContent(GMimePart* part) {
+    GMimeDataWrapper* wrapper = g_mime_part_get_content(part);
+    if (!wrapper) return {};
+    GObjectPtr<GMimeStream> sink(g_mime_stream_mem_new());
+    if (g_mime_data_wrapper_write_to_stream(wrapper, sink.get()) < 0) {
+        // Decoding failed: fall back to the bytes as they stand.
+        GMimeStream* raw = g_mime_data_wrapper_get_stream(wrapper);
+        if (!raw) return {};
+        g_mime_stream_reset(raw);
+        GObjectPtr<GMimeStream> copy(g_mime_stream_mem_new());
+        g_mime_stream_write_to_stream(raw, copy.get());
+        sink = std::move(copy);
+    }
+    GByteArray* bytes = g_mime_stream_mem_get_byte_array(GMIME_STREAM_MEM(sink.get()));
+    return bytes ? std::string(reinterpret_cast<const char*>(bytes->data), bytes->len) : std::string();
+}
+
+struct Collected {
+    GMimePart* plain = nullptr;
+    GMimePart* html = nullptr;
+    bool bodyChosen = false;
+    std::vector<GMimeObject*> attachments;  // leaf parts and message parts, in document order
+    std::set<GMimeObject*> related;         // parts of the multipart/related that holds the HTML
+    std::string leftovers;                  // text of multiparts in which GMime found no part
+};
+
+void Walk(GMimeObject* object, Collected& c, int depth);
+
+bool IsHtmlLeaf(GMimeObject* o) { return GMIME_IS_PART(o) && IsType(o, "text", "html") && !IsAttachmentDisposition(o); }
+bool IsPlainLeaf(GMimeObject* o) { return GMIME_IS_PART(o) && IsType(o, "text", "plain") && !IsAttachmentDisposition(o); }
+
+bool TakeRelated(GMimeMultipart* related, Collected& c, int depth);
+
+// multipart/alternative as the body: its text/plain and text/html (possibly
+// inside a multipart/related) become the body; the other alternatives are the
+// same content in other forms and are dropped.
+bool TakeAlternative(GMimeMultipart* alternative, Collected& c, int depth) {
+    GMimePart* plain = nullptr;
+    GMimePart* html = nullptr;
+    GMimeMultipart* htmlRelated = nullptr;
+    GMimePart* enriched = nullptr;
+    for (int i = 0, n = g_mime_multipart_get_count(alternative); i < n; ++i) {
+        GMimeObject* child = g_mime_multipart_get_part(alternative, i);
+        if (IsPlainLeaf(child)) {
+            if (!plain) plain = GMIME_PART(child);
+        } else if (IsHtmlLeaf(child)) {
+            html = GMIME_PART(child);
+            htmlRelated = nullptr;
+        } else if (GMIME_IS_PART(child) && IsType(child, "text", "enriched") && !IsAttachmentDisposition(child)) {
+            enriched = GMIME_PART(child);
+        } else if (GMIME_IS_MULTIPART(child) && IsType(child, "multipart", "related")) {
+            Collected probe;
+            if (TakeRelated(GMIME_MULTIPART(child), probe, depth + 1) && probe.html) {
+                html = probe.html;
+                htmlRelated = GMIME_MULTIPART(child);
+            }
+        } else if (GMIME_IS_MULTIPART(child) && IsType(child, "multipart", "alternative") && !plain && !html) {
+            Collected probe;
+            if (TakeAlternative(GMIME_MULTIPART(child), probe, depth + 1)) {
+                plain = probe.plain;
+                html = probe.html;
+            }
+        }
+    }
+    if (!plain) plain = enriched;
+    if (!plain && !html) return false;
+    c.bodyChosen = true;
+    c.plain = plain;
+    if (htmlRelated) {
+        TakeRelated(htmlRelated, c, depth + 1);
+        if (!c.plain) c.plain = plain;
+    } else {
+        c.html = html;
+    }
+    return true;
+}
+
+// multipart/related whose root is HTML: the HTML is the body and every other
+// part an attachment (hidden when the HTML shows it inline).
+bool TakeRelated(GMimeMultipart* related, Collected& c, int depth) {
+    int count = g_mime_multipart_get_count(related);
+    if (count == 0) return false;
+    GMimeObject* root = g_mime_multipart_get_part(related, 0);
+    if (const char* start = g_mime_object_get_content_type_parameter(GMIME_OBJECT(related), "start")) {
+        std::string wanted = Trim(start);
+        if (wanted.size() > 2 && wanted.front() == '<' && wanted.back() == '>') wanted = wanted.substr(1, wanted.size() - 2);
+        for (int i = 0; i < count; ++i) {
+            GMimeObject* child = g_mime_multipart_get_part(related, i);
+            const char* id = g_mime_object_get_content_id(child);
+            if (id && wanted == id) root = child;
+        }
+    }
+    if (IsHtmlLeaf(root)) {
+        c.bodyChosen = true;
+        c.html = GMIME_PART(root);
+    } else if (GMIME_IS_MULTIPART(root) && IsType(root, "multipart", "alternative")) {
+        if (!TakeAlternative(GMIME_MULTIPART(root), c, depth + 1) || !c.html) {
+            // An alternative without HTML is still the body, but then the
+            // related parts are ordinary attachments.
+            if (!c.bodyChosen) return false;
+        }
+    } else {
+        return false;
+    }
+    for (int i = 0; i < count; ++i) {
+        GMimeObject* child = g_mime_multipart_get_part(related, i);
+        if (child == root) continue;
+        size_t before = c.attachments.size();
+        Walk(child, c, depth + 1);
+        for (size_t k = before; k < c.attachments.size(); ++k) c.related.insert(c.attachments[k]);
+    }
+    return true;
+}
+
+// Document-order walk: the first entity that can be the body becomes it, the
+// rest are collected as attachments.
+void Walk(GMimeObject* object, Collected& c, int depth) {
+    if (!object || depth > 64) return;
+    if (GMIME_IS_MESSAGE_PART(object)) {
+        c.attachments.push_back(object);
+        return;
+    }
+    if (GMIME_IS_MULTIPART(object)) {
+        GMimeMultipart* multipart = GMIME_MULTIPART(object);
+        bool alternative = IsType(object, "multipart", "alternative");
+        if (!c.bodyChosen && !IsAttachmentDisposition(object)) {
+            if (alternative && TakeAlternative(multipart, c, depth)) return;
+            if (IsType(object, "multipart", "related") && TakeRelated(multipart, c, depth)) return;
+        }
+        int count = g_mime_multipart_get_count(multipart);
+        if (count == 0) {
+            // Boundaries missing or wrong: GMime leaves the content as prologue.
+            for (const char* text : {g_mime_multipart_get_prologue(multipart), g_mime_multipart_get_epilogue(multipart)})
+                if (text && *text) c.leftovers += std::string(text) + "\n";
+            return;
+        }
+        if (alternative && c.bodyChosen && count > 0) {
+            // A further alternative after the body: keep its richest form only.
+            Walk(g_mime_multipart_get_part(multipart, count - 1), c, depth + 1);
+            return;
+        }
+        for (int i = 0; i < count; ++i) Walk(g_mime_multipart_get_part(multipart, i), c, depth + 1);
+        return;
+    }
+    if (GMIME_IS_PART(object)) {
+        if (!c.bodyChosen && !IsAttachmentDisposition(object)) {
+            if (IsPlainLeaf(object) || (depth == 0 && (IsType(object, "text", "enriched") || IsType(object, "text", "calendar")))) {
+                c.bodyChosen = true;
+                c.plain = GMIME_PART(object);
+                return;
+            }
+            if (IsHtmlLeaf(object)) {
+                c.bodyChosen = true;
+                c.html = GMIME_PART(object);
+                return;
+            }
+        }
+        c.attachments.push_back(object);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Bodies
+
+std::string PartCharset(GMimeObject* part) {
+    const char* charset = g_mime_object_get_content_type_parameter(part, "charset");
+    return charset ? Trim(charset) : std::string();
+}
+
+// Charset named by a <meta> tag near the start of an HTML document.
+std::string MetaCharset(std::string_view html) {
+    std::string head = Lower(std::string(html.substr(0, 4096)));
+    size_t at = head.find("charset");
+    while (at != std::string::npos) {
+        size_t p = at + 7;
+        while (p < head.size() && (head[p] == ' ' || head[p] == '=' || head[p] == '"' || head[p] == '\'')) ++p;
+        size_t e = p;
+        while (e < head.size() && (std::isalnum(static_cast<unsigned char>(head[e])) || head[e] == '-' || head[e] == '_' || head[e] == '.' || head[e] == ':'))
+            ++e;
+        if (e > p && head.rfind("<meta", at) != std::string::npos) return head.substr(p, e - p);
+        at = head.find("charset", at + 7);
+    }
+    return {};
+}
+
+bool HasEightBit(std::string_view s) {
+    return std::any_of(s.begin(), s.end(), [](char c) { return static_cast<unsigned char>(c) >= 0x80; });
+}
+
+// Code page that describes the bytes of a text part.
+uint32_t CodepageOfText(const std::string& charset, std::string_view bytes, bool html) {
+    uint32_t cp = CodepageForCharset(charset);
+    if (cp == 20127 && HasEightBit(bytes)) cp = 0;  // "us-ascii" that is not
+    if (cp == 0 && html) cp = CodepageForCharset(MetaCharset(bytes));
+    if (cp != 0) return cp;
+    if (!HasEightBit(bytes)) return 20127;
+    return IsValidUtf8(bytes) ? 65001 : 1252;
+}
+
+void SetBodies(Message& out, const Collected& c) {
+    uint32_t internetCp = 0;
+    if (c.plain) {
+        std::string bytes = DecodedContent(c.plain);
+        std::string charset = PartCharset(GMIME_OBJECT(c.plain));
+        out.props.setString(pid::Body, ToCrlf(DecodeToUtf8(bytes, charset)));
+        internetCp = CodepageOfText(charset, bytes, false);
+    }
+    if (c.html) {
+        std::string bytes = DecodedContent(c.html);
+        internetCp = CodepageOfText(PartCharset(GMIME_OBJECT(c.html)), bytes, true);
+        out.props.setBinary(pid::Html, std::move(bytes));
+    }
+    if (internetCp != 0) out.props.setLong(pid::InternetCodepage, internetCp);
+    out.props.setLong(pid::MessageCodepage, AnsiCodepageFor(internetCp));
+}
+
+// ---------------------------------------------------------------------------
+// Attachments
+
+// Content-IDs (without brackets, lower case) and other URLs the HTML refers to.
+std::string UrlDecode(std::string_view s) {
+    std::string out;
+    for (size_t i = 0; i < s.size(); ++i) {
+        if (s[i] == '%' && i + 2 < s.size() && std::isxdigit(static_cast<unsigned char>(s[i + 1])) &&
+            std::isxdigit(static_cast<unsigned char>(s[i + 2]))) {
+            out += char(std::stoi(std::string(s.substr(i + 1, 2)), nullptr, 16));
+            i += 2;
+        } else {
+            out += s[i];
+        }
+    }
+    return out;
+}
+
+std::set<std::string> CidReferences(std::string_view html) {
+    std::set<std::string> ids;
+    std::string lower = Lower(std::string(html));
+    for (size_t at = lower.find("cid:"); at != std::string::npos; at = lower.find("cid:", at + 4)) {
+        size_t e = at + 4;
+        while (e < lower.size() && !std::strchr("\"'<> \t\r\n)", lower[e])) ++e;
+        ids.insert(UrlDecode(lower.substr(at + 4, e - at - 4)));
+    }
+    return ids;
+}
+
+std::string CleanFileName(std::string_view raw) {
+    std::string name = CleanLine(raw);
+    size_t slash = name.find_last_of("/\\");
+    if (slash != std::string::npos) name = name.substr(slash + 1);
+    std::string out;
+    for (char c : name)
+        if (!std::strchr(":*?\"<>|", c)) out += c;
+    return Trim(out);
+}
+
+std::string ExtensionForMimeType(const std::string& type) {
+    static const std::pair<const char*, const char*> table[] = {
+        {"text/plain", ".txt"}, {"text/html", ".htm"}, {"text/calendar", ".ics"}, {"text/enriched", ".txt"},
+        {"text/rfc822-headers", ".txt"}, {"text/csv", ".csv"}, {"text/xml", ".xml"}, {"text/x-vcard", ".vcf"},
+        {"text/vcard", ".vcf"}, {"image/jpeg", ".jpg"}, {"image/jpg", ".jpg"}, {"image/pjpeg", ".jpg"},
+        {"image/png", ".png"}, {"image/gif", ".gif"}, {"image/bmp", ".bmp"}, {"image/tiff", ".tif"},
+        {"image/svg+xml", ".svg"}, {"application/pdf", ".pdf"}, {"application/zip", ".zip"},
+        {"application/msword", ".doc"}, {"application/ms-tnef", ".dat"}, {"application/xml", ".xml"},
+        {"application/json", ".json"}, {"application/pgp-signature", ".asc"},
+        {"application/pkcs7-signature", ".p7s"}, {"application/x-pkcs7-signature", ".p7s"},
+        {"application/pkcs7-mime", ".p7m"}, {"application/x-pkcs7-mime", ".p7m"},
+        {"message/rfc822", ".eml"}, {"message/delivery-status", ".txt"},
+        {"message/disposition-notification", ".txt"}, {"message/feedback-report", ".txt"},
+        {"audio/mpeg", ".mp3"}, {"audio/wav", ".wav"}, {"video/mp4", ".mp4"}};
+    for (const auto& [mime, ext] : table)
+        if (type == mime) return ext;
+    return type.starts_with("text/") ? ".txt" : ".bin";
+}
+
+// Extension with its dot, or "" when the name has none.
+std::string ExtensionOf(const std::string& name) {
+    size_t dot = name.rfind('.');
+    if (dot == std::string::npos || dot == 0 || dot + 1 == name.size() || name.size() - dot > 16) return {};
+    return name.substr(dot);
+}
+
+// 8.3 form: kept as is when it already fits, else up to six characters of the
+// base + "~1" + up to three characters of the extension.
+std::string ShortFileName(const std::string& longName) {
+    std::string ext = ExtensionOf(longName);
+    std::string base = longName.substr(0, longName.size() - ext.size());
+    auto usable = [](const std::string& s) {
+        std::string out;
+        for (unsigned char c : s) {
+            if (c >= 0x80) {
+                if ((c & 0xC0) != 0x80) out += '_';  // one '_' per non-ASCII character
+            } else if (c > 0x20 && !std::strchr(".\"/\\[]:;=,+*?<>|", c)) {
+                out += char(c);
+            }
+        }
+        return out;
+    };
+    std::string b = usable(base);
+    std::string e = ext.empty() ? std::string() : usable(ext.substr(1));
+    bool fits = b == base && (ext.empty() || e == ext.substr(1)) && b.size() <= 8 && e.size() <= 3 && !b.empty();
+    if (fits) return longName;
+    if (b.empty()) b = "ATTACH";
+    std::string shortName = b.substr(0, 6) + "~1";
+    if (!e.empty()) shortName += "." + e.substr(0, 3);
+    return shortName;
+}
+
+void SetFileNames(PropertyBag& p, const std::string& longName) {
+    p.setString(pid::AttachLongFilename, longName);
+    p.setString(pid::AttachFilename, ShortFileName(longName));
+    p.setString(pid::DisplayName, longName);
+    std::string ext = ExtensionOf(longName);
+    if (!ext.empty()) p.setString(ids::AttachExtension, ext);
+}
+
+void SetCommonAttachProps(PropertyBag& p, GMimeObject* part, const std::string& mimeType, size_t index) {
+    p.setLong(pid::AttachNumber, uint32_t(index));
+    p.setLong(ids::ObjectType, ids::MAPI_ATTACH);
+    p.setLong(pid::RenderingPosition, 0xFFFFFFFFu);
+    p.setString(pid::AttachMimeTag, mimeType);
+    if (const char* id = g_mime_object_get_content_id(part)) {
+        std::string cid = CleanLine(id);
+        if (cid.size() >= 2 && cid.front() == '<' && cid.back() == '>') cid = cid.substr(1, cid.size() - 2);
+        if (!cid.empty()) p.setString(pid::AttachContentId, cid);
+    }
+    if (GMIME_IS_PART(part)) {
+        if (const char* location = g_mime_part_get_content_location(GMIME_PART(part))) {
+            std::string loc = CleanLine(location);
+            if (!loc.empty()) p.setString(ids::AttachContentLocation, loc);
+        }
+    }
+}
+
+class Importer {
+public:
+    void importMessage(GMimeMessage* message, const std::string& rawHeaders, Message& out, int depth);
+
+private:
+    void addLeaf(GMimePart* part, const Collected& c, const std::set<std::string>& cids, const std::string& html, Message& out);
+    void addEmbedded(GMimeMessagePart* part, Message& out, int depth);
+    void addBytes(GMimeObject* part, std::string bytes, const std::string& defaultName, Message& out);
+};
+
+void Importer::addLeaf(GMimePart* part, const Collected& c, const std::set<std::string>& cids,
+                       const std::string& html, Message& out) {
+    GMimeObject* object = GMIME_OBJECT(part);
+    std::string mimeType = MimeType(object);
+    std::string data = DecodedContent(part);
+    const char* filename = g_mime_part_get_filename(part);
+    std::string name = CleanFileName(filename ? filename : "");
+    if (name.empty() && !IsAttachmentDisposition(object) && mimeType.starts_with("text/") &&
+        std::all_of(data.begin(), data.end(), [](char ch) { return std::isspace(static_cast<unsigned char>(ch)); }))
+        return;  // an empty inline text part after the body carries nothing
+
+    Attachment a;
+    PropertyBag& p = a.props;
+    SetCommonAttachProps(p, object, mimeType, out.attachments.size());
+    p.setLong(pid::AttachMethod, ids::afByValue);
+    if (name.empty()) {
+        const char* description = g_mime_part_get_content_description(part);
+        std::string text = description ? CleanFileName(TakeGString(g_mime_utils_header_decode_text(LenientParserOptions(), description))) : "";
+        name = text.empty() ? "attachment" + ExtensionForMimeType(mimeType)
+                            : (ExtensionOf(text).empty() ? text + ExtensionForMimeType(mimeType) : text);
+    }
+    SetFileNames(p, name);
+    if (mimeType.starts_with("text/")) {
+        std::string charset = PartCharset(object);
+        if (!charset.empty()) p.setString(ids::TextAttachmentCharset, CleanLine(charset));
+    }
+
+    // Shown inside the HTML: referenced by cid:, or by Content-Location from
+    // within the multipart/related that holds the HTML.
+    bool inlineShown = false;
+    if (const Property* cid = p.find(pid::AttachContentId)) inlineShown = cids.count(Lower(cid->text)) > 0;
+    if (!inlineShown && c.related.count(object)) {
+        if (const Property* loc = p.find(ids::AttachContentLocation))
+            inlineShown = html.find(loc->text) != std::string::npos;
+    }
+    p.setLong(pid::AttachFlags, inlineShown ? ids::attRenderedInBody : 0);
+    p.setBool(pid::AttachmentHidden, inlineShown);
+
+    p.setLong(pid::AttachSize, uint32_t(std::min<size_t>(data.size(), 0xFFFFFFFFu)));
+    p.setBinary(pid::AttachDataBinary, std::move(data));
+    out.attachments.push_back(std::move(a));
+}
+
+void Importer::addBytes(GMimeObject* part, std::string bytes, const std::string& defaultName, Message& out) {
+    Attachment a;
+    PropertyBag& p = a.props;
+    std::string mimeType = MimeType(part);
+    SetCommonAttachProps(p, part, mimeType, out.attachments.size());
+    p.setLong(pid::AttachMethod, ids::afByValue);
+    const char* filename = g_mime_object_get_content_disposition_parameter(part, "filename");
+    if (!filename) filename = g_mime_object_get_content_type_parameter(part, "name");
+    std::string name = CleanFileName(filename ? filename : "");
+    SetFileNames(p, name.empty() ? defaultName : name);
+    p.setLong(pid::AttachFlags, 0);
+    p.setBool(pid::AttachmentHidden, false);
+    p.setLong(pid::AttachSize, uint32_t(std::min<size_t>(bytes.size(), 0xFFFFFFFFu)));
+    p.setBinary(pid::AttachDataBinary, std::move(bytes));
+    out.attachments.push_back(std::move(a));
+}
+
+void Importer::addEmbedded(GMimeMessagePart* part, Message& out, int depth) {
+    GMimeObject* object = GMIME_OBJECT(part);
+    GMimeMessage* inner = g_mime_message_part_get_message(part);
+    if (!inner || depth >= kMaxEmbeddingDepth) {
+        std::string bytes;
+        if (inner) bytes = TakeGString(g_mime_object_to_string(GMIME_OBJECT(inner), nullptr));
+        addBytes(object, std::move(bytes), "message.eml", out);
+        return;
+    }
+    Attachment a;
+    PropertyBag& p = a.props;
+    SetCommonAttachProps(p, object, MimeType(object), out.attachments.size());
+    p.setLong(pid::AttachMethod, ids::afEmbeddedMessage);
+    p.setLong(pid::AttachFlags, 0);
+    p.setBool(pid::AttachmentHidden, false);
+
+    a.embedded = std::make_unique<Message>();
+    std::string headers = TakeGString(g_mime_object_get_headers(GMIME_OBJECT(inner), nullptr));
+    importMessage(inner, SanitizeUtf8(ToCrlf(headers)), *a.embedded, depth + 1);
+    const Property* subject = a.embedded->props.find(pid::Subject);
+    std::string display = subject && !subject->text.empty() ? subject->text : std::string();
+    if (display.empty()) {
+        const char* filename = g_mime_object_get_content_disposition_parameter(object, "filename");
+        display = CleanFileName(filename ? filename : "");
+    }
+    p.setString(pid::DisplayName, display.empty() ? "Untitled message" : display);
+    out.attachments.push_back(std::move(a));
+}
+
+void Importer::importMessage(GMimeMessage* message, const std::string& rawHeaders, Message& out, int depth) {
+    GMimeObject* object = GMIME_OBJECT(message);
+    out.props.setString(pid::MessageClass, "IPM.Note");
+    out.props.setLong(pid::MessageFlags, 0x01);  // read
+
+    SetSubject(out, message);
+    std::string topic = DecodedHeader(object, "Thread-Topic");
+    if (topic.empty())
+        if (const Property* normalized = out.props.find(ids::NormalizedSubject)) topic = normalized->text;
+    if (!topic.empty() || out.props.find(pid::Subject)) out.props.setString(ids::ConversationTopic, topic);
+
+    SetOriginators(out, message);
+    SetRecipients(out, message);
+
+    uint64_t sent = FindHeader(object, "Date") ? ToFiletime(g_mime_message_get_date(message)) : 0;
+    uint64_t received = ReceivedTime(object);
+    if (sent == 0) sent = received;  // no usable Date: the first hop's time is the best guess
+    if (received == 0) received = sent;
+    if (sent) out.props.setTime(pid::ClientSubmitTime, sent);
+    if (received) out.props.setTime(pid::MessageDeliveryTime, received);
+
+    if (std::string id = RawHeader(object, "Message-ID"); !id.empty()) out.props.setString(pid::InternetMessageId, id);
+    if (std::string id = RawHeader(object, "In-Reply-To"); !id.empty()) out.props.setString(pid::InReplyToId, id);
+    if (std::string refs = RawHeader(object, "References"); !refs.empty())
+        out.props.setString(pid::InternetReferences, refs);
+    SetImportance(out, object);
+    if (!rawHeaders.empty()) out.props.setString(pid::TransportMessageHeaders, rawHeaders);
+
+    Collected c;
+    Walk(g_mime_message_get_mime_part(message), c, 0);
+    SetBodies(out, c);
+    if (!c.plain && !c.html && c.attachments.empty() &&
+        std::any_of(c.leftovers.begin(), c.leftovers.end(), [](char ch) { return !std::isspace(static_cast<unsigned char>(ch)); })) {
+        out.props.setString(pid::Body, ToCrlf(SanitizeUtf8(c.leftovers)));
+    }
+
+    std::string html;
+    if (const Property* h = out.props.find(pid::Html)) html = h->text;
+    std::set<std::string> cids = CidReferences(html);
+    for (GMimeObject* part : c.attachments) {
+        if (GMIME_IS_MESSAGE_PART(part)) addEmbedded(GMIME_MESSAGE_PART(part), out, depth);
+        else if (GMIME_IS_PART(part)) addLeaf(GMIME_PART(part), c, cids, html, out);
+    }
+}
+
+// A message GMime could not parse at all: everything becomes the body text.
+void ImportAsPlainText(std::string_view bytes, Message& out) {
+    out.props.setString(pid::MessageClass, "IPM.Note");
+    out.props.setLong(pid::MessageFlags, 0x01);
+    out.props.setLong(pid::Importance, 1);
+    out.props.setLong(pid::Priority, 0);
+    out.props.setLong(ids::Sensitivity, 0);
+    if (!bytes.empty()) {
+        out.props.setString(pid::Body, ToCrlf(SanitizeUtf8(bytes)));
+        out.props.setLong(pid::InternetCodepage, CodepageOfText("", bytes, false));
+    }
+    out.props.setLong(pid::MessageCodepage, AnsiCodepageFor(bytes.empty() ? 0 : CodepageOfText("", bytes, false)));
+    for (uint16_t id : {pid::DisplayTo, pid::DisplayCc, pid::DisplayBcc}) out.props.setString(id, "");
+}
+
+}  // namespace
+
+bool ImportMimeBytes(std::string_view input, store::Message& out, std::string* error) {
+    (void)error;
+    out = Message{};
+    std::string bytes = PrepareInput(input);
+    std::string rawHeaders = RawHeaderBlock(bytes);
+
+    EnsureGMimeStarted();
+    GObjectPtr<GMimeStream> stream(g_mime_stream_mem_new_with_buffer(bytes.data(), bytes.size()));
+    GObjectPtr<GMimeParser> parser(g_mime_parser_new_with_stream(stream.get()));
+    g_mime_parser_set_format(parser.get(), GMIME_FORMAT_MESSAGE);
+    GObjectPtr<GMimeMessage> message(g_mime_parser_construct_message(parser.get(), LenientParserOptions()));
+    if (!message || rawHeaders.empty()) {
+        // No header at all: GMime would read the first lines as broken
+        // headers and lose them, so the whole text is the body.
+        ImportAsPlainText(bytes, out);
+        return true;
+    }
+    Importer importer;
+    importer.importMessage(message.get(), rawHeaders, out, 0);
+    return true;
+}
+
+bool ImportMimeFile(const std::string& path, store::Message& out, std::string* error) {
+    std::ifstream file(path, std::ios::binary);
+    if (!file) {
+        if (error) *error = "cannot open " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    if (file.bad()) {
+        if (error) *error = "cannot read " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    return ImportMimeBytes(bytes, out, error);
+}
+
+}  // namespace store::mime

@@ -1,0 +1,224 @@
+// Text encodings for the .msg writer on glibc iconv; see MsgCodepage.h.
+#include "store/msg/MsgCodepage.h"
+
+#include <cerrno>
+#include <iconv.h>
+
+namespace store::msg::detail {
+namespace {
+
+struct CodepageName {
+    uint32_t codepage;
+    const char* iconvName;
+    const char* charset;  // MIME charset name
+};
+
+// Windows code page identifiers and their names in glibc iconv and in MIME.
+constexpr CodepageName kCodepages[] = {
+    {437, "CP437", "ibm437"},
+    {850, "CP850", "ibm850"},
+    {852, "CP852", "ibm852"},
+    {866, "CP866", "cp866"},
+    {874, "CP874", "windows-874"},
+    {932, "CP932", "shift_jis"},
+    {936, "CP936", "gb2312"},
+    {949, "CP949", "ks_c_5601-1987"},
+    {950, "CP950", "big5"},
+    {1250, "CP1250", "windows-1250"},
+    {1251, "CP1251", "windows-1251"},
+    {1252, "CP1252", "windows-1252"},
+    {1253, "CP1253", "windows-1253"},
+    {1254, "CP1254", "windows-1254"},
+    {1255, "CP1255", "windows-1255"},
+    {1256, "CP1256", "windows-1256"},
+    {1257, "CP1257", "windows-1257"},
+    {1258, "CP1258", "windows-1258"},
+    {1361, "CP1361", "johab"},
+    {10000, "MACINTOSH", "macintosh"},
+    {20127, "ASCII", "us-ascii"},
+    {20866, "KOI8-R", "koi8-r"},
+    {21866, "KOI8-U", "koi8-u"},
+    {28591, "ISO-8859-1", "iso-8859-1"},
+    {28592, "ISO-8859-2", "iso-8859-2"},
+    {28593, "ISO-8859-3", "iso-8859-3"},
+    {28594, "ISO-8859-4", "iso-8859-4"},
+    {28595, "ISO-8859-5", "iso-8859-5"},
+    {28596, "ISO-8859-6", "iso-8859-6"},
+    {28597, "ISO-8859-7", "iso-8859-7"},
+    {28598, "ISO-8859-8", "iso-8859-8"},
+    {28599, "ISO-8859-9", "iso-8859-9"},
+    {28603, "ISO-8859-13", "iso-8859-13"},
+    {28605, "ISO-8859-15", "iso-8859-15"},
+    {38598, "ISO-8859-8", "iso-8859-8-i"},
+    {50220, "ISO-2022-JP", "iso-2022-jp"},
+    {50221, "ISO-2022-JP", "iso-2022-jp"},
+    {50222, "ISO-2022-JP", "iso-2022-jp"},
+    {50225, "ISO-2022-KR", "iso-2022-kr"},
+    {51932, "EUC-JP", "euc-jp"},
+    {51936, "EUC-CN", "euc-cn"},
+    {51949, "EUC-KR", "euc-kr"},
+    {52936, "HZ", "hz-gb-2312"},
+    {54936, "GB18030", "gb18030"},
+    {65000, "UTF-7", "utf-7"},
+    {65001, "UTF-8", "utf-8"},
+};
+
+const CodepageName* findCodepage(uint32_t codepage) {
+    for (const auto& entry : kCodepages)
+        if (entry.codepage == codepage) return &entry;
+    return nullptr;
+}
+
+// Runs `in` through an iconv descriptor, then flushes any shift state; false
+// on any invalid, truncated or unconvertible input (no //TRANSLIT, no //IGNORE).
+bool runIconv(iconv_t cd, std::string_view in, std::string& out) {
+    out.clear();
+    char* inPtr = const_cast<char*>(in.data());
+    size_t inLeft = in.size();
+    char buffer[4096];
+    bool flushing = false;
+    for (;;) {
+        char* outPtr = buffer;
+        size_t outLeft = sizeof buffer;
+        size_t rc = flushing ? iconv(cd, nullptr, nullptr, &outPtr, &outLeft)
+                             : iconv(cd, &inPtr, &inLeft, &outPtr, &outLeft);
+        out.append(buffer, size_t(outPtr - buffer));
+        if (rc == size_t(-1)) {
+            if (errno == E2BIG) continue;
+            return false;  // EILSEQ: no mapping or bad input; EINVAL: truncated input
+        }
+        if (rc != 0) return false;  // irreversible conversions count as a loss
+        if (flushing) return true;
+        flushing = true;
+    }
+}
+
+bool convert(const char* to, const char* from, std::string_view in, std::string& out) {
+    iconv_t cd = iconv_open(to, from);
+    if (cd == iconv_t(-1)) return false;
+    bool ok = runIconv(cd, in, out);
+    iconv_close(cd);
+    return ok;
+}
+
+// Decodes one code point at `i`; malformed input yields U+FFFD and advances one byte.
+uint32_t nextCodePoint(std::string_view s, size_t& i) {
+    auto byte = [&](size_t k) { return uint8_t(s[k]); };
+    uint8_t b0 = byte(i);
+    if (b0 < 0x80) {
+        ++i;
+        return b0;
+    }
+    int extra = (b0 & 0xE0) == 0xC0 ? 1 : (b0 & 0xF0) == 0xE0 ? 2 : (b0 & 0xF8) == 0xF0 ? 3 : -1;
+    if (extra < 0 || i + size_t(extra) >= s.size()) {
+        ++i;
+        return 0xFFFD;
+    }
+    uint32_t cp = b0 & (0x3F >> extra);
+    for (int k = 1; k <= extra; ++k) {
+        uint8_t b = byte(i + k);
+        if ((b & 0xC0) != 0x80) {
+            ++i;
+            return 0xFFFD;
+        }
+        cp = (cp << 6) | (b & 0x3F);
+    }
+    static constexpr uint32_t kMinForLength[] = {0, 0x80, 0x800, 0x10000};
+    if (cp < kMinForLength[extra] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
+        ++i;
+        return 0xFFFD;
+    }
+    i += size_t(extra) + 1;
+    return cp;
+}
+
+void appendUtf8(std::string& out, uint32_t cp) {
+    if (cp < 0x80) {
+        out += char(cp);
+    } else if (cp < 0x800) {
+        out += char(0xC0 | (cp >> 6));
+        out += char(0x80 | (cp & 0x3F));
+    } else if (cp < 0x10000) {
+        out += char(0xE0 | (cp >> 12));
+        out += char(0x80 | ((cp >> 6) & 0x3F));
+        out += char(0x80 | (cp & 0x3F));
+    } else {
+        out += char(0xF0 | (cp >> 18));
+        out += char(0x80 | ((cp >> 12) & 0x3F));
+        out += char(0x80 | ((cp >> 6) & 0x3F));
+        out += char(0x80 | (cp & 0x3F));
+    }
+}
+
+}  // namespace
+
+std::string Utf8ToUtf16le(std::string_view utf8) {
+    std::string out;
+    out.reserve(utf8.size() * 2);
+    auto unit = [&](uint32_t u) {
+        out += char(u & 0xFF);
+        out += char(u >> 8);
+    };
+    for (size_t i = 0; i < utf8.size();) {
+        uint32_t cp = nextCodePoint(utf8, i);
+        if (cp >= 0x10000) {
+            cp -= 0x10000;
+            unit(0xD800 | (cp >> 10));
+            unit(0xDC00 | (cp & 0x3FF));
+        } else {
+            unit(cp);
+        }
+    }
+    return out;
+}
+
+std::string SanitizeUtf8(std::string_view utf8) {
+    std::string out;
+    out.reserve(utf8.size());
+    for (size_t i = 0; i < utf8.size();) appendUtf8(out, nextCodePoint(utf8, i));
+    return out;
+}
+
+bool IsCodepageSupported(uint32_t codepage) {
+    const CodepageName* entry = findCodepage(codepage);
+    if (!entry) return false;
+    iconv_t cd = iconv_open(entry->iconvName, "UTF-8");
+    if (cd == iconv_t(-1)) return false;
+    iconv_close(cd);
+    return true;
+}
+
+bool EncodeCodepage(std::string_view utf8, uint32_t codepage, std::string& out) {
+    if (codepage == kCodepageUtf8) {
+        out = SanitizeUtf8(utf8);
+        return out == utf8;
+    }
+    const CodepageName* entry = findCodepage(codepage);
+    return entry && convert(entry->iconvName, "UTF-8", utf8, out);
+}
+
+bool DecodeCodepage(std::string_view bytes, uint32_t codepage, std::string& utf8) {
+    const CodepageName* entry = findCodepage(codepage);
+    return entry && convert("UTF-8", entry->iconvName, bytes, utf8);
+}
+
+uint32_t StringCodepageFor(uint32_t codepage) {
+    switch (codepage) {
+    case 20127: return 1252;                          // us-ascii: its Windows superset
+    case 50220: case 50221: case 50222:               // iso-2022-jp
+    case 51932: case 20932: return 932;               // euc-jp
+    case 50225: case 51949: return 949;               // iso-2022-kr, euc-kr
+    case 50227: case 51936: case 52936: return 936;   // iso-2022-cn, euc-cn, hz-gb-2312
+    case 51950: return 950;                           // euc-tw
+    case 65000: return kCodepageUtf8;                 // utf-7
+    default: break;
+    }
+    return IsCodepageSupported(codepage) ? codepage : kCodepageUtf8;
+}
+
+std::string CharsetNameOfCodepage(uint32_t codepage) {
+    const CodepageName* entry = findCodepage(codepage);
+    return entry ? entry->charset : "";
+}
+
+}  // namespace store::msg::detail

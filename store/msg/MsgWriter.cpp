@@ -1,0 +1,442 @@
+// The .msg writer: walks a store::Message and lays it out as MS-OXMSG
+// storages and streams through the compound-file layer.
+//
+// Invariants of the output:
+//  1. Every object storage (top-level message, recipient, attachment, embedded
+//     message) holds exactly one __properties_version1.0 with the header length
+//     of its position (32 / 24 / 8 bytes) and one entry per property it holds.
+//  2. Every stream-backed entry has its __substg1.0_TTTTPPPP stream (tag in upper-
+//     case hex); every such stream has its entry.
+//  3. Recipient and attachment storages are numbered #00000000.. without gaps, so
+//     the header's next-id fields equal the counts.
+//  4. One file, one string type: all PT_UNICODE (with STORE_UNICODE_OK), or all
+//     PT_STRING8 in the code page recorded in the same object's message.
+//  5. __nameid_version1.0 exists at the top only, with its three fixed streams,
+//     and covers the named properties of every object in the file.
+//  6. Output depends only on the model: no wall-clock time, entries sorted by tag.
+#include "store/msg/MsgWriter.h"
+
+#include "store/msg/CompoundFile.h"
+#include "store/msg/MsgCodepage.h"
+#include "store/msg/MsgConstants.h"
+#include "store/msg/NamedPropertyMap.h"
+#include "store/msg/PropertyStream.h"
+
+#include <cctype>
+#include <cstdio>
+#include <deque>
+#include <optional>
+
+namespace store::msg {
+namespace {
+
+using namespace detail;
+
+constexpr uint16_t PT_STRING8_MV = 0x101E;
+constexpr uint16_t PT_UNICODE_MV = PT_MV_UNICODE;
+
+bool isStringType(uint16_t type) { return type == PT_UNICODE || type == PT_STRING8; }
+bool isMultiStringType(uint16_t type) { return type == PT_UNICODE_MV || type == PT_STRING8_MV; }
+
+std::string hex8(uint32_t v) {
+    char buf[9];
+    std::snprintf(buf, sizeof buf, "%08X", unsigned(v));
+    return buf;
+}
+
+std::string substgName(uint32_t tag) { return std::string(kSubstgPrefix) + hex8(tag); }
+
+std::optional<uint32_t> positiveLong(const PropertyBag& bag, uint16_t id) {
+    const Property* p = bag.find(id);
+    if (!p || p->type != PT_LONG || uint32_t(p->integer) == 0) return std::nullopt;
+    return uint32_t(p->integer);
+}
+
+// Entry flags as Outlook writes them: read-only for what a store computes,
+// mandatory for the attachment's method and position, read/write otherwise.
+uint32_t flagsFor(uint16_t id) {
+    switch (id) {
+    case pid::HasAttachments: case pid::DisplayTo: case pid::DisplayCc: case pid::DisplayBcc:
+    case pid::MessageSize: case pid::AttachSize: case pid::AttachNumber: case kStoreSupportMaskId:
+    case 0x3007: case 0x3008:  // PidTagCreationTime, PidTagLastModificationTime
+    case 0x0E1D:               // PidTagNormalizedSubject
+    case 0x0FF4: case 0x0FF7:  // PidTagAccess, PidTagAccessLevel
+        return kPropAttrReadable;
+    case pid::AttachMethod: case pid::RenderingPosition:
+        return kPropAttrMandatory | kPropAttrReadable | kPropAttrWritable;
+    default:
+        return kPropAttrReadable | kPropAttrWritable;
+    }
+}
+
+// The properties one object is written with: the model's, minus those the
+// writer replaces, plus those it computes.
+class ObjectProps {
+public:
+    void takeFrom(const PropertyBag& bag, std::initializer_list<uint16_t> skipIds = {}) {
+        for (const Property& p : bag.all()) {
+            if (p.type == PT_OBJECT) continue;  // only embedded messages are objects; written apart
+            bool skip = false;
+            for (uint16_t id : skipIds) skip = skip || (!p.named && p.id == id);
+            if (!skip) list.push_back(&p);
+        }
+    }
+    bool has(uint16_t id) const {
+        for (const Property* p : list)
+            if (!p->named && p->id == id) return true;
+        return false;
+    }
+    void add(Property p) {
+        extras.push_back(std::move(p));
+        list.push_back(&extras.back());
+    }
+    void addIfMissing(Property p) {
+        if (!has(p.id)) add(std::move(p));
+    }
+    void replace(Property p) {
+        std::erase_if(list, [&](const Property* q) { return !q->named && q->id == p.id; });
+        add(std::move(p));
+    }
+
+    std::vector<const Property*> list;
+
+private:
+    std::deque<Property> extras;  // stable addresses
+};
+
+Property makeInt(uint16_t id, uint16_t type, uint64_t value) {
+    Property p;
+    p.id = id;
+    p.type = type;
+    p.integer = value;
+    return p;
+}
+
+Property makeText(uint16_t id, std::string utf8) {
+    Property p;
+    p.id = id;
+    p.type = PT_UNICODE;
+    p.text = std::move(utf8);
+    return p;
+}
+
+Property makeBinary(uint16_t id, std::string bytes) {
+    Property p;
+    p.id = id;
+    p.type = PT_BINARY;
+    p.text = std::move(bytes);
+    return p;
+}
+
+// ---- code page of an 8-bit message ----------------------------------------
+
+bool bagFitsCodepage(const PropertyBag& bag, uint32_t codepage) {
+    std::string scratch;
+    for (const Property& p : bag.all()) {
+        if (isStringType(p.type) && !EncodeCodepage(p.text, codepage, scratch)) return false;
+        if (isMultiStringType(p.type))
+            for (const std::string& v : p.values)
+                if (!EncodeCodepage(v, codepage, scratch)) return false;
+    }
+    return true;
+}
+
+// The message's code page for 8-bit strings: its own (PR_MESSAGE_CODEPAGE, else
+// PR_INTERNET_CPID, else 1252, as a string code page), or 65001 when any string
+// of the message, its recipients or its attachments does not fit.
+uint32_t chooseStringCodepage(const Message& m) {
+    uint32_t own = kCodepageWestern;
+    if (auto v = positiveLong(m.props, pid::MessageCodepage)) own = *v;
+    else if (auto v = positiveLong(m.props, pid::InternetCodepage)) own = *v;
+    uint32_t codepage = StringCodepageFor(own);
+    if (codepage == kCodepageUtf8) return codepage;
+    bool fits = bagFitsCodepage(m.props, codepage);
+    for (size_t i = 0; fits && i < m.recipients.size(); ++i) fits = bagFitsCodepage(m.recipients[i].props, codepage);
+    for (size_t i = 0; fits && i < m.attachments.size(); ++i) fits = bagFitsCodepage(m.attachments[i].props, codepage);
+    return fits ? codepage : kCodepageUtf8;
+}
+
+size_t findNoCase(const std::string& hay, std::string_view needle, size_t from, size_t to) {
+    for (size_t i = from; i + needle.size() <= to; ++i) {
+        size_t k = 0;
+        while (k < needle.size() && std::tolower(static_cast<unsigned char>(hay[i + k])) == needle[k]) ++k;
+        if (k == needle.size()) return i;
+    }
+    return std::string::npos;
+}
+
+// Renames the charset declared in the HTML's <meta> tags (both the charset
+// attribute and http-equiv content forms) to `charset`.
+std::string renameMetaCharset(std::string html, const std::string& charset) {
+    if (charset.empty()) return html;
+    size_t pos = 0;
+    while ((pos = findNoCase(html, "<meta", pos, html.size())) != std::string::npos) {
+        size_t end = html.find('>', pos);
+        if (end == std::string::npos) break;
+        size_t at = findNoCase(html, "charset", pos, end);
+        if (at != std::string::npos) {
+            size_t v = at + 7;
+            while (v < end && (html[v] == ' ' || html[v] == '\t')) ++v;
+            if (v < end && html[v] == '=') {
+                ++v;
+                while (v < end && (html[v] == ' ' || html[v] == '\t' || html[v] == '"' || html[v] == '\'')) ++v;
+                size_t ve = v;
+                while (ve < end && (std::isalnum(static_cast<unsigned char>(html[ve])) || html[ve] == '-' ||
+                                    html[ve] == '_' || html[ve] == '.' || html[ve] == ':'))
+                    ++ve;
+                if (ve > v) {
+                    html.replace(v, ve - v, charset);
+                    end = end - (ve - v) + charset.size();
+                }
+            }
+        }
+        pos = end;
+    }
+    return html;
+}
+
+// ---- writing ----------------------------------------------------------------
+
+struct Context {
+    bool unicode = true;
+    uint64_t storageTime = 0;  // modification time of the storages (0 = none)
+    NamedPropertyMap names;
+    CompoundFileWriter cfb;
+    std::string error;  // errors of this layer; the compound file keeps its own
+
+    bool fail(std::string message) {
+        if (error.empty()) error = std::move(message);
+        return false;
+    }
+};
+
+// The 8-bit bytes of a string in `codepage` (checked beforehand to fit).
+std::string encode8(const std::string& utf8, uint32_t codepage) {
+    std::string out;
+    if (codepage != kCodepageUtf8 && EncodeCodepage(utf8, codepage, out)) return out;
+    return SanitizeUtf8(utf8);
+}
+
+std::string encodeString(const Context& ctx, const std::string& utf8, uint32_t codepage) {
+    return ctx.unicode ? Utf8ToUtf16le(utf8) : encode8(utf8, codepage);
+}
+
+void putU32(std::string& out, uint32_t v) {
+    for (int i = 0; i < 4; ++i) out += char((v >> (8 * i)) & 0xFF);
+}
+
+// Writes one property's value streams into `storage` and its entry into `entries`.
+bool writeProperty(Context& ctx, CompoundFileWriter::Storage* storage, PropertyStreamBuilder& entries,
+                   const Property& p, uint32_t codepage) {
+    uint16_t id = p.id;
+    if (p.named) {
+        id = ctx.names.idFor(*p.named);
+        if (id == 0) return ctx.fail("too many named properties");
+    }
+    uint16_t type = p.type;
+    if (isStringType(type)) type = ctx.unicode ? PT_UNICODE : PT_STRING8;
+    if (isMultiStringType(type)) type = ctx.unicode ? PT_UNICODE_MV : PT_STRING8_MV;
+    uint32_t tag = (uint32_t(id) << 16) | type;
+    uint32_t flags = flagsFor(id);
+    CompoundFileWriter& cfb = ctx.cfb;
+
+    if (FixedValueBytes(type)) {
+        entries.addFixed(tag, flags, p.integer);
+        return true;
+    }
+    switch (type) {
+    case PT_UNICODE:
+    case PT_STRING8: {
+        std::string bytes = encodeString(ctx, p.text, codepage);
+        entries.addStreamBacked(tag, flags, uint32_t(bytes.size()) + (ctx.unicode ? 2 : 1));
+        return cfb.writeStream(storage, substgName(tag), bytes);
+    }
+    case PT_BINARY:
+    case PT_CLSID:
+        entries.addStreamBacked(tag, flags, uint32_t(p.text.size()));
+        return cfb.writeStream(storage, substgName(tag), p.text);
+    case PT_UNICODE_MV:
+    case PT_STRING8_MV:
+    case PT_MV_BINARY: {
+        // A length stream plus one stream per value (MS-OXMSG 2.1.4.2).
+        bool binary = type == PT_MV_BINARY;
+        std::string lengths;
+        for (size_t i = 0; i < p.values.size(); ++i) {
+            std::string value = binary ? p.values[i] : encodeString(ctx, p.values[i], codepage);
+            if (!binary) value.append(ctx.unicode ? 2 : 1, '\0');  // values keep their NUL
+            putU32(lengths, uint32_t(value.size()));
+            if (binary) putU32(lengths, 0);
+            if (!cfb.writeStream(storage, substgName(tag) + "-" + hex8(uint32_t(i)), value)) return false;
+        }
+        entries.addStreamBacked(tag, flags, uint32_t(lengths.size()));
+        return cfb.writeStream(storage, substgName(tag), lengths);
+    }
+    default:
+        if ((type & 0x1000) && FixedValueBytes(type & 0x0FFF)) {
+            // Fixed-size multi-valued: the values back to back in one stream.
+            std::string packed;
+            for (const std::string& v : p.values) packed += v;
+            entries.addStreamBacked(tag, flags, uint32_t(packed.size()));
+            return cfb.writeStream(storage, substgName(tag), packed);
+        }
+        return true;  // a type the model does not define: left out
+    }
+}
+
+bool writeProperties(Context& ctx, CompoundFileWriter::Storage* storage, const ObjectProps& props,
+                     uint32_t codepage, PropertyStreamBuilder& entries) {
+    for (const Property* p : props.list)
+        if (!writeProperty(ctx, storage, entries, *p, codepage)) return false;
+    return true;
+}
+
+bool writeMessage(Context& ctx, CompoundFileWriter::Storage* storage, const Message& m, HeaderKind kind);
+
+bool writeRecipient(Context& ctx, CompoundFileWriter::Storage* parent, const Recipient& r, uint32_t index,
+                    uint32_t codepage) {
+    CompoundFileWriter::Storage* storage =
+        ctx.cfb.beginStorage(parent, std::string(kRecipPrefix) + hex8(index), ctx.storageTime);
+    if (!storage) return false;
+    ObjectProps props;
+    props.takeFrom(r.props);
+    props.addIfMissing(makeInt(kRowIdId, PT_LONG, index));
+    props.addIfMissing(makeInt(kObjectTypeId, PT_LONG, kObjectTypeMailUser));
+    PropertyStreamBuilder entries;
+    if (!writeProperties(ctx, storage, props, codepage, entries)) return false;
+    if (!ctx.cfb.writeStream(storage, kPropertiesStream, entries.serialize(HeaderKind::RecipientOrAttachment, 0, 0)))
+        return false;
+    return ctx.cfb.endStorage(storage);
+}
+
+bool writeAttachment(Context& ctx, CompoundFileWriter::Storage* parent, const Attachment& a, uint32_t index,
+                     uint32_t codepage) {
+    CompoundFileWriter::Storage* storage =
+        ctx.cfb.beginStorage(parent, std::string(kAttachPrefix) + hex8(index), ctx.storageTime);
+    if (!storage) return false;
+    ObjectProps props;
+    if (a.embedded)
+        props.takeFrom(a.props, {pid::AttachDataBinary});
+    else
+        props.takeFrom(a.props);
+    props.addIfMissing(makeInt(pid::AttachNumber, PT_LONG, index));
+    props.addIfMissing(makeInt(kObjectTypeId, PT_LONG, kObjectTypeAttach));
+    props.addIfMissing(
+        makeInt(pid::AttachMethod, PT_LONG, a.embedded ? kAttachEmbeddedMessage : kAttachByValue));
+    PropertyStreamBuilder entries;
+    if (!writeProperties(ctx, storage, props, codepage, entries)) return false;
+    if (a.embedded) {
+        // PidTagAttachDataObject: an entry without a stream, and the message as a storage.
+        entries.addStreamBacked((uint32_t(pid::AttachDataBinary) << 16) | PT_OBJECT,
+                                kPropAttrReadable | kPropAttrWritable, kObjectSize);
+        CompoundFileWriter::Storage* inner = ctx.cfb.beginStorage(storage, kEmbeddedStorage, ctx.storageTime);
+        if (!inner || !writeMessage(ctx, inner, *a.embedded, HeaderKind::EmbeddedMessage) ||
+            !ctx.cfb.endStorage(inner))
+            return false;
+    }
+    if (!ctx.cfb.writeStream(storage, kPropertiesStream, entries.serialize(HeaderKind::RecipientOrAttachment, 0, 0)))
+        return false;
+    return ctx.cfb.endStorage(storage);
+}
+
+// PR_DISPLAY_TO / CC / BCC: the display names (else addresses) of the rows of one type.
+std::string displayList(const Message& m, uint32_t recipientType) {
+    std::string out;
+    for (const Recipient& r : m.recipients) {
+        const Property* type = r.props.find(pid::RecipientType);
+        if (!type || (uint32_t(type->integer) & 0x0F) != recipientType) continue;
+        const Property* name = r.props.find(pid::DisplayName);
+        if (!name || name->text.empty()) name = r.props.find(pid::EmailAddress);
+        if (!name || name->text.empty()) continue;
+        if (!out.empty()) out += "; ";
+        out += name->text;
+    }
+    return out;
+}
+
+// Adds to `props` what a store would compute for a message, and in an 8-bit
+// file the code pages; returns the code page of the message's 8-bit strings.
+uint32_t completeMessageProps(const Context& ctx, const Message& m, HeaderKind kind, ObjectProps& props) {
+    uint32_t codepage = 0;
+    if (ctx.unicode) {
+        props.takeFrom(m.props, {kStoreSupportMaskId});
+        if (kind == HeaderKind::TopMessage) {
+            const Property* mask = m.props.find(kStoreSupportMaskId);
+            uint32_t value = mask ? uint32_t(mask->integer) | kStoreUnicodeOk : kUnicodeStoreSupportMask;
+            props.add(makeInt(kStoreSupportMaskId, PT_LONG, value));
+        }
+    } else {
+        // 8-bit: strings, PR_BODY and PR_HTML all in one code page, recorded twice.
+        codepage = chooseStringCodepage(m);
+        props.takeFrom(m.props, {kStoreSupportMaskId, pid::MessageCodepage, pid::InternetCodepage});
+        const Property* html = m.props.find(pid::Html);
+        auto htmlCodepage = positiveLong(m.props, pid::InternetCodepage);
+        if (html && html->type == PT_BINARY && htmlCodepage && *htmlCodepage != codepage) {
+            std::string utf8, bytes;
+            if (DecodeCodepage(html->text, *htmlCodepage, utf8)) {
+                if (!EncodeCodepage(utf8, codepage, bytes)) {
+                    codepage = kCodepageUtf8;  // holds every string too
+                    bytes = std::move(utf8);
+                }
+                props.replace(makeBinary(pid::Html, renameMetaCharset(std::move(bytes), CharsetNameOfCodepage(codepage))));
+            }
+            // HTML not valid in its own code page: left as it is.
+        }
+        props.add(makeInt(pid::MessageCodepage, PT_LONG, codepage));
+        props.add(makeInt(pid::InternetCodepage, PT_LONG, codepage));
+    }
+    Property messageClass = makeText(pid::MessageClass, "IPM.Note");
+    props.addIfMissing(std::move(messageClass));
+    props.addIfMissing(makeInt(pid::HasAttachments, PT_BOOLEAN, m.attachments.empty() ? 0 : 1));
+    const std::pair<uint16_t, uint32_t> lists[] = {{pid::DisplayTo, 1}, {pid::DisplayCc, 2}, {pid::DisplayBcc, 3}};
+    for (auto [id, type] : lists) {
+        if (props.has(id)) continue;
+        std::string names = displayList(m, type);
+        if (!names.empty()) props.add(makeText(id, std::move(names)));
+    }
+    return codepage;
+}
+
+bool writeMessage(Context& ctx, CompoundFileWriter::Storage* storage, const Message& m, HeaderKind kind) {
+    if (m.recipients.size() > kMaxRows || m.attachments.size() > kMaxRows)
+        return ctx.fail("a message file holds at most 2048 recipients and 2048 attachments per message");
+    ObjectProps props;
+    uint32_t codepage = completeMessageProps(ctx, m, kind, props);
+    PropertyStreamBuilder entries;
+    if (!writeProperties(ctx, storage, props, codepage, entries)) return false;
+    for (size_t i = 0; i < m.recipients.size(); ++i)
+        if (!writeRecipient(ctx, storage, m.recipients[i], uint32_t(i), codepage)) return false;
+    for (size_t i = 0; i < m.attachments.size(); ++i)
+        if (!writeAttachment(ctx, storage, m.attachments[i], uint32_t(i), codepage)) return false;
+    std::string header = entries.serialize(kind, uint32_t(m.recipients.size()), uint32_t(m.attachments.size()));
+    return ctx.cfb.writeStream(storage, kPropertiesStream, header);
+}
+
+bool writeNameIdStorage(Context& ctx) {
+    CompoundFileWriter::Storage* storage = ctx.cfb.beginStorage(ctx.cfb.root(), kNameIdStorage, ctx.storageTime);
+    if (!storage) return false;
+    for (const auto& [name, bytes] : ctx.names.streams())
+        if (!ctx.cfb.writeStream(storage, name, bytes)) return false;
+    return ctx.cfb.endStorage(storage);
+}
+
+}  // namespace
+
+bool WriteMsgFile(const store::Message& msg, const std::string& path, bool unicode, std::string* error) {
+    Context ctx;
+    ctx.unicode = unicode;
+    for (uint16_t id : {pid::MessageDeliveryTime, pid::ClientSubmitTime}) {
+        const Property* p = msg.props.find(id);
+        if (p && p->type == PT_SYSTIME && p->integer) {
+            ctx.storageTime = p->integer;
+            break;
+        }
+    }
+    bool ok = ctx.cfb.create(path, kMessageClsid) &&
+              writeMessage(ctx, ctx.cfb.root(), msg, HeaderKind::TopMessage) && writeNameIdStorage(ctx) &&
+              ctx.cfb.finish();
+    if (!ok && error) *error = !ctx.error.empty() ? ctx.error : ctx.cfb.error();
+    if (!ok && error && error->empty()) *error = "cannot write " + path;
+    return ok;
+}
+
+}  // namespace store::msg

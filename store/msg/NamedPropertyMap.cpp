@@ -1,0 +1,106 @@
+// The named-property map of a .msg file; layout in NamedPropertyMap.h.
+#include "store/msg/NamedPropertyMap.h"
+
+#include "store/msg/MsgCodepage.h"
+#include "store/msg/MsgConstants.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <map>
+
+namespace store::msg::detail {
+namespace {
+
+void putU16(std::string& out, uint16_t v) {
+    out += char(v & 0xFF);
+    out += char(v >> 8);
+}
+
+void putU32(std::string& out, uint32_t v) {
+    for (int i = 0; i < 4; ++i) out += char((v >> (8 * i)) & 0xFF);
+}
+
+// CRC-32 (reflected, polynomial 0xEDB88320) starting from 0, with no final
+// inversion, as the lookup streams use it.
+uint32_t nameCrc(const std::string& bytes) {
+    uint32_t crc = 0;
+    for (unsigned char b : bytes) {
+        crc ^= b;
+        for (int k = 0; k < 8; ++k) crc = (crc >> 1) ^ ((crc & 1) ? 0xEDB88320u : 0u);
+    }
+    return crc;
+}
+
+bool sameGuid(const Guid& g, const uint8_t (&bytes)[16]) { return std::memcmp(g.data(), bytes, 16) == 0; }
+
+}  // namespace
+
+uint16_t NamedPropertyMap::idFor(const NamedKey& key) {
+    auto it = std::find(keys_.begin(), keys_.end(), key);
+    if (it != keys_.end()) return uint16_t(kFirstNamedId + (it - keys_.begin()));
+    if (keys_.size() >= 0x7FFF) return 0;
+    keys_.push_back(key);
+    // The GUID stream lists the other property sets in order of first use.
+    const Guid& set = key.propertySet;
+    if (!sameGuid(set, kPsMapi) && !sameGuid(set, kPsPublicStrings) &&
+        std::find(guids_.begin(), guids_.end(), set) == guids_.end())
+        guids_.push_back(set);
+    return uint16_t(kFirstNamedId + keys_.size() - 1);
+}
+
+uint16_t NamedPropertyMap::guidIndex(const Guid& set) const {
+    if (sameGuid(set, kPsMapi)) return 1;
+    if (sameGuid(set, kPsPublicStrings)) return 2;
+    auto it = std::find(guids_.begin(), guids_.end(), set);  // present: idFor added it
+    return uint16_t(3 + (it - guids_.begin()));
+}
+
+std::vector<std::pair<std::string, std::string>> NamedPropertyMap::streams() const {
+    std::string guidStream, entryStream, stringStream;
+    for (const Guid& g : guids_) guidStream.append(reinterpret_cast<const char*>(g.data()), g.size());
+
+    std::map<uint16_t, std::string> lookup;  // stream number -> records
+    for (size_t i = 0; i < keys_.size(); ++i) {
+        const NamedKey& key = keys_[i];
+        uint16_t guidIdx = guidIndex(key.propertySet);
+        uint16_t kind = key.isString ? 1 : 0;
+        uint32_t first;  // LID or string offset
+        uint32_t hashKey;
+        if (key.isString) {
+            std::string name = Utf8ToUtf16le(key.name);
+            first = uint32_t(stringStream.size());
+            putU32(stringStream, uint32_t(name.size()));
+            stringStream += name;
+            while (stringStream.size() % 4) stringStream += '\0';
+            hashKey = nameCrc(name);
+        } else {
+            first = key.lid;
+            hashKey = key.lid;
+        }
+        uint16_t indexKind = uint16_t((guidIdx << 1) | kind);
+        std::string tail;
+        putU16(tail, indexKind);
+        putU16(tail, uint16_t(i));
+        putU32(entryStream, first);
+        entryStream += tail;
+
+        uint16_t streamNumber = uint16_t(0x1000 + (hashKey ^ (uint32_t(guidIdx) << 1 | kind)) % kNameHashBuckets);
+        std::string& records = lookup[streamNumber];
+        putU32(records, hashKey);
+        records += tail;
+    }
+
+    std::vector<std::pair<std::string, std::string>> out;
+    out.emplace_back("__substg1.0_00020102", std::move(guidStream));
+    out.emplace_back("__substg1.0_00030102", std::move(entryStream));
+    out.emplace_back("__substg1.0_00040102", std::move(stringStream));
+    for (auto& [number, records] : lookup) {
+        char name[32];
+        std::snprintf(name, sizeof name, "__substg1.0_%04X0102", unsigned(number));
+        out.emplace_back(name, std::move(records));
+    }
+    return out;
+}
+
+}  // namespace store::msg::detail

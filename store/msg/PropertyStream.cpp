@@ -1,0 +1,66 @@
+// The property stream of one .msg object; layout in PropertyStream.h.
+#include "store/msg/PropertyStream.h"
+
+#include "store/msg/MsgConstants.h"
+
+#include <algorithm>
+
+namespace store::msg::detail {
+namespace {
+
+void putLE(std::string& out, uint64_t v, int bytes) {
+    for (int i = 0; i < bytes; ++i) out += char((v >> (8 * i)) & 0xFF);
+}
+
+}  // namespace
+
+uint32_t FixedValueBytes(uint16_t type) {
+    switch (type) {
+    case 0x000B: return 1;                             // PtypBoolean
+    case 0x0002: return 2;                             // PtypInteger16
+    case 0x0003: case 0x0004: case 0x000A: return 4;  // PtypInteger32, PtypFloating32, PtypErrorCode
+    case 0x0005: case 0x0006: case 0x0007:             // PtypFloating64, PtypCurrency, PtypFloatingTime
+    case 0x0014: case 0x0040: return 8;                // PtypInteger64, PtypTime
+    default: return 0;
+    }
+}
+
+void PropertyStreamBuilder::addFixed(uint32_t tag, uint32_t flags, uint64_t value) {
+    uint32_t bytes = FixedValueBytes(uint16_t(tag & 0xFFFF));
+    if (bytes == 1) value = value ? 1 : 0;
+    else if (bytes < 8) value &= (uint64_t(1) << (8 * bytes)) - 1;  // padding must be zero
+    entries_.push_back({tag, flags, value});
+}
+
+void PropertyStreamBuilder::addStreamBacked(uint32_t tag, uint32_t flags, uint32_t size) {
+    entries_.push_back({tag, flags, size});  // size, then 4 reserved zero bytes
+}
+
+bool PropertyStreamBuilder::has(uint32_t tag) const {
+    return std::any_of(entries_.begin(), entries_.end(), [&](const Entry& e) { return e.tag == tag; });
+}
+
+std::string PropertyStreamBuilder::serialize(HeaderKind kind, uint32_t recipientCount,
+                                             uint32_t attachmentCount) const {
+    std::string out;
+    out.reserve(kTopHeaderBytes + entries_.size() * kEntryBytes);
+    putLE(out, 0, 8);  // reserved
+    if (kind != HeaderKind::RecipientOrAttachment) {
+        // Storages are numbered 0..n-1 without gaps, so the next ids are the counts.
+        putLE(out, recipientCount, 4);
+        putLE(out, attachmentCount, 4);
+        putLE(out, recipientCount, 4);
+        putLE(out, attachmentCount, 4);
+        if (kind == HeaderKind::TopMessage) putLE(out, 0, 8);  // reserved
+    }
+    std::vector<Entry> sorted = entries_;
+    std::stable_sort(sorted.begin(), sorted.end(), [](const Entry& a, const Entry& b) { return a.tag < b.tag; });
+    for (const Entry& e : sorted) {
+        putLE(out, e.tag, 4);
+        putLE(out, e.flags, 4);
+        putLE(out, e.valueField, 8);
+    }
+    return out;
+}
+
+}  // namespace store::msg::detail

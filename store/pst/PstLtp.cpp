@@ -1,0 +1,365 @@
+#include "store/pst/PstLtp.h"
+
+#include <algorithm>
+#include <cassert>
+#include <cstring>
+
+namespace store::pst {
+
+namespace {
+
+constexpr size_t kPageData = kMaxBlockData;
+
+uint8_t fillLevel(size_t used) {
+    static const size_t kLimits[] = {3584, 2560, 2048, 1792, 1536, 1280, 1024, 768, 512, 256, 128, 64, 32, 16, 8};
+    size_t free = used >= kPageData ? 0 : kPageData - used;
+    for (uint8_t i = 0; i < 15; ++i)
+        if (free >= kLimits[i]) return i;
+    return 0x0F;
+}
+
+size_t headerSize(uint32_t page) {
+    if (page == 0) return 12;
+    if (page >= 8 && (page - 8) % 128 == 0) return 66;
+    return 2;
+}
+
+void setNibble(uint8_t* levels, uint32_t j, uint8_t v) {
+    if (j % 2 == 0)
+        levels[j / 2] = uint8_t((levels[j / 2] & 0xF0) | v);
+    else
+        levels[j / 2] = uint8_t((levels[j / 2] & 0x0F) | (v << 4));
+}
+
+// Where a value goes: inline (the 4-byte value itself), a heap item or a subnode.
+uint32_t storeValue(NdbWriter& ndb, HeapBuilder& heap, const PropValue& v, bool tableCell,
+                    std::vector<SubnodeEntry>& subnodes, uint32_t& nextSub) {
+    const uint16_t type = v.type();
+    const size_t fixed = fixedTypeSize(type);
+    if (fixed && (fixed <= 4 || (tableCell && fixed <= 8)) && type != 0x0048) {
+        uint8_t b[4] = {};
+        std::memcpy(b, v.bytes().data(), std::min<size_t>(4, v.bytes().size()));
+        return get32(b);
+    }
+    const std::string& d = v.bytes();
+    if (d.empty()) return 0;
+    if (d.size() <= kMaxHeapItem) return heap.add(d.data(), d.size());
+    const uint32_t nid = makeNid(0x1F, nextSub++);
+    subnodes.push_back({nid, ndb.writeStream(d.data(), d.size()), 0});
+    return nid;
+}
+
+}  // namespace
+
+size_t fixedTypeSize(uint16_t type) {
+    switch (type) {
+    case 0x0002: return 2;
+    case 0x0003: case 0x0004: case 0x000A: return 4;
+    case 0x000B: return 1;
+    case 0x0005: case 0x0006: case 0x0007: case 0x0014: case 0x0040: return 8;
+    case 0x0048: return 16;
+    default: return 0;
+    }
+}
+
+// ---------------------------------------------------------------- heap
+
+HeapBuilder::HeapBuilder(NdbWriter& ndb, uint8_t clientSig) : ndb_(ndb), clientSig_(clientSig) {
+    openPage(0);
+}
+
+HeapBuilder::~HeapBuilder() = default;
+
+void HeapBuilder::openPage(uint32_t index) {
+    curIndex_ = index;
+    cur_.assign(headerSize(index), 0);
+    cur_.reserve(kPageData);
+    curStarts_.clear();
+    if (pages_.size() <= index) {
+        pages_.resize(index + 1, {0, 0});
+        fill_.resize(index + 1, 0);
+    }
+}
+
+uint32_t HeapBuilder::add(const void* data, size_t n) {
+    assert(n > 0 && n <= kMaxHeapItem);
+    size_t count = curStarts_.size();
+    size_t need = ((cur_.size() + n + 1) & ~size_t(1)) + 4 + 2 * (count + 2);
+    if (need > kPageData || count + 1 > 2047) {
+        closePage();
+        openPage(curIndex_ + 1);
+        count = 0;
+    }
+    curStarts_.push_back(uint16_t(cur_.size()));
+    const uint8_t* p = static_cast<const uint8_t*>(data);
+    cur_.insert(cur_.end(), p, p + n);
+    return (curIndex_ << 16) | uint32_t((count + 1) << 5);
+}
+
+void HeapBuilder::patch(uint32_t hid, size_t offset, const void* data, size_t n) {
+    const uint32_t page = hid >> 16;
+    const size_t item = ((hid >> 5) & 0x7FF) - 1;
+    if (page == curIndex_) {
+        std::memcpy(cur_.data() + curStarts_.at(item) + offset, data, n);
+    } else if (page == 0 && !page0_.empty()) {
+        std::memcpy(page0_.data() + page0Starts_.at(item) + offset, data, n);
+    } else {
+        assert(false && "patching a heap item that was already written");
+    }
+}
+
+void HeapBuilder::closePage() {
+    std::vector<uint8_t>& b = cur_;
+    const size_t end = b.size();
+    if (b.size() % 2) b.push_back(0);
+    const uint16_t ibHnpm = uint16_t(b.size());
+    const size_t count = curStarts_.size();
+    b.resize(b.size() + 4 + 2 * (count + 1), 0);
+    uint8_t* map = b.data() + ibHnpm;
+    put16(map, uint16_t(count));
+    put16(map + 2, 0);
+    for (size_t i = 0; i < count; ++i) put16(map + 4 + 2 * i, curStarts_[i]);
+    put16(map + 4 + 2 * count, uint16_t(end));
+    put16(b.data(), ibHnpm);
+    fill_[curIndex_] = fillLevel(b.size());
+
+    if (curIndex_ == 0) {
+        page0_.swap(b);
+        page0Starts_ = curStarts_;
+    } else if (isBitmapPage(curIndex_)) {
+        bitmap_.swap(b);
+        bitmapIndex_ = curIndex_;
+        bitmapHeld_ = true;
+    } else {
+        pages_[curIndex_] = {ndb_.writeBlock(b.data(), b.size()), uint32_t(b.size())};
+    }
+    if (bitmapHeld_ && curIndex_ == bitmapIndex_ + 127) flushBitmapPage();
+}
+
+void HeapBuilder::flushBitmapPage() {
+    for (uint32_t j = 0; j < 128 && bitmapIndex_ + j < fill_.size(); ++j)
+        setNibble(bitmap_.data() + 2, j, fill_[bitmapIndex_ + j]);
+    pages_[bitmapIndex_] = {ndb_.writeBlock(bitmap_.data(), bitmap_.size()), uint32_t(bitmap_.size())};
+    bitmapHeld_ = false;
+}
+
+uint64_t HeapBuilder::finish() {
+    closePage();
+    if (bitmapHeld_) flushBitmapPage();
+    uint8_t* h = page0_.data();
+    h[2] = 0xEC;
+    h[3] = clientSig_;
+    put32(h + 4, userRoot_);
+    std::memset(h + 8, 0, 4);
+    for (uint32_t j = 0; j < 8 && j < fill_.size(); ++j) setNibble(h + 8, j, fill_[j]);
+    pages_[0] = {ndb_.writeBlock(page0_.data(), page0_.size()), uint32_t(page0_.size())};
+    if (pages_.size() == 1) return pages_[0].bid;
+    return ndb_.writeTree(pages_);
+}
+
+// ---------------------------------------------------------------- BTH
+
+BthStream::BthStream(HeapBuilder& heap, uint8_t cbKey, uint8_t cbEnt)
+    : heap_(heap), cbKey_(cbKey), cbEnt_(cbEnt) {
+    uint8_t h[8] = {0xB5, cbKey, cbEnt, 0, 0, 0, 0, 0};
+    header_ = heap_.add(h, 8);
+}
+
+void BthStream::add(const void* record) {
+    const size_t rs = cbKey_ + cbEnt_;
+    const uint8_t* r = static_cast<const uint8_t*>(record);
+    leaf_.insert(leaf_.end(), r, r + rs);
+    ++count_;
+    if (leaf_.size() + rs > kMaxHeapItem) placeLeaf();
+}
+
+void BthStream::placeLeaf() {
+    if (leaf_.empty()) return;
+    const uint32_t hid = heap_.add(leaf_.data(), leaf_.size());
+    index_.insert(index_.end(), leaf_.begin(), leaf_.begin() + cbKey_);
+    uint8_t h[4];
+    put32(h, hid);
+    index_.insert(index_.end(), h, h + 4);
+    leaf_.clear();
+}
+
+void BthStream::finish() {
+    placeLeaf();
+    uint32_t root = 0;
+    uint8_t levels = 0;
+    const size_t rs = cbKey_ + 4u;
+    std::vector<uint8_t> level = std::move(index_);
+    if (level.size() == rs) {
+        root = get32(level.data() + cbKey_);
+    } else if (!level.empty()) {
+        const size_t perItem = kMaxHeapItem / rs;
+        while (level.size() > rs) {
+            ++levels;
+            std::vector<uint8_t> next;
+            for (size_t i = 0; i < level.size(); i += perItem * rs) {
+                size_t n = std::min(perItem * rs, level.size() - i);
+                const uint32_t hid = heap_.add(level.data() + i, n);
+                next.insert(next.end(), level.begin() + long(i), level.begin() + long(i) + cbKey_);
+                uint8_t h[4];
+                put32(h, hid);
+                next.insert(next.end(), h, h + 4);
+            }
+            level.swap(next);
+        }
+        root = get32(level.data() + cbKey_);
+    }
+    uint8_t h[8] = {0xB5, cbKey_, cbEnt_, levels, 0, 0, 0, 0};
+    put32(h + 4, root);
+    heap_.patch(header_, 0, h, 8);
+}
+
+// ---------------------------------------------------------------- PC
+
+uint64_t writePropertyContext(NdbWriter& ndb, const std::vector<PropValue>& props,
+                              std::vector<SubnodeEntry>& subnodes, uint32_t& nextSubIndex) {
+    HeapBuilder heap(ndb, 0xBC);
+    BthStream bth(heap, 2, 6);
+    heap.setUserRoot(bth.headerHid());
+    std::vector<uint8_t> records(8 * props.size());
+    for (size_t i = 0; i < props.size(); ++i) {
+        const PropValue& v = props[i];
+        uint8_t* r = records.data() + 8 * i;
+        put16(r, uint16_t(v.tag >> 16));
+        put16(r + 2, v.type());
+        put32(r + 4, storeValue(ndb, heap, v, false, subnodes, nextSubIndex));
+    }
+    for (size_t i = 0; i < props.size(); ++i) bth.add(records.data() + 8 * i);
+    bth.finish();
+    return heap.finish();
+}
+
+// ---------------------------------------------------------------- TC
+
+TableLayout TableLayout::fresh(std::vector<uint32_t> tags) {
+    auto width = [](uint32_t tag) -> uint8_t {
+        size_t f = fixedTypeSize(uint16_t(tag));
+        if (f == 0 || f == 16) return 4;
+        return uint8_t(f);
+    };
+    std::sort(tags.begin(), tags.end());
+    tags.erase(std::unique(tags.begin(), tags.end()), tags.end());
+    tags.erase(std::remove_if(tags.begin(), tags.end(),
+                              [](uint32_t t) { return t == 0x67F20003 || t == 0x67F30003; }),
+               tags.end());
+    TableLayout l;
+    l.cols.push_back({0x67F20003, 0, 4, 0});
+    l.cols.push_back({0x67F30003, 4, 4, 1});
+    uint16_t at = 8;
+    uint8_t bit = 2;
+    for (uint8_t w : {8, 4, 2, 1}) {
+        for (uint32_t t : tags)
+            if (width(t) == w) {
+                l.cols.push_back({t, at, w, bit++});
+                at = uint16_t(at + w);
+            }
+        if (w == 4) l.rgib[0] = at;
+        if (w == 2) l.rgib[1] = at;
+        if (w == 1) l.rgib[2] = at;
+    }
+    l.rgib[3] = uint16_t(at + (l.cols.size() + 7) / 8);
+    return l;
+}
+
+TableBuilder::TableBuilder(NdbWriter& ndb, TableLayout layout)
+    : ndb_(ndb), layout_(std::move(layout)), rowSize_(layout_.rgib[3]) {
+    heap_ = std::make_unique<HeapBuilder>(ndb_, 0x7C);
+    index_ = std::make_unique<BthStream>(*heap_, 4, 4);
+    std::vector<uint8_t> info(22 + 8 * layout_.cols.size(), 0);
+    tcinfo_ = heap_->add(info.data(), info.size());
+    heap_->setUserRoot(tcinfo_);
+}
+
+TableBuilder::~TableBuilder() = default;
+
+void TableBuilder::addRow(uint32_t rowId, const std::vector<PropValue>& values) {
+    assert(rows_ == 0 || rowId > lastRowId_);
+    lastRowId_ = rowId;
+    const size_t base = matrix_.size();
+    matrix_.resize(base + rowSize_, 0);
+    uint8_t ceb[32] = {};
+    for (const ColumnDesc& c : layout_.cols) {
+        uint8_t* cell = matrix_.data() + base + c.ib;
+        if (c.tag == 0x67F20003) {
+            put32(cell, rowId);
+        } else if (c.tag == 0x67F30003) {
+            put32(cell, rows_ + 1);
+        } else {
+            auto it = std::lower_bound(values.begin(), values.end(), c.tag,
+                                       [](const PropValue& v, uint32_t t) { return v.tag < t; });
+            if (it == values.end() || it->tag != c.tag) continue;
+            const size_t fixed = fixedTypeSize(it->type());
+            if (fixed && fixed <= 8) {
+                std::memcpy(cell, it->bytes().data(), std::min<size_t>(c.cb, it->bytes().size()));
+            } else {
+                if (it->bytes().empty()) continue;
+                put32(cell, storeValue(ndb_, *heap_, *it, true, subnodes_, nextSub_));
+            }
+        }
+        ceb[c.iBit / 8] |= uint8_t(0x80 >> (c.iBit % 8));
+    }
+    std::memcpy(matrix_.data() + base + layout_.rgib[2], ceb, (layout_.cols.size() + 7) / 8);
+
+    uint8_t rec[8];
+    put32(rec, rowId);
+    put32(rec + 4, rows_);
+    index_->add(rec);
+    ++rows_;
+
+    if (!matrixInBlocks_ && matrix_.size() > kMaxHeapItem) matrixInBlocks_ = true;
+    if (matrixInBlocks_) {
+        const size_t perBlock = kMaxBlockData / rowSize_;
+        while (matrix_.size() >= (perBlock + 1) * rowSize_) flushMatrixBlock(false);
+    }
+}
+
+void TableBuilder::flushMatrixBlock(bool last) {
+    const size_t perBlock = kMaxBlockData / rowSize_;
+    size_t n = std::min(matrix_.size(), perBlock * rowSize_);
+    std::vector<uint8_t> block(matrix_.begin(), matrix_.begin() + long(n));
+    if (!last) block.resize(kMaxBlockData, 0);  // every block but the last is full
+    matrixBlocks_.push_back({ndb_.writeBlock(block.data(), block.size()), uint32_t(block.size())});
+    matrix_.erase(matrix_.begin(), matrix_.begin() + long(n));
+}
+
+NodeRef TableBuilder::finish() {
+    uint32_t hnidRows = 0;
+    if (matrixInBlocks_) {
+        const size_t perBlock = kMaxBlockData / rowSize_;
+        while (matrix_.size() > perBlock * rowSize_) flushMatrixBlock(false);
+        if (!matrix_.empty()) flushMatrixBlock(true);
+        hnidRows = makeNid(0x1F, nextSub_++);
+        subnodes_.push_back({hnidRows, ndb_.writeTree(matrixBlocks_), 0});
+    } else if (!matrix_.empty()) {
+        hnidRows = heap_->add(matrix_.data(), matrix_.size());
+    }
+    index_->finish();
+
+    std::vector<ColumnDesc> sorted = layout_.cols;
+    std::sort(sorted.begin(), sorted.end(), [](const ColumnDesc& a, const ColumnDesc& b) { return a.tag < b.tag; });
+    std::vector<uint8_t> info(22 + 8 * sorted.size(), 0);
+    info[0] = 0x7C;
+    info[1] = uint8_t(sorted.size());
+    for (int i = 0; i < 4; ++i) put16(info.data() + 2 + 2 * i, layout_.rgib[i]);
+    put32(info.data() + 10, index_->headerHid());
+    put32(info.data() + 14, hnidRows);
+    put32(info.data() + 18, 0);
+    for (size_t i = 0; i < sorted.size(); ++i) {
+        uint8_t* d = info.data() + 22 + 8 * i;
+        put32(d, sorted[i].tag);
+        put16(d + 4, sorted[i].ib);
+        d[6] = sorted[i].cb;
+        d[7] = sorted[i].iBit;
+    }
+    heap_->patch(tcinfo_, 0, info.data(), info.size());
+    NodeRef r;
+    r.bidData = heap_->finish();
+    r.bidSub = ndb_.writeSubnodeTree(std::move(subnodes_));
+    return r;
+}
+
+}  // namespace store::pst

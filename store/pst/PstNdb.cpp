@@ -1,0 +1,469 @@
+#include "store/pst/PstNdb.h"
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace store::pst {
+
+namespace {
+
+// Eight 256-entry tables for the slicing-by-8 form of the CRC.
+struct CrcTables {
+    std::array<std::array<uint32_t, 256>, 8> t{};
+    CrcTables() {
+        for (uint32_t i = 0; i < 256; ++i) {
+            uint32_t c = i;
+            for (int k = 0; k < 8; ++k) c = (c & 1) ? (c >> 1) ^ 0xEDB88320u : c >> 1;
+            t[0][i] = c;
+        }
+        for (uint32_t i = 0; i < 256; ++i)
+            for (int s = 1; s < 8; ++s) t[s][i] = (t[s - 1][i] >> 8) ^ t[0][t[s - 1][i] & 0xFF];
+    }
+};
+const CrcTables kCrc;
+
+// Page and block signature from the file offset and the id.
+uint16_t signature(uint64_t ib, uint64_t bid) {
+    uint32_t x = uint32_t(ib ^ bid);
+    return uint16_t((x >> 16) ^ (x & 0xFFFF));
+}
+
+constexpr uint8_t kPtypeBbt = 0x80, kPtypeNbt = 0x81, kPtypeFMap = 0x82, kPtypePMap = 0x83,
+                  kPtypeAMap = 0x84, kPtypeFPMap = 0x85, kPtypeDList = 0x86;
+constexpr size_t kPage = 512;
+constexpr unsigned kNbtLeafMax = 15, kBbtLeafMax = 20, kBtIndexMax = 20;
+constexpr unsigned kXBlockMax = (kMaxBlockData - 8) / 8;  // 1021 ids per XBLOCK/XXBLOCK
+constexpr unsigned kSlMax = (kMaxBlockData - 8) / 24;     // 340 SLENTRYs
+constexpr unsigned kSiMax = (kMaxBlockData - 8) / 16;     // 510 SIENTRYs
+
+bool hasPMap(uint64_t k) { return k % 8 == 0; }
+bool hasFMap(uint64_t k) { return k >= 128 && (k - 128) % 496 == 0; }
+bool hasFPMap(uint64_t k) { return k >= 8192 && (k - 8192) % 31744 == 0; }
+
+void trailer(uint8_t* page, uint8_t ptype, uint16_t sig, uint64_t bid) {
+    page[496] = ptype;
+    page[497] = ptype;
+    put16(page + 498, sig);
+    put32(page + 500, pstCrc(page, 496));
+    put64(page + 504, bid);
+}
+
+}  // namespace
+
+uint32_t pstCrc(const void* data, size_t n, uint32_t crc) {
+    const uint8_t* p = static_cast<const uint8_t*>(data);
+    const auto& t = kCrc.t;
+    while (n >= 8) {
+        uint32_t lo = crc ^ get32(p);
+        uint32_t hi = get32(p + 4);
+        crc = t[7][lo & 0xFF] ^ t[6][(lo >> 8) & 0xFF] ^ t[5][(lo >> 16) & 0xFF] ^ t[4][lo >> 24] ^
+              t[3][hi & 0xFF] ^ t[2][(hi >> 8) & 0xFF] ^ t[1][(hi >> 16) & 0xFF] ^ t[0][hi >> 24];
+        p += 8;
+        n -= 8;
+    }
+    while (n--) crc = t[0][(crc ^ *p++) & 0xFF] ^ (crc >> 8);
+    return crc;
+}
+
+NdbWriter::NdbWriter() = default;
+
+NdbWriter::~NdbWriter() { abandon(); }
+
+void NdbWriter::abandon() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+}
+
+bool NdbWriter::create(const std::string& path, std::string* error) {
+    fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (fd_ < 0) {
+        if (error) *error = "cannot create " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    path_ = path;
+    // Header area and the allocation-list page; the real content comes at close.
+    std::vector<uint8_t> zeros(kFirstSection, 0);
+    pwriteAll(zeros.data(), zeros.size(), 0);
+    // Initial last-handed-out node indexes of a blank store.
+    for (auto& v : rgnid) v = 0x400;
+    rgnid[3] = 0x4000;
+    rgnid[4] = 0x10000;
+    rgnid[8] = 0x8000;
+    sec_.assign(kSectionSize, 0);
+    secIndex_ = 0;
+    startSection();
+    if (failed()) {
+        if (error) *error = ioError_;
+        abandon();
+        ::unlink(path.c_str());
+        return false;
+    }
+    return true;
+}
+
+void NdbWriter::pwriteAll(const void* data, size_t n, uint64_t off) {
+    if (!ioError_.empty() || fd_ < 0) return;
+    const uint8_t* p = static_cast<const uint8_t*>(data);
+    while (n > 0) {
+        ssize_t w = ::pwrite(fd_, p, n, off_t(off));
+        if (w < 0) {
+            if (errno == EINTR) continue;
+            ioError_ = "cannot write " + path_ + ": " + std::strerror(errno);
+            return;
+        }
+        p += w;
+        n -= size_t(w);
+        off += uint64_t(w);
+    }
+}
+
+unsigned NdbWriter::reservedPages(uint64_t k) {
+    return 1 + (hasPMap(k) ? 1 : 0) + (hasFMap(k) ? 1 : 0) + (hasFPMap(k) ? 1 : 0);
+}
+
+void NdbWriter::markUsed(size_t off, size_t len) {
+    size_t first = off / 64, last = (off + len + 63) / 64;
+    for (size_t s = first; s < last; ++s) sec_[s / 8] |= uint8_t(0x80 >> (s % 8));
+}
+
+void NdbWriter::startSection() {
+    std::fill(sec_.begin(), sec_.end(), 0);
+    unsigned r = reservedPages(secIndex_);
+    secCursor_ = r * kPage;
+    markUsed(0, secCursor_);
+}
+
+void NdbWriter::sealSection() {
+    const uint64_t k = secIndex_;
+    const uint64_t start = sectionStart(k);
+    // Free space and the longest free run, from the bitmap.
+    unsigned freeSlots = 0, run = 0, best = 0;
+    for (unsigned s = 0; s < 496 * 8; ++s) {
+        bool used = sec_[s / 8] & (0x80 >> (s % 8));
+        if (used) {
+            run = 0;
+        } else {
+            ++freeSlots;
+            best = std::max(best, ++run);
+        }
+    }
+    cbAMapFree_ += uint64_t(freeSlots) * 64;
+    freeRuns_.push_back(uint8_t(std::min(best, 255u)));
+
+    trailer(sec_.data(), kPtypeAMap, 0, start);
+    size_t at = kPage;
+    if (hasPMap(k)) {
+        std::memset(sec_.data() + at, 0xFF, 496);
+        trailer(sec_.data() + at, kPtypePMap, 0, start + at);
+        at += kPage;
+    }
+    if (hasFMap(k)) {
+        // Content filled in at close, when the runs of the sections it covers are known.
+        trailer(sec_.data() + at, kPtypeFMap, 0, start + at);
+        at += kPage;
+    }
+    if (hasFPMap(k)) {
+        std::memset(sec_.data() + at, 0xFF, 496);
+        trailer(sec_.data() + at, kPtypeFPMap, 0, start + at);
+    }
+    pwriteAll(sec_.data(), kSectionSize, start);
+}
+
+uint64_t NdbWriter::alloc(size_t size, size_t align) {
+    size_t at = (secCursor_ + align - 1) / align * align;
+    if (at + size > kSectionSize) {
+        sealSection();
+        ++secIndex_;
+        startSection();
+        at = (secCursor_ + align - 1) / align * align;
+    }
+    secCursor_ = at + size;
+    markUsed(at, size);
+    return at;  // offset inside the current section
+}
+
+uint64_t NdbWriter::writeBlock(const void* data, size_t cb, bool internal) {
+    const uint64_t bid = bidNextB_ | (internal ? 2 : 0);
+    bidNextB_ += 4;
+    const size_t total = (cb + 16 + 63) / 64 * 64;
+    const uint64_t at = alloc(total, 64);
+    uint8_t* p = sec_.data() + at;
+    if (cb) std::memcpy(p, data, cb);
+    const uint64_t ib = sectionStart(secIndex_) + at;
+    uint8_t* t = p + total - 16;
+    put16(t, uint16_t(cb));
+    put16(t + 2, signature(ib, bid));
+    put32(t + 4, pstCrc(p, cb));
+    put64(t + 8, bid);
+
+    if (bbtPending_.empty()) bbtPending_.assign(488, 0);
+    uint8_t* e = bbtPending_.data() + 24 * bbtPendingCount_;
+    put64(e, bid);
+    put64(e + 8, ib);
+    put16(e + 16, uint16_t(cb));
+    put16(e + 18, 2);  // the tree's own reference plus the one structure that points here
+    if (++bbtPendingCount_ == kBbtLeafMax) flushBbtLeaf();
+    return bid;
+}
+
+uint64_t NdbWriter::writePage(uint8_t* page, uint8_t ptype, uint64_t bid) {
+    const uint64_t at = alloc(kPage, kPage);
+    const uint64_t ib = sectionStart(secIndex_) + at;
+    trailer(page, ptype, signature(ib, bid), bid);
+    std::memcpy(sec_.data() + at, page, kPage);
+    return ib;
+}
+
+void NdbWriter::flushBbtLeaf() {
+    if (bbtPendingCount_ == 0) return;
+    uint8_t page[kPage] = {};
+    std::memcpy(page, bbtPending_.data(), 24 * bbtPendingCount_);
+    page[488] = uint8_t(bbtPendingCount_);
+    page[489] = kBbtLeafMax;
+    page[490] = 24;
+    page[491] = 0;
+    const uint64_t firstKey = get64(page);
+    const uint64_t bid = bidNextP_++;
+    bbtPendingCount_ = 0;
+    std::fill(bbtPending_.begin(), bbtPending_.end(), 0);
+    const uint64_t ib = writePage(page, kPtypeBbt, bid);
+    bbtLeaves_.push_back({firstKey, bid, ib});
+}
+
+void NdbWriter::flushNbtLeaf(std::vector<NbtEntry>& pending, std::vector<Triple>& out) {
+    if (pending.empty()) return;
+    uint8_t page[kPage] = {};
+    for (size_t i = 0; i < pending.size(); ++i) {
+        uint8_t* e = page + 32 * i;
+        put64(e, pending[i].nid);
+        put64(e + 8, pending[i].bidData);
+        put64(e + 16, pending[i].bidSub);
+        put32(e + 24, pending[i].parent);
+    }
+    page[488] = uint8_t(pending.size());
+    page[489] = kNbtLeafMax;
+    page[490] = 32;
+    page[491] = 0;
+    const uint64_t bid = bidNextP_++;
+    const uint64_t ib = writePage(page, kPtypeNbt, bid);
+    out.push_back({pending.front().nid, bid, ib});
+    pending.clear();
+}
+
+NdbWriter::Triple NdbWriter::buildUpper(std::vector<Triple> level, uint8_t ptype) {
+    uint8_t cLevel = 0;
+    while (level.size() > 1) {
+        ++cLevel;
+        std::vector<Triple> next;
+        for (size_t i = 0; i < level.size(); i += kBtIndexMax) {
+            size_t n = std::min<size_t>(kBtIndexMax, level.size() - i);
+            uint8_t page[kPage] = {};
+            for (size_t j = 0; j < n; ++j) {
+                uint8_t* e = page + 24 * j;
+                put64(e, level[i + j].key);
+                put64(e + 8, level[i + j].bid);
+                put64(e + 16, level[i + j].ib);
+            }
+            page[488] = uint8_t(n);
+            page[489] = kBtIndexMax;
+            page[490] = 24;
+            page[491] = cLevel;
+            const uint64_t bid = bidNextP_++;
+            const uint64_t ib = writePage(page, ptype, bid);
+            next.push_back({level[i].key, bid, ib});
+        }
+        level.swap(next);
+    }
+    return level.front();
+}
+
+uint64_t NdbWriter::writeTree(const std::vector<BlockRef>& blocks) {
+    if (blocks.empty()) return 0;
+    if (blocks.size() == 1) return blocks[0].bid;
+    auto xblock = [&](uint8_t cLevel, const BlockRef* refs, size_t n) -> BlockRef {
+        std::vector<uint8_t> b(8 + 8 * n);
+        uint64_t total = 0;
+        for (size_t i = 0; i < n; ++i) {
+            put64(b.data() + 8 + 8 * i, refs[i].bid);
+            total += refs[i].size;
+        }
+        b[0] = 0x01;
+        b[1] = cLevel;
+        put16(b.data() + 2, uint16_t(n));
+        put32(b.data() + 4, uint32_t(total));
+        return {writeBlock(b.data(), b.size(), true), uint32_t(total)};
+    };
+    uint64_t total = 0;
+    for (const auto& r : blocks) total += r.size;
+    if (total > 0xFFFFFFFFull || blocks.size() > size_t(kXBlockMax) * kXBlockMax) {
+        if (ioError_.empty()) ioError_ = "a stream of 4 GiB or more cannot be stored";
+        return 0;
+    }
+    if (blocks.size() <= kXBlockMax) return xblock(1, blocks.data(), blocks.size()).bid;
+    std::vector<BlockRef> mid;
+    for (size_t i = 0; i < blocks.size(); i += kXBlockMax)
+        mid.push_back(xblock(1, blocks.data() + i, std::min<size_t>(kXBlockMax, blocks.size() - i)));
+    return xblock(2, mid.data(), mid.size()).bid;
+}
+
+uint64_t NdbWriter::writeStream(const void* data, size_t n) {
+    if (n == 0) return 0;
+    const uint8_t* p = static_cast<const uint8_t*>(data);
+    if (n <= kMaxBlockData) return writeBlock(p, n);
+    if (n > 0xFFFFFFFFull) {
+        if (ioError_.empty()) ioError_ = "a value of 4 GiB or more cannot be stored";
+        return 0;
+    }
+    std::vector<BlockRef> blocks;
+    blocks.reserve(n / kMaxBlockData + 1);
+    for (size_t off = 0; off < n; off += kMaxBlockData) {
+        size_t cb = std::min(kMaxBlockData, n - off);
+        blocks.push_back({writeBlock(p + off, cb), uint32_t(cb)});
+    }
+    return writeTree(blocks);
+}
+
+uint64_t NdbWriter::writeSubnodeTree(std::vector<SubnodeEntry> entries) {
+    if (entries.empty()) return 0;
+    std::sort(entries.begin(), entries.end(),
+              [](const SubnodeEntry& a, const SubnodeEntry& b) { return a.nid < b.nid; });
+    auto slblock = [&](const SubnodeEntry* e, size_t n) {
+        std::vector<uint8_t> b(8 + 24 * n, 0);
+        b[0] = 0x02;
+        b[1] = 0x00;
+        put16(b.data() + 2, uint16_t(n));
+        for (size_t i = 0; i < n; ++i) {
+            uint8_t* q = b.data() + 8 + 24 * i;
+            put64(q, e[i].nid);
+            put64(q + 8, e[i].bidData);
+            put64(q + 16, e[i].bidSub);
+        }
+        return writeBlock(b.data(), b.size(), true);
+    };
+    if (entries.size() <= kSlMax) return slblock(entries.data(), entries.size());
+    if (entries.size() > size_t(kSlMax) * kSiMax) {
+        if (ioError_.empty()) ioError_ = "too many subnodes in one node";
+        return 0;
+    }
+    std::vector<uint8_t> si(8, 0);
+    si[0] = 0x02;
+    si[1] = 0x01;
+    size_t count = 0;
+    for (size_t i = 0; i < entries.size(); i += kSlMax, ++count) {
+        size_t n = std::min<size_t>(kSlMax, entries.size() - i);
+        uint64_t bid = slblock(entries.data() + i, n);
+        uint8_t q[16];
+        put64(q, entries[i].nid);
+        put64(q + 8, bid);
+        si.insert(si.end(), q, q + 16);
+    }
+    put16(si.data() + 2, uint16_t(count));
+    return writeBlock(si.data(), si.size(), true);
+}
+
+void NdbWriter::addMessageNode(uint32_t nid, uint64_t bidData, uint64_t bidSub, uint32_t parent) {
+    lastMsgNid_ = nid;
+    msgPending_.push_back({nid, bidData, bidSub, parent});
+    if (msgPending_.size() == kNbtLeafMax) flushNbtLeaf(msgPending_, msgLeaves_);
+}
+
+void NdbWriter::addNode(uint32_t nid, uint64_t bidData, uint64_t bidSub, uint32_t parent) {
+    otherNodes_.push_back({nid, bidData, bidSub, parent});
+}
+
+bool NdbWriter::finish(std::string* error) {
+    auto fail = [&](const std::string& why) {
+        if (error) *error = why;
+        abandon();
+        return false;
+    };
+    if (fd_ < 0) return fail("the store is not open");
+
+    // Node B-tree: the other nodes sort before every message node.
+    std::sort(otherNodes_.begin(), otherNodes_.end(),
+              [](const NbtEntry& a, const NbtEntry& b) { return a.nid < b.nid; });
+    for (size_t i = 1; i < otherNodes_.size(); ++i)
+        if (otherNodes_[i].nid == otherNodes_[i - 1].nid) return fail("internal error: duplicate node id");
+    if (!otherNodes_.empty() && !msgLeaves_.empty() && otherNodes_.back().nid >= msgLeaves_.front().key)
+        return fail("internal error: node ids out of order");
+    std::vector<Triple> nbtLeaves;
+    std::vector<NbtEntry> pending;
+    for (const auto& e : otherNodes_) {
+        pending.push_back(e);
+        if (pending.size() == kNbtLeafMax) flushNbtLeaf(pending, nbtLeaves);
+    }
+    flushNbtLeaf(pending, nbtLeaves);
+    flushNbtLeaf(msgPending_, msgLeaves_);
+    nbtLeaves.insert(nbtLeaves.end(), msgLeaves_.begin(), msgLeaves_.end());
+    if (nbtLeaves.empty()) return fail("internal error: empty node tree");
+    const Triple nbtRoot = buildUpper(std::move(nbtLeaves), kPtypeNbt);
+
+    // Block B-tree: no blocks are written from here on.
+    flushBbtLeaf();
+    if (bbtLeaves_.empty()) return fail("internal error: empty block tree");
+    const Triple bbtRoot = buildUpper(std::move(bbtLeaves_), kPtypeBbt);
+
+    sealSection();  // the file ends with this whole section
+    const uint64_t sections = secIndex_ + 1;
+    const uint64_t eof = sectionStart(sections);
+
+    // Free-run maps, one per 496 sections from section 128 on.
+    for (uint64_t k = 128; k < sections; k += 496) {
+        uint8_t page[kPage] = {};
+        for (uint64_t j = 0; j < 496 && k + j < sections; ++j) page[j] = freeRuns_[k + j];
+        const uint64_t ib = sectionStart(k) + (hasPMap(k) ? 2 : 1) * kPage;
+        trailer(page, kPtypeFMap, 0, ib);
+        pwriteAll(page, kPage, ib);
+    }
+
+    // Empty allocation list whose id is the next page id.
+    {
+        uint8_t page[kPage] = {};
+        trailer(page, kPtypeDList, signature(0x4200, bidNextP_), bidNextP_);
+        pwriteAll(page, kPage, 0x4200);
+    }
+
+    uint8_t h[564] = {};
+    std::memcpy(h, "!BDN", 4);
+    put16(h + 8, 0x4D53);
+    put16(h + 10, 23);
+    put16(h + 12, 19);
+    h[14] = 1;
+    h[15] = 1;
+    put64(h + 32, bidNextP_);
+    put32(h + 40, 1);
+    for (int i = 0; i < 32; ++i) put32(h + 44 + 4 * i, rgnid[i]);
+    uint8_t* root = h + 180;
+    put64(root + 4, eof);
+    put64(root + 12, sectionStart(sections - 1));
+    put64(root + 20, cbAMapFree_);
+    put64(root + 28, 0);
+    put64(root + 36, nbtRoot.bid);
+    put64(root + 44, nbtRoot.ib);
+    put64(root + 52, bbtRoot.bid);
+    put64(root + 60, bbtRoot.ib);
+    root[68] = 0x02;
+    std::memset(h + 256, 0xFF, 128);
+    std::memset(h + 384, 0xFF, 128);
+    h[512] = 0x80;
+    h[513] = 0x00;
+    put64(h + 516, bidNextB_);
+    put32(h + 4, pstCrc(h + 8, 471));
+    put32(h + 524, pstCrc(h + 8, 516));
+    pwriteAll(h, sizeof h, 0);
+
+    const bool ok = !failed();
+    if (::close(fd_) != 0 && ok) ioError_ = "cannot close " + path_ + ": " + std::strerror(errno);
+    fd_ = -1;
+    if (!ioError_.empty()) {
+        if (error) *error = ioError_;
+        return false;
+    }
+    return true;
+}
+
+}  // namespace store::pst

@@ -1,0 +1,143 @@
+// The node database layer of the .pst writer: the file with its header and
+// allocation maps, blocks with trailers, data trees, subnode trees and the
+// two B-trees (nodes and blocks).
+//
+// The writer only appends. Space is handed out from one cursor that walks
+// through the file's 248 KB data sections; the section being filled is kept
+// in memory and written out whole when the cursor leaves it, together with
+// its allocation map, which is exact by then. Every block gets the next block
+// id, so block B-tree leaf entries come out already sorted and leaf pages are
+// written as soon as they fill; only the leaf page triples stay in memory
+// until close, when the upper levels are built.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace store::pst {
+
+// CRC-32 as the file format uses it: reflected IEEE polynomial, initial value
+// 0 (or the running value), no final inversion.
+uint32_t pstCrc(const void* data, size_t n, uint32_t crc = 0);
+
+inline void put16(uint8_t* p, uint16_t v) { p[0] = uint8_t(v); p[1] = uint8_t(v >> 8); }
+inline void put32(uint8_t* p, uint32_t v) {
+    for (int i = 0; i < 4; ++i) p[i] = uint8_t(v >> (8 * i));
+}
+inline void put64(uint8_t* p, uint64_t v) {
+    for (int i = 0; i < 8; ++i) p[i] = uint8_t(v >> (8 * i));
+}
+inline uint16_t get16(const uint8_t* p) { return uint16_t(p[0] | (p[1] << 8)); }
+inline uint32_t get32(const uint8_t* p) {
+    return uint32_t(p[0]) | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) | (uint32_t(p[3]) << 24);
+}
+inline uint64_t get64(const uint8_t* p) { return uint64_t(get32(p)) | (uint64_t(get32(p + 4)) << 32); }
+
+constexpr size_t kMaxBlockData = 8176;        // data bytes in one block
+constexpr uint64_t kSectionSize = 253952;     // one allocation map covers this much
+constexpr uint64_t kFirstSection = 0x4400;
+
+// One entry of a node's subnode tree.
+struct SubnodeEntry {
+    uint32_t nid = 0;
+    uint64_t bidData = 0;
+    uint64_t bidSub = 0;
+};
+
+// Node ids of a few fixed kinds.
+constexpr uint32_t makeNid(uint32_t type, uint32_t index) { return (index << 5) | type; }
+
+class NdbWriter {
+public:
+    NdbWriter();
+    ~NdbWriter();
+    NdbWriter(const NdbWriter&) = delete;
+    NdbWriter& operator=(const NdbWriter&) = delete;
+
+    // Creates the file (never replacing an existing one).
+    bool create(const std::string& path, std::string* error);
+    bool isOpen() const { return fd_ >= 0; }
+    // The first I/O error seen, if any; once set, nothing more is written.
+    bool failed() const { return !ioError_.empty(); }
+    const std::string& ioError() const { return ioError_; }
+
+    // Writes one block (at most 8176 bytes) and returns its id. Internal
+    // blocks (data trees, subnode trees) carry the internal bit in their id.
+    uint64_t writeBlock(const void* data, size_t cb, bool internal = false);
+    // Writes a byte stream as one data block or a data tree; returns the
+    // root id (0 for an empty stream). Fails (returns 0, sets error) at 4 GiB.
+    uint64_t writeStream(const void* data, size_t n);
+    // Builds the data tree over already written data blocks, in stream order.
+    struct BlockRef {
+        uint64_t bid;
+        uint32_t size;
+    };
+    uint64_t writeTree(const std::vector<BlockRef>& blocks);
+    // Writes a subnode tree (sorted here); returns 0 when there are no entries.
+    uint64_t writeSubnodeTree(std::vector<SubnodeEntry> entries);
+
+    // Node B-tree entries. Message nodes arrive in increasing node id order
+    // and all sort after every other node; their leaf pages are written as
+    // they fill. Other nodes are kept until close.
+    void addMessageNode(uint32_t nid, uint64_t bidData, uint64_t bidSub, uint32_t parent);
+    void addNode(uint32_t nid, uint64_t bidData, uint64_t bidSub, uint32_t parent);
+
+    // Header values the layer above owns.
+    uint32_t rgnid[32] = {};
+
+    // Finishes the B-trees, the last section, the maps and the header.
+    bool finish(std::string* error);
+    // Closes the file descriptor without finishing (after an error).
+    void abandon();
+
+    uint64_t fileSize() const { return sectionStart(secIndex_) + kSectionSize; }
+
+private:
+    struct Triple {
+        uint64_t key;
+        uint64_t bid;
+        uint64_t ib;
+    };
+    struct NbtEntry {
+        uint64_t nid;
+        uint64_t bidData;
+        uint64_t bidSub;
+        uint32_t parent;
+    };
+
+    static uint64_t sectionStart(uint64_t k) { return kFirstSection + k * kSectionSize; }
+    static unsigned reservedPages(uint64_t k);
+    uint64_t alloc(size_t size, size_t align);
+    void markUsed(size_t off, size_t len);
+    void startSection();
+    void sealSection();
+    void pwriteAll(const void* data, size_t n, uint64_t off);
+    uint64_t writePage(uint8_t* page, uint8_t ptype, uint64_t bid);
+    void flushBbtLeaf();
+    void flushNbtLeaf(std::vector<NbtEntry>& pending, std::vector<Triple>& out);
+    Triple buildUpper(std::vector<Triple> level, uint8_t ptype);
+
+    int fd_ = -1;
+    std::string path_;
+    std::string ioError_;
+    uint64_t bidNextB_ = 4;
+    uint64_t bidNextP_ = 1;
+
+    uint64_t secIndex_ = 0;
+    std::vector<uint8_t> sec_;     // the section being filled, written when sealed
+    size_t secCursor_ = 0;
+    uint64_t cbAMapFree_ = 0;
+    std::vector<uint8_t> freeRuns_;  // longest free run per sealed section (for FMaps)
+
+    std::vector<uint8_t> bbtPending_;  // up to 20 BBT leaf entries
+    unsigned bbtPendingCount_ = 0;
+    std::vector<Triple> bbtLeaves_;
+    std::vector<NbtEntry> msgPending_;
+    std::vector<Triple> msgLeaves_;
+    std::vector<NbtEntry> otherNodes_;
+    uint32_t lastMsgNid_ = 0;
+};
+
+}  // namespace store::pst

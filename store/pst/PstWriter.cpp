@@ -1,0 +1,904 @@
+// The messaging layer of the .pst writer: the store's fixed folders and
+// nodes, user folders with their tables, messages with their recipients,
+// attachments and embedded messages, and the named-property map.
+#include "store/pst/PstWriter.h"
+
+#include "store/pst/PstLtp.h"
+#include "store/pst/PstNdb.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <map>
+#include <random>
+
+namespace store::pst {
+
+namespace {
+
+// Fixed node ids of a new store.
+constexpr uint32_t kNidMessageStore = 0x21;
+constexpr uint32_t kNidNameToIdMap = 0x61;
+constexpr uint32_t kNidRootFolder = 0x122;
+constexpr uint32_t kNidSearchManagementQueue = 0x1E1;
+constexpr uint32_t kNidSearchActivityList = 0x201;
+constexpr uint32_t kNidSearchDomainObject = 0x261;
+constexpr uint32_t kNidHierarchyTemplate = 0x60D;
+constexpr uint32_t kNidContentsTemplate = 0x60E;
+constexpr uint32_t kNidAssocContentsTemplate = 0x60F;
+constexpr uint32_t kNidSearchContentsTemplate = 0x610;
+constexpr uint32_t kNidAttachmentTable = 0x671;
+constexpr uint32_t kNidRecipientTable = 0x692;
+constexpr uint32_t kNidSpamSearchFolder = 0x2223;
+constexpr uint32_t kNidSpamSearchQueue = 0x2226;
+constexpr uint32_t kNidSpamSearchCriteria = 0x2227;
+constexpr uint32_t kNidSpamSearchContents = 0x2230;
+constexpr uint32_t kNidIpmSubtree = 0x8022;
+constexpr uint32_t kNidSearchRoot = 0x8042;
+constexpr uint32_t kNidDeletedItems = 0x8062;
+
+constexpr uint32_t kTypeNormalFolder = 0x02, kTypeMessage = 0x04, kTypeAttachment = 0x05,
+                   kTypeHierarchy = 0x0D, kTypeContents = 0x0E, kTypeAssocContents = 0x0F;
+
+// Property tags the writer itself uses.
+constexpr uint32_t tagDisplayName = 0x3001001F, tagContentCount = 0x36020003, tagContentUnread = 0x36030003,
+                   tagSubfolders = 0x360A000B, tagContainerClass = 0x3613001F;
+
+// Column layouts of the table templates, in row order: tag, offset, width, CEB bit.
+const ColumnDesc kHierarchyCols[] = {
+    {0x67F20003, 0, 4, 0},   {0x67F30003, 4, 4, 1},   {0x3001001F, 8, 4, 2},   {0x36020003, 12, 4, 3},
+    {0x36030003, 16, 4, 4},  {0x0E300102, 20, 4, 6},  {0x0E330014, 24, 8, 7},  {0x0E340102, 32, 4, 8},
+    {0x0E380003, 36, 4, 9},  {0x3613001F, 40, 4, 10}, {0x66350003, 44, 4, 11}, {0x66360003, 48, 4, 12},
+    {0x360A000B, 52, 1, 5}};
+const ColumnDesc kContentsCols[] = {
+    {0x67F20003, 0, 4, 0},    {0x67F30003, 4, 4, 1},    {0x0E170003, 8, 4, 2},    {0x001A001F, 12, 4, 3},
+    {0x0E070003, 16, 4, 4},   {0x00170003, 20, 4, 5},   {0x0042001F, 24, 4, 6},   {0x0037001F, 28, 4, 7},
+    {0x0E060040, 32, 8, 8},   {0x00390040, 40, 8, 9},   {0x0E080003, 48, 4, 10},  {0x0E04001F, 52, 4, 11},
+    {0x0E03001F, 56, 4, 12},  {0x00360003, 60, 4, 15},  {0x10970003, 64, 4, 16},  {0x0070001F, 68, 4, 17},
+    {0x00710102, 72, 4, 18},  {0x30130102, 76, 4, 19},  {0x65C60003, 80, 4, 20},  {0x30080040, 84, 8, 21},
+    {0x0E300102, 92, 4, 22},  {0x0E330014, 96, 8, 23},  {0x0E340102, 104, 4, 24}, {0x0E3D0102, 108, 4, 25},
+    {0x0E3C0102, 112, 4, 26}, {0x0E380003, 116, 4, 27}, {0x0057000B, 120, 1, 13}, {0x0058000B, 121, 1, 14}};
+const ColumnDesc kAssocContentsCols[] = {
+    {0x67F20003, 0, 4, 0},   {0x67F30003, 4, 4, 1},   {0x0E170003, 8, 4, 2},   {0x001A001F, 12, 4, 3},
+    {0x0E070003, 16, 4, 4},  {0x3001001F, 20, 4, 5},  {0x70030003, 24, 4, 6},  {0x70040102, 28, 4, 7},
+    {0x70050102, 32, 4, 8},  {0x7006001F, 36, 4, 9},  {0x70070003, 40, 4, 10}, {0x6800001F, 44, 4, 11},
+    {0x68051003, 48, 4, 13}, {0x682F001F, 52, 4, 14}, {0x6803000B, 56, 1, 12}};
+const ColumnDesc kSearchContentsCols[] = {
+    {0x67F20003, 0, 4, 0},   {0x67F30003, 4, 4, 1},   {0x67F10003, 8, 4, 2},   {0x0E05001F, 12, 4, 3},
+    {0x0E170003, 16, 4, 4},  {0x001A001F, 20, 4, 5},  {0x0E070003, 24, 4, 6},  {0x00170003, 28, 4, 7},
+    {0x0042001F, 32, 4, 8},  {0x0037001F, 36, 4, 9},  {0x0E060040, 40, 8, 10}, {0x0E080003, 48, 4, 11},
+    {0x0E04001F, 52, 4, 12}, {0x0E03001F, 56, 4, 13}, {0x00360003, 60, 4, 16}, {0x30080040, 64, 8, 18},
+    {0x0057000B, 72, 1, 14}, {0x0058000B, 73, 1, 15}, {0x0E2A000B, 74, 1, 17}};
+const ColumnDesc kAttachmentCols[] = {{0x67F20003, 0, 4, 0},  {0x67F30003, 4, 4, 1},  {0x370B0003, 8, 4, 2},
+                                      {0x0E200003, 12, 4, 3}, {0x37050003, 16, 4, 4}, {0x3704001F, 20, 4, 5}};
+const ColumnDesc kRecipientCols[] = {
+    {0x67F20003, 0, 4, 0},   {0x67F30003, 4, 4, 1},   {0x3002001F, 8, 4, 3},   {0x3003001F, 12, 4, 4},
+    {0x0FFF0102, 16, 4, 5},  {0x3001001F, 20, 4, 6},  {0x0C150003, 24, 4, 7},  {0x300B0102, 28, 4, 8},
+    {0x0FF90102, 32, 4, 9},  {0x0FFE0003, 36, 4, 10}, {0x39000003, 40, 4, 11}, {0x39FF001F, 44, 4, 13},
+    {0x0E0F000B, 48, 1, 2},  {0x3A40000B, 49, 1, 12}};
+
+template <size_t N>
+TableLayout templateLayout(const ColumnDesc (&cols)[N], uint16_t a, uint16_t b, uint16_t c, uint16_t d) {
+    TableLayout l;
+    l.cols.assign(cols, cols + N);
+    l.rgib[0] = a;
+    l.rgib[1] = b;
+    l.rgib[2] = c;
+    l.rgib[3] = d;
+    return l;
+}
+TableLayout hierarchyLayout() { return templateLayout(kHierarchyCols, 52, 52, 53, 55); }
+TableLayout contentsLayout() { return templateLayout(kContentsCols, 120, 120, 122, 126); }
+TableLayout assocContentsLayout() { return templateLayout(kAssocContentsCols, 56, 56, 57, 59); }
+TableLayout searchContentsLayout() { return templateLayout(kSearchContentsCols, 72, 72, 75, 78); }
+TableLayout attachmentTemplateLayout() { return templateLayout(kAttachmentCols, 24, 24, 24, 25); }
+TableLayout recipientTemplateLayout() { return templateLayout(kRecipientCols, 48, 48, 50, 52); }
+
+// ---------------------------------------------------------------- encoding helpers
+
+std::string toUtf16(const std::string& s) {
+    std::string out;
+    out.reserve(s.size() * 2);
+    auto emit = [&](uint32_t u) {
+        if (u >= 0x10000) {
+            u -= 0x10000;
+            uint16_t hi = uint16_t(0xD800 + (u >> 10)), lo = uint16_t(0xDC00 + (u & 0x3FF));
+            out.push_back(char(hi & 0xFF));
+            out.push_back(char(hi >> 8));
+            out.push_back(char(lo & 0xFF));
+            out.push_back(char(lo >> 8));
+        } else {
+            out.push_back(char(u & 0xFF));
+            out.push_back(char(u >> 8));
+        }
+    };
+    const auto* p = reinterpret_cast<const unsigned char*>(s.data());
+    size_t n = s.size(), i = 0;
+    while (i < n) {
+        unsigned char c = p[i];
+        if (c < 0x80) {
+            out.push_back(char(c));
+            out.push_back(0);
+            ++i;
+            continue;
+        }
+        int len = c >= 0xF0 && c < 0xF5 ? 4 : c >= 0xE0 ? 3 : c >= 0xC2 && c < 0xE0 ? 2 : 0;
+        uint32_t u = len == 4 ? c & 0x07 : len == 3 ? c & 0x0F : c & 0x1F;
+        bool ok = len > 0 && i + size_t(len) <= n;
+        for (int k = 1; ok && k < len; ++k) {
+            if ((p[i + size_t(k)] & 0xC0) != 0x80)
+                ok = false;
+            else
+                u = (u << 6) | (p[i + size_t(k)] & 0x3F);
+        }
+        if (ok && ((len == 3 && (u < 0x800 || (u >= 0xD800 && u < 0xE000))) || (len == 4 && (u < 0x10000 || u > 0x10FFFF))))
+            ok = false;
+        if (!ok) {
+            emit(0xFFFD);
+            ++i;
+            continue;
+        }
+        emit(u);
+        i += size_t(len);
+    }
+    return out;
+}
+
+std::string le(uint64_t v, size_t n) {
+    std::string s(n, '\0');
+    for (size_t i = 0; i < n; ++i) s[i] = char(v >> (8 * i));
+    return s;
+}
+
+PropValue pv(uint32_t tag, std::string data) { return PropValue{tag, std::move(data)}; }
+PropValue pvLong(uint16_t id, uint32_t v) { return pv((uint32_t(id) << 16) | 0x0003, le(v, 4)); }
+PropValue pvBool(uint16_t id, bool v) { return pv((uint32_t(id) << 16) | 0x000B, le(v ? 1 : 0, 1)); }
+PropValue pvString(uint16_t id, const std::string& utf8) { return pv((uint32_t(id) << 16) | 0x001F, toUtf16(utf8)); }
+PropValue pvBinary(uint16_t id, std::string bytes) { return pv((uint32_t(id) << 16) | 0x0102, std::move(bytes)); }
+PropValue pvTime(uint16_t id, uint64_t ft) { return pv((uint32_t(id) << 16) | 0x0040, le(ft, 8)); }
+
+// Multi-valued variable-size value: count, offsets, then the elements.
+std::string packVariableMulti(const std::vector<std::string>& elems) {
+    std::string out = le(elems.size(), 4);
+    size_t off = 4 + 4 * elems.size();
+    for (const auto& e : elems) {
+        out += le(off, 4);
+        off += e.size();
+    }
+    for (const auto& e : elems) out += e;
+    return out;
+}
+
+// Encodes a model value in the store's form. Returns false for values the
+// store does not keep this way (objects).
+bool encodeValue(const Property& p, uint16_t& type, std::string& data) {
+    type = p.type;
+    switch (p.type) {
+    case PT_STRING8:
+        type = PT_UNICODE;
+        [[fallthrough]];
+    case PT_UNICODE:
+        data = toUtf16(p.text);
+        return true;
+    case PT_BINARY:
+        data = p.text;
+        return true;
+    case PT_CLSID:
+        data = p.text;
+        data.resize(16, '\0');
+        return true;
+    case PT_OBJECT:
+        return false;
+    case 0x101E:
+        type = PT_MV_UNICODE;
+        [[fallthrough]];
+    case PT_MV_UNICODE: {
+        std::vector<std::string> e;
+        for (const auto& v : p.values) e.push_back(toUtf16(v));
+        data = packVariableMulti(e);
+        return true;
+    }
+    case PT_MV_BINARY:
+        data = packVariableMulti(p.values);
+        return true;
+    default:
+        break;
+    }
+    if (size_t f = fixedTypeSize(p.type)) {
+        data = le(p.integer, std::min<size_t>(f, 8));
+        if (p.type == PT_BOOLEAN) data[0] = p.integer ? 1 : 0;
+        return true;
+    }
+    if (p.type & 0x1000) {  // multi-valued fixed-size: values hold the elements' bytes
+        data.clear();
+        size_t f = fixedTypeSize(uint16_t(p.type & 0x0FFF));
+        for (const auto& v : p.values) {
+            std::string e = v;
+            if (f) e.resize(f, '\0');
+            data += e;
+        }
+        return true;
+    }
+    return false;
+}
+
+void sortUnique(std::vector<PropValue>& v) {
+    std::stable_sort(v.begin(), v.end(), [](const PropValue& a, const PropValue& b) { return (a.tag >> 16) < (b.tag >> 16); });
+    // One value per property id: the last one given wins.
+    std::vector<PropValue> out;
+    for (auto& p : v) {
+        if (!out.empty() && (out.back().tag >> 16) == (p.tag >> 16))
+            out.back() = std::move(p);
+        else
+            out.push_back(std::move(p));
+    }
+    v.swap(out);
+}
+
+const PropValue* findId(const std::vector<PropValue>& v, uint16_t id) {
+    for (const auto& p : v)
+        if ((p.tag >> 16) == id) return &p;
+    return nullptr;
+}
+
+void setValue(std::vector<PropValue>& v, PropValue p) {
+    for (auto& q : v)
+        if ((q.tag >> 16) == (p.tag >> 16)) {
+            q = std::move(p);
+            return;
+        }
+    v.push_back(std::move(p));
+}
+
+std::string utf8Of(const Property* p) { return p && (p->type == PT_UNICODE || p->type == PT_STRING8) ? p->text : std::string(); }
+
+uint64_t nowFiletime() {
+    using namespace std::chrono;
+    auto secs = duration_cast<microseconds>(system_clock::now().time_since_epoch()).count();
+    return uint64_t(secs) * 10 + 116444736000000000ull;
+}
+
+// Length in characters of a subject prefix such as "RE: " (0 when none).
+size_t subjectPrefixLength(const std::u16string& s) {
+    size_t i = 0;
+    while (i < s.size() && i < 4 && s[i] != u':') {
+        char16_t c = s[i];
+        if (c == u' ' || (c >= u'0' && c <= u'9')) return 0;
+        ++i;
+    }
+    if (i == 0 || i > 3 || i >= s.size() || s[i] != u':') return 0;
+    ++i;
+    while (i < s.size() && s[i] == u' ') ++i;
+    return i;
+}
+
+std::u16string asU16(const std::string& utf16le) {
+    std::u16string s(utf16le.size() / 2, u'\0');
+    for (size_t i = 0; i < s.size(); ++i) s[i] = char16_t(uint8_t(utf16le[2 * i]) | (uint8_t(utf16le[2 * i + 1]) << 8));
+    return s;
+}
+
+std::string fromU16(const std::u16string& s) {
+    std::string out(s.size() * 2, '\0');
+    for (size_t i = 0; i < s.size(); ++i) {
+        out[2 * i] = char(s[i] & 0xFF);
+        out[2 * i + 1] = char(s[i] >> 8);
+    }
+    return out;
+}
+
+std::string oneOffEntryId(const std::string& name, const std::string& addrType, const std::string& addr) {
+    static const uint8_t kOneOffUid[16] = {0x81, 0x2B, 0x1F, 0xA4, 0xBE, 0xA3, 0x10, 0x19,
+                                           0x9D, 0x6E, 0x00, 0xDD, 0x01, 0x0F, 0x54, 0x02};
+    std::string e(4, '\0');
+    e.append(reinterpret_cast<const char*>(kOneOffUid), 16);
+    e += std::string("\0\0\x01\x80", 4);
+    for (const std::string* s : {&name, &addrType, &addr}) {
+        e += toUtf16(*s);
+        e += std::string(2, '\0');
+    }
+    return e;
+}
+
+std::string searchKeyOf(const std::string& addrType, const std::string& addr) {
+    std::string k = addrType + ":" + addr;
+    for (char& c : k)
+        if (c >= 'a' && c <= 'z') c = char(c - 'a' + 'A');
+    k.push_back('\0');
+    return k;
+}
+
+bool equalsIgnoreCase(const std::string& a, const std::string& b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        unsigned char x = (unsigned char)a[i], y = (unsigned char)b[i];
+        if (x >= 'A' && x <= 'Z') x = (unsigned char)(x - 'A' + 'a');
+        if (y >= 'A' && y <= 'Z') y = (unsigned char)(y - 'A' + 'a');
+        if (x != y) return false;
+    }
+    return true;
+}
+
+size_t valuesSize(const std::vector<PropValue>& v) {
+    size_t n = 0;
+    for (const auto& p : v) n += p.bytes().size();
+    return n;
+}
+
+// Property ids a store works out for itself; values given for them are not stored.
+bool isComputedMessageProperty(uint16_t id) {
+    switch (id) {
+    case 0x0E1B:  // HasAttachments
+    case 0x003D:  // SubjectPrefix
+    case 0x0E1D:  // NormalizedSubject
+    case 0x0FFF:  // EntryId
+    case 0x0E09:  // ParentEntryId
+    case 0x0FF9:  // RecordKey
+    case 0x0FFB:  // StoreEntryId
+    case 0x0FFE:  // ObjectType
+    case 0x0E12:  // MessageRecipients
+    case 0x0E13:  // MessageAttachments
+    case 0x0E30:  // ReplItemid
+    case 0x67F2: case 0x67F3:  // LTP row id / version
+        return true;
+    default:
+        return false;
+    }
+}
+
+const Guid kPsMapi = {0x28, 0x03, 0x02, 0x00, 0x00, 0x00, 0x00, 0x00, 0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46};
+const Guid kPsPublicStrings = {0x29, 0x03, 0x02, 0x00, 0x00, 0x00, 0x00, 0x00, 0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46};
+const Guid kPsetidCommon = {0x08, 0x20, 0x06, 0x00, 0x00, 0x00, 0x00, 0x00, 0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46};
+const Guid kPsInternetHeaders = {0x86, 0x03, 0x02, 0x00, 0x00, 0x00, 0x00, 0x00, 0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46};
+
+// The store's named-property map: (property set, LID or name) -> 0x8000 + index.
+class NameMap {
+public:
+    NameMap() {
+        NamedKey account;
+        account.propertySet = kPsetidCommon;
+        account.lid = 0x8580;
+        idFor(account);
+        NamedKey cc;
+        cc.propertySet = kPsInternetHeaders;
+        cc.isString = true;
+        cc.name = "content-class";
+        idFor(cc);
+    }
+
+    // 0 when the map is full.
+    uint16_t idFor(const NamedKey& k) {
+        std::string key(reinterpret_cast<const char*>(k.propertySet.data()), 16);
+        key += k.isString ? "S" + k.name : "L" + le(k.lid, 4);
+        auto it = index_.find(key);
+        if (it != index_.end()) return uint16_t(0x8000 + it->second);
+        if (entries_.size() >= 0x7FFE) return 0;
+        uint16_t idx = uint16_t(entries_.size());
+        index_.emplace(std::move(key), idx);
+        entries_.push_back(k);
+        return uint16_t(0x8000 + idx);
+    }
+
+    std::vector<PropValue> properties() const {
+        std::vector<Guid> guids;
+        std::string entryStream, stringStream;
+        std::vector<std::string> buckets(251);
+        for (size_t i = 0; i < entries_.size(); ++i) {
+            const NamedKey& k = entries_[i];
+            uint16_t wGuid;
+            if (k.propertySet == kPsMapi) {
+                wGuid = 1;
+            } else if (k.propertySet == kPsPublicStrings) {
+                wGuid = 2;
+            } else {
+                auto it = std::find(guids.begin(), guids.end(), k.propertySet);
+                if (it == guids.end()) {
+                    guids.push_back(k.propertySet);
+                    it = guids.end() - 1;
+                }
+                wGuid = uint16_t(3 + (it - guids.begin()));
+            }
+            uint32_t id, hashKey;
+            if (k.isString) {
+                std::string name = toUtf16(k.name);
+                id = uint32_t(stringStream.size());
+                hashKey = pstCrc(name.data(), name.size());
+                stringStream += le(name.size(), 4) + name;
+                stringStream.resize((stringStream.size() + 3) / 4 * 4, '\0');
+            } else {
+                id = k.lid;
+                hashKey = k.lid;
+            }
+            const uint16_t word = uint16_t((wGuid << 1) | (k.isString ? 1 : 0));
+            entryStream += le(id, 4) + le(word, 2) + le(i, 2);
+            buckets[(hashKey ^ word) % 251] += le(hashKey, 4) + le(word, 2) + le(i, 2);
+        }
+        std::string guidStream;
+        for (const auto& g : guids) guidStream.append(reinterpret_cast<const char*>(g.data()), 16);
+        std::vector<PropValue> props;
+        props.push_back(pvLong(0x0001, 251));
+        props.push_back(pvBinary(0x0002, guidStream));
+        props.push_back(pvBinary(0x0003, entryStream));
+        props.push_back(pvBinary(0x0004, stringStream));
+        for (uint16_t b = 0; b < 251; ++b)
+            if (!buckets[b].empty()) props.push_back(pvBinary(uint16_t(0x1000 + b), buckets[b]));
+        return props;
+    }
+
+private:
+    std::map<std::string, uint16_t> index_;
+    std::vector<NamedKey> entries_;
+};
+
+}  // namespace
+
+// ---------------------------------------------------------------- the writer
+
+struct PstWriter::Impl {
+    struct Folder {
+        uint32_t nid = 0;
+        uint32_t parent = 0;
+        std::string name;
+        std::string containerClass;
+        uint32_t count = 0;
+        uint32_t unread = 0;
+        std::vector<uint32_t> children;
+        std::unique_ptr<TableBuilder> contents;
+        bool acceptsMessages = true;
+    };
+
+    struct WrittenMessage {
+        NodeRef node;
+        uint32_t size = 0;
+        std::vector<PropValue> props;
+    };
+
+    NdbWriter ndb;
+    std::string path;
+    std::string displayName;
+    Guid recordKey{};
+    std::map<uint32_t, Folder> folders;
+    NameMap names;
+    uint64_t messages = 0;
+    uint64_t searchKeySeq = 0;
+    bool open = false;
+
+    Folder& addFixedFolder(uint32_t nid, uint32_t parent, const std::string& name, const std::string& cls, bool msgs) {
+        Folder& f = folders[nid];
+        f.nid = nid;
+        f.parent = parent;
+        f.name = name;
+        f.containerClass = cls;
+        f.acceptsMessages = msgs;
+        if (parent != nid) folders[parent].children.push_back(nid);
+        return f;
+    }
+
+    std::string entryIdOf(uint32_t nid) const {
+        std::string e(4, '\0');
+        e.append(reinterpret_cast<const char*>(recordKey.data()), 16);
+        e += le(nid, 4);
+        return e;
+    }
+
+    // Converts a bag to stored values; named properties get ids from the map.
+    std::vector<PropValue> encodeBag(const PropertyBag& bag, bool (*skip)(uint16_t)) {
+        std::vector<PropValue> out;
+        out.reserve(bag.all().size() + 16);
+        for (const Property& p : bag.all()) {
+            uint16_t id = p.id;
+            if (p.named) {
+                id = names.idFor(*p.named);
+                if (id == 0) continue;
+            } else if (id == 0 || id >= 0x8000 || (skip && skip(id))) {
+                continue;
+            }
+            if (p.type == PT_BINARY && p.text.size() > kMaxHeapItem) {
+                PropValue big;
+                big.tag = (uint32_t(id) << 16) | PT_BINARY;
+                big.big = &p.text;  // large binaries are written straight from the message
+                out.push_back(std::move(big));
+                continue;
+            }
+            uint16_t type;
+            std::string data;
+            if (!encodeValue(p, type, data)) continue;
+            out.push_back(pv((uint32_t(id) << 16) | type, std::move(data)));
+        }
+        return out;
+    }
+
+    WrittenMessage writeMessage(const Message& msg);
+};
+
+namespace {
+
+bool skipAttachmentProperty(uint16_t id) {
+    return id == 0x0E20 /* size: computed */ || id == 0x67F2 || id == 0x67F3;
+}
+
+std::vector<uint32_t> recipientColumnTags() {
+    std::vector<uint32_t> t;
+    for (const auto& c : kRecipientCols) t.push_back(c.tag);
+    for (uint32_t x : {0x39FE001Fu, 0x5FF6001Fu, 0x5FFD0003u, 0x5FFF0003u, 0x30000003u}) t.push_back(x);
+    return t;
+}
+
+std::vector<uint32_t> attachmentColumnTags() {
+    std::vector<uint32_t> t;
+    for (const auto& c : kAttachmentCols) t.push_back(c.tag);
+    for (uint32_t x : {0x3001001Fu, 0x3703001Fu, 0x3707001Fu, 0x370E001Fu, 0x3712001Fu, 0x37140003u, 0x7FFE000Bu,
+                       0x0E210003u})
+        t.push_back(x);
+    return t;
+}
+
+}  // namespace
+
+PstWriter::Impl::WrittenMessage PstWriter::Impl::writeMessage(const Message& msg) {
+    WrittenMessage out;
+    std::vector<SubnodeEntry> subnodes;
+    uint32_t nextSub = 0x401;
+
+    // Recipient table: every recipient property is a column.
+    std::string displays[4];  // by recipient type 1 To, 2 Cc, 3 Bcc
+    size_t recipientBytes = 0;
+    {
+        std::vector<std::vector<PropValue>> rows;
+        std::vector<uint32_t> tags = recipientColumnTags();
+        for (size_t i = 0; i < msg.recipients.size(); ++i) {
+            const PropertyBag& b = msg.recipients[i].props;
+            std::vector<PropValue> v = encodeBag(b, nullptr);
+            std::string name = utf8Of(b.find(pid::DisplayName));
+            std::string addr = utf8Of(b.find(pid::EmailAddress));
+            std::string type = utf8Of(b.find(pid::AddressType));
+            if (type.empty() && !addr.empty()) type = "SMTP";
+            if (name.empty()) name = addr;
+            setValue(v, pvString(pid::DisplayName, name));
+            if (!type.empty()) setValue(v, pvString(pid::AddressType, type));
+            if (!findId(v, 0x0FFF)) setValue(v, pvBinary(0x0FFF, oneOffEntryId(name, type, addr)));
+            if (!findId(v, 0x300B) && !addr.empty()) setValue(v, pvBinary(0x300B, searchKeyOf(type, addr)));
+            if (!findId(v, 0x39FE) && type == "SMTP" && !addr.empty()) setValue(v, pvString(0x39FE, addr));
+            if (!findId(v, 0x5FF6)) setValue(v, pvString(0x5FF6, name));
+            if (!findId(v, 0x0FFE)) setValue(v, pvLong(0x0FFE, 6));
+            if (!findId(v, 0x3900)) setValue(v, pvLong(0x3900, 0));
+            if (!findId(v, 0x0E0F)) setValue(v, pvBool(0x0E0F, false));
+            if (!findId(v, 0x3A40)) setValue(v, pvBool(0x3A40, false));
+            if (!findId(v, 0x5FFD)) setValue(v, pvLong(0x5FFD, 1));
+            if (!findId(v, 0x5FFF)) setValue(v, pvLong(0x5FFF, 0));
+            setValue(v, pvLong(0x3000, uint32_t(i)));
+            const Property* rt = b.find(pid::RecipientType);
+            uint32_t rtype = rt ? uint32_t(rt->integer) : 1;
+            if (!rt) setValue(v, pvLong(pid::RecipientType, 1));
+            if (rtype >= 1 && rtype <= 3) {
+                if (!displays[rtype].empty()) displays[rtype] += "; ";
+                displays[rtype] += name;
+            }
+            sortUnique(v);
+            for (const auto& p : v) tags.push_back(p.tag);
+            recipientBytes += valuesSize(v);
+            rows.push_back(std::move(v));
+        }
+        // One column per property id: the first type seen wins.
+        std::sort(tags.begin(), tags.end());
+        std::vector<uint32_t> cols;
+        for (uint32_t t : tags)
+            if (cols.empty() || (cols.back() >> 16) != (t >> 16)) cols.push_back(t);
+        TableBuilder table(ndb, TableLayout::fresh(cols));
+        for (size_t i = 0; i < rows.size(); ++i) table.addRow(uint32_t(i), rows[i]);
+        NodeRef r = table.finish();
+        subnodes.push_back({kNidRecipientTable, r.bidData, r.bidSub});
+    }
+
+    // Attachments: one property context each, then the attachment table.
+    size_t attachmentBytes = 0;
+    if (!msg.attachments.empty()) {
+        std::vector<std::pair<uint32_t, std::vector<PropValue>>> rows;
+        for (size_t i = 0; i < msg.attachments.size(); ++i) {
+            const Attachment& a = msg.attachments[i];
+            const uint32_t attNid = makeNid(kTypeAttachment, nextSub++);
+            std::vector<PropValue> v = encodeBag(a.props, skipAttachmentProperty);
+            std::vector<SubnodeEntry> attSubs;
+            uint32_t attNext = 0x401;
+            const Property* m = a.props.find(pid::AttachMethod);
+            uint32_t method = m ? uint32_t(m->integer) : 1;
+            size_t contentSize = 0;
+            if (a.embedded) {
+                WrittenMessage em = writeMessage(*a.embedded);
+                const uint32_t embNid = makeNid(kTypeMessage, ++ndb.rgnid[kTypeMessage]);
+                attSubs.push_back({embNid, em.node.bidData, em.node.bidSub});
+                setValue(v, pv((uint32_t(pid::AttachDataBinary) << 16) | PT_OBJECT, le(embNid, 4) + le(em.size, 4)));
+                method = 5;
+                contentSize = em.size;
+                if (!findId(v, pid::DisplayName)) {
+                    std::u16string s;
+                    if (const PropValue* subj = findId(em.props, pid::Subject)) s = asU16(subj->data);
+                    if (s.size() >= 2 && s[0] == 1) s = s.substr(2);
+                    setValue(v, pv(tagDisplayName, fromU16(s)));
+                }
+            } else if (const PropValue* data = findId(v, pid::AttachDataBinary)) {
+                contentSize = data->bytes().size();
+            }
+            setValue(v, pvLong(pid::AttachMethod, method));
+            if (!findId(v, pid::RenderingPosition)) setValue(v, pvLong(pid::RenderingPosition, 0xFFFFFFFF));
+            if (!findId(v, pid::AttachNumber)) setValue(v, pvLong(pid::AttachNumber, uint32_t(i)));
+            size_t otherBytes = 0;
+            for (const auto& p : v)
+                if ((p.tag >> 16) != pid::AttachDataBinary) otherBytes += p.bytes().size() + 8;
+            const size_t attachSize = std::min<size_t>(contentSize + otherBytes, 0x7FFFFFFF);
+            setValue(v, pvLong(pid::AttachSize, uint32_t(attachSize)));
+            attachmentBytes += attachSize;
+            sortUnique(v);
+            const uint64_t bidData = writePropertyContext(ndb, v, attSubs, attNext);
+            const uint64_t bidSub = ndb.writeSubnodeTree(std::move(attSubs));
+            subnodes.push_back({attNid, bidData, bidSub});
+            v.erase(std::remove_if(v.begin(), v.end(),
+                                   [](const PropValue& p) { return (p.tag >> 16) == pid::AttachDataBinary; }),
+                    v.end());
+            rows.emplace_back(attNid, std::move(v));
+        }
+        TableBuilder table(ndb, TableLayout::fresh(attachmentColumnTags()));
+        for (const auto& r : rows) table.addRow(r.first, r.second);
+        NodeRef r = table.finish();
+        subnodes.push_back({kNidAttachmentTable, r.bidData, r.bidSub});
+    }
+
+    // The message's own properties, with the values a store works out itself.
+    std::vector<PropValue> v = encodeBag(msg.props, isComputedMessageProperty);
+    for (auto& p : v)
+        if ((p.tag >> 16) == pid::Subject && p.type() == PT_UNICODE) {
+            std::u16string s = asU16(p.bytes());
+            if (s.size() >= 2 && s[0] == 1) break;  // already in the marked form
+            const size_t prefix = subjectPrefixLength(s);
+            std::u16string marked;
+            marked.push_back(u'\x01');
+            marked.push_back(char16_t(prefix + 1));
+            marked += s;
+            p.data = fromU16(marked);
+            p.big = nullptr;
+            if (!findId(v, 0x0070)) v.push_back(pv(0x0070001F, fromU16(s.substr(prefix))));
+            break;
+        }
+    if (!findId(v, pid::MessageClass)) setValue(v, pvString(pid::MessageClass, "IPM.Note"));
+    const Property* fl = msg.props.find(pid::MessageFlags);
+    uint32_t flags = fl ? uint32_t(fl->integer) : 0x01;
+    flags = (flags & ~0x10u) | (msg.attachments.empty() ? 0u : 0x10u);
+    setValue(v, pvLong(pid::MessageFlags, flags));
+    if (!findId(v, 0x0E17)) setValue(v, pvLong(0x0E17, 0));
+    if (!findId(v, pid::Importance)) setValue(v, pvLong(pid::Importance, 1));
+    if (!findId(v, 0x0036)) setValue(v, pvLong(0x0036, 0));
+    uint64_t when = 0;
+    for (uint16_t id : {pid::MessageDeliveryTime, pid::ClientSubmitTime})
+        if (const Property* t = msg.props.find(id); t && t->type == PT_SYSTIME && !when) when = t->integer;
+    if (!when) when = nowFiletime();
+    if (!findId(v, 0x3007)) setValue(v, pvTime(0x3007, when));
+    if (!findId(v, 0x3008)) setValue(v, pvTime(0x3008, when));
+    if (!findId(v, 0x300B)) {
+        std::string key(reinterpret_cast<const char*>(recordKey.data()), 16);
+        ++searchKeySeq;
+        for (int i = 0; i < 8; ++i) key[size_t(8 + i)] = char(uint8_t(key[size_t(8 + i)]) ^ uint8_t(searchKeySeq >> (8 * i)));
+        setValue(v, pvBinary(0x300B, key));
+    }
+    setValue(v, pvString(pid::DisplayTo, displays[1]));
+    setValue(v, pvString(pid::DisplayCc, displays[2]));
+    setValue(v, pvString(pid::DisplayBcc, displays[3]));
+    size_t total = recipientBytes + attachmentBytes;
+    for (const auto& p : v) total += p.bytes().size() + 8;
+    out.size = uint32_t(std::min<size_t>(total + 8, 0x7FFFFFFF));
+    setValue(v, pvLong(pid::MessageSize, out.size));
+    sortUnique(v);
+
+    out.node.bidData = writePropertyContext(ndb, v, subnodes, nextSub);
+    out.node.bidSub = ndb.writeSubnodeTree(std::move(subnodes));
+
+    // Keep what the folder's contents row shows.
+    for (auto& p : v) {
+        bool shown = false;
+        for (const auto& c : kContentsCols) shown = shown || c.tag == p.tag;
+        if (shown) out.props.push_back(std::move(p));
+    }
+    return out;
+}
+
+PstWriter::PstWriter() = default;
+
+PstWriter::~PstWriter() {
+    if (d_ && d_->open) close(nullptr);
+}
+
+bool PstWriter::isOpen() const { return d_ && d_->open; }
+
+uint64_t PstWriter::messageCount() const { return d_ ? d_->messages : 0; }
+
+uint32_t PstWriter::rootFolder() const { return kNidIpmSubtree; }
+
+uint32_t PstWriter::deletedItemsFolder() const { return kNidDeletedItems; }
+
+bool PstWriter::create(const std::string& path, const std::string& displayName, std::string* error) {
+    if (d_ && d_->open) {
+        if (error) *error = "a store is already open";
+        return false;
+    }
+    d_ = std::make_unique<Impl>();
+    if (!d_->ndb.create(path, error)) {
+        d_.reset();
+        return false;
+    }
+    d_->path = path;
+    d_->displayName = displayName;
+    std::random_device rd;
+    for (size_t i = 0; i < 16; i += 4) {
+        uint32_t r = rd();
+        for (size_t k = 0; k < 4; ++k) d_->recordKey[i + k] = uint8_t(r >> (8 * k));
+    }
+    // The fixed folders take node indexes 0x401..0x403; user folders follow.
+    for (uint32_t t : {kTypeNormalFolder, kTypeHierarchy, kTypeContents, kTypeAssocContents}) d_->ndb.rgnid[t] = 0x403;
+    d_->addFixedFolder(kNidRootFolder, kNidRootFolder, "", "", false);
+    d_->addFixedFolder(kNidIpmSubtree, kNidRootFolder, "Top of Personal Folders", "", false);
+    d_->addFixedFolder(kNidSearchRoot, kNidRootFolder, "Search Root", "", false);
+    d_->addFixedFolder(kNidDeletedItems, kNidIpmSubtree, "Deleted Items", "IPF.Note", true);
+    d_->open = true;
+    return true;
+}
+
+uint32_t PstWriter::findFolder(uint32_t parent, const std::string& name) const {
+    if (!d_) return 0;
+    auto it = d_->folders.find(parent);
+    if (it == d_->folders.end()) return 0;
+    for (uint32_t c : it->second.children)
+        if (equalsIgnoreCase(d_->folders.at(c).name, name)) return c;
+    return 0;
+}
+
+uint32_t PstWriter::addFolder(uint32_t parentFolder, const std::string& name, std::string* error) {
+    auto fail = [&](const std::string& why) -> uint32_t {
+        if (error) *error = why;
+        return 0;
+    };
+    if (!isOpen()) return fail("the store is not open");
+    auto it = d_->folders.find(parentFolder);
+    if (it == d_->folders.end() || parentFolder == kNidRootFolder || parentFolder == kNidSearchRoot)
+        return fail("no such parent folder");
+    if (name.empty()) return fail("a folder needs a name");
+    if (findFolder(parentFolder, name)) return fail("a folder named \"" + name + "\" already exists there");
+    uint32_t& last = d_->ndb.rgnid[kTypeNormalFolder];
+    if (last + 1 >= 0x10000) return fail("too many folders in one store");
+    ++last;
+    for (uint32_t t : {kTypeHierarchy, kTypeContents, kTypeAssocContents}) d_->ndb.rgnid[t] = last;
+    const uint32_t nid = makeNid(kTypeNormalFolder, last);
+    d_->addFixedFolder(nid, parentFolder, name, "IPF.Note", true);
+    return nid;
+}
+
+bool PstWriter::addMessage(uint32_t folder, const store::Message& msg, std::string* error) {
+    auto fail = [&](const std::string& why) {
+        if (error) *error = why;
+        return false;
+    };
+    if (!isOpen()) return fail("the store is not open");
+    auto it = d_->folders.find(folder);
+    if (it == d_->folders.end() || !it->second.acceptsMessages) return fail("no such mail folder");
+    if (d_->ndb.failed()) return fail(d_->ndb.ioError());
+    Impl::Folder& f = it->second;
+    Impl::WrittenMessage w = d_->writeMessage(msg);
+    const uint32_t nid = makeNid(kTypeMessage, ++d_->ndb.rgnid[kTypeMessage]);
+    if (d_->ndb.failed()) return fail(d_->ndb.ioError());
+    d_->ndb.addMessageNode(nid, w.node.bidData, w.node.bidSub, folder);
+    if (!f.contents) f.contents = std::make_unique<TableBuilder>(d_->ndb, contentsLayout());
+    f.contents->addRow(nid, w.props);
+    ++f.count;
+    const PropValue* flags = findId(w.props, pid::MessageFlags);
+    if (!flags || !(uint8_t(flags->data[0]) & 0x01)) ++f.unread;
+    ++d_->messages;
+    return true;
+}
+
+namespace {
+
+std::vector<PropValue> folderProperties(const std::string& name, uint32_t count, uint32_t unread, bool subfolders,
+                                        const std::string& containerClass) {
+    std::vector<PropValue> v;
+    v.push_back(pv(tagDisplayName, toUtf16(name)));
+    v.push_back(pv(tagContentCount, le(count, 4)));
+    v.push_back(pv(tagContentUnread, le(unread, 4)));
+    v.push_back(pv(tagSubfolders, le(subfolders ? 1 : 0, 1)));
+    if (!containerClass.empty()) v.push_back(pv(tagContainerClass, toUtf16(containerClass)));
+    sortUnique(v);
+    return v;
+}
+
+}  // namespace
+
+bool PstWriter::close(std::string* error) {
+    if (!isOpen()) {
+        if (error) *error = "the store is not open";
+        return false;
+    }
+    Impl& d = *d_;
+    d.open = false;
+    NdbWriter& ndb = d.ndb;
+
+    auto writePc = [&](uint32_t nid, const std::vector<PropValue>& props, uint32_t parent) {
+        std::vector<SubnodeEntry> subs;
+        uint32_t next = 0x401;
+        const uint64_t bid = writePropertyContext(ndb, props, subs, next);
+        ndb.addNode(nid, bid, ndb.writeSubnodeTree(std::move(subs)), parent);
+    };
+    auto writeEmptyTable = [&](uint32_t nid, TableLayout layout) {
+        TableBuilder t(ndb, std::move(layout));
+        NodeRef r = t.finish();
+        ndb.addNode(nid, r.bidData, r.bidSub, 0);
+    };
+    const std::string spamName = "SPAM Search Folder 2";
+
+    // Folders: contents, associated contents and hierarchy tables, then the folder itself.
+    for (auto& [nid, f] : d.folders) {
+        const uint32_t index = nid >> 5;
+        NodeRef c = f.contents ? f.contents->finish() : TableBuilder(ndb, contentsLayout()).finish();
+        f.contents.reset();
+        ndb.addNode(makeNid(kTypeContents, index), c.bidData, c.bidSub, 0);
+        writeEmptyTable(makeNid(kTypeAssocContents, index), assocContentsLayout());
+
+        std::vector<uint32_t> children = f.children;
+        if (nid == kNidRootFolder) children.push_back(kNidSpamSearchFolder);
+        std::sort(children.begin(), children.end());
+        TableBuilder h(ndb, hierarchyLayout());
+        for (uint32_t child : children) {
+            if (child == kNidSpamSearchFolder) {
+                h.addRow(child, folderProperties(spamName, 0, 0, false, ""));
+                continue;
+            }
+            const Impl::Folder& cf = d.folders.at(child);
+            h.addRow(child, folderProperties(cf.name, cf.count, cf.unread, !cf.children.empty(), cf.containerClass));
+        }
+        NodeRef hr = h.finish();
+        ndb.addNode(makeNid(kTypeHierarchy, index), hr.bidData, hr.bidSub, 0);
+
+        writePc(nid, folderProperties(f.name, f.count, f.unread, !children.empty(), f.containerClass), f.parent);
+    }
+
+    // The search folder every store carries, with its queue, criteria and table.
+    writePc(kNidSpamSearchFolder, folderProperties(spamName, 0, 0, false, ""), kNidRootFolder);
+    ndb.addNode(kNidSpamSearchQueue, 0, 0, 0);
+    writePc(kNidSpamSearchCriteria, {pv(0x660B0003, le(0, 4))}, 0);
+    writeEmptyTable(kNidSpamSearchContents, searchContentsLayout());
+
+    // Table templates.
+    writeEmptyTable(kNidHierarchyTemplate, hierarchyLayout());
+    writeEmptyTable(kNidContentsTemplate, contentsLayout());
+    writeEmptyTable(kNidAssocContentsTemplate, assocContentsLayout());
+    writeEmptyTable(kNidSearchContentsTemplate, searchContentsLayout());
+    writeEmptyTable(kNidAttachmentTable, attachmentTemplateLayout());
+    writeEmptyTable(kNidRecipientTable, recipientTemplateLayout());
+
+    // Search queues: empty, and the activity list naming the search folder.
+    ndb.addNode(kNidSearchManagementQueue, 0, 0, 0);
+    {
+        uint8_t sal[4];
+        put32(sal, kNidSpamSearchFolder);
+        ndb.addNode(kNidSearchActivityList, ndb.writeBlock(sal, 4), 0, 0);
+    }
+    ndb.addNode(kNidSearchDomainObject, 0, 0, 0);
+
+    writePc(kNidNameToIdMap, d.names.properties(), 0);
+
+    std::vector<PropValue> store;
+    store.push_back(pvBinary(0x0FF9, std::string(reinterpret_cast<const char*>(d.recordKey.data()), 16)));
+    store.push_back(pvString(0x3001, d.displayName));
+    store.push_back(pvLong(0x35DF, 0x89));
+    store.push_back(pvBinary(0x35E0, d.entryIdOf(kNidIpmSubtree)));
+    store.push_back(pvBinary(0x35E3, d.entryIdOf(kNidDeletedItems)));
+    store.push_back(pvBinary(0x35E7, d.entryIdOf(kNidSearchRoot)));
+    store.push_back(pvLong(0x67FF, 0));
+    sortUnique(store);
+    writePc(kNidMessageStore, store, 0);
+
+    if (ndb.failed()) {
+        if (error) *error = ndb.ioError();
+        ndb.abandon();
+        return false;
+    }
+    return ndb.finish(error);
+}
+
+}  // namespace store::pst

@@ -1,0 +1,53 @@
+// Writes Unicode personal store (.pst) files from MAPI messages.
+//
+// The writer streams: each message's blocks reach the disk while it is
+// added, so memory stays small however large the store grows. What is kept
+// until close is a few bytes per message (node and block tree leaf pages,
+// the open page of each folder's contents table) and the folder list.
+#pragma once
+
+#include "store/MapiMessage.h"
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace store::pst {
+
+class PstWriter {
+public:
+    PstWriter();
+    ~PstWriter();  // closes the store if it is still open
+    PstWriter(const PstWriter&) = delete;
+    PstWriter& operator=(const PstWriter&) = delete;
+
+    // Creates a new store file. Fails when the file already exists (it is
+    // never replaced) or cannot be created.
+    bool create(const std::string& path, const std::string& displayName, std::string* error);
+
+    // The top of the personal folders, under which mailbox folders go.
+    uint32_t rootFolder() const;
+    // The wastebasket every store has (a child of rootFolder()).
+    uint32_t deletedItemsFolder() const;
+
+    // Adds a folder of mail items ("IPF.Note") under `parentFolder`; returns
+    // its node id, or 0 on failure (unknown parent, empty or duplicate name).
+    uint32_t addFolder(uint32_t parentFolder, const std::string& name, std::string* error);
+    // The child of `parent` with this name (case-insensitive), or 0.
+    uint32_t findFolder(uint32_t parent, const std::string& name) const;
+
+    // Writes one message into a folder.
+    bool addMessage(uint32_t folder, const store::Message& msg, std::string* error);
+
+    // Finishes the file. After a successful close it is complete and valid.
+    bool close(std::string* error);
+
+    bool isOpen() const;
+    uint64_t messageCount() const;
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> d_;
+};
+
+}  // namespace store::pst

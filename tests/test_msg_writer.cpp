@@ -1,0 +1,375 @@
+// The .msg writer judged by independent readers: python3 olefile (through the
+// checker in msg_test_support.h) for structure and stored values, msgconvert
+// for what a mail program makes of the file. Both string forms are covered.
+#include "msg_test_support.h"
+#include "store/msg/MsgWriter.h"
+
+#include <gtest/gtest.h>
+
+using namespace msgtest;
+using store::Message;
+namespace pid = store::pid;
+
+namespace {
+
+constexpr uint64_t kSubmitTime = 133444736000000000ULL;  // 2023-11-14 22:13:20 UTC
+
+const std::string kSubject = "Grüße, Привет, 日本語 😀";
+const std::string kBody = "Hello Jürgen,\r\nпривет из Москвы, 東京からこんにちは 🎉\r\n";
+const std::string kHtml =
+    "<html><head><meta charset=\"utf-8\"></head><body><p>Hello J\xC3\xBCrgen \xF0\x9F\x8E\x89</p></body></html>";
+const std::string kSmallFile = PatternBytes(700, 1);
+const std::string kMidFile = PatternBytes(5000, 2);            // above the 4096-byte mini-stream cutoff
+const std::string kBigFile = PatternBytes(9 * 1024 * 1024, 3);  // past 109 FAT sectors: needs DIFAT
+
+// A message with everything the writer must carry: non-ASCII texts in four
+// scripts, three recipient kinds, bodies, attachments across the mini-stream
+// cutoff and past the DIFAT threshold, an embedded message and named properties.
+std::unique_ptr<Message> RichMessage() {
+    auto m = std::make_unique<Message>();
+    m->props.setString(pid::MessageClass, "IPM.Note");
+    m->props.setString(pid::Subject, kSubject);
+    m->props.setTime(pid::ClientSubmitTime, kSubmitTime);
+    m->props.setTime(pid::MessageDeliveryTime, kSubmitTime + 50000000);
+    m->props.setString(pid::InternetMessageId, "<rich.1@example.org>");
+    m->props.setString(pid::Body, kBody);
+    m->props.setBinary(pid::Html, kHtml);
+    m->props.setLong(pid::InternetCodepage, 65001);
+    m->props.setLong(pid::MessageFlags, 0x11);
+    SetSender(*m, "Zoë Åström", "zoe@example.org");
+    AddRecipient(*m, 1, "Jürgen Müller", "juergen@example.de");
+    AddRecipient(*m, 1, "Иван Петров", "ivan@example.ru");
+    AddRecipient(*m, 2, "山田太郎", "yamada@example.jp");
+    AddRecipient(*m, 3, "Hidden Person", "hidden@example.com");
+    AddFile(*m, "notes.txt", kSmallFile, "text/plain");
+    AddFile(*m, "résumé 履歴書.pdf", kMidFile, "application/pdf");
+    AddFile(*m, "big.bin", kBigFile);
+
+    store::Property version = TextValue("16.0");
+    m->props.setNamed(NumericName(kPsetidCommon, 0x8554), store::PT_UNICODE, version);
+    store::Property header = TextValue("Vellary tests ✓");
+    m->props.setNamed(StringName(kPsInternetHeaders, "x-test-header"), store::PT_UNICODE, header);
+    store::Property keywords;
+    keywords.values = {"red", "grün"};
+    m->props.setNamed(StringName(kPsPublicStrings, "Keywords"), store::PT_MV_UNICODE, keywords);
+
+    auto inner = std::make_unique<Message>();
+    inner->props.setString(pid::MessageClass, "IPM.Note");
+    inner->props.setString(pid::Subject, "Forwarded: Ελληνικά");
+    inner->props.setString(pid::Body, "Inner body Ελληνικά\r\n");
+    inner->props.setTime(pid::ClientSubmitTime, kSubmitTime - 864000000000ULL);
+    SetSender(*inner, "Nikos", "nikos@example.gr");
+    AddRecipient(*inner, 1, "Zoë Åström", "zoe@example.org");
+    AddFile(*inner, "inner.dat", PatternBytes(300, 4));
+    store::Property reminder;
+    reminder.integer = 1;
+    inner->props.setNamed(NumericName(kPsetidCommon, 0x8503), store::PT_BOOLEAN, reminder);
+    inner->props.setNamed(NumericName(kPsetidCommon, 0x8554), store::PT_UNICODE, TextValue("15.0"));
+
+    store::Attachment forwarded;
+    forwarded.props.setLong(pid::AttachMethod, 5);
+    forwarded.props.setString(pid::DisplayName, "Forwarded: Ελληνικά");
+    forwarded.embedded = std::move(inner);
+    m->attachments.push_back(std::move(forwarded));
+    return m;
+}
+
+struct Written {
+    fs::path path;
+    std::string error;
+    bool ok = false;
+};
+
+Written Write(const Message& m, const std::string& name, bool unicode) {
+    Written w;
+    w.path = ScratchDir() / name;
+    w.ok = store::msg::WriteMsgFile(m, w.path.string(), unicode, &w.error);
+    return w;
+}
+
+const std::string kCommonGuid = "0820060000000000c000000000000046";  // PSETID_Common as the checker prints it
+
+}  // namespace
+
+// ---- structure and values, read back with olefile -------------------------------
+
+class MsgWriterForms : public ::testing::TestWithParam<bool> {};
+
+TEST_P(MsgWriterForms, EveryValueReadsBackThroughOlefile) {
+    MSGTEST_REQUIRE_OLEFILE();
+    bool unicode = GetParam();
+    auto m = RichMessage();
+    Written w = Write(*m, unicode ? "rich-unicode.msg" : "rich-8bit.msg", unicode);
+    ASSERT_TRUE(w.ok) << w.error;
+    OleFacts f = ReadWithOlefile(w.path);
+    EXPECT_TRUE(f.issues.empty()) << Join(f.issues) << f.raw.substr(0, 2000);
+
+    const std::string s = unicode ? "001F" : "001E";
+    // Every string comes back as written; the 8-bit form falls back to UTF-8
+    // (65001) because no single code page holds these scripts.
+    EXPECT_EQ(f.text("STR ROOT/0037" + s), kSubject);
+    EXPECT_EQ(f.text("STR ROOT/1000" + s), kBody);
+    EXPECT_EQ(f.text("STR ROOT/0C1A" + s), "Zoë Åström");
+    EXPECT_EQ(f.text("STR ROOT/001A" + s), "IPM.Note");
+    EXPECT_EQ(f.text("STR ROOT/1035" + s), "<rich.1@example.org>");
+    EXPECT_EQ(f.value("INT ROOT/00390040"), std::to_string(kSubmitTime));
+    EXPECT_EQ(f.value("BIN ROOT/10130102"), std::to_string(kHtml.size()) + " " + Md5(kHtml));
+    EXPECT_EQ(f.value("INT ROOT/0E1B000B"), "1");
+    EXPECT_EQ(f.text("STR ROOT/0E04" + s), "Jürgen Müller; Иван Петров");
+    EXPECT_EQ(f.text("STR ROOT/0E03" + s), "山田太郎");
+    EXPECT_EQ(f.text("STR ROOT/0E02" + s), "Hidden Person");
+    if (unicode) {
+        EXPECT_EQ(std::stoul(f.value("INT ROOT/340D0003")) & 0x40000, 0x40000u);
+        EXPECT_EQ(f.value("INT ROOT/3FDE0003"), "65001");  // the model's, untouched
+    } else {
+        EXPECT_FALSE(f.has("INT ROOT/340D0003"));
+        EXPECT_EQ(f.value("INT ROOT/3FFD0003"), "65001");
+        EXPECT_EQ(f.value("INT ROOT/3FDE0003"), "65001");
+    }
+    // One string type per file.
+    for (const auto& [stream, size] : f.streams) {
+        (void)size;
+        EXPECT_EQ(stream.find(unicode ? "001E" : "001F"), std::string::npos) << stream;
+    }
+
+    EXPECT_EQ(f.headers.front(), "ROOT 32 4 4 4 4");
+    EXPECT_EQ(f.text("STR __recip_version1.0_#00000001/3001" + s), "Иван Петров");
+    EXPECT_EQ(f.value("INT __recip_version1.0_#00000002/0C150003"), "2");
+    EXPECT_EQ(f.text("STR __recip_version1.0_#00000002/3003" + s), "yamada@example.jp");
+
+    const std::string a1 = "__attach_version1.0_#00000001/";
+    EXPECT_EQ(f.text("STR " + a1 + "3707" + s), "résumé 履歴書.pdf");
+    EXPECT_EQ(f.value("BIN " + a1 + "37010102"), std::to_string(kMidFile.size()) + " " + Md5(kMidFile));
+    EXPECT_EQ(f.value("INT " + a1 + "0E210003"), "1");
+    EXPECT_EQ(f.value("BIN __attach_version1.0_#00000000/37010102"),
+              std::to_string(kSmallFile.size()) + " " + Md5(kSmallFile));
+    EXPECT_EQ(f.value("BIN __attach_version1.0_#00000002/37010102"),
+              std::to_string(kBigFile.size()) + " " + Md5(kBigFile));
+
+    // The embedded message: its own 24-byte header, recipients, attachment,
+    // and no name map of its own (the checker flags one).
+    const std::string e = "__attach_version1.0_#00000003/__substg1.0_3701000D";
+    EXPECT_EQ(f.value("INT __attach_version1.0_#00000003/37050003"), "5");
+    EXPECT_NE(std::find(f.headers.begin(), f.headers.end(), e + " 24 1 1 1 1"), f.headers.end()) << Join(f.headers);
+    EXPECT_EQ(f.text("STR " + e + "/0037" + s), "Forwarded: Ελληνικά");
+    EXPECT_EQ(f.text("STR " + e + "/__recip_version1.0_#00000000/3001" + s), "Zoë Åström");
+    EXPECT_EQ(f.value("BIN " + e + "/__attach_version1.0_#00000000/37010102"),
+              "300 " + Md5(PatternBytes(300, 4)));
+
+    // Named properties: one map for the whole file, shared by the embedded message.
+    std::string version = f.namedId(kCommonGuid, "lid:8554");
+    ASSERT_NE(version, "<unmapped>") << f.raw.substr(0, 3000);
+    EXPECT_EQ(f.text("STR ROOT/" + version + s), "16.0");
+    EXPECT_EQ(f.text("STR " + e + "/" + version + s), "15.0");
+    std::string header =
+        f.namedId("8603020000000000c000000000000046", "name:" + Hex("x-test-header"));
+    ASSERT_NE(header, "<unmapped>");
+    EXPECT_EQ(f.text("STR ROOT/" + header + s), "Vellary tests ✓");
+    std::string keywords = f.namedId("PS_PUBLIC_STRINGS", "name:" + Hex("Keywords"));
+    ASSERT_NE(keywords, "<unmapped>");
+    EXPECT_EQ(f.text("STR ROOT/" + keywords + "10" + s.substr(2) + "[1]"), "grün");
+    std::string reminder = f.namedId(kCommonGuid, "lid:8503");
+    EXPECT_EQ(f.value("INT " + e + "/" + reminder + "000B"), "1");
+}
+
+INSTANTIATE_TEST_SUITE_P(BothStringForms, MsgWriterForms, ::testing::Values(true, false),
+                         [](const auto& info) { return info.param ? "Unicode" : "EightBit"; });
+
+// ---- what a mail program makes of the file: msgconvert ----------------------------
+
+namespace {
+
+// msgconvert (0.921) encodes text it decoded from the file a second time
+// (Perl "wide character" output), so a non-ASCII body or file name can arrive
+// as UTF-8 of the UTF-8 bytes read as Latin-1. Undo that one layer when present.
+std::string UndoDoubleUtf8(const std::string& s) {
+    std::string out;
+    for (size_t i = 0; i < s.size(); ++i) {
+        unsigned char c = s[i];
+        if (c < 0x80) {
+            out += char(c);
+        } else if ((c == 0xC2 || c == 0xC3) && i + 1 < s.size()) {
+            out += char(((c & 0x03) << 6) | (s[i + 1] & 0x3F));
+            ++i;
+        } else {
+            return s;  // a code point above U+00FF: not double encoded
+        }
+    }
+    return out;
+}
+
+std::string AsSent(const std::string& s) {
+    std::string once = UndoDoubleUtf8(s);
+    return g_utf8_validate(once.data(), once.size(), nullptr) ? once : s;
+}
+
+std::string NormalizeNewlines(std::string s) {
+    std::string out;
+    for (char c : s)
+        if (c != '\r') out += c;
+    while (!out.empty() && out.back() == '\n') out.pop_back();
+    return out;
+}
+
+}  // namespace
+
+TEST_P(MsgWriterForms, MsgconvertRebuildsTheMail) {
+    MSGTEST_REQUIRE_MSGCONVERT();
+    bool unicode = GetParam();
+    auto m = RichMessage();
+    Written w = Write(*m, unicode ? "mc-unicode.msg" : "mc-8bit.msg", unicode);
+    ASSERT_TRUE(w.ok) << w.error;
+    Eml eml = ReadWithMsgconvert(w.path);
+    ASSERT_TRUE(eml.parsed) << eml.raw.substr(0, 2000);
+
+    EXPECT_EQ(eml.subject, kSubject);
+    EXPECT_NE(eml.from.find("zoe@example.org"), std::string::npos) << eml.from;
+    EXPECT_NE(eml.to.find("juergen@example.de"), std::string::npos) << eml.to;
+    EXPECT_NE(eml.to.find("ivan@example.ru"), std::string::npos) << eml.to;
+    EXPECT_NE(eml.cc.find("yamada@example.jp"), std::string::npos) << eml.cc;
+    EXPECT_EQ(eml.to.find("hidden@example.com"), std::string::npos) << "Bcc must not become a To line";
+    EXPECT_EQ(eml.messageId, "<rich.1@example.org>");
+    EXPECT_EQ(eml.date, "Tue, 14 Nov 2023 22:13:20 +0000");
+
+    const EmlPart* plain = eml.firstOfType("text/plain");
+    ASSERT_NE(plain, nullptr) << eml.raw.substr(0, 3000);
+    EXPECT_EQ(NormalizeNewlines(AsSent(plain->text)), NormalizeNewlines(kBody));
+    const EmlPart* html = eml.firstOfType("text/html");
+    ASSERT_NE(html, nullptr);
+    EXPECT_EQ(AsSent(html->bytes), kHtml);
+
+    const EmlPart* notes = eml.byFilename("notes.txt");
+    ASSERT_NE(notes, nullptr);
+    EXPECT_EQ(notes->bytes, kSmallFile);
+    const EmlPart* resume = nullptr;
+    for (const auto& p : eml.parts)
+        if (AsSent(p.filename) == "résumé 履歴書.pdf") resume = &p;
+    ASSERT_NE(resume, nullptr) << "non-ASCII file name lost";
+    EXPECT_EQ(resume->bytes, kMidFile);
+    EXPECT_EQ(resume->contentType, "application/pdf");
+    const EmlPart* big = eml.byFilename("big.bin");
+    ASSERT_NE(big, nullptr);
+    EXPECT_EQ(Md5(big->bytes), Md5(kBigFile));
+
+    const EmlPart* forwarded = nullptr;
+    for (const auto& p : eml.parts)
+        if (p.contentType == "message/rfc822") forwarded = &p;
+    ASSERT_NE(forwarded, nullptr) << "embedded message not found";
+    EXPECT_EQ(forwarded->embeddedSubject, "Forwarded: Ελληνικά");
+}
+
+// ---- the 8-bit form: which code page, and that it is recorded --------------------
+
+struct CodepageCase {
+    const char* name;
+    uint32_t messageCodepage;  // 0 = none in the model
+    uint32_t internetCpid;     // 0 = none in the model
+    std::string subject;
+    std::string body;
+    std::string html;          // bytes in internetCpid's code page ("" = no HTML)
+    uint32_t expectCodepage;
+    std::string expectHtml;    // the HTML as stored in the file
+};
+
+class MsgWriterCodepage : public ::testing::TestWithParam<CodepageCase> {};
+
+TEST_P(MsgWriterCodepage, StringsUseTheMessagesCodepageAndRecordIt) {
+    MSGTEST_REQUIRE_OLEFILE();
+    const CodepageCase& c = GetParam();
+    Message m;
+    m.props.setString(pid::Subject, c.subject);
+    m.props.setString(pid::Body, c.body);
+    if (!c.html.empty()) m.props.setBinary(pid::Html, c.html);
+    if (c.messageCodepage) m.props.setLong(pid::MessageCodepage, c.messageCodepage);
+    if (c.internetCpid) m.props.setLong(pid::InternetCodepage, c.internetCpid);
+    SetSender(m, c.subject.substr(0, 6), "s@example.org");
+    AddRecipient(m, 1, c.subject, "r@example.org");
+    AddFile(m, c.subject + ".txt", "x");
+    Written w = Write(m, std::string("cp-") + c.name + ".msg", false);
+    ASSERT_TRUE(w.ok) << w.error;
+    OleFacts f = ReadWithOlefile(w.path);
+    EXPECT_TRUE(f.issues.empty()) << Join(f.issues);
+
+    const std::string cp = std::to_string(c.expectCodepage);
+    EXPECT_EQ(f.value("INT ROOT/3FFD0003"), cp);
+    EXPECT_EQ(f.value("INT ROOT/3FDE0003"), cp);
+    // The checker decodes 001E streams with the recorded code page: a wrong
+    // code page shows as a wrong text (or a decode error in the output).
+    EXPECT_EQ(f.text("STR ROOT/0037001E"), c.subject);
+    EXPECT_EQ(f.text("STR ROOT/1000001E"), c.body);
+    EXPECT_EQ(f.text("STR __recip_version1.0_#00000000/3001001E"), c.subject);
+    EXPECT_EQ(f.text("STR __attach_version1.0_#00000000/3707001E"), c.subject + ".txt");
+    if (!c.html.empty()) {
+        EXPECT_EQ(f.value("BIN ROOT/10130102"), std::to_string(c.expectHtml.size()) + " " + Md5(c.expectHtml));
+    }
+    // Stored bytes really are in that code page, not UTF-8 under another label:
+    // every non-ASCII character here takes fewer bytes in its code page.
+    bool nonAscii = std::any_of(c.subject.begin(), c.subject.end(), [](char ch) { return (ch & 0x80) != 0; });
+    if (c.expectCodepage != 65001 && nonAscii) {
+        EXPECT_LT(f.streams["__substg1.0_0037001E"], c.subject.size());
+    }
+}
+
+// Latin-1, Cyrillic, Japanese and emoji messages, with and without HTML.
+INSTANTIATE_TEST_SUITE_P(
+    Scripts, MsgWriterCodepage,
+    ::testing::Values(
+        CodepageCase{"NoCodepageMeansWestern", 0, 0, "Caf\xC3\xA9 cr\xC3\xA8me", "Gr\xC3\xBC\xC3\x9F" "e\r\n", "", 1252, ""},
+        CodepageCase{"Latin1FromInternetCpid", 0, 28591, "Caf\xC3\xA9", "\xC3\xA0 bient\xC3\xB4t",
+                     "<p>caf\xE9</p>", 28591, "<p>caf\xE9</p>"},
+        CodepageCase{"CyrillicMessageCodepage", 1251, 0, "Привет мир", "Тело письма", "", 1251, ""},
+        // The model's message code page wins over the HTML's; the HTML follows it.
+        CodepageCase{"HtmlConvertedToMessageCodepage", 1251, 20866, "Привет", "Тело",
+                     "<meta http-equiv=\"Content-Type\" content=\"text/html; charset=koi8-r\"><p>\xF0\xD2\xC9\xD7\xC5\xD4</p>",
+                     1251,
+                     "<meta http-equiv=\"Content-Type\" content=\"text/html; charset=windows-1251\"><p>\xCF\xF0\xE8\xE2\xE5\xF2</p>"},
+        // iso-2022-jp mail: strings in Shift_JIS (932), as Outlook's own 8-bit files do.
+        CodepageCase{"JapaneseIso2022BecomesShiftJis", 0, 50220, "日本語の件名", "本文です",
+                     "<meta charset=\"iso-2022-jp\">\x1B$BF|K\\\x1B(B", 932,
+                     "<meta charset=\"shift_jis\">\x93\xFA\x96\x7B"},
+        // us-ascii mail with a Latin-1 name: its Windows superset holds it.
+        CodepageCase{"AsciiWidensToWindows1252", 0, 20127, "Ren\xC3\xA9", "plain", "<p>hi</p>", 1252, "<p>hi</p>"},
+        // An emoji fits no 8-bit code page: the whole message goes to UTF-8,
+        // the HTML included, and its <meta> says so.
+        CodepageCase{"EmojiFallsBackToUtf8", 0, 1252, "Party \xF0\x9F\x8E\x89 caf\xC3\xA9", "caf\xC3\xA9",
+                     "<META CHARSET=windows-1252><p>caf\xE9</p>", 65001,
+                     "<META CHARSET=utf-8><p>caf\xC3\xA9</p>"},
+        CodepageCase{"CyrillicInWesternMessageFallsBackToUtf8", 1252, 0, "Привет", "body", "", 65001, ""}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// Outlook's own 8-bit file (code page 932) and ours have the same shape.
+TEST(MsgWriterEightBit, MatchesTheLayoutOfOutlooksEightBitFile) {
+    MSGTEST_REQUIRE_OLEFILE();
+    fs::path sample = fs::path(VELLARY_SAMPLES_DIR) / "msgreader-nonUnicodeCP932.msg";
+    if (!fs::exists(sample)) GTEST_SKIP() << "Outlook sample missing: " << sample;
+    Message m;
+    m.props.setString(pid::Subject, "日本語の件名");
+    m.props.setString(pid::Body, "本文");
+    m.props.setLong(pid::InternetCodepage, 50220);
+    AddRecipient(m, 1, "山田太郎", "yamada@example.jp");
+    Written w = Write(m, "like-outlook-932.msg", false);
+    ASSERT_TRUE(w.ok) << w.error;
+    OleFacts ours = ReadWithOlefile(w.path);
+    OleFacts outlook = ReadWithOlefile(sample);
+
+    EXPECT_EQ(ours.file["clsid"], outlook.file["clsid"]);
+    EXPECT_EQ(ours.file["version"], outlook.file["version"]);
+    EXPECT_EQ(ours.headers.front().substr(0, 7), outlook.headers.front().substr(0, 7));  // "ROOT 32"
+    for (const OleFacts* f : {&ours, &outlook}) {
+        EXPECT_FALSE(f->has("INT ROOT/340D0003") &&
+                     (std::stoul(f->value("INT ROOT/340D0003")) & 0x40000))
+            << "an 8-bit file must not claim STORE_UNICODE_OK";
+        for (const char* fixed : {"__nameid_version1.0/__substg1.0_00020102", "__nameid_version1.0/__substg1.0_00030102",
+                                  "__nameid_version1.0/__substg1.0_00040102", "__substg1.0_0037001E",
+                                  "__substg1.0_1000001E", "__recip_version1.0_#00000000/__substg1.0_3001001E",
+                                  "__recip_version1.0_#00000000/__properties_version1.0"})
+            EXPECT_TRUE(f->streams.count(fixed)) << fixed;
+        for (const auto& [stream, size] : f->streams) {
+            (void)size;
+            EXPECT_EQ(stream.find("001F"), std::string::npos) << stream;
+        }
+    }
+    // Same code page for the strings as Outlook chose for an iso-2022-jp mail.
+    EXPECT_EQ(ours.value("INT ROOT/3FFD0003"), "932");
+    EXPECT_EQ(ours.text("STR ROOT/0037001E"), "日本語の件名");
+}

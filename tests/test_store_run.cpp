@@ -1,0 +1,214 @@
+// The PST and MSG forms through the conversion run: store file names and
+// display names, store modes, the Outlook Error report, .msg file names, and
+// what the independent readers find in what we wrote.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <map>
+#include <regex>
+#include <thread>
+
+#include "TestSupport.h"
+#include "common/registry.h"
+#include "conversion/ConversionRun.h"
+#include "store/Session.h"
+#include "test_pst_support.h"
+
+using namespace conversion;
+using namespace testsupport;
+
+namespace {
+
+RunOutcome runStore(RecordingView& view, TargetForm form, bool single, std::vector<std::string> rows) {
+    RunRequest request;
+    request.form = form;
+    request.singleStore = single;
+    request.rows = std::move(rows);
+    return ConversionRun(view, request).execute();
+}
+
+std::vector<fs::path> filesWithExtension(const fs::path& dir, const std::string& ext, bool recursive) {
+    std::vector<fs::path> out;
+    if (recursive) {
+        for (auto& e : fs::recursive_directory_iterator(dir))
+            if (e.is_regular_file() && e.path().extension() == ext) out.push_back(e.path());
+    } else {
+        for (auto& e : fs::directory_iterator(dir))
+            if (e.is_regular_file() && e.path().extension() == ext) out.push_back(e.path());
+    }
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+// Folder name -> number of messages, as readpst sees the store.
+std::map<std::string, int> readpstFolders(const fs::path& pst, const fs::path& scratch) {
+    std::map<std::string, int> folders;
+    fs::create_directories(scratch);
+    std::string output;
+    int rc = psttest::run("readpst -q -r -S -o '" + scratch.string() + "' '" + pst.string() + "'", &output);
+    EXPECT_EQ(rc, 0) << output;
+    for (auto& e : fs::recursive_directory_iterator(scratch))
+        // -S writes message N as "N" and its attachments as "N-name".
+        if (e.is_regular_file() && std::regex_match(e.path().filename().string(), std::regex(R"(\d+)")))
+            ++folders[e.path().parent_path().filename().string()];
+    return folders;
+}
+
+// Three small mailboxes: Inbox (3 messages, one with an attachment), Sent (2), Archive.MBOX (1).
+struct ThreeMailboxes {
+    TempDir dir;
+    fs::path inbox, sent, archive;
+    ThreeMailboxes() {
+        inbox = dir.path() / "src" / "Inbox.mbox";
+        sent = dir.path() / "src" / "Sent.mbox";
+        archive = dir.path() / "src" / "Archive.MBOX";
+        WriteFile(inbox,
+                  "From a@x Mon Jan  1 10:00:00 2024\r\nFrom: A <a@x.org>\r\nTo: b@y.org\r\nSubject: one\r\n"
+                  "Date: Mon, 1 Jan 2024 10:00:00 +0000\r\nMessage-ID: <1@x>\r\n\r\nbody one\r\n"
+                  "From a@x Mon Jan  1 10:00:00 2024\r\nFrom: A <a@x.org>\r\nTo: b@y.org\r\nSubject: two\r\n"
+                  "MIME-Version: 1.0\r\nContent-Type: multipart/mixed; boundary=\"b\"\r\n\r\n--b\r\n"
+                  "Content-Type: text/plain\r\n\r\nsee file\r\n--b\r\nContent-Type: application/octet-stream\r\n"
+                  "Content-Disposition: attachment; filename=\"f.bin\"\r\nContent-Transfer-Encoding: base64\r\n\r\n"
+                  "AAECAw==\r\n--b--\r\n"
+                  "From a@x Mon Jan  1 10:00:00 2024\r\nFrom: A <a@x.org>\r\nSubject: three\r\n\r\nbody three\r\n");
+        WriteFile(sent, "From me Tue\nFrom: me@x.org\nSubject: s1\n\nx\nFrom me Tue\nFrom: me@x.org\nSubject: s2\n\ny\n");
+        WriteFile(archive, "From old Wed\r\nSubject: old\r\n\r\nz\r\n");
+    }
+    std::vector<std::string> rows() const { return {inbox.string(), sent.string(), archive.string()}; }
+    fs::path out() const { return dir.path() / "out"; }
+};
+
+}  // namespace
+
+TEST(StoreTimeStamp, DayMonthYearHourMinuteSeconds) {
+    std::tm t{};
+    t.tm_mday = 6;
+    t.tm_mon = 11;
+    t.tm_year = 126;
+    t.tm_hour = 5;
+    t.tm_min = 7;
+    t.tm_sec = 9;
+    EXPECT_EQ(StoreTimeStamp(t), "6.12.26 5.7.09");
+    t.tm_mday = 31, t.tm_mon = 0, t.tm_year = 100, t.tm_hour = 23, t.tm_min = 59, t.tm_sec = 30;
+    EXPECT_EQ(StoreTimeStamp(t), "31.1.00 23.59.30");
+}
+
+TEST(StoreForms, SingleStoreHoldsOneFolderPerMailbox) {
+    if (!psttest::haveTool("readpst")) GTEST_SKIP() << "readpst (pst-utils) is not installed";
+    ThreeMailboxes m;
+    RecordingView view;
+    view.folder = m.out().string();
+    fs::create_directories(m.out());
+    RunOutcome o = runStore(view, TargetForm::Pst, true, m.rows());
+    EXPECT_TRUE(o.ok());
+    EXPECT_EQ(o.messagesSaved, 6);
+    auto stores = filesWithExtension(m.out(), ".pst", false);
+    ASSERT_EQ(stores.size(), 1u);
+    EXPECT_TRUE(std::regex_match(stores[0].filename().string(),
+                                 std::regex(R"(Vellary\d{1,2}\.\d{1,2}\.\d\d \d{1,2}\.\d{1,2}\.\d\d\.pst)")))
+        << stores[0];
+    EXPECT_TRUE(filesWithExtension(m.out(), ".eml", true).empty());
+    auto folders = readpstFolders(stores[0], m.dir.path() / "read");
+    EXPECT_EQ(folders["Inbox"], 3);
+    EXPECT_EQ(folders["Sent"], 2);
+    EXPECT_EQ(folders["Archive"], 1);
+    ASSERT_EQ(view.boxes.size(), 1u);
+    EXPECT_EQ(view.boxes[0].text, PstCompletionText());
+    EXPECT_EQ(view.boxes[0].title, "Osmark Vellary Converter");
+    EXPECT_EQ(view.boxes[0].style, 64);
+}
+
+TEST(StoreForms, StorePerMailboxAndNoStoreIsEverReplaced) {
+    if (!psttest::haveTool("readpst")) GTEST_SKIP() << "readpst (pst-utils) is not installed";
+    ThreeMailboxes m;
+    fs::create_directories(m.out());
+    {
+        RecordingView view;
+        view.folder = m.out().string();
+        RunOutcome o = runStore(view, TargetForm::Pst, false, m.rows());
+        EXPECT_TRUE(o.ok());
+    }
+    auto stores = filesWithExtension(m.out(), ".pst", false);
+    ASSERT_EQ(stores.size(), 3u);
+    EXPECT_EQ(stores[0].filename(), "Archive.pst");
+    EXPECT_EQ(stores[1].filename(), "Inbox.pst");
+    EXPECT_EQ(stores[2].filename(), "Sent.pst");
+    EXPECT_EQ(readpstFolders(m.out() / "Inbox.pst", m.dir.path() / "r1")["Inbox"], 3);
+
+    // A second run into the same folder: the first store is refused, the
+    // Outlook Error report ends the run, and nothing is overwritten.
+    std::string before = ReadFile(m.out() / "Inbox.pst");
+    RecordingView view;
+    view.folder = m.out().string();
+    RunOutcome o = runStore(view, TargetForm::Pst, false, m.rows());
+    EXPECT_TRUE(o.storeFailure);
+    EXPECT_FALSE(o.ok());
+    ASSERT_EQ(view.boxes.size(), 1u);
+    EXPECT_EQ(view.boxes[0].title, "Outlook Error");
+    EXPECT_EQ(view.boxes[0].text.rfind(StoreFailureText(), 0), 0u);
+    EXPECT_NE(view.boxes[0].text.find("Inbox.pst"), std::string::npos);
+    EXPECT_EQ(view.convertEnabled.back(), true);
+    EXPECT_EQ(view.clears, 1);
+    EXPECT_EQ(ReadFile(m.out() / "Inbox.pst"), before);
+    // The run ended at the first row: Sent was not converted again.
+    EXPECT_EQ(view.mailboxCaptions.size(), 1u);
+}
+
+TEST(StoreForms, MsgFilesPerMailboxAndTheTemporaryStoreStays) {
+    ThreeMailboxes m;
+    fs::create_directories(m.out());
+    RecordingView view;
+    view.folder = m.out().string();
+    RunOutcome o = runStore(view, TargetForm::Msg, false, m.rows());
+    EXPECT_TRUE(o.ok());
+    fs::path inboxFolder = m.out() / PathWithoutRoot(m.inbox.string());
+    fs::path sentFolder = m.out() / PathWithoutRoot(m.sent.string());
+    EXPECT_EQ(filesWithExtension(inboxFolder, ".msg", false),
+              (std::vector<fs::path>{inboxFolder / "Email-1.msg", inboxFolder / "Email-2.msg",
+                                     inboxFolder / "Email-3.msg"}));
+    EXPECT_EQ(filesWithExtension(sentFolder, ".msg", false),
+              (std::vector<fs::path>{sentFolder / "Email-1.msg", sentFolder / "Email-2.msg"}));
+    EXPECT_TRUE(filesWithExtension(m.out(), ".eml", true).empty());
+    auto stores = filesWithExtension(m.out(), ".pst", false);
+    ASSERT_EQ(stores.size(), 1u);
+    EXPECT_EQ(stores[0].filename().string().rfind("Temp", 0), 0u);
+    ASSERT_EQ(view.boxes.size(), 1u);
+    EXPECT_EQ(view.boxes[0].text, CompletionText());
+
+    // The .msg files replace those of an earlier run.
+    RecordingView again;
+    again.folder = m.out().string();
+    // A new temporary store is made (its name has the time in seconds).
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+    EXPECT_TRUE(runStore(again, TargetForm::Msg, false, m.rows()).ok());
+    EXPECT_EQ(filesWithExtension(inboxFolder, ".msg", false).size(), 3u);
+}
+
+TEST(StoreForms, ClosingTheWindowFinishesTheOpenStore) {
+    if (!psttest::haveTool("readpst")) GTEST_SKIP() << "readpst (pst-utils) is not installed";
+    TempDir dir;
+    fs::path box = dir.path() / "Big.mbox";
+    std::string text;
+    for (int i = 0; i < 40; ++i) text += "From x\r\nSubject: m" + std::to_string(i) + "\r\n\r\nbody\r\n";
+    WriteFile(box, text);
+    RecordingView view;
+    view.folder = dir.str();
+    view.stopAfterYields = 60;  // a few messages in
+    RunOutcome o = runStore(view, TargetForm::Pst, true, {box.string()});
+    EXPECT_TRUE(o.stopped);
+    EXPECT_GT(o.messagesSaved, 0);
+    EXPECT_LT(o.messagesSaved, 40);
+    auto stores = filesWithExtension(dir.path(), ".pst", false);
+    ASSERT_EQ(stores.size(), 1u);
+    EXPECT_EQ(readpstFolders(stores[0], dir.path() / "read")["Big"], o.messagesSaved);
+}
+
+TEST(MAPIUtils, MessageFlagsFollowTheRealAttachments) {
+    store::MAPIUtils utils;
+    store::Message plain, withFile;
+    withFile.attachments.emplace_back();
+    utils.HrSetOneProp(&plain, 0x0E070003, 17, true);
+    utils.HrSetOneProp(&withFile, 0x0E070003, 17, true);
+    EXPECT_EQ(plain.props.find(store::pid::MessageFlags)->integer, 1u);
+    EXPECT_EQ(withFile.props.find(store::pid::MessageFlags)->integer, 0x11u);
+}
