@@ -4,6 +4,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -178,4 +179,46 @@ TEST_F(WindowTest, ClosingDuringARunStopsItAtOnce) {
     EXPECT_FALSE(window.isVisible());
     EXPECT_TRUE(dialogs.messages.empty());  // no completion box after a close
     EXPECT_LT(countFiles(mailboxFolder(out.path() / "out", source), ".eml"), 3000);
+}
+
+namespace {
+
+std::vector<std::string> storesIn(const fs::path& folder) {
+    std::vector<std::string> names;
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator(folder, ec))
+        if (entry.path().extension() == ".pst") names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+}  // namespace
+
+TEST_F(WindowTest, SingleStoreBoxDecidesBetweenOneStoreAndOnePerMailbox) {
+    TempFolder work;
+    // The folder dialog gives existing folders only.
+    for (const char* folder : {"src", "one", "each"}) fs::create_directories(work.path() / folder);
+    const std::string inbox = makeMailbox(work.path() / "src" / "Inbox.mbox", 2, 3);
+    const std::string sent = makeMailbox(work.path() / "src" / "Sent.mbox", 1, 3);
+    dialogs.folderAnswers = {(work.path() / "src").string()};
+    button("CmdAddFolder")->click();
+    ASSERT_EQ(window.sourceRows(), (std::vector<std::string>{inbox, sent}));
+
+    // Checked (as at start): one store for both mailboxes.
+    option("OptPST")->click();
+    dialogs.folderAnswers = {(work.path() / "one").string()};
+    button("CmdConvert")->click();
+    std::vector<std::string> stores = storesIn(work.path() / "one");
+    ASSERT_EQ(stores.size(), 1u) << dialogs.messages.back().text;
+    EXPECT_EQ(stores[0].rfind("Vellary", 0), 0u) << stores[0];
+    EXPECT_EQ(dialogs.messages.back().style, 64) << dialogs.messages.back().text;
+    EXPECT_FALSE(option("OptPST")->isChecked());
+    EXPECT_TRUE(singleStore()->isEnabled());  // keeps its state after the run
+
+    // Unchecked: a store per mailbox, named after it.
+    option("OptPST")->click();
+    singleStore()->click();
+    dialogs.folderAnswers = {(work.path() / "each").string()};
+    button("CmdConvert")->click();
+    EXPECT_EQ(storesIn(work.path() / "each"), (std::vector<std::string>{"Inbox.pst", "Sent.pst"}));
 }
