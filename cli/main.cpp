@@ -13,6 +13,7 @@
 #include "common/modMain.h"
 #include "common/registry.h"
 #include "conversion/ConversionRun.h"
+#include "sources/pathLogger.h"
 
 namespace {
 
@@ -25,7 +26,8 @@ const char* kUsage =
     "  --to FORM           eml, emlx, msg or pst\n"
     "  --pst-per-mailbox   with --to pst: one store per mailbox instead of one for all\n"
     "  -o OUTPUT_FOLDER    where the results go (created when missing)\n"
-    "  SOURCE              a mailbox file\n"
+    "  SOURCE              a mailbox file, or a folder: every file below it,\n"
+    "                      level by level, as the window's folder add takes them\n"
     "\n"
     "Exit status: 0 when everything converted, 1 when any mailbox or message failed,\n"
     "2 for a usage error.\n";
@@ -94,7 +96,16 @@ int main(int argc, char** argv) {
         }
     }
 
-    for (const auto& s : sources) request.rows.push_back(NormaliseSourcePath(s));
+    for (const auto& s : sources) {
+        std::string source = NormaliseSourcePath(s);
+        std::error_code ec;
+        if (std::filesystem::is_directory(source, ec)) {
+            for (std::string& file : sources::FilesBelowFolder(source)) request.rows.push_back(std::move(file));
+        } else {
+            request.rows.push_back(source);
+        }
+    }
+    if (request.rows.empty()) return usage("no file found in the source folder(s)");
     std::string outputFolder = NormaliseSourcePath(output);
     std::string error;
     if (!EnsureFolderPath(outputFolder, &error)) {

@@ -1,0 +1,224 @@
+// Convert through the window: the request it hands the run, the controls the
+// run drives, and how the window stays live (and can be closed) meanwhile.
+#include "WindowFixture.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include <QTimer>
+
+#include "common/registry.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+class TempFolder {
+public:
+    TempFolder() {
+        path_ = fs::temp_directory_path() /
+                ("vellary-run-" + std::to_string(::getpid()) + "-" +
+                 ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(path_);
+        fs::create_directories(path_);
+    }
+    ~TempFolder() {
+        std::error_code ec;
+        fs::remove_all(path_, ec);
+    }
+    const fs::path& path() const { return path_; }
+
+private:
+    fs::path path_;
+};
+
+// A mailbox of `messages` messages of `bodyLines` lines each, CR LF ended.
+std::string makeMailbox(const fs::path& file, int messages, int bodyLines) {
+    std::ostringstream text;
+    for (int m = 1; m <= messages; ++m) {
+        text << "From sender" << m << "@example.org Mon Jan  1 00:00:00 2024\r\n"
+             << "Subject: message " << m << "\r\n\r\n";
+        for (int l = 0; l < bodyLines; ++l) text << "line " << l << " of message " << m << "\r\n";
+    }
+    std::ofstream(file, std::ios::binary) << text.str();
+    return file.string();
+}
+
+int countFiles(const fs::path& folder, const std::string& extension) {
+    int n = 0;
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator(folder, ec))
+        if (entry.path().extension() == extension) ++n;
+    return n;
+}
+
+fs::path mailboxFolder(const fs::path& out, const std::string& source) {
+    return out / PathWithoutRoot(NormaliseSourcePath(source));
+}
+
+}  // namespace
+
+TEST_F(WindowTest, ConvertWithoutAFormAsksForOneAndOpensNoDialog) {
+    dialogs.fileAnswers = {"/m/a.mbox"};
+    button("cmdAdd")->click();
+    button("CmdConvert")->click();
+    EXPECT_TRUE(dialogs.folderTitles.empty());
+    ASSERT_EQ(dialogs.messages.size(), 1u);
+    EXPECT_EQ(dialogs.messages[0].text, "Please select a option to convert file(s).");
+    EXPECT_EQ(dialogs.messages[0].style, 64);
+    EXPECT_TRUE(button("CmdConvert")->isEnabled());
+}
+
+TEST_F(WindowTest, CancelledOutputFolderLeavesEverythingAsItWas) {
+    dialogs.fileAnswers = {"/m/a.mbox"};
+    button("cmdAdd")->click();
+    option("OptEML")->click();
+    button("CmdConvert")->click();
+    EXPECT_EQ(dialogs.folderTitles, std::vector<std::string>{"Choose Folder to Save..."});
+    EXPECT_TRUE(dialogs.messages.empty());
+    EXPECT_TRUE(button("CmdConvert")->isEnabled());
+    EXPECT_TRUE(option("OptEML")->isChecked());
+}
+
+TEST_F(WindowTest, ConvertsCorpusMailboxesToEmlFiles) {
+    const fs::path corpus = fs::path(VELLARY_CORPUS_DIR) / "mbox";
+    const fs::path crlf = corpus / "mail-box-win-crlf.mbox";
+    const fs::path lf = corpus / "mail-box-src.mbox";
+    if (!fs::exists(crlf) || !fs::exists(lf)) GTEST_SKIP() << "corpus missing: " << corpus;
+    TempFolder out;
+
+    dialogs.fileAnswers = {crlf.string(), lf.string()};
+    button("cmdAdd")->click();
+    button("cmdAdd")->click();
+    option("OptEML")->click();
+    dialogs.folderAnswers = {out.path().string()};
+    bool convertEnabledAtTheEnd = true;
+    dialogs.onMessage = [&](const ShownMessage&) { convertEnabledAtTheEnd = button("CmdConvert")->isEnabled(); };
+    button("CmdConvert")->click();
+
+    ASSERT_EQ(dialogs.messages.size(), 1u);
+    EXPECT_EQ(dialogs.messages[0].text,
+              std::string(75, '*') + "\r\nYour messages from Vellary files has been successfully exported.\r\n" +
+                  std::string(75, '*') + "\r\n");
+    EXPECT_EQ(dialogs.messages[0].style, 64);
+    EXPECT_FALSE(convertEnabledAtTheEnd);  // disabled while the run worked
+    // Both mailboxes are the same 45 messages, once with CR LF and once with LF.
+    EXPECT_EQ(countFiles(mailboxFolder(out.path(), crlf.string()), ".eml"), 45);
+    EXPECT_EQ(countFiles(mailboxFolder(out.path(), lf.string()), ".eml"), 45);
+    EXPECT_TRUE(fs::exists(mailboxFolder(out.path(), lf.string()) / "email-45.eml"));
+
+    // The end state: Convert back, no form chosen, the labels where the run left them.
+    EXPECT_TRUE(button("CmdConvert")->isEnabled());
+    for (const char* name : {"OptEML", "OptEMLX", "OptPST", "OptMSG"})
+        EXPECT_FALSE(option(name)->isChecked()) << name;
+    EXPECT_EQ(caption("LblProgessCurrent"), QStringLiteral("Mailbox 2 (of 2) "));
+    EXPECT_EQ(caption("LblIMMFile"), QStringLiteral("mail-box-src.mbox"));
+    EXPECT_TRUE(caption("LblProgress").startsWith(QStringLiteral("Saved ")));
+    EXPECT_EQ(grid()->currentIndex().row(), 1);
+    EXPECT_EQ(countLabel(), QStringLiteral("2 files"));
+}
+
+TEST_F(WindowTest, MissingMailboxIsReportedAndConvertComesBack) {
+    dialogs.fileAnswers = {"/m/absent.mbox"};
+    button("cmdAdd")->click();
+    option("OptEMLX")->click();
+    TempFolder out;
+    dialogs.folderAnswers = {out.path().string()};
+    button("CmdConvert")->click();
+    ASSERT_EQ(dialogs.messages.size(), 1u);
+    EXPECT_EQ(dialogs.messages[0].style, 48);  // completion with the failure summary
+    EXPECT_NE(dialogs.messages[0].text.find("/m/absent.mbox"), std::string::npos) << dialogs.messages[0].text;
+    EXPECT_TRUE(button("CmdConvert")->isEnabled());
+    EXPECT_FALSE(option("OptEMLX")->isChecked());
+}
+
+TEST_F(WindowTest, StaysLiveDuringARunButPumpsOnlyEveryFewMilliseconds) {
+    TempFolder out;
+    const std::string source = makeMailbox(out.path() / "big.mbox", 400, 400);
+    dialogs.fileAnswers = {source};
+    button("cmdAdd")->click();
+    option("OptEML")->click();
+    dialogs.folderAnswers = {(out.path() / "out").string()};
+
+    // A timer that fires whenever the window handles its events.
+    int ticks = 0;
+    QTimer timer;
+    QObject::connect(&timer, &QTimer::timeout, [&] { ++ticks; });
+    timer.start(1);
+    auto start = std::chrono::steady_clock::now();
+    button("CmdConvert")->click();
+    auto elapsedMs =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+    timer.stop();
+
+    EXPECT_EQ(countFiles(mailboxFolder(out.path() / "out", source), ".eml"), 400);
+    if (elapsedMs >= 60) {
+        EXPECT_GE(ticks, 1) << elapsedMs << " ms without handling events";
+    }
+    // One pump per 20 ms or so, not one per line (160,000 lines here).
+    EXPECT_LE(ticks, elapsedMs / 15 + 3) << elapsedMs << " ms";
+}
+
+TEST_F(WindowTest, ClosingDuringARunStopsItAtOnce) {
+    TempFolder out;
+    const std::string source = makeMailbox(out.path() / "big.mbox", 3000, 200);
+    dialogs.fileAnswers = {source};
+    button("cmdAdd")->click();
+    option("OptEML")->click();
+    dialogs.folderAnswers = {(out.path() / "out").string()};
+    window.show();
+    QTimer::singleShot(0, &window, [&] { window.close(); });
+    button("CmdConvert")->click();
+
+    EXPECT_TRUE(window.stopRequested());
+    EXPECT_FALSE(window.isVisible());
+    EXPECT_TRUE(dialogs.messages.empty());  // no completion box after a close
+    EXPECT_LT(countFiles(mailboxFolder(out.path() / "out", source), ".eml"), 3000);
+}
+
+namespace {
+
+std::vector<std::string> storesIn(const fs::path& folder) {
+    std::vector<std::string> names;
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator(folder, ec))
+        if (entry.path().extension() == ".pst") names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+}  // namespace
+
+TEST_F(WindowTest, SingleStoreBoxDecidesBetweenOneStoreAndOnePerMailbox) {
+    TempFolder work;
+    // The folder dialog gives existing folders only.
+    for (const char* folder : {"src", "one", "each"}) fs::create_directories(work.path() / folder);
+    const std::string inbox = makeMailbox(work.path() / "src" / "Inbox.mbox", 2, 3);
+    const std::string sent = makeMailbox(work.path() / "src" / "Sent.mbox", 1, 3);
+    dialogs.folderAnswers = {(work.path() / "src").string()};
+    button("CmdAddFolder")->click();
+    ASSERT_EQ(window.sourceRows(), (std::vector<std::string>{inbox, sent}));
+
+    // Checked (as at start): one store for both mailboxes.
+    option("OptPST")->click();
+    dialogs.folderAnswers = {(work.path() / "one").string()};
+    button("CmdConvert")->click();
+    std::vector<std::string> stores = storesIn(work.path() / "one");
+    ASSERT_EQ(stores.size(), 1u) << dialogs.messages.back().text;
+    EXPECT_EQ(stores[0].rfind("Vellary", 0), 0u) << stores[0];
+    EXPECT_EQ(dialogs.messages.back().style, 64) << dialogs.messages.back().text;
+    EXPECT_FALSE(option("OptPST")->isChecked());
+    EXPECT_TRUE(singleStore()->isEnabled());  // keeps its state after the run
+
+    // Unchecked: a store per mailbox, named after it.
+    option("OptPST")->click();
+    singleStore()->click();
+    dialogs.folderAnswers = {(work.path() / "each").string()};
+    button("CmdConvert")->click();
+    EXPECT_EQ(storesIn(work.path() / "each"), (std::vector<std::string>{"Inbox.pst", "Sent.pst"}));
+}
