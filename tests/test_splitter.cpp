@@ -8,11 +8,13 @@
 #include <unistd.h>
 
 #include "TestSupport.h"
+#include "conversion/ConversionRun.h"
 #include "conversion/Splitter.h"
 
 using namespace conversion;
 using testsupport::TempDir;
 using testsupport::WriteFile;
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -233,4 +235,42 @@ TEST(Splitter, MessageOfTensOfMegabytes) {
     ASSERT_EQ(got.texts.size(), 2u);
     EXPECT_EQ(got.texts[0], crlf(box.substr(0, box.size() - 13)));
     EXPECT_EQ(got.texts[1], "From small\r\nx\r\n");
+}
+
+TEST(Splitter, EveryCorpusMailboxInBothModesThroughTheRun) {
+    auto boxes = testsupport::CorpusMailboxes();
+    if (boxes.empty()) GTEST_SKIP() << "the shared corpus (../shared/corpus) is missing";
+    TempDir dir;
+    int files = 0;
+    for (const auto& box : boxes) {
+        std::string bytes = testsupport::ReadFile(box);
+        // The mailbox as it is, with CR LF breaks and with bare LF breaks.
+        std::string lf;
+        for (size_t i = 0; i < bytes.size(); ++i)
+            if (!(bytes[i] == '\r' && i + 1 < bytes.size() && bytes[i + 1] == '\n')) lf += bytes[i];
+        std::string crlfBox;
+        for (char c : lf) crlfBox += c == '\n' ? std::string("\r\n") : std::string(1, c);
+        int variant = 0;
+        for (const std::string& text : {bytes, lf, crlfBox}) {
+            fs::path src = dir.path() / "in" / (std::to_string(variant++) + "-" + box.filename().string());
+            WriteFile(src, text);
+            testsupport::RecordingView view;
+            view.folder = (dir.path() / "out").string();
+            conversion::RunRequest request;
+            request.form = TargetForm::Eml;
+            request.rows = {src.string()};
+            ASSERT_TRUE(ConversionRun(view, request).execute().ok()) << src;
+            LineMode mode = ReadMBOXFile(src.string());
+            auto want = mode == LineMode::Normal ? lineModel(text) : blockModel(text);
+            fs::path folder = fs::path(view.folder) / src.relative_path();
+            for (size_t i = 0; i < want.size(); ++i) {
+                fs::path f = folder / ("email-" + std::to_string(i + 1) + ".eml");
+                ASSERT_EQ(testsupport::ReadFile(f), want[i] + "\r\n") << f;
+                ++files;
+            }
+            EXPECT_FALSE(fs::exists(folder / ("email-" + std::to_string(want.size() + 1) + ".eml"))) << src;
+            fs::remove_all(dir.path() / "out");
+        }
+    }
+    EXPECT_GT(files, 1000);
 }

@@ -12,6 +12,7 @@
 #include "common/registry.h"
 #include "conversion/ConversionRun.h"
 #include "store/Session.h"
+#include "store/pst/PstVerifier.h"
 #include "test_pst_support.h"
 
 using namespace conversion;
@@ -40,8 +41,13 @@ std::vector<fs::path> filesWithExtension(const fs::path& dir, const std::string&
     return out;
 }
 
-// Folder name -> number of messages, as readpst sees the store.
+// Folder name -> number of messages, as readpst sees the store. Every store
+// read here must first pass our own structural check.
 std::map<std::string, int> readpstFolders(const fs::path& pst, const fs::path& scratch) {
+    std::vector<std::string> problems;
+    store::pst::VerifyOptions strict;
+    strict.strictAllocation = true;
+    EXPECT_TRUE(store::pst::VerifyPst(pst.string(), &problems, strict)) << pst << ": " << problems.at(0);
     std::map<std::string, int> folders;
     fs::create_directories(scratch);
     std::string output;
@@ -172,6 +178,11 @@ TEST(StoreForms, MsgFilesPerMailboxAndTheTemporaryStoreStays) {
     auto stores = filesWithExtension(m.out(), ".pst", false);
     ASSERT_EQ(stores.size(), 1u);
     EXPECT_EQ(stores[0].filename().string().rfind("Temp", 0), 0u);
+    if (psttest::haveTool("readpst")) {
+        // The temporary store holds the mailbox folders and no item.
+        auto folders = readpstFolders(stores[0], m.dir.path() / "read");
+        EXPECT_EQ(folders["Inbox"], 0);
+    }
     ASSERT_EQ(view.boxes.size(), 1u);
     EXPECT_EQ(view.boxes[0].text, CompletionText());
 
