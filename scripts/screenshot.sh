@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
-# Starts vellary-converter on a virtual display (Xvfb, 96 dpi), takes a
-# picture of its window and writes docs/screenshot.png. Prints the window's
-# caption and client size as X reports them.
-# Needs: xvfb (xvfb-run), imagemagick (import, convert), x11-utils (xwininfo).
+# Starts vellary-converter on a virtual display (Xvfb, 96 dpi), prints its
+# caption and client size as X reports them, writes a picture of the window
+# to docs/screenshot.png, then checks the ways out as a user would take them:
+# Alt+X answered No (the window stays) and Yes (the program ends), and a close
+# request (what the close box sends), which must end the program at once.
+# Needs: xvfb (xvfb-run), imagemagick (import), x11-utils (xwininfo),
+# python3 with libX11 and libXtst (scripts/x11_input.py).
 # Usage: scripts/screenshot.sh [path/to/vellary-converter]
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -15,46 +18,76 @@ if [ -z "${VELLARY_SCREENSHOT_INNER:-}" ]; then
   exec xvfb-run -a -s "-screen 0 1024x768x24 -dpi 96" "$0" "$program"
 fi
 
-# Inside the virtual display.
+# Inside the virtual display; no window manager runs here.
 export QT_QPA_PLATFORM=xcb
-"$program" &
-pid=$!
-trap 'kill "$pid" 2>/dev/null || true' EXIT
-
 title="Osmark Vellary Converter v1.0"
-for _ in $(seq 1 100); do
-  if xwininfo -name "$title" >/dev/null 2>&1; then break; fi
-  sleep 0.1
-done
-sleep 1  # let it paint
-info=$(xwininfo -name "$title")
-width=$(sed -n 's/^ *Width: //p' <<<"$info")
-height=$(sed -n 's/^ *Height: //p' <<<"$info")
-x=$(sed -n 's/^ *Absolute upper-left X: *//p' <<<"$info")
-y=$(sed -n 's/^ *Absolute upper-left Y: *//p' <<<"$info")
-echo "caption: $(sed -n 's/^xwininfo: Window id: [^ ]* "\(.*\)"$/\1/p' <<<"$info")"
-echo "client area: ${width} x ${height} at ${x},${y}"
+question="Osmark Vellary Converter"
+pid=
+trap '[ -n "$pid" ] && kill "$pid" 2>/dev/null || true' EXIT
 
-# No window manager runs here, so the window has no frame: take its area of the screen.
-import -window root -crop "${width}x${height}+${x}+${y}" +repage docs/screenshot.png
-echo "wrote docs/screenshot.png"
-
-# A close request (what the close box sends) must end the program at once.
-window=$(sed -n 's/^xwininfo: Window id: \([^ ]*\) .*/\1/p' <<<"$info")
-python3 scripts/x11_close.py "$window"
-start=$(date +%s%N)
+fail() { echo "FAILED: $*" >&2; exit 1; }
+input() { python3 scripts/x11_input.py "$@"; }
 running() {  # alive and not a zombie waiting to be reaped
   local state
   state=$(ps -o stat= -p "$pid" 2>/dev/null || true)
   [ -n "$state" ] && [ "${state:0:1}" != Z ]
 }
-for _ in $(seq 1 100); do
-  running || break
-  sleep 0.01
-done
-if running; then
-  echo "close request: the program is still running after 1 s" >&2
-  exit 1
-fi
+ended_within() {  # $1: seconds
+  for _ in $(seq 1 $(( $1 * 100 ))); do
+    running || return 0
+    sleep 0.01
+  done
+  ! running
+}
+window_named() {  # exact title; prints the window id
+  xwininfo -name "$1" 2>/dev/null | sed -n 's/^xwininfo: Window id: \([^ ]*\) .*/\1/p'
+}
+wait_for_window() {
+  for _ in $(seq 1 100); do
+    [ -n "$(window_named "$1")" ] && return 0
+    sleep 0.05
+  done
+  return 1
+}
+start_program() {
+  "$program" &
+  pid=$!
+  wait_for_window "$title" || fail "the window did not appear"
+  sleep 1  # let it paint
+  info=$(xwininfo -name "$title")
+  width=$(sed -n 's/^ *Width: //p' <<<"$info")
+  height=$(sed -n 's/^ *Height: //p' <<<"$info")
+  x=$(sed -n 's/^ *Absolute upper-left X: *//p' <<<"$info")
+  y=$(sed -n 's/^ *Absolute upper-left Y: *//p' <<<"$info")
+  input pointer $(( x + 30 )) $(( y + 30 ))
+}
+
+start_program
+echo "caption: $(sed -n 's/^xwininfo: Window id: [^ ]* "\(.*\)"$/\1/p' <<<"$info")"
+echo "client area: ${width} x ${height} at ${x},${y}"
+# Without a window manager the window has no frame: its area of the screen is the client area.
+import -window root -crop "${width}x${height}+${x}+${y}" +repage docs/screenshot.png
+echo "wrote docs/screenshot.png"
+
+# Alt+X asks; Escape answers No and the window stays.
+input keys alt+x
+wait_for_window "$question" || fail "Alt+X showed no question"
+input keys Escape
+sleep 0.5
+{ [ -z "$(window_named "$question")" ] && running; } || fail "No did not keep the window"
+echo "Alt+X, then No: the window stays"
+# Alt+X again; Return takes the default answer, Yes, and the program ends.
+input focus "$(window_named "$title")"  # no window manager hands the focus back
+input keys alt+x
+wait_for_window "$question" || fail "Alt+X showed no question the second time"
+input keys Return
+ended_within 2 || fail "Yes did not end the program"
 wait "$pid" || true
-echo "close request: the program ended within $(( ($(date +%s%N) - start) / 1000000 )) ms of it"
+echo "Alt+X, then Yes: the program ended"
+
+start_program
+input close "$(window_named "$title")"
+ended_within 1 || fail "the program is still running 1 s after a close request"
+wait "$pid" || true
+pid=
+echo "close request: the program ended at once"

@@ -258,6 +258,8 @@ void FrmStep1::showCentred() {
         move(area.center() - QPoint(width() / 2, height() / 2));
     }
     show();
+    // A window manager gives a new window the focus; without one, ask for it.
+    activateWindow();
 }
 
 const std::vector<std::string>& FrmStep1::sourceRows() const {

@@ -181,6 +181,41 @@ TEST_F(WindowTest, ClosingDuringARunStopsItAtOnce) {
     EXPECT_LT(countFiles(mailboxFolder(out.path() / "out", source), ".eml"), 3000);
 }
 
+TEST_F(WindowTest, ExitDuringARunAnsweredNoLetsTheRunFinish) {
+    TempFolder out;
+    const std::string source = makeMailbox(out.path() / "big.mbox", 300, 200);
+    dialogs.fileAnswers = {source};
+    button("cmdAdd")->click();
+    option("OptEML")->click();
+    dialogs.folderAnswers = {(out.path() / "out").string()};
+    dialogs.messageAnswers = {AnswerNo};
+    QTimer::singleShot(0, &window, [&] { button("cmdEnd")->click(); });
+    button("CmdConvert")->click();
+
+    ASSERT_EQ(dialogs.messages.size(), 2u);
+    EXPECT_EQ(dialogs.messages[0].text, "Are you sure you want to exit now?");
+    EXPECT_EQ(dialogs.messages[1].style, 64);  // the completion box
+    EXPECT_FALSE(window.stopRequested());
+    EXPECT_EQ(countFiles(mailboxFolder(out.path() / "out", source), ".eml"), 300);
+}
+
+TEST_F(WindowTest, ExitDuringARunAnsweredYesStopsIt) {
+    TempFolder out;
+    const std::string source = makeMailbox(out.path() / "big.mbox", 3000, 200);
+    dialogs.fileAnswers = {source};
+    button("cmdAdd")->click();
+    option("OptEML")->click();
+    dialogs.folderAnswers = {(out.path() / "out").string()};
+    dialogs.messageAnswers = {AnswerYes};
+    window.show();
+    QTimer::singleShot(0, &window, [&] { button("cmdEnd")->click(); });
+    button("CmdConvert")->click();
+
+    EXPECT_EQ(dialogs.messages.size(), 1u);  // the question only
+    EXPECT_TRUE(window.stopRequested());
+    EXPECT_LT(countFiles(mailboxFolder(out.path() / "out", source), ".eml"), 3000);
+}
+
 namespace {
 
 std::vector<std::string> storesIn(const fs::path& folder) {
