@@ -742,6 +742,9 @@ void Verifier::checkCounters() {
         problem(kHdrBidNextP, "header", "bidNextP " + Hex(bidNextP_) + " not above the largest page BID " + Hex(maxPageBid_));
     uint32_t rgnid[32];
     for (int t = 0; t < 32; ++t) rgnid[t] = Le32(header_ + kHdrRgnid + 4 * t);
+    if (opts_.strictAllocation &&
+        !(rgnid[0x02] == rgnid[0x0D] && rgnid[0x02] == rgnid[0x0E] && rgnid[0x02] == rgnid[0x0F]))
+        problem(kHdrRgnid + 8, "header", "rgnid slots for folders and their three tables differ");
     for (const NodeInfo& n : nodes_) {
         unsigned type = n.nid & 0x1F;
         if (type == 0x01) continue;  // fixed internal NIDs are not counted

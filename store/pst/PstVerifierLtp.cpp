@@ -339,23 +339,23 @@ public:
         for (const BthRecord& r : recs) {
             uint16_t id = uint16_t(r.key), type = Le16(r.data + 2);
             uint32_t value = Le32(r.data + 4);
-            std::string tag = "property " + Hex((uint32_t(id) << 16) | type);
+            auto tag = [&] { return "property " + Hex((uint32_t(id) << 16) | type); };
             PcValue pv;
             pv.type = type;
             pv.raw = value;
             if (!isKnownType(type)) {
-                v_.problem(where, name, tag + " has an unknown type");
+                v_.problem(where, name, tag() + " has an unknown type");
                 ok = false;
                 continue;
             }
             if (isFixed8(type) || isVariable(type)) {
                 if (isFixed8(type) && (value == 0 || (value & 0x1F))) {
-                    v_.problem(where, name, tag + ": 8-byte value must be a heap item, got " + Hex(value));
+                    v_.problem(where, name, tag() + ": 8-byte value must be a heap item, got " + Hex(value));
                     ok = false;
                     continue;
                 }
                 if (!checkHnid(value, heap, subs, why)) {
-                    v_.problem(where, name, tag + ": " + why);
+                    v_.problem(where, name, tag() + ": " + why);
                     ok = false;
                     continue;
                 }
@@ -366,16 +366,16 @@ public:
                     pv.bytes.assign(d, d + n);
                     size_t want = isFixed8(type) ? 8 : (type == 0x0048 ? 16 : (type == 0x000D ? 8 : 0));
                     if (want && n != want) {
-                        v_.problem(where, name, tag + ": value item has " + std::to_string(n) + " bytes, expected " +
+                        v_.problem(where, name, tag() + ": value item has " + std::to_string(n) + " bytes, expected " +
                                                     std::to_string(want));
                         ok = false;
                     }
                     if (type == 0x001F && n % 2) {
-                        v_.problem(where, name, tag + ": UTF-16 string with an odd byte count");
+                        v_.problem(where, name, tag() + ": UTF-16 string with an odd byte count");
                         ok = false;
                     }
                     if (type == 0x000D && n == 8 && !subs.count(Le32(d))) {
-                        v_.problem(where, name, tag + ": object subnode " + Hex(Le32(d)) + " is missing");
+                        v_.problem(where, name, tag() + ": object subnode " + Hex(Le32(d)) + " is missing");
                         ok = false;
                     }
                 }
@@ -426,27 +426,27 @@ public:
         for (unsigned i = 0; i < cCols; ++i) {
             const uint8_t* c = ti + 22 + 8 * i;
             Col col{Le32(c), Le16(c + 4), c[6], c[7]};
-            std::string tag = "column " + Hex(col.tag);
+            auto tag = [&] { return "column " + Hex(col.tag); };
             if (i > 0 && col.tag <= prevTag) {
-                v_.problem(where, name, tag + " not sorted above " + Hex(prevTag));
+                v_.problem(where, name, tag() + " not sorted above " + Hex(prevTag));
                 ok = false;
             }
             prevTag = col.tag;
             bool colOk = true;
             uint16_t type = uint16_t(col.tag);
             if (col.cb != cellWidth(type)) {
-                v_.problem(where, name, tag + " cbData " + std::to_string(col.cb) + ", expected " +
+                v_.problem(where, name, tag() + " cbData " + std::to_string(col.cb) + ", expected " +
                                         std::to_string(cellWidth(type)));
                 ok = colOk = false;
             }
             uint16_t lo = col.cb >= 4 ? 0 : (col.cb == 2 ? rgib[0] : rgib[1]);
             uint16_t hi = col.cb >= 4 ? rgib[0] : (col.cb == 2 ? rgib[1] : rgib[2]);
             if (col.ib < lo || col.ib + col.cb > hi) {
-                v_.problem(where, name, tag + " cell at " + std::to_string(col.ib) + " outside its size group");
+                v_.problem(where, name, tag() + " cell at " + std::to_string(col.ib) + " outside its size group");
                 ok = colOk = false;
             }
             if (col.bit >= cCols || bitUsed[col.bit]) {
-                v_.problem(where, name, tag + " iBit " + std::to_string(col.bit) + " out of range or reused");
+                v_.problem(where, name, tag() + " iBit " + std::to_string(col.bit) + " out of range or reused");
                 ok = colOk = false;
             } else {
                 bitUsed[col.bit] = true;
@@ -554,15 +554,17 @@ public:
     }
 
     // A message PC with its recipient table, attachment table, attachments and embedded
-    // messages (to a bounded depth).
+    // messages (to a bounded depth). `strict` adds the rules our writer always follows:
+    // a recipient table on every message, mfHasAttach on messages with attachments.
     void checkMessage(uint64_t bidData, uint64_t bidSub, uint64_t where, const std::string& name,
-                      bool requireRecipients, int depth, PcMap* props = nullptr) {
+                      bool strict, int depth, PcMap* props = nullptr) {
         SubnodeMap subs;
-        if (!checkPc(bidData, bidSub, where, name, props, &subs)) return;
+        PcMap own;
+        if (!checkPc(bidData, bidSub, where, name, &own, &subs)) return;
         auto rt = subs.find(kNidRecipientTable);
         if (rt == subs.end()) {
             // Outlook leaves it out of some messages it wrote itself; our writer always adds it.
-            if (requireRecipients) v_.problem(where, name, "recipient table subnode 0x692 is missing");
+            if (strict) v_.problem(where, name, "recipient table subnode 0x692 is missing");
         } else {
             checkTc(rt->second.bidData, rt->second.bidSub, where, name + " recipient table", nullptr);
         }
@@ -579,7 +581,7 @@ public:
                 auto emb = attSubs.find(Le32(obj->second.bytes.data()));
                 if (emb != attSubs.end() && depth < 8)
                     checkMessage(emb->second.bidData, emb->second.bidSub, where, attName + " embedded message",
-                                 requireRecipients, depth + 1);
+                                 strict, depth + 1);
             }
         }
         auto at = subs.find(kNidAttachmentTable);
@@ -592,6 +594,10 @@ public:
         } else if (!attachments.empty()) {
             v_.problem(where, name, "has attachment subnodes but no attachment table 0x671");
         }
+        auto flags = own.find(0x0E07);
+        if (strict && !attachments.empty() && (flags == own.end() || !(flags->second.raw & 0x10)))
+            v_.problem(where, name, "has attachments but PidTagMessageFlags lacks mfHasAttach (0x10)");
+        if (props) *props = std::move(own);
     }
 
 private:
