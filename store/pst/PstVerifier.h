@@ -5,6 +5,7 @@
 // mistakes cannot hide behind a shared misunderstanding. Needs only POSIX file I/O.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -25,11 +26,12 @@ struct VerifyOptions {
     size_t maxProblems = 200;
 };
 
-// Checks the store at `path`. Returns true when the file passes. Heaps, tables and folder
-// contents are decoded for stores with no encoding or the permute encoding; in a
-// cyclic-encoded store only the node-and-block layer and the node tree are checked. When `problems` is not
+// Checks the store at `path`. Returns true when the file passes. When `problems` is not
 // null it receives one readable line per problem: the file offset, the structure and
-// what is wrong ("0x00004400 AMap page: CRC stored 0x..., computed 0x...").
+// what is wrong ("0x00004400 AMap page: CRC stored 0x..., computed 0x..."). Heaps,
+// tables and folder contents are decoded for stores with no encoding or the permute
+// encoding; in a cyclic-encoded store only the node-and-block layer and the node tree
+// are checked.
 bool VerifyPst(const std::string& path, std::vector<std::string>* problems,
                const VerifyOptions& opts = {});
 
