@@ -701,6 +701,8 @@ void Verifier::checkReferenceCounts() {
         if ((b.kind == BlockKind::XBlock || b.kind == BlockKind::XXBlock) && sums[i] != b.aux)
             problem(b.ib + 4, "block " + Hex(b.bid), "lcbTotal " + std::to_string(b.aux) +
                                                    " but its children hold " + std::to_string(sums[i]) + " bytes");
+        if (opts_.strictAllocation && b.refs == 0 && b.kind != BlockKind::Bad)
+            problem(b.ib, "block " + Hex(b.bid), "listed in the BBT but nothing references it");
         if (b.cRef != b.refs + 1)
             problem(b.ib, "block " + Hex(b.bid), "cRef " + std::to_string(b.cRef) + " but " +
                                                  std::to_string(b.refs) + " references (expected cRef " +

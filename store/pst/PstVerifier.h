@@ -16,10 +16,11 @@ struct VerifyOptions {
     // and blocks (plus the map pages themselves), and the file must follow the rules our
     // writer always follows: exact deprecated map fields (rgbFM/rgbFP 0xFF, cbPMapFree 0,
     // PMaps 0xFF, FMap free runs), fAMapValid 2, DList BID = bidNextP, equal rgnid slots
-    // for folders and their tables, a recipient table on every message, mfHasAttach on
-    // messages with attachments, and contents rows whose message size equals the
-    // message's. Outlook-written stores keep free or orphaned space and skip some of
-    // these, so this stays off for them.
+    // for folders and their tables, no unreferenced blocks, no heap item above 3580
+    // bytes, a recipient table on every message, mfHasAttach on messages with
+    // attachments, and contents rows whose message size equals the message's.
+    // Outlook-written stores keep free or orphaned space and skip some of these, so this
+    // stays off for them.
     bool strictAllocation = false;
     // Stop collecting after this many problems (a badly broken file would otherwise
     // produce one line per block).

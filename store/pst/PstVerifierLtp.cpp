@@ -55,6 +55,7 @@ public:
     std::vector<std::vector<uint8_t>> pages;
     uint8_t clientSig = 0;
     uint32_t userRoot = 0;
+    size_t largestItem = 0;
 
     bool parse(std::string& why) {
         if (pages.empty()) { why = "empty data stream"; return false; }
@@ -83,11 +84,13 @@ public:
             offs.resize(cAlloc + 1);
             for (size_t k = 0; k <= cAlloc; ++k) offs[k] = Le16(p.data() + ibHnpm + 4 + 2 * k);
             if (offs[0] < hdr) { why = "heap page " + std::to_string(i) + ": first item overlaps the page header"; return false; }
-            for (size_t k = 1; k <= cAlloc; ++k)
+            for (size_t k = 1; k <= cAlloc; ++k) {
                 if (offs[k] < offs[k - 1]) {
                     why = "heap page " + std::to_string(i) + ": item offsets decrease at item " + std::to_string(k);
                     return false;
                 }
+                largestItem = std::max<size_t>(largestItem, offs[k] - offs[k - 1]);
+            }
             if (offs[cAlloc] > ibHnpm) {
                 why = "heap page " + std::to_string(i) + ": items run into the page map";
                 return false;
@@ -298,6 +301,9 @@ public:
             v_.problem(where, name, why);
             return false;
         }
+        if (v_.options().strictAllocation && heap.largestItem > kMaxHeapItem)
+            v_.problem(where, name, "heap item of " + std::to_string(heap.largestItem) +
+                                    " bytes; values above 3580 bytes belong in subnodes");
         if (bidSub && !v_.readSubnodes(bidSub, subs, why)) {
             v_.problem(where, name, why);
             return false;
