@@ -3,6 +3,7 @@
 // names the fault, and the repairs around each fault (page CRCs, header CRCs) keep the
 // fault itself the only thing wrong.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <filesystem>
@@ -235,8 +236,8 @@ TEST_P(PstVerifyDamage, FailsNamingTheFault) {
     const DamageCase& c = GetParam();
     Bytes bytes = readAll(src);
     c.damage(bytes);
-    fs::path tmp = fs::temp_directory_path() / ("pstverify-" + std::string(c.name) + "-" +
-                                                std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + ".pst");
+    fs::path tmp = fs::temp_directory_path() /
+                   ("pstverify-" + std::string(c.name) + "-" + std::to_string(::getpid()) + ".pst");
     writeAll(tmp, bytes);
     std::vector<std::string> problems;
     bool ok = VerifyPst(tmp.string(), &problems);
@@ -303,7 +304,7 @@ TEST(PstVerifySamples, MissingOrForeignFileFailsCleanly) {
     ASSERT_FALSE(problems.empty());
     EXPECT_NE(problems.front().find("cannot open"), std::string::npos);
 
-    fs::path tmp = fs::temp_directory_path() / "pstverify-not-a-store.pst";
+    fs::path tmp = fs::temp_directory_path() / ("pstverify-not-a-store-" + std::to_string(::getpid()) + ".pst");
     writeAll(tmp, Bytes(4096, 0x41));
     problems.clear();
     EXPECT_FALSE(VerifyPst(tmp.string(), &problems));
