@@ -98,17 +98,19 @@ uint8_t permuteEncode(uint8_t plain) {
     return 0;
 }
 
-// Rewrites an inline PC value (record `tag` -> `value`) in the single data block of `nid`,
-// re-encoding the bytes and repairing the block CRC so that only the value is wrong.
-// Assumes a one-page heap whose BTH has no index levels, as in the sample's small PCs.
-void patchPcValue(Bytes& b, uint32_t nid, uint32_t tag, uint32_t value) {
+// Finds the PC record of `tag` in the single data block of `nid` and lets `change` edit
+// the decoded block (record at `record`, item lookup through `item`); then re-encodes the
+// block and repairs its CRC so that only the edited value is wrong. Assumes a one-page
+// heap whose BTH has no index levels, as in the sample's small PCs.
+void patchPc(Bytes& b, uint32_t nid, uint32_t tag,
+             const std::function<void(Bytes& plain, size_t record, const std::function<size_t(uint32_t, size_t&)>& item)>& change) {
     uint64_t bid = Le64(&b[nbtEntry(b, nid) + 8]);
     for (const auto& be : bbtEntries(b)) {
         if (be.bid != bid) continue;
         Bytes plain(b.begin() + long(be.ib), b.begin() + long(be.ib + be.cb));
         UnpermuteBytes(plain.data(), plain.size());
         size_t map = Le16(&plain[0]);
-        auto item = [&](uint32_t hid, size_t& size) {
+        std::function<size_t(uint32_t, size_t&)> item = [&](uint32_t hid, size_t& size) -> size_t {
             size_t index = (hid >> 5) & 0x7FF;
             size_t start = Le16(&plain[map + 4 + 2 * (index - 1)]);
             size = Le16(&plain[map + 4 + 2 * index]) - start;
@@ -119,13 +121,18 @@ void patchPcValue(Bytes& b, uint32_t nid, uint32_t tag, uint32_t value) {
         size_t records = item(Le32(&plain[header + 4]), n);
         for (size_t i = records; i < records + n; i += 8) {
             if (Le16(&plain[i]) == (tag >> 16) && Le16(&plain[i + 2]) == (tag & 0xFFFF)) {
-                for (int k = 0; k < 4; ++k) b[be.ib + i + 4 + k] = permuteEncode(uint8_t(value >> (8 * k)));
+                change(plain, i, item);
+                for (size_t k = 0; k < plain.size(); ++k) b[be.ib + k] = permuteEncode(plain[k]);
                 put32(b, blockTrailer(be) + 4, PstCrc(&b[be.ib], be.cb));
                 return;
             }
         }
         ADD_FAILURE() << "property " << std::hex << tag << " not found in node " << nid;
     }
+}
+
+void patchPcValue(Bytes& b, uint32_t nid, uint32_t tag, uint32_t value) {
+    patchPc(b, nid, tag, [&](Bytes& plain, size_t record, const auto&) { put32(plain, record + 4, value); });
 }
 
 struct DamageCase {
@@ -224,6 +231,14 @@ std::vector<DamageCase> damageCases() {
          true},
         {"MessageFlagsDifferFromContentsRow", [](Bytes& b) { patchPcValue(b, 0x200024, 0x0E070003, 0x01); },
          {"node 0x808E (contents table): row 0x200024 column 0xE070003 holds"}, true},
+        {"FolderNameDiffersFromHierarchyRow",
+         [](Bytes& b) {
+             patchPc(b, 0x8082, 0x3001001F, [](Bytes& plain, size_t record, const auto& item) {
+                 size_t size;
+                 plain[item(Le32(&plain[record + 4]), size)] ^= 0x01;  // first UTF-16 unit of the name
+             });
+         },
+         {"node 0x802D (hierarchy table): row 0x8082 column 0x3001001F differs from the folder's own value"}, true},
         {"FileTruncatedBySection", [](Bytes& b) { b.resize(b.size() - 512); }, {"ibFileEof", "whole number"}},
     };
 }
