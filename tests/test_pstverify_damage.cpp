@@ -238,7 +238,15 @@ std::vector<DamageCase> damageCases() {
                  plain[item(Le32(&plain[record + 4]), size)] ^= 0x01;  // first UTF-16 unit of the name
              });
          },
-         {"node 0x802D (hierarchy table): row 0x8082 column 0x3001001F differs from the folder's own value"}, true},
+         {"node 0x802D (hierarchy table): row 0x8082 column 0x3001001F differs from the object's value"}, true},
+        {"MessageSubjectDiffersFromContentsRow",
+         [](Bytes& b) {
+             patchPc(b, 0x200024, 0x0037001F, [](Bytes& plain, size_t record, const auto& item) {
+                 size_t size;
+                 plain[item(Le32(&plain[record + 4]), size) + size - 2] ^= 0x01;  // last UTF-16 unit
+             });
+         },
+         {"node 0x808E (contents table): row 0x200024 column 0x37001F differs from the object's value"}, true},
         {"FileTruncatedBySection", [](Bytes& b) { b.resize(b.size() - 512); }, {"ibFileEof", "whole number"}},
     };
 }

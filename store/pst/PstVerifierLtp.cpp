@@ -188,19 +188,25 @@ struct PcValue {
 };
 using PcMap = std::map<uint16_t, PcValue>;
 
-// Inline (fixed, at most 4-byte) values as (tag, value) pairs: the cells of one table row
-// that exist, or the matching properties of a PC.
+// Comparable values as (tag, value) pairs: the cells of one table row that exist, or the
+// matching properties of a PC. Fixed values of at most 4 bytes are kept as they are,
+// heap-stored values as a CRC of their bytes.
 using InlineValues = std::vector<std::pair<uint32_t, uint32_t>>;
 // Inline cells of a table, by row id.
 using TableCells = std::map<uint32_t, InlineValues>;
-// Heap-stored string cells of a table (by row id, then tag), for the few short tables
-// whose strings are compared with their objects.
-using StringCells = std::map<uint32_t, std::map<uint32_t, std::vector<uint8_t>>>;
+
+
+// Heap-stored values (strings, binaries ...) take part as a CRC of their bytes, so a row
+// costs a few bytes per cell however long its strings are. Subnode values are left out.
+bool heapStored(uint16_t type, uint32_t hnid) { return isVariable(type) && type != 0x000D && (hnid & 0x1F) == 0; }
 
 InlineValues inlineValues(const PcMap& props) {
     InlineValues out;
-    for (const auto& [id, v] : props)
-        if (isFixedInline(v.type)) out.emplace_back((uint32_t(id) << 16) | v.type, v.raw);
+    for (const auto& [id, v] : props) {
+        uint32_t tag = (uint32_t(id) << 16) | v.type;
+        if (isFixedInline(v.type)) out.emplace_back(tag, v.raw);
+        else if (heapStored(v.type, v.raw)) out.emplace_back(tag, PstCrc(v.bytes.data(), v.bytes.size()));
+    }
     return out;
 }
 
@@ -397,7 +403,7 @@ public:
 
     // Checks a table context and returns its row ids (in row-index order).
     bool checkTc(uint64_t bidData, uint64_t bidSub, uint64_t where, const std::string& name,
-                 std::vector<uint32_t>* rowIds, TableCells* cells = nullptr, StringCells* strings = nullptr) {
+                 std::vector<uint32_t>* rowIds, TableCells* cells = nullptr) {
         Heap heap;
         SubnodeMap subs;
         if (!load(bidData, bidSub, where, name, heap, subs)) return false;
@@ -557,11 +563,11 @@ public:
                 if (!checkHnid(hnid, heap, subs, why)) {
                     v_.problem(where, name, "row " + Hex(rowId) + " column " + Hex(c.tag) + ": " + why);
                     ok = false;
-                } else if (strings && type == 0x001F && (hnid & 0x1F) == 0) {
+                } else if (cells && heapStored(type, hnid)) {
                     const uint8_t* d = nullptr;
                     size_t n = 0;
                     if (hnid) heap.item(hnid, d, n, why);
-                    (*strings)[rowId][c.tag].assign(d, d + n);
+                    (*cells)[rowId].emplace_back(c.tag, PstCrc(d, n));
                 }
             }
         }
@@ -699,26 +705,20 @@ void Verifier::checkMessaging() {
     // status (kept in the row only) are the table's own. Outlook lets a row's message
     // size drift from the message (seen in its own stores): compared in strict mode only.
     std::map<uint32_t, InlineValues> objectValues;                                // by object NID
-    // Folder names and classes, and the hierarchy rows that repeat them.
-    std::map<uint32_t, std::map<uint32_t, std::vector<uint8_t>>> folderStrings;
-    std::map<uint32_t, std::pair<uint32_t, std::map<uint32_t, std::vector<uint8_t>>>> hierarchyStrings;
-    auto keepStrings = [&](uint32_t nid, const PcMap& props) {
-        for (uint16_t id : {uint16_t(0x3001), uint16_t(0x3613)}) {
-            auto it = props.find(id);
-            if (it != props.end() && it->second.type == 0x001F && (it->second.raw & 0x1F) == 0)
-                folderStrings[nid][(uint32_t(id) << 16) | 0x001F] = it->second.bytes;
-        }
-    };
     std::map<uint32_t, std::vector<std::pair<uint32_t, InlineValues>>> pendingRows;  // by object NID
     auto compare = [&](uint32_t tableNid, uint32_t child, const InlineValues& cells, const InlineValues& values) {
         const NodeInfo* table = findNode(tableNid);
         for (const auto& [tag, value] : cells) {
             if (tag == 0x0E080003 && !opts_.strictAllocation) continue;
-            for (const auto& [ptag, pvalue] : values)
-                if (ptag == tag && pvalue != value)
-                    problem(table ? table->where : 0, describe(tableNid),
-                            "row " + Hex(child) + " column " + Hex(tag) + " holds " + std::to_string(value) +
-                                " but the object's property is " + std::to_string(pvalue));
+            for (const auto& [ptag, pvalue] : values) {
+                if (ptag != tag || pvalue == value) continue;
+                std::string what = "row " + Hex(child) + " column " + Hex(tag);
+                if (isFixedInline(uint16_t(tag)))
+                    what += " holds " + std::to_string(value) + " but the object's property is " + std::to_string(pvalue);
+                else
+                    what += " differs from the object's value";
+                problem(table ? table->where : 0, describe(tableNid), what);
+            }
         }
     };
     auto keepValues = [&](uint32_t nid, const PcMap& props) {
@@ -756,10 +756,7 @@ void Verifier::checkMessaging() {
         case kTypeNormalFolder: {
             PcMap props;
             bool pcOk = ltp.checkPc(n.bidData, n.bidSub, n.where, name, &props);
-            if (pcOk) {
-                keepValues(n.nid, props);
-                keepStrings(n.nid, props);
-            }
+            if (pcOk) keepValues(n.nid, props);
             uint32_t base = n.nid & ~0x1Fu;
             struct TableCheck { unsigned type; const std::vector<uint32_t>* expected; const char* what; size_t rows = 0; bool ok = false; };
             static const std::vector<uint32_t> kNone;
@@ -778,12 +775,9 @@ void Verifier::checkMessaging() {
                 }
                 std::vector<uint32_t> rows;
                 TableCells cells;
-                StringCells strings;
                 bool compareRows = tc.type != kTypeAssocContents;
-                if (!ltp.checkTc(tn->bidData, tn->bidSub, tn->where, describe(tn->nid), &rows, compareRows ? &cells : nullptr,
-                                 tc.type == kTypeHierarchy ? &strings : nullptr))
+                if (!ltp.checkTc(tn->bidData, tn->bidSub, tn->where, describe(tn->nid), &rows, compareRows ? &cells : nullptr))
                     continue;
-                for (auto& [child, s] : strings) hierarchyStrings[child] = {tn->nid, std::move(s)};
                 if (compareRows) keepRows(tn->nid, cells);
                 tc.rows = rows.size();
                 tc.ok = true;
@@ -819,10 +813,7 @@ void Verifier::checkMessaging() {
         }
         case kTypeSearchFolder: {
             PcMap props;
-            if (ltp.checkPc(n.bidData, n.bidSub, n.where, name, &props)) {
-                keepValues(n.nid, props);
-                keepStrings(n.nid, props);
-            }
+            if (ltp.checkPc(n.bidData, n.bidSub, n.where, name, &props)) keepValues(n.nid, props);
             break;
         }
         case kTypeSearchCriteria:
@@ -842,20 +833,6 @@ void Verifier::checkMessaging() {
             break;
         default:
             break;
-        }
-    }
-
-
-    // Hierarchy rows show the folder's own name and class (Outlook lists folders from them).
-    for (const auto& [child, row] : hierarchyStrings) {
-        auto fs = folderStrings.find(child);
-        if (fs == folderStrings.end()) continue;
-        const NodeInfo* table = findNode(row.first);
-        for (const auto& [tag, bytes] : row.second) {
-            auto pv = fs->second.find(tag);
-            if (pv != fs->second.end() && pv->second != bytes)
-                problem(table ? table->where : 0, describe(row.first),
-                        "row " + Hex(child) + " column " + Hex(tag) + " differs from the folder's own value");
         }
     }
 }
