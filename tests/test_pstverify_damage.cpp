@@ -98,6 +98,27 @@ uint8_t permuteEncode(uint8_t plain) {
     return 0;
 }
 
+// Lets `change` edit one block's data (decoded for data blocks), then re-encodes it and
+// repairs the block CRC. `pick` chooses the block from the BBT.
+void patchBlock(Bytes& b, const std::function<bool(const Bytes& b, const BbtLeafEntry&)>& pick,
+                const std::function<void(Bytes&)>& change) {
+    for (const auto& be : bbtEntries(b)) {
+        if (!pick(b, be)) continue;
+        bool data = !(be.bid & 2);
+        Bytes plain(b.begin() + long(be.ib), b.begin() + long(be.ib + be.cb));
+        if (data) UnpermuteBytes(plain.data(), plain.size());
+        change(plain);
+        for (size_t k = 0; k < plain.size(); ++k) b[be.ib + k] = data ? permuteEncode(plain[k]) : plain[k];
+        put32(b, blockTrailer(be) + 4, PstCrc(&b[be.ib], be.cb));
+        return;
+    }
+    ADD_FAILURE() << "no block matched";
+}
+
+bool isInternal(const Bytes& b, const BbtLeafEntry& e, uint8_t btype, uint8_t cLevel, unsigned minEnt) {
+    return (e.bid & 2) && b[e.ib] == btype && b[e.ib + 1] == cLevel && Le16(&b[e.ib + 2]) >= minEnt;
+}
+
 // Finds the PC record of `tag` in the single data block of `nid` and lets `change` edit
 // the decoded block (record at `record`, item lookup through `item`); then re-encodes the
 // block and repairs its CRC so that only the edited value is wrong. Assumes a one-page
@@ -247,6 +268,45 @@ std::vector<DamageCase> damageCases() {
              });
          },
          {"node 0x808E (contents table): row 0x200024 column 0x37001F differs from the object's value"}, true},
+        {"XBlockTotalWrong",
+         [](Bytes& b) {
+             patchBlock(b, [](const Bytes& b, const BbtLeafEntry& e) { return isInternal(b, e, 1, 1, 1); },
+                        [](Bytes& d) { put32(d, 4, Le32(&d[4]) + 1); });
+         },
+         {"lcbTotal", "but its children hold"}, true},
+        {"SubnodeEntriesSwapped",
+         [](Bytes& b) {
+             patchBlock(b, [](const Bytes& b, const BbtLeafEntry& e) { return isInternal(b, e, 2, 0, 2); },
+                        [](Bytes& d) { for (int i = 0; i < 24; ++i) std::swap(d[8 + i], d[32 + i]); });
+         },
+         {"subnode NID", "not above the previous"}},
+        {"TemplateColumnsUnsorted",
+         [](Bytes& b) {
+             uint64_t bid = Le64(&b[nbtEntry(b, 0x60D) + 8]);
+             patchBlock(b, [bid](const Bytes&, const BbtLeafEntry& e) { return e.bid == bid; },
+                        [](Bytes& d) {
+                            size_t map = Le16(&d[0]), index = (Le32(&d[4]) >> 5) & 0x7FF;
+                            size_t tcinfo = Le16(&d[map + 4 + 2 * (index - 1)]);
+                            for (int i = 0; i < 8; ++i) std::swap(d[tcinfo + 22 + 16 + i], d[tcinfo + 22 + 24 + i]);
+                        });
+         },
+         {"node 0x60D (hierarchy table): column", "not sorted above"}},
+        {"NodeDataBidMissingFromBbt",
+         [](Bytes& b) {
+             uint64_t e = nbtEntry(b, 0x21);
+             put64(b, e + 8, 0x7FFFFFFC);
+             fixPageCrc(b, e - (e - 0x4400) % 512);
+         },
+         {"node 0x21: references BID 0x7FFFFFFC, which the BBT does not list"}},
+        {"BbtPagePointsBackToRoot",
+         [](Bytes& b) {
+             uint64_t root = Le64(&b[240]);
+             ASSERT_GT(b[root + 491], 0) << "sample's BBT root is expected to be an intermediate page";
+             put64(b, root + 24 + 8, Le64(&b[232]));
+             put64(b, root + 24 + 16, root);
+             fixPageCrc(b, root);
+         },
+         {"BBT page: page reached twice"}},
         {"FileTruncatedBySection", [](Bytes& b) { b.resize(b.size() - 512); }, {"ibFileEof", "whole number"}},
     };
 }
