@@ -4,6 +4,9 @@
 // pread, walks the blocks in file order through a read-ahead window, and keeps only
 // per-block bookkeeping in memory, so multi-gigabyte stores verify in one pass.
 // The heap, table and folder checks live in PstVerifierLtp.cpp.
+// 64-bit file offsets on 32-bit builds too: stores grow past 4 GB.
+#define _FILE_OFFSET_BITS 64
+
 #include "store/pst/PstVerifier.h"
 
 #include <fcntl.h>
