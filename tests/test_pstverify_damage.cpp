@@ -3,6 +3,7 @@
 // names the fault, and the repairs around each fault (page CRCs, header CRCs) keep the
 // fault itself the only thing wrong.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <filesystem>
@@ -97,17 +98,40 @@ uint8_t permuteEncode(uint8_t plain) {
     return 0;
 }
 
-// Rewrites an inline PC value (record `tag` -> `value`) in the single data block of `nid`,
-// re-encoding the bytes and repairing the block CRC so that only the value is wrong.
-// Assumes a one-page heap whose BTH has no index levels, as in the sample's small PCs.
-void patchPcValue(Bytes& b, uint32_t nid, uint32_t tag, uint32_t value) {
+// Lets `change` edit one block's data (decoded for data blocks), then re-encodes it and
+// repairs the block CRC. `pick` chooses the block from the BBT.
+void patchBlock(Bytes& b, const std::function<bool(const Bytes& b, const BbtLeafEntry&)>& pick,
+                const std::function<void(Bytes&)>& change) {
+    for (const auto& be : bbtEntries(b)) {
+        if (!pick(b, be)) continue;
+        bool data = !(be.bid & 2);
+        Bytes plain(b.begin() + long(be.ib), b.begin() + long(be.ib + be.cb));
+        if (data) UnpermuteBytes(plain.data(), plain.size());
+        change(plain);
+        for (size_t k = 0; k < plain.size(); ++k) b[be.ib + k] = data ? permuteEncode(plain[k]) : plain[k];
+        put32(b, blockTrailer(be) + 4, PstCrc(&b[be.ib], be.cb));
+        return;
+    }
+    ADD_FAILURE() << "no block matched";
+}
+
+bool isInternal(const Bytes& b, const BbtLeafEntry& e, uint8_t btype, uint8_t cLevel, unsigned minEnt) {
+    return (e.bid & 2) && b[e.ib] == btype && b[e.ib + 1] == cLevel && Le16(&b[e.ib + 2]) >= minEnt;
+}
+
+// Finds the PC record of `tag` in the single data block of `nid` and lets `change` edit
+// the decoded block (record at `record`, item lookup through `item`); then re-encodes the
+// block and repairs its CRC so that only the edited value is wrong. Assumes a one-page
+// heap whose BTH has no index levels, as in the sample's small PCs.
+void patchPc(Bytes& b, uint32_t nid, uint32_t tag,
+             const std::function<void(Bytes& plain, size_t record, const std::function<size_t(uint32_t, size_t&)>& item)>& change) {
     uint64_t bid = Le64(&b[nbtEntry(b, nid) + 8]);
     for (const auto& be : bbtEntries(b)) {
         if (be.bid != bid) continue;
         Bytes plain(b.begin() + long(be.ib), b.begin() + long(be.ib + be.cb));
         UnpermuteBytes(plain.data(), plain.size());
         size_t map = Le16(&plain[0]);
-        auto item = [&](uint32_t hid, size_t& size) {
+        std::function<size_t(uint32_t, size_t&)> item = [&](uint32_t hid, size_t& size) -> size_t {
             size_t index = (hid >> 5) & 0x7FF;
             size_t start = Le16(&plain[map + 4 + 2 * (index - 1)]);
             size = Le16(&plain[map + 4 + 2 * index]) - start;
@@ -118,13 +142,18 @@ void patchPcValue(Bytes& b, uint32_t nid, uint32_t tag, uint32_t value) {
         size_t records = item(Le32(&plain[header + 4]), n);
         for (size_t i = records; i < records + n; i += 8) {
             if (Le16(&plain[i]) == (tag >> 16) && Le16(&plain[i + 2]) == (tag & 0xFFFF)) {
-                for (int k = 0; k < 4; ++k) b[be.ib + i + 4 + k] = permuteEncode(uint8_t(value >> (8 * k)));
+                change(plain, i, item);
+                for (size_t k = 0; k < plain.size(); ++k) b[be.ib + k] = permuteEncode(plain[k]);
                 put32(b, blockTrailer(be) + 4, PstCrc(&b[be.ib], be.cb));
                 return;
             }
         }
         ADD_FAILURE() << "property " << std::hex << tag << " not found in node " << nid;
     }
+}
+
+void patchPcValue(Bytes& b, uint32_t nid, uint32_t tag, uint32_t value) {
+    patchPc(b, nid, tag, [&](Bytes& plain, size_t record, const auto&) { put32(plain, record + 4, value); });
 }
 
 struct DamageCase {
@@ -223,6 +252,61 @@ std::vector<DamageCase> damageCases() {
          true},
         {"MessageFlagsDifferFromContentsRow", [](Bytes& b) { patchPcValue(b, 0x200024, 0x0E070003, 0x01); },
          {"node 0x808E (contents table): row 0x200024 column 0xE070003 holds"}, true},
+        {"FolderNameDiffersFromHierarchyRow",
+         [](Bytes& b) {
+             patchPc(b, 0x8082, 0x3001001F, [](Bytes& plain, size_t record, const auto& item) {
+                 size_t size;
+                 plain[item(Le32(&plain[record + 4]), size)] ^= 0x01;  // first UTF-16 unit of the name
+             });
+         },
+         {"node 0x802D (hierarchy table): row 0x8082 column 0x3001001F differs from the object's value"}, true},
+        {"MessageSubjectDiffersFromContentsRow",
+         [](Bytes& b) {
+             patchPc(b, 0x200024, 0x0037001F, [](Bytes& plain, size_t record, const auto& item) {
+                 size_t size;
+                 plain[item(Le32(&plain[record + 4]), size) + size - 2] ^= 0x01;  // last UTF-16 unit
+             });
+         },
+         {"node 0x808E (contents table): row 0x200024 column 0x37001F differs from the object's value"}, true},
+        {"XBlockTotalWrong",
+         [](Bytes& b) {
+             patchBlock(b, [](const Bytes& b, const BbtLeafEntry& e) { return isInternal(b, e, 1, 1, 1); },
+                        [](Bytes& d) { put32(d, 4, Le32(&d[4]) + 1); });
+         },
+         {"lcbTotal", "but its children hold"}, true},
+        {"SubnodeEntriesSwapped",
+         [](Bytes& b) {
+             patchBlock(b, [](const Bytes& b, const BbtLeafEntry& e) { return isInternal(b, e, 2, 0, 2); },
+                        [](Bytes& d) { for (int i = 0; i < 24; ++i) std::swap(d[8 + i], d[32 + i]); });
+         },
+         {"subnode NID", "not above the previous"}},
+        {"TemplateColumnsUnsorted",
+         [](Bytes& b) {
+             uint64_t bid = Le64(&b[nbtEntry(b, 0x60D) + 8]);
+             patchBlock(b, [bid](const Bytes&, const BbtLeafEntry& e) { return e.bid == bid; },
+                        [](Bytes& d) {
+                            size_t map = Le16(&d[0]), index = (Le32(&d[4]) >> 5) & 0x7FF;
+                            size_t tcinfo = Le16(&d[map + 4 + 2 * (index - 1)]);
+                            for (int i = 0; i < 8; ++i) std::swap(d[tcinfo + 22 + 16 + i], d[tcinfo + 22 + 24 + i]);
+                        });
+         },
+         {"node 0x60D (hierarchy table): column", "not sorted above"}},
+        {"NodeDataBidMissingFromBbt",
+         [](Bytes& b) {
+             uint64_t e = nbtEntry(b, 0x21);
+             put64(b, e + 8, 0x7FFFFFFC);
+             fixPageCrc(b, e - (e - 0x4400) % 512);
+         },
+         {"node 0x21: references BID 0x7FFFFFFC, which the BBT does not list"}},
+        {"BbtPagePointsBackToRoot",
+         [](Bytes& b) {
+             uint64_t root = Le64(&b[240]);
+             ASSERT_GT(b[root + 491], 0) << "sample's BBT root is expected to be an intermediate page";
+             put64(b, root + 24 + 8, Le64(&b[232]));
+             put64(b, root + 24 + 16, root);
+             fixPageCrc(b, root);
+         },
+         {"BBT page: page reached twice"}},
         {"FileTruncatedBySection", [](Bytes& b) { b.resize(b.size() - 512); }, {"ibFileEof", "whole number"}},
     };
 }
@@ -235,8 +319,8 @@ TEST_P(PstVerifyDamage, FailsNamingTheFault) {
     const DamageCase& c = GetParam();
     Bytes bytes = readAll(src);
     c.damage(bytes);
-    fs::path tmp = fs::temp_directory_path() / ("pstverify-" + std::string(c.name) + "-" +
-                                                std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + ".pst");
+    fs::path tmp = fs::temp_directory_path() /
+                   ("pstverify-" + std::string(c.name) + "-" + std::to_string(::getpid()) + ".pst");
     writeAll(tmp, bytes);
     std::vector<std::string> problems;
     bool ok = VerifyPst(tmp.string(), &problems);
@@ -303,7 +387,7 @@ TEST(PstVerifySamples, MissingOrForeignFileFailsCleanly) {
     ASSERT_FALSE(problems.empty());
     EXPECT_NE(problems.front().find("cannot open"), std::string::npos);
 
-    fs::path tmp = fs::temp_directory_path() / "pstverify-not-a-store.pst";
+    fs::path tmp = fs::temp_directory_path() / ("pstverify-not-a-store-" + std::to_string(::getpid()) + ".pst");
     writeAll(tmp, Bytes(4096, 0x41));
     problems.clear();
     EXPECT_FALSE(VerifyPst(tmp.string(), &problems));

@@ -4,6 +4,9 @@
 // pread, walks the blocks in file order through a read-ahead window, and keeps only
 // per-block bookkeeping in memory, so multi-gigabyte stores verify in one pass.
 // The heap, table and folder checks live in PstVerifierLtp.cpp.
+// 64-bit file offsets on 32-bit builds too: stores grow past 4 GB.
+#define _FILE_OFFSET_BITS 64
+
 #include "store/pst/PstVerifier.h"
 
 #include <fcntl.h>
@@ -701,6 +704,8 @@ void Verifier::checkReferenceCounts() {
         if ((b.kind == BlockKind::XBlock || b.kind == BlockKind::XXBlock) && sums[i] != b.aux)
             problem(b.ib + 4, "block " + Hex(b.bid), "lcbTotal " + std::to_string(b.aux) +
                                                    " but its children hold " + std::to_string(sums[i]) + " bytes");
+        if (opts_.strictAllocation && b.refs == 0 && b.kind != BlockKind::Bad)
+            problem(b.ib, "block " + Hex(b.bid), "listed in the BBT but nothing references it");
         if (b.cRef != b.refs + 1)
             problem(b.ib, "block " + Hex(b.bid), "cRef " + std::to_string(b.cRef) + " but " +
                                                  std::to_string(b.refs) + " references (expected cRef " +
@@ -742,6 +747,9 @@ void Verifier::checkCounters() {
         problem(kHdrBidNextP, "header", "bidNextP " + Hex(bidNextP_) + " not above the largest page BID " + Hex(maxPageBid_));
     uint32_t rgnid[32];
     for (int t = 0; t < 32; ++t) rgnid[t] = Le32(header_ + kHdrRgnid + 4 * t);
+    if (opts_.strictAllocation &&
+        !(rgnid[0x02] == rgnid[0x0D] && rgnid[0x02] == rgnid[0x0E] && rgnid[0x02] == rgnid[0x0F]))
+        problem(kHdrRgnid + 8, "header", "rgnid slots for folders and their three tables differ");
     for (const NodeInfo& n : nodes_) {
         unsigned type = n.nid & 0x1F;
         if (type == 0x01) continue;  // fixed internal NIDs are not counted

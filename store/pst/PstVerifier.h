@@ -5,17 +5,22 @@
 // mistakes cannot hide behind a shared misunderstanding. Needs only POSIX file I/O.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
 namespace store::pst {
 
 struct VerifyOptions {
-    // For stores we wrote ourselves: the allocation maps must mark nothing but live pages
-    // and blocks (plus the map pages), the deprecated map fields must hold the exact
-    // values a fresh writer produces, and every message must have its recipient table.
-    // Outlook-written stores keep free or orphaned space and skip some optional parts,
-    // so this stays off for them.
+    // For stores we wrote ourselves. The allocation maps must mark nothing but live pages
+    // and blocks (plus the map pages themselves), and the file must follow the rules our
+    // writer always follows: exact deprecated map fields (rgbFM/rgbFP 0xFF, cbPMapFree 0,
+    // PMaps 0xFF, FMap free runs), fAMapValid 2, DList BID = bidNextP, equal rgnid slots
+    // for folders and their tables, no unreferenced blocks, no heap item above 3580
+    // bytes, a recipient table on every message, mfHasAttach on messages with
+    // attachments, and contents rows whose message size equals the message's.
+    // Outlook-written stores keep free or orphaned space and skip some of these, so this
+    // stays off for them.
     bool strictAllocation = false;
     // Stop collecting after this many problems (a badly broken file would otherwise
     // produce one line per block).
@@ -24,7 +29,10 @@ struct VerifyOptions {
 
 // Checks the store at `path`. Returns true when the file passes. When `problems` is not
 // null it receives one readable line per problem: the file offset, the structure and
-// what is wrong ("0x00004400 AMap page: CRC stored 0x..., computed 0x...").
+// what is wrong ("0x00004400 AMap page: CRC stored 0x..., computed 0x..."). Heaps,
+// tables and folder contents are decoded for stores with no encoding or the permute
+// encoding; in a cyclic-encoded store only the node-and-block layer and the node tree
+// are checked.
 bool VerifyPst(const std::string& path, std::vector<std::string>* problems,
                const VerifyOptions& opts = {});
 

@@ -55,6 +55,7 @@ public:
     std::vector<std::vector<uint8_t>> pages;
     uint8_t clientSig = 0;
     uint32_t userRoot = 0;
+    size_t largestItem = 0;
 
     bool parse(std::string& why) {
         if (pages.empty()) { why = "empty data stream"; return false; }
@@ -83,11 +84,13 @@ public:
             offs.resize(cAlloc + 1);
             for (size_t k = 0; k <= cAlloc; ++k) offs[k] = Le16(p.data() + ibHnpm + 4 + 2 * k);
             if (offs[0] < hdr) { why = "heap page " + std::to_string(i) + ": first item overlaps the page header"; return false; }
-            for (size_t k = 1; k <= cAlloc; ++k)
+            for (size_t k = 1; k <= cAlloc; ++k) {
                 if (offs[k] < offs[k - 1]) {
                     why = "heap page " + std::to_string(i) + ": item offsets decrease at item " + std::to_string(k);
                     return false;
                 }
+                largestItem = std::max<size_t>(largestItem, offs[k] - offs[k - 1]);
+            }
             if (offs[cAlloc] > ibHnpm) {
                 why = "heap page " + std::to_string(i) + ": items run into the page map";
                 return false;
@@ -185,16 +188,25 @@ struct PcValue {
 };
 using PcMap = std::map<uint16_t, PcValue>;
 
-// Inline (fixed, at most 4-byte) values as (tag, value) pairs: the cells of one table row
-// that exist, or the matching properties of a PC.
+// Comparable values as (tag, value) pairs: the cells of one table row that exist, or the
+// matching properties of a PC. Fixed values of at most 4 bytes are kept as they are,
+// heap-stored values as a CRC of their bytes.
 using InlineValues = std::vector<std::pair<uint32_t, uint32_t>>;
 // Inline cells of a table, by row id.
 using TableCells = std::map<uint32_t, InlineValues>;
 
+
+// Heap-stored values (strings, binaries ...) take part as a CRC of their bytes, so a row
+// costs a few bytes per cell however long its strings are. Subnode values are left out.
+bool heapStored(uint16_t type, uint32_t hnid) { return isVariable(type) && type != 0x000D && (hnid & 0x1F) == 0; }
+
 InlineValues inlineValues(const PcMap& props) {
     InlineValues out;
-    for (const auto& [id, v] : props)
-        if (isFixedInline(v.type)) out.emplace_back((uint32_t(id) << 16) | v.type, v.raw);
+    for (const auto& [id, v] : props) {
+        uint32_t tag = (uint32_t(id) << 16) | v.type;
+        if (isFixedInline(v.type)) out.emplace_back(tag, v.raw);
+        else if (heapStored(v.type, v.raw)) out.emplace_back(tag, PstCrc(v.bytes.data(), v.bytes.size()));
+    }
     return out;
 }
 
@@ -298,6 +310,9 @@ public:
             v_.problem(where, name, why);
             return false;
         }
+        if (v_.options().strictAllocation && heap.largestItem > kMaxHeapItem)
+            v_.problem(where, name, "heap item of " + std::to_string(heap.largestItem) +
+                                    " bytes; values above 3580 bytes belong in subnodes");
         if (bidSub && !v_.readSubnodes(bidSub, subs, why)) {
             v_.problem(where, name, why);
             return false;
@@ -339,23 +354,23 @@ public:
         for (const BthRecord& r : recs) {
             uint16_t id = uint16_t(r.key), type = Le16(r.data + 2);
             uint32_t value = Le32(r.data + 4);
-            std::string tag = "property " + Hex((uint32_t(id) << 16) | type);
+            auto tag = [&] { return "property " + Hex((uint32_t(id) << 16) | type); };
             PcValue pv;
             pv.type = type;
             pv.raw = value;
             if (!isKnownType(type)) {
-                v_.problem(where, name, tag + " has an unknown type");
+                v_.problem(where, name, tag() + " has an unknown type");
                 ok = false;
                 continue;
             }
             if (isFixed8(type) || isVariable(type)) {
                 if (isFixed8(type) && (value == 0 || (value & 0x1F))) {
-                    v_.problem(where, name, tag + ": 8-byte value must be a heap item, got " + Hex(value));
+                    v_.problem(where, name, tag() + ": 8-byte value must be a heap item, got " + Hex(value));
                     ok = false;
                     continue;
                 }
                 if (!checkHnid(value, heap, subs, why)) {
-                    v_.problem(where, name, tag + ": " + why);
+                    v_.problem(where, name, tag() + ": " + why);
                     ok = false;
                     continue;
                 }
@@ -366,16 +381,16 @@ public:
                     pv.bytes.assign(d, d + n);
                     size_t want = isFixed8(type) ? 8 : (type == 0x0048 ? 16 : (type == 0x000D ? 8 : 0));
                     if (want && n != want) {
-                        v_.problem(where, name, tag + ": value item has " + std::to_string(n) + " bytes, expected " +
+                        v_.problem(where, name, tag() + ": value item has " + std::to_string(n) + " bytes, expected " +
                                                     std::to_string(want));
                         ok = false;
                     }
                     if (type == 0x001F && n % 2) {
-                        v_.problem(where, name, tag + ": UTF-16 string with an odd byte count");
+                        v_.problem(where, name, tag() + ": UTF-16 string with an odd byte count");
                         ok = false;
                     }
                     if (type == 0x000D && n == 8 && !subs.count(Le32(d))) {
-                        v_.problem(where, name, tag + ": object subnode " + Hex(Le32(d)) + " is missing");
+                        v_.problem(where, name, tag() + ": object subnode " + Hex(Le32(d)) + " is missing");
                         ok = false;
                     }
                 }
@@ -426,27 +441,27 @@ public:
         for (unsigned i = 0; i < cCols; ++i) {
             const uint8_t* c = ti + 22 + 8 * i;
             Col col{Le32(c), Le16(c + 4), c[6], c[7]};
-            std::string tag = "column " + Hex(col.tag);
+            auto tag = [&] { return "column " + Hex(col.tag); };
             if (i > 0 && col.tag <= prevTag) {
-                v_.problem(where, name, tag + " not sorted above " + Hex(prevTag));
+                v_.problem(where, name, tag() + " not sorted above " + Hex(prevTag));
                 ok = false;
             }
             prevTag = col.tag;
             bool colOk = true;
             uint16_t type = uint16_t(col.tag);
             if (col.cb != cellWidth(type)) {
-                v_.problem(where, name, tag + " cbData " + std::to_string(col.cb) + ", expected " +
+                v_.problem(where, name, tag() + " cbData " + std::to_string(col.cb) + ", expected " +
                                         std::to_string(cellWidth(type)));
                 ok = colOk = false;
             }
             uint16_t lo = col.cb >= 4 ? 0 : (col.cb == 2 ? rgib[0] : rgib[1]);
             uint16_t hi = col.cb >= 4 ? rgib[0] : (col.cb == 2 ? rgib[1] : rgib[2]);
             if (col.ib < lo || col.ib + col.cb > hi) {
-                v_.problem(where, name, tag + " cell at " + std::to_string(col.ib) + " outside its size group");
+                v_.problem(where, name, tag() + " cell at " + std::to_string(col.ib) + " outside its size group");
                 ok = colOk = false;
             }
             if (col.bit >= cCols || bitUsed[col.bit]) {
-                v_.problem(where, name, tag + " iBit " + std::to_string(col.bit) + " out of range or reused");
+                v_.problem(where, name, tag() + " iBit " + std::to_string(col.bit) + " out of range or reused");
                 ok = colOk = false;
             } else {
                 bitUsed[col.bit] = true;
@@ -544,9 +559,15 @@ public:
                 if (cells && isFixedInline(type))
                     (*cells)[rowId].emplace_back(c.tag, c.cb == 4 ? Le32(cell + c.ib) : c.cb == 2 ? Le16(cell + c.ib) : cell[c.ib]);
                 if (!(isVariable(type)) || c.cb != 4) continue;
-                if (!checkHnid(Le32(cell + c.ib), heap, subs, why)) {
+                uint32_t hnid = Le32(cell + c.ib);
+                if (!checkHnid(hnid, heap, subs, why)) {
                     v_.problem(where, name, "row " + Hex(rowId) + " column " + Hex(c.tag) + ": " + why);
                     ok = false;
+                } else if (cells && heapStored(type, hnid)) {
+                    const uint8_t* d = nullptr;
+                    size_t n = 0;
+                    if (hnid) heap.item(hnid, d, n, why);
+                    (*cells)[rowId].emplace_back(c.tag, PstCrc(d, n));
                 }
             }
         }
@@ -554,15 +575,17 @@ public:
     }
 
     // A message PC with its recipient table, attachment table, attachments and embedded
-    // messages (to a bounded depth).
+    // messages (to a bounded depth). `strict` adds the rules our writer always follows:
+    // a recipient table on every message, mfHasAttach on messages with attachments.
     void checkMessage(uint64_t bidData, uint64_t bidSub, uint64_t where, const std::string& name,
-                      bool requireRecipients, int depth, PcMap* props = nullptr) {
+                      bool strict, int depth, PcMap* props = nullptr) {
         SubnodeMap subs;
-        if (!checkPc(bidData, bidSub, where, name, props, &subs)) return;
+        PcMap own;
+        if (!checkPc(bidData, bidSub, where, name, &own, &subs)) return;
         auto rt = subs.find(kNidRecipientTable);
         if (rt == subs.end()) {
             // Outlook leaves it out of some messages it wrote itself; our writer always adds it.
-            if (requireRecipients) v_.problem(where, name, "recipient table subnode 0x692 is missing");
+            if (strict) v_.problem(where, name, "recipient table subnode 0x692 is missing");
         } else {
             checkTc(rt->second.bidData, rt->second.bidSub, where, name + " recipient table", nullptr);
         }
@@ -579,7 +602,7 @@ public:
                 auto emb = attSubs.find(Le32(obj->second.bytes.data()));
                 if (emb != attSubs.end() && depth < 8)
                     checkMessage(emb->second.bidData, emb->second.bidSub, where, attName + " embedded message",
-                                 requireRecipients, depth + 1);
+                                 strict, depth + 1);
             }
         }
         auto at = subs.find(kNidAttachmentTable);
@@ -592,6 +615,10 @@ public:
         } else if (!attachments.empty()) {
             v_.problem(where, name, "has attachment subnodes but no attachment table 0x671");
         }
+        auto flags = own.find(0x0E07);
+        if (strict && !attachments.empty() && (flags == own.end() || !(flags->second.raw & 0x10)))
+            v_.problem(where, name, "has attachments but PidTagMessageFlags lacks mfHasAttach (0x10)");
+        if (props) *props = std::move(own);
     }
 
 private:
@@ -683,11 +710,15 @@ void Verifier::checkMessaging() {
         const NodeInfo* table = findNode(tableNid);
         for (const auto& [tag, value] : cells) {
             if (tag == 0x0E080003 && !opts_.strictAllocation) continue;
-            for (const auto& [ptag, pvalue] : values)
-                if (ptag == tag && pvalue != value)
-                    problem(table ? table->where : 0, describe(tableNid),
-                            "row " + Hex(child) + " column " + Hex(tag) + " holds " + std::to_string(value) +
-                                " but the object's property is " + std::to_string(pvalue));
+            for (const auto& [ptag, pvalue] : values) {
+                if (ptag != tag || pvalue == value) continue;
+                std::string what = "row " + Hex(child) + " column " + Hex(tag);
+                if (isFixedInline(uint16_t(tag)))
+                    what += " holds " + std::to_string(value) + " but the object's property is " + std::to_string(pvalue);
+                else
+                    what += " differs from the object's value";
+                problem(table ? table->where : 0, describe(tableNid), what);
+            }
         }
     };
     auto keepValues = [&](uint32_t nid, const PcMap& props) {
@@ -804,7 +835,6 @@ void Verifier::checkMessaging() {
             break;
         }
     }
-
 }
 
 }  // namespace store::pst::verifydetail
