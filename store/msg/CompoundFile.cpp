@@ -3,6 +3,7 @@
 #include "store/msg/CompoundFile.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
@@ -222,7 +223,7 @@ bool CompoundFileWriter::create(const std::string& path, const uint8_t rootClsid
     size_t slash = path.find_last_of('/');
     std::string dir = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
     std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
-    static unsigned counter = 0;
+    static std::atomic<unsigned> counter{0};
     for (int attempt = 0; attempt < 100 && impl_->fd < 0; ++attempt) {
         impl_->tempPath = dir + "." + base + ".tmp-" + std::to_string(::getpid()) + "-" + std::to_string(++counter);
         impl_->fd = ::open(impl_->tempPath.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
