@@ -36,7 +36,10 @@ struct NodeRef {
 
 class HeapBuilder {
 public:
-    HeapBuilder(NdbWriter& ndb, uint8_t clientSig);
+    // With `holdPages`, every page stays in memory until finish() so that any
+    // item can still be patched (for property contexts, which are small);
+    // otherwise pages other than page 0 are written as soon as they fill.
+    HeapBuilder(NdbWriter& ndb, uint8_t clientSig, bool holdPages = false);
     ~HeapBuilder();
     // Adds an item (1..3580 bytes) and returns its heap id.
     uint32_t add(const void* data, size_t n);
@@ -54,7 +57,10 @@ private:
 
     NdbWriter& ndb_;
     uint8_t clientSig_;
+    bool holdPages_;
     uint32_t userRoot_ = 0;
+    std::vector<std::vector<uint8_t>> held_;
+    std::vector<std::vector<uint16_t>> heldStarts_;
     std::vector<uint8_t> cur_;
     std::vector<uint16_t> curStarts_;
     uint32_t curIndex_ = 0;
