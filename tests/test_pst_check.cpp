@@ -475,10 +475,13 @@ std::vector<std::string> checkStructure(const std::string& path, StructureStats*
     };
 
     std::map<uint32_t, std::set<uint32_t>> childFolders, childMessages;
+    std::map<uint32_t, uint32_t> unreadIn;
     for (const auto& [nid, n] : nodes) {
         if ((nid & 0x1F) == 0x04) childMessages[n.parent].insert(nid);
         if (((nid & 0x1F) == 0x02 || (nid & 0x1F) == 0x03) && n.parent != nid) childFolders[n.parent].insert(nid);
     }
+    for (const auto& [nid, n] : nodes)
+        if ((nid & 0x1F) == 0x04 && !(pcInline(nid)[0x0E070003] & 0x01)) ++unreadIn[n.parent];
     for (const auto& [nid, n] : nodes) {
         const uint32_t type = nid & 0x1F;
         if (type == 0x02) {
@@ -494,6 +497,7 @@ std::vector<std::string> checkStructure(const std::string& path, StructureStats*
             if (std::set<uint32_t>(hierarchy.begin(), hierarchy.end()) != childFolders[nid])
                 bad("folder " + hex(nid) + " hierarchy rows differ from its subfolders");
             if (pc[0x360A000B] != (hierarchy.empty() ? 0u : 1u)) bad("folder " + hex(nid) + " subfolder flag is wrong");
+            if (pc[0x36030003] != unreadIn[nid]) bad("folder " + hex(nid) + " unread count differs from its unread messages");
         } else if (type == 0x04) {
             auto pc = pcInline(nid);
             auto subs = subnodeIds(n.bidSub);

@@ -88,6 +88,10 @@ uint32_t HeapBuilder::add(const void* data, size_t n) {
     size_t count = curStarts_.size();
     size_t need = ((cur_.size() + n + 1) & ~size_t(1)) + 4 + 2 * (count + 2);
     if (need > kPageData || count + 1 > 2047) {
+        if (curIndex_ + 1 > 0xFFFF) {  // heap ids have 16 bits for the page
+            ndb_.fail("a table or property set is too large for one node");
+            return 0;
+        }
         closePage();
         openPage(curIndex_ + 1);
         count = 0;

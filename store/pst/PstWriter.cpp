@@ -648,7 +648,7 @@ PstWriter::Impl::WrittenMessage PstWriter::Impl::writeMessage(const Message& msg
     for (auto& p : v)
         if ((p.tag >> 16) == pid::Subject && p.type() == PT_UNICODE) {
             std::u16string s = asU16(p.bytes());
-            if (s.size() >= 2 && s[0] == 1) break;  // already in the marked form
+            if (s.empty() || (s.size() >= 2 && s[0] == 1)) break;  // empty, or already in the marked form
             const size_t prefix = subjectPrefixLength(s);
             std::u16string marked;
             marked.push_back(u'\x01');
