@@ -9,6 +9,10 @@
 #include <functional>
 #include <map>
 #include <set>
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace psttest {
 
@@ -60,9 +64,21 @@ std::vector<std::string> checkStructure(const std::string& path, StructureStats*
         if (probs.size() < 40) probs.push_back(s);
     };
     StructureStats st;
-    const std::string file = readFile(path);
-    const auto* d = reinterpret_cast<const uint8_t*>(file.data());
-    const uint64_t size = file.size();
+    // Mapped rather than read: stores past 4 GiB are checked too.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return {"cannot open " + path};
+    struct stat sb {};
+    ::fstat(fd, &sb);
+    const uint64_t size = uint64_t(sb.st_size);
+    void* map = size ? ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0) : MAP_FAILED;
+    ::close(fd);
+    if (map == MAP_FAILED) return {"cannot map " + path};
+    struct Unmap {
+        void* p;
+        uint64_t n;
+        ~Unmap() { ::munmap(p, n); }
+    } unmap{map, size};
+    const auto* d = static_cast<const uint8_t*>(map);
     if (size < kFirst + kSection) return {"file too small"};
 
     // Header.

@@ -181,7 +181,11 @@ TEST(PstWriterStructure, WritesQuicklyWithSmallMemory) {
     ASSERT_TRUE(w.close(&err)) << err;
     const double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     EXPECT_GT(fs::file_size(path), 75u * 1000 * 1000);
-    EXPECT_LT(secs, 20.0) << "writing 1500 messages (75 MB) took " << secs << " s";
+#if defined(NDEBUG) && !defined(__SANITIZE_ADDRESS__)
+    EXPECT_LT(secs, 10.0) << "writing 1500 messages (75 MB) took " << secs << " s";
+#else
+    (void)secs;  // unoptimised or instrumented builds are not timed
+#endif
     EXPECT_EQ(problemsOf(path), "");
 }
 
@@ -207,7 +211,8 @@ TEST(PstWriterStructure, StoreLargerThan4GiB) {
         std::string log;
         EXPECT_EQ(run("pffinfo '" + path + "'", &log), 0) << log;
         TempDir out;
-        EXPECT_EQ(run("readpst -j 0 -D -b -q -o '" + out.path() + "' '" + path + "'", &log), 0) << log;
+        // Attachments are left out (-a keeps only an extension none of them has).
+        EXPECT_EQ(run("readpst -j 0 -D -b -q -a .none -o '" + out.path() + "' '" + path + "'", &log), 0) << log;
         EXPECT_NE(readFile(out.file("Inbox.mbox")).find("Subject: Message 0"), std::string::npos);
     }
     fs::remove(path);
