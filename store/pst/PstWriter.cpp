@@ -770,6 +770,29 @@ uint32_t PstWriter::addFolder(uint32_t parentFolder, const std::string& name, st
     return nid;
 }
 
+namespace {
+
+// Data trees count a value's bytes in 32 bits, and text doubles in UTF-16:
+// values of 2 GiB or more are refused before anything is written.
+bool fitsInStore(const Message& msg) {
+    auto bagFits = [](const PropertyBag& b) {
+        for (const Property& p : b.all()) {
+            size_t total = p.text.size();
+            for (const auto& v : p.values) total += v.size();
+            if (total >= 0x7FFFFFFF) return false;
+        }
+        return true;
+    };
+    if (!bagFits(msg.props)) return false;
+    for (const auto& r : msg.recipients)
+        if (!bagFits(r.props)) return false;
+    for (const auto& a : msg.attachments)
+        if (!bagFits(a.props) || (a.embedded && !fitsInStore(*a.embedded))) return false;
+    return true;
+}
+
+}  // namespace
+
 bool PstWriter::addMessage(uint32_t folder, const store::Message& msg, std::string* error) {
     auto fail = [&](const std::string& why) {
         if (error) *error = why;
@@ -779,6 +802,7 @@ bool PstWriter::addMessage(uint32_t folder, const store::Message& msg, std::stri
     auto it = d_->folders.find(folder);
     if (it == d_->folders.end() || !it->second.acceptsMessages) return fail("no such mail folder");
     if (d_->ndb.failed()) return fail(d_->ndb.ioError());
+    if (!fitsInStore(msg)) return fail("the message has a value of 2 GiB or more, which a store cannot hold");
     Impl::Folder& f = it->second;
     Impl::WrittenMessage w = d_->writeMessage(msg);
     const uint32_t nid = makeNid(kTypeMessage, ++d_->ndb.rgnid[kTypeMessage]);
