@@ -308,32 +308,41 @@ uint64_t writePropertyContext(NdbWriter& ndb, const std::vector<PropValue>& prop
 
 // ---------------------------------------------------------------- TC
 
-TableLayout TableLayout::fresh(std::vector<uint32_t> tags) {
+TableLayout TableLayout::extend(const TableLayout& base, std::vector<uint32_t> tags) {
     auto width = [](uint32_t tag) -> uint8_t {
         size_t f = fixedTypeSize(uint16_t(tag));
-        if (f == 0 || f == 16) return 4;
-        return uint8_t(f);
+        return (f == 0 || f == 16) ? 4 : uint8_t(f);
     };
     std::sort(tags.begin(), tags.end());
     tags.erase(std::unique(tags.begin(), tags.end()), tags.end());
-    tags.erase(std::remove_if(tags.begin(), tags.end(),
-                              [](uint32_t t) { return t == 0x67F20003 || t == 0x67F30003; }),
-               tags.end());
-    TableLayout l;
-    l.cols.push_back({0x67F20003, 0, 4, 0});
-    l.cols.push_back({0x67F30003, 4, 4, 1});
-    uint16_t at = 8;
-    uint8_t bit = 2;
-    for (uint8_t w : {8, 4, 2, 1}) {
-        for (uint32_t t : tags)
-            if (width(t) == w) {
-                l.cols.push_back({t, at, w, bit++});
-                at = uint16_t(at + w);
-            }
-        if (w == 4) l.rgib[0] = at;
-        if (w == 2) l.rgib[1] = at;
-        if (w == 1) l.rgib[2] = at;
+    std::vector<uint32_t> extra;
+    for (uint32_t t : tags) {
+        bool known = false;
+        for (const auto& c : base.cols) known = known || (c.tag >> 16) == (t >> 16);
+        if (!known) extra.push_back(t);
     }
+    uint8_t nextBit = 0;
+    for (const auto& c : base.cols) nextBit = std::max<uint8_t>(nextBit, uint8_t(c.iBit + 1));
+    TableLayout l;
+    uint16_t at = 0;
+    auto place = [&](uint8_t lo, uint8_t hi) {
+        for (const auto& c : base.cols)
+            if (c.cb >= lo && c.cb <= hi) {
+                l.cols.push_back({c.tag, at, c.cb, c.iBit});
+                at = uint16_t(at + c.cb);
+            }
+        for (uint32_t t : extra)
+            if (width(t) >= lo && width(t) <= hi) {
+                l.cols.push_back({t, at, width(t), nextBit++});
+                at = uint16_t(at + width(t));
+            }
+    };
+    place(4, 8);
+    l.rgib[0] = at;
+    place(2, 2);
+    l.rgib[1] = at;
+    place(1, 1);
+    l.rgib[2] = at;
     l.rgib[3] = uint16_t(at + (l.cols.size() + 7) / 8);
     return l;
 }

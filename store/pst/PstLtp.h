@@ -108,9 +108,9 @@ struct ColumnDesc {
 struct TableLayout {
     std::vector<ColumnDesc> cols;  // in row order
     uint16_t rgib[4] = {};         // ends of the 8/4-, 2- and 1-byte groups, row size
-    // A layout with the row id and row version first, then the given columns
-    // grouped by cell width.
-    static TableLayout fresh(std::vector<uint32_t> tags);
+    // The `base` layout with its columns and cell bits kept, and columns for
+    // the tags it lacks added to the end of their width groups.
+    static TableLayout extend(const TableLayout& base, std::vector<uint32_t> tags);
 };
 
 class TableBuilder {

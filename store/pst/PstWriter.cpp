@@ -584,7 +584,7 @@ PstWriter::Impl::WrittenMessage PstWriter::Impl::writeMessage(const Message& msg
         std::vector<uint32_t> cols;
         for (uint32_t t : tags)
             if (cols.empty() || (cols.back() >> 16) != (t >> 16)) cols.push_back(t);
-        TableBuilder table(ndb, TableLayout::fresh(cols));
+        TableBuilder table(ndb, TableLayout::extend(recipientTemplateLayout(), cols));
         for (size_t i = 0; i < rows.size(); ++i) table.addRow(uint32_t(i), rows[i]);
         NodeRef r = table.finish();
         subnodes.push_back({kNidRecipientTable, r.bidData, r.bidSub});
@@ -637,7 +637,7 @@ PstWriter::Impl::WrittenMessage PstWriter::Impl::writeMessage(const Message& msg
                     v.end());
             rows.emplace_back(attNid, std::move(v));
         }
-        TableBuilder table(ndb, TableLayout::fresh(attachmentColumnTags()));
+        TableBuilder table(ndb, TableLayout::extend(attachmentTemplateLayout(), attachmentColumnTags()));
         for (const auto& r : rows) table.addRow(r.first, r.second);
         NodeRef r = table.finish();
         subnodes.push_back({kNidAttachmentTable, r.bidData, r.bidSub});
