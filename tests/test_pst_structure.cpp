@@ -9,6 +9,10 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <csignal>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 using namespace psttest;
 using store::pst::PstWriter;
@@ -80,6 +84,32 @@ TEST(PstWriterApi, FolderRules) {
     EXPECT_FALSE(w.close(&err));
     EXPECT_FALSE(w.addMessage(child, makeMessage(plainMail(3)), &err));
     EXPECT_EQ(problemsOf(tmp.file("f.pst")), "");
+}
+
+TEST(PstWriterApi, WriteErrorsFailAndRemoveTheStore) {
+    TempDir tmp;
+    const std::string path = tmp.file("full.pst");
+    // A child process whose files may not grow past 3 MB stands in for a full disk.
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        ::signal(SIGXFSZ, SIG_IGN);
+        struct rlimit lim {3u << 20, 3u << 20};
+        ::setrlimit(RLIMIT_FSIZE, &lim);
+        PstWriter w;
+        std::string err;
+        if (!w.create(path, "Full", &err)) ::_exit(10);
+        const uint32_t f = w.addFolder(w.rootFolder(), "Inbox", &err);
+        bool failed = false;
+        for (int i = 0; i < 20 && !failed; ++i) failed = !w.addMessage(f, makeMessage(plainMail(i, 500000)), &err);
+        const bool closed = w.close(&err);
+        ::_exit(closed ? 11 : !failed ? 12 : err.find("cannot write") == std::string::npos ? 13 : 0);
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "10: create failed, 11: close succeeded, 12: no add failed, 13: wrong error";
+    EXPECT_FALSE(fs::exists(path));
 }
 
 TEST(PstWriterApi, DestructorFinishesTheStore) {

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <map>
 #include <random>
@@ -917,12 +918,19 @@ bool PstWriter::close(std::string* error) {
     sortUnique(store);
     writePc(kNidMessageStore, store, 0);
 
+    // A store that could not be finished is of no use to anyone: it goes.
+    // (The file is ours: create() made it and never opens an existing one.)
     if (ndb.failed()) {
         if (error) *error = ndb.ioError();
         ndb.abandon();
+        std::remove(d.path.c_str());
         return false;
     }
-    return ndb.finish(error);
+    if (!ndb.finish(error)) {
+        std::remove(d.path.c_str());
+        return false;
+    }
+    return true;
 }
 
 }  // namespace store::pst
