@@ -469,3 +469,29 @@ TEST(PstWriterRoundTrip, ManyAttachmentsUseASubnodeIndex) {
     EXPECT_EQ(px[0].attachments.size(), 400u);
     EXPECT_EQ(px[0].attachments["400_f399.txt"], "file 399");
 }
+
+TEST(PstWriterRoundTrip, BareMessagesStillReadBack) {
+    REQUIRE_READERS();
+    TempDir tmp;
+    const std::string pst = tmp.file("bare.pst");
+    {
+        PstWriter w;
+        std::string err;
+        ASSERT_TRUE(w.create(pst, "Bare", &err)) << err;
+        const uint32_t f = w.addFolder(w.rootFolder(), "Inbox", &err);
+        ASSERT_TRUE(w.addMessage(f, store::Message{}, &err)) << err;  // no properties at all
+        store::Message subjectOnly;
+        subjectOnly.props.setString(store::pid::Subject, "Only a subject");
+        subjectOnly.props.setString(store::pid::Body, "");
+        ASSERT_TRUE(w.addMessage(f, subjectOnly, &err)) << err;
+        ASSERT_TRUE(w.close(&err)) << err;
+    }
+    expectSound(pst);
+    std::string log;
+    auto px = runPffexport(pst, tmp.file("px"), &log);
+    ASSERT_EQ(px.size(), 2u) << log;
+    EXPECT_NE(pffBySubject(px, "Only a subject"), nullptr);
+    fs::create_directories(tmp.file("rp"));
+    EXPECT_EQ(run("readpst -j 0 -D -b -o '" + tmp.file("rp") + "' '" + pst + "'", &log), 0) << log;
+    EXPECT_NE(log.find("\"Inbox\" - 2 items done, 0 items skipped"), std::string::npos) << log;
+}
