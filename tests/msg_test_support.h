@@ -228,6 +228,13 @@ for e in ole.direntries:
     if ole.direntries[e.sid_child].color != 1:
         issues.append("tree root under %s not black" % e.name)
     check_colors(e.sid_child, False)
+    def height(sid):
+        if sid == olefile.NOSTREAM:
+            return 0
+        n = ole.direntries[sid]
+        return 1 + max(height(n.sid_left), height(n.sid_right))
+    if height(e.sid_child) > 2 * len(kids).bit_length():
+        issues.append("sibling tree under %s is not balanced" % e.name)
 
 entries = ole.listdir(streams=True, storages=True)
 streams = {"/".join(p): p for p in entries if ole.get_type(p) == olefile.STGTY_STREAM}

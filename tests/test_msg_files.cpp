@@ -32,7 +32,7 @@ Message SmallMessage(const std::string& subject) {
 std::vector<fs::path> StrayFiles(const fs::path& dir) {
     std::vector<fs::path> out;
     for (const auto& e : fs::directory_iterator(dir))
-        if (e.path().filename().string().rfind(".gsf-save-", 0) == 0) out.push_back(e.path());
+        if (e.path().filename().string().rfind(".", 0) == 0) out.push_back(e.path());  // temporary files are hidden
     return out;
 }
 
@@ -80,6 +80,25 @@ TEST(MsgWriterSizes, StreamsAcrossEveryAllocationThresholdReadBack) {
         EXPECT_GT(fs::file_size(path), 40u * 1024 * 1024);
         fs::remove(path);
     }
+}
+
+// Readers walk sibling trees recursively (olefile gives up past ~1000 levels),
+// so a storage with thousands of children must get a shallow, balanced tree.
+TEST(MsgWriterSizes, OverAThousandRecipientsStayReadable) {
+    MSGTEST_REQUIRE_OLEFILE();
+    Message m = SmallMessage("mailing list");
+    for (int i = 1; i < 1200; ++i) {  // past the depth where a listed tree breaks olefile
+        store::Recipient r;
+        r.props.setString(pid::DisplayName, "R" + std::to_string(i));
+        m.recipients.push_back(std::move(r));
+    }
+    fs::path path = ScratchDir() / "many-recipients.msg";
+    std::string error;
+    ASSERT_TRUE(store::msg::WriteMsgFile(m, path.string(), true, &error)) << error;
+    OleFacts f = ReadWithOlefile(path);
+    EXPECT_TRUE(f.issues.empty()) << Join(f.issues).substr(0, 2000);
+    EXPECT_EQ(f.headers.front(), "ROOT 32 1200 0 1200 0");
+    EXPECT_EQ(f.text("STR __recip_version1.0_#000004AF/3001001F"), "R1199");
 }
 
 // A message with nothing but a subject still has the storages readers require.

@@ -9,6 +9,10 @@
 #include <functional>
 #include <map>
 #include <set>
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace psttest {
 
@@ -60,9 +64,21 @@ std::vector<std::string> checkStructure(const std::string& path, StructureStats*
         if (probs.size() < 40) probs.push_back(s);
     };
     StructureStats st;
-    const std::string file = readFile(path);
-    const auto* d = reinterpret_cast<const uint8_t*>(file.data());
-    const uint64_t size = file.size();
+    // Mapped rather than read: stores past 4 GiB are checked too.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return {"cannot open " + path};
+    struct stat sb {};
+    ::fstat(fd, &sb);
+    const uint64_t size = uint64_t(sb.st_size);
+    void* map = size ? ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0) : MAP_FAILED;
+    ::close(fd);
+    if (map == MAP_FAILED) return {"cannot map " + path};
+    struct Unmap {
+        void* p;
+        uint64_t n;
+        ~Unmap() { ::munmap(p, n); }
+    } unmap{map, size};
+    const auto* d = static_cast<const uint8_t*>(map);
     if (size < kFirst + kSection) return {"file too small"};
 
     // Header.
@@ -322,6 +338,193 @@ std::vector<std::string> checkStructure(const std::string& path, StructureStats*
         if (p[496] != 0x86 || g32(p + 500) != crcOf(p, 496) || g64(p + 504) != bidNextP || g16(p + 498) != sigOf(0x4200, bidNextP))
             bad("bad allocation list page");
     }
+    if (!probs.empty() || d[513] != 0) {  // the table level is read only from unencoded files
+        if (stats) *stats = st;
+        return probs;
+    }
+
+    // Heaps, property contexts and table contexts of the top-level nodes.
+    auto pagesOf = [&](uint64_t bid) {
+        std::vector<std::string> pages;
+        std::function<void(uint64_t)> collect = [&](uint64_t b) {
+            const Block& blk = blocks.at(b);
+            const uint8_t* p = d + blk.ib;
+            if (!(b & 2)) {
+                pages.emplace_back(reinterpret_cast<const char*>(p), blk.cb);
+                return;
+            }
+            for (unsigned i = 0; i < g16(p + 2); ++i) collect(g64(p + 8 + 8 * i));
+        };
+        if (bid) collect(bid);
+        return pages;
+    };
+    auto item = [&](const std::vector<std::string>& pages, uint32_t hid, std::string* out) {
+        const uint32_t page = hid >> 16, idx = (hid >> 5) & 0x7FF;
+        if ((hid & 0x1F) || page >= pages.size() || idx == 0) return false;
+        const auto* p = reinterpret_cast<const uint8_t*>(pages[page].data());
+        const uint16_t ibHnpm = g16(p);
+        if (idx > g16(p + ibHnpm)) return false;
+        const uint16_t a = g16(p + ibHnpm + 4 + 2 * (idx - 1)), b = g16(p + ibHnpm + 4 + 2 * idx);
+        *out = pages[page].substr(a, b - a);
+        return true;
+    };
+    auto checkHeap = [&](uint32_t nid, const std::vector<std::string>& pages) {
+        for (size_t i = 0; i < pages.size(); ++i) {
+            const auto* p = reinterpret_cast<const uint8_t*>(pages[i].data());
+            const size_t n = pages[i].size();
+            const uint16_t ibHnpm = g16(p);
+            if (ibHnpm + 4u > n) {
+                bad("heap page map outside the page in node " + hex(nid));
+                return;
+            }
+            const unsigned cAlloc = g16(p + ibHnpm);
+            if (n != ibHnpm + 4u + 2u * (cAlloc + 1)) bad("heap page of node " + hex(nid) + " has bytes after its map");
+            const size_t hdr = i == 0 ? 12 : (i >= 8 && (i - 8) % 128 == 0) ? 66 : 2;
+            uint16_t prev = uint16_t(hdr);
+            for (unsigned k = 0; k <= cAlloc; ++k) {
+                const uint16_t off = g16(p + ibHnpm + 4 + 2 * k);
+                if (off < prev || off > ibHnpm) bad("heap item offsets out of order in node " + hex(nid));
+                prev = off;
+            }
+        }
+    };
+    auto bthRecords = [&](const std::vector<std::string>& pages, uint32_t hidHeader, unsigned* cbKey) {
+        std::vector<std::string> recs;
+        std::string h;
+        if (!item(pages, hidHeader, &h) || h.size() != 8 || uint8_t(h[0]) != 0xB5) {
+            bad("bad B-tree-on-heap header");
+            return recs;
+        }
+        const unsigned ck = uint8_t(h[1]), ce = uint8_t(h[2]), levels = uint8_t(h[3]);
+        *cbKey = ck;
+        std::function<void(uint32_t, unsigned)> walkItem = [&](uint32_t hid, unsigned level) {
+            std::string it;
+            if (!item(pages, hid, &it)) {
+                bad("B-tree-on-heap item missing");
+                return;
+            }
+            const size_t rs = level ? ck + 4 : ck + ce;
+            if (it.size() % rs) bad("B-tree-on-heap item size");
+            for (size_t o = 0; o + rs <= it.size(); o += rs) {
+                if (level)
+                    walkItem(g32(reinterpret_cast<const uint8_t*>(it.data()) + o + ck), level - 1);
+                else
+                    recs.push_back(it.substr(o, rs));
+            }
+        };
+        if (g32(reinterpret_cast<const uint8_t*>(h.data()) + 4)) walkItem(g32(reinterpret_cast<const uint8_t*>(h.data()) + 4), levels);
+        for (size_t i = 1; i < recs.size(); ++i) {
+            std::string a = recs[i - 1].substr(0, ck), b = recs[i].substr(0, ck);
+            std::reverse(a.begin(), a.end());
+            std::reverse(b.begin(), b.end());
+            if (a >= b) bad("B-tree-on-heap keys out of order");
+        }
+        return recs;
+    };
+    // Inline 4-byte values of a property context, by tag.
+    auto pcInline = [&](uint32_t nid) {
+        std::map<uint32_t, uint32_t> v;
+        auto pages = pagesOf(nodes.at(nid).bidData);
+        if (pages.empty() || uint8_t(pages[0][2]) != 0xEC || uint8_t(pages[0][3]) != 0xBC) {
+            bad("node " + hex(nid) + " is not a property context");
+            return v;
+        }
+        checkHeap(nid, pages);
+        unsigned ck = 0;
+        for (const auto& r : bthRecords(pages, g32(reinterpret_cast<const uint8_t*>(pages[0].data()) + 4), &ck)) {
+            const auto* q = reinterpret_cast<const uint8_t*>(r.data());
+            v[(uint32_t(g16(q)) << 16) | g16(q + 2)] = g32(q + 4);
+        }
+        return v;
+    };
+    // Row ids of a table context.
+    auto tcRows = [&](uint32_t nid) {
+        std::vector<uint32_t> ids;
+        auto it = nodes.find(nid);
+        if (it == nodes.end()) {
+            bad("table " + hex(nid) + " missing");
+            return ids;
+        }
+        auto pages = pagesOf(it->second.bidData);
+        if (pages.empty() || uint8_t(pages[0][2]) != 0xEC || uint8_t(pages[0][3]) != 0x7C) {
+            bad("node " + hex(nid) + " is not a table context");
+            return ids;
+        }
+        checkHeap(nid, pages);
+        std::string info;
+        if (!item(pages, g32(reinterpret_cast<const uint8_t*>(pages[0].data()) + 4), &info) || uint8_t(info[0]) != 0x7C) {
+            bad("table " + hex(nid) + " has no table info");
+            return ids;
+        }
+        const auto* ti = reinterpret_cast<const uint8_t*>(info.data());
+        const unsigned cols = ti[1];
+        uint32_t prevTag = 0;
+        bool rowId = false, rowVer = false;
+        for (unsigned c = 0; c < cols; ++c) {
+            const uint8_t* cd = ti + 22 + 8 * c;
+            if (c && g32(cd) <= prevTag) bad("table " + hex(nid) + " columns not sorted by tag");
+            prevTag = g32(cd);
+            if (g32(cd) == 0x67F20003) rowId = g16(cd + 4) == 0 && cd[7] == 0;
+            if (g32(cd) == 0x67F30003) rowVer = g16(cd + 4) == 4 && cd[7] == 1;
+            if (g16(cd + 4) + cd[6] > g16(ti + 6)) bad("table " + hex(nid) + " cell beyond the data area");
+        }
+        if (!rowId || !rowVer) bad("table " + hex(nid) + " lacks the row id/version columns in place");
+        if (g16(ti + 8) != g16(ti + 6) + (cols + 7) / 8) bad("table " + hex(nid) + " row size is not data + CEB");
+        unsigned ck = 0;
+        for (const auto& r : bthRecords(pages, g32(ti + 10), &ck)) ids.push_back(g32(reinterpret_cast<const uint8_t*>(r.data())));
+        if (ids.empty() != (g32(ti + 14) == 0)) bad("table " + hex(nid) + " rows and row matrix disagree");
+        return ids;
+    };
+    auto subnodeIds = [&](uint64_t bidSub) {
+        std::set<uint32_t> ids;
+        std::function<void(uint64_t)> collect = [&](uint64_t b) {
+            const uint8_t* p = d + blocks.at(b).ib;
+            for (unsigned i = 0; i < g16(p + 2); ++i) {
+                if (p[1] == 0)
+                    ids.insert(g32(p + 8 + 24 * i));
+                else
+                    collect(g64(p + 8 + 16 * i + 8));
+            }
+        };
+        if (bidSub) collect(bidSub);
+        return ids;
+    };
+
+    std::map<uint32_t, std::set<uint32_t>> childFolders, childMessages;
+    std::map<uint32_t, uint32_t> unreadIn;
+    for (const auto& [nid, n] : nodes) {
+        if ((nid & 0x1F) == 0x04) childMessages[n.parent].insert(nid);
+        if (((nid & 0x1F) == 0x02 || (nid & 0x1F) == 0x03) && n.parent != nid) childFolders[n.parent].insert(nid);
+    }
+    for (const auto& [nid, n] : nodes)
+        if ((nid & 0x1F) == 0x04 && !(pcInline(nid)[0x0E070003] & 0x01)) ++unreadIn[n.parent];
+    for (const auto& [nid, n] : nodes) {
+        const uint32_t type = nid & 0x1F;
+        if (type == 0x02) {
+            auto pc = pcInline(nid);
+            auto contents = tcRows((nid & ~0x1Fu) | 0x0E);
+            auto hierarchy = tcRows((nid & ~0x1Fu) | 0x0D);
+            tcRows((nid & ~0x1Fu) | 0x0F);
+            const auto& msgs = childMessages[nid];
+            if (pc[0x36020003] != contents.size() || contents.size() != msgs.size())
+                bad("folder " + hex(nid) + ": count " + std::to_string(pc[0x36020003]) + ", " + std::to_string(contents.size()) +
+                    " contents rows, " + std::to_string(msgs.size()) + " messages");
+            if (std::set<uint32_t>(contents.begin(), contents.end()) != msgs) bad("folder " + hex(nid) + " contents rows differ from its messages");
+            if (std::set<uint32_t>(hierarchy.begin(), hierarchy.end()) != childFolders[nid])
+                bad("folder " + hex(nid) + " hierarchy rows differ from its subfolders");
+            if (pc[0x360A000B] != (hierarchy.empty() ? 0u : 1u)) bad("folder " + hex(nid) + " subfolder flag is wrong");
+            if (pc[0x36030003] != unreadIn[nid]) bad("folder " + hex(nid) + " unread count differs from its unread messages");
+        } else if (type == 0x04) {
+            auto pc = pcInline(nid);
+            auto subs = subnodeIds(n.bidSub);
+            if (!subs.count(0x692)) bad("message " + hex(nid) + " has no recipient table");
+            size_t attachments = 0;
+            for (uint32_t s : subs) attachments += (s & 0x1F) == 0x05;
+            if (bool(pc[0x0E070003] & 0x10) != (attachments > 0) || subs.count(0x671) != (attachments > 0))
+                bad("message " + hex(nid) + " attachment flag/table disagree with its attachments");
+        }
+    }
+
     if (stats) *stats = st;
     return probs;
 }

@@ -12,7 +12,11 @@
 namespace psttest {
 
 TempDir::TempDir() {
-    std::string tmpl = (std::filesystem::temp_directory_path() / "pst-test-XXXXXX").string();
+    // The readers write thousands of small files: prefer memory-backed space.
+    std::error_code ec;
+    const std::filesystem::path base =
+        std::filesystem::is_directory("/dev/shm", ec) ? std::filesystem::path("/dev/shm") : std::filesystem::temp_directory_path();
+    std::string tmpl = (base / "pst-test-XXXXXX").string();
     char* p = ::mkdtemp(tmpl.data());
     path_ = p ? p : "";
 }
@@ -112,7 +116,7 @@ store::Message makeMessage(const MailSpec& spec) {
     headers += "Subject: " + spec.subject + "\r\n";
     if (!spec.messageId.empty()) headers += "Message-ID: " + spec.messageId + "\r\n";
     headers += "MIME-Version: 1.0\r\n\r\n";
-    p.setString(pid::TransportMessageHeaders, headers);
+    if (spec.withHeaders) p.setString(pid::TransportMessageHeaders, headers);
     if (!spec.body.empty()) p.setString(pid::Body, spec.body);
     if (!spec.html.empty()) {
         p.setBinary(pid::Html, spec.html);

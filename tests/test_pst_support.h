@@ -37,6 +37,7 @@ struct MailSpec {
     std::string messageId;
     uint64_t date = 0;  // FILETIME
     uint32_t flags = 17;
+    bool withHeaders = false;  // also store the transport header block
     struct File {
         std::string name;
         std::string mime;

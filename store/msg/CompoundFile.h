@@ -1,23 +1,35 @@
-// The compound-file (MS-CFB) layer under the .msg writer: storages and streams
-// written once, in one pass, into a file that appears under its final name
-// only when everything succeeded. Knows nothing about messages.
+// The compound-file (MS-CFB, version 3) layer under the .msg writer: storages
+// and streams written once, in one pass, into a file that appears under its
+// final name only when everything succeeded. Knows nothing about messages.
 //
-// Back end: libgsf's MS-OLE writer (Debian libgsf-1-dev), not a writer of our
-// own. Checked against what an Outlook message file needs:
-//  - version 3 files (512-byte sectors, 64-byte mini sectors, cutoff 4096);
-//  - a class id on the root storage ({00020D0B-...-46}); other storages keep
-//    the zero class id Outlook gives embedded-message storages;
-//  - storages nested to any depth (attachment -> embedded message -> ...);
-//  - sibling trees sorted in compound-file order (length, then upper-cased
-//    name), all nodes black, which meets the tree rules of MS-CFB 2.6.4;
-//  - empty streams with start sector ENDOFCHAIN; FAT chains past 109 FAT
-//    sectors through DIFAT sectors (tested with attachments of tens of MB);
-//  - large streams go to the file as they are written, so memory does not
-//    grow with attachment size;
-//  - output to a temporary file beside the target, renamed into place on
-//    success and deleted on failure.
-// What it does not give, and .msg readers do not need: red nodes / balanced
-// trees, creation times, NOSTREAM pointers in unused directory slots.
+// Our own writer, not libgsf's MS-OLE writer (Debian libgsf-1-dev), although
+// libgsf was checked first and does most of the job: version 3 files, a class
+// id on any storage, nested storages, empty streams, DIFAT past 109 FAT
+// sectors, temporary file and rename. What ruled it out: it links every
+// storage's children as one right-leaning list (all black, left pointers
+// empty). That meets the three rules of MS-CFB 2.6.4, but the list's depth
+// equals the number of children, and readers walk sibling trees recursively:
+// python3 olefile fails with a RecursionError on a message of about 1000
+// attachments or recipients written by libgsf, and libgsf's own time grows
+// with the square of that count. Outlook writes balanced red-black trees;
+// so do we (depth ~log2 n), which also lets us give storages their times and
+// put NOSTREAM in unused directory slots, as MS-CFB asks.
+//
+// File layout written (sector n at byte (n + 1) * 512):
+//   header | regular-stream sectors, in write order | mini stream | mini FAT |
+//   directory | FAT | DIFAT
+// Invariants:
+//  1. Streams of 4096 bytes or more get contiguous regular sectors, written to
+//     the file as they come (memory does not grow with attachment size);
+//     smaller ones go to 64-byte mini sectors, held until finish(); empty
+//     streams have start sector ENDOFCHAIN.
+//  2. Every storage's children form a balanced binary tree in compound-file
+//     order (shorter name first, then upper-cased code units); nodes on the
+//     last, partly filled level are red, all others black.
+//  3. FAT sectors are counted so that they and the DIFAT sectors cover the
+//     whole file; the header lists the first 109, DIFAT sectors the rest.
+//  4. Nothing is written under the target name until finish() renames the
+//     complete temporary file onto it; a failure removes the temporary file.
 #pragma once
 
 #include <cstdint>
@@ -29,8 +41,7 @@ namespace store::msg::detail {
 
 class CompoundFileWriter {
 public:
-    // One storage being written. Children are written depth-first: a child
-    // storage must be finished before its parent writes anything else.
+    // One storage being written; handles stay valid until finish().
     class Storage;
 
     CompoundFileWriter();
@@ -44,15 +55,17 @@ public:
 
     Storage* root();
 
-    // A new child storage of `parent`; nullptr after an error.
-    // `modifiedFiletime` (0 = none) is stored as the storage's modification time.
-    Storage* beginStorage(Storage* parent, const std::string& name, uint64_t modifiedFiletime = 0);
+    // A new child storage of `parent`; nullptr after an error. A storage's
+    // modification and creation times are `filetime` (0 = none).
+    Storage* beginStorage(Storage* parent, const std::string& name, uint64_t filetime = 0);
     bool endStorage(Storage* storage);
 
-    // A complete stream in `parent`.
+    // A complete stream in `parent`. Names are ASCII, at most 31 characters,
+    // unique within their storage.
     bool writeStream(Storage* parent, const std::string& name, std::string_view data);
 
-    // Writes the allocation tables and directory, moves the file into place.
+    // Writes the mini stream, allocation tables, directory and header, then
+    // moves the file into place.
     bool finish();
 
     // The first error, sticky: after it every call fails.

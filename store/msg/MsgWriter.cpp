@@ -444,8 +444,8 @@ bool WriteMsgFile(const store::Message& msg, const std::string& path, bool unico
               writeMessage(ctx, ctx.cfb.root(), msg, HeaderKind::TopMessage) && writeNameIdStorage(ctx) &&
               ctx.cfb.finish();
     if (!ok && error) {
-        const std::string& cause = !ctx.error.empty() ? ctx.error : ctx.cfb.error();
-        *error = "cannot write " + path + (cause.empty() ? std::string() : ": " + cause);
+        *error = !ctx.error.empty() ? ctx.error : ctx.cfb.error();
+        if (error->empty()) *error = "cannot write the message file";
     }
     return ok;
 }

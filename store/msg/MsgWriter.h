@@ -12,7 +12,8 @@ namespace store::msg {
 
 // Writes msg as an Outlook message file (MS-OXMSG in an MS-CFB compound file).
 // An existing file is replaced; on failure nothing is left at `path` (a file
-// already there stays as it was) and `error` (when given) says why.
+// already there stays as it was) and `error` (when given) says why, without
+// repeating the path (callers name it).
 //
 // unicode=false is the save-as code 3 form: 8-bit strings (PT_STRING8, 0x001E)
 //   written in the message's own code page, with that code page recorded

@@ -36,10 +36,6 @@ void PropertyStreamBuilder::addStreamBacked(uint32_t tag, uint32_t flags, uint32
     entries_.push_back({tag, flags, size});  // size, then 4 reserved zero bytes
 }
 
-bool PropertyStreamBuilder::has(uint32_t tag) const {
-    return std::any_of(entries_.begin(), entries_.end(), [&](const Entry& e) { return e.tag == tag; });
-}
-
 std::string PropertyStreamBuilder::serialize(HeaderKind kind, uint32_t recipientCount,
                                              uint32_t attachmentCount) const {
     std::string out;

@@ -33,8 +33,6 @@ public:
     // A value held in a stream (or a storage for PT_OBJECT); `size` per the rule above.
     void addStreamBacked(uint32_t tag, uint32_t flags, uint32_t size);
 
-    bool has(uint32_t tag) const;
-
     std::string serialize(HeaderKind kind, uint32_t recipientCount, uint32_t attachmentCount) const;
 
 private:

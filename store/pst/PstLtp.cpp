@@ -31,9 +31,10 @@ void setNibble(uint8_t* levels, uint32_t j, uint8_t v) {
         levels[j / 2] = uint8_t((levels[j / 2] & 0x0F) | (v << 4));
 }
 
-// Where a value goes: inline (the 4-byte value itself), a heap item or a subnode.
+// Where a value goes: inline (the 4-byte value itself), a heap item or a
+// subnode (values over the heap item limit, or `forceSubnode`).
 uint32_t storeValue(NdbWriter& ndb, HeapBuilder& heap, const PropValue& v, bool tableCell,
-                    std::vector<SubnodeEntry>& subnodes, uint32_t& nextSub) {
+                    std::vector<SubnodeEntry>& subnodes, uint32_t& nextSub, bool forceSubnode = false) {
     const uint16_t type = v.type();
     const size_t fixed = fixedTypeSize(type);
     if (fixed && (fixed <= 4 || (tableCell && fixed <= 8)) && type != 0x0048) {
@@ -43,7 +44,7 @@ uint32_t storeValue(NdbWriter& ndb, HeapBuilder& heap, const PropValue& v, bool 
     }
     const std::string& d = v.bytes();
     if (d.empty()) return 0;
-    if (d.size() <= kMaxHeapItem) return heap.add(d.data(), d.size());
+    if (d.size() <= kMaxHeapItem && !forceSubnode) return heap.add(d.data(), d.size());
     const uint32_t nid = makeNid(0x1F, nextSub++);
     subnodes.push_back({nid, ndb.writeStream(d.data(), d.size()), 0});
     return nid;
@@ -64,7 +65,8 @@ size_t fixedTypeSize(uint16_t type) {
 
 // ---------------------------------------------------------------- heap
 
-HeapBuilder::HeapBuilder(NdbWriter& ndb, uint8_t clientSig) : ndb_(ndb), clientSig_(clientSig) {
+HeapBuilder::HeapBuilder(NdbWriter& ndb, uint8_t clientSig, bool holdPages)
+    : ndb_(ndb), clientSig_(clientSig), holdPages_(holdPages) {
     openPage(0);
 }
 
@@ -86,6 +88,10 @@ uint32_t HeapBuilder::add(const void* data, size_t n) {
     size_t count = curStarts_.size();
     size_t need = ((cur_.size() + n + 1) & ~size_t(1)) + 4 + 2 * (count + 2);
     if (need > kPageData || count + 1 > 2047) {
+        if (curIndex_ + 1 > 0xFFFF) {  // heap ids have 16 bits for the page
+            ndb_.fail("a table or property set is too large for one node");
+            return 0;
+        }
         closePage();
         openPage(curIndex_ + 1);
         count = 0;
@@ -103,6 +109,8 @@ void HeapBuilder::patch(uint32_t hid, size_t offset, const void* data, size_t n)
         std::memcpy(cur_.data() + curStarts_.at(item) + offset, data, n);
     } else if (page == 0 && !page0_.empty()) {
         std::memcpy(page0_.data() + page0Starts_.at(item) + offset, data, n);
+    } else if (page < held_.size() && !held_[page].empty()) {
+        std::memcpy(held_[page].data() + heldStarts_[page].at(item) + offset, data, n);
     } else {
         assert(false && "patching a heap item that was already written");
     }
@@ -126,6 +134,11 @@ void HeapBuilder::closePage() {
     if (curIndex_ == 0) {
         page0_.swap(b);
         page0Starts_ = curStarts_;
+    } else if (holdPages_) {
+        held_.resize(curIndex_ + 1);
+        heldStarts_.resize(curIndex_ + 1);
+        held_[curIndex_].swap(b);
+        heldStarts_[curIndex_] = curStarts_;
     } else if (isBitmapPage(curIndex_)) {
         bitmap_.swap(b);
         bitmapIndex_ = curIndex_;
@@ -153,6 +166,12 @@ uint64_t HeapBuilder::finish() {
     std::memset(h + 8, 0, 4);
     for (uint32_t j = 0; j < 8 && j < fill_.size(); ++j) setNibble(h + 8, j, fill_[j]);
     pages_[0] = {ndb_.writeBlock(page0_.data(), page0_.size()), uint32_t(page0_.size())};
+    for (uint32_t i = 1; i < held_.size(); ++i) {
+        std::vector<uint8_t>& b = held_[i];
+        if (isBitmapPage(i))
+            for (uint32_t j = 0; j < 128 && i + j < fill_.size(); ++j) setNibble(b.data() + 2, j, fill_[i + j]);
+        pages_[i] = {ndb_.writeBlock(b.data(), b.size()), uint32_t(b.size())};
+    }
     if (pages_.size() == 1) return pages_[0].bid;
     return ndb_.writeTree(pages_);
 }
@@ -217,50 +236,113 @@ void BthStream::finish() {
 
 uint64_t writePropertyContext(NdbWriter& ndb, const std::vector<PropValue>& props,
                               std::vector<SubnodeEntry>& subnodes, uint32_t& nextSubIndex) {
-    HeapBuilder heap(ndb, 0xBC);
-    BthStream bth(heap, 2, 6);
-    heap.setUserRoot(bth.headerHid());
+    // Header, then the record array, then the values: the order Outlook uses,
+    // which keeps the records on the first page.
+    HeapBuilder heap(ndb, 0xBC, true);
+    uint8_t header[8] = {0xB5, 2, 6, 0, 0, 0, 0, 0};
+    const uint32_t hidHeader = heap.add(header, 8);
+    heap.setUserRoot(hidHeader);
+    constexpr size_t kPerLeaf = kMaxHeapItem / 8;
     std::vector<uint8_t> records(8 * props.size());
+    std::vector<uint32_t> leaves;
+    for (size_t i = 0; i < props.size(); i += kPerLeaf)
+        leaves.push_back(heap.add(records.data(), 8 * std::min(kPerLeaf, props.size() - i)));
+    // Keep the heap within a few pages: libpff reads property contexts whose
+    // heap has more than eight pages wrongly. The largest values move to
+    // subnodes instead, as Outlook also does with values near the item limit.
+    std::vector<bool> toSubnode(props.size(), false);
+    {
+        constexpr size_t kBudget = 6 * 7000;
+        size_t total = 8 * props.size() + 64;
+        std::vector<size_t> movable;
+        for (size_t i = 0; i < props.size(); ++i) {
+            const size_t f = fixedTypeSize(props[i].type());
+            const size_t n = props[i].bytes().size();
+            if (f > 4 || (f == 0 && n > 0 && n <= kMaxHeapItem)) total += n + 2;
+            if (f == 0 && n >= 32 && n <= kMaxHeapItem) movable.push_back(i);
+        }
+        std::sort(movable.begin(), movable.end(),
+                  [&](size_t a, size_t b) { return props[a].bytes().size() > props[b].bytes().size(); });
+        for (size_t i : movable) {
+            if (total <= kBudget) break;
+            toSubnode[i] = true;
+            total -= props[i].bytes().size() + 2;
+        }
+    }
     for (size_t i = 0; i < props.size(); ++i) {
         const PropValue& v = props[i];
         uint8_t* r = records.data() + 8 * i;
         put16(r, uint16_t(v.tag >> 16));
         put16(r + 2, v.type());
-        put32(r + 4, storeValue(ndb, heap, v, false, subnodes, nextSubIndex));
+        put32(r + 4, storeValue(ndb, heap, v, false, subnodes, nextSubIndex, toSubnode[i]));
     }
-    for (size_t i = 0; i < props.size(); ++i) bth.add(records.data() + 8 * i);
-    bth.finish();
+    // Index levels over the leaves: {first id (2), hid (4)} records.
+    std::vector<uint8_t> level;
+    for (size_t k = 0; k < leaves.size(); ++k) {
+        const size_t first = k * kPerLeaf, n = std::min(kPerLeaf, props.size() - first);
+        heap.patch(leaves[k], 0, records.data() + 8 * first, 8 * n);
+        uint8_t e[6];
+        std::memcpy(e, records.data() + 8 * first, 2);
+        put32(e + 2, leaves[k]);
+        level.insert(level.end(), e, e + 6);
+    }
+    uint8_t levels = 0;
+    while (level.size() > 6) {
+        ++levels;
+        std::vector<uint8_t> next;
+        const size_t perItem = kMaxHeapItem / 6 * 6;
+        for (size_t i = 0; i < level.size(); i += perItem) {
+            const size_t n = std::min(perItem, level.size() - i);
+            uint8_t e[6];
+            std::memcpy(e, level.data() + i, 2);
+            put32(e + 2, heap.add(level.data() + i, n));
+            next.insert(next.end(), e, e + 6);
+        }
+        level.swap(next);
+    }
+    header[3] = levels;
+    if (!level.empty()) std::memcpy(header + 4, level.data() + 2, 4);
+    heap.patch(hidHeader, 0, header, 8);
     return heap.finish();
 }
 
 // ---------------------------------------------------------------- TC
 
-TableLayout TableLayout::fresh(std::vector<uint32_t> tags) {
+TableLayout TableLayout::extend(const TableLayout& base, std::vector<uint32_t> tags) {
     auto width = [](uint32_t tag) -> uint8_t {
         size_t f = fixedTypeSize(uint16_t(tag));
-        if (f == 0 || f == 16) return 4;
-        return uint8_t(f);
+        return (f == 0 || f == 16) ? 4 : uint8_t(f);
     };
     std::sort(tags.begin(), tags.end());
     tags.erase(std::unique(tags.begin(), tags.end()), tags.end());
-    tags.erase(std::remove_if(tags.begin(), tags.end(),
-                              [](uint32_t t) { return t == 0x67F20003 || t == 0x67F30003; }),
-               tags.end());
-    TableLayout l;
-    l.cols.push_back({0x67F20003, 0, 4, 0});
-    l.cols.push_back({0x67F30003, 4, 4, 1});
-    uint16_t at = 8;
-    uint8_t bit = 2;
-    for (uint8_t w : {8, 4, 2, 1}) {
-        for (uint32_t t : tags)
-            if (width(t) == w) {
-                l.cols.push_back({t, at, w, bit++});
-                at = uint16_t(at + w);
-            }
-        if (w == 4) l.rgib[0] = at;
-        if (w == 2) l.rgib[1] = at;
-        if (w == 1) l.rgib[2] = at;
+    std::vector<uint32_t> extra;
+    for (uint32_t t : tags) {
+        bool known = false;
+        for (const auto& c : base.cols) known = known || (c.tag >> 16) == (t >> 16);
+        if (!known) extra.push_back(t);
     }
+    uint8_t nextBit = 0;
+    for (const auto& c : base.cols) nextBit = std::max<uint8_t>(nextBit, uint8_t(c.iBit + 1));
+    TableLayout l;
+    uint16_t at = 0;
+    auto place = [&](uint8_t lo, uint8_t hi) {
+        for (const auto& c : base.cols)
+            if (c.cb >= lo && c.cb <= hi) {
+                l.cols.push_back({c.tag, at, c.cb, c.iBit});
+                at = uint16_t(at + c.cb);
+            }
+        for (uint32_t t : extra)
+            if (width(t) >= lo && width(t) <= hi) {
+                l.cols.push_back({t, at, width(t), nextBit++});
+                at = uint16_t(at + width(t));
+            }
+    };
+    place(4, 8);
+    l.rgib[0] = at;
+    place(2, 2);
+    l.rgib[1] = at;
+    place(1, 1);
+    l.rgib[2] = at;
     l.rgib[3] = uint16_t(at + (l.cols.size() + 7) / 8);
     return l;
 }

@@ -36,7 +36,10 @@ struct NodeRef {
 
 class HeapBuilder {
 public:
-    HeapBuilder(NdbWriter& ndb, uint8_t clientSig);
+    // With `holdPages`, every page stays in memory until finish() so that any
+    // item can still be patched (for property contexts, which are small);
+    // otherwise pages other than page 0 are written as soon as they fill.
+    HeapBuilder(NdbWriter& ndb, uint8_t clientSig, bool holdPages = false);
     ~HeapBuilder();
     // Adds an item (1..3580 bytes) and returns its heap id.
     uint32_t add(const void* data, size_t n);
@@ -54,7 +57,10 @@ private:
 
     NdbWriter& ndb_;
     uint8_t clientSig_;
+    bool holdPages_;
     uint32_t userRoot_ = 0;
+    std::vector<std::vector<uint8_t>> held_;
+    std::vector<std::vector<uint16_t>> heldStarts_;
     std::vector<uint8_t> cur_;
     std::vector<uint16_t> curStarts_;
     uint32_t curIndex_ = 0;
@@ -102,9 +108,9 @@ struct ColumnDesc {
 struct TableLayout {
     std::vector<ColumnDesc> cols;  // in row order
     uint16_t rgib[4] = {};         // ends of the 8/4-, 2- and 1-byte groups, row size
-    // A layout with the row id and row version first, then the given columns
-    // grouped by cell width.
-    static TableLayout fresh(std::vector<uint32_t> tags);
+    // The `base` layout with its columns and cell bits kept, and columns for
+    // the tags it lacks added to the end of their width groups.
+    static TableLayout extend(const TableLayout& base, std::vector<uint32_t> tags);
 };
 
 class TableBuilder {

@@ -62,6 +62,10 @@ public:
     // The first I/O error seen, if any; once set, nothing more is written.
     bool failed() const { return !ioError_.empty(); }
     const std::string& ioError() const { return ioError_; }
+    // Records a failure of a layer above; nothing more is written after it.
+    void fail(const std::string& why) {
+        if (ioError_.empty()) ioError_ = why;
+    }
 
     // Writes one block (at most 8176 bytes) and returns its id. Internal
     // blocks (data trees, subnode trees) carry the internal bit in their id.

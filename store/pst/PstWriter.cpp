@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <map>
 #include <random>
@@ -584,7 +585,7 @@ PstWriter::Impl::WrittenMessage PstWriter::Impl::writeMessage(const Message& msg
         std::vector<uint32_t> cols;
         for (uint32_t t : tags)
             if (cols.empty() || (cols.back() >> 16) != (t >> 16)) cols.push_back(t);
-        TableBuilder table(ndb, TableLayout::fresh(cols));
+        TableBuilder table(ndb, TableLayout::extend(recipientTemplateLayout(), cols));
         for (size_t i = 0; i < rows.size(); ++i) table.addRow(uint32_t(i), rows[i]);
         NodeRef r = table.finish();
         subnodes.push_back({kNidRecipientTable, r.bidData, r.bidSub});
@@ -637,7 +638,7 @@ PstWriter::Impl::WrittenMessage PstWriter::Impl::writeMessage(const Message& msg
                     v.end());
             rows.emplace_back(attNid, std::move(v));
         }
-        TableBuilder table(ndb, TableLayout::fresh(attachmentColumnTags()));
+        TableBuilder table(ndb, TableLayout::extend(attachmentTemplateLayout(), attachmentColumnTags()));
         for (const auto& r : rows) table.addRow(r.first, r.second);
         NodeRef r = table.finish();
         subnodes.push_back({kNidAttachmentTable, r.bidData, r.bidSub});
@@ -648,7 +649,7 @@ PstWriter::Impl::WrittenMessage PstWriter::Impl::writeMessage(const Message& msg
     for (auto& p : v)
         if ((p.tag >> 16) == pid::Subject && p.type() == PT_UNICODE) {
             std::u16string s = asU16(p.bytes());
-            if (s.size() >= 2 && s[0] == 1) break;  // already in the marked form
+            if (s.empty() || (s.size() >= 2 && s[0] == 1)) break;  // empty, or already in the marked form
             const size_t prefix = subjectPrefixLength(s);
             std::u16string marked;
             marked.push_back(u'\x01');
@@ -770,6 +771,29 @@ uint32_t PstWriter::addFolder(uint32_t parentFolder, const std::string& name, st
     return nid;
 }
 
+namespace {
+
+// Data trees count a value's bytes in 32 bits, and text doubles in UTF-16:
+// values of 2 GiB or more are refused before anything is written.
+bool fitsInStore(const Message& msg) {
+    auto bagFits = [](const PropertyBag& b) {
+        for (const Property& p : b.all()) {
+            size_t total = p.text.size();
+            for (const auto& v : p.values) total += v.size();
+            if (total >= 0x7FFFFFFF) return false;
+        }
+        return true;
+    };
+    if (!bagFits(msg.props)) return false;
+    for (const auto& r : msg.recipients)
+        if (!bagFits(r.props)) return false;
+    for (const auto& a : msg.attachments)
+        if (!bagFits(a.props) || (a.embedded && !fitsInStore(*a.embedded))) return false;
+    return true;
+}
+
+}  // namespace
+
 bool PstWriter::addMessage(uint32_t folder, const store::Message& msg, std::string* error) {
     auto fail = [&](const std::string& why) {
         if (error) *error = why;
@@ -779,6 +803,7 @@ bool PstWriter::addMessage(uint32_t folder, const store::Message& msg, std::stri
     auto it = d_->folders.find(folder);
     if (it == d_->folders.end() || !it->second.acceptsMessages) return fail("no such mail folder");
     if (d_->ndb.failed()) return fail(d_->ndb.ioError());
+    if (!fitsInStore(msg)) return fail("the message has a value of 2 GiB or more, which a store cannot hold");
     Impl::Folder& f = it->second;
     Impl::WrittenMessage w = d_->writeMessage(msg);
     const uint32_t nid = makeNid(kTypeMessage, ++d_->ndb.rgnid[kTypeMessage]);
@@ -893,12 +918,19 @@ bool PstWriter::close(std::string* error) {
     sortUnique(store);
     writePc(kNidMessageStore, store, 0);
 
+    // A store that could not be finished is of no use to anyone: it goes.
+    // (The file is ours: create() made it and never opens an existing one.)
     if (ndb.failed()) {
         if (error) *error = ndb.ioError();
         ndb.abandon();
+        std::remove(d.path.c_str());
         return false;
     }
-    return ndb.finish(error);
+    if (!ndb.finish(error)) {
+        std::remove(d.path.c_str());
+        return false;
+    }
+    return true;
 }
 
 }  // namespace store::pst

@@ -39,7 +39,8 @@ public:
     // Writes one message into a folder.
     bool addMessage(uint32_t folder, const store::Message& msg, std::string* error);
 
-    // Finishes the file. After a successful close it is complete and valid.
+    // Finishes the file. After a successful close it is complete and valid;
+    // a store that cannot be finished (write error, disk full) is removed.
     bool close(std::string* error);
 
     bool isOpen() const;

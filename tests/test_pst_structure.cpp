@@ -1,0 +1,249 @@
+// The .pst writer's API rules and the structure of what it writes, checked
+// without the external readers (the structural check is our own).
+#include <gtest/gtest.h>
+
+#include "store/pst/PstWriter.h"
+#include "tests/test_pst_support.h"
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <csignal>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+using namespace psttest;
+using store::pst::PstWriter;
+namespace fs = std::filesystem;
+
+namespace {
+
+MailSpec plainMail(int i, size_t attachment = 0) {
+    MailSpec m;
+    m.subject = "Message " + std::to_string(i);
+    m.from = {"Alice", "alice@example.com"};
+    m.to = {{"Bob", "bob@example.org"}};
+    m.body = "Body of message " + std::to_string(i) + "\r\n";
+    m.messageId = "<m" + std::to_string(i) + "@example.com>";
+    if (attachment) m.files.push_back({"data.bin", "application/octet-stream", noise(attachment, uint32_t(i))});
+    return m;
+}
+
+std::string problemsOf(const std::string& path, StructureStats* st = nullptr) {
+    std::string all;
+    for (const auto& p : checkStructure(path, st)) all += p + "\n";
+    return all;
+}
+
+void patchByte(const std::string& path, uint64_t offset, uint8_t value) {
+    std::fstream f(path, std::ios::in | std::ios::out | std::ios::binary);
+    f.seekp(std::streamoff(offset));
+    f.put(char(value));
+}
+
+}  // namespace
+
+TEST(PstWriterApi, NeverReplacesAnExistingFile) {
+    TempDir tmp;
+    const std::string path = tmp.file("taken.pst");
+    { std::ofstream(path) << "keep me"; }
+    PstWriter w;
+    std::string err;
+    EXPECT_FALSE(w.create(path, "Store", &err));
+    EXPECT_NE(err.find("taken.pst"), std::string::npos) << err;
+    EXPECT_EQ(readFile(path), "keep me");
+    EXPECT_FALSE(w.isOpen());
+    EXPECT_FALSE(w.create(tmp.file("no/such/dir/x.pst"), "Store", &err));
+    EXPECT_FALSE(fs::exists(tmp.file("no")));
+}
+
+TEST(PstWriterApi, FolderRules) {
+    TempDir tmp;
+    PstWriter w;
+    std::string err;
+    ASSERT_TRUE(w.create(tmp.file("f.pst"), "Store", &err)) << err;
+    const uint32_t inbox = w.addFolder(w.rootFolder(), "Inbox", &err);
+    ASSERT_NE(inbox, 0u);
+    EXPECT_EQ(w.findFolder(w.rootFolder(), "inbox"), inbox);
+    EXPECT_EQ(w.findFolder(w.rootFolder(), "Deleted Items"), w.deletedItemsFolder());
+    EXPECT_EQ(w.addFolder(w.rootFolder(), "INBOX", &err), 0u);
+    EXPECT_NE(err.find("already exists"), std::string::npos) << err;
+    EXPECT_EQ(w.addFolder(w.rootFolder(), "", &err), 0u);
+    EXPECT_EQ(w.addFolder(0x12345, "X", &err), 0u);
+    const uint32_t child = w.addFolder(inbox, "Inbox", &err);  // same name at another level is fine
+    EXPECT_NE(child, 0u) << err;
+    EXPECT_EQ(w.findFolder(inbox, "Inbox"), child);
+    EXPECT_FALSE(w.addMessage(0x12345, makeMessage(plainMail(1)), &err));
+    EXPECT_FALSE(w.addMessage(w.rootFolder(), makeMessage(plainMail(1)), &err));  // holds folders, not mail
+    EXPECT_TRUE(w.addMessage(child, makeMessage(plainMail(1)), &err)) << err;
+    EXPECT_TRUE(w.addMessage(w.deletedItemsFolder(), makeMessage(plainMail(2)), &err)) << err;
+    EXPECT_EQ(w.messageCount(), 2u);
+    ASSERT_TRUE(w.close(&err)) << err;
+    EXPECT_FALSE(w.close(&err));
+    EXPECT_FALSE(w.addMessage(child, makeMessage(plainMail(3)), &err));
+    EXPECT_EQ(problemsOf(tmp.file("f.pst")), "");
+}
+
+TEST(PstWriterApi, WriteErrorsFailAndRemoveTheStore) {
+    TempDir tmp;
+    const std::string path = tmp.file("full.pst");
+    // A child process whose files may not grow past 3 MB stands in for a full disk.
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        ::signal(SIGXFSZ, SIG_IGN);
+        struct rlimit lim {3u << 20, 3u << 20};
+        ::setrlimit(RLIMIT_FSIZE, &lim);
+        PstWriter w;
+        std::string err;
+        if (!w.create(path, "Full", &err)) ::_exit(10);
+        const uint32_t f = w.addFolder(w.rootFolder(), "Inbox", &err);
+        bool failed = false;
+        for (int i = 0; i < 20 && !failed; ++i) failed = !w.addMessage(f, makeMessage(plainMail(i, 500000)), &err);
+        const bool closed = w.close(&err);
+        ::_exit(closed ? 11 : !failed ? 12 : err.find("cannot write") == std::string::npos ? 13 : 0);
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "10: create failed, 11: close succeeded, 12: no add failed, 13: wrong error";
+    EXPECT_FALSE(fs::exists(path));
+}
+
+TEST(PstWriterApi, DestructorFinishesTheStore) {
+    TempDir tmp;
+    {
+        PstWriter w;
+        std::string err;
+        ASSERT_TRUE(w.create(tmp.file("d.pst"), "Store", &err)) << err;
+        ASSERT_TRUE(w.addMessage(w.addFolder(w.rootFolder(), "Inbox", &err), makeMessage(plainMail(1)), &err));
+    }
+    EXPECT_EQ(problemsOf(tmp.file("d.pst")), "");
+}
+
+TEST(PstWriterStructure, EmptyStoreIsOneSection) {
+    TempDir tmp;
+    PstWriter w;
+    std::string err;
+    ASSERT_TRUE(w.create(tmp.file("e.pst"), "Empty", &err)) << err;
+    ASSERT_TRUE(w.close(&err)) << err;
+    EXPECT_EQ(fs::file_size(tmp.file("e.pst")), 271360u);  // the smallest legal file, as Outlook writes it
+    EXPECT_EQ(problemsOf(tmp.file("e.pst")), "");
+}
+
+TEST(PstWriterStructure, CheckAcceptsOutlookFilesAndFindsDamage) {
+    const std::string samples = VELLARY_SAMPLES_DIR;
+    if (!fs::exists(samples + "/pstsdk-sample1.pst")) GTEST_SKIP() << "reference samples missing in " << samples;
+    // Outlook-written stores pass the same check (only their table level, encoded, is not read).
+    EXPECT_EQ(problemsOf(samples + "/pstsdk-sample1.pst"), "");
+    EXPECT_EQ(problemsOf(samples + "/pstsdk-submessage.pst"), "");
+
+    TempDir tmp;
+    const std::string path = tmp.file("ok.pst");
+    {
+        PstWriter w;
+        std::string err;
+        ASSERT_TRUE(w.create(path, "Store", &err)) << err;
+        const uint32_t f = w.addFolder(w.rootFolder(), "Inbox", &err);
+        for (int i = 0; i < 40; ++i) ASSERT_TRUE(w.addMessage(f, makeMessage(plainMail(i, 500)), &err));
+        ASSERT_TRUE(w.close(&err)) << err;
+    }
+    ASSERT_EQ(problemsOf(path), "");
+    const std::string good = readFile(path);
+    auto damaged = [&](uint64_t offset, uint8_t value) {
+        { std::ofstream(path, std::ios::binary | std::ios::trunc) << good; }
+        patchByte(path, offset, value);
+        return problemsOf(path);
+    };
+    EXPECT_NE(damaged(0x4800 + 10, uint8_t(good[0x4800 + 10] ^ 0x55)).find("wrong CRC"), std::string::npos);
+    EXPECT_NE(damaged(0x4400 + 300, 0xFF).find("AMap"), std::string::npos);  // claims free space is used
+    EXPECT_NE(damaged(0x4400 + 2, 0x00).find("AMap"), std::string::npos);    // calls live blocks free
+    EXPECT_NE(damaged(200, uint8_t(good[200] ^ 1)).find("header CRC"), std::string::npos);
+}
+
+TEST(PstWriterStructure, LargeValuesAndTablesSpanPages) {
+    TempDir tmp;
+    const std::string path = tmp.file("wide.pst");
+    PstWriter w;
+    std::string err;
+    ASSERT_TRUE(w.create(path, "Store", &err)) << err;
+    const uint32_t f = w.addFolder(w.rootFolder(), "Inbox", &err);
+    // A message whose property heap needs several pages: many values just under the heap item limit.
+    store::Message m = makeMessage(plainMail(1));
+    for (uint16_t i = 0; i < 40; ++i) m.props.setBinary(uint16_t(0x6700 + i), noise(3000, i));
+    m.props.setString(store::pid::Body, std::string(300000, 'x'));  // long body: a data tree
+    ASSERT_TRUE(w.addMessage(f, m, &err)) << err;
+    // A folder whose contents table needs many heap pages (long subjects) and row matrix blocks.
+    for (int i = 0; i < 600; ++i) {
+        MailSpec s = plainMail(i);
+        s.subject = std::string(400, char('a' + i % 26)) + std::to_string(i);
+        ASSERT_TRUE(w.addMessage(f, makeMessage(s), &err)) << err;
+    }
+    ASSERT_TRUE(w.close(&err)) << err;
+    StructureStats st;
+    EXPECT_EQ(problemsOf(path, &st), "");
+    EXPECT_GE(st.nbtLevels, 2);
+    if (!haveTool("pffexport")) GTEST_SKIP() << "pffexport missing (Debian package pff-tools)";
+    std::string log;
+    EXPECT_EQ(run("pffexport -q -m items -t '" + tmp.file("px") + "' '" + path + "'", &log), 0) << log;
+    const std::string inbox = tmp.file("px.export/Top of Personal Folders/Inbox");
+    EXPECT_TRUE(readFile(inbox + "/Message00001/Message.txt") == std::string(300000, 'x'));
+    size_t n = 0;
+    for (const auto& e : fs::directory_iterator(inbox)) n += e.is_directory();
+    EXPECT_EQ(n, 601u);
+    EXPECT_NE(readFile(inbox + "/Message00601/OutlookHeaders.txt").find(std::string(400, char('a' + 599 % 26)) + "599"),
+              std::string::npos);
+}
+
+TEST(PstWriterStructure, WritesQuicklyWithSmallMemory) {
+    TempDir tmp;
+    const std::string path = tmp.file("speed.pst");
+    std::vector<store::Message> pool;
+    for (int i = 0; i < 20; ++i) pool.push_back(makeMessage(plainMail(i, 40000 + 1000 * i)));
+    const auto start = std::chrono::steady_clock::now();
+    PstWriter w;
+    std::string err;
+    ASSERT_TRUE(w.create(path, "Speed", &err)) << err;
+    const uint32_t f = w.addFolder(w.rootFolder(), "Inbox", &err);
+    for (int i = 0; i < 1500; ++i) ASSERT_TRUE(w.addMessage(f, pool[size_t(i) % pool.size()], &err)) << err;
+    ASSERT_TRUE(w.close(&err)) << err;
+    const double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_GT(fs::file_size(path), 75u * 1000 * 1000);
+#if defined(NDEBUG) && !defined(__SANITIZE_ADDRESS__)
+    EXPECT_LT(secs, 10.0) << "writing 1500 messages (75 MB) took " << secs << " s";
+#else
+    (void)secs;  // unoptimised or instrumented builds are not timed
+#endif
+    EXPECT_EQ(problemsOf(path), "");
+}
+
+// Stores past 4 GiB need 64-bit offsets everywhere; writing one takes a while
+// and 4.3 GB of disk, so this runs only on request.
+TEST(PstWriterStructure, StoreLargerThan4GiB) {
+    if (!std::getenv("VELLARY_PST_HUGE")) GTEST_SKIP() << "set VELLARY_PST_HUGE=1 to write a 4.3 GB store";
+    const std::string dir = std::getenv("VELLARY_PST_HUGE_DIR") ? std::getenv("VELLARY_PST_HUGE_DIR") : fs::temp_directory_path().string();
+    const std::string path = dir + "/huge-test.pst";
+    fs::remove(path);
+    {
+        PstWriter w;
+        std::string err;
+        ASSERT_TRUE(w.create(path, "Huge", &err)) << err;
+        const uint32_t f = w.addFolder(w.rootFolder(), "Inbox", &err);
+        store::Message big = makeMessage(plainMail(0, 64u << 20));
+        for (int i = 0; i < 66; ++i) ASSERT_TRUE(w.addMessage(f, big, &err)) << err;
+        ASSERT_TRUE(w.close(&err)) << err;
+    }
+    EXPECT_GT(fs::file_size(path), 4400ull * 1000 * 1000);
+    EXPECT_EQ(problemsOf(path), "");
+    if (haveTool("pffexport")) {
+        std::string log;
+        EXPECT_EQ(run("pffinfo '" + path + "'", &log), 0) << log;
+        TempDir out;
+        // Attachments are left out (-a keeps only an extension none of them has).
+        EXPECT_EQ(run("readpst -j 0 -D -b -q -a .none -o '" + out.path() + "' '" + path + "'", &log), 0) << log;
+        EXPECT_NE(readFile(out.file("Inbox.mbox")).find("Subject: Message 0"), std::string::npos);
+    }
+    fs::remove(path);
+}
