@@ -2,6 +2,8 @@
 // the .msg writer.
 #include <gtest/gtest.h>
 
+#include "store/Unicode.h"
+
 #include "store/mime/Codepages.h"
 #include "store/mime/MapiAddress.h"
 
@@ -95,5 +97,5 @@ TEST(OneOffEntryId, MatchesTheDocumentedLayout) {
         0x00, 0x00};
     EXPECT_EQ(OneOffEntryId("Bob", "bob@example.com"), std::string(reinterpret_cast<const char*>(expected), sizeof expected));
     EXPECT_EQ(SmtpSearchKey("Bob@Example.com"), std::string("SMTP:BOB@EXAMPLE.COM\0", 21));
-    EXPECT_EQ(Utf8ToUtf16Le("𝄞"), "\x34\xD8\x1E\xDD");
+    EXPECT_EQ(store::Utf8ToUtf16le("𝄞"), "\x34\xD8\x1E\xDD");
 }

@@ -1,6 +1,8 @@
 // Charset names, Windows code pages and iconv-based conversion.
 #include "store/mime/Codepages.h"
 
+#include "store/Unicode.h"
+
 #include "store/mime/GMimeSupport.h"
 
 #include <gmime/gmime.h>
@@ -149,25 +151,6 @@ const char* IconvNameForCodepage(uint32_t cp) {
     case 850: return "CP850";
     case 437: return "CP437";
     default: return nullptr;
-    }
-}
-
-// Appends the UTF-8 form of one code point.
-void AppendUtf8(std::string& out, uint32_t cp) {
-    if (cp < 0x80) {
-        out += char(cp);
-    } else if (cp < 0x800) {
-        out += char(0xC0 | (cp >> 6));
-        out += char(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-        out += char(0xE0 | (cp >> 12));
-        out += char(0x80 | ((cp >> 6) & 0x3F));
-        out += char(0x80 | (cp & 0x3F));
-    } else {
-        out += char(0xF0 | (cp >> 18));
-        out += char(0x80 | ((cp >> 12) & 0x3F));
-        out += char(0x80 | ((cp >> 6) & 0x3F));
-        out += char(0x80 | (cp & 0x3F));
     }
 }
 

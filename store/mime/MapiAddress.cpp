@@ -4,36 +4,10 @@
 #include <cctype>
 #include <cstdint>
 
+#include "store/Unicode.h"
 #include "store/mime/Codepages.h"
 
 namespace store::mime {
-
-std::string Utf8ToUtf16Le(const std::string& input) {
-    const std::string utf8 = SanitizeUtf8(input);
-    std::string out;
-    out.reserve(utf8.size() * 2);
-    auto put = [&](uint32_t unit) {
-        out += char(unit & 0xFF);
-        out += char(unit >> 8);
-    };
-    for (size_t i = 0; i < utf8.size();) {
-        auto c = static_cast<unsigned char>(utf8[i]);
-        uint32_t cp;
-        size_t n = c < 0x80 ? 1 : c < 0xE0 ? 2 : c < 0xF0 ? 3 : 4;
-        cp = n == 1 ? c : n == 2 ? (c & 0x1F) : n == 3 ? (c & 0x0F) : (c & 0x07);
-        for (size_t k = 1; k < n && i + k < utf8.size(); ++k)
-            cp = (cp << 6) | (static_cast<unsigned char>(utf8[i + k]) & 0x3F);
-        i += n;
-        if (cp >= 0x10000) {
-            cp -= 0x10000;
-            put(0xD800 | (cp >> 10));
-            put(0xDC00 | (cp & 0x3FF));
-        } else {
-            put(cp);
-        }
-    }
-    return out;
-}
 
 std::string OneOffEntryId(const std::string& displayNameUtf8, const std::string& address) {
     static const unsigned char kOneOffUid[16] = {0x81, 0x2B, 0x1F, 0xA4, 0xBE, 0xA3, 0x10, 0x19,
@@ -43,9 +17,9 @@ std::string OneOffEntryId(const std::string& displayNameUtf8, const std::string&
     id += std::string("\x00\x00", 2);  // version
     id += std::string("\x01\x80", 2);  // MAPI_ONE_OFF_NO_RICH_INFO | MAPI_ONE_OFF_UNICODE, little-endian
     const std::string nul(2, '\0');
-    id += Utf8ToUtf16Le(displayNameUtf8) + nul;
-    id += Utf8ToUtf16Le("SMTP") + nul;
-    id += Utf8ToUtf16Le(address) + nul;
+    id += Utf8ToUtf16le(displayNameUtf8) + nul;
+    id += Utf8ToUtf16le("SMTP") + nul;
+    id += Utf8ToUtf16le(address) + nul;
     return id;
 }
 

@@ -14,7 +14,4 @@ std::string OneOffEntryId(const std::string& displayNameUtf8, const std::string&
 // Search key: "SMTP:" + the address in upper case + one NUL byte.
 std::string SmtpSearchKey(const std::string& address);
 
-// UTF-8 to UTF-16LE bytes (invalid input is sanitised first).
-std::string Utf8ToUtf16Le(const std::string& utf8);
-
 }  // namespace store::mime

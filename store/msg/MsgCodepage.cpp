@@ -1,6 +1,8 @@
 // Text encodings for the .msg writer on glibc iconv; see MsgCodepage.h.
 #include "store/msg/MsgCodepage.h"
 
+#include "store/Unicode.h"
+
 #include <cerrno>
 #include <iconv.h>
 
@@ -101,81 +103,12 @@ bool convert(const char* to, const char* from, std::string_view in, std::string&
     return ok;
 }
 
-// Decodes one code point at `i`; malformed input yields U+FFFD and advances one byte.
-uint32_t nextCodePoint(std::string_view s, size_t& i) {
-    auto byte = [&](size_t k) { return uint8_t(s[k]); };
-    uint8_t b0 = byte(i);
-    if (b0 < 0x80) {
-        ++i;
-        return b0;
-    }
-    int extra = (b0 & 0xE0) == 0xC0 ? 1 : (b0 & 0xF0) == 0xE0 ? 2 : (b0 & 0xF8) == 0xF0 ? 3 : -1;
-    if (extra < 0 || i + size_t(extra) >= s.size()) {
-        ++i;
-        return 0xFFFD;
-    }
-    uint32_t cp = b0 & (0x3F >> extra);
-    for (int k = 1; k <= extra; ++k) {
-        uint8_t b = byte(i + k);
-        if ((b & 0xC0) != 0x80) {
-            ++i;
-            return 0xFFFD;
-        }
-        cp = (cp << 6) | (b & 0x3F);
-    }
-    static constexpr uint32_t kMinForLength[] = {0, 0x80, 0x800, 0x10000};
-    if (cp < kMinForLength[extra] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
-        ++i;
-        return 0xFFFD;
-    }
-    i += size_t(extra) + 1;
-    return cp;
-}
-
-void appendUtf8(std::string& out, uint32_t cp) {
-    if (cp < 0x80) {
-        out += char(cp);
-    } else if (cp < 0x800) {
-        out += char(0xC0 | (cp >> 6));
-        out += char(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-        out += char(0xE0 | (cp >> 12));
-        out += char(0x80 | ((cp >> 6) & 0x3F));
-        out += char(0x80 | (cp & 0x3F));
-    } else {
-        out += char(0xF0 | (cp >> 18));
-        out += char(0x80 | ((cp >> 12) & 0x3F));
-        out += char(0x80 | ((cp >> 6) & 0x3F));
-        out += char(0x80 | (cp & 0x3F));
-    }
-}
-
 }  // namespace
-
-std::string Utf8ToUtf16le(std::string_view utf8) {
-    std::string out;
-    out.reserve(utf8.size() * 2);
-    auto unit = [&](uint32_t u) {
-        out += char(u & 0xFF);
-        out += char(u >> 8);
-    };
-    for (size_t i = 0; i < utf8.size();) {
-        uint32_t cp = nextCodePoint(utf8, i);
-        if (cp >= 0x10000) {
-            cp -= 0x10000;
-            unit(0xD800 | (cp >> 10));
-            unit(0xDC00 | (cp & 0x3FF));
-        } else {
-            unit(cp);
-        }
-    }
-    return out;
-}
 
 std::string SanitizeUtf8(std::string_view utf8) {
     std::string out;
     out.reserve(utf8.size());
-    for (size_t i = 0; i < utf8.size();) appendUtf8(out, nextCodePoint(utf8, i));
+    for (size_t i = 0; i < utf8.size();) AppendUtf8(out, NextCodePoint(utf8, i));
     return out;
 }
 

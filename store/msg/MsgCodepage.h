@@ -7,14 +7,12 @@
 #include <string>
 #include <string_view>
 
+#include "store/Unicode.h"
+
 namespace store::msg::detail {
 
 inline constexpr uint32_t kCodepageUtf8 = 65001;
 inline constexpr uint32_t kCodepageWestern = 1252;
-
-// UTF-8 to UTF-16LE. Malformed UTF-8 sequences become U+FFFD, so the result is
-// always well formed.
-std::string Utf8ToUtf16le(std::string_view utf8);
 
 // `utf8` with every malformed sequence replaced by U+FFFD.
 std::string SanitizeUtf8(std::string_view utf8);

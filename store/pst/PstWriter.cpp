@@ -3,6 +3,8 @@
 // attachments and embedded messages, and the named-property map.
 #include "store/pst/PstWriter.h"
 
+#include "store/Unicode.h"
+
 #include "store/pst/PstLtp.h"
 #include "store/pst/PstNdb.h"
 
@@ -97,54 +99,6 @@ TableLayout recipientTemplateLayout() { return templateLayout(kRecipientCols, 48
 
 // ---------------------------------------------------------------- encoding helpers
 
-std::string toUtf16(const std::string& s) {
-    std::string out;
-    out.reserve(s.size() * 2);
-    auto emit = [&](uint32_t u) {
-        if (u >= 0x10000) {
-            u -= 0x10000;
-            uint16_t hi = uint16_t(0xD800 + (u >> 10)), lo = uint16_t(0xDC00 + (u & 0x3FF));
-            out.push_back(char(hi & 0xFF));
-            out.push_back(char(hi >> 8));
-            out.push_back(char(lo & 0xFF));
-            out.push_back(char(lo >> 8));
-        } else {
-            out.push_back(char(u & 0xFF));
-            out.push_back(char(u >> 8));
-        }
-    };
-    const auto* p = reinterpret_cast<const unsigned char*>(s.data());
-    size_t n = s.size(), i = 0;
-    while (i < n) {
-        unsigned char c = p[i];
-        if (c < 0x80) {
-            out.push_back(char(c));
-            out.push_back(0);
-            ++i;
-            continue;
-        }
-        int len = c >= 0xF0 && c < 0xF5 ? 4 : c >= 0xE0 ? 3 : c >= 0xC2 && c < 0xE0 ? 2 : 0;
-        uint32_t u = len == 4 ? c & 0x07 : len == 3 ? c & 0x0F : c & 0x1F;
-        bool ok = len > 0 && i + size_t(len) <= n;
-        for (int k = 1; ok && k < len; ++k) {
-            if ((p[i + size_t(k)] & 0xC0) != 0x80)
-                ok = false;
-            else
-                u = (u << 6) | (p[i + size_t(k)] & 0x3F);
-        }
-        if (ok && ((len == 3 && (u < 0x800 || (u >= 0xD800 && u < 0xE000))) || (len == 4 && (u < 0x10000 || u > 0x10FFFF))))
-            ok = false;
-        if (!ok) {
-            emit(0xFFFD);
-            ++i;
-            continue;
-        }
-        emit(u);
-        i += size_t(len);
-    }
-    return out;
-}
-
 std::string le(uint64_t v, size_t n) {
     std::string s(n, '\0');
     for (size_t i = 0; i < n; ++i) s[i] = char(v >> (8 * i));
@@ -154,7 +108,7 @@ std::string le(uint64_t v, size_t n) {
 PropValue pv(uint32_t tag, std::string data) { return PropValue{tag, std::move(data)}; }
 PropValue pvLong(uint16_t id, uint32_t v) { return pv((uint32_t(id) << 16) | 0x0003, le(v, 4)); }
 PropValue pvBool(uint16_t id, bool v) { return pv((uint32_t(id) << 16) | 0x000B, le(v ? 1 : 0, 1)); }
-PropValue pvString(uint16_t id, const std::string& utf8) { return pv((uint32_t(id) << 16) | 0x001F, toUtf16(utf8)); }
+PropValue pvString(uint16_t id, const std::string& utf8) { return pv((uint32_t(id) << 16) | 0x001F, Utf8ToUtf16le(utf8)); }
 PropValue pvBinary(uint16_t id, std::string bytes) { return pv((uint32_t(id) << 16) | 0x0102, std::move(bytes)); }
 PropValue pvTime(uint16_t id, uint64_t ft) { return pv((uint32_t(id) << 16) | 0x0040, le(ft, 8)); }
 
@@ -179,7 +133,7 @@ bool encodeValue(const Property& p, uint16_t& type, std::string& data) {
         type = PT_UNICODE;
         [[fallthrough]];
     case PT_UNICODE:
-        data = toUtf16(p.text);
+        data = Utf8ToUtf16le(p.text);
         return true;
     case PT_BINARY:
         data = p.text;
@@ -195,7 +149,7 @@ bool encodeValue(const Property& p, uint16_t& type, std::string& data) {
         [[fallthrough]];
     case PT_MV_UNICODE: {
         std::vector<std::string> e;
-        for (const auto& v : p.values) e.push_back(toUtf16(v));
+        for (const auto& v : p.values) e.push_back(Utf8ToUtf16le(v));
         data = packVariableMulti(e);
         return true;
     }
@@ -295,7 +249,7 @@ std::string oneOffEntryId(const std::string& name, const std::string& addrType, 
     e.append(reinterpret_cast<const char*>(kOneOffUid), 16);
     e += std::string("\0\0\x01\x80", 4);
     for (const std::string* s : {&name, &addrType, &addr}) {
-        e += toUtf16(*s);
+        e += Utf8ToUtf16le(*s);
         e += std::string(2, '\0');
     }
     return e;
@@ -401,7 +355,7 @@ public:
             }
             uint32_t id, hashKey;
             if (k.isString) {
-                std::string name = toUtf16(k.name);
+                std::string name = Utf8ToUtf16le(k.name);
                 id = uint32_t(stringStream.size());
                 hashKey = pstCrc(name.data(), name.size());
                 stringStream += le(name.size(), 4) + name;
@@ -823,11 +777,11 @@ namespace {
 std::vector<PropValue> folderProperties(const std::string& name, uint32_t count, uint32_t unread, bool subfolders,
                                         const std::string& containerClass) {
     std::vector<PropValue> v;
-    v.push_back(pv(tagDisplayName, toUtf16(name)));
+    v.push_back(pv(tagDisplayName, Utf8ToUtf16le(name)));
     v.push_back(pv(tagContentCount, le(count, 4)));
     v.push_back(pv(tagContentUnread, le(unread, 4)));
     v.push_back(pv(tagSubfolders, le(subfolders ? 1 : 0, 1)));
-    if (!containerClass.empty()) v.push_back(pv(tagContainerClass, toUtf16(containerClass)));
+    if (!containerClass.empty()) v.push_back(pv(tagContainerClass, Utf8ToUtf16le(containerClass)));
     sortUnique(v);
     return v;
 }

@@ -1,0 +1,21 @@
+// UTF-8 and UTF-16 helpers shared by the MIME import and the store writers.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace store {
+
+// Decodes the code point at s[i] and moves i past it. A malformed or cut-off
+// sequence gives U+FFFD and moves one byte on.
+uint32_t NextCodePoint(std::string_view s, size_t& i);
+
+// Appends the UTF-8 form of one code point.
+void AppendUtf8(std::string& out, uint32_t codePoint);
+
+// UTF-8 to UTF-16LE bytes. Malformed sequences become U+FFFD, so the result
+// is always well formed.
+std::string Utf8ToUtf16le(std::string_view utf8);
+
+}  // namespace store
