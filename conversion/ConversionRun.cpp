@@ -35,8 +35,12 @@ std::string errnoText(int e) { return std::strerror(e); }
 
 // Writes the message text and one CR LF into a new file (an existing one is
 // replaced). False, with `error`, when the file cannot be written whole.
+//
+// An existing file is overwritten and then cut to length rather than opened
+// with O_TRUNC: ext4 flushes a file emptied by truncation to disk when it is
+// closed, which would make every replaced or reused file a synchronous write.
 bool writeMessageFile(const std::string& path, std::string_view text, std::string* error) {
-    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
     if (fd < 0) {
         *error = errnoText(errno);
         return false;
@@ -62,6 +66,12 @@ bool writeMessageFile(const std::string& path, std::string_view text, std::strin
             parts[first].iov_base = static_cast<char*>(parts[first].iov_base) + done;
             parts[first].iov_len -= done;
         }
+    }
+    if (::ftruncate(fd, off_t(text.size() + 2)) != 0) {
+        *error = errnoText(errno);
+        ::close(fd);
+        ::unlink(path.c_str());
+        return false;
     }
     if (::close(fd) != 0) {
         *error = errnoText(errno);
@@ -123,7 +133,12 @@ public:
                   void (*fail)(void*, const std::string&, const std::string&), void* failContext)
         : view_(view), form_(form), steps_(steps), outcome_(outcome),
           mailboxFolder_(std::move(mailboxFolder)), mailboxName_(std::move(mailboxName)), row_(row),
-          rowCount_(rowCount), fail_(fail), failContext_(failContext) {}
+          rowCount_(rowCount), fail_(fail), failContext_(failContext),
+          spareFile_(mailboxFolder_ + kSeparator + ".vellary-spare.eml") {}
+
+    ~MessageWriter() override {
+        if (haveSpare_) ::unlink(spareFile_.c_str());
+    }
 
     void yield() override {
         view_.yield();
@@ -137,6 +152,12 @@ public:
         const char* extension = form_ == TargetForm::Emlx ? ".emlx" : ".eml";
         std::string messageFile = mailboxFolder_ + kSeparator + "email-" + std::to_string(n) + extension;
         std::string error;
+        if (haveSpare_) {
+            // The last message file's inode, put aside when it was done with,
+            // becomes this one's (see retire()).
+            if (::rename(spareFile_.c_str(), messageFile.c_str()) != 0) ::unlink(spareFile_.c_str());
+            haveSpare_ = false;
+        }
         bool written = writeMessageFile(messageFile, text, &error);
         if (!written) fail_(failContext_, messageFile, error);
         if (lineMode) {
@@ -150,7 +171,12 @@ public:
         bool stored = written;
         if (written && steps_ && (form_ == TargetForm::Pst || form_ == TargetForm::Msg)) {
             stored = steps_->importMessage(messageFile, mailboxName_, mailboxFolder_, n, &error);
-            if (!stored) fail_(failContext_, messageFile, error);
+            // A message that did not make it keeps its file, the only copy
+            // left, and the failure report names it.
+            if (stored)
+                retire(messageFile);
+            else
+                fail_(failContext_, messageFile, error);
         }
         if (stored) {
             ++outcome_.messagesSaved;
@@ -163,6 +189,19 @@ public:
     }
 
 private:
+    // Deletes a temporary message file. On a file system without a journal,
+    // making a new file right after deleting one costs a scan past every
+    // recently freed inode, so a run that made and deleted one file per
+    // message would slow down with every message. The file is renamed to a
+    // hidden spare name instead, and the next message file takes over its
+    // inode; the spare is deleted when the mailbox is done.
+    void retire(const std::string& messageFile) {
+        if (::rename(messageFile.c_str(), spareFile_.c_str()) == 0)
+            haveSpare_ = true;
+        else
+            ::unlink(messageFile.c_str());
+    }
+
     RunView& view_;
     TargetForm form_;
     StoreSteps* steps_;
@@ -173,6 +212,8 @@ private:
     int rowCount_;
     void (*fail_)(void*, const std::string&, const std::string&);
     void* failContext_;
+    std::string spareFile_;
+    bool haveSpare_ = false;
 };
 
 void yieldThrough(void* context) {

@@ -99,9 +99,6 @@ public:
             ok = false;
             if (error) *error = "out of memory";
         }
-        // The message file is the only copy of a message that did not make
-        // it: it stays, and the failure report names it.
-        if (ok) ::unlink(messageFile.c_str());
         return ok;
     }
 

@@ -28,8 +28,9 @@ public:
     virtual void closeRunStore() = 0;
 
     // One written message file: ImportMessage (PST form) or SaveMessageAsMsg
-    // (MSG form). The file is deleted afterwards. False, with `error` set, when
-    // the message did not make it into the store or the .msg file.
+    // (MSG form). False, with `error` set, when the message did not make it
+    // into the store or the .msg file. The caller deletes the message file
+    // once the message is in.
     virtual bool importMessage(const std::string& messageFile, const std::string& mailboxName,
                                const std::string& mailboxFolder, int messageNumber,
                                std::string* error) = 0;
