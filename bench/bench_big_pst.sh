@@ -31,7 +31,7 @@ if [ -x "$build/store/pstverify" ]; then
   "$build/store/pstverify" --strict "$pst" && echo "pstverify: passes"
 fi
 mkdir -p "$work/readpst"
-readpst -q -r -S -o "$work/readpst" "$pst"
+readpst -q -j 0 -r -S -o "$work/readpst" "$pst"
 n_readpst=$(find "$work/readpst" -type f -regex '.*/[0-9]+' | wc -l)
 echo "readpst: $n_readpst of $messages messages"
 rm -rf "$work/readpst"
