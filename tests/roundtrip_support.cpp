@@ -8,6 +8,7 @@
 #include <ctime>
 #include <fstream>
 #include <iterator>
+#include <regex>
 #include <set>
 #include <sstream>
 
@@ -36,7 +37,7 @@ bool ValidUtf8(const std::string& s) { return g_utf8_validate(s.data(), gssize(s
 
 // Text bytes in `charset` as UTF-8; bytes of no known charset are taken as
 // UTF-8 when they are valid, else as Windows-1252.
-std::string ToUtf8(const std::string& bytes, const char* charset) {
+std::string ToUtf8Impl(const std::string& bytes, const char* charset) {
     if (charset && *charset) {
         const char* iconvName = g_mime_charset_iconv_name(charset);
         gsize written = 0;
@@ -243,11 +244,13 @@ SourceMail ReadMessage(GMimeMessage* message) {
     walker.findBody(top, path);
     if (walker.plain) {
         mail.hasPlain = true;
-        mail.plain = ToUtf8(Content(walker.plain), g_mime_object_get_content_type_parameter(GMIME_OBJECT(walker.plain), "charset"));
+        mail.plain = DecodeText(Content(walker.plain), g_mime_object_get_content_type_parameter(GMIME_OBJECT(walker.plain), "charset"));
     }
     if (walker.html) {
         mail.hasHtml = true;
         mail.html = Content(walker.html);
+        const char* charset = g_mime_object_get_content_type_parameter(GMIME_OBJECT(walker.html), "charset");
+        mail.htmlCharset = charset ? charset : "";
     }
     walker.collectFiles(top, 0);
     return mail;
@@ -274,6 +277,13 @@ std::string Strip(std::string s) {
 }
 
 }  // namespace
+
+std::string DecodeText(const std::string& bytes, const char* charset) { return ToUtf8Impl(bytes, charset); }
+
+std::string HtmlText(const std::string& bytes, const std::string& charset) {
+    static const std::regex declared(R"((charset\s*=\s*["']?)[A-Za-z0-9_.:-]+)", std::regex::icase);
+    return std::regex_replace(NormaliseHtml(DecodeText(bytes, charset.c_str())), declared, "$1*");
+}
 
 bool SourceMail::nonAscii() const {
     auto high = [](const std::string& s) {
@@ -464,18 +474,33 @@ std::string Describe(const SourceMailbox& box, const SourceMail& mail) {
 
 void Mismatches::add(const std::string& where, const std::string& what, const std::string& expected,
                      const std::string& actual) {
-    auto cut = [](const std::string& s) { return s.size() > 160 ? s.substr(0, 160) + "..." : s; };
+    // Long values: shown from a little before the first difference.
+    size_t from = 0;
+    if (expected.size() > 160 || actual.size() > 160) {
+        size_t diff = 0;
+        while (diff < expected.size() && diff < actual.size() && expected[diff] == actual[diff]) ++diff;
+        from = diff > 40 ? diff - 40 : 0;
+        while (from > 0 && (static_cast<unsigned char>(expected[from]) & 0xC0) == 0x80) --from;
+    }
+    auto cut = [from](const std::string& s) {
+        std::string part = from < s.size() ? s.substr(from, 160) : std::string();
+        return (from ? "..." : "") + part + (from + 160 < s.size() ? "..." : "");
+    };
     ++count_;
+    ++kinds_[what.substr(0, what.find(':'))];
     if (lines_.size() < 60) lines_.push_back(where + ": " + what + "\n    source: " + cut(expected) + "\n    read:   " + cut(actual));
 }
 
 void Mismatches::note(const std::string& line) {
     ++count_;
+    ++kinds_["other"];
     if (lines_.size() < 60) lines_.push_back(line);
 }
 
 std::string Mismatches::report() const {
-    std::string out = std::to_string(count_) + " mismatch(es):\n";
+    std::string out = std::to_string(count_) + " mismatch(es):";
+    for (const auto& [kind, n] : kinds_) out += " " + kind + " " + std::to_string(n) + ";";
+    out += "\n";
     for (const auto& l : lines_) out += l + "\n";
     return out;
 }

@@ -34,6 +34,7 @@ struct SourceMail {
     bool hasPlain = false, hasHtml = false;
     std::string plain;           // UTF-8
     std::string html;            // decoded bytes, as sent
+    std::string htmlCharset;     // its charset parameter
     std::vector<SourceFile> files;     // leaf parts other than the body, in order
     std::vector<std::string> embedded; // subjects of attached messages
     bool nonAscii() const;       // any non-ASCII text in subject, bodies or names
@@ -61,6 +62,13 @@ SourceMail ReadMailBytes(const std::string& bytes);
 std::string NormaliseText(const std::string& text);
 // HTML as readers hand it back: also without a final NUL.
 std::string NormaliseHtml(const std::string& html);
+// Bytes in `charset` as UTF-8; without a known charset valid UTF-8 stays and
+// anything else is read as Windows-1252.
+std::string DecodeText(const std::string& bytes, const char* charset);
+// HTML as text for comparisons across code pages: decoded, normalised, and
+// the charset named in it masked (a writer that stores the HTML in another
+// code page says so in its <meta> tag).
+std::string HtmlText(const std::string& bytes, const std::string& charset);
 // Characters outside the Basic Multilingual Plane replaced by '?'.
 std::string MaskAstral(const std::string& text);
 // Subjects and names: folding whitespace collapsed, control characters to blanks, trimmed.
@@ -92,6 +100,7 @@ public:
 
 private:
     std::vector<std::string> lines_;
+    std::map<std::string, size_t> kinds_;
     size_t count_ = 0;
 };
 
