@@ -53,6 +53,8 @@ std::string ToUtf8Impl(const std::string& bytes, const char* charset) {
     if (ValidUtf8(bytes)) return bytes;
     gsize written = 0;
     char* out = g_convert(bytes.data(), gssize(bytes.size()), "UTF-8", "WINDOWS-1252", nullptr, &written, nullptr);
+    if (!out)  // bytes Windows-1252 leaves undefined (0x81, 0x8D, ...)
+        out = g_convert(bytes.data(), gssize(bytes.size()), "UTF-8", "ISO-8859-1", nullptr, &written, nullptr);
     std::string s = out ? std::string(out, written) : bytes;
     g_free(out);
     return s;
@@ -126,6 +128,69 @@ std::string RawHeader(GMimeObject* object, const char* name) {
     return {};
 }
 
+// RFC 2047 text decoded word by word. GMime joins the base64 text of
+// adjacent words before decoding, so padding in the first word
+// ("...KOaXpQ==?= =?utf-8?B?5pys6KqeKQ==?=") cuts off the rest; here each
+// word's payload is decoded alone, and the bytes of adjacent words in one
+// charset are converted together (a character may be split between them).
+std::string DecodeWords(const std::string& text) {
+    static const std::regex word(R"(=\?([^?\s]+)\?([BbQq])\?([^?\s]*)\?=)");
+    std::string out, pendingBytes, pendingCharset;
+    auto flush = [&] {
+        if (!pendingCharset.empty()) out += DecodeText(pendingBytes, pendingCharset.c_str());
+        pendingBytes.clear();
+        pendingCharset.clear();
+    };
+    size_t pos = 0;
+    for (std::sregex_iterator it(text.begin(), text.end(), word), end; it != end; ++it) {
+        const std::smatch& m = *it;
+        std::string between = text.substr(pos, size_t(m.position(0)) - pos);
+        bool blank = between.find_first_not_of(" \t\r\n") == std::string::npos;
+        if (!blank || pos == 0) {
+            flush();
+            out += between;
+        }
+        std::string charset = Lower(m[1].str());
+        if (size_t star = charset.find('*'); star != std::string::npos) charset.resize(star);  // RFC 2231 language
+        std::string payload = m[3].str(), bytes;
+        if (m[2].str() == "B" || m[2].str() == "b") {
+            gsize n = 0;
+            guchar* decoded = g_base64_decode(payload.c_str(), &n);
+            bytes.assign(reinterpret_cast<const char*>(decoded), n);
+            g_free(decoded);
+        } else {
+            for (size_t i = 0; i < payload.size(); ++i) {
+                if (payload[i] == '_') bytes += ' ';
+                else if (payload[i] == '=' && i + 2 < payload.size() && g_ascii_isxdigit(payload[i + 1]) &&
+                         g_ascii_isxdigit(payload[i + 2])) {
+                    bytes += char(g_ascii_xdigit_value(payload[i + 1]) * 16 + g_ascii_xdigit_value(payload[i + 2]));
+                    i += 2;
+                } else bytes += payload[i];
+            }
+        }
+        if (charset != pendingCharset) flush();
+        pendingCharset = charset;
+        pendingBytes += bytes;
+        pos = size_t(m.position(0) + m.length(0));
+    }
+    flush();
+    out += text.substr(pos);
+    return out;
+}
+
+std::string RawSubject(GMimeObject* object) {
+    GMimeHeaderList* list = g_mime_object_get_header_list(object);
+    for (int i = 0, n = list ? g_mime_header_list_get_count(list) : 0; i < n; ++i) {
+        GMimeHeader* h = g_mime_header_list_get_header_at(list, i);
+        if (g_ascii_strcasecmp(g_mime_header_get_name(h), "Subject") != 0) continue;
+        const char* raw = g_mime_header_get_raw_value(h);
+        return Take(g_mime_utils_header_unfold(raw ? raw : ""));
+    }
+    return {};
+}
+
+std::string DecodedSubject(GMimeObject* object) { return NormaliseLine(DecodeWords(DecodeText(RawSubject(object), nullptr))); }
+
 bool HasHeader(GMimeObject* object, const char* name) {
     GMimeHeaderList* list = g_mime_object_get_header_list(object);
     return list && g_mime_header_list_contains(list, name);
@@ -193,8 +258,7 @@ struct Walker {
         if (bodyParts.count(o)) return;
         if (GMIME_IS_MESSAGE_PART(o)) {
             GMimeMessage* inner = g_mime_message_part_get_message(GMIME_MESSAGE_PART(o));
-            const char* s = inner ? g_mime_message_get_subject(inner) : nullptr;
-            mail.embedded.push_back(NormaliseLine(s ? s : ""));
+            mail.embedded.push_back(inner ? DecodedSubject(GMIME_OBJECT(inner)) : std::string());
             return;
         }
         if (GMIME_IS_MULTIPART(o)) {
@@ -220,8 +284,8 @@ SourceMail ReadMessage(GMimeMessage* message) {
     GMimeObject* object = GMIME_OBJECT(message);
     if (HasHeader(object, "Subject")) {
         mail.hasSubject = true;
-        const char* s = g_mime_message_get_subject(message);
-        mail.subject = NormaliseLine(s ? s : "");
+        mail.subject = DecodedSubject(object);
+        mail.rawSubject = NormaliseLine(RawSubject(object));
     }
     auto from = HeaderAddresses(object, "From");
     auto sender = HeaderAddresses(object, "Sender");

@@ -25,6 +25,7 @@ struct SourceMail {
     int number = 0;              // N
     std::string subject;         // decoded, unfolded, trimmed
     bool hasSubject = false;
+    std::string rawSubject;      // the header's bytes, unfolded
     std::string from;            // address of the first From mailbox (lower case)
     std::string sender;          // address of Sender when present, else `from`
     std::vector<std::string> to, cc, bcc;  // addresses, lower case, groups flattened

@@ -479,11 +479,13 @@ TEST(RoundTripPst, EveryMailboxIsAFolderWithItsMessagesInOrder) {
 TEST(RoundTripPst, PffexportFindsEveryMessageAsTheSourceHoldsIt) {
     ROUNDTRIP_RUN(s);
     Mismatches mm;
-    size_t nonAscii = 0, files = 0, embedded = 0;
+    size_t nonAscii = 0, files = 0, embedded = 0, plain = 0, html = 0;
     for (const auto& box : s->sources) {
         const auto& pff = s->pff[box.name].messages;
         for (size_t i = 0; i < box.mails.size() && i < pff.size(); ++i) {
             nonAscii += box.mails[i].nonAscii();
+            plain += box.mails[i].hasPlain;
+            html += box.mails[i].hasHtml;
             files += box.mails[i].files.size();
             embedded += box.mails[i].embedded.size();
             ComparePff(box, box.mails[i], pff[i], mm);
@@ -492,6 +494,8 @@ TEST(RoundTripPst, PffexportFindsEveryMessageAsTheSourceHoldsIt) {
     EXPECT_GT(nonAscii, 10u) << "the corpus should hold messages with non-ASCII text";
     EXPECT_GT(files, 20u);
     EXPECT_GT(embedded, 5u);
+    EXPECT_GT(plain, 700u);
+    EXPECT_GT(html, 50u);
     EXPECT_EQ(mm.count(), 0u) << mm.report();
 }
 
