@@ -89,7 +89,7 @@ struct PffMessage {
     bool hasBody = false, hasHtml = false;
     std::string body, html;
     std::vector<SourceFile> files;  // Attachments/N_name, in N order
-    int embedded = 0;               // attached messages (Attachments/AttachmentNNNNN/MessageNNNNN)
+    std::vector<std::string> embedded;  // subjects of attached messages (Attachments/AttachmentNNNNN/MessageNNNNN)
 
     bool has(uint32_t tag) const { return props.count(tag) != 0; }
     std::string header(const std::string& key) const {
@@ -149,17 +149,23 @@ PffMessage ReadPffMessage(const fs::path& dir) {
         if (!sets.empty()) msg.props = sets[0];
     }
     std::map<int, SourceFile> files;
+    std::map<std::string, std::string> embedded;
     std::regex file(R"((\d+)_(.*))"), attachment(R"(Attachment\d+)");
     std::error_code ec;
     for (auto& a : fs::directory_iterator(dir / "Attachments", ec)) {
         std::string name = a.path().filename().string();
         std::smatch m;
-        if (a.is_directory() && std::regex_match(name, attachment))
-            ++msg.embedded;
+        if (a.is_directory() && std::regex_match(name, attachment)) {
+            std::string subject;
+            for (auto& block : ParseBlocks(testsupport::ReadFile(a.path() / "Message00001" / "OutlookHeaders.txt")))
+                if (block.count("Subject")) subject = block["Subject"];
+            embedded[name] = NormaliseLine(subject);
+        }
         else if (a.is_regular_file() && std::regex_match(name, m, file))
             files[std::stoi(m[1])] = {m[2], testsupport::ReadFile(a.path())};
     }
     for (auto& [i, f] : files) msg.files.push_back(std::move(f));
+    for (auto& [name, subject] : embedded) msg.embedded.push_back(subject);
     return msg;
 }
 
@@ -298,8 +304,7 @@ void ComparePff(const SourceMailbox& box, const SourceMail& src, const PffMessag
     if (src.hasHtml != got.hasHtml || NormaliseHtml(got.html) != NormaliseHtml(src.html))
         mm.add(where, "HTML body", NormaliseHtml(src.html), NormaliseHtml(got.html));
     if (!SameFiles(src.files, got.files, &why)) mm.add(where, "attachments: " + why, Names(src.files), Names(got.files));
-    if (got.embedded != int(src.embedded.size()))
-        mm.add(where, "attached messages", std::to_string(src.embedded.size()), std::to_string(got.embedded));
+    if (got.embedded != src.embedded) mm.add(where, "attached messages", Join(src.embedded), Join(got.embedded));
 }
 
 // The stored values themselves, from pffexport's property dump.
