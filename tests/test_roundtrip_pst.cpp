@@ -1,0 +1,620 @@
+// The whole corpus through the run into one .pst, read back by two readers
+// that share nothing with our writer: readpst (pst-utils) and pffexport
+// (pff-tools, whose property dump shows the stored values themselves). Every
+// message is compared with what its .eml (written by the EML form of the same
+// run, so split the same way) holds when GMime reads it: folder and order,
+// subject, originators, recipients, date, Message-ID, bodies, attachments and
+// the read flag. Also: stores per mailbox, and one store of thousands of
+// messages with deep B-trees.
+#include <gtest/gtest.h>
+#include <glib.h>
+
+#include <algorithm>
+#include <chrono>
+#include <map>
+#include <memory>
+#include <regex>
+#include <set>
+#include <sstream>
+
+#include "TestSupport.h"
+#include "conversion/ConversionRun.h"
+#include "roundtrip_support.h"
+#include "store/pst/PstVerifier.h"
+#include "test_pst_support.h"
+
+using namespace roundtrip;
+
+namespace {
+
+// ---- pffexport ---------------------------------------------------------------
+
+// One item's properties from pffexport's ItemValues.txt: per set, tag
+// (id << 16 | type) -> value bytes.
+using PropSet = std::map<uint32_t, std::string>;
+
+std::vector<PropSet> ParseItemValues(const std::string& text) {
+    std::vector<PropSet> sets;
+    std::istringstream in(text);
+    std::string line;
+    uint32_t id = 0, type = 0;
+    size_t set = 0;
+    std::string* value = nullptr;
+    while (std::getline(in, line)) {
+        if (line.rfind("Set:", 0) == 0) {
+            set = std::stoul(line.substr(4));
+            if (sets.size() <= set) sets.resize(set + 1);
+            value = nullptr;
+        } else if (line.rfind("Entry type:", 0) == 0) {
+            id = uint32_t(std::stoul(line.substr(line.find("0x")), nullptr, 16));
+            value = nullptr;
+        } else if (line.rfind("Value type:", 0) == 0) {
+            type = uint32_t(std::stoul(line.substr(line.find("0x")), nullptr, 16));
+        } else if (line.rfind("Value:", 0) == 0) {
+            if (sets.empty()) sets.resize(1);
+            value = &sets[set][(id << 16) | type];
+        } else if (value && line.size() > 12 && line.rfind("0x", 0) == 0 && line[10] == ':') {
+            // "0x00000010: 73 00 20 00 61 00 20 00  73 00 ...   s. .a. ..."
+            std::string hex = line.substr(12, 49);
+            std::istringstream bytes(hex);
+            std::string token;
+            while (bytes >> token)
+                if (token.size() == 2 && std::isxdigit(static_cast<unsigned char>(token[0])) &&
+                    std::isxdigit(static_cast<unsigned char>(token[1])))
+                    *value += char(std::stoi(token, nullptr, 16));
+        } else if (line.empty()) {
+            value = nullptr;
+        }
+    }
+    return sets;
+}
+
+std::string Utf16ToUtf8(const std::string& bytes) {
+    glong written = 0;
+    gchar* out = g_utf16_to_utf8(reinterpret_cast<const gunichar2*>(bytes.data()), glong(bytes.size() / 2), nullptr,
+                                 &written, nullptr);
+    std::string s = out ? std::string(out, size_t(written)) : "<bad UTF-16>";
+    g_free(out);
+    return s;
+}
+
+// One message as pffexport writes it: OutlookHeaders.txt, Recipients.txt,
+// Message.txt, Message.html, Attachments/N_name, and with -d the property
+// dump ItemValues.txt.
+struct PffMessage {
+    fs::path dir;
+    std::map<std::string, std::string> headers;  // OutlookHeaders.txt: "Subject" -> value
+    PropSet props;                               // ItemValues.txt (with -d only)
+    std::vector<std::string> to, cc, bcc;        // Recipients.txt, lower case
+    bool hasBody = false, hasHtml = false;
+    std::string body, html;
+    std::vector<SourceFile> files;  // Attachments/N_name, in N order
+    std::vector<std::string> embedded;  // subjects of attached messages (Attachments/AttachmentNNNNN/MessageNNNNN)
+
+    bool has(uint32_t tag) const { return props.count(tag) != 0; }
+    std::string header(const std::string& key) const {
+        auto it = headers.find(key);
+        return it == headers.end() ? std::string() : it->second;
+    }
+    std::string text(uint16_t id) const {
+        auto it = props.find((uint32_t(id) << 16) | 0x001F);
+        return it == props.end() ? std::string() : Utf16ToUtf8(it->second);
+    }
+    uint64_t u64(uint32_t tag) const {
+        auto it = props.find(tag);
+        uint64_t v = 0;
+        if (it != props.end())
+            for (size_t i = 0; i < 8 && i < it->second.size(); ++i) v |= uint64_t(uint8_t(it->second[i])) << (8 * i);
+        return v;
+    }
+};
+
+// "Key:<tabs>Value" lines; blocks separated by empty lines.
+std::vector<std::map<std::string, std::string>> ParseBlocks(const std::string& text) {
+    std::vector<std::map<std::string, std::string>> blocks(1);
+    std::istringstream in(text);
+    std::string line;
+    while (std::getline(in, line)) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (line.empty()) {
+            if (!blocks.back().empty()) blocks.emplace_back();
+            continue;
+        }
+        size_t colon = line.find(':');
+        if (colon == std::string::npos) continue;
+        size_t value = line.find_first_not_of('\t', colon + 1);
+        blocks.back()[line.substr(0, colon)] = value == std::string::npos ? "" : line.substr(value);
+    }
+    if (blocks.back().empty()) blocks.pop_back();
+    return blocks;
+}
+
+PffMessage ReadPffMessage(const fs::path& dir) {
+    PffMessage msg;
+    msg.dir = dir;
+    for (auto& block : ParseBlocks(testsupport::ReadFile(dir / "OutlookHeaders.txt")))
+        msg.headers.insert(block.begin(), block.end());
+    for (auto& r : ParseBlocks(testsupport::ReadFile(dir / "Recipients.txt"))) {
+        std::string type = r["Recipient type"], address = Lower(r["Email address"]);
+        // A recipient kept by its name alone (no address GMime could find) has no address to compare.
+        if (address.empty()) continue;
+        (type == "To" ? msg.to : type == "CC" ? msg.cc : msg.bcc).push_back(address);
+    }
+    msg.hasBody = fs::exists(dir / "Message.txt");
+    msg.body = testsupport::ReadFile(dir / "Message.txt");
+    msg.hasHtml = fs::exists(dir / "Message.html");
+    msg.html = testsupport::ReadFile(dir / "Message.html");
+    if (fs::exists(dir / "ItemValues.txt")) {
+        auto sets = ParseItemValues(testsupport::ReadFile(dir / "ItemValues.txt"));
+        if (!sets.empty()) msg.props = sets[0];
+    }
+    std::map<int, SourceFile> files;
+    std::map<std::string, std::string> embedded;
+    std::regex file(R"((\d+)_(.*))"), attachment(R"(Attachment\d+)");
+    std::error_code ec;
+    for (auto& a : fs::directory_iterator(dir / "Attachments", ec)) {
+        std::string name = a.path().filename().string();
+        std::smatch m;
+        if (a.is_directory() && std::regex_match(name, attachment)) {
+            std::string subject;
+            for (auto& block : ParseBlocks(testsupport::ReadFile(a.path() / "Message00001" / "OutlookHeaders.txt")))
+                if (block.count("Subject")) subject = block["Subject"];
+            embedded[name] = NormaliseLine(subject);
+        }
+        else if (a.is_regular_file() && std::regex_match(name, m, file))
+            files[std::stoi(m[1])] = {m[2], testsupport::ReadFile(a.path())};
+    }
+    for (auto& [i, f] : files) msg.files.push_back(std::move(f));
+    for (auto& [name, subject] : embedded) msg.embedded.push_back(subject);
+    return msg;
+}
+
+struct PffFolder {
+    std::vector<PffMessage> messages;  // in MessageNNNNN order
+};
+
+// Folder name -> messages, from `pffexport -f all` below `exportDir`.
+std::map<std::string, PffFolder> ReadPffExport(const fs::path& exportDir) {
+    std::map<std::string, PffFolder> folders;
+    std::regex messageDir(R"(Message\d{5})");
+    std::error_code ec;
+    for (auto& e : fs::recursive_directory_iterator(exportDir, ec)) {
+        if (!e.is_directory() || !std::regex_match(e.path().filename().string(), messageDir)) continue;
+        // Attached messages are exported below Attachments/AttachmentNNNNN.
+        if (e.path().parent_path().parent_path().filename() == "Attachments") continue;
+        folders[e.path().parent_path().filename().string()].messages.push_back(ReadPffMessage(e.path()));
+    }
+    for (auto& [name, folder] : folders)
+        std::sort(folder.messages.begin(), folder.messages.end(),
+                  [](const PffMessage& a, const PffMessage& b) { return a.dir.filename() < b.dir.filename(); });
+    return folders;
+}
+
+// "Jun 14, 2000 14:54:08.000000000 UTC" as Unix seconds, or -1.
+int64_t ParsePffTime(const std::string& text) {
+    std::tm t{};
+    const char* end = strptime(text.c_str(), "%b %d, %Y %H:%M:%S", &t);
+    return end ? int64_t(timegm(&t)) : -1;
+}
+
+// ---- readpst -------------------------------------------------------------------
+
+struct ReadpstMessage {
+    int number = 0;
+    std::string raw;
+    SourceMail mail;                // the message file parsed with GMime
+    std::vector<SourceFile> files;  // N-name files
+};
+
+// Folder name -> messages in number order, from `readpst -S`.
+std::map<std::string, std::vector<ReadpstMessage>> ReadReadpst(const fs::path& dir) {
+    std::map<std::string, std::map<int, ReadpstMessage>> byNumber;
+    std::regex message(R"((\d+))"), attachment(R"((\d+)-(.*))");
+    std::error_code ec;
+    std::vector<fs::path> files;
+    for (auto& e : fs::recursive_directory_iterator(dir, ec))
+        if (e.is_regular_file()) files.push_back(e.path());
+    std::sort(files.begin(), files.end());
+    for (const auto& p : files) {
+        std::string folder = p.parent_path().filename().string();
+        std::string name = p.filename().string();
+        std::smatch m;
+        if (std::regex_match(name, m, message)) {
+            auto& msg = byNumber[folder][std::stoi(m[1])];
+            msg.number = std::stoi(m[1]);
+            msg.raw = testsupport::ReadFile(p);
+            msg.mail = ReadMailBytes(msg.raw);
+        } else if (std::regex_match(name, m, attachment)) {
+            byNumber[folder][std::stoi(m[1])].files.push_back({m[2], testsupport::ReadFile(p)});
+        }
+    }
+    std::map<std::string, std::vector<ReadpstMessage>> out;
+    for (auto& [folder, messages] : byNumber)
+        for (auto& [n, msg] : messages) out[folder].push_back(std::move(msg));
+    return out;
+}
+
+// ---- comparisons ---------------------------------------------------------------
+
+int64_t FiletimeToUnix(uint64_t ft) { return int64_t(ft / 10000000ULL) - 11644473600LL; }
+
+bool SameFiles(const std::vector<SourceFile>& expected, const std::vector<SourceFile>& actual, std::string* why) {
+    // Every source part is there with its bytes, and its name when it has one;
+    // nothing else is.
+    std::vector<bool> used(actual.size(), false);
+    for (const auto& f : expected) {
+        bool found = false;
+        for (size_t i = 0; i < actual.size() && !found; ++i) {
+            if (used[i] || actual[i].bytes != f.bytes) continue;
+            if (!f.name.empty() && actual[i].name != StoredFileName(f.name)) continue;
+            used[i] = found = true;
+        }
+        if (!found) {
+            *why = "missing '" + f.name + "' (" + std::to_string(f.bytes.size()) + " bytes)";
+            return false;
+        }
+    }
+    for (size_t i = 0; i < actual.size(); ++i)
+        if (!used[i]) {
+            *why = "unexpected '" + actual[i].name + "' (" + std::to_string(actual[i].bytes.size()) + " bytes)";
+            return false;
+        }
+    return true;
+}
+
+std::string Names(const std::vector<SourceFile>& files) {
+    std::string out;
+    for (const auto& f : files) out += "'" + f.name + "':" + std::to_string(f.bytes.size()) + " ";
+    return out;
+}
+
+std::string Join(const std::vector<std::string>& v) {
+    std::string out;
+    for (const auto& s : v) out += (out.empty() ? "" : ", ") + s;
+    return out;
+}
+
+std::vector<std::string> WithAddress(std::vector<std::string> v) {
+    v.erase(std::remove(v.begin(), v.end(), std::string()), v.end());
+    return v;
+}
+
+// Everything pffexport shows of one message against the source.
+void ComparePff(const SourceMailbox& box, const SourceMail& src, const PffMessage& got, Mismatches& mm) {
+    std::string where = Describe(box, src), why;
+    if (NormaliseLine(got.header("Subject")) != src.subject) mm.add(where, "subject", src.subject, got.header("Subject"));
+    // Sent representing is the From address, sender the Sender's.
+    if (Lower(got.header("Sent representing email address")) != src.from)
+        mm.add(where, "From address", src.from, got.header("Sent representing email address"));
+    if (Lower(got.header("Sender email address")) != src.sender)
+        mm.add(where, "Sender address", src.sender, got.header("Sender email address"));
+    if (got.to != WithAddress(src.to)) mm.add(where, "To addresses", Join(src.to), Join(got.to));
+    if (got.cc != WithAddress(src.cc)) mm.add(where, "Cc addresses", Join(src.cc), Join(got.cc));
+    if (got.bcc != WithAddress(src.bcc)) mm.add(where, "Bcc addresses", Join(src.bcc), Join(got.bcc));
+    if (src.hasDate && ParsePffTime(got.header("Client submit time")) != src.date)
+        mm.add(where, "client submit time", std::to_string(src.date), got.header("Client submit time"));
+    // Every item is marked read.
+    if (got.header("Flags").find("Read") == std::string::npos)
+        mm.add(where, "flags (read)", "Read", got.header("Flags"));
+    // pffexport (libpff 20180714) turns UTF-16 surrogate pairs into the wrong
+    // characters (U+1F44D comes out as U+1F04E) though the stored pair is
+    // right (readpst and the .msg reader see it); such characters are masked.
+    if (src.hasPlain && MaskAstral(NormaliseText(got.body)) != MaskAstral(NormaliseText(src.plain)))
+        mm.add(where, "plain body", NormaliseText(src.plain), NormaliseText(got.body));
+    if (src.hasHtml != got.hasHtml || NormaliseHtml(got.html) != NormaliseHtml(src.html))
+        mm.add(where, "HTML body", NormaliseHtml(src.html), NormaliseHtml(got.html));
+    if (!SameFiles(src.files, got.files, &why)) mm.add(where, "attachments: " + why, Names(src.files), Names(got.files));
+    if (got.embedded != src.embedded) mm.add(where, "attached messages", Join(src.embedded), Join(got.embedded));
+}
+
+// The stored values themselves, from pffexport's property dump.
+void CompareDump(const SourceMailbox& box, const SourceMail& src, const PffMessage& got, Mismatches& mm) {
+    std::string where = Describe(box, src);
+    if (got.props.empty()) {
+        mm.note(where + ": no property dump");
+        return;
+    }
+    if (src.hasSubject != got.has(0x0037001F) || NormaliseLine(got.text(0x0037)) != src.subject)
+        mm.add(where, "PR_SUBJECT", src.subject, got.text(0x0037));
+    if (Lower(got.text(0x0065)) != src.from) mm.add(where, "PR_SENT_REPRESENTING_EMAIL_ADDRESS", src.from, got.text(0x0065));
+    if (Lower(got.text(0x0C1F)) != src.sender) mm.add(where, "PR_SENDER_EMAIL_ADDRESS", src.sender, got.text(0x0C1F));
+    if (src.hasDate && (!got.has(0x00390040) || FiletimeToUnix(got.u64(0x00390040)) != src.date))
+        mm.add(where, "PR_CLIENT_SUBMIT_TIME", std::to_string(src.date), std::to_string(FiletimeToUnix(got.u64(0x00390040))));
+    if (got.text(0x1035) != src.messageId) mm.add(where, "PR_INTERNET_MESSAGE_ID", src.messageId, got.text(0x1035));
+    if (!got.has(0x0E070003) || (got.u64(0x0E070003) & 1) == 0)
+        mm.add(where, "PR_MESSAGE_FLAGS (read)", "0x1 set", std::to_string(got.u64(0x0E070003)));
+    if (src.hasPlain && NormaliseText(got.text(0x1000)) != NormaliseText(src.plain))
+        mm.add(where, "PR_BODY", NormaliseText(src.plain), NormaliseText(got.text(0x1000)));
+    auto html = got.props.find(0x10130102);
+    if (src.hasHtml != (html != got.props.end()) ||
+        (src.hasHtml && NormaliseHtml(html->second) != NormaliseHtml(src.html)))
+        mm.add(where, "PR_HTML", NormaliseHtml(src.html), html == got.props.end() ? "" : NormaliseHtml(html->second));
+}
+
+// Everything readpst writes of one message (its -S message file, parsed with
+// GMime, and its N-name attachment files) against the source. readpst writes
+// the stored transport header block as the message's header, so subject,
+// addresses, date and Message-ID here come from that block.
+void CompareReadpst(const SourceMailbox& box, const SourceMail& src, const ReadpstMessage& rp, Mismatches& mm) {
+    std::string where = Describe(box, src), why;
+    const SourceMail& got = rp.mail;
+    if (got.subject != src.subject) mm.add(where, "subject", src.subject, got.subject);
+    // readpst adds "From: <MAILER-DAEMON>" to a message that has no From.
+    bool daemon = src.from.empty() && got.from == "mailer-daemon";
+    if (got.from != src.from && !daemon) mm.add(where, "From address", src.from, got.from);
+    if (got.to != src.to) mm.add(where, "To addresses", Join(src.to), Join(got.to));
+    if (got.cc != src.cc) mm.add(where, "Cc addresses", Join(src.cc), Join(got.cc));
+    if (src.hasDate && got.date != src.date) mm.add(where, "Date", std::to_string(src.date), std::to_string(got.date));
+    if (got.messageId != src.messageId) mm.add(where, "Message-ID", src.messageId, got.messageId);
+    if (src.hasPlain && NormaliseText(got.plain) != NormaliseText(src.plain))
+        mm.add(where, "plain body", NormaliseText(src.plain), NormaliseText(got.plain));
+    if (src.hasHtml && NormaliseHtml(got.html) != NormaliseHtml(src.html))
+        mm.add(where, "HTML body", NormaliseHtml(src.html), NormaliseHtml(got.html));
+    // Read items carry "Status: RO".
+    if (rp.raw.rfind("Status: RO", 0) != 0 && rp.raw.find("\nStatus: RO") == std::string::npos)
+        mm.add(where, "Status", "RO", "missing");
+    if (src.embedded.empty() && !SameFiles(src.files, rp.files, &why))
+        mm.add(where, "attachments: " + why, Names(src.files), Names(rp.files));
+}
+
+// ---- the shared run ------------------------------------------------------------
+
+std::vector<fs::path> StoresIn(const fs::path& dir) {
+    std::vector<fs::path> out;
+    for (auto& e : fs::directory_iterator(dir))
+        if (e.path().extension() == ".pst") out.push_back(e.path());
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+std::map<std::string, std::vector<ReadpstMessage>> Readpst(const fs::path& store, const fs::path& dir, std::string* log) {
+    fs::create_directories(dir);
+    // -j 0: readpst's parallel jobs share one file offset and now and then
+    // read a block from the wrong place; one process reads reliably.
+    RunCommand("readpst -j 0 -q -8 -r -S -o " + Quote(dir.string()) + " " + Quote(store.string()) + " 2>&1", log);
+    return ReadReadpst(dir);
+}
+
+std::map<std::string, PffFolder> Pffexport(const fs::path& store, const fs::path& target, bool dump, std::string* log) {
+    RunCommand(std::string("pffexport -q ") + (dump ? "-d " : "") + "-m items -f all -t " + Quote(target.string()) + " " +
+                   Quote(store.string()) + " 2>&1",
+               log);
+    return ReadPffExport(target.string() + ".export");
+}
+
+struct Shared {
+    testsupport::TempDir dir;
+    std::string skip;
+    std::vector<SourceMailbox> sources;
+    fs::path store;
+    conversion::RunOutcome outcome;
+    std::map<std::string, PffFolder> pff;
+    std::map<std::string, std::vector<ReadpstMessage>> readpst;
+    std::string readpstLog, pffLog;
+};
+
+Shared* TheRun() {
+    static std::unique_ptr<Shared> shared = [] {
+        auto s = std::make_unique<Shared>();
+        auto mailboxes = testsupport::CorpusMailboxes();
+        if (mailboxes.empty()) {
+            s->skip = "corpus not found at " VELLARY_CORPUS_DIR "/mbox";
+            return s;
+        }
+        if (!HaveTool("readpst") || !HaveTool("pffexport")) {
+            s->skip = "readpst (pst-utils) or pffexport (pff-tools) is not installed";
+            return s;
+        }
+        s->sources = ConvertToEml(mailboxes, s->dir.path() / "eml");
+
+        conversion::RunRequest request;
+        request.form = conversion::TargetForm::Pst;
+        request.singleStore = true;
+        for (const auto& box : s->sources) request.rows.push_back(box.source.string());
+        fs::path out = s->dir.path() / "pst";
+        fs::create_directories(out);
+        testsupport::RecordingView view;
+        view.folder = out.string();
+        s->outcome = conversion::ConversionRun(view, request).execute();
+        auto stores = StoresIn(out);
+        if (stores.size() != 1) return s;
+        s->store = stores[0];
+        s->readpst = Readpst(s->store, s->dir.path() / "readpst", &s->readpstLog);
+        // Without -d: pffexport's property dump of the whole corpus takes a minute.
+        s->pff = Pffexport(s->store, s->dir.path() / "pff", false, &s->pffLog);
+        return s;
+    }();
+    return shared.get();
+}
+
+#define ROUNDTRIP_RUN(s)                                \
+    Shared* s = TheRun();                               \
+    if (!s->skip.empty()) GTEST_SKIP() << s->skip;      \
+    ASSERT_FALSE(s->store.empty()) << "the run made no single store"
+
+}  // namespace
+
+TEST(RoundTripPst, RunSucceedsAndTheStoreVerifiesStrictly) {
+    ROUNDTRIP_RUN(s);
+    EXPECT_TRUE(s->outcome.ok()) << conversion::FailureSummary(s->outcome);
+    long long total = 0;
+    for (const auto& box : s->sources) total += box.mails.size();
+    EXPECT_GT(total, 500);
+    EXPECT_EQ(s->outcome.messagesSaved, total);
+    std::vector<std::string> problems;
+    bool ok = store::pst::VerifyPst(s->store.string(), &problems, {.strictAllocation = true});
+    std::string text;
+    for (const auto& p : problems) text += p + "\n";
+    EXPECT_TRUE(ok) << text;
+}
+
+TEST(RoundTripPst, EveryMailboxIsAFolderWithItsMessagesInOrder) {
+    ROUNDTRIP_RUN(s);
+    Mismatches mm;
+    for (const auto& box : s->sources) {
+        const auto& pff = s->pff[box.name].messages;
+        const auto& rp = s->readpst[box.name];
+        if (pff.size() != box.mails.size())
+            mm.add(box.name, "pffexport message count", std::to_string(box.mails.size()), std::to_string(pff.size()));
+        if (rp.size() != box.mails.size())
+            mm.add(box.name, "readpst message count", std::to_string(box.mails.size()), std::to_string(rp.size()));
+        // Order: the n-th item of the folder is the n-th message of the mailbox.
+        for (size_t i = 0; i < box.mails.size() && i < pff.size(); ++i) {
+            const auto& src = box.mails[i];
+            bool sameDate = !src.hasDate || ParsePffTime(pff[i].header("Client submit time")) == src.date;
+            if (NormaliseLine(pff[i].header("Subject")) != src.subject || !sameDate)
+                mm.add(Describe(box, src), "pffexport item " + std::to_string(i + 1) + " subject/date", src.subject,
+                       pff[i].header("Subject") + " " + pff[i].header("Client submit time"));
+        }
+        for (size_t i = 0; i < box.mails.size() && i < rp.size(); ++i)
+            if (rp[i].number != int(i + 1) || rp[i].mail.messageId != box.mails[i].messageId)
+                mm.add(Describe(box, box.mails[i]), "readpst message " + std::to_string(i + 1),
+                       box.mails[i].messageId, std::to_string(rp[i].number) + " " + rp[i].mail.messageId);
+    }
+    // No folder of messages the corpus does not have.
+    std::set<std::string> names;
+    for (const auto& box : s->sources) names.insert(box.name);
+    for (const auto& [folder, content] : s->pff)
+        if (!names.count(folder)) mm.note("pffexport folder with messages not from the corpus: " + folder);
+    for (const auto& [folder, content] : s->readpst)
+        if (!names.count(folder)) mm.note("readpst folder with messages not from the corpus: " + folder);
+    EXPECT_EQ(mm.count(), 0u) << mm.report() << s->readpstLog << s->pffLog;
+}
+
+TEST(RoundTripPst, PffexportFindsEveryMessageAsTheSourceHoldsIt) {
+    ROUNDTRIP_RUN(s);
+    Mismatches mm;
+    size_t nonAscii = 0, files = 0, embedded = 0, plain = 0, html = 0;
+    for (const auto& box : s->sources) {
+        const auto& pff = s->pff[box.name].messages;
+        for (size_t i = 0; i < box.mails.size() && i < pff.size(); ++i) {
+            nonAscii += box.mails[i].nonAscii();
+            plain += box.mails[i].hasPlain;
+            html += box.mails[i].hasHtml;
+            files += box.mails[i].files.size();
+            embedded += box.mails[i].embedded.size();
+            ComparePff(box, box.mails[i], pff[i], mm);
+        }
+    }
+    EXPECT_GT(nonAscii, 10u) << "the corpus should hold messages with non-ASCII text";
+    EXPECT_GT(files, 20u);
+    EXPECT_GT(embedded, 5u);
+    EXPECT_GT(plain, 700u);
+    EXPECT_GT(html, 50u);
+    EXPECT_EQ(mm.count(), 0u) << mm.report();
+}
+
+TEST(RoundTripPst, ReadpstFindsEveryMessageAsTheSourceHoldsIt) {
+    ROUNDTRIP_RUN(s);
+    Mismatches mm;
+    for (const auto& box : s->sources) {
+        const auto& rp = s->readpst[box.name];
+        for (size_t i = 0; i < box.mails.size() && i < rp.size(); ++i) CompareReadpst(box, box.mails[i], rp[i], mm);
+    }
+    EXPECT_EQ(mm.count(), 0u) << mm.report();
+}
+
+// A store per mailbox, for a few mailboxes: small enough for pffexport's
+// property dump, which shows the stored values themselves (Message-ID among
+// them, which neither reader's other output shows).
+TEST(RoundTripPst, StorePerMailboxWithTheStoredValues) {
+    Shared* s = TheRun();
+    if (!s->skip.empty()) GTEST_SKIP() << s->skip;
+    // Attachments and attached messages, 8-bit headers and bodies, HTML only, and an empty mailbox.
+    const std::set<std::string> wanted = {"mail-box-win-crlf", "mailutils-msg", "perceval-iso8859_encoding",
+                                          "thunderbird-panorama-migration", "ponymail-nexus-html-only",
+                                          "mimekit-issue1189", "neomutt-apple"};
+    std::vector<const SourceMailbox*> chosen;
+    for (const auto& box : s->sources)
+        if (wanted.count(box.name)) chosen.push_back(&box);
+    ASSERT_EQ(chosen.size(), wanted.size());
+    conversion::RunRequest request;
+    request.form = conversion::TargetForm::Pst;
+    request.singleStore = false;
+    for (const auto* box : chosen) request.rows.push_back(box->source.string());
+    fs::path out = s->dir.path() / "per-mailbox";
+    fs::create_directories(out);
+    testsupport::RecordingView view;
+    view.folder = out.string();
+    EXPECT_TRUE(conversion::ConversionRun(view, request).execute().ok());
+    Mismatches mm;
+    for (const auto* box : chosen) {
+        fs::path store = out / (box->name + ".pst");
+        ASSERT_TRUE(fs::exists(store)) << store;
+        std::vector<std::string> problems;
+        bool verified = store::pst::VerifyPst(store.string(), &problems, {.strictAllocation = true});
+        std::string text;
+        for (const auto& p : problems) text += p + "\n";
+        EXPECT_TRUE(verified) << store << "\n" << text;
+        std::string log;
+        auto rp = Readpst(store, s->dir.path() / ("readpst-" + box->name), &log)[box->name];
+        auto pff = Pffexport(store, s->dir.path() / ("pff-" + box->name), true, &log)[box->name].messages;
+        EXPECT_EQ(rp.size(), box->mails.size()) << box->name;
+        EXPECT_EQ(pff.size(), box->mails.size()) << box->name;
+        for (size_t i = 0; i < box->mails.size(); ++i) {
+            if (i < rp.size()) CompareReadpst(*box, box->mails[i], rp[i], mm);
+            if (i < pff.size()) ComparePff(*box, box->mails[i], pff[i], mm);
+            if (i < pff.size()) CompareDump(*box, box->mails[i], pff[i], mm);
+        }
+    }
+    EXPECT_EQ(mm.count(), 0u) << mm.report();
+}
+
+// Thousands of small messages in one folder: the node and block B-trees grow
+// several levels and the folder's contents table spans many blocks.
+TEST(RoundTripPst, ThousandsOfMessagesInOneStore) {
+    if (!HaveTool("readpst")) GTEST_SKIP() << "readpst (pst-utils) is not installed";
+    testsupport::TempDir dir;
+    const int count = 5000;
+    std::string mbox;
+    mbox.reserve(size_t(count) * 200);
+    for (int i = 1; i <= count; ++i) {
+        mbox += "From sender@example.org Mon Jan  1 10:00:00 2024\n";
+        mbox += "From: Sender <sender@example.org>\nTo: r" + std::to_string(i % 17) + "@example.net\n";
+        mbox += "Subject: message " + std::to_string(i) + "\nMessage-ID: <" + std::to_string(i) + "@gen>\n";
+        mbox += "Date: Mon, 1 Jan 2024 10:00:00 +0000\n\nbody of message " + std::to_string(i) + "\n";
+    }
+    fs::path box = dir.path() / "Many.mbox";
+    testsupport::WriteFile(box, mbox);
+    fs::path out = dir.path() / "out";
+    fs::create_directories(out);
+    testsupport::RecordingView view;
+    view.folder = out.string();
+    conversion::RunRequest request;
+    request.form = conversion::TargetForm::Pst;
+    request.singleStore = true;
+    request.rows = {box.string()};
+    auto started = std::chrono::steady_clock::now();
+    auto outcome = conversion::ConversionRun(view, request).execute();
+    auto seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    EXPECT_TRUE(outcome.ok());
+    EXPECT_EQ(outcome.messagesSaved, count);
+    auto stores = StoresIn(out);
+    ASSERT_EQ(stores.size(), 1u);
+    std::vector<std::string> problems;
+    bool verified = store::pst::VerifyPst(stores[0].string(), &problems, {.strictAllocation = true});
+    std::string text;
+    for (const auto& p : problems) text += p + "\n";
+    EXPECT_TRUE(verified) << text;
+    psttest::StructureStats stats;
+    auto structure = psttest::checkStructure(stores[0].string(), &stats);
+    EXPECT_TRUE(structure.empty()) << structure[0];
+    // Leaf pages and at least two levels of index pages above them.
+    EXPECT_GE(stats.nbtLevels, 3);
+    EXPECT_GE(stats.bbtLevels, 3);
+    fs::path rp = dir.path() / "read";
+    fs::create_directories(rp);
+    std::string log;
+    RunCommand("readpst -j 0 -q -r -S -o " + Quote(rp.string()) + " " + Quote(stores[0].string()) + " 2>&1", &log);
+    int files = 0;
+    std::set<std::string> subjects;
+    std::regex number(R"(\d+)");
+    for (auto& e : fs::recursive_directory_iterator(rp))
+        if (e.is_regular_file() && std::regex_match(e.path().filename().string(), number)) {
+            ++files;
+            if (files % 250 == 0) subjects.insert(ReadMailBytes(testsupport::ReadFile(e.path())).subject);
+        }
+    EXPECT_EQ(files, count) << log;
+    EXPECT_EQ(subjects.size(), size_t(count / 250));
+    RecordProperty("conversion_seconds", std::to_string(seconds));
+}
