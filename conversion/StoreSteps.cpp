@@ -80,8 +80,8 @@ public:
         bool ok = true;
         try {
             if (!storeSession_) throw store::StoreError("no store is open");
-            store::RDOFolder folder = storeSession_->GetFolderFromPath("\\\\" + storeDisplayName_ + "\\" + mailboxName);
-            std::unique_ptr<store::RDOMail> mailItem = folder.Items().Add(0);
+            store::Folder folder = storeSession_->GetFolderFromPath("\\\\" + storeDisplayName_ + "\\" + mailboxName);
+            std::unique_ptr<store::MailItem> mailItem = folder.Items().Add(0);
             mailItem->Import(messageFile, 1024);
             store::MAPIUtils mapiUtils;
             mapiUtils.HrSetOneProp(mailItem->MAPIOBJECT(), 0x0E070003, 17, true);
@@ -120,7 +120,7 @@ public:
 private:
     bool openStore(const std::string& path, const std::string& displayName) {
         try {
-            storeSession_ = std::make_unique<store::RDOSession>();
+            storeSession_ = std::make_unique<store::StoreSession>();
             storeSession_->Logon();
             storeDisplayName_ = displayName;
             pstStore_ = storeSession_->Stores().AddPSTStore(path, 1, storeDisplayName_);
@@ -153,9 +153,9 @@ private:
     StoreMode mode_;
     YieldFn yield_;
     void* yieldContext_;
-    std::unique_ptr<store::RDOSession> storeSession_;
+    std::unique_ptr<store::StoreSession> storeSession_;
     std::string storeDisplayName_;
-    store::RDOStore* pstStore_ = nullptr;
+    store::PstStore* pstStore_ = nullptr;
     std::string failure_;
 };
 

@@ -13,21 +13,21 @@ constexpr uint32_t kHasAttachFlag = 0x10;
 
 // ---- folders and items -----------------------------------------------------
 
-RDOFolder RDOFolders::Add(const std::string& name, int16_t folderKind) {
+Folder FolderList::Add(const std::string& name, int16_t folderKind) {
     if (folderKind != 6) throw StoreError("unsupported folder kind " + std::to_string(folderKind));
     if (!store_->writer_) throw StoreError("the store has been removed");
     std::string error;
     uint32_t id = store_->writer_->addFolder(parent_, name, &error);
     if (id == 0) throw StoreError("cannot add the folder \"" + name + "\": " + error);
-    return RDOFolder(store_, id);
+    return Folder(store_, id);
 }
 
-std::unique_ptr<RDOMail> RDOItems::Add(int16_t itemKind) {
+std::unique_ptr<MailItem> ItemList::Add(int16_t itemKind) {
     if (itemKind != 0) throw StoreError("unsupported item kind " + std::to_string(itemKind));
-    return std::unique_ptr<RDOMail>(new RDOMail(store_, folder_));
+    return std::unique_ptr<MailItem>(new MailItem(store_, folder_));
 }
 
-void RDOMail::Import(const std::string& path, int16_t type) {
+void MailItem::Import(const std::string& path, int16_t type) {
     if (type != 1024) throw StoreError("unsupported import type " + std::to_string(type));
     std::string error;
     Message imported;
@@ -35,7 +35,7 @@ void RDOMail::Import(const std::string& path, int16_t type) {
     message_ = std::move(imported);
 }
 
-void RDOMail::Save() {
+void MailItem::Save() {
     if (saved_) return;
     if (!store_->writer_) throw StoreError("the store has been removed");
     std::string error;
@@ -43,7 +43,7 @@ void RDOMail::Save() {
     saved_ = true;
 }
 
-void RDOMail::SaveAs(const std::string& path, int16_t type) {
+void MailItem::SaveAs(const std::string& path, int16_t type) {
     if (type != 3 && type != 9) throw StoreError("unsupported save-as type " + std::to_string(type));
     std::string error;
     if (!msg::WriteMsgFile(message_, path, type == 9, &error)) throw StoreError(path + ": " + error);
@@ -51,31 +51,31 @@ void RDOMail::SaveAs(const std::string& path, int16_t type) {
 
 // ---- stores and the session --------------------------------------------------
 
-RDOStore::~RDOStore() {
+PstStore::~PstStore() {
     if (writer_) {
         std::string error;
         writer_->close(&error);
     }
 }
 
-RDOFolder RDOStore::IPMRootFolder() {
+Folder PstStore::IPMRootFolder() {
     if (!writer_) throw StoreError("the store has been removed");
-    return RDOFolder(this, writer_->rootFolder());
+    return Folder(this, writer_->rootFolder());
 }
 
-void RDOStore::Remove() {
+void PstStore::Remove() {
     std::string error;
     bool ok = !writer_ || writer_->close(&error);
     writer_.reset();
-    RDOSession* session = session_;
+    StoreSession* session = session_;
     if (session) session->removeStore(this);  // deletes this store
     if (!ok) throw StoreError("cannot finish the store: " + error);
 }
 
-RDOStore* RDOStores::AddPSTStore(const std::string& path, int16_t format, const std::string& displayName) {
+PstStore* StoreList::AddPSTStore(const std::string& path, int16_t format, const std::string& displayName) {
     if (!session_->loggedOn_) throw StoreError("the session is not logged on");
     if (format != 1 && format != 2) throw StoreError("unsupported store format " + std::to_string(format));
-    std::unique_ptr<RDOStore> store(new RDOStore);
+    std::unique_ptr<PstStore> store(new PstStore);
     store->writer_ = std::make_unique<pst::PstWriter>();
     std::string error;
     if (!store->writer_->create(path, displayName, &error)) throw StoreError(path + ": " + error);
@@ -86,17 +86,17 @@ RDOStore* RDOStores::AddPSTStore(const std::string& path, int16_t format, const 
     return session_->open_.back().get();
 }
 
-RDOSession::RDOSession() : stores_(this) {}
+StoreSession::StoreSession() : stores_(this) {}
 
-RDOSession::~RDOSession() = default;
+StoreSession::~StoreSession() = default;
 
-void RDOSession::Logon() { loggedOn_ = true; }
+void StoreSession::Logon() { loggedOn_ = true; }
 
-void RDOSession::Logoff() { loggedOn_ = false; }
+void StoreSession::Logoff() { loggedOn_ = false; }
 
-RDOStores& RDOSession::Stores() { return stores_; }
+StoreList& StoreSession::Stores() { return stores_; }
 
-void RDOSession::removeStore(RDOStore* store) {
+void StoreSession::removeStore(PstStore* store) {
     for (auto it = open_.begin(); it != open_.end(); ++it) {
         if (it->get() == store) {
             open_.erase(it);
@@ -105,7 +105,7 @@ void RDOSession::removeStore(RDOStore* store) {
     }
 }
 
-RDOFolder RDOSession::GetFolderFromPath(const std::string& path) {
+Folder StoreSession::GetFolderFromPath(const std::string& path) {
     if (!loggedOn_) throw StoreError("the session is not logged on");
     for (auto& store : open_) {
         std::string prefix = "\\\\" + store->displayName_ + "\\";
@@ -114,7 +114,7 @@ RDOFolder RDOSession::GetFolderFromPath(const std::string& path) {
         uint32_t folder = store->writer_->rootFolder();
         // A folder name may itself hold a backslash: the whole rest is tried
         // as one name before it is taken as a path of several.
-        if (uint32_t whole = store->writer_->findFolder(folder, rest)) return RDOFolder(store.get(), whole);
+        if (uint32_t whole = store->writer_->findFolder(folder, rest)) return Folder(store.get(), whole);
         size_t pos = 0;
         while (folder) {
             size_t next = rest.find('\\', pos);
@@ -122,7 +122,7 @@ RDOFolder RDOSession::GetFolderFromPath(const std::string& path) {
             if (next == std::string::npos) break;
             pos = next + 1;
         }
-        if (folder) return RDOFolder(store.get(), folder);
+        if (folder) return Folder(store.get(), folder);
     }
     throw StoreError("no folder at " + path);
 }

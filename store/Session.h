@@ -1,6 +1,6 @@
 // The store session: the calls the conversion makes to put messages into
 // Outlook personal store files and to save them as Outlook message files,
-// under the names Outlook's MAPI libraries give them. Behind it are our own
+// with the operations and argument codes of Outlook's MAPI object model. Behind it are our own
 // writers (store/pst, store/msg) and the MIME import (store/mime).
 //
 // A failing call throws StoreError, whose text says what failed and why.
@@ -25,56 +25,56 @@ public:
     using std::runtime_error::runtime_error;
 };
 
-class RDOStore;
-class RDOMail;
+class PstStore;
+class MailItem;
 
-class RDOFolder;
+class Folder;
 
 // The sub-folders of a folder.
-class RDOFolders {
+class FolderList {
 public:
     // Adds a sub-folder; kind 6 is a folder of mail items. Fails for a name
     // the folder already has.
-    RDOFolder Add(const std::string& name, int16_t folderKind);
+    Folder Add(const std::string& name, int16_t folderKind);
 
 private:
-    friend class RDOFolder;
-    RDOFolders(RDOStore* store, uint32_t parent) : store_(store), parent_(parent) {}
-    RDOStore* store_;
+    friend class Folder;
+    FolderList(PstStore* store, uint32_t parent) : store_(store), parent_(parent) {}
+    PstStore* store_;
     uint32_t parent_;
 };
 
 // The items of a folder.
-class RDOItems {
+class ItemList {
 public:
     // A new, unsaved item; kind 0 is a mail item.
-    std::unique_ptr<RDOMail> Add(int16_t itemKind);
+    std::unique_ptr<MailItem> Add(int16_t itemKind);
 
 private:
-    friend class RDOFolder;
-    RDOItems(RDOStore* store, uint32_t folder) : store_(store), folder_(folder) {}
-    RDOStore* store_;
+    friend class Folder;
+    ItemList(PstStore* store, uint32_t folder) : store_(store), folder_(folder) {}
+    PstStore* store_;
     uint32_t folder_;
 };
 
-class RDOFolder {
+class Folder {
 public:
-    RDOFolders Folders() { return RDOFolders(store_, id_); }
-    RDOItems Items() { return RDOItems(store_, id_); }
+    FolderList Folders() { return FolderList(store_, id_); }
+    ItemList Items() { return ItemList(store_, id_); }
     uint32_t id() const { return id_; }
 
 private:
-    friend class RDOStore;
-    friend class RDOFolders;
-    friend class RDOSession;
-    RDOFolder(RDOStore* store, uint32_t id) : store_(store), id_(id) {}
-    RDOStore* store_;
+    friend class PstStore;
+    friend class FolderList;
+    friend class StoreSession;
+    Folder(PstStore* store, uint32_t id) : store_(store), id_(id) {}
+    PstStore* store_;
     uint32_t id_;
 };
 
 // A mail item: made in a folder, filled by Import, then saved into the
 // store (Save) or written out as a message file (SaveAs).
-class RDOMail {
+class MailItem {
 public:
     // Reads a message file; type 1024 is a MIME (RFC 822) message file.
     void Import(const std::string& path, int16_t type);
@@ -87,73 +87,73 @@ public:
     void SaveAs(const std::string& path, int16_t type);
 
 private:
-    friend class RDOItems;
-    RDOMail(RDOStore* store, uint32_t folder) : store_(store), folder_(folder) {}
-    RDOStore* store_;
+    friend class ItemList;
+    MailItem(PstStore* store, uint32_t folder) : store_(store), folder_(folder) {}
+    PstStore* store_;
     uint32_t folder_;
     Message message_;
     bool saved_ = false;
 };
 
-class RDOStore {
+class PstStore {
 public:
-    ~RDOStore();
+    ~PstStore();
     // The top of the store's folders.
-    RDOFolder IPMRootFolder();
+    Folder IPMRootFolder();
     // Finishes the store file and takes it out of the session. The file stays.
     void Remove();
     const std::string& displayName() const { return displayName_; }
     const std::string& path() const { return path_; }
 
 private:
-    friend class RDOStores;
-    friend class RDOSession;
-    friend class RDOFolders;
-    friend class RDOMail;
-    RDOStore() = default;
+    friend class StoreList;
+    friend class StoreSession;
+    friend class FolderList;
+    friend class MailItem;
+    PstStore() = default;
     std::unique_ptr<pst::PstWriter> writer_;
     std::string path_;
     std::string displayName_;
-    class RDOSession* session_ = nullptr;
+    class StoreSession* session_ = nullptr;
 };
 
-class RDOStores {
+class StoreList {
 public:
     // Creates the store file and adds it to the session. Format 1 is the
     // default (Unicode) store. Fails when a file is already there: it is
     // never replaced.
-    RDOStore* AddPSTStore(const std::string& path, int16_t format, const std::string& displayName);
+    PstStore* AddPSTStore(const std::string& path, int16_t format, const std::string& displayName);
 
 private:
-    friend class RDOSession;
-    explicit RDOStores(class RDOSession* session) : session_(session) {}
-    class RDOSession* session_;
+    friend class StoreSession;
+    explicit StoreList(class StoreSession* session) : session_(session) {}
+    class StoreSession* session_;
 };
 
-class RDOSession {
+class StoreSession {
 public:
-    RDOSession();
-    ~RDOSession();  // finishes every store still in the session
-    RDOSession(const RDOSession&) = delete;
-    RDOSession& operator=(const RDOSession&) = delete;
+    StoreSession();
+    ~StoreSession();  // finishes every store still in the session
+    StoreSession(const StoreSession&) = delete;
+    StoreSession& operator=(const StoreSession&) = delete;
 
     void Logon();
     void Logoff();
-    RDOStores& Stores();
+    StoreList& Stores();
     // A folder by its path: two backslashes, the store's display name, a
     // backslash and the folder names below the store's top, separated by
     // backslashes.
-    RDOFolder GetFolderFromPath(const std::string& path);
+    Folder GetFolderFromPath(const std::string& path);
 
     bool loggedOn() const { return loggedOn_; }
 
 private:
-    friend class RDOStores;
-    friend class RDOStore;
-    void removeStore(RDOStore* store);
+    friend class StoreList;
+    friend class PstStore;
+    void removeStore(PstStore* store);
     bool loggedOn_ = false;
-    RDOStores stores_;
-    std::vector<std::unique_ptr<RDOStore>> open_;
+    StoreList stores_;
+    std::vector<std::unique_ptr<PstStore>> open_;
 };
 
 class MAPIUtils {
