@@ -233,7 +233,9 @@ INSTANTIATE_TEST_SUITE_P(
                    "Automatyczna odpowiedź: Piotrze, test z 6 miesięcy nauki ciągle na Ciebie czeka"},
         SubjectRow{"php-mime-mail-parser/issue149.eml", "מענה 'אני לא נמצא': Invoice 02722027"},      // iso-8859-8-i
         SubjectRow{"thunderbird/ext-sample04.eml", "Алфавит"},                                       // KOI8-R
-        SubjectRow{"perceval/nntp_parsing_error.eml", "Re: بعد المغرب السودان"}));                   // windows-1256
+        SubjectRow{"perceval/nntp_parsing_error.eml", "Re: بعد المغرب السودان"},                    // windows-1256
+        SubjectRow{"ruby-mail/error_emails-bad_encoded_subject.eml", "TEST"},                       // =?NONE?B?VEVTVA=?=
+        SubjectRow{"mail-mime-parser/m0001.eml", "Die Hasen und   die Frösche (Microsoft Outlook 00)"}));  // raw 8-bit, folded
 
 TEST(MimeImportCorpus, RecipientNamesAreDecoded) {
     REQUIRE_CORPUS();
@@ -381,6 +383,7 @@ TEST(MimeImportHeaders, RecipientsFromToCcBccWithGroups) {
         "From: Ann <ann@example.org>\n"
         "To: Friends: =?utf-8?Q?J=C3=BCrgen?= <jurgen@example.org>, bob@example.org;, \"Carl, Jr.\" <carl@example.org>\n"
         "Cc: undisclosed-recipients:;\n"
+        "Cc: undisclosed-recipients: \n"
         "Bcc: Dora <dora@example.org>\n"
         "Subject: hi\n\nbody\n");
     ASSERT_EQ(m.recipients.size(), 4u);

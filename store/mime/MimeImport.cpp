@@ -200,8 +200,14 @@ bool ParseEncodedWord(std::string_view text, size_t at, EncodedWord* word) {
 // Payload bytes of one encoded-word.
 std::string DecodeWordPayload(const EncodedWord& w) {
     if (w.encoding == 'B') {
+        // Repair the padding first ("VEVTVA=" is "TEST" with one '=' missing).
+        std::string b64;
+        for (char ch : w.payload)
+            if (std::isalnum(static_cast<unsigned char>(ch)) || ch == '+' || ch == '/') b64 += ch;
+        if (b64.size() % 4 == 1) b64.pop_back();
+        while (b64.size() % 4 != 0) b64 += '=';
         gsize len = 0;
-        guchar* raw = g_base64_decode(w.payload.c_str(), &len);
+        guchar* raw = g_base64_decode(b64.c_str(), &len);
         std::string bytes(reinterpret_cast<const char*>(raw), len);
         g_free(raw);
         return bytes;
@@ -416,7 +422,10 @@ std::vector<Mailbox> MailboxesOf(GMimeObject* object, const char* name) {
         Flatten(parsed.get(), boxes);
         if (boxes.size() == before) {
             std::string text = CleanLine(TakeGString(g_mime_utils_header_decode_text(LenientParserOptions(), value.c_str())));
-            bool onlyGroupSyntax = !text.empty() && text.back() == ';' && text.find(':') != std::string::npos;
+            // "undisclosed-recipients:;" (or without the ';'): a group with no member.
+            size_t colon = text.find(':');
+            bool onlyGroupSyntax = colon != std::string::npos &&
+                                   text.find_first_not_of(" \t;", colon + 1) == std::string::npos;
             if (!text.empty() && !onlyGroupSyntax) boxes.push_back({text, {}});
         }
     }
