@@ -715,6 +715,7 @@ bool HasEightBit(std::string_view s) {
 uint32_t CodepageOfText(const std::string& charset, std::string_view bytes, bool html) {
     uint32_t cp = CodepageForCharset(charset);
     if (cp == 20127 && HasEightBit(bytes)) cp = 0;  // "us-ascii" that is not
+    if (cp == 65001 && !IsValidUtf8(bytes)) cp = 0;  // "utf-8" that is not
     if (cp == 0 && html) cp = CodepageForCharset(MetaCharset(bytes));
     if (cp != 0) return cp;
     if (!HasEightBit(bytes)) return 20127;
@@ -741,7 +742,6 @@ void SetBodies(Message& out, const Collected& c) {
 // ---------------------------------------------------------------------------
 // Attachments
 
-// Content-IDs (without brackets, lower case) and other URLs the HTML refers to.
 std::string UrlDecode(std::string_view s) {
     std::string out;
     for (size_t i = 0; i < s.size(); ++i) {
@@ -756,6 +756,7 @@ std::string UrlDecode(std::string_view s) {
     return out;
 }
 
+// Content-IDs the HTML refers to by cid: URLs (lower case, URL-decoded).
 std::set<std::string> CidReferences(std::string_view html) {
     std::set<std::string> ids;
     std::string lower = Lower(std::string(html));
@@ -787,7 +788,10 @@ std::string FileNameOf(GMimeObject* part) {
         std::string raw = RawHeader(part, header);
         if (raw.empty()) continue;
         std::string value;
-        if (raw.find("=?") != std::string::npos) {
+        bool typeWithoutSubtype = header[8] == 'T' && raw.substr(0, raw.find(';')).find('/') == std::string::npos;
+        if (typeWithoutSubtype && raw.find(';') != std::string::npos)  // "application-x-gzip; name=..."
+            raw = "application/octet-stream" + raw.substr(raw.find(';'));
+        if (raw.find("=?") != std::string::npos || typeWithoutSubtype) {
             std::string normalised = NormaliseEncodedWords(raw);
             if (header[8] == 'D') {
                 GObjectPtr<GMimeContentDisposition> d(g_mime_content_disposition_parse(LenientParserOptions(), normalised.c_str()));
