@@ -8,7 +8,6 @@
 #include <cctype>
 #include <cstring>
 #include <fstream>
-#include <iterator>
 #include <set>
 
 #include "store/mime/Codepages.h"
@@ -451,6 +450,33 @@ void SetOriginators(Message& out, GMimeMessage* message) {
     const Mailbox* agent = !sender.empty() ? &sender.front() : author;
     if (author) SetOriginator(out.props, *author, false);
     if (agent) SetOriginator(out.props, *agent, true);
+}
+
+// Reply-To as PR_REPLY_RECIPIENT_NAMES and PR_REPLY_RECIPIENT_ENTRIES (a
+// FlatEntryList of one-off EntryIDs, each entry padded to 4 bytes).
+void SetReplyRecipients(Message& out, GMimeMessage* message) {
+    std::vector<Mailbox> replyTo = MailboxesOf(GMIME_OBJECT(message), "Reply-To");
+    std::string names, entries;
+    uint32_t count = 0;
+    auto putLong = [](std::string& s, uint32_t v) {
+        for (int i = 0; i < 4; ++i) s += char((v >> (8 * i)) & 0xFF);
+    };
+    for (const Mailbox& m : replyTo) {
+        if (m.address.empty()) continue;
+        std::string id = OneOffEntryId(m.name, m.address);
+        putLong(entries, uint32_t(id.size()));
+        entries += id;
+        entries.append((4 - entries.size() % 4) % 4, '\0');
+        if (!names.empty()) names += "; ";
+        names += m.name;
+        ++count;
+    }
+    if (count == 0) return;
+    std::string flat;
+    putLong(flat, count);
+    putLong(flat, uint32_t(entries.size()));
+    out.props.setBinary(ids::ReplyRecipientEntries, flat + entries);
+    out.props.setString(ids::ReplyRecipientNames, names);
 }
 
 void SetRecipients(Message& out, GMimeMessage* message) {
@@ -1027,6 +1053,7 @@ void Importer::importMessage(GMimeMessage* message, const std::string& rawHeader
 
     SetOriginators(out, message);
     SetRecipients(out, message);
+    SetReplyRecipients(out, message);
 
     uint64_t sent = FindHeader(object, "Date") ? ToFiletime(g_mime_message_get_date(message)) : 0;
     uint64_t received = ReceivedTime(object);
@@ -1119,8 +1146,12 @@ bool ImportMimeFile(const std::string& path, store::Message& out, std::string* e
         if (error) *error = "cannot open " + path + ": " + std::strerror(errno);
         return false;
     }
-    std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-    if (file.bad()) {
+    file.seekg(0, std::ios::end);
+    std::streamoff size = file.tellg();
+    file.seekg(0, std::ios::beg);
+    std::string bytes(size > 0 ? size_t(size) : 0, '\0');
+    file.read(bytes.data(), std::streamsize(bytes.size()));
+    if (file.bad() || size < 0) {
         if (error) *error = "cannot read " + path + ": " + std::strerror(errno);
         return false;
     }
