@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <iterator>
 
 #include "store/mime/Codepages.h"
 #include "store/mime/MapiAddress.h"
@@ -233,7 +234,9 @@ INSTANTIATE_TEST_SUITE_P(
                    "Automatyczna odpowiedź: Piotrze, test z 6 miesięcy nauki ciągle na Ciebie czeka"},
         SubjectRow{"php-mime-mail-parser/issue149.eml", "מענה 'אני לא נמצא': Invoice 02722027"},      // iso-8859-8-i
         SubjectRow{"thunderbird/ext-sample04.eml", "Алфавит"},                                       // KOI8-R
-        SubjectRow{"perceval/nntp_parsing_error.eml", "Re: بعد المغرب السودان"}));                   // windows-1256
+        SubjectRow{"perceval/nntp_parsing_error.eml", "Re: بعد المغرب السودان"},                    // windows-1256
+        SubjectRow{"ruby-mail/error_emails-bad_encoded_subject.eml", "TEST"},                       // =?NONE?B?VEVTVA=?=
+        SubjectRow{"mail-mime-parser/m0001.eml", "Die Hasen und   die Frösche (Microsoft Outlook 00)"}));  // raw 8-bit, folded
 
 TEST(MimeImportCorpus, RecipientNamesAreDecoded) {
     REQUIRE_CORPUS();
@@ -381,6 +384,7 @@ TEST(MimeImportHeaders, RecipientsFromToCcBccWithGroups) {
         "From: Ann <ann@example.org>\n"
         "To: Friends: =?utf-8?Q?J=C3=BCrgen?= <jurgen@example.org>, bob@example.org;, \"Carl, Jr.\" <carl@example.org>\n"
         "Cc: undisclosed-recipients:;\n"
+        "Cc: undisclosed-recipients: \n"
         "Bcc: Dora <dora@example.org>\n"
         "Subject: hi\n\nbody\n");
     ASSERT_EQ(m.recipients.size(), 4u);
@@ -408,6 +412,15 @@ TEST(MimeImportHeaders, FromIsTheAuthorAndSenderTheAgent) {
     EXPECT_EQ(Text(both.props, ids::SenderName), "List");
     EXPECT_EQ(Text(both.props, ids::SenderSmtpAddress), "list@example.org");
     EXPECT_EQ(Text(both.props, ids::SenderSearchKey), std::string("SMTP:LIST@EXAMPLE.ORG\0", 22));
+
+    Message replyTo = FromText("From: a@example.org\nReply-To: List <list@example.org>, b@example.org\n\nx\n");
+    EXPECT_EQ(Text(replyTo.props, ids::ReplyRecipientNames), "List; b@example.org");
+    std::string first = store::mime::OneOffEntryId("List", "list@example.org");
+    std::string second = store::mime::OneOffEntryId("b@example.org", "b@example.org");
+    auto le = [](uint32_t v) { return std::string{char(v), char(v >> 8), char(v >> 16), char(v >> 24)}; };
+    auto padded = [&](const std::string& id) { return le(uint32_t(id.size())) + id + std::string((4 - id.size() % 4) % 4, '\0'); };
+    std::string entries = padded(first) + padded(second);
+    EXPECT_EQ(Text(replyTo.props, ids::ReplyRecipientEntries), le(2) + le(uint32_t(entries.size())) + entries);
 
     Message fromOnly = FromText("From: =?iso-8859-1?Q?Andr=E9?= <andre@example.org>, second@example.org\n\nx\n");
     EXPECT_EQ(Text(fromOnly.props, ids::SentRepresentingName), "André");

@@ -8,7 +8,6 @@
 #include <cctype>
 #include <cstring>
 #include <fstream>
-#include <iterator>
 #include <set>
 
 #include "store/mime/Codepages.h"
@@ -200,8 +199,14 @@ bool ParseEncodedWord(std::string_view text, size_t at, EncodedWord* word) {
 // Payload bytes of one encoded-word.
 std::string DecodeWordPayload(const EncodedWord& w) {
     if (w.encoding == 'B') {
+        // Repair the padding first ("VEVTVA=" is "TEST" with one '=' missing).
+        std::string b64;
+        for (char ch : w.payload)
+            if (std::isalnum(static_cast<unsigned char>(ch)) || ch == '+' || ch == '/') b64 += ch;
+        if (b64.size() % 4 == 1) b64.pop_back();
+        while (b64.size() % 4 != 0) b64 += '=';
         gsize len = 0;
-        guchar* raw = g_base64_decode(w.payload.c_str(), &len);
+        guchar* raw = g_base64_decode(b64.c_str(), &len);
         std::string bytes(reinterpret_cast<const char*>(raw), len);
         g_free(raw);
         return bytes;
@@ -416,7 +421,10 @@ std::vector<Mailbox> MailboxesOf(GMimeObject* object, const char* name) {
         Flatten(parsed.get(), boxes);
         if (boxes.size() == before) {
             std::string text = CleanLine(TakeGString(g_mime_utils_header_decode_text(LenientParserOptions(), value.c_str())));
-            bool onlyGroupSyntax = !text.empty() && text.back() == ';' && text.find(':') != std::string::npos;
+            // "undisclosed-recipients:;" (or without the ';'): a group with no member.
+            size_t colon = text.find(':');
+            bool onlyGroupSyntax = colon != std::string::npos &&
+                                   text.find_first_not_of(" \t;", colon + 1) == std::string::npos;
             if (!text.empty() && !onlyGroupSyntax) boxes.push_back({text, {}});
         }
     }
@@ -442,6 +450,33 @@ void SetOriginators(Message& out, GMimeMessage* message) {
     const Mailbox* agent = !sender.empty() ? &sender.front() : author;
     if (author) SetOriginator(out.props, *author, false);
     if (agent) SetOriginator(out.props, *agent, true);
+}
+
+// Reply-To as PR_REPLY_RECIPIENT_NAMES and PR_REPLY_RECIPIENT_ENTRIES (a
+// FlatEntryList of one-off EntryIDs, each entry padded to 4 bytes).
+void SetReplyRecipients(Message& out, GMimeMessage* message) {
+    std::vector<Mailbox> replyTo = MailboxesOf(GMIME_OBJECT(message), "Reply-To");
+    std::string names, entries;
+    uint32_t count = 0;
+    auto putLong = [](std::string& s, uint32_t v) {
+        for (int i = 0; i < 4; ++i) s += char((v >> (8 * i)) & 0xFF);
+    };
+    for (const Mailbox& m : replyTo) {
+        if (m.address.empty()) continue;
+        std::string id = OneOffEntryId(m.name, m.address);
+        putLong(entries, uint32_t(id.size()));
+        entries += id;
+        entries.append((4 - entries.size() % 4) % 4, '\0');
+        if (!names.empty()) names += "; ";
+        names += m.name;
+        ++count;
+    }
+    if (count == 0) return;
+    std::string flat;
+    putLong(flat, count);
+    putLong(flat, uint32_t(entries.size()));
+    out.props.setBinary(ids::ReplyRecipientEntries, flat + entries);
+    out.props.setString(ids::ReplyRecipientNames, names);
 }
 
 void SetRecipients(Message& out, GMimeMessage* message) {
@@ -706,6 +741,7 @@ bool HasEightBit(std::string_view s) {
 uint32_t CodepageOfText(const std::string& charset, std::string_view bytes, bool html) {
     uint32_t cp = CodepageForCharset(charset);
     if (cp == 20127 && HasEightBit(bytes)) cp = 0;  // "us-ascii" that is not
+    if (cp == 65001 && !IsValidUtf8(bytes)) cp = 0;  // "utf-8" that is not
     if (cp == 0 && html) cp = CodepageForCharset(MetaCharset(bytes));
     if (cp != 0) return cp;
     if (!HasEightBit(bytes)) return 20127;
@@ -732,7 +768,6 @@ void SetBodies(Message& out, const Collected& c) {
 // ---------------------------------------------------------------------------
 // Attachments
 
-// Content-IDs (without brackets, lower case) and other URLs the HTML refers to.
 std::string UrlDecode(std::string_view s) {
     std::string out;
     for (size_t i = 0; i < s.size(); ++i) {
@@ -747,6 +782,7 @@ std::string UrlDecode(std::string_view s) {
     return out;
 }
 
+// Content-IDs the HTML refers to by cid: URLs (lower case, URL-decoded).
 std::set<std::string> CidReferences(std::string_view html) {
     std::set<std::string> ids;
     std::string lower = Lower(std::string(html));
@@ -778,7 +814,10 @@ std::string FileNameOf(GMimeObject* part) {
         std::string raw = RawHeader(part, header);
         if (raw.empty()) continue;
         std::string value;
-        if (raw.find("=?") != std::string::npos) {
+        bool typeWithoutSubtype = header[8] == 'T' && raw.substr(0, raw.find(';')).find('/') == std::string::npos;
+        if (typeWithoutSubtype && raw.find(';') != std::string::npos)  // "application-x-gzip; name=..."
+            raw = "application/octet-stream" + raw.substr(raw.find(';'));
+        if (raw.find("=?") != std::string::npos || typeWithoutSubtype) {
             std::string normalised = NormaliseEncodedWords(raw);
             if (header[8] == 'D') {
                 GObjectPtr<GMimeContentDisposition> d(g_mime_content_disposition_parse(LenientParserOptions(), normalised.c_str()));
@@ -1014,6 +1053,7 @@ void Importer::importMessage(GMimeMessage* message, const std::string& rawHeader
 
     SetOriginators(out, message);
     SetRecipients(out, message);
+    SetReplyRecipients(out, message);
 
     uint64_t sent = FindHeader(object, "Date") ? ToFiletime(g_mime_message_get_date(message)) : 0;
     uint64_t received = ReceivedTime(object);
@@ -1106,8 +1146,12 @@ bool ImportMimeFile(const std::string& path, store::Message& out, std::string* e
         if (error) *error = "cannot open " + path + ": " + std::strerror(errno);
         return false;
     }
-    std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-    if (file.bad()) {
+    file.seekg(0, std::ios::end);
+    std::streamoff size = file.tellg();
+    file.seekg(0, std::ios::beg);
+    std::string bytes(size > 0 ? size_t(size) : 0, '\0');
+    file.read(bytes.data(), std::streamsize(bytes.size()));
+    if (file.bad() || size < 0) {
         if (error) *error = "cannot read " + path + ": " + std::strerror(errno);
         return false;
     }

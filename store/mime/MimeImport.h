@@ -10,6 +10,37 @@
 
 namespace store::mime {
 
+// What the import puts into the model (ids in store::pid and store::mime::ids):
+//  message      MessageClass "IPM.Note", MessageFlags 1 (read); Subject,
+//               SubjectPrefix (only when there is one), NormalizedSubject,
+//               ConversationTopic; SentRepresenting* (From) and Sender*
+//               (Sender, else From): Name, AddressType "SMTP", EmailAddress,
+//               SmtpAddress, EntryId (one-off), SearchKey; DisplayTo/Cc/Bcc
+//               (always, "" when empty); ReplyRecipientNames/Entries;
+//               ClientSubmitTime and MessageDeliveryTime (Date / first
+//               Received; absent when neither parses); InternetMessageId,
+//               InReplyToId, InternetReferences (verbatim); Importance,
+//               Priority, Sensitivity (always); TransportMessageHeaders (CRLF);
+//               Body (UTF-8, CRLF) and/or Html (PT_BINARY, original bytes);
+//               InternetCodepage (of the HTML, else of the text);
+//               MessageCodepage (a Windows ANSI/DBCS code page, or 65001).
+//  recipients   one row per mailbox of To, Cc, Bcc (groups flattened):
+//               RecipientType 1/2/3, DisplayName, RecipientDisplayName,
+//               TransmittableDisplayName, AddressType, EmailAddress,
+//               SmtpAddress, EntryId, RecipientEntryId, SearchKey, Rowid,
+//               ObjectType 6, DisplayType 0, SendRichInfo false,
+//               RecipientFlags 1.
+//  attachments  AttachNumber, ObjectType 7, RenderingPosition 0xFFFFFFFF,
+//               AttachMimeTag, AttachContentId, AttachContentLocation,
+//               AttachFlags, AttachmentHidden; by value (AttachMethod 1):
+//               AttachDataBinary, AttachSize, AttachLongFilename,
+//               AttachFilename (8.3), DisplayName, AttachExtension,
+//               TextAttachmentCharset; message/rfc822 (AttachMethod 5):
+//               Attachment::embedded and DisplayName = its subject (no
+//               PT_OBJECT property is added; writers key on the method).
+// Left to the writers: MessageSize, HasAttachments / mfHasAttach, SearchKey
+// of the message, creation and modification times, StoreSupportMask.
+
 // Reads a MIME message file (RFC 5322/MIME; it may begin with an mbox
 // "From " separator line, which is not part of the message) into a MAPI
 // message. Damaged input still yields a message (at worst one whose body is
