@@ -22,22 +22,23 @@ for mode in crlf lf; do
   python3 "$here/gen_mbox.py" "$box" 150 $([ $mode = crlf ] && echo --crlf)
   ours=() peer=()
   for ((i = 0; i < runs; i++)); do
-    rm -rf "$work/out" "$work/split"; mkdir -p "$work/split"
-    # A file system without a journal skips recently freed inodes for a few
-    # seconds when it makes new files: let the deletions above age first.
-    sleep 6
-    sync; t0=$(now); "$cli" --to eml -o "$work/out" "$box" 2>/dev/null >/dev/null; t1=$(now)
+    # Every run writes into folders of its own, and nothing is deleted until
+    # all runs are done: on ext4 without a journal, making files soon after
+    # many were deleted scans past every freed inode, which would slow down
+    # whichever program runs next.
+    mkdir -p "$work/split-$mode-$i"
+    sync; t0=$(now); "$cli" --to eml -o "$work/out-$mode-$i" "$box" 2>/dev/null >/dev/null; t1=$(now)
     ours+=("$(echo "$t1 - $t0" | bc)")
-    sleep 6
-    sync; t0=$(now); git mailsplit -o"$work/split" "$box" >/dev/null; t1=$(now)
+    sync; t0=$(now); git mailsplit -o"$work/split-$mode-$i" "$box" >/dev/null; t1=$(now)
     peer+=("$(echo "$t1 - $t0" | bc)")
   done
   mo=$(printf '%s\n' "${ours[@]}" | median); mp=$(printf '%s\n' "${peer[@]}" | median)
-  n=$(find "$work/out" -name 'email-*.eml' | wc -l); np=$(ls "$work/split" | wc -l)
+  n=$(find "$work/out-$mode-0" -name 'email-*.eml' | wc -l); np=$(ls "$work/split-$mode-0" | wc -l)
   printf '%-5s size %s MB  messages ours %s / git %s  median ours %.3fs  git mailsplit %.3fs  ratio %.2f\n' \
     "$mode" "$(( $(stat -c %s "$box") / 1048576 ))" "$n" "$np" "$mo" "$mp" "$(echo "$mo / $mp" | bc -l)"
   rm -f "$box"
 done
+rm -rf "$work"/out-* "$work"/split-*
 
 for mode in crlf lf; do
   big=$work/big-$mode.mbox
