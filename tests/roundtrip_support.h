@@ -105,4 +105,13 @@ private:
     size_t count_ = 0;
 };
 
+// Every expected file is there with its bytes, and its name when it has one;
+// nothing else is. On a difference `why` says what.
+bool SameFiles(const std::vector<SourceFile>& expected, const std::vector<SourceFile>& actual, std::string* why);
+// 'name':size for each file, for failure messages.
+std::string Names(const std::vector<SourceFile>& files);
+std::string Join(const std::vector<std::string>& v);
+// The list without its empty entries (recipients that have no address).
+std::vector<std::string> WithAddress(std::vector<std::string> v);
+
 }  // namespace roundtrip

@@ -238,46 +238,6 @@ std::map<std::string, std::vector<ReadpstMessage>> ReadReadpst(const fs::path& d
 
 int64_t FiletimeToUnix(uint64_t ft) { return int64_t(ft / 10000000ULL) - 11644473600LL; }
 
-bool SameFiles(const std::vector<SourceFile>& expected, const std::vector<SourceFile>& actual, std::string* why) {
-    // Every source part is there with its bytes, and its name when it has one;
-    // nothing else is.
-    std::vector<bool> used(actual.size(), false);
-    for (const auto& f : expected) {
-        bool found = false;
-        for (size_t i = 0; i < actual.size() && !found; ++i) {
-            if (used[i] || actual[i].bytes != f.bytes) continue;
-            if (!f.name.empty() && actual[i].name != StoredFileName(f.name)) continue;
-            used[i] = found = true;
-        }
-        if (!found) {
-            *why = "missing '" + f.name + "' (" + std::to_string(f.bytes.size()) + " bytes)";
-            return false;
-        }
-    }
-    for (size_t i = 0; i < actual.size(); ++i)
-        if (!used[i]) {
-            *why = "unexpected '" + actual[i].name + "' (" + std::to_string(actual[i].bytes.size()) + " bytes)";
-            return false;
-        }
-    return true;
-}
-
-std::string Names(const std::vector<SourceFile>& files) {
-    std::string out;
-    for (const auto& f : files) out += "'" + f.name + "':" + std::to_string(f.bytes.size()) + " ";
-    return out;
-}
-
-std::string Join(const std::vector<std::string>& v) {
-    std::string out;
-    for (const auto& s : v) out += (out.empty() ? "" : ", ") + s;
-    return out;
-}
-
-std::vector<std::string> WithAddress(std::vector<std::string> v) {
-    v.erase(std::remove(v.begin(), v.end(), std::string()), v.end());
-    return v;
-}
 
 // Everything pffexport shows of one message against the source.
 void ComparePff(const SourceMailbox& box, const SourceMail& src, const PffMessage& got, Mismatches& mm) {
