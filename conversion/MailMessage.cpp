@@ -26,13 +26,13 @@ G_DEFINE_TYPE(CompareStream, compare_stream, GMIME_TYPE_STREAM)
 
 static ssize_t compare_stream_write(GMimeStream* stream, const char* buf, size_t len) {
     auto* self = reinterpret_cast<CompareStream*>(stream);
-    if (!self->differs) {
-        if (len > self->length - self->position ||
-            std::memcmp(self->expected + self->position, buf, len) != 0)
-            self->differs = TRUE;
-        else
-            self->position += len;
-    }
+    if (!self->differs &&
+        (len > self->length - self->position || std::memcmp(self->expected + self->position, buf, len) != 0))
+        self->differs = TRUE;
+    // Once a byte differs the answer is known: failing the write stops GMime
+    // from serialising the rest of the message.
+    if (self->differs) return -1;
+    self->position += len;
     return ssize_t(len);
 }
 static int compare_stream_flush(GMimeStream*) { return 0; }
