@@ -16,29 +16,35 @@ void PropertyBag::set(Property p) {
         props_.push_back(std::move(p));
 }
 
-void PropertyBag::setInt(uint16_t id, uint16_t type, uint64_t v) {
+Property Property::Int(uint16_t id, uint16_t type, uint64_t value) {
     Property p;
     p.id = id;
     p.type = type;
-    p.integer = v;
-    set(std::move(p));
+    p.integer = value;
+    return p;
 }
 
-void PropertyBag::setString(uint16_t id, std::string utf8) {
+Property Property::Text(uint16_t id, std::string utf8) {
     Property p;
     p.id = id;
     p.type = PT_UNICODE;
     p.text = std::move(utf8);
-    set(std::move(p));
+    return p;
 }
 
-void PropertyBag::setBinary(uint16_t id, std::string bytes) {
+Property Property::Binary(uint16_t id, std::string bytes) {
     Property p;
     p.id = id;
     p.type = PT_BINARY;
     p.text = std::move(bytes);
-    set(std::move(p));
+    return p;
 }
+
+void PropertyBag::setInt(uint16_t id, uint16_t type, uint64_t v) { set(Property::Int(id, type, v)); }
+
+void PropertyBag::setString(uint16_t id, std::string utf8) { set(Property::Text(id, std::move(utf8))); }
+
+void PropertyBag::setBinary(uint16_t id, std::string bytes) { set(Property::Binary(id, std::move(bytes))); }
 
 void PropertyBag::setNamed(const NamedKey& key, uint16_t type, Property value) {
     value.named = key;

@@ -62,6 +62,11 @@ struct Property {
     std::vector<std::string> values;
 
     uint32_t tag() const { return (uint32_t(id) << 16) | type; }
+
+    // A tagged property of each kind of value.
+    static Property Int(uint16_t id, uint16_t type, uint64_t value);
+    static Property Text(uint16_t id, std::string utf8);      // PT_UNICODE
+    static Property Binary(uint16_t id, std::string bytes);   // PT_BINARY
 };
 
 class PropertyBag {

@@ -107,30 +107,6 @@ private:
     std::deque<Property> extras;  // stable addresses
 };
 
-Property makeInt(uint16_t id, uint16_t type, uint64_t value) {
-    Property p;
-    p.id = id;
-    p.type = type;
-    p.integer = value;
-    return p;
-}
-
-Property makeText(uint16_t id, std::string utf8) {
-    Property p;
-    p.id = id;
-    p.type = PT_UNICODE;
-    p.text = std::move(utf8);
-    return p;
-}
-
-Property makeBinary(uint16_t id, std::string bytes) {
-    Property p;
-    p.id = id;
-    p.type = PT_BINARY;
-    p.text = std::move(bytes);
-    return p;
-}
-
 // ---- code page of an 8-bit message ----------------------------------------
 
 bool bagFitsCodepage(const PropertyBag& bag, uint32_t codepage) {
@@ -301,7 +277,7 @@ void addStoreSupportMask(const Context& ctx, const PropertyBag& model, ObjectPro
     if (!ctx.unicode) return;
     const Property* mask = model.find(kStoreSupportMaskId);
     uint32_t value = mask ? uint32_t(mask->integer) | kStoreUnicodeOk : kUnicodeStoreSupportMask;
-    props.add(makeInt(kStoreSupportMaskId, PT_LONG, value));
+    props.add(Property::Int(kStoreSupportMaskId, PT_LONG, value));
 }
 
 bool writeRecipient(Context& ctx, CompoundFileWriter::Storage* parent, const Recipient& r, uint32_t index,
@@ -311,8 +287,8 @@ bool writeRecipient(Context& ctx, CompoundFileWriter::Storage* parent, const Rec
     if (!storage) return false;
     ObjectProps props;
     props.takeFrom(r.props, {kStoreSupportMaskId});
-    props.addIfMissing(makeInt(kRowIdId, PT_LONG, index));
-    props.addIfMissing(makeInt(kObjectTypeId, PT_LONG, kObjectTypeMailUser));
+    props.addIfMissing(Property::Int(kRowIdId, PT_LONG, index));
+    props.addIfMissing(Property::Int(kObjectTypeId, PT_LONG, kObjectTypeMailUser));
     PropertyStreamBuilder entries;
     if (!writeProperties(ctx, storage, props, codepage, entries)) return false;
     if (!ctx.cfb.writeStream(storage, kPropertiesStream, entries.serialize(HeaderKind::RecipientOrAttachment, 0, 0)))
@@ -331,10 +307,10 @@ bool writeAttachment(Context& ctx, CompoundFileWriter::Storage* parent, const At
     else
         props.takeFrom(a.props, {kStoreSupportMaskId});
     addStoreSupportMask(ctx, a.props, props);
-    props.addIfMissing(makeInt(pid::AttachNumber, PT_LONG, index));
-    props.addIfMissing(makeInt(kObjectTypeId, PT_LONG, kObjectTypeAttach));
+    props.addIfMissing(Property::Int(pid::AttachNumber, PT_LONG, index));
+    props.addIfMissing(Property::Int(kObjectTypeId, PT_LONG, kObjectTypeAttach));
     props.addIfMissing(
-        makeInt(pid::AttachMethod, PT_LONG, a.embedded ? kAttachEmbeddedMessage : kAttachByValue));
+        Property::Int(pid::AttachMethod, PT_LONG, a.embedded ? kAttachEmbeddedMessage : kAttachByValue));
     PropertyStreamBuilder entries;
     if (!writeProperties(ctx, storage, props, codepage, entries)) return false;
     if (a.embedded) {
@@ -386,21 +362,21 @@ uint32_t completeMessageProps(const Context& ctx, const Message& m, ObjectProps&
                     codepage = kCodepageUtf8;  // holds every string too
                     bytes = std::move(utf8);
                 }
-                props.replace(makeBinary(pid::Html, renameMetaCharset(std::move(bytes), CharsetNameOfCodepage(codepage))));
+                props.replace(Property::Binary(pid::Html, renameMetaCharset(std::move(bytes), CharsetNameOfCodepage(codepage))));
             }
             // HTML not valid in its own code page: left as it is.
         }
-        props.add(makeInt(pid::MessageCodepage, PT_LONG, codepage));
-        props.add(makeInt(pid::InternetCodepage, PT_LONG, codepage));
+        props.add(Property::Int(pid::MessageCodepage, PT_LONG, codepage));
+        props.add(Property::Int(pid::InternetCodepage, PT_LONG, codepage));
     }
-    Property messageClass = makeText(pid::MessageClass, "IPM.Note");
+    Property messageClass = Property::Text(pid::MessageClass, "IPM.Note");
     props.addIfMissing(std::move(messageClass));
-    props.addIfMissing(makeInt(pid::HasAttachments, PT_BOOLEAN, m.attachments.empty() ? 0 : 1));
+    props.addIfMissing(Property::Int(pid::HasAttachments, PT_BOOLEAN, m.attachments.empty() ? 0 : 1));
     const std::pair<uint16_t, uint32_t> lists[] = {{pid::DisplayTo, 1}, {pid::DisplayCc, 2}, {pid::DisplayBcc, 3}};
     for (auto [id, type] : lists) {
         if (props.has(id)) continue;
         std::string names = displayList(m, type);
-        if (!names.empty()) props.add(makeText(id, std::move(names)));
+        if (!names.empty()) props.add(Property::Text(id, std::move(names)));
     }
     return codepage;
 }
