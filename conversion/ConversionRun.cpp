@@ -31,6 +31,12 @@ constexpr char kSeparator = '/';
 // Thrown from a yield once the window has been closed: the run unwinds at once.
 struct StopRun {};
 
+// Lets the window handle its events; unwinds the run once the window is closed.
+void yieldTo(RunView& view) {
+    view.yield();
+    if (view.stopRequested()) throw StopRun{};
+}
+
 std::string errnoText(int e) { return std::strerror(e); }
 
 // Writes the message text and one CR LF into a new file (an existing one is
@@ -140,10 +146,7 @@ public:
         if (haveSpare_) ::unlink(spareFile_.c_str());
     }
 
-    void yield() override {
-        view_.yield();
-        if (view_.stopRequested()) throw StopRun{};
-    }
+    void yield() override { yieldTo(view_); }
 
     // Writes one message file "email-" n ".eml" (or ".emlx"), and for the two
     // Outlook forms hands it to the store.
@@ -266,8 +269,7 @@ RunOutcome ConversionRun::execute() {
     };
 
     try {
-        view_.yield();
-        if (view_.stopRequested()) throw StopRun{};
+        yieldTo(view_);
         view_.setConvertEnabled(false);
 
         if (storeForm) {
@@ -281,8 +283,7 @@ RunOutcome ConversionRun::execute() {
         const int rowCount = int(rows.size());
         for (int i = 0; i < rowCount; ++i) {
             view_.setCurrentRow(i);
-            view_.yield();
-            if (view_.stopRequested()) throw StopRun{};
+            yieldTo(view_);
             view_.setMailboxCaption("Mailbox " + std::to_string(i + 1) + " (of " + std::to_string(rowCount) + ") ");
             if (!convertRow(i, rowCount, rows[i], outputFolder)) return endWithStoreFailure();
         }
@@ -323,12 +324,10 @@ bool ConversionRun::convertRow(int row, int rowCount, const std::string& rowText
         steps_->addMailboxFolder(mailboxName);
     }
     view_.setSourceFileCaption(sourceFileName);
-    view_.yield();
-    if (view_.stopRequested()) throw StopRun{};
+    yieldTo(view_);
 
     auto closeMailbox = [&] {
-        view_.yield();
-        if (view_.stopRequested()) throw StopRun{};
+        yieldTo(view_);
         if (steps_) steps_->closeMailboxStore();
     };
 
@@ -344,8 +343,7 @@ bool ConversionRun::convertRow(int row, int rowCount, const std::string& rowText
         closeMailbox();
         return true;
     }
-    view_.yield();
-    if (view_.stopRequested()) throw StopRun{};
+    yieldTo(view_);
 
     LineMode lineMode = ReadMBOXFile(sourcePath, &error);
     if (lineMode == LineMode::Unknown) {
