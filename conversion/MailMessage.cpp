@@ -1,5 +1,7 @@
 #include "conversion/MailMessage.h"
 
+#include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <fcntl.h>
 #include <gmime/gmime.h>
@@ -73,20 +75,128 @@ void EnsureGMime() {
     std::call_once(once, [] { g_mime_init(); });
 }
 
+// Where the header of a message that starts at `start` ends: just after its
+// first empty line. Returns `npos` when the bytes seen so far end before
+// that can be told, unless they are the whole message (`complete`), whose
+// header then runs to its end.
+// Where a message's "From " line ends, just after its LF; 0 when it has
+// none. `npos` and `complete` as for HeaderEnd below.
+static size_t FromLineEnd(const char* bytes, size_t size, bool complete) {
+    if (size < 5 || std::memcmp(bytes, "From ", 5) != 0) return 0;
+    const void* eol = std::memchr(bytes, '\n', size);
+    if (eol) return size_t(static_cast<const char*>(eol) - bytes) + 1;
+    return complete ? size : size_t(-1);
+}
+
+static size_t HeaderEnd(const char* bytes, size_t start, size_t size, bool complete) {
+    const size_t npos = size_t(-1);
+    size_t at = start;
+    for (;;) {
+        // `at` is the start of a line.
+        if (at < size && bytes[at] == '\n') return at + 1;
+        if (at + 1 < size && bytes[at] == '\r' && bytes[at + 1] == '\n') return at + 2;
+        if (at + 1 >= size && !complete) return npos;  // too little to tell
+        const void* eol = at < size ? std::memchr(bytes + at, '\n', size - at) : nullptr;
+        if (!eol) return complete ? size : npos;
+        at = size_t(static_cast<const char*>(eol) - bytes) + 1;
+    }
+}
+
 struct MailMessage::Impl {
     std::string path;
-    void* map = nullptr;  // the loaded file's bytes
+    int fd = -1;
     size_t size = 0;
-    size_t bodyStart = 0;  // after the "From " line, if any
-    GByteArray array{};               // GMime's view of those bytes
-    GMimeStream* stream = nullptr;    // the parts of the message refer into it
+    size_t bodyStart = 0;   // after the "From " line, if any
+    size_t headerEnd = 0;   // after the blank line that ends the header
+    std::string head;       // the file's first bytes, up to `headerEnd`
+    const char* headBytes = nullptr;  // `head`, or the mapping for a long header
+    void* map = nullptr;    // the whole file, mapped when first needed
+    GByteArray array{};             // GMime's view of the bytes it parses
+    GMimeStream* stream = nullptr;  // the parts of the message refer into it
     GMimeMessage* message = nullptr;
+    bool whole = false;  // `message` holds the body too, not just the header
 
     ~Impl() {
+        drop();
+        if (map) munmap(map, size);
+        if (fd >= 0) ::close(fd);
+    }
+
+    void drop() {
         if (message) g_object_unref(message);
         if (stream) g_object_unref(stream);
-        if (map && map != MAP_FAILED) munmap(map, size);
+        message = nullptr;
+        stream = nullptr;
     }
+
+    // Finds where the "From " line and the header end. Reads the file's
+    // first bytes into `head`, more each time until the header's end is
+    // among them; a header longer than a mebibyte is looked for in the
+    // mapped file instead, so it is never copied whole.
+    bool findHeader() {
+        const size_t npos = size_t(-1);
+        size_t want = std::min<size_t>(size, 4096);
+        for (;;) {
+            if (want > (size_t(1) << 20)) {
+                std::string().swap(head);
+                const char* all = bytes();
+                if (!all) return false;
+                bodyStart = FromLineEnd(all, size, true);
+                headerEnd = HeaderEnd(all, bodyStart, size, true);
+                headBytes = all;
+                return true;
+            }
+            size_t have = head.size();
+            head.resize(want);
+            while (have < want) {
+                ssize_t n = ::pread(fd, head.data() + have, want - have, off_t(have));
+                if (n < 0 && errno == EINTR) continue;
+                if (n <= 0) return false;
+                have += size_t(n);
+            }
+            const bool complete = want == size;
+            size_t from = FromLineEnd(head.data(), want, complete);
+            size_t end = from == npos ? npos : HeaderEnd(head.data(), from, want, complete);
+            if (end != npos) {
+                bodyStart = from;
+                headerEnd = end;
+                head.resize(end);
+                headBytes = head.data();
+                return true;
+            }
+            want = std::min(size, want * 2);
+        }
+    }
+
+    const char* bytes() {
+        if (!map && size > 0) {
+            void* m = mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0);
+            if (m == MAP_FAILED) return nullptr;
+            map = m;
+        }
+        return static_cast<const char*>(map);
+    }
+
+    // Parses `length` bytes of a message. GMime reads them where they lie;
+    // with a persistent stream its parts refer back to the bytes instead of
+    // copying them.
+    void parse(const char* data, size_t length) {
+        drop();
+        array.data = reinterpret_cast<guint8*>(const_cast<char*>(data));
+        array.len = guint(length);
+        stream = g_mime_stream_mem_new();
+        g_mime_stream_mem_set_byte_array(GMIME_STREAM_MEM(stream), &array);
+        g_mime_stream_mem_set_owner(GMIME_STREAM_MEM(stream), FALSE);
+        // One parser per thread, set to each message in turn, spares making
+        // and freeing its buffers for every message.
+        thread_local GMimeParser* parser = g_mime_parser_new();
+        g_mime_parser_init_with_stream(parser, stream);
+        g_mime_parser_set_format(parser, GMIME_FORMAT_MESSAGE);
+        g_mime_parser_set_persist_stream(parser, TRUE);
+        message = g_mime_parser_construct_message(parser, nullptr);
+    }
+
+    bool tooLarge() const { return size - bodyStart > G_MAXUINT; }
 };
 
 MailMessage::MailMessage() : impl_(nullptr) { EnsureGMime(); }
@@ -95,71 +205,73 @@ MailMessage::~MailMessage() { delete impl_; }
 bool MailMessage::Load(const std::string& path) {
     delete impl_;
     impl_ = nullptr;
-    matched_ = false;
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return false;
-    struct stat st {};
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(fd);
-        return false;
-    }
     auto* impl = new Impl;
     impl->path = path;
+    impl->fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    struct stat st {};
+    if (impl->fd < 0 || fstat(impl->fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        delete impl;
+        return false;
+    }
     impl->size = size_t(st.st_size);
-    if (impl->size > 0) {
-        impl->map = mmap(nullptr, impl->size, PROT_READ, MAP_PRIVATE, fd, 0);
-        if (impl->map == MAP_FAILED) {
-            impl->map = nullptr;
-            ::close(fd);
-            delete impl;
-            return false;
-        }
+    if (!impl->findHeader()) {
+        delete impl;
+        return false;
     }
-    ::close(fd);
     impl_ = impl;
-
-    const char* bytes = static_cast<const char*>(impl->map);
-    if (impl->size >= 5 && std::memcmp(bytes, "From ", 5) == 0) {
-        const void* eol = std::memchr(bytes, '\n', impl->size);
-        impl->bodyStart = eol ? size_t(static_cast<const char*>(eol) - bytes) + 1 : impl->size;
+    if (!impl->tooLarge()) {
+        impl->parse(impl->headBytes + impl->bodyStart, impl->headerEnd - impl->bodyStart);
+        impl->whole = impl->headerEnd == impl->size;  // the header is the whole message
     }
-    // GMime reads the message straight from the mapped bytes; with a
-    // persistent stream its parts refer back to them instead of copying.
-    if (impl->size - impl->bodyStart > G_MAXUINT) return true;  // too large for GMime: kept as it is
-    impl->array.data = reinterpret_cast<guint8*>(const_cast<char*>(bytes + impl->bodyStart));
-    impl->array.len = guint(impl->size - impl->bodyStart);
-    impl->stream = g_mime_stream_mem_new();
-    g_mime_stream_mem_set_byte_array(GMIME_STREAM_MEM(impl->stream), &impl->array);
-    g_mime_stream_mem_set_owner(GMIME_STREAM_MEM(impl->stream), FALSE);
-    GMimeParser* parser = g_mime_parser_new_with_stream(impl->stream);
-    g_mime_parser_set_format(parser, GMIME_FORMAT_MESSAGE);
-    g_mime_parser_set_persist_stream(parser, TRUE);
-    impl->message = g_mime_parser_construct_message(parser, nullptr);
-    g_object_unref(parser);
     return true;
 }
 
-bool MailMessage::Save(const std::string& path) {
-    matched_ = false;
-    if (!impl_) return false;
-    if (impl_->message) {
-        auto* cmp = static_cast<CompareStream*>(g_object_new(compare_stream_get_type(), nullptr));
-        g_mime_stream_construct(GMIME_STREAM(cmp), 0, -1);
-        cmp->expected = static_cast<const char*>(impl_->map) + impl_->bodyStart;
-        cmp->length = impl_->size - impl_->bodyStart;
-        GMimeFormatOptions* options = g_mime_format_options_clone(nullptr);
-        g_mime_format_options_set_newline_format(options, GMIME_NEWLINE_FORMAT_DOS);
-        ssize_t written = g_mime_object_write_to_stream(GMIME_OBJECT(impl_->message), options,
-                                                        GMIME_STREAM(cmp));
-        g_mime_format_options_free(options);
-        matched_ = written >= 0 && !cmp->differs && cmp->position == cmp->length;
-        g_object_unref(cmp);
+GMimeMessage* MailMessage::message() {
+    if (!impl_ || impl_->tooLarge()) return nullptr;
+    if (!impl_->whole) {
+        const char* bytes = impl_->bytes();
+        if (!bytes) return nullptr;
+        impl_->parse(bytes + impl_->bodyStart, impl_->size - impl_->bodyStart);
+        impl_->whole = true;
     }
-    if (path == impl_->path) return true;  // the file already holds these bytes
-    // Saving elsewhere: write the loaded bytes there.
+    return impl_->message;
+}
+
+std::string MailMessage::header(const char* name) const {
+    if (!impl_ || !impl_->message) return {};
+    const char* value = g_mime_object_get_header(GMIME_OBJECT(impl_->message), name);
+    return value ? value : "";
+}
+
+bool MailMessage::matchesLibraryForm() {
+    GMimeMessage* whole = message();
+    if (!whole) return false;
+    auto* cmp = static_cast<CompareStream*>(g_object_new(compare_stream_get_type(), nullptr));
+    g_mime_stream_construct(GMIME_STREAM(cmp), 0, -1);
+    // The whole message is in the mapping, or in `head` when it has no body.
+    cmp->expected = (impl_->map ? static_cast<const char*>(impl_->map) : impl_->headBytes) + impl_->bodyStart;
+    cmp->length = impl_->size - impl_->bodyStart;
+    GMimeFormatOptions* options = g_mime_format_options_clone(nullptr);
+    g_mime_format_options_set_newline_format(options, GMIME_NEWLINE_FORMAT_DOS);
+    ssize_t written = g_mime_object_write_to_stream(GMIME_OBJECT(whole), options, GMIME_STREAM(cmp));
+    g_mime_format_options_free(options);
+    bool matched = written >= 0 && !cmp->differs && cmp->position == cmp->length;
+    g_object_unref(cmp);
+    return matched;
+}
+
+bool MailMessage::Save(const std::string& path) {
+    if (!impl_) return false;
+    // Nothing about the message can have changed since it was loaded, and
+    // it is only ever saved in its loaded bytes: its own file holds them.
+    if (path == impl_->path) return true;
     int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0) return false;
-    const char* p = static_cast<const char*>(impl_->map);
+    const char* p = impl_->headerEnd == impl_->size ? impl_->headBytes : impl_->bytes();
+    if (!p && impl_->size > 0) {
+        ::close(fd);
+        return false;
+    }
     size_t left = impl_->size;
     while (left > 0) {
         ssize_t n = ::write(fd, p, left);

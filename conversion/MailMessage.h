@@ -2,9 +2,15 @@
 // back, on GMime. A message is saved back only in the exact bytes it was
 // loaded from: where GMime's form of the message would differ by one byte, the
 // file stays as it was written.
+//
+// Loading parses the message's header with GMime; the body, which may be
+// megabytes of attachments, is parsed only when something asks for it. An
+// unchanged message saved to its own file has nothing to write.
 #pragma once
 
 #include <string>
+
+typedef struct _GMimeMessage GMimeMessage;
 
 namespace conversion {
 
@@ -18,22 +24,27 @@ public:
     MailMessage(const MailMessage&) = delete;
     MailMessage& operator=(const MailMessage&) = delete;
 
-    // Loads and parses a message file (an mbox "From " line at its top is
-    // kept aside, not parsed). False when the file cannot be read.
+    // Loads a message file and parses its header (an mbox "From " line at
+    // its top is kept aside, not parsed). False when the file cannot be read.
     bool Load(const std::string& path);
-    // Saves the message to `path`. The file's bytes are left exactly as they
-    // were loaded: if GMime's serialised form equals them, there is nothing
-    // to write; if it differs, the file stays as written. False when nothing
-    // is loaded or `path` is not the loaded file and cannot be written.
+    // Saves the message to `path` in exactly the bytes it was loaded from:
+    // to its own file that means nothing to write. False when nothing is
+    // loaded or `path` is another file that cannot be written.
     bool Save(const std::string& path);
 
-    // After Save: whether GMime's form matched the loaded bytes exactly.
-    bool lastSaveMatched() const { return matched_; }
+    // A header of the message, decoded by GMime; empty when it has none.
+    std::string header(const char* name) const;
+    // The whole message as GMime parses it, headers and MIME parts; parsed
+    // on the first call. Null when nothing is loaded or the message is too
+    // large for GMime. The object keeps ownership.
+    GMimeMessage* message();
+    // Whether GMime, writing the message out with CR LF line breaks, gives
+    // back exactly the loaded bytes.
+    bool matchesLibraryForm();
 
 private:
     struct Impl;
     Impl* impl_;
-    bool matched_ = false;
 };
 
 }  // namespace conversion

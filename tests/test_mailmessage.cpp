@@ -2,12 +2,15 @@
 // exactly as it was written.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
 
 #include "TestSupport.h"
 #include "conversion/ConversionRun.h"
 #include "conversion/MailMessage.h"
+
+#include <gmime/gmime.h>
 
 using namespace conversion;
 using namespace testsupport;
@@ -40,8 +43,14 @@ TEST(MailMessage, RoundTripKeepsEveryCorpusMessageByteForByte) {
         ASSERT_TRUE(m.Load(copy.string())) << src;
         ASSERT_TRUE(m.Save(copy.string())) << src;
         ASSERT_EQ(ReadFile(copy), before) << src;
+        // The header read at loading is the one the whole message has.
+        // (GMime makes no message of a text that does not start with one.)
+        std::string subject = m.header("Subject");
+        if (m.message()) {
+            ASSERT_EQ(m.header("Subject"), subject) << src;
+        }
         ++checked;
-        matched += m.lastSaveMatched();
+        matched += m.matchesLibraryForm();
     }
     EXPECT_GT(checked, 100);
     RecordProperty("matched_by_gmime", matched);
@@ -58,4 +67,66 @@ TEST(MailMessage, MissingFileAndSaveElsewhere) {
     ASSERT_TRUE(m.Load((dir.path() / "a.eml").string()));
     ASSERT_TRUE(m.Save((dir.path() / "b.eml").string()));
     EXPECT_EQ(ReadFile(dir.path() / "b.eml"), text);
+}
+
+TEST(MailMessage, HeaderAtLoadingAndBodyOnDemand) {
+    TempDir dir;
+    struct Case {
+        std::string text, subject;
+        int parts;  // of the message's top part; -1 when not multipart, -2 when no message
+    };
+    const std::string multipart =
+        "MIME-Version: 1.0\r\nContent-Type: multipart/mixed; boundary=\"b\"\r\n"
+        "Subject: =?utf-8?q?caf=C3=A9?=\r\n\r\n--b\r\nContent-Type: text/plain\r\n\r\none\r\n"
+        "--b\r\nContent-Type: application/octet-stream\r\n\r\ntwo\r\n--b--\r\n";
+    const Case cases[] = {
+        {"From a@b Mon Jan 1 00:00:00 2024\r\n" + multipart, "caf\xC3\xA9", 2},
+        {multipart, "caf\xC3\xA9", 2},
+        {"Subject: bare LF\nX: y\n\nbody\n", "bare LF", -1},
+        {"Subject: no body, no blank line\r\n", "no body, no blank line", -1},
+        {"\r\nno header at all\r\n", "", -1},
+        {"", "", -2},
+    };
+    for (const auto& c : cases) {
+        fs::path file = dir.path() / "m.eml";
+        WriteFile(file, c.text);
+        MailMessage m;
+        ASSERT_TRUE(m.Load(file.string()));
+        EXPECT_EQ(m.header("Subject"), c.subject) << c.text;
+        GMimeMessage* whole = m.message();
+        EXPECT_EQ(m.header("Subject"), c.subject) << c.text;
+        GMimeObject* top = whole ? g_mime_message_get_mime_part(whole) : nullptr;
+        int parts = !whole ? -2 : top && GMIME_IS_MULTIPART(top) ? g_mime_multipart_get_count(GMIME_MULTIPART(top)) : -1;
+        EXPECT_EQ(parts, c.parts) << c.text;
+        EXPECT_TRUE(m.Save(file.string()));
+        EXPECT_EQ(ReadFile(file), c.text);
+    }
+}
+
+// The header is read in growing pieces: its end may fall anywhere around the
+// edge of a piece, and a "From " line or a header may be longer than one,
+// or than the most it reads before it maps the file instead.
+TEST(MailMessage, HeaderEndingAroundReadEdges) {
+    TempDir dir;
+    fs::path file = dir.path() / "m.eml";
+    for (const char* eol : {"\r\n", "\n"}) {
+        for (size_t fromLength : {size_t(0), size_t(40), size_t(40000)}) {
+            for (size_t target : {size_t(4094), size_t(4095), size_t(4096), size_t(4097), size_t(16383), size_t(16384),
+                                  size_t(16385), size_t(16386), size_t(70000), size_t(3) << 20}) {
+                std::string text;
+                if (fromLength) text = "From " + std::string(fromLength, 'f') + eol;
+                text += std::string("Subject: edge") + eol + "X-Fill: ";
+                // Fill so that the blank line starts at `target`.
+                size_t fill = target > text.size() + 2 * std::strlen(eol) ? target - text.size() - std::strlen(eol) : 1;
+                text += std::string(fill, 'x') + eol + eol + "Subject: in the body" + eol;
+                WriteFile(file, text);
+                MailMessage m;
+                ASSERT_TRUE(m.Load(file.string()));
+                ASSERT_EQ(m.header("Subject"), "edge") << fromLength << " " << target;
+                ASSERT_EQ(m.header("X-Fill").size(), fill) << fromLength << " " << target;
+                ASSERT_TRUE(m.Save(file.string()));
+                ASSERT_EQ(ReadFile(file), text);
+            }
+        }
+    }
 }
