@@ -5,13 +5,15 @@
 #
 #   bench/bench_split.sh [BUILD_DIR] [RUNS]
 #
-# Prints the median wall times and their ratio (ours / git mailsplit).
+# Prints the median wall times and their ratio (ours / git mailsplit). The
+# files go under BENCH_DIR (default /tmp): a tmpfs such as /dev/shm leaves out
+# the disk, whose state after earlier runs can cost either program seconds.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 build=${1:-$here/../build}
 runs=${2:-5}
 cli=$build/cli/vellary-convert
-work=$(mktemp -d /tmp/vellary-bench.XXXXXX)
+work=$(mktemp -d "${BENCH_DIR:-/tmp}/vellary-bench.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 
 median() { sort -n | awk '{a[NR]=$1} END {print (NR%2 ? a[(NR+1)/2] : (a[NR/2]+a[NR/2+1])/2)}'; }

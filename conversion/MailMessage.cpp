@@ -114,7 +114,8 @@ struct MailMessage::Impl {
     GByteArray array{};             // GMime's view of the bytes it parses
     GMimeStream* stream = nullptr;  // the parts of the message refer into it
     GMimeMessage* message = nullptr;
-    bool whole = false;  // `message` holds the body too, not just the header
+    bool parsed = false;  // `message` is parsed (null if GMime made none)
+    bool whole = false;   // `message` holds the body too, not just the header
 
     ~Impl() {
         drop();
@@ -182,6 +183,7 @@ struct MailMessage::Impl {
     // copying them.
     void parse(const char* data, size_t length) {
         drop();
+        parsed = true;
         array.data = reinterpret_cast<guint8*>(const_cast<char*>(data));
         array.len = guint(length);
         stream = g_mime_stream_mem_new();
@@ -219,10 +221,6 @@ bool MailMessage::Load(const std::string& path) {
         return false;
     }
     impl_ = impl;
-    if (!impl->tooLarge()) {
-        impl->parse(impl->headBytes + impl->bodyStart, impl->headerEnd - impl->bodyStart);
-        impl->whole = impl->headerEnd == impl->size;  // the header is the whole message
-    }
     return true;
 }
 
@@ -237,8 +235,14 @@ GMimeMessage* MailMessage::message() {
     return impl_->message;
 }
 
-std::string MailMessage::header(const char* name) const {
-    if (!impl_ || !impl_->message) return {};
+std::string MailMessage::header(const char* name) {
+    if (!impl_ || impl_->tooLarge()) return {};
+    if (!impl_->parsed) {
+        // The header alone, unless the whole message is parsed already.
+        impl_->parse(impl_->headBytes + impl_->bodyStart, impl_->headerEnd - impl_->bodyStart);
+        impl_->whole = impl_->headerEnd == impl_->size;  // the header is the whole message
+    }
+    if (!impl_->message) return {};
     const char* value = g_mime_object_get_header(GMIME_OBJECT(impl_->message), name);
     return value ? value : "";
 }

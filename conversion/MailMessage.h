@@ -3,9 +3,10 @@
 // loaded from: where GMime's form of the message would differ by one byte, the
 // file stays as it was written.
 //
-// Loading parses the message's header with GMime; the body, which may be
-// megabytes of attachments, is parsed only when something asks for it. An
-// unchanged message saved to its own file has nothing to write.
+// Loading reads the message file as far as the end of its header. GMime
+// parses the header, or the whole message with its attachments, only when
+// something asks for them; an unchanged message saved to its own file has
+// nothing to write.
 #pragma once
 
 #include <string>
@@ -24,8 +25,8 @@ public:
     MailMessage(const MailMessage&) = delete;
     MailMessage& operator=(const MailMessage&) = delete;
 
-    // Loads a message file and parses its header (an mbox "From " line at
-    // its top is kept aside, not parsed). False when the file cannot be read.
+    // Loads a message file (an mbox "From " line at its top is kept aside,
+    // never parsed). False when the file cannot be read.
     bool Load(const std::string& path);
     // Saves the message to `path` in exactly the bytes it was loaded from:
     // to its own file that means nothing to write. False when nothing is
@@ -33,7 +34,8 @@ public:
     bool Save(const std::string& path);
 
     // A header of the message, decoded by GMime; empty when it has none.
-    std::string header(const char* name) const;
+    // Parses the header on the first call.
+    std::string header(const char* name);
     // The whole message as GMime parses it, headers and MIME parts; parsed
     // on the first call. Null when nothing is loaded or the message is too
     // large for GMime. The object keeps ownership.
