@@ -5,10 +5,11 @@
 #include <cstring>
 #include <fcntl.h>
 #include <gmime/gmime.h>
-#include <mutex>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include "store/mime/GMimeSupport.h"
 
 // A GMime stream that compares what is written to it with an expected run of
 // bytes, so a message can be checked against its file without holding a
@@ -69,11 +70,6 @@ static void compare_stream_init(CompareStream* self) {
 }
 
 namespace conversion {
-
-void EnsureGMime() {
-    static std::once_flag once;
-    std::call_once(once, [] { g_mime_init(); });
-}
 
 // Where the header of a message that starts at `start` ends: just after its
 // first empty line. Returns `npos` when the bytes seen so far end before
@@ -201,7 +197,7 @@ struct MailMessage::Impl {
     bool tooLarge() const { return size - bodyStart > G_MAXUINT; }
 };
 
-MailMessage::MailMessage() : impl_(nullptr) { EnsureGMime(); }
+MailMessage::MailMessage() : impl_(nullptr) { store::mime::EnsureGMimeStarted(); }
 MailMessage::~MailMessage() { delete impl_; }
 
 bool MailMessage::Load(const std::string& path) {

@@ -15,9 +15,6 @@ typedef struct _GMimeMessage GMimeMessage;
 
 namespace conversion {
 
-// Makes GMime ready; safe to call any number of times.
-void EnsureGMime();
-
 class MailMessage {
 public:
     MailMessage();

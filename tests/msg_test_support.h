@@ -4,6 +4,7 @@
 #pragma once
 
 #include "store/MapiMessage.h"
+#include "store/mime/GMimeSupport.h"
 
 #include <gmime/gmime.h>
 #include <gtest/gtest.h>
@@ -535,11 +536,7 @@ inline void CollectParts(GMimeObject* parent, GMimeObject* part, gpointer data) 
 }
 
 inline Eml ReadWithMsgconvert(const fs::path& file) {
-    static bool initialised = [] {
-        g_mime_init();
-        return true;
-    }();
-    (void)initialised;
+    store::mime::EnsureGMimeStarted();
     Eml eml;
     if (!RunCapture("msgconvert --outfile - " + Quote(file.string()) + " 2>/dev/null", eml.raw)) return eml;
     GMimeStream* stream = g_mime_stream_mem_new_with_buffer(eml.raw.data(), eml.raw.size());

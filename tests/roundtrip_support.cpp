@@ -14,24 +14,11 @@
 
 #include "TestSupport.h"
 #include "conversion/ConversionRun.h"
+#include "store/mime/GMimeSupport.h"
 
 namespace roundtrip {
 
 namespace {
-
-void StartGMime() {
-    static bool started = [] {
-        g_mime_init();
-        return true;
-    }();
-    (void)started;
-}
-
-std::string Take(char* s) {
-    std::string out = s ? s : "";
-    g_free(s);
-    return out;
-}
 
 bool ValidUtf8(const std::string& s) { return g_utf8_validate(s.data(), gssize(s.size()), nullptr); }
 
@@ -122,7 +109,7 @@ std::string RawHeader(GMimeObject* object, const char* name) {
         GMimeHeader* h = g_mime_header_list_get_header_at(list, i);
         if (g_ascii_strcasecmp(g_mime_header_get_name(h), name) == 0) {
             const char* raw = g_mime_header_get_raw_value(h);
-            return NormaliseLine(Take(g_mime_utils_header_unfold(raw ? raw : "")));
+            return NormaliseLine(store::mime::TakeGString(g_mime_utils_header_unfold(raw ? raw : "")));
         }
     }
     return {};
@@ -184,7 +171,7 @@ std::string RawSubject(GMimeObject* object) {
         GMimeHeader* h = g_mime_header_list_get_header_at(list, i);
         if (g_ascii_strcasecmp(g_mime_header_get_name(h), "Subject") != 0) continue;
         const char* raw = g_mime_header_get_raw_value(h);
-        return Take(g_mime_utils_header_unfold(raw ? raw : ""));
+        return store::mime::TakeGString(g_mime_utils_header_unfold(raw ? raw : ""));
     }
     return {};
 }
@@ -321,7 +308,7 @@ SourceMail ReadMessage(GMimeMessage* message) {
 }
 
 SourceMail ParseStream(GMimeStream* stream) {
-    StartGMime();
+    store::mime::EnsureGMimeStarted();
     GMimeParser* parser = g_mime_parser_new_with_stream(stream);
     g_mime_parser_set_format(parser, GMIME_FORMAT_MESSAGE);
     GMimeMessage* message = g_mime_parser_construct_message(parser, nullptr);
@@ -373,7 +360,7 @@ SourceMail ReadSourceMail(const fs::path& file) {
 }
 
 SourceMail ReadMailBytes(const std::string& bytes) {
-    StartGMime();
+    store::mime::EnsureGMimeStarted();
     GMimeStream* stream = g_mime_stream_mem_new_with_buffer(bytes.data(), bytes.size());
     SourceMail mail = ParseStream(stream);
     g_object_unref(stream);

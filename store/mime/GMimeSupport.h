@@ -1,7 +1,7 @@
 // GMime plumbing shared by the MIME import: one-time library start-up, the
 // parser options every parse uses, and owning handles for GMime objects.
-// Only files in store/mime include this header; the rest of the code sees
-// our own message model.
+// Besides store/mime, only the mail component (conversion/MailMessage)
+// includes this header; the rest of the code sees our own message model.
 #pragma once
 
 #include <gmime/gmime.h>
