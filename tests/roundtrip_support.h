@@ -78,7 +78,6 @@ std::string NormaliseLine(const std::string& text);
 std::string StoredFileName(const std::string& name);
 
 std::string Lower(std::string s);
-std::string Hex(const std::string& bytes);
 std::string FromHex(const std::string& hex);
 // Unix seconds of a "YYYY-MM-DD HH:MM:SS" UTC text, or -1.
 int64_t ParseUtc(const std::string& text);
