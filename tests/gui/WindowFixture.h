@@ -95,6 +95,15 @@ protected:
     QString cell(int row) { return grid()->model()->index(row, 0).data().toString(); }
     int gridRows() { return grid()->model()->rowCount(); }
 
+    // Lists `source`, picks the .eml form and has the folder dialog answer
+    // `outFolder`: Convert then starts a run.
+    void prepareEmlRun(const std::string& source, const std::string& outFolder) {
+        dialogs.fileAnswers = {source};
+        button("cmdAdd")->click();
+        option("OptEML")->click();
+        dialogs.folderAnswers = {outFolder};
+    }
+
     ScriptedDialogs dialogs;
     shell::FrmStep1 window;
 };

@@ -140,10 +140,7 @@ TEST_F(WindowTest, MissingMailboxIsReportedAndConvertComesBack) {
 TEST_F(WindowTest, StaysLiveDuringARunButPumpsOnlyEveryFewMilliseconds) {
     TempFolder out;
     const std::string source = makeMailbox(out.path() / "big.mbox", 400, 400);
-    dialogs.fileAnswers = {source};
-    button("cmdAdd")->click();
-    option("OptEML")->click();
-    dialogs.folderAnswers = {(out.path() / "out").string()};
+    prepareEmlRun(source, (out.path() / "out").string());
 
     // A timer that fires whenever the window handles its events.
     int ticks = 0;
@@ -167,10 +164,7 @@ TEST_F(WindowTest, StaysLiveDuringARunButPumpsOnlyEveryFewMilliseconds) {
 TEST_F(WindowTest, ClosingDuringARunStopsItAtOnce) {
     TempFolder out;
     const std::string source = makeMailbox(out.path() / "big.mbox", 3000, 200);
-    dialogs.fileAnswers = {source};
-    button("cmdAdd")->click();
-    option("OptEML")->click();
-    dialogs.folderAnswers = {(out.path() / "out").string()};
+    prepareEmlRun(source, (out.path() / "out").string());
     window.show();
     QTimer::singleShot(0, &window, [&] { window.close(); });
     button("CmdConvert")->click();
@@ -184,10 +178,7 @@ TEST_F(WindowTest, ClosingDuringARunStopsItAtOnce) {
 TEST_F(WindowTest, ExitDuringARunAnsweredNoLetsTheRunFinish) {
     TempFolder out;
     const std::string source = makeMailbox(out.path() / "big.mbox", 300, 200);
-    dialogs.fileAnswers = {source};
-    button("cmdAdd")->click();
-    option("OptEML")->click();
-    dialogs.folderAnswers = {(out.path() / "out").string()};
+    prepareEmlRun(source, (out.path() / "out").string());
     dialogs.messageAnswers = {AnswerNo};
     QTimer::singleShot(0, &window, [&] { button("cmdEnd")->click(); });
     button("CmdConvert")->click();
@@ -202,10 +193,7 @@ TEST_F(WindowTest, ExitDuringARunAnsweredNoLetsTheRunFinish) {
 TEST_F(WindowTest, ExitDuringARunAnsweredYesStopsIt) {
     TempFolder out;
     const std::string source = makeMailbox(out.path() / "big.mbox", 3000, 200);
-    dialogs.fileAnswers = {source};
-    button("cmdAdd")->click();
-    option("OptEML")->click();
-    dialogs.folderAnswers = {(out.path() / "out").string()};
+    prepareEmlRun(source, (out.path() / "out").string());
     dialogs.messageAnswers = {AnswerYes};
     window.show();
     QTimer::singleShot(0, &window, [&] { button("cmdEnd")->click(); });
