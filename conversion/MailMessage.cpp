@@ -71,29 +71,30 @@ static void compare_stream_init(CompareStream* self) {
 
 namespace conversion {
 
-// Where the header of a message that starts at `start` ends: just after its
-// first empty line. Returns `npos` when the bytes seen so far end before
-// that can be told, unless they are the whole message (`complete`), whose
-// header then runs to its end.
+// Returned by the two scans below when the bytes seen so far end before the
+// answer can be told.
+constexpr size_t kNeedMore = size_t(-1);
+
 // Where a message's "From " line ends, just after its LF; 0 when it has
-// none. `npos` and `complete` as for HeaderEnd below.
+// none. `complete`: the bytes are the whole message, so there is no more.
 static size_t FromLineEnd(const char* bytes, size_t size, bool complete) {
     if (size < 5 || std::memcmp(bytes, "From ", 5) != 0) return 0;
     const void* eol = std::memchr(bytes, '\n', size);
     if (eol) return size_t(static_cast<const char*>(eol) - bytes) + 1;
-    return complete ? size : size_t(-1);
+    return complete ? size : kNeedMore;
 }
 
+// Where the header of a message that starts at `start` ends: just after its
+// first empty line, or at the end of a complete message that has none.
 static size_t HeaderEnd(const char* bytes, size_t start, size_t size, bool complete) {
-    const size_t npos = size_t(-1);
     size_t at = start;
     for (;;) {
         // `at` is the start of a line.
         if (at < size && bytes[at] == '\n') return at + 1;
         if (at + 1 < size && bytes[at] == '\r' && bytes[at + 1] == '\n') return at + 2;
-        if (at + 1 >= size && !complete) return npos;  // too little to tell
+        if (at + 1 >= size && !complete) return kNeedMore;
         const void* eol = at < size ? std::memchr(bytes + at, '\n', size - at) : nullptr;
-        if (!eol) return complete ? size : npos;
+        if (!eol) return complete ? size : kNeedMore;
         at = size_t(static_cast<const char*>(eol) - bytes) + 1;
     }
 }
@@ -131,7 +132,6 @@ struct MailMessage::Impl {
     // among them; a header longer than a mebibyte is looked for in the
     // mapped file instead, so it is never copied whole.
     bool findHeader() {
-        const size_t npos = size_t(-1);
         size_t want = std::min<size_t>(size, 4096);
         for (;;) {
             if (want > (size_t(1) << 20)) {
@@ -153,8 +153,8 @@ struct MailMessage::Impl {
             }
             const bool complete = want == size;
             size_t from = FromLineEnd(head.data(), want, complete);
-            size_t end = from == npos ? npos : HeaderEnd(head.data(), from, want, complete);
-            if (end != npos) {
+            size_t end = from == kNeedMore ? kNeedMore : HeaderEnd(head.data(), from, want, complete);
+            if (end != kNeedMore) {
                 bodyStart = from;
                 headerEnd = end;
                 head.resize(end);
