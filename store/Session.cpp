@@ -69,7 +69,7 @@ void PstStore::Remove() {
     writer_.reset();
     StoreSession* session = session_;
     if (session) session->removeStore(this);  // deletes this store
-    if (!ok) throw StoreError("cannot finish the store: " + error);
+    if (!ok) throw StoreFinishError("cannot finish the store: " + error, 0);
 }
 
 PstStore* StoreList::AddPSTStore(const std::string& path, int16_t format, const std::string& displayName) {

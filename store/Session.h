@@ -25,6 +25,15 @@ public:
     using std::runtime_error::runtime_error;
 };
 
+// A store that could not be finished (PstStore::Remove). The file then holds
+// the first `messagesKept` messages saved into it, in the order they were
+// saved; every message saved after them is lost.
+class StoreFinishError : public StoreError {
+public:
+    StoreFinishError(const std::string& what, uint64_t kept) : StoreError(what), messagesKept(kept) {}
+    uint64_t messagesKept;
+};
+
 class PstStore;
 class MailItem;
 
@@ -101,6 +110,7 @@ public:
     // The top of the store's folders.
     Folder IPMRootFolder();
     // Finishes the store file and takes it out of the session. The file stays.
+    // Throws StoreFinishError when the store cannot be finished.
     void Remove();
     const std::string& displayName() const { return displayName_; }
     const std::string& path() const { return path_; }
