@@ -10,6 +10,7 @@ packages=(
   googletest libgtest-dev
   # independent readers of our .pst and .msg files, used by the tests
   pst-utils pff-tools python3 python3-olefile libemail-outlook-message-perl
+  libemail-address-perl  # msgconvert needs it; apt only recommends it
   # the window under a virtual display, its screenshot and its fonts
   xvfb xauth x11-utils imagemagick fonts-wine fonts-dejavu-core
   # benchmarks: peak memory
