@@ -1,7 +1,8 @@
 // The PST and MSG forms through the conversion run: store file names and
 // display names, store modes, the Outlook Error report, .msg file names,
 // what the independent readers find in what we wrote, and what the run and
-// the command-line converter do when a store cannot be finished.
+// the command-line converter do when a store cannot be finished or a stop
+// signal comes.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -380,5 +381,41 @@ TEST(StoreForms, StoreThatCannotBeFinishedFailsTheMessagesItLost) {
                                   " messages, 1 store not finished."),
                   std::string::npos)
             << cli.output;
+    }
+}
+
+// SIGINT, SIGTERM and SIGHUP stop the converter once the open store is
+// finished: it exits 128 + the signal's number, the store is whole and holds
+// every message the converter counts as saved, and no working file is left.
+TEST(StoreForms, CommandLineFinishesTheStoreOnStopSignals) {
+    TempDir dir;
+    std::vector<std::string> boxes;
+    for (auto [name, count] : {std::pair{"a", 300}, {"b", 5000}, {"c", 5000}}) {
+        boxes.push_back((dir.path() / (std::string(name) + ".mbox")).string());
+        WriteFile(boxes.back(), smallMessages(count));
+    }
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+        SCOPED_TRACE(strsignal(sig));
+        fs::path out = dir.path() / ("out-" + std::to_string(sig));
+        std::vector<std::string> args{"--to", "pst", "-o", out.string()};
+        args.insert(args.end(), boxes.begin(), boxes.end());
+        Converter cli(args);
+        ASSERT_TRUE(cli.readUntil("Mailbox 2 (of 3)")) << cli.output;
+        cli.signal(sig);
+        EXPECT_EQ(cli.finish(), 128 + sig) << cli.output;
+        std::smatch said;
+        ASSERT_TRUE(std::regex_search(cli.output, said, std::regex(R"(stopped by SIG\w+: (\d+) messages saved)")))
+            << cli.output;
+        auto stores = filesWithExtension(out, ".pst", false);
+        ASSERT_EQ(stores.size(), 1u);
+        if (psttest::haveTool("readpst")) {
+            auto folders = readpstFolders(stores[0], out / "read");
+            EXPECT_EQ(folders["a"] + folders["b"] + folders["c"], std::stoi(said[1])) << cli.output;
+        } else {
+            std::vector<std::string> problems;
+            EXPECT_TRUE(store::pst::VerifyPst(stores[0].string(), &problems)) << problems.at(0);
+        }
+        fs::remove_all(out / "read");
+        EXPECT_TRUE(filesWithExtension(out, ".eml", true).empty());
     }
 }
