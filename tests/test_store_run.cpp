@@ -387,6 +387,8 @@ TEST(StoreForms, StoreThatCannotBeFinishedFailsTheMessagesItLost) {
 // SIGINT, SIGTERM and SIGHUP stop the converter once the open store is
 // finished: it exits 128 + the signal's number, the store is whole and holds
 // every message the converter counts as saved, and no working file is left.
+// When the store cannot be finished (a file-size limit fills the disk) the
+// converter says so and exits 1.
 TEST(StoreForms, CommandLineFinishesTheStoreOnStopSignals) {
     TempDir dir;
     std::vector<std::string> boxes;
@@ -394,18 +396,28 @@ TEST(StoreForms, CommandLineFinishesTheStoreOnStopSignals) {
         boxes.push_back((dir.path() / (std::string(name) + ".mbox")).string());
         WriteFile(boxes.back(), smallMessages(count));
     }
-    for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
-        SCOPED_TRACE(strsignal(sig));
-        fs::path out = dir.path() / ("out-" + std::to_string(sig));
+    struct Case {
+        int signal;
+        rlim_t fileSizeLimit;
+        int status;
+    };
+    for (Case c : {Case{SIGINT, RLIM_INFINITY, 130}, Case{SIGTERM, RLIM_INFINITY, 143},
+                   Case{SIGHUP, RLIM_INFINITY, 129}, Case{SIGTERM, 100000, 1}}) {
+        SCOPED_TRACE(std::string(strsignal(c.signal)) + (c.status == 1 ? ", disk full" : ""));
+        fs::path out = dir.path() / ("out-" + std::to_string(c.signal) + "-" + std::to_string(c.status));
         std::vector<std::string> args{"--to", "pst", "-o", out.string()};
         args.insert(args.end(), boxes.begin(), boxes.end());
-        Converter cli(args);
+        Converter cli(args, c.fileSizeLimit);
         ASSERT_TRUE(cli.readUntil("Mailbox 2 (of 3)")) << cli.output;
-        cli.signal(sig);
-        EXPECT_EQ(cli.finish(), 128 + sig) << cli.output;
+        cli.signal(c.signal);
+        EXPECT_EQ(cli.finish(), c.status) << cli.output;
         std::smatch said;
         ASSERT_TRUE(std::regex_search(cli.output, said, std::regex(R"(stopped by SIG\w+: (\d+) messages saved)")))
             << cli.output;
+        if (c.status == 1) {
+            EXPECT_NE(cli.output.find(": cannot finish the store"), std::string::npos) << cli.output;
+            continue;
+        }
         auto stores = filesWithExtension(out, ".pst", false);
         ASSERT_EQ(stores.size(), 1u);
         if (psttest::haveTool("readpst")) {
