@@ -152,7 +152,7 @@ private:
             return std::nullopt;
         } catch (const store::StoreFinishError& e) {
             unfinished.cause = e.what();
-            unfinished.messagesKept = (long long)e.messagesKept;
+            unfinished.messagesKept = static_cast<long long>(e.messagesKept);
         } catch (const store::StoreError& e) {
             unfinished.cause = e.what();
         }
