@@ -392,7 +392,7 @@ TEST(StoreForms, StoreThatCannotBeFinishedFailsTheMessagesItLost) {
 TEST(StoreForms, CommandLineFinishesTheStoreOnStopSignals) {
     TempDir dir;
     std::vector<std::string> boxes;
-    for (auto [name, count] : {std::pair{"a", 100}, {"b", 5000}, {"c", 5000}}) {
+    for (auto [name, count] : {std::pair{"a", 100}, {"b", 30000}, {"c", 30000}}) {
         boxes.push_back((dir.path() / (std::string(name) + ".mbox")).string());
         WriteFile(boxes.back(), smallMessages(count));
     }
