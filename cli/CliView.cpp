@@ -2,6 +2,8 @@
 
 #include <unistd.h>
 
+#include "common/StopSignals.h"
+
 namespace {
 std::string withNewlines(const std::string& text) {
     std::string out;
@@ -18,6 +20,8 @@ CliView::CliView(std::string outputFolder)
     : outputFolder_(std::move(outputFolder)), live_(isatty(STDERR_FILENO) == 1) {}
 
 std::string CliView::browseForFolder(const std::string&) { return outputFolder_; }
+
+bool CliView::stopRequested() const { return StopSignalReceived() != 0; }
 
 void CliView::setMailboxCaption(const std::string& text) {
     if (mailboxOpen_ && !live_)

@@ -21,6 +21,9 @@ public:
     void setProgressCaption(const std::string&) override {}
     void showMessage(const std::string& text, const std::string& title, int style) override;
     void yield() override {}
+    // A stop signal (SIGINT, SIGTERM, SIGHUP) has come: the run finishes the
+    // open store and ends.
+    bool stopRequested() const override;
     void noteFailure(const std::string& path, const std::string& cause) override;
     void noteMessageSaved(int mailboxIndex, int mailboxCount, long long totalSaved) override;
 

@@ -11,6 +11,7 @@
 
 #include "cli/CliView.h"
 #include "common/modMain.h"
+#include "common/StopSignals.h"
 #include "common/registry.h"
 #include "conversion/ConversionRun.h"
 #include "sources/pathLogger.h"
@@ -29,8 +30,10 @@ const char* kUsage =
     "  SOURCE              a mailbox file, or a folder: every file below it,\n"
     "                      level by level, as the window's folder add takes them\n"
     "\n"
-    "Exit status: 0 when everything converted, 1 when any mailbox or message failed,\n"
-    "2 for a usage error.\n";
+    "Exit status: 0 when everything converted, 1 when any mailbox, message or store\n"
+    "failed, 2 for a usage error. SIGINT, SIGTERM or SIGHUP stops the run once the\n"
+    "open store is finished: the status is then 128 + the signal's number (130, 143,\n"
+    "129), or 1 when that store could not be finished. A second signal ends at once.\n";
 
 int usage(const char* problem) {
     if (problem) std::fprintf(stderr, "vellary-convert: %s\n", problem);
@@ -116,7 +119,17 @@ int main(int argc, char** argv) {
 
     CliView view(outputFolder);
     conversion::ConversionRun run(view, std::move(request));
+    InstallStopSignals();
     conversion::RunOutcome outcome = run.execute();
     view.endProgress();
+    if (outcome.stopped) {
+        // Every failure, a store that could not be finished among them, is
+        // already named on stderr.
+        const int signal = StopSignalReceived();
+        std::fprintf(stderr, "vellary-convert: stopped by %s: %lld messages saved, %lld failed%s\n",
+                     StopSignalName(signal), outcome.messagesSaved, outcome.messagesFailed,
+                     outcome.storesUnfinished > 0 ? "; a store could not be finished" : "; every store is finished");
+        return outcome.storesUnfinished > 0 ? 1 : 128 + signal;
+    }
     return outcome.ok() ? 0 : 1;
 }

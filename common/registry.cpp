@@ -61,7 +61,21 @@ std::string NormaliseSourcePath(const std::string& path) {
         fs::path base = fs::current_path(ec);
         if (!ec) p = base / p;
     }
-    fs::path normal = p.lexically_normal();
+    // ".." goes up from where the folder before it really is: after a
+    // symbolic link ("link/..") that is the parent of the link's target,
+    // which is what the system opens. A path without ".." keeps its text.
+    fs::path resolved;
+    for (const fs::path& part : p) {
+        if (part == "..") {
+            std::error_code ec;
+            fs::path real = fs::weakly_canonical(resolved, ec);
+            if (!ec) resolved = std::move(real);
+            resolved = resolved.parent_path();
+        } else {
+            resolved /= part;
+        }
+    }
+    fs::path normal = resolved.lexically_normal();
     std::string text = normal.string();
     // lexically_normal keeps a trailing separator for "dir/"; a mailbox is a file.
     while (text.size() > 1 && isSeparator(text.back())) text.pop_back();

@@ -15,8 +15,9 @@ std::string FileNameOfPath(const std::string& path);
 std::string PathWithoutRoot(const std::string& path);
 
 // A source path as the run uses it: trimmed of blanks, made absolute against
-// the current folder and normalised lexically (no "." or ".." parts, no
-// doubled separators). "" stays "".
+// the current folder and normalised (no "." or ".." parts, no doubled
+// separators). A ".." is taken after the symbolic links before it, as the
+// system does: the part before it is resolved. "" stays "".
 std::string NormaliseSourcePath(const std::string& path);
 
 // Leading and trailing blanks removed (spaces only, as the original trims).

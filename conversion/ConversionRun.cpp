@@ -1,12 +1,13 @@
 #include "conversion/ConversionRun.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
-#include "common/modMain.h"
+#include "common/OutputFiles.h"
 #include "common/registry.h"
 #include "conversion/MailMessage.h"
 #include "conversion/Splitter.h"
@@ -39,15 +40,15 @@ void yieldTo(RunView& view) {
 
 std::string errnoText(int e) { return std::strerror(e); }
 
-// Writes the message text and one CR LF into a new file (an existing one is
-// replaced). False, with `error`, when the file cannot be written whole.
+// Writes the message text and one CR LF at the start of an open file and
+// cuts the file to that length. False, with `error`, when it is not written
+// whole.
 //
 // An existing file is overwritten and then cut to length rather than opened
 // with O_TRUNC: ext4 flushes a file emptied by truncation to disk when it is
 // closed, which would make every replaced or reused file a synchronous write.
-bool writeMessageFile(const std::string& path, std::string_view text, std::string* error) {
-    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
-    if (fd < 0) {
+bool writeMessageText(int fd, std::string_view text, std::string* error) {
+    if (::lseek(fd, 0, SEEK_SET) != 0) {
         *error = errnoText(errno);
         return false;
     }
@@ -59,8 +60,6 @@ bool writeMessageFile(const std::string& path, std::string_view text, std::strin
         if (n < 0) {
             if (errno == EINTR) continue;
             *error = errnoText(errno);
-            ::close(fd);
-            ::unlink(path.c_str());  // a cut-off message file is no result
             return false;
         }
         size_t done = size_t(n);
@@ -75,16 +74,24 @@ bool writeMessageFile(const std::string& path, std::string_view text, std::strin
     }
     if (::ftruncate(fd, off_t(text.size() + 2)) != 0) {
         *error = errnoText(errno);
-        ::close(fd);
-        ::unlink(path.c_str());
-        return false;
-    }
-    if (::close(fd) != 0) {
-        *error = errnoText(errno);
-        ::unlink(path.c_str());
         return false;
     }
     return true;
+}
+
+// Writes one message file `name` in `folder` (an existing regular file is
+// replaced; a link there is refused, not followed).
+bool writeMessageFile(const FolderHandle& folder, const std::string& name, std::string_view text,
+                      std::string* error) {
+    int fd = OpenOutputFile(folder, name, OutputOpen::Replace, error);
+    if (fd < 0) return false;
+    bool ok = writeMessageText(fd, text, error);
+    if (::close(fd) != 0 && ok) {
+        *error = errnoText(errno);
+        ok = false;
+    }
+    if (!ok) RemoveFileIn(folder, name);  // a cut-off message file is no result
+    return ok;
 }
 
 }  // namespace
@@ -115,7 +122,9 @@ std::string FailureSummary(const RunOutcome& o) {
         return std::to_string(n) + " " + (n == 1 ? one : many);
     };
     std::string text = "Not converted: " + plural(o.mailboxesFailed, "mailbox", "mailboxes") + ", " +
-                       plural(o.messagesFailed, "message", "messages") + ".";
+                       plural(o.messagesFailed, "message", "messages");
+    if (o.storesUnfinished > 0) text += ", " + plural(o.storesUnfinished, "store", "stores") + " not finished";
+    text += ".";
     size_t shown = 0;
     for (const auto& f : o.failures) {
         if (shown == kFailuresShown) break;
@@ -135,33 +144,33 @@ namespace {
 class MessageWriter : public SplitterSink {
 public:
     MessageWriter(RunView& view, TargetForm form, StoreSteps* steps, RunOutcome& outcome,
-                  std::string mailboxFolder, std::string mailboxName, int row, int rowCount,
+                  const FolderHandle& folder, std::string mailboxFolder, std::string mailboxName,
+                  std::string fileTag, int row, int rowCount,
                   void (*fail)(void*, const std::string&, const std::string&), void* failContext)
-        : view_(view), form_(form), steps_(steps), outcome_(outcome),
-          mailboxFolder_(std::move(mailboxFolder)), mailboxName_(std::move(mailboxName)), row_(row),
-          rowCount_(rowCount), fail_(fail), failContext_(failContext),
-          spareFile_(mailboxFolder_ + kSeparator + ".vellary-spare.eml") {}
+        : view_(view), form_(form), steps_(steps), outcome_(outcome), folder_(folder),
+          mailboxFolder_(std::move(mailboxFolder)), mailboxName_(std::move(mailboxName)),
+          fileTag_(std::move(fileTag)), row_(row), rowCount_(rowCount), fail_(fail), failContext_(failContext) {}
 
-    ~MessageWriter() override {
-        if (haveSpare_) ::unlink(spareFile_.c_str());
-    }
+    ~MessageWriter() override { dropWorkingFile(); }
 
     void yield() override { yieldTo(view_); }
 
-    // Writes one message file "email-" n ".eml" (or ".emlx"), and for the two
-    // Outlook forms hands it to the store.
+    // Writes one message file: "email-" n ".eml" (or ".emlx") for the EML
+    // and EMLX forms; for the two Outlook forms the run's own working file,
+    // which is then handed to the store.
     void emitMessage(std::string_view text, int n, LineMode mode) override {
         const bool lineMode = mode == LineMode::Normal;
-        const char* extension = form_ == TargetForm::Emlx ? ".emlx" : ".eml";
-        std::string messageFile = mailboxFolder_ + kSeparator + "email-" + std::to_string(n) + extension;
+        const bool storeForm = steps_ && (form_ == TargetForm::Pst || form_ == TargetForm::Msg);
         std::string error;
-        if (haveSpare_) {
-            // The last message file's inode, put aside when it was done with,
-            // becomes this one's (see retire()).
-            if (::rename(spareFile_.c_str(), messageFile.c_str()) != 0) ::unlink(spareFile_.c_str());
-            haveSpare_ = false;
+        std::string messageFile;
+        bool written;
+        if (storeForm) {
+            written = writeWorkingFile(text, n, &messageFile, &error);
+        } else {
+            std::string name = "email-" + std::to_string(n) + (form_ == TargetForm::Emlx ? ".emlx" : ".eml");
+            messageFile = mailboxFolder_ + kSeparator + name;
+            written = writeMessageFile(folder_, name, text, &error);
         }
-        bool written = writeMessageFile(messageFile, text, &error);
         if (!written) fail_(failContext_, messageFile, error);
         if (lineMode) {
             yield();
@@ -172,14 +181,11 @@ public:
             view_.setProgressCaption("Saved " + std::to_string(n) + " Email Messages...");
         }
         bool stored = written;
-        if (written && steps_ && (form_ == TargetForm::Pst || form_ == TargetForm::Msg)) {
+        if (written && storeForm) {
             stored = steps_->importMessage(messageFile, mailboxName_, mailboxFolder_, n, &error);
             // A message that did not make it keeps its file, the only copy
-            // left, and the failure report names it.
-            if (stored)
-                retire(messageFile);
-            else
-                fail_(failContext_, messageFile, error);
+            // of it the run made, and the failure report names it.
+            if (!stored) fail_(failContext_, keepWorkingFile(n), error);
         }
         if (stored) {
             ++outcome_.messagesSaved;
@@ -192,31 +198,59 @@ public:
     }
 
 private:
-    // Deletes a temporary message file. On a file system without a journal,
-    // making a new file right after deleting one costs a scan past every
-    // recently freed inode, so a run that made and deleted one file per
-    // message would slow down with every message. The file is renamed to a
-    // hidden spare name instead, and the next message file takes over its
-    // inode; the spare is deleted when the mailbox is done.
-    void retire(const std::string& messageFile) {
-        if (::rename(messageFile.c_str(), spareFile_.c_str()) == 0)
-            haveSpare_ = true;
-        else
-            ::unlink(messageFile.c_str());
+    // The store forms write every message into one working file, made with
+    // a name unique to the run (so no user file is ever touched) and
+    // overwritten in place by the next message once the store has it. Making
+    // and deleting a file per message would cost more: on a file system
+    // without a journal, each new file right after a deletion scans past
+    // every recently freed inode. The file goes when the mailbox is done.
+    bool writeWorkingFile(std::string_view text, int n, std::string* path, std::string* error) {
+        if (workFd_ < 0) {
+            workName_ = workingName(n);
+            workFd_ = OpenOutputFile(folder_, workName_, OutputOpen::CreateNew, error);
+        }
+        *path = mailboxFolder_ + kSeparator + workName_;
+        if (workFd_ >= 0 && writeMessageText(workFd_, text, error)) return true;
+        dropWorkingFile();
+        return false;
     }
+
+    // The working file holds message n, which the store refused: it stays,
+    // named after the message, and the next message gets a new one.
+    std::string keepWorkingFile(int n) {
+        std::string kept = workingName(n);
+        if (kept != workName_ && RenameWithoutReplacing(folder_, workName_, kept)) workName_ = kept;
+        std::string path = mailboxFolder_ + kSeparator + workName_;
+        ::close(workFd_);
+        workFd_ = -1;
+        workName_.clear();
+        return path;
+    }
+
+    void dropWorkingFile() {
+        if (workFd_ < 0) return;
+        ::close(workFd_);
+        workFd_ = -1;
+        RemoveFileIn(folder_, workName_);
+        workName_.clear();
+    }
+
+    std::string workingName(int n) const { return ".vellary-" + fileTag_ + "-" + std::to_string(n) + ".eml"; }
 
     RunView& view_;
     TargetForm form_;
     StoreSteps* steps_;
     RunOutcome& outcome_;
+    const FolderHandle& folder_;
     std::string mailboxFolder_;
     std::string mailboxName_;
+    std::string fileTag_;
     int row_;
     int rowCount_;
     void (*fail_)(void*, const std::string&, const std::string&);
     void* failContext_;
-    std::string spareFile_;
-    bool haveSpare_ = false;
+    std::string workName_;
+    int workFd_ = -1;
 };
 
 void yieldThrough(void* context) {
@@ -242,8 +276,27 @@ void ConversionRun::fail(const std::string& path, const std::string& cause, bool
     view_.noteFailure(path, cause);
 }
 
+void ConversionRun::noteUnfinished(const std::optional<UnfinishedStore>& store) {
+    if (!store) return;
+    const long long saved = store->messagesSaved;
+    const long long kept = std::clamp(store->messagesKept, 0LL, saved);
+    std::string cause = store->cause;
+    if (saved > 0) {
+        cause += kept == 0 ? "; it holds none of its " + std::to_string(saved) + " messages"
+                           : "; it holds the first " + std::to_string(kept) + " of its " + std::to_string(saved) +
+                                 " messages";
+    }
+    // Every message the file lost was counted as saved when the store took it.
+    outcome_.messagesSaved -= saved - kept;
+    outcome_.messagesFailed += saved - kept;
+    ++outcome_.storesUnfinished;
+    outcome_.failures.push_back({store->path, cause});
+    view_.noteFailure(store->path, cause);
+}
+
 RunOutcome ConversionRun::execute() {
     outcome_ = RunOutcome{};
+    runTag_ = UniqueRunTag();
     if (request_.form == TargetForm::None) {
         view_.showMessage("Please select a option to convert file(s).", kAppTitle, StyleInformation);
         return outcome_;
@@ -288,17 +341,18 @@ RunOutcome ConversionRun::execute() {
             if (!convertRow(i, rowCount, rows[i], outputFolder)) return endWithStoreFailure();
         }
 
-        if (steps_) steps_->closeRunStore();
+        if (steps_) noteUnfinished(steps_->closeRunStore());
     } catch (const StopRun&) {
         // The window is closing: whatever store is open is finished so its
-        // file stays whole; nothing more is shown.
-        if (steps_) steps_->abandon();
+        // file stays whole; nothing more is shown (a store that cannot be
+        // finished is still noted to the view).
+        if (steps_) noteUnfinished(steps_->abandon());
         outcome_.stopped = true;
         return outcome_;
     }
     steps_.reset();
 
-    const bool failed = outcome_.mailboxesFailed > 0 || outcome_.messagesFailed > 0;
+    const bool failed = outcome_.anyFailed();
     const int style = failed ? StyleExclamation : StyleInformation;
     std::string text = request_.form == TargetForm::Pst ? PstCompletionText() : CompletionText();
     if (failed) {
@@ -315,8 +369,11 @@ bool ConversionRun::convertRow(int row, int rowCount, const std::string& rowText
     const std::string sourcePath = NormaliseSourcePath(rowText);
     const std::string mailboxFolder = outputFolder + PathWithoutRoot(sourcePath);
     const std::string sourceFileName = FileNameOfPath(sourcePath);
-    const std::string mailboxName =
+    std::string mailboxName =
         ReplaceAll(TrimBlanks(ReplaceAll(TrimBlanks(sourceFileName), ".mbox", "")), ".MBOX", "");
+    // A file named ".mbox" (or ".mbox.MBOX") leaves no name; a store folder
+    // needs one, and the file's own name cannot be another mailbox's.
+    if (mailboxName.empty()) mailboxName = TrimBlanks(sourceFileName);
     view_.setSourceFileCaption(sourceFileName);
 
     if (steps_) {
@@ -328,7 +385,7 @@ bool ConversionRun::convertRow(int row, int rowCount, const std::string& rowText
 
     auto closeMailbox = [&] {
         yieldTo(view_);
-        if (steps_) steps_->closeMailboxStore();
+        if (steps_) noteUnfinished(steps_->closeMailboxStore());
     };
 
     // An empty row (the empty list) has nothing to read and is no failure.
@@ -338,7 +395,9 @@ bool ConversionRun::convertRow(int row, int rowCount, const std::string& rowText
     }
 
     std::string error;
-    if (!EnsureFolderPath(mailboxFolder, &error)) {
+    // Nothing below the output folder is reached through a link.
+    FolderHandle folder = OpenFolderBelow(outputFolder, PathWithoutRoot(sourcePath), &error);
+    if (!folder) {
         fail(mailboxFolder, "cannot create the folder: " + error, true);
         closeMailbox();
         return true;
@@ -358,7 +417,8 @@ bool ConversionRun::convertRow(int row, int rowCount, const std::string& rowText
         return true;
     }
     MessageWriter writer(
-        view_, request_.form, steps_.get(), outcome_, mailboxFolder, mailboxName, row, rowCount,
+        view_, request_.form, steps_.get(), outcome_, folder, mailboxFolder, mailboxName,
+        runTag_ + "-" + std::to_string(row + 1), row, rowCount,
         [](void* self, const std::string& path, const std::string& cause) {
             static_cast<ConversionRun*>(self)->fail(path, cause, false);
         },

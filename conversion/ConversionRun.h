@@ -4,6 +4,7 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -35,10 +36,12 @@ struct RunOutcome {
     bool storeFailure = false;   // ended by the "Outlook Error" report
     bool stopped = false;        // the window was closed during the run
     int mailboxesFailed = 0;     // could not be read, or their folder not created
-    int messagesFailed = 0;      // message files (or store items) not written
+    long long messagesFailed = 0;  // message files (or store items) not written, or lost with their store
+    int storesUnfinished = 0;    // stores that could not be finished
     long long messagesSaved = 0;
     std::vector<RunFailure> failures;  // every failure, in order
-    bool ok() const { return started && !storeFailure && !stopped && mailboxesFailed == 0 && messagesFailed == 0; }
+    bool anyFailed() const { return mailboxesFailed > 0 || messagesFailed > 0 || storesUnfinished > 0; }
+    bool ok() const { return started && !storeFailure && !stopped && !anyFailed(); }
 };
 
 class ConversionRun {
@@ -53,11 +56,14 @@ private:
     // False when the mailbox's own store cannot be opened.
     bool convertRow(int row, int rowCount, const std::string& rowText, const std::string& outputFolder);
     void fail(const std::string& path, const std::string& cause, bool mailbox);
+    // A store that could not be finished: the messages it lost are failures.
+    void noteUnfinished(const std::optional<UnfinishedStore>& store);
 
     RunView& view_;
     RunRequest request_;
     std::unique_ptr<StoreSteps> steps_;
     RunOutcome outcome_;
+    std::string runTag_;  // in the names of the run's temporary files
 };
 
 // The texts the run shows.

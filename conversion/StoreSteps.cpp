@@ -67,12 +67,14 @@ public:
         }
     }
 
-    void closeMailboxStore() override {
-        if (mode_ == StoreMode::PerMailbox) closeStore();
+    std::optional<UnfinishedStore> closeMailboxStore() override {
+        if (mode_ == StoreMode::PerMailbox) return closeStore();
+        return std::nullopt;
     }
 
-    void closeRunStore() override {
-        if (mode_ != StoreMode::PerMailbox) closeStore();
+    std::optional<UnfinishedStore> closeRunStore() override {
+        if (mode_ != StoreMode::PerMailbox) return closeStore();
+        return std::nullopt;
     }
 
     bool importMessage(const std::string& messageFile, const std::string& mailboxName,
@@ -87,6 +89,7 @@ public:
             mapiUtils.HrSetOneProp(mailItem->MAPIOBJECT(), 0x0E070003, 17, true);
             if (form_ == TargetForm::Pst) {
                 mailItem->Save();
+                ++savedInStore_;
             } else {
                 std::string msgFilePath = mailboxFolder + kSeparator + "Email-" + std::to_string(messageNumber) + ".msg";
                 yield();
@@ -104,17 +107,12 @@ public:
 
     std::string failure() const override { return failure_; }
 
-    void abandon() override {
+    std::optional<UnfinishedStore> abandon() override {
         // Finish the open store so that its file holds every message saved
         // so far and opens.
-        if (pstStore_) {
-            try {
-                pstStore_->Remove();
-            } catch (const store::StoreError&) {
-            }
-            pstStore_ = nullptr;
-        }
+        std::optional<UnfinishedStore> unfinished = removeStore();
         storeSession_.reset();
+        return unfinished;
     }
 
 private:
@@ -131,18 +129,34 @@ private:
         }
     }
 
-    void closeStore() {
+    std::optional<UnfinishedStore> closeStore() {
         yield();
-        if (pstStore_) {
-            try {
-                pstStore_->Remove();
-            } catch (const store::StoreError&) {
-            }
-            pstStore_ = nullptr;
-        }
+        std::optional<UnfinishedStore> unfinished = removeStore();
         yield();
         if (storeSession_) storeSession_->Logoff();
         storeSession_.reset();
+        return unfinished;
+    }
+
+    // Finishes the open store and takes it out of the session.
+    std::optional<UnfinishedStore> removeStore() {
+        if (!pstStore_) return std::nullopt;
+        UnfinishedStore unfinished;
+        unfinished.path = pstStore_->path();  // Remove() deletes the store object
+        unfinished.messagesSaved = savedInStore_;
+        store::PstStore* open = pstStore_;
+        pstStore_ = nullptr;
+        savedInStore_ = 0;
+        try {
+            open->Remove();
+            return std::nullopt;
+        } catch (const store::StoreFinishError& e) {
+            unfinished.cause = e.what();
+            unfinished.messagesKept = static_cast<long long>(e.messagesKept);
+        } catch (const store::StoreError& e) {
+            unfinished.cause = e.what();
+        }
+        return unfinished;
     }
 
     void yield() {
@@ -156,6 +170,7 @@ private:
     std::unique_ptr<store::StoreSession> storeSession_;
     std::string storeDisplayName_;
     store::PstStore* pstStore_ = nullptr;
+    long long savedInStore_ = 0;  // messages saved into the open store
     std::string failure_;
 };
 

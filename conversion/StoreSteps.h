@@ -5,11 +5,22 @@
 
 #include <ctime>
 #include <memory>
+#include <optional>
 #include <string>
 
 namespace conversion {
 
 enum class TargetForm { None, Eml, Emlx, Msg, Pst };
+
+// A store that could not be finished. Its file holds the first `messagesKept`
+// of the `messagesSaved` messages saved into it, in save order; the others
+// are lost (a file that holds none may be gone).
+struct UnfinishedStore {
+    std::string path;
+    std::string cause;
+    long long messagesSaved = 0;
+    long long messagesKept = 0;
+};
 
 class StoreSteps {
 public:
@@ -24,8 +35,9 @@ public:
     // Right after openMailboxStore, for every mailbox: its folder in the store.
     virtual void addMailboxFolder(const std::string& mailboxName) = 0;
     // After each mailbox (store per mailbox only) and after the last one.
-    virtual void closeMailboxStore() = 0;
-    virtual void closeRunStore() = 0;
+    // What could not be finished, if anything.
+    virtual std::optional<UnfinishedStore> closeMailboxStore() = 0;
+    virtual std::optional<UnfinishedStore> closeRunStore() = 0;
 
     // One written message file: ImportMessage (PST form) or SaveMessageAsMsg
     // (MSG form). False, with `error` set, when the message did not make it
@@ -35,8 +47,9 @@ public:
                                const std::string& mailboxFolder, int messageNumber,
                                std::string* error) = 0;
 
-    // The window is closing: finish whatever store is open so its file stays whole.
-    virtual void abandon() = 0;
+    // The window is closing: finish whatever store is open so its file stays
+    // whole. What could not be finished, if anything.
+    virtual std::optional<UnfinishedStore> abandon() = 0;
 
     // Why the last store could not be opened.
     virtual std::string failure() const = 0;

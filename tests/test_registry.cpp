@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "TestSupport.h"
 #include "common/registry.h"
 
 TEST(PathWithoutRoot, StripsEveryRootForm) {
@@ -27,6 +28,19 @@ TEST(NormaliseSourcePath, MakesAbsoluteAndDropsDotParts) {
     ASSERT_FALSE(rel.empty());
     EXPECT_EQ(rel.front(), '/');
     EXPECT_EQ(rel.find(".."), std::string::npos);
+}
+
+// "link/.." is the parent of the link's target, as the system opens it.
+TEST(NormaliseSourcePath, TakesDotDotAfterSymbolicLinks) {
+    testsupport::TempDir dir;
+    std::filesystem::create_directories(dir.path() / "real" / "sub");
+    std::filesystem::create_directories(dir.path() / "a");
+    std::filesystem::create_directory_symlink(dir.path() / "real" / "sub", dir.path() / "a" / "link");
+    EXPECT_EQ(NormaliseSourcePath((dir.path() / "a" / "link" / ".." / "x.mbox").string()),
+              (dir.path() / "real" / "x.mbox").string());
+    // Without "..", a link keeps its place in the text.
+    EXPECT_EQ(NormaliseSourcePath((dir.path() / "a" / "link" / "x.mbox").string()),
+              (dir.path() / "a" / "link" / "x.mbox").string());
 }
 
 TEST(ReplaceAll, ReplacesEveryOccurrenceCaseSensitively) {

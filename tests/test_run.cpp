@@ -1,5 +1,6 @@
 // The conversion run end to end for the EML and EMLX forms: output layout,
-// file names and bytes, captions, completion texts and failure reports.
+// file names and bytes, captions, completion texts and failure reports; and
+// for every form, what it does with links planted in the output tree.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -209,4 +210,54 @@ TEST(Run, ManyMailboxesFailuresListIsCut) {
     RunOutcome o = runWith(view, TargetForm::Eml, rows);
     EXPECT_EQ(o.mailboxesFailed, 8);
     EXPECT_NE(view.boxes.at(0).text.find("... and 3 more."), std::string::npos);
+}
+
+// A link planted in the output tree is refused and named, never followed:
+// the file or folder it points to stays as it was, and so does the link. A
+// hard link at a message file's name gets a new file; the other name keeps
+// its bytes.
+TEST(Run, LinksInTheOutputTreeAreNotFollowed) {
+    struct Case {
+        TargetForm form;
+        const char* planted;  // a name in the mailbox folder; "" for the mailbox folder itself
+        bool symbolic;
+    };
+    const Case cases[] = {
+        {TargetForm::Eml, "email-1.eml", true}, {TargetForm::Emlx, "email-1.emlx", true},
+        {TargetForm::Msg, "Email-1.msg", true}, {TargetForm::Eml, "email-1.eml", false},
+        {TargetForm::Eml, "", true},            {TargetForm::Pst, "", true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string("form ") + std::to_string(int(c.form)) + ", link at \"" + c.planted + "\"");
+        TempDir dir;
+        fs::path src = dir.path() / "src" / "box.mbox";
+        WriteFile(src, "From a\r\nSubject: 1\r\n\r\nx\r\nFrom b\r\nSubject: 2\r\n\r\ny\r\n");
+        fs::path victim = dir.path() / "victim";
+        WriteFile(victim / "file", "precious");
+        std::string out = (dir.path() / "out").string();
+        fs::path folder = mailboxFolderFor(out, src);
+        fs::path planted = *c.planted ? folder / c.planted : folder;
+        fs::create_directories(planted.parent_path());
+        if (!c.symbolic)
+            fs::create_hard_link(victim / "file", planted);
+        else
+            fs::create_symlink(*c.planted ? victim / "file" : victim, planted);
+
+        RecordingView view;
+        view.folder = out;
+        RunOutcome o = runWith(view, c.form, {src.string()});
+        EXPECT_EQ(ReadFile(victim / "file"), "precious");
+        EXPECT_EQ(std::distance(fs::directory_iterator(victim), fs::directory_iterator()), 1);
+        if (!c.symbolic) {
+            EXPECT_TRUE(o.ok());
+            EXPECT_EQ(ReadFile(planted), "From a\r\nSubject: 1\r\n\r\nx\r\n\r\n");
+            continue;
+        }
+        EXPECT_TRUE(fs::is_symlink(planted));
+        EXPECT_EQ(o.messagesSaved, *c.planted ? 1 : 0);
+        ASSERT_EQ(o.failures.size(), 1u);
+        std::string named = o.failures[0].path + ": " + o.failures[0].cause;
+        EXPECT_NE(named.find(planted.string() + ": a symbolic link is in the way"), std::string::npos) << named;
+        EXPECT_EQ(view.boxes.at(0).style, 48);
+    }
 }

@@ -1,12 +1,19 @@
 // The PST and MSG forms through the conversion run: store file names and
-// display names, store modes, the Outlook Error report, .msg file names, and
-// what the independent readers find in what we wrote.
+// display names, store modes, the Outlook Error report, .msg file names,
+// what the independent readers find in what we wrote, and what the run and
+// the command-line converter do when a store cannot be finished or a stop
+// signal comes.
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <csignal>
+#include <cstring>
 #include <map>
 #include <regex>
+#include <sys/resource.h>
+#include <sys/wait.h>
 #include <thread>
+#include <unistd.h>
 
 #include "TestSupport.h"
 #include "common/registry.h"
@@ -85,6 +92,83 @@ struct ThreeMailboxes {
     std::vector<std::string> rows() const { return {inbox.string(), sent.string(), archive.string()}; }
     fs::path out() const { return dir.path() / "out"; }
 };
+
+// vellary-convert as a child process, its stdout and stderr on one pipe.
+class Converter {
+public:
+    explicit Converter(std::vector<std::string> args, rlim_t fileSizeLimit = RLIM_INFINITY) {
+        args.insert(args.begin(), std::string(VELLARY_BINARY_DIR) + "/cli/vellary-convert");
+        std::vector<char*> argv;
+        for (auto& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        int fds[2];
+        if (::pipe(fds) != 0) return;
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            ::dup2(fds[1], 1);
+            ::dup2(fds[1], 2);
+            ::close(fds[0]);
+            ::close(fds[1]);
+            for (int s : {SIGINT, SIGTERM, SIGHUP}) std::signal(s, SIG_DFL);
+            if (fileSizeLimit != RLIM_INFINITY) {
+                std::signal(SIGXFSZ, SIG_IGN);  // a failed write, not a killed process
+                rlimit rl{fileSizeLimit, fileSizeLimit};
+                ::setrlimit(RLIMIT_FSIZE, &rl);
+            }
+            ::execv(argv[0], argv.data());
+            ::_exit(127);
+        }
+        ::close(fds[1]);
+        fd_ = fds[0];
+    }
+    ~Converter() { finish(); }
+
+    // Reads the output until `text` has appeared (true) or it ends (false).
+    bool readUntil(const std::string& text) {
+        while (output.find(text) == std::string::npos)
+            if (!readSome()) return false;
+        return true;
+    }
+    void signal(int s) { ::kill(pid_, s); }
+    // Reads the rest and waits: the exit status, or minus the signal that ended it.
+    int finish() {
+        while (readSome()) {
+        }
+        if (pid_ > 0) {
+            int status = 0;
+            ::waitpid(pid_, &status, 0);
+            pid_ = -1;
+            status_ = WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
+        }
+        return status_;
+    }
+
+    std::string output;
+
+private:
+    bool readSome() {
+        if (fd_ < 0) return false;
+        char buf[4096];
+        ssize_t n = ::read(fd_, buf, sizeof buf);
+        if (n < 0 && errno == EINTR) return true;
+        if (n <= 0) {
+            ::close(fd_);
+            fd_ = -1;
+            return false;
+        }
+        output.append(buf, size_t(n));
+        return true;
+    }
+    pid_t pid_ = -1;
+    int fd_ = -1;
+    int status_ = -1000;
+};
+
+std::string smallMessages(int count) {
+    std::string text;
+    for (int i = 0; i < count; ++i) text += "From x\r\nSubject: m" + std::to_string(i) + "\r\n\r\nbody\r\n";
+    return text;
+}
 
 }  // namespace
 
@@ -224,4 +308,126 @@ TEST(MAPIUtils, MessageFlagsFollowTheRealAttachments) {
     utils.HrSetOneProp(&withFile, 0x0E070003, 17, true);
     EXPECT_EQ(plain.props.find(store::pid::MessageFlags)->integer, 1u);
     EXPECT_EQ(withFile.props.find(store::pid::MessageFlags)->integer, 0x11u);
+}
+
+// The store forms write each message into a working file with a hidden name
+// of the run's own: an earlier .eml run's files in the same folders stay as
+// they were, and no working file is left behind.
+TEST(StoreForms, WorkingFilesNeverTakeAUserFileName) {
+    for (TargetForm form : {TargetForm::Msg, TargetForm::Pst}) {
+        SCOPED_TRACE(form == TargetForm::Msg ? "msg" : "pst");
+        ThreeMailboxes m;
+        RecordingView first;
+        first.folder = m.out().string();
+        ASSERT_TRUE(runStore(first, TargetForm::Eml, false, m.rows()).ok());
+        std::map<fs::path, std::string> before, after;
+        for (auto& f : filesWithExtension(m.out(), ".eml", true)) before[f] = ReadFile(f);
+        ASSERT_EQ(before.size(), 6u);
+        RecordingView second;
+        second.folder = m.out().string();
+        EXPECT_TRUE(runStore(second, form, false, m.rows()).ok());
+        for (auto& f : filesWithExtension(m.out(), ".eml", true)) after[f] = ReadFile(f);
+        EXPECT_EQ(after, before);
+    }
+}
+
+// A mailbox file named ".mbox" has no name left once ".mbox" is taken off:
+// its store folder is named after the file.
+TEST(StoreForms, MailboxNamedDotMboxGetsAFolder) {
+    for (TargetForm form : {TargetForm::Msg, TargetForm::Pst}) {
+        TempDir dir;
+        fs::path box = dir.path() / ".mbox";
+        WriteFile(box, smallMessages(2));
+        RecordingView view;
+        view.folder = dir.str();
+        RunOutcome o = runStore(view, form, true, {box.string()});
+        EXPECT_TRUE(o.ok()) << FailureSummary(o);
+        EXPECT_EQ(o.messagesSaved, 2);
+    }
+}
+
+// A store that cannot be finished (a file-size limit stands in for a full
+// disk) fails every message it does not hold, and the converter says so and
+// exits 1, whether the disk fills while the store is finished or before.
+TEST(StoreForms, StoreThatCannotBeFinishedFailsTheMessagesItLost) {
+    TempDir dir;
+    fs::path box = dir.path() / "box.mbox";
+    std::string text;
+    for (int i = 0; i < 40; ++i)
+        text += "From x\r\nSubject: m" + std::to_string(i) + "\r\n\r\n" + std::string(3000, 'a' + i % 26) + "\r\n";
+    WriteFile(box, text);
+    auto args = [&](const fs::path& out) {
+        return std::vector<std::string>{"--to", "pst", "--pst-per-mailbox", "-o", out.string(), box.string()};
+    };
+    Converter whole(args(dir.path() / "whole"));
+    ASSERT_EQ(whole.finish(), 0) << whole.output;
+    const rlim_t size = fs::file_size(dir.path() / "whole" / "box.pst");
+
+    const std::pair<const char*, rlim_t> cases[] = {{"finishing", size - 1}, {"earlier", size / 2}};
+    for (const auto& [when, limit] : cases) {
+        SCOPED_TRACE(when);
+        fs::path out = dir.path() / when;
+        Converter cli(args(out), limit);
+        EXPECT_EQ(cli.finish(), 1) << cli.output;
+        fs::path store = out / "box.pst";
+        EXPECT_NE(cli.output.find("error: " + store.string() + ": cannot finish the store"), std::string::npos)
+            << cli.output;
+        int kept = 0;
+        if (fs::exists(store)) {
+            if (!psttest::haveTool("readpst")) GTEST_SKIP() << "readpst (pst-utils) is not installed";
+            kept = readpstFolders(store, out / "read")["box"];
+        }
+        EXPECT_NE(cli.output.find("Not converted: 0 mailboxes, " + std::to_string(40 - kept) +
+                                  " messages, 1 store not finished."),
+                  std::string::npos)
+            << cli.output;
+    }
+}
+
+// SIGINT, SIGTERM and SIGHUP stop the converter once the open store is
+// finished: it exits 128 + the signal's number, the store is whole and holds
+// every message the converter counts as saved, and no working file is left.
+// When the store cannot be finished (a file-size limit fills the disk) the
+// converter says so and exits 1.
+TEST(StoreForms, CommandLineFinishesTheStoreOnStopSignals) {
+    TempDir dir;
+    std::vector<std::string> boxes;
+    for (auto [name, count] : {std::pair{"a", 100}, {"b", 30000}, {"c", 30000}}) {
+        boxes.push_back((dir.path() / (std::string(name) + ".mbox")).string());
+        WriteFile(boxes.back(), smallMessages(count));
+    }
+    struct Case {
+        int signal;
+        rlim_t fileSizeLimit;
+        int status;
+    };
+    for (Case c : {Case{SIGINT, RLIM_INFINITY, 130}, Case{SIGTERM, RLIM_INFINITY, 143},
+                   Case{SIGHUP, RLIM_INFINITY, 129}, Case{SIGTERM, 100000, 1}}) {
+        SCOPED_TRACE(std::string(strsignal(c.signal)) + (c.status == 1 ? ", disk full" : ""));
+        fs::path out = dir.path() / ("out-" + std::to_string(c.signal) + "-" + std::to_string(c.status));
+        std::vector<std::string> args{"--to", "pst", "-o", out.string()};
+        args.insert(args.end(), boxes.begin(), boxes.end());
+        Converter cli(args, c.fileSizeLimit);
+        ASSERT_TRUE(cli.readUntil("Mailbox 2 (of 3)")) << cli.output;
+        cli.signal(c.signal);
+        EXPECT_EQ(cli.finish(), c.status) << cli.output;
+        std::smatch said;
+        ASSERT_TRUE(std::regex_search(cli.output, said, std::regex(R"(stopped by SIG\w+: (\d+) messages saved)")))
+            << cli.output;
+        if (c.status == 1) {
+            EXPECT_NE(cli.output.find(": cannot finish the store"), std::string::npos) << cli.output;
+            continue;
+        }
+        auto stores = filesWithExtension(out, ".pst", false);
+        ASSERT_EQ(stores.size(), 1u);
+        if (psttest::haveTool("readpst")) {
+            auto folders = readpstFolders(stores[0], out / "read");
+            EXPECT_EQ(folders["a"] + folders["b"] + folders["c"], std::stoi(said[1])) << cli.output;
+        } else {
+            std::vector<std::string> problems;
+            EXPECT_TRUE(store::pst::VerifyPst(stores[0].string(), &problems)) << problems.at(0);
+        }
+        fs::remove_all(out / "read");
+        EXPECT_TRUE(filesWithExtension(out, ".eml", true).empty());
+    }
 }

@@ -12,6 +12,8 @@
 #include <unistd.h>
 #include <vector>
 
+#include "common/OutputFiles.h"
+
 namespace store::msg::detail {
 namespace {
 
@@ -377,6 +379,12 @@ bool CompoundFileWriter::finish() {
     if (::close(fd) != 0) {
         ::unlink(f.tempPath.c_str());
         return ioFail("cannot close the file");
+    }
+    // rename() never follows a link at the target, but it would delete it:
+    // a link there is refused and left as it is.
+    if (IsSymbolicLink(f.path)) {
+        ::unlink(f.tempPath.c_str());
+        return fail(kLinkInTheWay);
     }
     if (::rename(f.tempPath.c_str(), f.path.c_str()) != 0) {
         int saved = errno;

@@ -1,0 +1,137 @@
+#include "common/OutputFiles.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <random>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "common/modMain.h"
+
+const char* const kLinkInTheWay = "a symbolic link is in the way";
+
+FolderHandle::~FolderHandle() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+FolderHandle& FolderHandle::operator=(FolderHandle&& other) noexcept {
+    if (this != &other) {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = other.fd_;
+        other.fd_ = -1;
+    }
+    return *this;
+}
+
+namespace {
+
+bool isLinkAt(int dir, const std::string& name) {
+    struct stat st {};
+    return ::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode);
+}
+
+// The cause of a failed open of `name` in `dir` with O_NOFOLLOW: ELOOP (or
+// EMLINK on the BSDs) is a link only when the name really is one.
+std::string openFailure(int dir, const std::string& name, int e) {
+    if ((e == ELOOP || e == EMLINK || e == ENOTDIR) && isLinkAt(dir, name)) return kLinkInTheWay;
+    return std::strerror(e);
+}
+
+}  // namespace
+
+FolderHandle OpenFolderBelow(const std::string& base, const std::string& relative, std::string* error) {
+    std::string why;
+    if (!EnsureFolderPath(base, &why)) {
+        if (error) *error = base + ": " + why;
+        return {};
+    }
+    FolderHandle dir(::open(base.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!dir) {
+        if (error) *error = base + ": " + std::strerror(errno);
+        return {};
+    }
+    std::string walked = base;
+    if (!walked.empty() && walked.back() == '/') walked.pop_back();
+    size_t pos = 0;
+    while (pos < relative.size()) {
+        size_t end = relative.find('/', pos);
+        if (end == std::string::npos) end = relative.size();
+        std::string name = relative.substr(pos, end - pos);
+        pos = end + 1;
+        if (name.empty()) continue;
+        walked += '/' + name;
+        if (name == "." || name == "..") {
+            if (error) *error = walked + ": a \".\" or \"..\" part cannot be followed";
+            return {};
+        }
+        int next = ::openat(dir.fd(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (next < 0 && errno == ENOENT) {
+            if (::mkdirat(dir.fd(), name.c_str(), 0777) != 0 && errno != EEXIST) {
+                if (error) *error = walked + ": " + std::strerror(errno);
+                return {};
+            }
+            next = ::openat(dir.fd(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        }
+        if (next < 0) {
+            if (error) *error = walked + ": " + openFailure(dir.fd(), name, errno);
+            return {};
+        }
+        dir = FolderHandle(next);
+    }
+    return dir;
+}
+
+int OpenOutputFile(const FolderHandle& folder, const std::string& name, OutputOpen how, std::string* error) {
+    // O_NONBLOCK: a FIFO in the way must not hang the run; it is refused below.
+    int flags = O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+    if (how == OutputOpen::CreateNew) flags |= O_EXCL;
+    int fd = ::openat(folder.fd(), name.c_str(), flags, 0644);
+    if (fd < 0) {
+        if (error) *error = openFailure(folder.fd(), name, errno);
+        return -1;
+    }
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        if (error) *error = "not a regular file";
+        ::close(fd);
+        return -1;
+    }
+    if (st.st_nlink > 1) {
+        // Another name of this file may be anywhere on the file system: the
+        // name is given a new file and the other's bytes stay as they are.
+        ::close(fd);
+        if (::unlinkat(folder.fd(), name.c_str(), 0) != 0 ||
+            (fd = ::openat(folder.fd(), name.c_str(), flags | O_EXCL, 0644)) < 0) {
+            if (error) *error = openFailure(folder.fd(), name, errno);
+            return -1;
+        }
+    }
+    return fd;
+}
+
+bool RenameWithoutReplacing(const FolderHandle& folder, const std::string& from, const std::string& to) {
+#ifdef RENAME_NOREPLACE
+    if (::renameat2(folder.fd(), from.c_str(), folder.fd(), to.c_str(), RENAME_NOREPLACE) == 0) return true;
+    if (errno != EINVAL && errno != ENOSYS) return false;
+#endif
+    // Without RENAME_NOREPLACE: a hard link fails when the name is taken.
+    if (::linkat(folder.fd(), from.c_str(), folder.fd(), to.c_str(), 0) != 0) return false;
+    ::unlinkat(folder.fd(), from.c_str(), 0);
+    return true;
+}
+
+void RemoveFileIn(const FolderHandle& folder, const std::string& name) { ::unlinkat(folder.fd(), name.c_str(), 0); }
+
+bool IsSymbolicLink(const std::string& path) {
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+}
+
+std::string UniqueRunTag() {
+    std::random_device random;
+    char text[48];
+    std::snprintf(text, sizeof text, "%ld-%08x", long(::getpid()), unsigned(random()));
+    return text;
+}

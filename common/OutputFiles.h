@@ -1,0 +1,57 @@
+// Opening what a run writes below its output folder so that a symbolic link
+// planted in the tree is never followed: folders are walked one name at a
+// time from the output folder, and files are opened relative to their folder.
+// The output folder itself is taken as the user gave it, links and all.
+#pragma once
+
+#include <string>
+
+// An open folder, closed with its holder.
+class FolderHandle {
+public:
+    FolderHandle() = default;
+    explicit FolderHandle(int fd) : fd_(fd) {}
+    ~FolderHandle();
+    FolderHandle(FolderHandle&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+    FolderHandle& operator=(FolderHandle&& other) noexcept;
+    FolderHandle(const FolderHandle&) = delete;
+    FolderHandle& operator=(const FolderHandle&) = delete;
+
+    int fd() const { return fd_; }
+    explicit operator bool() const { return fd_ >= 0; }
+
+private:
+    int fd_ = -1;
+};
+
+// Opens the folder `relative` (separated by '/', no "." or ".." parts) below
+// `base`, creating `base` and every missing folder on the way. A name below
+// `base` that is a symbolic link or not a folder stops the walk: the handle
+// is then empty and `error` names the path and the cause.
+FolderHandle OpenFolderBelow(const std::string& base, const std::string& relative, std::string* error);
+
+enum class OutputOpen {
+    Replace,    // a regular file of that name is overwritten in place, or a new one made
+    CreateNew,  // fails when anything has that name
+};
+
+// Opens `name` in `folder` for writing; never follows a symbolic link and
+// never writes into a file that has another hard link (it could be outside
+// the output folder). Returns the descriptor, or -1 with `error` set.
+int OpenOutputFile(const FolderHandle& folder, const std::string& name, OutputOpen how, std::string* error);
+
+// Renames `from` to `to` in `folder` unless something has the name `to`.
+bool RenameWithoutReplacing(const FolderHandle& folder, const std::string& from, const std::string& to);
+
+// Removes the file `name` from `folder` (a link is removed, not followed).
+void RemoveFileIn(const FolderHandle& folder, const std::string& name);
+
+// True when `path` itself is a symbolic link.
+bool IsSymbolicLink(const std::string& path);
+
+// A name part that no other run and no user file has: the process id and
+// random bits ("4711-9f3c02ad").
+std::string UniqueRunTag();
+
+// The text a link in the way is reported with.
+extern const char* const kLinkInTheWay;  // "a symbolic link is in the way"
