@@ -1,6 +1,7 @@
 #include "common/fileio.h"
 
 #include <cerrno>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -19,4 +20,14 @@ int GrowFile(int fd, uint64_t size) {
         if (errno != EINTR) return errno;
     }
     return 0;
+}
+
+void StartWriteback(int fd, uint64_t offset, uint64_t length) {
+#ifdef SYNC_FILE_RANGE_WRITE
+    ::sync_file_range(fd, off_t(offset), off_t(length), SYNC_FILE_RANGE_WRITE);
+#else
+    (void)fd;
+    (void)offset;
+    (void)length;
+#endif
 }

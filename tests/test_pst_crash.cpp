@@ -17,6 +17,7 @@
 #include <regex>
 #include <set>
 #include <thread>
+#include <vector>
 #include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -106,9 +107,12 @@ TEST(PstCrash, KilledWriterLeavesTheLastCheckpoint) {
             if (!w.create(path, "Killed", &err)) ::_exit(10);
             w.setCheckpointPolicy({.seconds = 0, .bytes = 0, .messages = 40});
             progress->created = 1;
-            const uint32_t inbox = w.addFolder(w.rootFolder(), "Inbox", &err);
+            if (delay == 0) ::pause();  // killed right after create
+            // Twelve folders make most checkpoints span data sections.
+            std::vector<uint32_t> folders;
+            for (int f = 0; f < 12; ++f) folders.push_back(w.addFolder(w.rootFolder(), "F" + std::to_string(f), &err));
             for (int i = 0; i < kMessages; ++i) {
-                if (!w.addMessage(inbox, makeMessage(numbered(i)), &err)) ::_exit(11);
+                if (!w.addMessage(folders[size_t(i) % 12], makeMessage(numbered(i)), &err)) ::_exit(11);
                 progress->durable = w.durableMessageCount();
             }
             ::_exit(w.close(&err) ? 0 : 12);

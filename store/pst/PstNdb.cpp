@@ -184,6 +184,8 @@ void NdbWriter::sealSection() {
     // Only what no commit has put on disk yet: committed bytes are never rewritten.
     pwriteAll(sec_.data() + secFlushed_, kSectionSize - secFlushed_, start + secFlushed_);
     secFlushed_ = kSectionSize;
+    // The next commit's sync then waits for little more than its own writes.
+    if (!failed()) StartWriteback(fd_, start, kSectionSize);
     // A section holding transient ranges gets its map written again at close,
     // with those ranges free.
     auto inThis = [&](const std::pair<uint64_t, uint64_t>& r) { return (r.first - kFirstSection) / kSectionSize == k; };
@@ -558,7 +560,6 @@ bool NdbWriter::commit(std::string* error) {
     if (!sync()) return fail(ioError_);
     writeHeader(nbtRoot, bbtRoot, cbAMapFree, final);
     if (!sync()) return fail(ioError_);
-    ++commits_;
     transient_ = false;
     transientBbt_.clear();
     if (!final) {

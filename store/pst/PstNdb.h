@@ -120,8 +120,6 @@ public:
     uint64_t fileSize() const { return sectionStart(secIndex_) + kSectionSize; }
     // Bytes handed out so far (the cursor's file offset).
     uint64_t position() const { return sectionStart(secIndex_) + secCursor_; }
-    // Headers committed so far (the first one by the caller's create).
-    uint64_t commits() const { return commits_; }
 
 private:
     struct Triple {
@@ -166,7 +164,6 @@ private:
     uint64_t cbAMapFree_ = 0;
     size_t secFlushed_ = 0;        // bytes of the current section already on disk
     std::vector<uint8_t> freeRuns_;  // longest free run per sealed section (for FMaps)
-    uint64_t commits_ = 0;
 
     // Transient writes: their block tree entries, and the file ranges
     // {offset, length} of the state being built and of the committed one.

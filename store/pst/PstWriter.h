@@ -63,7 +63,7 @@ public:
     // folder plus about 1/400 of the block index) and syncs twice.
     struct CheckpointPolicy {
         double seconds = 5;
-        uint64_t bytes = 64ull << 20;
+        uint64_t bytes = 256ull << 20;
         uint64_t messages = 0;
     };
     // Sets the policy of the open store.
