@@ -424,6 +424,7 @@ struct PstWriter::Impl {
     uint64_t durable = 0;
     std::chrono::steady_clock::time_point lastCommit;
     uint64_t lastCommitPosition = 0;
+    uint64_t lastCommitBytes = 0;  // what the last checkpoint itself wrote
 
     // Writes the store as it stands and commits it: a checkpoint, or with
     // `final` the finished store.
@@ -432,7 +433,13 @@ struct PstWriter::Impl {
         const uint64_t since = messages - durable;
         if (since == 0) return false;
         if (policy.messages && since >= policy.messages) return true;
-        if (policy.bytes && ndb.position() - lastCommitPosition >= policy.bytes) return true;
+        // A checkpoint's own space is left unused once a later one is
+        // committed: with many folders and a slow source, checkpoints wait
+        // until the messages outweigh it four times, so at most a fifth of the
+        // file is such holes.
+        const uint64_t written = ndb.position() - lastCommitPosition;
+        if (written < 4 * lastCommitBytes) return false;
+        if (policy.bytes && written >= policy.bytes) return true;
         return policy.seconds > 0 &&
                std::chrono::steady_clock::now() - lastCommit >= std::chrono::duration<double>(policy.seconds);
     }
@@ -854,6 +861,7 @@ bool PstWriter::Impl::commitState(bool final, std::string* error) {
         return false;
     }
     ndb.beginState(!final);
+    const uint64_t start = ndb.position();
 
     auto writePc = [&](uint32_t nid, const std::vector<PropValue>& props, uint32_t parent) {
         std::vector<SubnodeEntry> subs;
@@ -936,6 +944,7 @@ bool PstWriter::Impl::commitState(bool final, std::string* error) {
     durable = messages;
     lastCommit = std::chrono::steady_clock::now();
     lastCommitPosition = ndb.position();
+    lastCommitBytes = lastCommitPosition - start;
     return true;
 }
 

@@ -58,9 +58,12 @@ public:
 
     // When addMessage commits a checkpoint: once this long has passed, or
     // this many bytes or messages were written, since the last commit
-    // (whichever comes first; 0 turns a limit off). Each checkpoint writes
-    // the folders' tables and the tops of the B-trees again (a few KB per
-    // folder plus about 1/400 of the block index) and syncs twice.
+    // (whichever comes first; 0 turns a limit off). The time and byte limits
+    // also wait until four times the last checkpoint's own size was written. Each checkpoint writes
+    // every folder's tables and properties again (a few KB per folder, more
+    // for a contents table's open heap page) and the B-trees' upper levels
+    // (about one page per 400 blocks), and syncs twice; a crash loses at most
+    // the messages added since the last one.
     struct CheckpointPolicy {
         double seconds = 5;
         uint64_t bytes = 256ull << 20;
