@@ -12,6 +12,8 @@
 #include <chrono>
 #include <csignal>
 #include <filesystem>
+#include <fstream>
+#include <functional>
 #include <new>
 #include <random>
 #include <regex>
@@ -65,6 +67,12 @@ std::set<int> readpstNumbers(const std::string& pst, const std::string& dir, int
             out.insert(std::stoi((*it)[2]));
     }
     return out;
+}
+
+uint64_t get64le(const std::string& b, size_t at) {
+    uint64_t v = 0;
+    for (int i = 7; i >= 0; --i) v = (v << 8) | uint8_t(b[at + size_t(i)]);
+    return v;
 }
 
 // True when `numbers` is exactly 0..k-1.
@@ -226,5 +234,50 @@ TEST(PstCrash, FullDiskKeepsTheLastCheckpoint) {
         const std::set<int> numbers = readpstNumbers(path, tmp.file(std::string(c.name) + "-rp"), &rc);
         EXPECT_EQ(rc, 0);
         EXPECT_EQ(numbers, (std::set<int>{0, 1, 2}));
+    }
+}
+
+// The verifier's crash mode accepts what a killed writer leaves and nothing
+// more: the plain check rejects that file, and damage is still found in it.
+TEST(PstCrash, CrashModeRelaxesOnlyTheMapsAndTheFileEnd) {
+    TempDir tmp;
+    const std::string path = tmp.file("left.pst");
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        PstWriter w;
+        std::string err;
+        if (!w.create(path, "Left", &err)) ::_exit(10);
+        w.setCheckpointPolicy({.seconds = 0, .bytes = 0, .messages = 5});
+        const uint32_t inbox = w.addFolder(w.rootFolder(), "Inbox", &err);
+        for (int i = 0; i < 12; ++i)
+            if (!w.addMessage(inbox, makeMessage(numbered(i, 300000)), &err)) ::_exit(11);
+        ::_exit(w.durableMessageCount() == 10 ? 0 : 12);  // no close: as if killed
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    const std::string left = readFile(path);
+    ASSERT_EQ(problemsOf(path, false), "");
+    EXPECT_NE(problemsOf(path, true).find("fAMapValid 0"), std::string::npos);
+
+    // The first message's attachment lies in a block of the committed state.
+    const size_t live = left.find(noise(300000, 0).substr(0, 64));
+    ASSERT_NE(live, std::string::npos);
+    const uint64_t eof = get64le(left, 180 + 4);
+    struct Case {
+        const char* name;
+        std::function<void(std::string&)> damage;
+        const char* expected;
+    } cases[] = {
+        {"block byte", [&](std::string& b) { b[live] ^= 0x55; }, "CRC"},
+        {"cut before ibFileEof", [&](std::string& b) { b.resize(eof - 512); }, "ibFileEof"},
+        {"header byte", [](std::string& b) { b[200] ^= 1; }, "dwCRCPartial"},
+    };
+    for (const Case& c : cases) {
+        std::string bytes = left;
+        c.damage(bytes);
+        { std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes; }
+        EXPECT_NE(problemsOf(path, false).find(c.expected), std::string::npos) << c.name;
     }
 }
