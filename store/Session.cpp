@@ -66,10 +66,11 @@ Folder PstStore::IPMRootFolder() {
 void PstStore::Remove() {
     std::string error;
     bool ok = !writer_ || writer_->close(&error);
+    const uint64_t kept = writer_ ? writer_->durableMessageCount() : 0;
     writer_.reset();
     StoreSession* session = session_;
     if (session) session->removeStore(this);  // deletes this store
-    if (!ok) throw StoreFinishError("cannot finish the store: " + error, 0);
+    if (!ok) throw StoreFinishError("cannot finish the store: " + error, kept);
 }
 
 PstStore* StoreList::AddPSTStore(const std::string& path, int16_t format, const std::string& displayName) {

@@ -184,6 +184,10 @@ BthStream::BthStream(HeapBuilder& heap, uint8_t cbKey, uint8_t cbEnt)
     header_ = heap_.add(h, 8);
 }
 
+BthStream::BthStream(const BthStream& other, HeapBuilder& heap)
+    : heap_(heap), cbKey_(other.cbKey_), cbEnt_(other.cbEnt_), header_(other.header_), leaf_(other.leaf_),
+      index_(other.index_), count_(other.count_) {}
+
 void BthStream::add(const void* record) {
     const size_t rs = cbKey_ + cbEnt_;
     const uint8_t* r = static_cast<const uint8_t*>(record);
@@ -357,6 +361,17 @@ TableBuilder::TableBuilder(NdbWriter& ndb, TableLayout layout)
 }
 
 TableBuilder::~TableBuilder() = default;
+
+TableBuilder::TableBuilder(const TableBuilder& o)
+    : ndb_(o.ndb_), layout_(o.layout_), rowSize_(o.rowSize_), heap_(std::make_unique<HeapBuilder>(*o.heap_)),
+      index_(std::make_unique<BthStream>(*o.index_, *heap_)), tcinfo_(o.tcinfo_), rows_(o.rows_),
+      lastRowId_(o.lastRowId_), matrix_(o.matrix_), matrixInBlocks_(o.matrixInBlocks_),
+      matrixBlocks_(o.matrixBlocks_), subnodes_(o.subnodes_), nextSub_(o.nextSub_) {}
+
+NodeRef TableBuilder::snapshot() const {
+    TableBuilder copy(*this);
+    return copy.finish();
+}
 
 void TableBuilder::addRow(uint32_t rowId, const std::vector<PropValue>& values) {
     assert(rows_ == 0 || rowId > lastRowId_);

@@ -40,6 +40,7 @@ public:
     // item can still be patched (for property contexts, which are small);
     // otherwise pages other than page 0 are written as soon as they fill.
     HeapBuilder(NdbWriter& ndb, uint8_t clientSig, bool holdPages = false);
+    HeapBuilder(const HeapBuilder&) = default;  // for table snapshots
     ~HeapBuilder();
     // Adds an item (1..3580 bytes) and returns its heap id.
     uint32_t add(const void* data, size_t n);
@@ -77,6 +78,8 @@ private:
 class BthStream {
 public:
     BthStream(HeapBuilder& heap, uint8_t cbKey, uint8_t cbEnt);
+    // A copy of `other` that places its items on `heap` (a copy of other's heap).
+    BthStream(const BthStream& other, HeapBuilder& heap);
     uint32_t headerHid() const { return header_; }
     void add(const void* record);
     void finish();
@@ -121,9 +124,15 @@ public:
     // tags without a column are ignored; empty variable values are left out.
     void addRow(uint32_t rowId, const std::vector<PropValue>& values);
     NodeRef finish();
+    // Writes the table as it stands without ending it: the row blocks and
+    // heap pages already written are shared, the open page, the heap's first
+    // page, the index and the trees over them are written anew. Rows can
+    // still be added and finish() called afterwards.
+    NodeRef snapshot() const;
     uint32_t rows() const { return rows_; }
 
 private:
+    TableBuilder(const TableBuilder& other);
     void flushMatrixBlock(bool last);
     NdbWriter& ndb_;
     TableLayout layout_;

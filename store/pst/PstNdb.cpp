@@ -1,5 +1,7 @@
 #include "store/pst/PstNdb.h"
 
+#include "common/fileio.h"
+
 #include <algorithm>
 #include <array>
 #include <cerrno>
@@ -134,7 +136,32 @@ void NdbWriter::startSection() {
     std::fill(sec_.begin(), sec_.end(), 0);
     unsigned r = reservedPages(secIndex_);
     secCursor_ = r * kPage;
+    secFlushed_ = secCursor_;
     markUsed(0, secCursor_);
+}
+
+// Fills in the trailers of the section's map pages and writes them.
+void NdbWriter::writeMapPages() {
+    const uint64_t k = secIndex_;
+    const uint64_t start = sectionStart(k);
+    trailer(sec_.data(), kPtypeAMap, 0, start);
+    size_t at = kPage;
+    if (hasPMap(k)) {
+        std::memset(sec_.data() + at, 0xFF, 496);
+        trailer(sec_.data() + at, kPtypePMap, 0, start + at);
+        at += kPage;
+    }
+    if (hasFMap(k)) {
+        // Content filled in at close, when the runs of the sections it covers are known.
+        trailer(sec_.data() + at, kPtypeFMap, 0, start + at);
+        at += kPage;
+    }
+    if (hasFPMap(k)) {
+        std::memset(sec_.data() + at, 0xFF, 496);
+        trailer(sec_.data() + at, kPtypeFPMap, 0, start + at);
+        at += kPage;
+    }
+    pwriteAll(sec_.data(), at, start);
 }
 
 void NdbWriter::sealSection() {
@@ -153,24 +180,18 @@ void NdbWriter::sealSection() {
     }
     cbAMapFree_ += uint64_t(freeSlots) * 64;
     freeRuns_.push_back(uint8_t(std::min(best, 255u)));
-
-    trailer(sec_.data(), kPtypeAMap, 0, start);
-    size_t at = kPage;
-    if (hasPMap(k)) {
-        std::memset(sec_.data() + at, 0xFF, 496);
-        trailer(sec_.data() + at, kPtypePMap, 0, start + at);
-        at += kPage;
-    }
-    if (hasFMap(k)) {
-        // Content filled in at close, when the runs of the sections it covers are known.
-        trailer(sec_.data() + at, kPtypeFMap, 0, start + at);
-        at += kPage;
-    }
-    if (hasFPMap(k)) {
-        std::memset(sec_.data() + at, 0xFF, 496);
-        trailer(sec_.data() + at, kPtypeFPMap, 0, start + at);
-    }
-    pwriteAll(sec_.data(), kSectionSize, start);
+    writeMapPages();
+    // Only what no commit has put on disk yet: committed bytes are never rewritten.
+    pwriteAll(sec_.data() + secFlushed_, kSectionSize - secFlushed_, start + secFlushed_);
+    secFlushed_ = kSectionSize;
+    // The next commit's sync then waits for little more than its own writes.
+    if (!failed()) StartWriteback(fd_, start, kSectionSize);
+    // A section holding transient ranges gets its map written again at close,
+    // with those ranges free.
+    auto inThis = [&](const std::pair<uint64_t, uint64_t>& r) { return (r.first - kFirstSection) / kSectionSize == k; };
+    if (std::any_of(building_.begin(), building_.end(), inThis) ||
+        std::any_of(committed_.begin(), committed_.end(), inThis))
+        sealedMaps_[k].bits.assign(sec_.begin(), sec_.begin() + 496);
 }
 
 uint64_t NdbWriter::alloc(size_t size, size_t align) {
@@ -183,7 +204,63 @@ uint64_t NdbWriter::alloc(size_t size, size_t align) {
     }
     secCursor_ = at + size;
     markUsed(at, size);
+    if (transient_) {
+        // Transient writes follow each other: one range per section, the
+        // alignment gaps (free anyway) included.
+        const uint64_t ib = sectionStart(secIndex_) + at;
+        if (!building_.empty() && building_.back().first >= sectionStart(secIndex_))
+            building_.back().second = ib + size - building_.back().first;
+        else
+            building_.push_back({ib, size});
+    }
     return at;  // offset inside the current section
+}
+
+// Marks file ranges free: in the current section's bitmap, or in the kept
+// copy of a sealed section's map (written again at close).
+void NdbWriter::release(const std::vector<std::pair<uint64_t, uint64_t>>& ranges) {
+    for (const auto& [ib, len] : ranges) {
+        const uint64_t k = (ib - kFirstSection) / kSectionSize;
+        uint8_t* bits = nullptr;
+        SealedMap* sealed = nullptr;
+        if (k == secIndex_) {
+            bits = sec_.data();
+        } else if (auto it = sealedMaps_.find(k); it != sealedMaps_.end()) {
+            sealed = &it->second;
+            bits = sealed->bits.data();
+        } else {
+            continue;  // cannot happen: every sealed section with transient ranges is kept
+        }
+        const uint64_t off = ib - sectionStart(k);
+        for (uint64_t s = off / 64; s < (off + len + 63) / 64; ++s) {
+            const uint8_t mask = uint8_t(0x80 >> (s % 8));
+            if (!(bits[s / 8] & mask)) continue;
+            bits[s / 8] &= uint8_t(~mask);
+            if (sealed) {
+                cbAMapFree_ += 64;
+                sealed->changed = true;
+            }
+        }
+    }
+}
+
+// Writes the maps of sealed sections whose transient ranges were freed, and
+// their longest free runs for the FMaps.
+void NdbWriter::rewriteFreedMaps() {
+    for (auto& [k, m] : sealedMaps_) {
+        if (!m.changed) continue;
+        unsigned run = 0, best = 0;
+        for (unsigned s = 0; s < 496 * 8; ++s) {
+            run = (m.bits[s / 8] & (0x80 >> (s % 8))) ? 0 : run + 1;
+            best = std::max(best, run);
+        }
+        freeRuns_[k] = uint8_t(std::min(best, 255u));
+        uint8_t page[kPage] = {};
+        std::memcpy(page, m.bits.data(), 496);
+        trailer(page, kPtypeAMap, 0, sectionStart(k));
+        pwriteAll(page, kPage, sectionStart(k));
+        m.changed = false;
+    }
 }
 
 uint64_t NdbWriter::writeBlock(const void* data, size_t cb, bool internal) {
@@ -206,6 +283,11 @@ uint64_t NdbWriter::writeBlock(const void* data, size_t cb, bool internal) {
     put64(e + 8, ib);
     put16(e + 16, uint16_t(cb));
     put16(e + 18, 2);  // the tree's own reference plus the one structure that points here
+    if (transient_) {
+        transientBbt_.insert(transientBbt_.end(), e, e + 24);
+        std::memset(e, 0, 24);
+        return bid;
+    }
     if (++bbtPendingCount_ == kBbtLeafMax) flushBbtLeaf();
     return bid;
 }
@@ -218,20 +300,26 @@ uint64_t NdbWriter::writePage(uint8_t* page, uint8_t ptype, uint64_t bid) {
     return ib;
 }
 
-void NdbWriter::flushBbtLeaf() {
-    if (bbtPendingCount_ == 0) return;
+void NdbWriter::writeLeafPage(const uint8_t* entries, unsigned count, std::vector<Triple>& out) {
     uint8_t page[kPage] = {};
-    std::memcpy(page, bbtPending_.data(), 24 * bbtPendingCount_);
-    page[488] = uint8_t(bbtPendingCount_);
+    std::memcpy(page, entries, 24 * count);
+    page[488] = uint8_t(count);
     page[489] = kBbtLeafMax;
     page[490] = 24;
     page[491] = 0;
     const uint64_t firstKey = get64(page);
     const uint64_t bid = bidNextP_++;
-    bbtPendingCount_ = 0;
-    std::fill(bbtPending_.begin(), bbtPending_.end(), 0);
     const uint64_t ib = writePage(page, kPtypeBbt, bid);
-    bbtLeaves_.push_back({firstKey, bid, ib});
+    out.push_back({firstKey, bid, ib});
+}
+
+void NdbWriter::flushBbtLeaf() {
+    if (bbtPendingCount_ == 0) return;
+    const unsigned n = bbtPendingCount_;
+    bbtPendingCount_ = 0;
+    std::vector<uint8_t> entries(bbtPending_.begin(), bbtPending_.begin() + 24 * n);
+    std::fill(bbtPending_.begin(), bbtPending_.end(), 0);
+    writeLeafPage(entries.data(), n, bbtLeaves_);
 }
 
 void NdbWriter::flushNbtLeaf(std::vector<NbtEntry>& pending, std::vector<Triple>& out) {
@@ -375,20 +463,41 @@ void NdbWriter::addNode(uint32_t nid, uint64_t bidData, uint64_t bidSub, uint32_
     otherNodes_.push_back({nid, bidData, bidSub, parent});
 }
 
-bool NdbWriter::finish(std::string* error) {
+void NdbWriter::beginState(bool transient) {
+    otherNodes_.clear();
+    transientBbt_.clear();
+    building_.clear();
+    transient_ = transient;
+}
+
+bool NdbWriter::sync() {
+    if (failed() || fd_ < 0) return false;
+    if (int e = SyncFileData(fd_)) {
+        ioError_ = "cannot sync " + path_ + ": " + std::strerror(e);
+        return false;
+    }
+    return true;
+}
+
+bool NdbWriter::commit(std::string* error) {
     auto fail = [&](const std::string& why) {
-        if (error) *error = why;
-        abandon();
+        if (ioError_.empty()) ioError_ = why;
+        if (error) *error = ioError_;
+        transient_ = false;
         return false;
     };
     if (fd_ < 0) return fail("the store is not open");
+    if (failed()) return fail(ioError_);
+    const bool final = !transient_;
 
-    // Node B-tree: the other nodes sort before every message node.
+    // Node B-tree: the other nodes sort before every message node. The open
+    // leaf of message nodes is copied: it keeps filling after a checkpoint.
     std::sort(otherNodes_.begin(), otherNodes_.end(),
               [](const NbtEntry& a, const NbtEntry& b) { return a.nid < b.nid; });
     for (size_t i = 1; i < otherNodes_.size(); ++i)
         if (otherNodes_[i].nid == otherNodes_[i - 1].nid) return fail("internal error: duplicate node id");
-    if (!otherNodes_.empty() && !msgLeaves_.empty() && otherNodes_.back().nid >= msgLeaves_.front().key)
+    const uint64_t firstMsg = !msgLeaves_.empty() ? msgLeaves_.front().key : !msgPending_.empty() ? msgPending_.front().nid : 0;
+    if (!otherNodes_.empty() && firstMsg && otherNodes_.back().nid >= firstMsg)
         return fail("internal error: node ids out of order");
     std::vector<Triple> nbtLeaves;
     std::vector<NbtEntry> pending;
@@ -397,36 +506,76 @@ bool NdbWriter::finish(std::string* error) {
         if (pending.size() == kNbtLeafMax) flushNbtLeaf(pending, nbtLeaves);
     }
     flushNbtLeaf(pending, nbtLeaves);
-    flushNbtLeaf(msgPending_, msgLeaves_);
     nbtLeaves.insert(nbtLeaves.end(), msgLeaves_.begin(), msgLeaves_.end());
+    pending = msgPending_;
+    flushNbtLeaf(pending, nbtLeaves);
     if (nbtLeaves.empty()) return fail("internal error: empty node tree");
     const Triple nbtRoot = buildUpper(std::move(nbtLeaves), kPtypeNbt);
 
-    // Block B-tree: no blocks are written from here on.
-    flushBbtLeaf();
-    if (bbtLeaves_.empty()) return fail("internal error: empty block tree");
-    const Triple bbtRoot = buildUpper(std::move(bbtLeaves_), kPtypeBbt);
+    // Block B-tree: the lasting leaves, then the open leaf and this state's
+    // own blocks (their ids are the highest). No blocks are written from here on.
+    std::vector<Triple> bbtLeaves = bbtLeaves_;
+    std::vector<uint8_t> tail(bbtPending_.begin(), bbtPending_.begin() + 24 * bbtPendingCount_);
+    tail.insert(tail.end(), transientBbt_.begin(), transientBbt_.end());
+    const size_t tailCount = tail.size() / 24;
+    for (size_t i = 0; i < tailCount; i += kBbtLeafMax)
+        writeLeafPage(tail.data() + 24 * i, unsigned(std::min<size_t>(kBbtLeafMax, tailCount - i)), bbtLeaves);
+    if (bbtLeaves.empty()) return fail("internal error: empty block tree");
+    const Triple bbtRoot = buildUpper(std::move(bbtLeaves), kPtypeBbt);
 
-    sealSection();  // the file ends with this whole section
-    const uint64_t sections = secIndex_ + 1;
-    const uint64_t eof = sectionStart(sections);
-
-    // Free-run maps, one per 496 sections from section 128 on.
-    for (uint64_t k = 128; k < sections; k += 496) {
-        uint8_t page[kPage] = {};
-        for (uint64_t j = 0; j < 496 && k + j < sections; ++j) page[j] = freeRuns_[k + j];
-        const uint64_t ib = sectionStart(k) + (hasPMap(k) ? 2 : 1) * kPage;
-        trailer(page, kPtypeFMap, 0, ib);
-        pwriteAll(page, kPage, ib);
-    }
-
-    // Empty allocation list whose id is the next page id.
-    {
+    uint64_t cbAMapFree = cbAMapFree_;
+    if (final) {
+        // The last checkpoint's own space is free in the final state.
+        release(committed_);
+        committed_.clear();
+        sealSection();  // the file ends with this whole section
+        rewriteFreedMaps();
+        const uint64_t sections = secIndex_ + 1;
+        // Free-run maps, one per 496 sections from section 128 on.
+        for (uint64_t k = 128; k < sections; k += 496) {
+            uint8_t page[kPage] = {};
+            for (uint64_t j = 0; j < 496 && k + j < sections; ++j) page[j] = freeRuns_[k + j];
+            const uint64_t ib = sectionStart(k) + (hasPMap(k) ? 2 : 1) * kPage;
+            trailer(page, kPtypeFMap, 0, ib);
+            pwriteAll(page, kPage, ib);
+        }
+        // Empty allocation list whose id is the next page id.
         uint8_t page[kPage] = {};
         trailer(page, kPtypeDList, signature(0x4200, bidNextP_), bidNextP_);
         pwriteAll(page, kPage, 0x4200);
+        cbAMapFree = cbAMapFree_;
+    } else {
+        // The current section as far as it is filled, its map, and the file
+        // grown to the section's end: a whole number of sections.
+        writeMapPages();
+        pwriteAll(sec_.data() + secFlushed_, secCursor_ - secFlushed_, sectionStart(secIndex_) + secFlushed_);
+        secFlushed_ = secCursor_;
+        if (!failed())
+            if (int e = GrowFile(fd_, sectionStart(secIndex_ + 1)))
+                ioError_ = "cannot write " + path_ + ": " + std::strerror(e);
+        for (unsigned s = 0; s < 496 * 8; ++s)
+            if (!(sec_[s / 8] & (0x80 >> (s % 8)))) cbAMapFree += 64;
     }
+    // The state is on disk before the header that points at it.
+    if (!sync()) return fail(ioError_);
+    writeHeader(nbtRoot, bbtRoot, cbAMapFree, final);
+    if (!sync()) return fail(ioError_);
+    transient_ = false;
+    transientBbt_.clear();
+    if (!final) {
+        // The previous checkpoint's own space is now unused.
+        release(committed_);
+        committed_ = std::move(building_);
+        building_.clear();
+        return true;
+    }
+    const int rc = ::close(fd_);
+    fd_ = -1;
+    if (rc != 0) return fail("cannot close " + path_ + ": " + std::strerror(errno));
+    return true;
+}
 
+void NdbWriter::writeHeader(const Triple& nbtRoot, const Triple& bbtRoot, uint64_t cbAMapFree, bool mapsExact) {
     uint8_t h[564] = {};
     std::memcpy(h, "!BDN", 4);
     put16(h + 8, 0x4D53);
@@ -438,15 +587,17 @@ bool NdbWriter::finish(std::string* error) {
     put32(h + 40, 1);
     for (int i = 0; i < 32; ++i) put32(h + 44 + 4 * i, rgnid[i]);
     uint8_t* root = h + 180;
-    put64(root + 4, eof);
-    put64(root + 12, sectionStart(sections - 1));
-    put64(root + 20, cbAMapFree_);
+    put64(root + 4, sectionStart(secIndex_ + 1));
+    put64(root + 12, sectionStart(secIndex_));
+    put64(root + 20, cbAMapFree);
     put64(root + 28, 0);
     put64(root + 36, nbtRoot.bid);
     put64(root + 44, nbtRoot.ib);
     put64(root + 52, bbtRoot.bid);
     put64(root + 60, bbtRoot.ib);
-    root[68] = 0x02;
+    // A checkpoint's maps are rewritten in place as the store grows, so they
+    // may come to mark more, or less, than its state uses: readers rebuild them.
+    root[68] = mapsExact ? 0x02 : 0x00;
     std::memset(h + 256, 0xFF, 128);
     std::memset(h + 384, 0xFF, 128);
     h[512] = 0x80;
@@ -455,15 +606,6 @@ bool NdbWriter::finish(std::string* error) {
     put32(h + 4, pstCrc(h + 8, 471));
     put32(h + 524, pstCrc(h + 8, 516));
     pwriteAll(h, sizeof h, 0);
-
-    const bool ok = !failed();
-    if (::close(fd_) != 0 && ok) ioError_ = "cannot close " + path_ + ": " + std::strerror(errno);
-    fd_ = -1;
-    if (!ioError_.empty()) {
-        if (error) *error = ioError_;
-        return false;
-    }
-    return true;
 }
 
 }  // namespace store::pst

@@ -4,16 +4,30 @@
 //
 // The writer only appends. Space is handed out from one cursor that walks
 // through the file's 248 KB data sections; the section being filled is kept
-// in memory and written out whole when the cursor leaves it, together with
-// its allocation map, which is exact by then. Every block gets the next block
-// id, so block B-tree leaf entries come out already sorted and leaf pages are
-// written as soon as they fill; only the leaf page triples stay in memory
-// until close, when the upper levels are built.
+// in memory and written out when the cursor leaves it, together with its
+// allocation map. Every block gets the next block id, so block B-tree leaf
+// entries come out already sorted and leaf pages are written as soon as they
+// fill; only the leaf page triples stay in memory.
+//
+// The file is kept whole the way a database keeps its pages: commit() writes
+// everything a complete store needs for what was written so far (the rest of
+// both B-trees, the current section and its map), syncs, and only then writes
+// the header that points at that state, and syncs again. Nothing written
+// later goes to space the committed state uses, so a crash at any moment
+// leaves the last committed state behind. What a checkpoint writes beyond the
+// lasting data (its tables, folders, tree tops) is superseded by the next
+// commit: it is written in transient mode, kept out of the lasting block tree
+// and marked free in the maps once a later state is committed. Only the last
+// commit, made by close, says the maps are exact; a checkpoint's header says
+// they are not (fAMapValid 0), because they are rewritten in place as the
+// store grows.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace store::pst {
@@ -91,12 +105,21 @@ public:
     // Header values the layer above owns.
     uint32_t rgnid[32] = {};
 
-    // Finishes the B-trees, the last section, the maps and the header.
-    bool finish(std::string* error);
+    // Starts writing a state to commit: the nodes given to addNode() from here
+    // on replace those of the last commit. With `transient`, the blocks and
+    // pages written until commit() serve only this state (a checkpoint);
+    // otherwise they last (the final state).
+    void beginState(bool transient);
+    // Commits the state begun by beginState(): B-tree tops, the current
+    // section with its map, sync, header, sync. A final (not transient) state
+    // also frees the space of superseded checkpoints and writes exact maps.
+    bool commit(std::string* error);
     // Closes the file descriptor without finishing (after an error).
     void abandon();
 
     uint64_t fileSize() const { return sectionStart(secIndex_) + kSectionSize; }
+    // Bytes handed out so far (the cursor's file offset).
+    uint64_t position() const { return sectionStart(secIndex_) + secCursor_; }
 
 private:
     struct Triple {
@@ -117,6 +140,12 @@ private:
     void markUsed(size_t off, size_t len);
     void startSection();
     void sealSection();
+    void writeMapPages();
+    void writeLeafPage(const uint8_t* entries, unsigned count, std::vector<Triple>& out);
+    void release(const std::vector<std::pair<uint64_t, uint64_t>>& ranges);
+    void rewriteFreedMaps();
+    void writeHeader(const Triple& nbtRoot, const Triple& bbtRoot, uint64_t cbAMapFree, bool mapsExact);
+    bool sync();
     void pwriteAll(const void* data, size_t n, uint64_t off);
     uint64_t writePage(uint8_t* page, uint8_t ptype, uint64_t bid);
     void flushBbtLeaf();
@@ -133,7 +162,21 @@ private:
     std::vector<uint8_t> sec_;     // the section being filled, written when sealed
     size_t secCursor_ = 0;
     uint64_t cbAMapFree_ = 0;
+    size_t secFlushed_ = 0;        // bytes of the current section already on disk
     std::vector<uint8_t> freeRuns_;  // longest free run per sealed section (for FMaps)
+
+    // Transient writes: their block tree entries, and the file ranges
+    // {offset, length} of the state being built and of the committed one.
+    bool transient_ = false;
+    std::vector<uint8_t> transientBbt_;
+    std::vector<std::pair<uint64_t, uint64_t>> building_, committed_;
+    // Maps of sealed sections that hold transient ranges, as they will be
+    // once those ranges are freed; written again by the final commit.
+    struct SealedMap {
+        std::vector<uint8_t> bits;
+        bool changed = false;
+    };
+    std::map<uint64_t, SealedMap> sealedMaps_;
 
     std::vector<uint8_t> bbtPending_;  // up to 20 BBT leaf entries
     unsigned bbtPendingCount_ = 0;

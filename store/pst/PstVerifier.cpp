@@ -271,6 +271,8 @@ bool Verifier::checkHeader() {
     ibFileEof_ = Le64(r + kRootFileEof);
     ibAMapLast_ = Le64(r + kRootAMapLast);
     fAMapValid_ = r[kRootAMapValid];
+    if (opts_.crashState && ibFileEof_ < fileSize_)
+        fileSize_ = ibFileEof_;  // sections begun after the committed state: not part of it
     if (ibFileEof_ != fileSize_)
         problem(kHdrRoot + kRootFileEof, "ROOT", "ibFileEof " + Hex(ibFileEof_) + " but the file has " +
                                                    Hex(fileSize_) + " bytes");
@@ -285,7 +287,8 @@ bool Verifier::checkHeader() {
     uint64_t lastAmap = kFirstAmapOffset + (sections - 1) * kSectionBytes;
     if (ibAMapLast_ != lastAmap)
         problem(kHdrRoot + kRootAMapLast, "ROOT", "ibAMapLast " + Hex(ibAMapLast_) + ", expected " + Hex(lastAmap));
-    if (fAMapValid_ != 2 && (opts_.strictAllocation || fAMapValid_ != 1))
+    mapsAreHints_ = opts_.crashState && fAMapValid_ == 0;
+    if (fAMapValid_ != 2 && !mapsAreHints_ && (opts_.strictAllocation || fAMapValid_ != 1))
         problem(kHdrRoot + kRootAMapValid, "ROOT", "fAMapValid " + std::to_string(fAMapValid_) +
                                                    " (AMaps not marked valid)");
     if (opts_.strictAllocation && Le64(r + kRootPMapFree) != 0)
@@ -355,6 +358,7 @@ void Verifier::checkMapPages() {
         }
         for (size_t j = 0; j < 496; ++j) zeroBits += 8 - size_t(__builtin_popcount(amap_[k * 496 + j]));
     }
+    if (mapsAreHints_) return;
     if (opts_.strictAllocation) checkFMapContent();
     uint64_t cbAMapFree = Le64(header_ + kHdrRoot + kRootAMapFree);
     if (cbAMapFree != zeroBits * kSlotBytes)
@@ -396,7 +400,7 @@ void Verifier::checkDList() {
     bool allZero = std::all_of(page, page + kPageBytes, [](uint8_t b) { return b == 0; });
     if (allZero) return;  // no DList: allowed
     if (!checkPageTrailer(page, kDListOffset, kPtypeDList, UINT64_MAX, true, "DList page")) return;
-    if (opts_.strictAllocation && Le64(page + kPageTrailerOffset + 8) != bidNextP_)
+    if (opts_.strictAllocation && !opts_.crashState && Le64(page + kPageTrailerOffset + 8) != bidNextP_)
         problem(kDListOffset + kPageTrailerOffset + 8, "DList page",
                 "BID " + Hex(Le64(page + kPageTrailerOffset + 8)) + " differs from bidNextP " + Hex(bidNextP_) +
                     " (readers treat it as stale)");
@@ -427,7 +431,7 @@ void Verifier::markLive(uint64_t ib, uint64_t bytes, const std::string& what) {
     bool freeReported = false, overlapReported = false;
     for (uint64_t s = first; s <= last; ++s) {
         uint8_t mask = uint8_t(0x80 >> (s % 8));
-        if (!(amap_[s / 8] & mask) && !freeReported) {
+        if (!(amap_[s / 8] & mask) && !freeReported && !mapsAreHints_) {
             problem(kFirstAmapOffset + s * kSlotBytes, what,
                     "lies in space the AMap at " + Hex(kFirstAmapOffset + (s / 3968) * kSectionBytes) + " marks free");
             freeReported = true;
@@ -714,7 +718,7 @@ void Verifier::checkReferenceCounts() {
 }
 
 void Verifier::checkAllocationTotals() {
-    if (!opts_.strictAllocation) return;
+    if (!opts_.strictAllocation || mapsAreHints_) return;
     // Every AMap bit that is set must cover a live page or block (or a map page).
     for (uint64_t k = 0; k < sectionCount_ && !tooManyProblems(); ++k) {
         uint64_t runStart = UINT64_MAX, runLen = 0;

@@ -25,6 +25,16 @@ struct VerifyOptions {
     // Stop collecting after this many problems (a badly broken file would otherwise
     // produce one line per block).
     size_t maxProblems = 200;
+    // Accept the state a crash leaves of a store we were writing: the last
+    // committed checkpoint. Then (1) the file may be longer than ibFileEof
+    // (sections begun after the checkpoint); everything past it is ignored,
+    // and (2) fAMapValid may be 0 (INVALID_AMAP), in which case the maps are
+    // hints a reader rebuilds: live pages and blocks need not be marked in
+    // them, and cbAMapFree, FMap content and unused marked space are not
+    // compared. (3) The DList may name an older bidNextP. Everything else,
+    // strict rules included, still applies; a header with fAMapValid 2 and a
+    // file of exactly ibFileEof bytes is checked as a finished store.
+    bool crashState = false;
 };
 
 // Checks the store at `path`. Returns true when the file passes. When `problems` is not

@@ -144,6 +144,7 @@ private:
     uint64_t bidNextB_ = 0;
     uint64_t bidNextP_ = 0;
     uint8_t fAMapValid_ = 0;
+    bool mapsAreHints_ = false;       // crash state with fAMapValid 0: the maps are not compared
     uint64_t sectionCount_ = 0;       // AMaps checked
     uint64_t mappedBytes_ = 0;        // bytes covered by those AMaps, from 0x4400
 

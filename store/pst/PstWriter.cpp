@@ -418,6 +418,32 @@ struct PstWriter::Impl {
     uint64_t searchKeySeq = 0;
     bool open = false;
 
+    // Checkpoints: the messages the last committed state holds, and when and
+    // where in the file it was committed.
+    PstWriter::CheckpointPolicy policy;
+    uint64_t durable = 0;
+    std::chrono::steady_clock::time_point lastCommit;
+    uint64_t lastCommitPosition = 0;
+    uint64_t lastCommitBytes = 0;  // what the last checkpoint itself wrote
+
+    // Writes the store as it stands and commits it: a checkpoint, or with
+    // `final` the finished store.
+    bool commitState(bool final, std::string* error);
+    bool checkpointDue() const {
+        const uint64_t since = messages - durable;
+        if (since == 0) return false;
+        if (policy.messages && since >= policy.messages) return true;
+        // A checkpoint's own space is left unused once a later one is
+        // committed: with many folders and a slow source, checkpoints wait
+        // until the messages outweigh it four times, so at most a fifth of the
+        // file is such holes.
+        const uint64_t written = ndb.position() - lastCommitPosition;
+        if (written < 4 * lastCommitBytes) return false;
+        if (policy.bytes && written >= policy.bytes) return true;
+        return policy.seconds > 0 &&
+               std::chrono::steady_clock::now() - lastCommit >= std::chrono::duration<double>(policy.seconds);
+    }
+
     Folder& addFixedFolder(uint32_t nid, uint32_t parent, const std::string& name, const std::string& cls, bool msgs) {
         Folder& f = folders[nid];
         f.nid = nid;
@@ -665,6 +691,18 @@ bool PstWriter::isOpen() const { return d_ && d_->open; }
 
 uint64_t PstWriter::messageCount() const { return d_ ? d_->messages : 0; }
 
+uint64_t PstWriter::durableMessageCount() const { return d_ ? d_->durable : 0; }
+
+namespace {
+PstWriter::CheckpointPolicy gDefaultPolicy;
+}
+
+void PstWriter::setCheckpointPolicy(const CheckpointPolicy& policy) {
+    if (d_) d_->policy = policy;
+}
+
+void PstWriter::setDefaultCheckpointPolicy(const CheckpointPolicy& policy) { gDefaultPolicy = policy; }
+
 uint32_t PstWriter::rootFolder() const { return kNidIpmSubtree; }
 
 uint32_t PstWriter::deletedItemsFolder() const { return kNidDeletedItems; }
@@ -675,6 +713,7 @@ bool PstWriter::create(const std::string& path, const std::string& displayName, 
         return false;
     }
     d_ = std::make_unique<Impl>();
+    d_->policy = gDefaultPolicy;
     if (!d_->ndb.create(path, error)) {
         d_.reset();
         return false;
@@ -692,6 +731,13 @@ bool PstWriter::create(const std::string& path, const std::string& displayName, 
     d_->addFixedFolder(kNidIpmSubtree, kNidRootFolder, "Top of Personal Folders", "", false);
     d_->addFixedFolder(kNidSearchRoot, kNidRootFolder, "Search Root", "", false);
     d_->addFixedFolder(kNidDeletedItems, kNidIpmSubtree, "Deleted Items", "IPF.Note", true);
+    // The first header already points at a whole, empty store.
+    if (!d_->commitState(false, error)) {
+        d_->ndb.abandon();
+        std::remove(path.c_str());
+        d_.reset();
+        return false;
+    }
     d_->open = true;
     return true;
 }
@@ -769,6 +815,10 @@ bool PstWriter::addMessage(uint32_t folder, const store::Message& msg, std::stri
     const PropValue* flags = findId(w.props, pid::MessageFlags);
     if (!flags || !(uint8_t(flags->data[0]) & 0x01)) ++f.unread;
     ++d_->messages;
+    if (d_->checkpointDue() && !d_->commitState(false, error)) {
+        --d_->messages;  // the store cannot take more: this message will not be in it
+        return false;
+    }
     return true;
 }
 
@@ -793,9 +843,25 @@ bool PstWriter::close(std::string* error) {
         if (error) *error = "the store is not open";
         return false;
     }
-    Impl& d = *d_;
-    d.open = false;
-    NdbWriter& ndb = d.ndb;
+    d_->open = false;
+    // A store that cannot be finished keeps its last checkpoint: the file
+    // stays, holding the first durableMessageCount() messages.
+    if (!d_->commitState(true, error)) {
+        d_->ndb.abandon();
+        return false;
+    }
+    d_->durable = d_->messages;
+    return true;
+}
+
+bool PstWriter::Impl::commitState(bool final, std::string* error) {
+    Impl& d = *this;
+    if (ndb.failed()) {
+        if (error) *error = ndb.ioError();
+        return false;
+    }
+    ndb.beginState(!final);
+    const uint64_t start = ndb.position();
 
     auto writePc = [&](uint32_t nid, const std::vector<PropValue>& props, uint32_t parent) {
         std::vector<SubnodeEntry> subs;
@@ -813,8 +879,10 @@ bool PstWriter::close(std::string* error) {
     // Folders: contents, associated contents and hierarchy tables, then the folder itself.
     for (auto& [nid, f] : d.folders) {
         const uint32_t index = nid >> 5;
-        NodeRef c = f.contents ? f.contents->finish() : TableBuilder(ndb, contentsLayout()).finish();
-        f.contents.reset();
+        NodeRef c = !f.contents ? TableBuilder(ndb, contentsLayout()).finish()
+                    : final     ? f.contents->finish()
+                                : f.contents->snapshot();
+        if (final) f.contents.reset();
         ndb.addNode(makeNid(kTypeContents, index), c.bidData, c.bidSub, 0);
         writeEmptyTable(makeNid(kTypeAssocContents, index), assocContentsLayout());
 
@@ -872,18 +940,11 @@ bool PstWriter::close(std::string* error) {
     sortUnique(store);
     writePc(kNidMessageStore, store, 0);
 
-    // A store that could not be finished is of no use to anyone: it goes.
-    // (The file is ours: create() made it and never opens an existing one.)
-    if (ndb.failed()) {
-        if (error) *error = ndb.ioError();
-        ndb.abandon();
-        std::remove(d.path.c_str());
-        return false;
-    }
-    if (!ndb.finish(error)) {
-        std::remove(d.path.c_str());
-        return false;
-    }
+    if (!ndb.commit(error)) return false;
+    durable = messages;
+    lastCommit = std::chrono::steady_clock::now();
+    lastCommitPosition = ndb.position();
+    lastCommitBytes = lastCommitPosition - start;
     return true;
 }
 

@@ -4,6 +4,11 @@
 // added, so memory stays small however large the store grows. What is kept
 // until close is a few bytes per message (node and block tree leaf pages,
 // the open page of each folder's contents table) and the folder list.
+//
+// The store is crash-safe: at checkpoints the writer commits a complete
+// store holding every message added so far (see NdbWriter::commit), so a
+// killed process, a power cut or a store that cannot be finished leaves a
+// file that opens, with the messages of the last checkpoint.
 #pragma once
 
 #include "store/MapiMessage.h"
@@ -39,12 +44,36 @@ public:
     // Writes one message into a folder.
     bool addMessage(uint32_t folder, const store::Message& msg, std::string* error);
 
-    // Finishes the file. After a successful close it is complete and valid;
-    // a store that cannot be finished (write error, disk full) is removed.
+    // Finishes the file. After a successful close it is complete and valid.
+    // A store that cannot be finished (write error, disk full) stays as its
+    // last checkpoint left it: a valid store of the first
+    // durableMessageCount() messages.
     bool close(std::string* error);
 
     bool isOpen() const;
     uint64_t messageCount() const;
+    // Messages in the last state committed to disk (all of them after a
+    // successful close); a crash or a failed close keeps exactly these.
+    uint64_t durableMessageCount() const;
+
+    // When addMessage commits a checkpoint: once this long has passed, or
+    // this many bytes or messages were written, since the last commit
+    // (whichever comes first; 0 turns a limit off). The time and byte limits
+    // also wait until four times the last checkpoint's own size was written. Each checkpoint writes
+    // every folder's tables and properties again (a few KB per folder, more
+    // for a contents table's open heap page) and the B-trees' upper levels
+    // (about one page per 400 blocks), and syncs twice; a crash loses at most
+    // the messages added since the last one.
+    struct CheckpointPolicy {
+        double seconds = 5;
+        uint64_t bytes = 256ull << 20;
+        uint64_t messages = 0;
+    };
+    // Sets the policy of the open store.
+    void setCheckpointPolicy(const CheckpointPolicy& policy);
+    // The policy of writers created from now on in this process (the store
+    // session makes its own writers).
+    static void setDefaultCheckpointPolicy(const CheckpointPolicy& policy);
 
 private:
     struct Impl;

@@ -1,6 +1,6 @@
 // pstverify: checks Unicode .pst files with the store library's independent verifier and
 // prints every problem found. Exit status 0 when every file passes, 1 otherwise.
-// Usage: pstverify [--strict] FILE.pst...
+// Usage: pstverify [--strict] [--crash] FILE.pst...
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -15,16 +15,20 @@ int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--strict") == 0) {
             opts.strictAllocation = true;
+        } else if (std::strcmp(argv[i], "--crash") == 0) {
+            opts.crashState = true;
         } else if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
-            std::printf("usage: pstverify [--strict] FILE.pst...\n"
-                        "  --strict  also require exact allocation maps (stores we wrote ourselves)\n");
+            std::printf("usage: pstverify [--strict] [--crash] FILE.pst...\n"
+                        "  --strict  also require exact allocation maps (stores we wrote ourselves)\n"
+                        "  --crash   accept what a crash leaves of a store being written: its last\n"
+                        "            checkpoint (bytes past ibFileEof, maps marked invalid)\n");
             return 0;
         } else {
             files.emplace_back(argv[i]);
         }
     }
     if (files.empty()) {
-        std::fprintf(stderr, "usage: pstverify [--strict] FILE.pst...\n");
+        std::fprintf(stderr, "usage: pstverify [--strict] [--crash] FILE.pst...\n");
         return 1;
     }
     bool allPass = true;
