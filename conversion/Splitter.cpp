@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <fcntl.h>
 #include <memory>
-#include <unistd.h>
+
+#include "common/sourceFile.h"
 
 namespace conversion {
 
@@ -14,46 +14,56 @@ namespace {
 constexpr std::string_view kCRLF = "\r\n";
 constexpr std::string_view kBoundary = "\nFrom ";
 
-// read() that retries on EINTR and fills `size` bytes unless the file ends.
-ssize_t readFull(int fd, char* buffer, size_t size) {
-    size_t got = 0;
-    while (got < size) {
-        ssize_t n = ::read(fd, buffer + got, size - got);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return -1;
-        }
-        if (n == 0) break;
-        got += size_t(n);
-    }
-    return ssize_t(got);
-}
-
 }  // namespace
 
-LineMode ReadMBOXFile(const std::string& fileName, std::string* error) {
-    int fd = ::open(fileName.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        if (error) *error = std::strerror(errno);
-        return LineMode::Unknown;
-    }
-    char head[512];
-    ssize_t n = readFull(fd, head, sizeof head);
-    int readErrno = errno;
-    ::close(fd);
-    if (n < 0) {
-        if (error) *error = std::strerror(readErrno);
-        return LineMode::Unknown;
-    }
-    std::string_view text(head, size_t(n));
-    if (text.find(kCRLF) != std::string_view::npos) return LineMode::Normal;
-    if (text.find('\n') != std::string_view::npos) return LineMode::NotNormal;
+LineMode ReadMBOXFile(std::string_view head) {
+    head = head.substr(0, MailboxSource::kProbeSize);
+    if (head.find(kCRLF) != std::string_view::npos) return LineMode::Normal;
+    if (head.find('\n') != std::string_view::npos) return LineMode::NotNormal;
     return LineMode::Normal;
 }
 
-bool MailboxSplitter::split(int fd, LineMode mode, std::string* error) {
-    if (mode == LineMode::Normal) return splitLines(fd, error);
-    if (mode == LineMode::NotNormal) return splitBlocks(fd, error);
+// ---- the source ------------------------------------------------------------
+
+MailboxSource::~MailboxSource() { CloseSourceFile(fd_); }
+
+bool MailboxSource::open(const std::string& fileName, std::string* error) {
+    fd_ = OpenSourceFile(fileName, error);
+    if (fd_ < 0) return false;
+    ssize_t n = ReadFull(fd_, head_, sizeof head_);
+    if (n < 0) {
+        if (error) *error = CannotReadCause(errno);
+        return false;
+    }
+    headSize_ = size_t(n);
+    ended_ = headSize_ < sizeof head_;
+    mode_ = ReadMBOXFile(std::string_view(head_, headSize_));
+    return true;
+}
+
+ssize_t MailboxSource::read(char* buffer, size_t size) {
+    if (pendingErrno_) {
+        errno = pendingErrno_;
+        return -1;
+    }
+    size_t got = std::min(size, headSize_ - headUsed_);
+    std::memcpy(buffer, head_ + headUsed_, got);
+    headUsed_ += got;
+    if (got == size || ended_) return ssize_t(got);
+    ssize_t n = ReadFull(fd_, buffer + got, size - got);
+    if (n < 0) {
+        if (got == 0) return -1;
+        pendingErrno_ = errno;
+        return ssize_t(got);
+    }
+    return ssize_t(got + size_t(n));
+}
+
+// ---- both modes ------------------------------------------------------------
+
+bool MailboxSplitter::split(MailboxSource& source, std::string* error) {
+    if (source.mode() == LineMode::Normal) return splitLines(source, error);
+    if (source.mode() == LineMode::NotNormal) return splitBlocks(source, error);
     return true;
 }
 
@@ -88,14 +98,14 @@ void MailboxSplitter::lineModeLine(std::string_view line) {
     messageBuffer_.AddToString(kCRLF);
 }
 
-bool MailboxSplitter::splitLines(int fd, std::string* error) {
+bool MailboxSplitter::splitLines(MailboxSource& source, std::string* error) {
     std::unique_ptr<char[]> buffer(new char[kReadSize]);
     std::string partial;      // the start of a line that runs on into the next read
     bool skipLF = false;      // the last read ended in a CR: a LF right after it is part of the break
     for (;;) {
-        ssize_t n = readFull(fd, buffer.get(), kReadSize);
+        ssize_t n = source.read(buffer.get(), kReadSize);
         if (n < 0) {
-            if (error) *error = std::strerror(errno);
+            if (error) *error = CannotReadCause(errno);
             if (!partial.empty()) lineModeLine(partial);
             if (messageNumber_ > 0 && !messageBuffer_.empty()) finishMessage(messageNumber_, LineMode::Normal);
             return false;
@@ -177,7 +187,7 @@ void MailboxSplitter::SaveMBOXFile(std::string_view piece) {
     }
 }
 
-bool MailboxSplitter::splitBlocks(int fd, std::string* error) {
+bool MailboxSplitter::splitBlocks(MailboxSource& source, std::string* error) {
     // Each read is appended after the few bytes held back from the last one,
     // so a LF "From " that straddles two reads is found.
     constexpr size_t kHold = kBoundary.size() - 1;
@@ -186,9 +196,9 @@ bool MailboxSplitter::splitBlocks(int fd, std::string* error) {
     bool ok = true;
     for (;;) {
         sink_.yield();
-        ssize_t n = readFull(fd, buffer.get() + held, kReadSize);
+        ssize_t n = source.read(buffer.get() + held, kReadSize);
         if (n < 0) {
-            if (error) *error = std::strerror(errno);
+            if (error) *error = CannotReadCause(errno);
             ok = false;
             n = 0;
         }

@@ -1,13 +1,17 @@
-// The mailbox splitter: the probe, line mode and block mode, checked against
-// small whole-file models of the rules on hand-made and random mailboxes that
-// put boundaries and line breaks across the splitter's read boundaries.
+// The mailbox splitter: the source, the probe, line mode and block mode,
+// checked against small whole-file models of the rules on hand-made and random
+// mailboxes that put boundaries and line breaks across the splitter's read
+// boundaries.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
 #include <random>
+#include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 #include "TestSupport.h"
+#include "common/registry.h"
 #include "conversion/ConversionRun.h"
 #include "conversion/Splitter.h"
 
@@ -34,20 +38,63 @@ public:
     }
 };
 
+struct Split {
+    Collected got;
+    bool ok = false;
+    std::string error;
+    LineMode mode = LineMode::Unknown;
+};
+
+Split splitPath(const std::string& path) {
+    Split s;
+    MailboxSource source;
+    CollectingSink sink;
+    MailboxSplitter splitter(sink);
+    s.ok = source.open(path, &s.error) && splitter.split(source, &s.error);
+    s.mode = source.mode();
+    s.got = sink.got;
+    return s;
+}
+
 Collected splitBytes(const std::string& bytes, LineMode* modeOut = nullptr) {
     TempDir dir;
     auto path = dir.path() / "box";
     WriteFile(path, bytes);
-    LineMode mode = ReadMBOXFile(path.string());
-    if (modeOut) *modeOut = mode;
-    int fd = ::open(path.c_str(), O_RDONLY);
-    CollectingSink sink;
-    MailboxSplitter splitter(sink);
-    std::string error;
-    EXPECT_TRUE(splitter.split(fd, mode, &error)) << error;
-    ::close(fd);
-    return sink.got;
+    Split s = splitPath(path.string());
+    EXPECT_TRUE(s.ok) << s.error;
+    if (modeOut) *modeOut = s.mode;
+    return s.got;
 }
+
+// A pipe that a thread fills with `bytes`, named the way a shell names
+// <(...). Whatever the reader leaves is drained at the end, so the writer
+// never meets a closed pipe.
+class FedPipe {
+public:
+    explicit FedPipe(std::string bytes) {
+        EXPECT_EQ(::pipe2(fds_, O_CLOEXEC), 0);
+        writer_ = std::thread([this, bytes = std::move(bytes)] {
+            for (size_t done = 0; done < bytes.size();) {
+                ssize_t n = ::write(fds_[1], bytes.data() + done, bytes.size() - done);
+                if (n <= 0) break;
+                done += size_t(n);
+            }
+            ::close(fds_[1]);
+        });
+    }
+    ~FedPipe() {
+        char sink[65536];
+        while (::read(fds_[0], sink, sizeof sink) > 0) {
+        }
+        writer_.join();
+        ::close(fds_[0]);
+    }
+    std::string path() const { return "/dev/fd/" + std::to_string(fds_[0]); }
+
+private:
+    int fds_[2] = {-1, -1};
+    std::thread writer_;
+};
 
 // Line mode as rules on the whole text: a line ends at a CR, a CR LF is one
 // break, a lone LF stays in its line; "From " or LF LF at a line's start
@@ -117,20 +164,11 @@ void expectMessages(const Collected& got, const std::vector<std::string>& want) 
 }  // namespace
 
 TEST(Probe, ChoosesTheModeFromTheFirst512Bytes) {
-    TempDir dir;
-    auto probe = [&](const std::string& bytes) {
-        WriteFile(dir.path() / "p", bytes);
-        return ReadMBOXFile((dir.path() / "p").string());
-    };
-    EXPECT_EQ(probe("From a\r\nx\r\n"), LineMode::Normal);
-    EXPECT_EQ(probe("From a\nx\n"), LineMode::NotNormal);
-    EXPECT_EQ(probe(""), LineMode::Normal);
-    EXPECT_EQ(probe(std::string(600, 'x') + "\r\n"), LineMode::Normal);
-    EXPECT_EQ(probe("From a\n" + std::string(600, 'x') + "\r\n"), LineMode::NotNormal);
-    std::string error;
-    EXPECT_EQ(ReadMBOXFile((dir.path() / "missing").string(), &error), LineMode::Unknown);
-    EXPECT_FALSE(error.empty());
-    EXPECT_EQ(ReadMBOXFile(dir.str(), &error), LineMode::Unknown);  // a folder is no mailbox
+    EXPECT_EQ(ReadMBOXFile("From a\r\nx\r\n"), LineMode::Normal);
+    EXPECT_EQ(ReadMBOXFile("From a\nx\n"), LineMode::NotNormal);
+    EXPECT_EQ(ReadMBOXFile(""), LineMode::Normal);
+    EXPECT_EQ(ReadMBOXFile(std::string(600, 'x') + "\r\n"), LineMode::Normal);
+    EXPECT_EQ(ReadMBOXFile("From a\n" + std::string(600, 'x') + "\r\n"), LineMode::NotNormal);
 }
 
 TEST(LineMode, BoundariesAndLineBreaks) {
@@ -260,7 +298,7 @@ TEST(Splitter, EveryCorpusMailboxInBothModesThroughTheRun) {
             request.form = TargetForm::Eml;
             request.rows = {src.string()};
             ASSERT_TRUE(ConversionRun(view, request).execute().ok()) << src;
-            LineMode mode = ReadMBOXFile(src.string());
+            LineMode mode = ReadMBOXFile(text);
             auto want = mode == LineMode::Normal ? lineModel(text) : blockModel(text);
             fs::path folder = fs::path(view.folder) / src.relative_path();
             for (size_t i = 0; i < want.size(); ++i) {
@@ -273,4 +311,77 @@ TEST(Splitter, EveryCorpusMailboxInBothModesThroughTheRun) {
         }
     }
     EXPECT_GT(files, 1000);
+}
+
+// ---- sources that are not regular files ------------------------------------
+
+namespace {
+
+// The message files the run wrote for `source`, without the CR LF each file ends with.
+std::vector<std::string> convertedMessages(const std::string& out, const std::string& source) {
+    std::vector<std::string> texts;
+    fs::path folder = fs::path(out) / PathWithoutRoot(source);
+    for (int n = 1;; ++n) {
+        fs::path f = folder / ("email-" + std::to_string(n) + ".eml");
+        if (!fs::exists(f)) return texts;
+        std::string text = testsupport::ReadFile(f);
+        texts.push_back(text.substr(0, text.size() - 2));
+    }
+}
+
+RunOutcome convertRows(testsupport::RecordingView& view, std::vector<std::string> rows) {
+    RunRequest request;
+    request.form = TargetForm::Eml;
+    request.rows = std::move(rows);
+    return ConversionRun(view, request).execute();
+}
+
+}  // namespace
+
+TEST(Source, PipeGivesTheMessagesOfTheFile) {
+    // Longer than the probe and than one read, in both modes.
+    std::string box;
+    for (int i = 0; box.size() < MailboxSplitter::kReadSize + 4096; ++i)
+        box += "From m" + std::to_string(i) + "\nSubject: " + std::to_string(i) + "\n\n" + std::string(30000, 'b') + "\n";
+    for (const std::string& text : {box, crlf(box)}) {
+        TempDir dir;
+        FedPipe pipe(text);
+        testsupport::RecordingView view;
+        view.folder = dir.str();
+        EXPECT_TRUE(convertRows(view, {pipe.path()}).ok());
+        auto want = ReadMBOXFile(text) == LineMode::Normal ? lineModel(text) : blockModel(text);
+        EXPECT_GT(want.size(), 30u);
+        EXPECT_EQ(convertedMessages(view.folder, pipe.path()), want);
+    }
+}
+
+TEST(Source, FifoWithoutWriterIsAnEmptyMailbox) {
+    // Opening a FIFO for reading would wait for a writer; none comes.
+    TempDir dir;
+    fs::path fifo = dir.path() / "fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    testsupport::RecordingView view;
+    view.folder = (dir.path() / "out").string();
+    RunOutcome o = convertRows(view, {fifo.string()});
+    EXPECT_TRUE(o.ok());
+    EXPECT_EQ(o.messagesSaved, 0);
+}
+
+TEST(Source, FoldersDevicesAndMissingFilesAreRefusedWithTheirCause) {
+    TempDir dir;
+    const std::pair<std::string, std::string> cases[] = {
+        {"/dev/zero", "not a mailbox file: a character device"},
+        {dir.str(), "not a mailbox file: a folder"},
+        {(dir.path() / "missing").string(), "cannot read the mailbox: No such file or directory"},
+    };
+    for (const auto& [path, cause] : cases) {
+        Split s = splitPath(path);
+        EXPECT_FALSE(s.ok);
+        EXPECT_EQ(s.error, cause);
+    }
+    testsupport::RecordingView view;
+    view.folder = (dir.path() / "out").string();
+    RunOutcome o = convertRows(view, {"/dev/zero"});
+    ASSERT_EQ(o.failures.size(), 1u);
+    EXPECT_EQ(o.failures[0].cause, "not a mailbox file: a character device");
 }
