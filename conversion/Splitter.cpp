@@ -13,6 +13,9 @@ namespace {
 
 constexpr std::string_view kCRLF = "\r\n";
 constexpr std::string_view kBoundary = "\nFrom ";
+constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
+
+bool isBlank(std::string_view text) { return text.find_first_not_of(" \t\r\n") == std::string_view::npos; }
 
 }  // namespace
 
@@ -84,15 +87,23 @@ void MailboxSplitter::finishMessage(int number, LineMode mode) {
 
 // ---- line mode -------------------------------------------------------------
 
+void MailboxSplitter::endLineModeText() {
+    if (messageNumber_ > 0) {
+        finishMessage(messageNumber_, LineMode::Normal);
+    } else if (!isBlank(messageBuffer_.ReturnString())) {
+        finishMessage(1, LineMode::Normal);
+        messageNumber_ = 1;
+    } else {
+        messageBuffer_.clear();
+    }
+}
+
 void MailboxSplitter::lineModeLine(std::string_view line) {
     sink_.yield();
-    bool boundary = line.starts_with("From ") || line.starts_with("\n\n");
-    if (boundary) {
-        if (messageNumber_ > 0) finishMessage(messageNumber_, LineMode::Normal);
+    if (line.starts_with("From ") || line.starts_with("\n\n")) {
+        endLineModeText();
         ++messageNumber_;
     }
-    // Text before the first separator belongs to no message.
-    if (messageNumber_ == 0) return;
     if (line.starts_with("\n\nFrom ")) line.remove_prefix(2);
     messageBuffer_.AddToString(line);
     messageBuffer_.AddToString(kCRLF);
@@ -102,17 +113,20 @@ bool MailboxSplitter::splitLines(MailboxSource& source, std::string* error) {
     std::unique_ptr<char[]> buffer(new char[kReadSize]);
     std::string partial;      // the start of a line that runs on into the next read
     bool skipLF = false;      // the last read ended in a CR: a LF right after it is part of the break
+    bool first = true;
     for (;;) {
         ssize_t n = source.read(buffer.get(), kReadSize);
         if (n < 0) {
             if (error) *error = CannotReadCause(errno);
             if (!partial.empty()) lineModeLine(partial);
-            if (messageNumber_ > 0 && !messageBuffer_.empty()) finishMessage(messageNumber_, LineMode::Normal);
+            endLineModeText();
             return false;
         }
         if (n == 0) break;
         const char* p = buffer.get();
         const char* end = p + n;
+        if (first && std::string_view(p, size_t(n)).starts_with(kByteOrderMark)) p += kByteOrderMark.size();
+        first = false;
         if (skipLF) {
             if (*p == '\n') ++p;
             skipLF = false;
@@ -138,7 +152,7 @@ bool MailboxSplitter::splitLines(MailboxSource& source, std::string* error) {
         }
     }
     if (!partial.empty()) lineModeLine(partial);
-    if (messageNumber_ > 0) finishMessage(messageNumber_, LineMode::Normal);
+    endLineModeText();
     return true;
 }
 
@@ -187,12 +201,25 @@ void MailboxSplitter::SaveMBOXFile(std::string_view piece) {
     }
 }
 
+void MailboxSplitter::endBlockModeText() {
+    if (preamble_) {
+        preamble_ = false;
+        if (isBlank(messageBuffer_.ReturnString())) {
+            messageBuffer_.clear();
+            return;
+        }
+    }
+    finishMessage(blockMessageNumber_, LineMode::NotNormal);
+    ++blockMessageNumber_;
+}
+
 bool MailboxSplitter::splitBlocks(MailboxSource& source, std::string* error) {
     // Each read is appended after the few bytes held back from the last one,
     // so a LF "From " that straddles two reads is found.
     constexpr size_t kHold = kBoundary.size() - 1;
     std::unique_ptr<char[]> buffer(new char[kReadSize + kHold]);
     size_t held = 0;
+    bool first = true;
     bool ok = true;
     for (;;) {
         sink_.yield();
@@ -205,13 +232,18 @@ bool MailboxSplitter::splitBlocks(MailboxSource& source, std::string* error) {
         bool atEnd = n == 0;
         std::string_view data(buffer.get(), held + size_t(n));
         size_t pos = 0;
+        if (first) {
+            first = false;
+            if (data.starts_with(kByteOrderMark)) pos = kByteOrderMark.size();
+            // The file's first separator line has no LF before it.
+            preamble_ = !data.substr(pos).starts_with("From ");
+        }
         for (;;) {
             size_t hit = data.find(kBoundary, pos);
             if (hit == std::string_view::npos) break;
             // The message runs up to and including the LF before "From ".
             SaveMBOXFile(data.substr(pos, hit + 1 - pos));
-            finishMessage(blockMessageNumber_, LineMode::NotNormal);
-            ++blockMessageNumber_;
+            endBlockModeText();
             pos = hit + 1;
         }
         size_t keep = atEnd ? 0 : std::min(kHold, data.size() - pos);
@@ -224,7 +256,7 @@ bool MailboxSplitter::splitBlocks(MailboxSource& source, std::string* error) {
         messageBuffer_.AddToString(kCRLF);
         pendingCR_ = false;
     }
-    if (!messageBuffer_.empty()) finishMessage(blockMessageNumber_, LineMode::NotNormal);
+    if (!messageBuffer_.empty()) endBlockModeText();
     return ok;
 }
 

@@ -8,6 +8,11 @@
 // a new message. Files with bare LF line breaks are read in large blocks, and
 // every LF "From " starts a new message; their line breaks are rewritten to
 // CR LF.
+//
+// Both ways treat the start of the file alike: a UTF-8 byte order mark is
+// skipped, and text before the first separator is dropped when it is blank
+// (only spaces, tabs and line breaks) and is message 1 otherwise, so nothing
+// that could be mail is lost (an exported single message has no separator).
 #pragma once
 
 #include <cstdint>
@@ -86,6 +91,10 @@ private:
     bool splitLines(MailboxSource& source, std::string* error);
     bool splitBlocks(MailboxSource& source, std::string* error);
     void lineModeLine(std::string_view line);
+    // Ends the text collected so far: a message, or the text before the first
+    // separator, emitted unless blank.
+    void endLineModeText();
+    void endBlockModeText();
     // Block mode: adds a piece of the current message, its line breaks
     // rewritten to CR LF.
     void SaveMBOXFile(std::string_view piece);
@@ -93,8 +102,9 @@ private:
 
     SplitterSink& sink_;
     AppendStrings messageBuffer_;
-    int messageNumber_ = 0;       // line mode
+    int messageNumber_ = 0;       // line mode: 0 before the first separator
     int blockMessageNumber_ = 1;  // block mode
+    bool preamble_ = false;       // block mode: the text collected comes before the first separator
     bool pendingCR_ = false;      // block mode: a CR whose LF may follow in the next piece
     int emitted_ = 0;
 };

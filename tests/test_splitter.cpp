@@ -96,10 +96,16 @@ private:
     std::thread writer_;
 };
 
-// Line mode as rules on the whole text: a line ends at a CR, a CR LF is one
-// break, a lone LF stays in its line; "From " or LF LF at a line's start
-// begins a message; text before the first boundary is dropped.
-std::vector<std::string> lineModel(const std::string& d) {
+bool isBlank(const std::string& s) { return s.find_first_not_of(" \t\r\n") == std::string::npos; }
+
+std::string withoutByteOrderMark(const std::string& d) { return d.starts_with("\xEF\xBB\xBF") ? d.substr(3) : d; }
+
+// Line mode as rules on the whole text: a byte order mark at the start is
+// skipped; a line ends at a CR, a CR LF is one break, a lone LF stays in its
+// line; "From " or LF LF at a line's start begins a message; text before the
+// first boundary is message 1 unless it is blank.
+std::vector<std::string> lineModel(const std::string& box) {
+    const std::string d = withoutByteOrderMark(box);
     std::vector<std::string> lines;
     size_t i = 0;
     while (i < d.size()) {
@@ -113,15 +119,17 @@ std::vector<std::string> lineModel(const std::string& d) {
         if (i < d.size() && d[i] == '\n') ++i;
     }
     std::vector<std::string> out;
+    std::string preamble;
     bool inMessage = false;
     for (auto& l : lines) {
-        if (l.rfind("From ", 0) == 0 || l.rfind("\n\n", 0) == 0) {
+        if (l.starts_with("From ") || l.starts_with("\n\n")) {
+            if (!inMessage && !isBlank(preamble)) out.push_back(preamble);
             out.emplace_back();
             inMessage = true;
         }
-        if (!inMessage) continue;
-        out.back() += (l.rfind("\n\nFrom ", 0) == 0 ? l.substr(2) : l) + "\r\n";
+        (inMessage ? out.back() : preamble) += (l.starts_with("\n\nFrom ") ? l.substr(2) : l) + "\r\n";
     }
+    if (!inMessage && !isBlank(preamble)) out.push_back(preamble);
     return out;
 }
 
@@ -140,16 +148,24 @@ std::string crlf(const std::string& s) {
     return out;
 }
 
-// Block mode as rules on the whole text: every LF "From " ends a message
-// after its LF; message 1 starts at the first byte; breaks become CR LF.
-std::vector<std::string> blockModel(const std::string& d) {
+// Block mode as rules on the whole text: a byte order mark at the start is
+// skipped; every LF "From " ends a message after its LF; message 1 starts at
+// the first byte, and is dropped when it is blank and does not start with
+// "From "; breaks become CR LF.
+std::vector<std::string> blockModel(const std::string& box) {
+    const std::string d = withoutByteOrderMark(box);
     std::vector<std::string> out;
+    bool preamble = !d.starts_with("From ");
+    auto add = [&](const std::string& text) {
+        if (!(preamble && isBlank(text))) out.push_back(crlf(text));
+        preamble = false;
+    };
     size_t start = 0;
     for (size_t p = d.find("\nFrom "); p != std::string::npos; p = d.find("\nFrom ", p + 1)) {
-        out.push_back(crlf(d.substr(start, p + 1 - start)));
+        add(d.substr(start, p + 1 - start));
         start = p + 1;
     }
-    if (start < d.size()) out.push_back(crlf(d.substr(start)));
+    if (start < d.size()) add(d.substr(start));
     return out;
 }
 
@@ -172,10 +188,9 @@ TEST(Probe, ChoosesTheModeFromTheFirst512Bytes) {
 }
 
 TEST(LineMode, BoundariesAndLineBreaks) {
-    // Three messages, text before the first separator, look-alike lines that
-    // are no boundary, a lone CR (a break) and a lone LF (kept in its line).
+    // Three messages, look-alike lines that are no boundary, a lone CR (a
+    // break) and a lone LF (kept in its line).
     std::string box =
-        "junk before\r\n"
         "From a@b Mon\r\nSubject: 1\r\n\r\nfrom lower case\r\nFrom\r\nbody\rCR\r\n"
         "From c@d Tue\r\nSubject: 2\r\n\r\nwith\nLF inside\r\n"
         "From e@f Wed\r\nlast line without break";
@@ -194,9 +209,29 @@ TEST(LineMode, LinesStartingWithTwoLineFeeds) {
     expectMessages(splitBytes(box), {"From a\r\nx\r\n", "From b\r\ny\r\n", "\n\nz\r\n"});
 }
 
-TEST(LineMode, EmptyAndSeparatorlessFilesGiveNoMessage) {
-    EXPECT_TRUE(splitBytes("").texts.empty());
-    EXPECT_TRUE(splitBytes("no separator here\r\nat all\r\n").texts.empty());
+TEST(Splitter, TheStartOfTheFileInBothModes) {
+    // Each case with LF breaks (block mode) and with CR LF breaks (line mode),
+    // with and without a UTF-8 byte order mark; the messages are the same.
+    const struct {
+        const char* text;
+        std::vector<std::string> want;
+    } cases[] = {
+        {"", {}},
+        {"\n \n\t\n", {}},
+        {"From a\nx\nFrom b\ny\n", {"From a\r\nx\r\n", "From b\r\ny\r\n"}},
+        {"\n\nFrom a\nx\n", {"From a\r\nx\r\n"}},                                    // blank preamble
+        {"Subject: hi\nTo: c@d\n\nbody\n", {"Subject: hi\r\nTo: c@d\r\n\r\nbody\r\n"}},  // one message, no separator
+        {"Subject: hi\n\nbody\nFrom a\nx\n", {"Subject: hi\r\n\r\nbody\r\n", "From a\r\nx\r\n"}},
+        {"exported by hand\nFrom a\nx\n", {"exported by hand\r\n", "From a\r\nx\r\n"}},
+    };
+    for (const auto& c : cases) {
+        std::string lf = c.text, crlfText;
+        for (char ch : lf) crlfText += ch == '\n' ? std::string("\r\n") : std::string(1, ch);
+        for (const std::string& box : {lf, crlfText, "\xEF\xBB\xBF" + lf, "\xEF\xBB\xBF" + crlfText}) {
+            SCOPED_TRACE(testing::PrintToString(box));
+            expectMessages(splitBytes(box), c.want);
+        }
+    }
 }
 
 TEST(BlockMode, EveryBoundaryInOneBlock) {
