@@ -14,6 +14,9 @@ namespace {
 constexpr std::string_view kCRLF = "\r\n";
 constexpr std::string_view kBoundary = "\nFrom ";
 constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
+// The boundary test of line mode looks at no more than a line's first 7
+// bytes (LF LF "From ").
+constexpr size_t kLineStart = 7;
 
 bool isBlank(std::string_view text) { return text.find_first_not_of(" \t\r\n") == std::string_view::npos; }
 
@@ -65,8 +68,21 @@ ssize_t MailboxSource::read(char* buffer, size_t size) {
 // ---- both modes ------------------------------------------------------------
 
 bool MailboxSplitter::split(MailboxSource& source, std::string* error) {
-    if (source.mode() == LineMode::Normal) return splitLines(source, error);
-    if (source.mode() == LineMode::NotNormal) return splitBlocks(source, error);
+    const LineMode mode = source.mode();
+    try {
+        if (mode == LineMode::Normal) return splitLines(source, error);
+        if (mode == LineMode::NotNormal) return splitBlocks(source, error);
+    } catch (const TextTooLong&) {
+        // The messages before this one are out; this one cannot be held.
+        messageBuffer_.clear();
+        int number = mode == LineMode::Normal ? std::max(messageNumber_, 1) : blockMessageNumber_;
+        if (error) {
+            *error = "message " + std::to_string(number) + " is larger than the limit of " +
+                     std::to_string(messageLimit_) + " bytes";
+            if (messageLimit_ == kMessageLimit) *error += " (2 GiB less one byte)";
+        }
+        return false;
+    }
     return true;
 }
 
@@ -98,52 +114,68 @@ void MailboxSplitter::endLineModeText() {
     }
 }
 
-void MailboxSplitter::lineModeLine(std::string_view line) {
+void MailboxSplitter::startLine(std::string_view start) {
     sink_.yield();
-    if (line.starts_with("From ") || line.starts_with("\n\n")) {
+    if (start.starts_with("From ") || start.starts_with("\n\n")) {
         endLineModeText();
         ++messageNumber_;
     }
-    if (line.starts_with("\n\nFrom ")) line.remove_prefix(2);
-    messageBuffer_.AddToString(line);
-    messageBuffer_.AddToString(kCRLF);
+    if (start.starts_with("\n\nFrom ")) start.remove_prefix(2);
+    messageBuffer_.AddToString(start);
+}
+
+void MailboxSplitter::linePiece(std::string_view piece, bool ends) {
+    if (!lineOpen_) {
+        if (lineHead_.empty() && (ends || piece.size() >= kLineStart)) {
+            startLine(piece);
+            piece = {};
+        } else {
+            // Too little of the line for the boundary test: its first bytes
+            // wait for the next read. The rest of a long line goes straight
+            // into the buffer, so a line is never held twice.
+            size_t take = std::min(piece.size(), kLineStart - lineHead_.size());
+            lineHead_.append(piece.substr(0, take));
+            piece.remove_prefix(take);
+            if (!ends && lineHead_.size() < kLineStart) return;
+            startLine(lineHead_);
+            lineHead_.clear();
+        }
+        lineOpen_ = true;
+    }
+    if (!piece.empty()) messageBuffer_.AddToString(piece);
+    if (ends) {
+        messageBuffer_.AddToString(kCRLF);
+        lineOpen_ = false;
+    }
 }
 
 bool MailboxSplitter::splitLines(MailboxSource& source, std::string* error) {
     std::unique_ptr<char[]> buffer(new char[kReadSize]);
-    std::string partial;      // the start of a line that runs on into the next read
-    bool skipLF = false;      // the last read ended in a CR: a LF right after it is part of the break
+    bool skipLF = false;  // the last read ended in a CR: a LF right after it is part of the break
     bool first = true;
+    bool ok = true;
     for (;;) {
         ssize_t n = source.read(buffer.get(), kReadSize);
         if (n < 0) {
             if (error) *error = CannotReadCause(errno);
-            if (!partial.empty()) lineModeLine(partial);
-            endLineModeText();
-            return false;
+            ok = false;
+            break;
         }
         if (n == 0) break;
-        const char* p = buffer.get();
-        const char* end = p + n;
-        if (first && std::string_view(p, size_t(n)).starts_with(kByteOrderMark)) p += kByteOrderMark.size();
+        std::string_view data(buffer.get(), size_t(n));
+        if (first && data.starts_with(kByteOrderMark)) data.remove_prefix(kByteOrderMark.size());
         first = false;
-        if (skipLF) {
-            if (*p == '\n') ++p;
-            skipLF = false;
-        }
+        if (skipLF && data.starts_with('\n')) data.remove_prefix(1);
+        skipLF = false;
+        const char* p = data.data();
+        const char* end = p + data.size();
         while (p < end) {
             const char* cr = static_cast<const char*>(std::memchr(p, '\r', size_t(end - p)));
             if (!cr) {
-                partial.append(p, size_t(end - p));
+                linePiece(std::string_view(p, size_t(end - p)), false);
                 break;
             }
-            if (partial.empty()) {
-                lineModeLine(std::string_view(p, size_t(cr - p)));
-            } else {
-                partial.append(p, size_t(cr - p));
-                lineModeLine(partial);
-                partial.clear();
-            }
+            linePiece(std::string_view(p, size_t(cr - p)), true);
             p = cr + 1;
             if (p == end)
                 skipLF = true;
@@ -151,9 +183,10 @@ bool MailboxSplitter::splitLines(MailboxSource& source, std::string* error) {
                 ++p;
         }
     }
-    if (!partial.empty()) lineModeLine(partial);
+    // A last line without a break ends with the file.
+    if (lineOpen_ || !lineHead_.empty()) linePiece({}, true);
     endLineModeText();
-    return true;
+    return ok;
 }
 
 // ---- block mode ------------------------------------------------------------

@@ -76,12 +76,16 @@ private:
 class MailboxSplitter {
 public:
     static constexpr size_t kReadSize = 1 << 20;
+    // The largest message text: 2 GiB less one byte (2147483647), the largest
+    // 31-bit byte count; the stores refuse values of 2 GiB.
+    static constexpr size_t kMessageLimit = 0x7FFFFFFF;
 
-    explicit MailboxSplitter(SplitterSink& sink) : sink_(sink) {}
+    explicit MailboxSplitter(SplitterSink& sink, size_t messageLimit = kMessageLimit)
+        : sink_(sink), messageBuffer_(messageLimit), messageLimit_(messageLimit) {}
 
     // Splits the source in the mode its probe chose, to its end. Returns
-    // false, with `error` the cause, when reading fails; the messages found
-    // before the failure have been emitted.
+    // false, with `error` the cause, when reading fails or a message grows
+    // past the message limit; the messages before have been emitted.
     bool split(MailboxSource& source, std::string* error);
 
     // The number of messages emitted so far.
@@ -90,7 +94,11 @@ public:
 private:
     bool splitLines(MailboxSource& source, std::string* error);
     bool splitBlocks(MailboxSource& source, std::string* error);
-    void lineModeLine(std::string_view line);
+    // Line mode: a piece of a line, up to its CR (`ends`) or the end of a read.
+    void linePiece(std::string_view piece, bool ends);
+    // Line mode: the line's first bytes are known (enough for the boundary
+    // test, or the whole line).
+    void startLine(std::string_view start);
     // Ends the text collected so far: a message, or the text before the first
     // separator, emitted unless blank.
     void endLineModeText();
@@ -102,8 +110,11 @@ private:
 
     SplitterSink& sink_;
     AppendStrings messageBuffer_;
+    size_t messageLimit_;
     int messageNumber_ = 0;       // line mode: 0 before the first separator
     int blockMessageNumber_ = 1;  // block mode
+    std::string lineHead_;        // line mode: the first bytes of a line that runs on into the next read
+    bool lineOpen_ = false;       // line mode: the line's start is in the buffer; its rest follows
     bool preamble_ = false;       // block mode: the text collected comes before the first separator
     bool pendingCR_ = false;      // block mode: a CR whose LF may follow in the next piece
     int emitted_ = 0;

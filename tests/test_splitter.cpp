@@ -45,11 +45,11 @@ struct Split {
     LineMode mode = LineMode::Unknown;
 };
 
-Split splitPath(const std::string& path) {
+Split splitPath(const std::string& path, size_t limit = MailboxSplitter::kMessageLimit) {
     Split s;
     MailboxSource source;
     CollectingSink sink;
-    MailboxSplitter splitter(sink);
+    MailboxSplitter splitter(sink, limit);
     s.ok = source.open(path, &s.error) && splitter.split(source, &s.error);
     s.mode = source.mode();
     s.got = sink.got;
@@ -66,19 +66,26 @@ Collected splitBytes(const std::string& bytes, LineMode* modeOut = nullptr) {
     return s.got;
 }
 
-// A pipe that a thread fills with `bytes`, named the way a shell names
-// <(...). Whatever the reader leaves is drained at the end, so the writer
-// never meets a closed pipe.
+// A pipe that a thread fills with `bytes` (and then with `fill` repeated up to
+// `total` bytes), named the way a shell names <(...). Whatever the reader
+// leaves is drained at the end, so the writer never meets a closed pipe.
 class FedPipe {
 public:
-    explicit FedPipe(std::string bytes) {
+    explicit FedPipe(std::string bytes, std::string fill = "", size_t total = 0) {
         EXPECT_EQ(::pipe2(fds_, O_CLOEXEC), 0);
-        writer_ = std::thread([this, bytes = std::move(bytes)] {
-            for (size_t done = 0; done < bytes.size();) {
-                ssize_t n = ::write(fds_[1], bytes.data() + done, bytes.size() - done);
-                if (n <= 0) break;
-                done += size_t(n);
-            }
+        if (!fill.empty())
+            while (fill.size() < 65536) fill += fill;
+        writer_ = std::thread([this, bytes = std::move(bytes), fill = std::move(fill), total] {
+            auto put = [&](const std::string& b) {
+                for (size_t done = 0; done < b.size();) {
+                    ssize_t n = ::write(fds_[1], b.data() + done, b.size() - done);
+                    if (n <= 0) return false;
+                    done += size_t(n);
+                }
+                return true;
+            };
+            bool ok = put(bytes);
+            for (size_t sent = bytes.size(); ok && !fill.empty() && sent < total; sent += fill.size()) ok = put(fill);
             ::close(fds_[1]);
         });
     }
@@ -265,6 +272,15 @@ TEST(LineMode, LinesAndBreaksAcrossReads) {
     std::string box = "From x\r\n" + std::string(R - 9, 'a') + "\r\nFrom y\r\n" + std::string(R, 'b') + "\r\n";
     ASSERT_EQ(box[R - 1], '\r');
     expectMessages(splitBytes(box), lineModel(box));
+    // Line starts that decide a boundary (and lines shorter than the test
+    // looks at) cut by the first read's end after `cut` bytes.
+    for (std::string start : {"\n\nFrom y", "From y", "\n\nz", "Fro", "\n\nFro"}) {
+        for (size_t cut = 0; cut <= start.size(); ++cut) {
+            std::string box = "From x\r\n" + std::string(R - 10 - cut, 'a') + "\r\n" + start + "\r\nend\r\n";
+            ASSERT_EQ(box.substr(R, 2), (start + "\r\n").substr(cut, 2));
+            expectMessages(splitBytes(box), lineModel(box));
+        }
+    }
 }
 
 TEST(Splitter, RandomMailboxesMatchTheRules) {
@@ -419,4 +435,28 @@ TEST(Source, FoldersDevicesAndMissingFilesAreRefusedWithTheirCause) {
     RunOutcome o = convertRows(view, {"/dev/zero"});
     ASSERT_EQ(o.failures.size(), 1u);
     EXPECT_EQ(o.failures[0].cause, "not a mailbox file: a character device");
+}
+
+TEST(Splitter, StreamThatOutgrowsTheMessageLimitFailsItsMailbox) {
+    // A pipe that runs on past the limit: lines with LF breaks (block mode),
+    // with CR LF breaks and with none (line mode); one message comes first.
+    const size_t limit = 3 * MailboxSplitter::kReadSize + 100;
+    const struct {
+        std::string start, fill;
+        int messagesBefore;
+    } cases[] = {
+        {"From a\nx\nFrom b\n", "yes\n", 1},
+        {"From a\r\nx\r\nFrom b\r\n", "yes\r\n", 1},
+        {"From a\r\nx\r\nFrom b\r\n", "yes", 1},
+        {"", "no line break at all ", 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.start + c.fill));
+        FedPipe pipe(c.start, c.fill, 2 * limit);
+        Split s = splitPath(pipe.path(), limit);
+        EXPECT_FALSE(s.ok);
+        EXPECT_EQ(s.error, "message " + std::to_string(c.messagesBefore + 1) + " is larger than the limit of " +
+                               std::to_string(limit) + " bytes");
+        ASSERT_EQ(s.got.texts.size(), size_t(c.messagesBefore));
+    }
 }
