@@ -15,7 +15,7 @@ const char* notAStream(mode_t mode) {
     if (S_ISCHR(mode)) return "a character device";
     if (S_ISBLK(mode)) return "a block device";
     if (S_ISSOCK(mode)) return "a socket";
-    return "not a regular file";
+    return "a special file";
 }
 
 bool refuse(const struct stat& st, std::string* error) {
