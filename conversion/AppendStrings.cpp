@@ -11,8 +11,11 @@ AppendStrings::~AppendStrings() { std::free(data_); }
 
 void AppendStrings::AddToString(std::string_view strAdd) {
     if (strAdd.size() > capacity_ - used_) {
+        // Only growth can reach the largest size: the room never exceeds it.
+        if (strAdd.size() > maxSize_ - used_) throw TextTooLong();
         size_t capacity = capacity_;
         while (strAdd.size() > capacity - used_) capacity += std::max(kMinGrowth, capacity);
+        capacity = std::min(capacity, maxSize_);
         // realloc lets the C library move large blocks by remapping pages
         // instead of copying them.
         char* grown = static_cast<char*>(std::realloc(data_, capacity));

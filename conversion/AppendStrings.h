@@ -5,20 +5,31 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <stdexcept>
 #include <string_view>
 
 namespace conversion {
+
+// The text would grow past the buffer's largest size.
+class TextTooLong : public std::length_error {
+public:
+    TextTooLong() : std::length_error("text too long") {}
+};
 
 class AppendStrings {
 public:
     static constexpr size_t kMinGrowth = 10000;
 
-    AppendStrings() = default;
+    // The text never grows past `maxSize` bytes, nor the room past that.
+    explicit AppendStrings(size_t maxSize = SIZE_MAX) : maxSize_(maxSize) {}
     ~AppendStrings();
     AppendStrings(const AppendStrings&) = delete;
     AppendStrings& operator=(const AppendStrings&) = delete;
 
-    // Appends `strAdd`. Throws std::bad_alloc when memory runs out.
+    // Appends `strAdd`. Throws TextTooLong when the text would grow past its
+    // largest size and std::bad_alloc when memory runs out; either way the
+    // text stays as it was.
     void AddToString(std::string_view strAdd);
     // The collected text (valid until the next append or clear).
     std::string_view ReturnString() const { return {data_, used_}; }
@@ -33,6 +44,7 @@ private:
     char* data_ = nullptr;
     size_t used_ = 0;
     size_t capacity_ = 0;
+    size_t maxSize_;
 };
 
 }  // namespace conversion

@@ -404,15 +404,10 @@ bool ConversionRun::convertRow(int row, int rowCount, const std::string& rowText
     }
     yieldTo(view_);
 
-    LineMode lineMode = ReadMBOXFile(sourcePath, &error);
-    if (lineMode == LineMode::Unknown) {
-        fail(sourcePath, "cannot read the mailbox: " + error, true);
-        closeMailbox();
-        return true;
-    }
-    int sourceFile = ::open(sourcePath.c_str(), O_RDONLY | O_CLOEXEC);
-    if (sourceFile < 0) {
-        fail(sourcePath, "cannot read the mailbox: " + errnoText(errno), true);
+    // Opened and read once, so a pipe loses nothing to the probe.
+    MailboxSource source;
+    if (!source.open(sourcePath, &error)) {
+        fail(sourcePath, error, true);
         closeMailbox();
         return true;
     }
@@ -426,15 +421,11 @@ bool ConversionRun::convertRow(int row, int rowCount, const std::string& rowText
     MailboxSplitter splitter(writer);
     bool readOk = false;
     try {
-        readOk = splitter.split(sourceFile, lineMode, &error);
+        readOk = splitter.split(source, &error);
     } catch (const std::bad_alloc&) {
-        error = "out of memory";
-    } catch (...) {
-        ::close(sourceFile);
-        throw;
+        error = "cannot read the mailbox: out of memory";
     }
-    ::close(sourceFile);
-    if (!readOk) fail(sourcePath, "cannot read the mailbox: " + error, true);
+    if (!readOk) fail(sourcePath, error, true);
     closeMailbox();
     return true;
 }

@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <fcntl.h>
 #include <memory>
-#include <unistd.h>
+
+#include "common/sourceFile.h"
 
 namespace conversion {
 
@@ -13,47 +13,76 @@ namespace {
 
 constexpr std::string_view kCRLF = "\r\n";
 constexpr std::string_view kBoundary = "\nFrom ";
+constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
+// The boundary test of line mode looks at no more than a line's first 7
+// bytes (LF LF "From ").
+constexpr size_t kLineStart = 7;
 
-// read() that retries on EINTR and fills `size` bytes unless the file ends.
-ssize_t readFull(int fd, char* buffer, size_t size) {
-    size_t got = 0;
-    while (got < size) {
-        ssize_t n = ::read(fd, buffer + got, size - got);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return -1;
-        }
-        if (n == 0) break;
-        got += size_t(n);
-    }
-    return ssize_t(got);
-}
+bool isBlank(std::string_view text) { return text.find_first_not_of(" \t\r\n") == std::string_view::npos; }
 
 }  // namespace
 
-LineMode ReadMBOXFile(const std::string& fileName, std::string* error) {
-    int fd = ::open(fileName.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        if (error) *error = std::strerror(errno);
-        return LineMode::Unknown;
-    }
-    char head[512];
-    ssize_t n = readFull(fd, head, sizeof head);
-    int readErrno = errno;
-    ::close(fd);
-    if (n < 0) {
-        if (error) *error = std::strerror(readErrno);
-        return LineMode::Unknown;
-    }
-    std::string_view text(head, size_t(n));
-    if (text.find(kCRLF) != std::string_view::npos) return LineMode::Normal;
-    if (text.find('\n') != std::string_view::npos) return LineMode::NotNormal;
+LineMode ReadMBOXFile(std::string_view head) {
+    head = head.substr(0, MailboxSource::kProbeSize);
+    if (head.find(kCRLF) != std::string_view::npos) return LineMode::Normal;
+    if (head.find('\n') != std::string_view::npos) return LineMode::NotNormal;
     return LineMode::Normal;
 }
 
-bool MailboxSplitter::split(int fd, LineMode mode, std::string* error) {
-    if (mode == LineMode::Normal) return splitLines(fd, error);
-    if (mode == LineMode::NotNormal) return splitBlocks(fd, error);
+// ---- the source ------------------------------------------------------------
+
+MailboxSource::~MailboxSource() { CloseSourceFile(fd_); }
+
+bool MailboxSource::open(const std::string& fileName, std::string* error) {
+    fd_ = OpenSourceFile(fileName, error);
+    if (fd_ < 0) return false;
+    ssize_t n = ReadFull(fd_, head_, sizeof head_);
+    if (n < 0) {
+        if (error) *error = CannotReadCause(errno);
+        return false;
+    }
+    headSize_ = size_t(n);
+    ended_ = headSize_ < sizeof head_;
+    mode_ = ReadMBOXFile(std::string_view(head_, headSize_));
+    return true;
+}
+
+ssize_t MailboxSource::read(char* buffer, size_t size) {
+    if (pendingErrno_) {
+        errno = pendingErrno_;
+        return -1;
+    }
+    size_t got = std::min(size, headSize_ - headUsed_);
+    std::memcpy(buffer, head_ + headUsed_, got);
+    headUsed_ += got;
+    if (got == size || ended_) return ssize_t(got);
+    ssize_t n = ReadFull(fd_, buffer + got, size - got);
+    if (n < 0) {
+        if (got == 0) return -1;
+        pendingErrno_ = errno;
+        return ssize_t(got);
+    }
+    return ssize_t(got + size_t(n));
+}
+
+// ---- both modes ------------------------------------------------------------
+
+bool MailboxSplitter::split(MailboxSource& source, std::string* error) {
+    const LineMode mode = source.mode();
+    try {
+        if (mode == LineMode::Normal) return splitLines(source, error);
+        if (mode == LineMode::NotNormal) return splitBlocks(source, error);
+    } catch (const TextTooLong&) {
+        // The messages before this one are out; this one cannot be held.
+        messageBuffer_.clear();
+        int number = mode == LineMode::Normal ? std::max(messageNumber_, 1) : blockMessageNumber_;
+        if (error) {
+            *error = "message " + std::to_string(number) + " is larger than the limit of " +
+                     std::to_string(messageLimit_) + " bytes";
+            if (messageLimit_ == kMessageLimit) *error += " (2 GiB less one byte)";
+        }
+        return false;
+    }
     return true;
 }
 
@@ -74,52 +103,79 @@ void MailboxSplitter::finishMessage(int number, LineMode mode) {
 
 // ---- line mode -------------------------------------------------------------
 
-void MailboxSplitter::lineModeLine(std::string_view line) {
-    sink_.yield();
-    bool boundary = line.starts_with("From ") || line.starts_with("\n\n");
-    if (boundary) {
-        if (messageNumber_ > 0) finishMessage(messageNumber_, LineMode::Normal);
-        ++messageNumber_;
+void MailboxSplitter::endLineModeText() {
+    if (messageNumber_ > 0) {
+        finishMessage(messageNumber_, LineMode::Normal);
+    } else if (!isBlank(messageBuffer_.ReturnString())) {
+        finishMessage(1, LineMode::Normal);
+        messageNumber_ = 1;
+    } else {
+        messageBuffer_.clear();
     }
-    // Text before the first separator belongs to no message.
-    if (messageNumber_ == 0) return;
-    if (line.starts_with("\n\nFrom ")) line.remove_prefix(2);
-    messageBuffer_.AddToString(line);
-    messageBuffer_.AddToString(kCRLF);
 }
 
-bool MailboxSplitter::splitLines(int fd, std::string* error) {
+void MailboxSplitter::startLine(std::string_view start) {
+    sink_.yield();
+    if (start.starts_with("From ") || start.starts_with("\n\n")) {
+        endLineModeText();
+        ++messageNumber_;
+    }
+    if (start.starts_with("\n\nFrom ")) start.remove_prefix(2);
+    messageBuffer_.AddToString(start);
+}
+
+void MailboxSplitter::linePiece(std::string_view piece, bool ends) {
+    if (!lineOpen_) {
+        if (lineHead_.empty() && (ends || piece.size() >= kLineStart)) {
+            startLine(piece);
+            piece = {};
+        } else {
+            // Too little of the line for the boundary test: its first bytes
+            // wait for the next read. The rest of a long line goes straight
+            // into the buffer, so a line is never held twice.
+            size_t take = std::min(piece.size(), kLineStart - lineHead_.size());
+            lineHead_.append(piece.substr(0, take));
+            piece.remove_prefix(take);
+            if (!ends && lineHead_.size() < kLineStart) return;
+            startLine(lineHead_);
+            lineHead_.clear();
+        }
+        lineOpen_ = true;
+    }
+    if (!piece.empty()) messageBuffer_.AddToString(piece);
+    if (ends) {
+        messageBuffer_.AddToString(kCRLF);
+        lineOpen_ = false;
+    }
+}
+
+bool MailboxSplitter::splitLines(MailboxSource& source, std::string* error) {
     std::unique_ptr<char[]> buffer(new char[kReadSize]);
-    std::string partial;      // the start of a line that runs on into the next read
-    bool skipLF = false;      // the last read ended in a CR: a LF right after it is part of the break
+    bool skipLF = false;  // the last read ended in a CR: a LF right after it is part of the break
+    bool first = true;
+    bool ok = true;
     for (;;) {
-        ssize_t n = readFull(fd, buffer.get(), kReadSize);
+        ssize_t n = source.read(buffer.get(), kReadSize);
         if (n < 0) {
-            if (error) *error = std::strerror(errno);
-            if (!partial.empty()) lineModeLine(partial);
-            if (messageNumber_ > 0 && !messageBuffer_.empty()) finishMessage(messageNumber_, LineMode::Normal);
-            return false;
+            if (error) *error = CannotReadCause(errno);
+            ok = false;
+            break;
         }
         if (n == 0) break;
-        const char* p = buffer.get();
-        const char* end = p + n;
-        if (skipLF) {
-            if (*p == '\n') ++p;
-            skipLF = false;
-        }
+        std::string_view data(buffer.get(), size_t(n));
+        if (first && data.starts_with(kByteOrderMark)) data.remove_prefix(kByteOrderMark.size());
+        first = false;
+        if (skipLF && data.starts_with('\n')) data.remove_prefix(1);
+        skipLF = false;
+        const char* p = data.data();
+        const char* end = p + data.size();
         while (p < end) {
             const char* cr = static_cast<const char*>(std::memchr(p, '\r', size_t(end - p)));
             if (!cr) {
-                partial.append(p, size_t(end - p));
+                linePiece(std::string_view(p, size_t(end - p)), false);
                 break;
             }
-            if (partial.empty()) {
-                lineModeLine(std::string_view(p, size_t(cr - p)));
-            } else {
-                partial.append(p, size_t(cr - p));
-                lineModeLine(partial);
-                partial.clear();
-            }
+            linePiece(std::string_view(p, size_t(cr - p)), true);
             p = cr + 1;
             if (p == end)
                 skipLF = true;
@@ -127,9 +183,10 @@ bool MailboxSplitter::splitLines(int fd, std::string* error) {
                 ++p;
         }
     }
-    if (!partial.empty()) lineModeLine(partial);
-    if (messageNumber_ > 0) finishMessage(messageNumber_, LineMode::Normal);
-    return true;
+    // A last line without a break ends with the file.
+    if (lineOpen_ || !lineHead_.empty()) linePiece({}, true);
+    endLineModeText();
+    return ok;
 }
 
 // ---- block mode ------------------------------------------------------------
@@ -177,31 +234,49 @@ void MailboxSplitter::SaveMBOXFile(std::string_view piece) {
     }
 }
 
-bool MailboxSplitter::splitBlocks(int fd, std::string* error) {
+void MailboxSplitter::endBlockModeText() {
+    if (preamble_) {
+        preamble_ = false;
+        if (isBlank(messageBuffer_.ReturnString())) {
+            messageBuffer_.clear();
+            return;
+        }
+    }
+    finishMessage(blockMessageNumber_, LineMode::NotNormal);
+    ++blockMessageNumber_;
+}
+
+bool MailboxSplitter::splitBlocks(MailboxSource& source, std::string* error) {
     // Each read is appended after the few bytes held back from the last one,
     // so a LF "From " that straddles two reads is found.
     constexpr size_t kHold = kBoundary.size() - 1;
     std::unique_ptr<char[]> buffer(new char[kReadSize + kHold]);
     size_t held = 0;
+    bool first = true;
     bool ok = true;
     for (;;) {
         sink_.yield();
-        ssize_t n = readFull(fd, buffer.get() + held, kReadSize);
+        ssize_t n = source.read(buffer.get() + held, kReadSize);
         if (n < 0) {
-            if (error) *error = std::strerror(errno);
+            if (error) *error = CannotReadCause(errno);
             ok = false;
             n = 0;
         }
         bool atEnd = n == 0;
         std::string_view data(buffer.get(), held + size_t(n));
         size_t pos = 0;
+        if (first) {
+            first = false;
+            if (data.starts_with(kByteOrderMark)) pos = kByteOrderMark.size();
+            // The file's first separator line has no LF before it.
+            preamble_ = !data.substr(pos).starts_with("From ");
+        }
         for (;;) {
             size_t hit = data.find(kBoundary, pos);
             if (hit == std::string_view::npos) break;
             // The message runs up to and including the LF before "From ".
             SaveMBOXFile(data.substr(pos, hit + 1 - pos));
-            finishMessage(blockMessageNumber_, LineMode::NotNormal);
-            ++blockMessageNumber_;
+            endBlockModeText();
             pos = hit + 1;
         }
         size_t keep = atEnd ? 0 : std::min(kHold, data.size() - pos);
@@ -214,7 +289,7 @@ bool MailboxSplitter::splitBlocks(int fd, std::string* error) {
         messageBuffer_.AddToString(kCRLF);
         pendingCR_ = false;
     }
-    if (!messageBuffer_.empty()) finishMessage(blockMessageNumber_, LineMode::NotNormal);
+    if (!messageBuffer_.empty()) endBlockModeText();
     return ok;
 }
 

@@ -1,16 +1,24 @@
 // Cuts a mailbox file into its messages.
 //
-// A probe of the first 512 bytes picks the way of reading. Files whose lines
-// end in CR LF (or that have no line break there) are read line by line: a
-// line ends at a CR (CR LF counts as one break; a lone LF stays in the line),
-// and a line starting with "From " or with two LFs starts a new message. Files
-// with bare LF line breaks are read in large blocks, and every LF "From "
-// starts a new message; their line breaks are rewritten to CR LF.
+// The source is opened once and read once from its start, so a pipe works as
+// well as a file. A probe of its first 512 bytes picks the way of reading.
+// Files whose lines end in CR LF (or that have no line break there) are read
+// line by line: a line ends at a CR (CR LF counts as one break; a lone LF
+// stays in the line), and a line starting with "From " or with two LFs starts
+// a new message. Files with bare LF line breaks are read in large blocks, and
+// every LF "From " starts a new message; their line breaks are rewritten to
+// CR LF.
+//
+// Both ways treat the start of the file alike: a UTF-8 byte order mark is
+// skipped, and text before the first separator is dropped when it is blank
+// (only spaces, tabs and line breaks) and is message 1 otherwise, so nothing
+// that could be mail is lost (an exported single message has no separator).
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <sys/types.h>
 
 #include "conversion/AppendStrings.h"
 
@@ -29,29 +37,72 @@ public:
     virtual void emitMessage(std::string_view text, int number, LineMode mode) = 0;
 };
 
-// Probes the line endings of a mailbox file: CR LF in the first 512 bytes
-// gives Normal, else a LF gives NotNormal, else Normal. Unknown when the file
-// cannot be opened or read, with `error` saying why.
-LineMode ReadMBOXFile(const std::string& fileName, std::string* error = nullptr);
+// Probes the line endings of a mailbox from its first bytes: CR LF in the
+// first 512 bytes of `head` gives Normal, else a LF gives NotNormal, else
+// Normal.
+LineMode ReadMBOXFile(std::string_view head);
+
+// A source mailbox, opened once. Opening reads the bytes the probe needs; the
+// reads that follow hand them out first, so nothing is read twice.
+class MailboxSource {
+public:
+    static constexpr size_t kProbeSize = 512;
+
+    MailboxSource() = default;
+    ~MailboxSource();
+    MailboxSource(const MailboxSource&) = delete;
+    MailboxSource& operator=(const MailboxSource&) = delete;
+
+    // Opens `fileName` and probes it. False, with `error` the cause, when it
+    // is no file that can be read as a stream (a folder, a device) or cannot
+    // be opened or read.
+    bool open(const std::string& fileName, std::string* error);
+    // Unknown until the source is open.
+    LineMode mode() const { return mode_; }
+    // Fills `buffer` with the next `size` bytes, fewer only at the end of the
+    // source; 0 at the end, -1 when reading fails (errno says why).
+    ssize_t read(char* buffer, size_t size);
+
+private:
+    int fd_ = -1;
+    char head_[kProbeSize];
+    size_t headSize_ = 0;
+    size_t headUsed_ = 0;
+    bool ended_ = false;     // the probe met the end of the source
+    int pendingErrno_ = 0;   // a failure after bytes were handed out, for the next read
+    LineMode mode_ = LineMode::Unknown;
+};
 
 class MailboxSplitter {
 public:
     static constexpr size_t kReadSize = 1 << 20;
+    // The largest message text: 2 GiB less one byte (2147483647), the largest
+    // 31-bit byte count; the stores refuse values of 2 GiB.
+    static constexpr size_t kMessageLimit = 0x7FFFFFFF;
 
-    explicit MailboxSplitter(SplitterSink& sink) : sink_(sink) {}
+    explicit MailboxSplitter(SplitterSink& sink, size_t messageLimit = kMessageLimit)
+        : sink_(sink), messageBuffer_(messageLimit), messageLimit_(messageLimit) {}
 
-    // Splits the open file `fd` in the given mode from its current position to
-    // its end. Returns false, with `error` set, when reading fails; the
-    // messages found before the failure have been emitted.
-    bool split(int fd, LineMode mode, std::string* error);
+    // Splits the source in the mode its probe chose, to its end. Returns
+    // false, with `error` the cause, when reading fails or a message grows
+    // past the message limit; the messages before have been emitted.
+    bool split(MailboxSource& source, std::string* error);
 
     // The number of messages emitted so far.
     int messagesEmitted() const { return emitted_; }
 
 private:
-    bool splitLines(int fd, std::string* error);
-    bool splitBlocks(int fd, std::string* error);
-    void lineModeLine(std::string_view line);
+    bool splitLines(MailboxSource& source, std::string* error);
+    bool splitBlocks(MailboxSource& source, std::string* error);
+    // Line mode: a piece of a line, up to its CR (`ends`) or the end of a read.
+    void linePiece(std::string_view piece, bool ends);
+    // Line mode: the line's first bytes are known (enough for the boundary
+    // test, or the whole line).
+    void startLine(std::string_view start);
+    // Ends the text collected so far: a message, or the text before the first
+    // separator, emitted unless blank.
+    void endLineModeText();
+    void endBlockModeText();
     // Block mode: adds a piece of the current message, its line breaks
     // rewritten to CR LF.
     void SaveMBOXFile(std::string_view piece);
@@ -59,8 +110,12 @@ private:
 
     SplitterSink& sink_;
     AppendStrings messageBuffer_;
-    int messageNumber_ = 0;       // line mode
+    size_t messageLimit_;
+    int messageNumber_ = 0;       // line mode: 0 before the first separator
     int blockMessageNumber_ = 1;  // block mode
+    std::string lineHead_;        // line mode: the first bytes of a line that runs on into the next read
+    bool lineOpen_ = false;       // line mode: the line's start is in the buffer; its rest follows
+    bool preamble_ = false;       // block mode: the text collected comes before the first separator
     bool pendingCR_ = false;      // block mode: a CR whose LF may follow in the next piece
     int emitted_ = 0;
 };

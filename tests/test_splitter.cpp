@@ -1,13 +1,17 @@
-// The mailbox splitter: the probe, line mode and block mode, checked against
-// small whole-file models of the rules on hand-made and random mailboxes that
-// put boundaries and line breaks across the splitter's read boundaries.
+// The mailbox splitter: the source, the probe, line mode and block mode,
+// checked against small whole-file models of the rules on hand-made and random
+// mailboxes that put boundaries and line breaks across the splitter's read
+// boundaries.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
 #include <random>
+#include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 #include "TestSupport.h"
+#include "common/registry.h"
 #include "conversion/ConversionRun.h"
 #include "conversion/Splitter.h"
 
@@ -34,25 +38,81 @@ public:
     }
 };
 
+struct Split {
+    Collected got;
+    bool ok = false;
+    std::string error;
+    LineMode mode = LineMode::Unknown;
+};
+
+Split splitPath(const std::string& path, size_t limit = MailboxSplitter::kMessageLimit) {
+    Split s;
+    MailboxSource source;
+    CollectingSink sink;
+    MailboxSplitter splitter(sink, limit);
+    s.ok = source.open(path, &s.error) && splitter.split(source, &s.error);
+    s.mode = source.mode();
+    s.got = sink.got;
+    return s;
+}
+
 Collected splitBytes(const std::string& bytes, LineMode* modeOut = nullptr) {
     TempDir dir;
     auto path = dir.path() / "box";
     WriteFile(path, bytes);
-    LineMode mode = ReadMBOXFile(path.string());
-    if (modeOut) *modeOut = mode;
-    int fd = ::open(path.c_str(), O_RDONLY);
-    CollectingSink sink;
-    MailboxSplitter splitter(sink);
-    std::string error;
-    EXPECT_TRUE(splitter.split(fd, mode, &error)) << error;
-    ::close(fd);
-    return sink.got;
+    Split s = splitPath(path.string());
+    EXPECT_TRUE(s.ok) << s.error;
+    if (modeOut) *modeOut = s.mode;
+    return s.got;
 }
 
-// Line mode as rules on the whole text: a line ends at a CR, a CR LF is one
-// break, a lone LF stays in its line; "From " or LF LF at a line's start
-// begins a message; text before the first boundary is dropped.
-std::vector<std::string> lineModel(const std::string& d) {
+// A pipe that a thread fills with `bytes` (and then with `fill` repeated up to
+// `total` bytes), named the way a shell names <(...). Whatever the reader
+// leaves is drained at the end, so the writer never meets a closed pipe.
+class FedPipe {
+public:
+    explicit FedPipe(std::string bytes, std::string fill = "", size_t total = 0) {
+        EXPECT_EQ(::pipe2(fds_, O_CLOEXEC), 0);
+        if (!fill.empty())
+            while (fill.size() < 65536) fill += fill;
+        writer_ = std::thread([this, bytes = std::move(bytes), fill = std::move(fill), total] {
+            auto put = [&](const std::string& b) {
+                for (size_t done = 0; done < b.size();) {
+                    ssize_t n = ::write(fds_[1], b.data() + done, b.size() - done);
+                    if (n <= 0) return false;
+                    done += size_t(n);
+                }
+                return true;
+            };
+            bool ok = put(bytes);
+            for (size_t sent = bytes.size(); ok && !fill.empty() && sent < total; sent += fill.size()) ok = put(fill);
+            ::close(fds_[1]);
+        });
+    }
+    ~FedPipe() {
+        char sink[65536];
+        while (::read(fds_[0], sink, sizeof sink) > 0) {
+        }
+        writer_.join();
+        ::close(fds_[0]);
+    }
+    std::string path() const { return "/dev/fd/" + std::to_string(fds_[0]); }
+
+private:
+    int fds_[2] = {-1, -1};
+    std::thread writer_;
+};
+
+bool isBlank(const std::string& s) { return s.find_first_not_of(" \t\r\n") == std::string::npos; }
+
+std::string withoutByteOrderMark(const std::string& d) { return d.starts_with("\xEF\xBB\xBF") ? d.substr(3) : d; }
+
+// Line mode as rules on the whole text: a byte order mark at the start is
+// skipped; a line ends at a CR, a CR LF is one break, a lone LF stays in its
+// line; "From " or LF LF at a line's start begins a message; text before the
+// first boundary is message 1 unless it is blank.
+std::vector<std::string> lineModel(const std::string& box) {
+    const std::string d = withoutByteOrderMark(box);
     std::vector<std::string> lines;
     size_t i = 0;
     while (i < d.size()) {
@@ -66,15 +126,17 @@ std::vector<std::string> lineModel(const std::string& d) {
         if (i < d.size() && d[i] == '\n') ++i;
     }
     std::vector<std::string> out;
+    std::string preamble;
     bool inMessage = false;
     for (auto& l : lines) {
-        if (l.rfind("From ", 0) == 0 || l.rfind("\n\n", 0) == 0) {
+        if (l.starts_with("From ") || l.starts_with("\n\n")) {
+            if (!inMessage && !isBlank(preamble)) out.push_back(preamble);
             out.emplace_back();
             inMessage = true;
         }
-        if (!inMessage) continue;
-        out.back() += (l.rfind("\n\nFrom ", 0) == 0 ? l.substr(2) : l) + "\r\n";
+        (inMessage ? out.back() : preamble) += (l.starts_with("\n\nFrom ") ? l.substr(2) : l) + "\r\n";
     }
+    if (!inMessage && !isBlank(preamble)) out.push_back(preamble);
     return out;
 }
 
@@ -93,16 +155,24 @@ std::string crlf(const std::string& s) {
     return out;
 }
 
-// Block mode as rules on the whole text: every LF "From " ends a message
-// after its LF; message 1 starts at the first byte; breaks become CR LF.
-std::vector<std::string> blockModel(const std::string& d) {
+// Block mode as rules on the whole text: a byte order mark at the start is
+// skipped; every LF "From " ends a message after its LF; message 1 starts at
+// the first byte, and is dropped when it is blank and does not start with
+// "From "; breaks become CR LF.
+std::vector<std::string> blockModel(const std::string& box) {
+    const std::string d = withoutByteOrderMark(box);
     std::vector<std::string> out;
+    bool preamble = !d.starts_with("From ");
+    auto add = [&](const std::string& text) {
+        if (!(preamble && isBlank(text))) out.push_back(crlf(text));
+        preamble = false;
+    };
     size_t start = 0;
     for (size_t p = d.find("\nFrom "); p != std::string::npos; p = d.find("\nFrom ", p + 1)) {
-        out.push_back(crlf(d.substr(start, p + 1 - start)));
+        add(d.substr(start, p + 1 - start));
         start = p + 1;
     }
-    if (start < d.size()) out.push_back(crlf(d.substr(start)));
+    if (start < d.size()) add(d.substr(start));
     return out;
 }
 
@@ -117,27 +187,17 @@ void expectMessages(const Collected& got, const std::vector<std::string>& want) 
 }  // namespace
 
 TEST(Probe, ChoosesTheModeFromTheFirst512Bytes) {
-    TempDir dir;
-    auto probe = [&](const std::string& bytes) {
-        WriteFile(dir.path() / "p", bytes);
-        return ReadMBOXFile((dir.path() / "p").string());
-    };
-    EXPECT_EQ(probe("From a\r\nx\r\n"), LineMode::Normal);
-    EXPECT_EQ(probe("From a\nx\n"), LineMode::NotNormal);
-    EXPECT_EQ(probe(""), LineMode::Normal);
-    EXPECT_EQ(probe(std::string(600, 'x') + "\r\n"), LineMode::Normal);
-    EXPECT_EQ(probe("From a\n" + std::string(600, 'x') + "\r\n"), LineMode::NotNormal);
-    std::string error;
-    EXPECT_EQ(ReadMBOXFile((dir.path() / "missing").string(), &error), LineMode::Unknown);
-    EXPECT_FALSE(error.empty());
-    EXPECT_EQ(ReadMBOXFile(dir.str(), &error), LineMode::Unknown);  // a folder is no mailbox
+    EXPECT_EQ(ReadMBOXFile("From a\r\nx\r\n"), LineMode::Normal);
+    EXPECT_EQ(ReadMBOXFile("From a\nx\n"), LineMode::NotNormal);
+    EXPECT_EQ(ReadMBOXFile(""), LineMode::Normal);
+    EXPECT_EQ(ReadMBOXFile(std::string(600, 'x') + "\r\n"), LineMode::Normal);
+    EXPECT_EQ(ReadMBOXFile("From a\n" + std::string(600, 'x') + "\r\n"), LineMode::NotNormal);
 }
 
 TEST(LineMode, BoundariesAndLineBreaks) {
-    // Three messages, text before the first separator, look-alike lines that
-    // are no boundary, a lone CR (a break) and a lone LF (kept in its line).
+    // Three messages, look-alike lines that are no boundary, a lone CR (a
+    // break) and a lone LF (kept in its line).
     std::string box =
-        "junk before\r\n"
         "From a@b Mon\r\nSubject: 1\r\n\r\nfrom lower case\r\nFrom\r\nbody\rCR\r\n"
         "From c@d Tue\r\nSubject: 2\r\n\r\nwith\nLF inside\r\n"
         "From e@f Wed\r\nlast line without break";
@@ -156,9 +216,29 @@ TEST(LineMode, LinesStartingWithTwoLineFeeds) {
     expectMessages(splitBytes(box), {"From a\r\nx\r\n", "From b\r\ny\r\n", "\n\nz\r\n"});
 }
 
-TEST(LineMode, EmptyAndSeparatorlessFilesGiveNoMessage) {
-    EXPECT_TRUE(splitBytes("").texts.empty());
-    EXPECT_TRUE(splitBytes("no separator here\r\nat all\r\n").texts.empty());
+TEST(Splitter, TheStartOfTheFileInBothModes) {
+    // Each case with LF breaks (block mode) and with CR LF breaks (line mode),
+    // with and without a UTF-8 byte order mark; the messages are the same.
+    const struct {
+        const char* text;
+        std::vector<std::string> want;
+    } cases[] = {
+        {"", {}},
+        {"\n \n\t\n", {}},
+        {"From a\nx\nFrom b\ny\n", {"From a\r\nx\r\n", "From b\r\ny\r\n"}},
+        {"\n\nFrom a\nx\n", {"From a\r\nx\r\n"}},                                    // blank preamble
+        {"Subject: hi\nTo: c@d\n\nbody\n", {"Subject: hi\r\nTo: c@d\r\n\r\nbody\r\n"}},  // one message, no separator
+        {"Subject: hi\n\nbody\nFrom a\nx\n", {"Subject: hi\r\n\r\nbody\r\n", "From a\r\nx\r\n"}},
+        {"exported by hand\nFrom a\nx\n", {"exported by hand\r\n", "From a\r\nx\r\n"}},
+    };
+    for (const auto& c : cases) {
+        std::string lf = c.text, crlfText;
+        for (char ch : lf) crlfText += ch == '\n' ? std::string("\r\n") : std::string(1, ch);
+        for (const std::string& box : {lf, crlfText, "\xEF\xBB\xBF" + lf, "\xEF\xBB\xBF" + crlfText}) {
+            SCOPED_TRACE(testing::PrintToString(box));
+            expectMessages(splitBytes(box), c.want);
+        }
+    }
 }
 
 TEST(BlockMode, EveryBoundaryInOneBlock) {
@@ -192,6 +272,15 @@ TEST(LineMode, LinesAndBreaksAcrossReads) {
     std::string box = "From x\r\n" + std::string(R - 9, 'a') + "\r\nFrom y\r\n" + std::string(R, 'b') + "\r\n";
     ASSERT_EQ(box[R - 1], '\r');
     expectMessages(splitBytes(box), lineModel(box));
+    // Line starts that decide a boundary (and lines shorter than the test
+    // looks at) cut by the first read's end after `cut` bytes.
+    for (std::string start : {"\n\nFrom y", "From y", "\n\nz", "Fro", "\n\nFro"}) {
+        for (size_t cut = 0; cut <= start.size(); ++cut) {
+            std::string box = "From x\r\n" + std::string(R - 10 - cut, 'a') + "\r\n" + start + "\r\nend\r\n";
+            ASSERT_EQ(box.substr(R, 2), (start + "\r\n").substr(cut, 2));
+            expectMessages(splitBytes(box), lineModel(box));
+        }
+    }
 }
 
 TEST(Splitter, RandomMailboxesMatchTheRules) {
@@ -260,7 +349,7 @@ TEST(Splitter, EveryCorpusMailboxInBothModesThroughTheRun) {
             request.form = TargetForm::Eml;
             request.rows = {src.string()};
             ASSERT_TRUE(ConversionRun(view, request).execute().ok()) << src;
-            LineMode mode = ReadMBOXFile(src.string());
+            LineMode mode = ReadMBOXFile(text);
             auto want = mode == LineMode::Normal ? lineModel(text) : blockModel(text);
             fs::path folder = fs::path(view.folder) / src.relative_path();
             for (size_t i = 0; i < want.size(); ++i) {
@@ -273,4 +362,101 @@ TEST(Splitter, EveryCorpusMailboxInBothModesThroughTheRun) {
         }
     }
     EXPECT_GT(files, 1000);
+}
+
+// ---- sources that are not regular files ------------------------------------
+
+namespace {
+
+// The message files the run wrote for `source`, without the CR LF each file ends with.
+std::vector<std::string> convertedMessages(const std::string& out, const std::string& source) {
+    std::vector<std::string> texts;
+    fs::path folder = fs::path(out) / PathWithoutRoot(source);
+    for (int n = 1;; ++n) {
+        fs::path f = folder / ("email-" + std::to_string(n) + ".eml");
+        if (!fs::exists(f)) return texts;
+        std::string text = testsupport::ReadFile(f);
+        texts.push_back(text.substr(0, text.size() - 2));
+    }
+}
+
+RunOutcome convertRows(testsupport::RecordingView& view, std::vector<std::string> rows) {
+    RunRequest request;
+    request.form = TargetForm::Eml;
+    request.rows = std::move(rows);
+    return ConversionRun(view, request).execute();
+}
+
+}  // namespace
+
+TEST(Source, PipeGivesTheMessagesOfTheFile) {
+    // Longer than the probe and than one read, in both modes.
+    std::string box;
+    for (int i = 0; box.size() < MailboxSplitter::kReadSize + 4096; ++i)
+        box += "From m" + std::to_string(i) + "\nSubject: " + std::to_string(i) + "\n\n" + std::string(30000, 'b') + "\n";
+    for (const std::string& text : {box, crlf(box)}) {
+        TempDir dir;
+        FedPipe pipe(text);
+        testsupport::RecordingView view;
+        view.folder = dir.str();
+        EXPECT_TRUE(convertRows(view, {pipe.path()}).ok());
+        auto want = ReadMBOXFile(text) == LineMode::Normal ? lineModel(text) : blockModel(text);
+        EXPECT_GT(want.size(), 30u);
+        EXPECT_EQ(convertedMessages(view.folder, pipe.path()), want);
+    }
+}
+
+TEST(Source, FifoWithoutWriterIsAnEmptyMailbox) {
+    // Opening a FIFO for reading would wait for a writer; none comes.
+    TempDir dir;
+    fs::path fifo = dir.path() / "fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    testsupport::RecordingView view;
+    view.folder = (dir.path() / "out").string();
+    RunOutcome o = convertRows(view, {fifo.string()});
+    EXPECT_TRUE(o.ok());
+    EXPECT_EQ(o.messagesSaved, 0);
+}
+
+TEST(Source, FoldersDevicesAndMissingFilesAreRefusedWithTheirCause) {
+    TempDir dir;
+    const std::pair<std::string, std::string> cases[] = {
+        {"/dev/zero", "not a mailbox file: a character device"},
+        {dir.str(), "not a mailbox file: a folder"},
+        {(dir.path() / "missing").string(), "cannot read the mailbox: No such file or directory"},
+    };
+    for (const auto& [path, cause] : cases) {
+        Split s = splitPath(path);
+        EXPECT_FALSE(s.ok);
+        EXPECT_EQ(s.error, cause);
+    }
+    testsupport::RecordingView view;
+    view.folder = (dir.path() / "out").string();
+    RunOutcome o = convertRows(view, {"/dev/zero"});
+    ASSERT_EQ(o.failures.size(), 1u);
+    EXPECT_EQ(o.failures[0].cause, "not a mailbox file: a character device");
+}
+
+TEST(Splitter, StreamThatOutgrowsTheMessageLimitFailsItsMailbox) {
+    // A pipe that runs on past the limit: lines with LF breaks (block mode),
+    // with CR LF breaks and with none (line mode); one message comes first.
+    const size_t limit = 3 * MailboxSplitter::kReadSize + 100;
+    const struct {
+        std::string start, fill;
+        int messagesBefore;
+    } cases[] = {
+        {"From a\nx\nFrom b\n", "yes\n", 1},
+        {"From a\r\nx\r\nFrom b\r\n", "yes\r\n", 1},
+        {"From a\r\nx\r\nFrom b\r\n", "yes", 1},
+        {"", "no line break at all ", 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.start + c.fill));
+        FedPipe pipe(c.start, c.fill, 2 * limit);
+        Split s = splitPath(pipe.path(), limit);
+        EXPECT_FALSE(s.ok);
+        EXPECT_EQ(s.error, "message " + std::to_string(c.messagesBefore + 1) + " is larger than the limit of " +
+                               std::to_string(limit) + " bytes");
+        ASSERT_EQ(s.got.texts.size(), size_t(c.messagesBefore));
+    }
 }
