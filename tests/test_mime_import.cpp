@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <glib.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -580,6 +581,31 @@ TEST(MimeImportBody, EncodedWordsSplitAfterBase64PaddingStayWhole) {
     EXPECT_EQ(Text(m.props, ids::SenderName), expected);
     ASSERT_EQ(m.attachments.size(), 1u);
     EXPECT_EQ(Text(m.attachments[0].props, pid::AttachLongFilename), expected + ".txt");
+}
+
+TEST(MimeImportBody, DeeplyNestedAlternativesImportInLinearTime) {
+    // Each level used to be judged and then taken again, doubling the work
+    // per level: 40 levels never finished. Past the depth limit (64) the
+    // alternatives give no body, as before.
+    const struct {
+        int levels;
+        bool bodyFound;
+    } cases[] = {{40, true}, {1000, false}};
+    for (const auto& c : cases) {
+        std::string text = "Subject: nested\n";
+        for (int i = 0; i < c.levels; ++i)
+            text += "Content-Type: multipart/alternative; boundary=\"b" + std::to_string(i) + "\"\n\n--b" +
+                    std::to_string(i) + "\n";
+        text += "Content-Type: text/plain\n\ninner text\n--b" + std::to_string(c.levels - 1) +
+                "\nContent-Type: text/html\n\n<p>inner</p>\n";
+        for (int i = c.levels - 1; i >= 0; --i) text += "--b" + std::to_string(i) + "--\n";
+        auto start = std::chrono::steady_clock::now();
+        Message m = FromText(text);
+        double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        EXPECT_LT(seconds, 1.0) << c.levels << " levels";
+        EXPECT_EQ(Text(m.props, pid::Body), c.bodyFound ? "inner text" : "") << c.levels << " levels";
+        EXPECT_EQ(Text(m.props, pid::Html), c.bodyFound ? "<p>inner</p>" : "") << c.levels << " levels";
+    }
 }
 
 TEST(MimeImportBody, HtmlOnlyMessageTakesItsCodepageFromTheMetaTag) {

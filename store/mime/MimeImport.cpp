@@ -8,6 +8,7 @@
 #include <cctype>
 #include <cstring>
 #include <fstream>
+#include <map>
 #include <set>
 
 #include "store/mime/Codepages.h"
@@ -561,6 +562,9 @@ struct Collected {
     std::vector<GMimeObject*> attachments;  // leaf parts and message parts, in document order
     std::set<GMimeObject*> related;         // parts of the multipart/related that holds the HTML
     std::string leftovers;                  // text of multiparts in which GMime found no part
+    // What each multipart/alternative judged so far yields as a body (a
+    // Yield, by part and depth), so that no part is judged twice.
+    std::map<std::pair<GMimeObject*, int>, uint8_t> judged;
 };
 
 void Walk(GMimeObject* object, Collected& c, int depth);
@@ -570,40 +574,105 @@ bool IsPlainLeaf(GMimeObject* o) { return GMIME_IS_PART(o) && IsType(o, "text", 
 
 bool TakeRelated(GMimeMultipart* related, Collected& c, int depth);
 
+// What a multipart/alternative or multipart/related yields when taken as the
+// body: nothing, a body without HTML, or a body with HTML.
+enum class Yield : uint8_t { None, Body, BodyWithHtml };
+
+Yield AlternativeYield(GMimeMultipart* alternative, Collected& c, int depth);
+
+// The root of a multipart/related: the part its "start" parameter names,
+// else its first part.
+GMimeObject* RelatedRoot(GMimeMultipart* related) {
+    int count = g_mime_multipart_get_count(related);
+    GMimeObject* root = g_mime_multipart_get_part(related, 0);
+    if (const char* start = g_mime_object_get_content_type_parameter(GMIME_OBJECT(related), "start")) {
+        std::string wanted = Trim(start);
+        if (wanted.size() > 2 && wanted.front() == '<' && wanted.back() == '>') wanted = wanted.substr(1, wanted.size() - 2);
+        for (int i = 0; i < count; ++i) {
+            GMimeObject* child = g_mime_multipart_get_part(related, i);
+            const char* id = g_mime_object_get_content_id(child);
+            if (id && wanted == id) root = child;
+        }
+    }
+    return root;
+}
+
+// Whether TakeRelated on a multipart/related would give an HTML body.
+bool RelatedGivesHtml(GMimeMultipart* related, Collected& c, int depth) {
+    if (g_mime_multipart_get_count(related) == 0) return false;
+    GMimeObject* root = RelatedRoot(related);
+    if (IsHtmlLeaf(root)) return true;
+    return GMIME_IS_MULTIPART(root) && IsType(root, "multipart", "alternative") &&
+           AlternativeYield(GMIME_MULTIPART(root), c, depth + 1) == Yield::BodyWithHtml;
+}
+
+// The children of a multipart/alternative sorted by the role TakeAlternative
+// gives them. Judging a nested part only reads the memo in `c`, so choosing
+// the body visits every part a bounded number of times, however deep the
+// alternatives nest (judging and then taking each level used to double the
+// work per level).
+struct AlternativeRoles {
+    GMimePart* plain = nullptr;
+    GMimePart* enriched = nullptr;
+    GMimeObject* html = nullptr;       // a text/html leaf, or a multipart holding one
+    GMimeMultipart* nested = nullptr;  // the first nested alternative that yields a body
+    Yield nestedYield = Yield::None;
+    std::vector<GMimeObject*> extras;
+};
+
+AlternativeRoles RolesOf(GMimeMultipart* alternative, Collected& c, int depth) {
+    AlternativeRoles r;
+    for (int i = 0, n = g_mime_multipart_get_count(alternative); i < n; ++i) {
+        GMimeObject* child = g_mime_multipart_get_part(alternative, i);
+        if (IsPlainLeaf(child)) {
+            if (!r.plain) r.plain = GMIME_PART(child);
+        } else if (IsHtmlLeaf(child)) {
+            r.html = child;
+        } else if (GMIME_IS_PART(child) && IsType(child, "text", "enriched") && !IsAttachmentDisposition(child)) {
+            r.enriched = GMIME_PART(child);
+        } else if (GMIME_IS_MULTIPART(child) && IsType(child, "multipart", "related")) {
+            if (RelatedGivesHtml(GMIME_MULTIPART(child), c, depth + 1)) r.html = child;
+            else r.extras.push_back(child);
+        } else if (GMIME_IS_MULTIPART(child) && IsType(child, "multipart", "alternative")) {
+            if (!r.nested) {
+                Yield y = AlternativeYield(GMIME_MULTIPART(child), c, depth + 1);
+                if (y != Yield::None) {
+                    r.nested = GMIME_MULTIPART(child);
+                    r.nestedYield = y;
+                }
+            }
+        } else if (GMIME_IS_MULTIPART(child) && g_mime_multipart_get_count(GMIME_MULTIPART(child)) > 0 &&
+                   IsHtmlLeaf(g_mime_multipart_get_part(GMIME_MULTIPART(child), 0))) {
+            r.html = child;  // Apple Mail: multipart/mixed of HTML pieces and attachments
+        } else if (GMIME_IS_MULTIPART(child) || IsType(child, "text", "calendar") || GMIME_IS_MESSAGE_PART(child)) {
+            r.extras.push_back(child);
+        }
+    }
+    if (!r.plain) r.plain = r.enriched;
+    return r;
+}
+
+Yield AlternativeYield(GMimeMultipart* alternative, Collected& c, int depth) {
+    if (depth > 64) return Yield::None;
+    const std::pair<GMimeObject*, int> key{GMIME_OBJECT(alternative), depth};
+    if (auto known = c.judged.find(key); known != c.judged.end()) return Yield(known->second);
+    AlternativeRoles r = RolesOf(alternative, c, depth);
+    Yield y = r.html ? Yield::BodyWithHtml : r.plain ? Yield::Body : r.nestedYield;
+    c.judged.emplace(key, uint8_t(y));
+    return y;
+}
+
 // multipart/alternative as the body: its text/plain and text/html (possibly
 // inside a multipart/related) become the body; other text alternatives are
 // the same content in another form and are dropped. A calendar alternative
 // and multipart alternatives of another kind are kept as attachments.
 bool TakeAlternative(GMimeMultipart* alternative, Collected& c, int depth) {
     if (depth > 64) return false;
-    GMimePart* plain = nullptr;
-    GMimePart* enriched = nullptr;
-    GMimeObject* html = nullptr;       // a text/html leaf, or a multipart/related holding one
-    GMimeMultipart* nested = nullptr;  // a nested alternative, used when this level has no text
-    std::vector<GMimeObject*> extras;
-    for (int i = 0, n = g_mime_multipart_get_count(alternative); i < n; ++i) {
-        GMimeObject* child = g_mime_multipart_get_part(alternative, i);
-        if (IsPlainLeaf(child)) {
-            if (!plain) plain = GMIME_PART(child);
-        } else if (IsHtmlLeaf(child)) {
-            html = child;
-        } else if (GMIME_IS_PART(child) && IsType(child, "text", "enriched") && !IsAttachmentDisposition(child)) {
-            enriched = GMIME_PART(child);
-        } else if (GMIME_IS_MULTIPART(child) && IsType(child, "multipart", "related")) {
-            Collected probe;
-            if (TakeRelated(GMIME_MULTIPART(child), probe, depth + 1) && probe.html) html = child;
-            else extras.push_back(child);
-        } else if (GMIME_IS_MULTIPART(child) && IsType(child, "multipart", "alternative")) {
-            Collected probe;
-            if (!nested && TakeAlternative(GMIME_MULTIPART(child), probe, depth + 1)) nested = GMIME_MULTIPART(child);
-        } else if (GMIME_IS_MULTIPART(child) && g_mime_multipart_get_count(GMIME_MULTIPART(child)) > 0 &&
-                   IsHtmlLeaf(g_mime_multipart_get_part(GMIME_MULTIPART(child), 0))) {
-            html = child;  // Apple Mail: multipart/mixed of HTML pieces and attachments
-        } else if (GMIME_IS_MULTIPART(child) || IsType(child, "text", "calendar") || GMIME_IS_MESSAGE_PART(child)) {
-            extras.push_back(child);
-        }
-    }
-    if (!plain) plain = enriched;
+    AlternativeRoles r = RolesOf(alternative, c, depth);
+    GMimePart* plain = r.plain;
+    GMimeObject* html = r.html;
+    GMimeMultipart* nested = r.nested;
+    const std::vector<GMimeObject*>& extras = r.extras;
     if (!plain && !html) {
         if (!nested || !TakeAlternative(nested, c, depth + 1)) return false;
     } else {
@@ -630,16 +699,7 @@ bool TakeAlternative(GMimeMultipart* alternative, Collected& c, int depth) {
 bool TakeRelated(GMimeMultipart* related, Collected& c, int depth) {
     int count = g_mime_multipart_get_count(related);
     if (count == 0) return false;
-    GMimeObject* root = g_mime_multipart_get_part(related, 0);
-    if (const char* start = g_mime_object_get_content_type_parameter(GMIME_OBJECT(related), "start")) {
-        std::string wanted = Trim(start);
-        if (wanted.size() > 2 && wanted.front() == '<' && wanted.back() == '>') wanted = wanted.substr(1, wanted.size() - 2);
-        for (int i = 0; i < count; ++i) {
-            GMimeObject* child = g_mime_multipart_get_part(related, i);
-            const char* id = g_mime_object_get_content_id(child);
-            if (id && wanted == id) root = child;
-        }
-    }
+    GMimeObject* root = RelatedRoot(related);
     if (IsHtmlLeaf(root)) {
         c.bodyChosen = true;
         c.html = GMIME_PART(root);
