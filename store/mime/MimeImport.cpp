@@ -11,6 +11,7 @@
 #include <map>
 #include <set>
 
+#include "common/MappedFile.h"
 #include "store/mime/Codepages.h"
 #include "store/mime/GMimeSupport.h"
 #include "store/mime/MapiAddress.h"
@@ -96,7 +97,9 @@ bool LooksLikeHeaderLine(std::string_view line) {
 
 // Removes a UTF-8 byte-order mark and the mbox "From " separator line, and
 // turns a classic-Mac (CR-only) message into LF lines, which GMime reads.
-std::string PrepareInput(std::string_view in) {
+// The result is a view into `in`, or into `converted` when line ends had to
+// change: only then is the message copied.
+std::string_view PrepareInput(std::string_view in, std::string& converted) {
     if (in.size() >= 3 && std::memcmp(in.data(), "\xEF\xBB\xBF", 3) == 0) in.remove_prefix(3);
     if (in.size() >= 5 && in.substr(0, 5) == "From ") {
         size_t eol = in.find_first_of("\r\n");
@@ -136,12 +139,11 @@ std::string PrepareInput(std::string_view in) {
         if (in[i] == '\n') ++lf;
         else if (in[i] == '\r' && (i + 1 == in.size() || in[i + 1] != '\n')) ++bareCr;
     }
-    std::string bytes(in);
-    if (bareCr > lf) {
-        for (size_t i = 0; i < bytes.size(); ++i)
-            if (bytes[i] == '\r' && (i + 1 == bytes.size() || bytes[i + 1] != '\n')) bytes[i] = '\n';
-    }
-    return bytes;
+    if (bareCr <= lf) return in;
+    converted.assign(in);
+    for (size_t i = 0; i < converted.size(); ++i)
+        if (converted[i] == '\r' && (i + 1 == converted.size() || converted[i + 1] != '\n')) converted[i] = '\n';
+    return converted;
 }
 
 // The top-level header block as it stands in the input: lines from the start
@@ -163,7 +165,8 @@ std::string RawHeaderBlock(std::string_view bytes) {
         end = next;
     }
     if (!any) return {};
-    std::string block = SanitizeUtf8(ToCrlf(bytes.substr(0, end)));
+    std::string block = ToCrlf(bytes.substr(0, end));
+    if (!IsValidUtf8(block) || block.find('\0') != std::string::npos) block = SanitizeUtf8(block);  // drops NULs too
     if (block.size() < 2 || block.compare(block.size() - 2, 2, "\r\n") != 0) block += "\r\n";
     return block;
 }
@@ -537,22 +540,46 @@ bool IsType(GMimeObject* object, const char* type, const char* subtype) {
     return ct && g_mime_content_type_is_type(ct, type, subtype);
 }
 
-// Transfer-decoded content of a leaf part.
+// Transfer-decoded content of a leaf part, decoded straight into the
+// string (as GMime's data wrapper would decode it, without its stream copy).
 std::string DecodedContent(GMimePart* part) {
     GMimeDataWrapper* wrapper = g_mime_part_get_content(part);
-    if (!wrapper) return {};
-    GObjectPtr<GMimeStream> sink(g_mime_stream_mem_new());
-    if (g_mime_data_wrapper_write_to_stream(wrapper, sink.get()) < 0) {
-        // Decoding failed: fall back to the bytes as they stand.
-        GMimeStream* raw = g_mime_data_wrapper_get_stream(wrapper);
-        if (!raw) return {};
-        g_mime_stream_reset(raw);
-        GObjectPtr<GMimeStream> copy(g_mime_stream_mem_new());
-        g_mime_stream_write_to_stream(raw, copy.get());
-        sink = std::move(copy);
+    GMimeStream* raw = wrapper ? g_mime_data_wrapper_get_stream(wrapper) : nullptr;
+    if (!raw) return {};
+    GMimeContentEncoding encoding = g_mime_data_wrapper_get_encoding(wrapper);
+    gint64 length = g_mime_stream_length(raw);
+    bool decodes = encoding == GMIME_CONTENT_ENCODING_BASE64 || encoding == GMIME_CONTENT_ENCODING_QUOTEDPRINTABLE ||
+                   encoding == GMIME_CONTENT_ENCODING_UUENCODE;
+    auto readAll = [](GMimeStream* from, std::string& into) {
+        char buffer[65536];
+        while (!g_mime_stream_eos(from)) {
+            ssize_t n = g_mime_stream_read(from, buffer, sizeof buffer);
+            if (n < 0) return false;
+            into.append(buffer, size_t(n));
+        }
+        return true;
+    };
+    std::string out;
+    // Decoded content is never longer than its encoded form; base64 is 3/4 of it.
+    if (length > 0) out.reserve(size_t(encoding == GMIME_CONTENT_ENCODING_BASE64 ? length / 4 * 3 + 3 : length));
+    g_mime_stream_reset(raw);
+    bool ok;
+    if (decodes) {
+        GObjectPtr<GMimeStream> filtered(g_mime_stream_filter_new(raw));
+        GObjectPtr<GMimeFilter> decoder(g_mime_filter_basic_new(encoding, FALSE));
+        g_mime_stream_filter_add(GMIME_STREAM_FILTER(filtered.get()), decoder.get());
+        ok = readAll(filtered.get(), out);
+    } else {
+        ok = readAll(raw, out);
     }
-    GByteArray* bytes = g_mime_stream_mem_get_byte_array(GMIME_STREAM_MEM(sink.get()));
-    return bytes ? std::string(reinterpret_cast<const char*>(bytes->data), bytes->len) : std::string();
+    g_mime_stream_reset(raw);
+    if (!ok) {
+        // Decoding failed: fall back to the bytes as they stand.
+        out.clear();
+        if (!readAll(raw, out)) out.clear();
+        g_mime_stream_reset(raw);
+    }
+    return out;
 }
 
 struct Collected {
@@ -813,8 +840,10 @@ void SetBodies(Message& out, const Collected& c) {
     if (c.plain) {
         std::string bytes = DecodedContent(c.plain);
         std::string charset = PartCharset(GMIME_OBJECT(c.plain));
-        out.props.setString(pid::Body, ToCrlf(DecodeToUtf8(bytes, charset)));
         internetCp = CodepageOfText(charset, bytes, false);
+        std::string utf8 = DecodeToUtf8(bytes, charset);
+        std::string().swap(bytes);  // a huge body is held twice at most, not three times
+        out.props.setString(pid::Body, ToCrlf(utf8));
     }
     if (c.html) {
         std::string bytes = DecodedContent(c.html);
@@ -1147,7 +1176,8 @@ void Importer::importMessage(GMimeMessage* message, const std::string& rawHeader
             // A message/rfc822 part in base64 or quoted-printable, which GMime
             // leaves unparsed: decode it and parse the message inside.
             std::string bytes = DecodedContent(GMIME_PART(part));
-            if (!RawHeaderBlock(PrepareInput(bytes)).empty()) addEmbeddedBytes(part, bytes, out, depth);
+            std::string converted;
+            if (!RawHeaderBlock(PrepareInput(bytes, converted)).empty()) addEmbeddedBytes(part, bytes, out, depth);
             else addLeaf(GMIME_PART(part), c, cids, html, out);
         } else if (GMIME_IS_PART(part)) {
             addLeaf(GMIME_PART(part), c, cids, html, out);
@@ -1173,13 +1203,23 @@ void ImportAsPlainText(std::string_view bytes, Message& out) {
 // Parses raw message bytes (top level, or an attached message GMime could not
 // take apart) into `out`.
 void ImportInto(std::string_view input, Message& out, int depth) {
-    std::string bytes = PrepareInput(input);
+    std::string converted;
+    std::string_view bytes = PrepareInput(input, converted);
     std::string rawHeaders = RawHeaderBlock(bytes);
 
     EnsureGMimeStarted();
-    GObjectPtr<GMimeStream> stream(g_mime_stream_mem_new_with_buffer(bytes.data(), bytes.size()));
+    // GMime reads the bytes where they lie: the stream does not own them,
+    // and with a persistent stream the parts refer back into them instead of
+    // holding copies. `array` outlives every GMime object below.
+    GByteArray array{};
+    array.data = reinterpret_cast<guint8*>(const_cast<char*>(bytes.data()));
+    array.len = guint(bytes.size());
+    GObjectPtr<GMimeStream> stream(g_mime_stream_mem_new());
+    g_mime_stream_mem_set_byte_array(GMIME_STREAM_MEM(stream.get()), &array);
+    g_mime_stream_mem_set_owner(GMIME_STREAM_MEM(stream.get()), FALSE);
     GObjectPtr<GMimeParser> parser(g_mime_parser_new_with_stream(stream.get()));
     g_mime_parser_set_format(parser.get(), GMIME_FORMAT_MESSAGE);
+    g_mime_parser_set_persist_stream(parser.get(), TRUE);
     GObjectPtr<GMimeMessage> message(g_mime_parser_construct_message(parser.get(), LenientParserOptions()));
     if (!message || rawHeaders.empty()) {
         // No header at all: GMime would read the first lines as broken
@@ -1201,21 +1241,9 @@ bool ImportMimeBytes(std::string_view input, store::Message& out, std::string* e
 }
 
 bool ImportMimeFile(const std::string& path, store::Message& out, std::string* error) {
-    std::ifstream file(path, std::ios::binary);
-    if (!file) {
-        if (error) *error = "cannot open " + path + ": " + std::strerror(errno);
-        return false;
-    }
-    file.seekg(0, std::ios::end);
-    std::streamoff size = file.tellg();
-    file.seekg(0, std::ios::beg);
-    std::string bytes(size > 0 ? size_t(size) : 0, '\0');
-    file.read(bytes.data(), std::streamsize(bytes.size()));
-    if (file.bad() || size < 0) {
-        if (error) *error = "cannot read " + path + ": " + std::strerror(errno);
-        return false;
-    }
-    return ImportMimeBytes(bytes, out, error);
+    MappedFile file;
+    if (!file.open(path, error)) return false;
+    return ImportMimeBytes(file.bytes(), out, error);
 }
 
 }  // namespace store::mime
