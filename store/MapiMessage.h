@@ -12,7 +12,6 @@
 #include <array>
 #include <cstdint>
 #include <memory>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -50,7 +49,10 @@ struct NamedKey {
 struct Property {
     uint16_t id = 0;                 // tagged id (0x0001-0x7FFF); ignored when named is set
     uint16_t type = 0;               // PropType
-    std::optional<NamedKey> named;   // set for named properties (ids assigned by the writer)
+    // Set for named properties (ids assigned by the writer). Shared and
+    // immutable, so that the far more common tagged property stays small: a
+    // message of 100,000 recipients holds 1.5 million properties.
+    std::shared_ptr<const NamedKey> named;
 
     // Value, by type:
     //   PT_SHORT, PT_LONG, PT_ERROR, PT_BOOLEAN (0/1), PT_I8, PT_SYSTIME (FILETIME): integer
