@@ -6,10 +6,13 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <map>
 #include <set>
+#include <string_view>
+#include <vector>
 
 #include "common/MappedFile.h"
 #include "store/mime/Codepages.h"
@@ -67,10 +70,14 @@ std::string ToCrlf(std::string_view text) {
 // One-line text for a property: valid UTF-8, folding and control characters
 // turned into spaces, surrounding blanks removed.
 std::string CleanLine(std::string_view raw) {
-    std::string s = SanitizeUtf8(raw);
+    // Worked on in place: header values can be megabytes long.
+    std::string s = IsValidUtf8(raw) && raw.find('\0') == std::string_view::npos ? std::string(raw) : SanitizeUtf8(raw);
     for (char& c : s)
         if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = ' ';
-    return Trim(s);
+    size_t e = s.find_last_not_of(" \t\n\v\f\r");
+    s.erase(e == std::string::npos ? 0 : e + 1);
+    s.erase(0, s.find_first_not_of(" \t\n\v\f\r") == std::string::npos ? s.size() : s.find_first_not_of(" \t\n\v\f\r"));
+    return s;
 }
 
 std::string Unfold(const char* raw) {
@@ -149,7 +156,8 @@ std::string_view PrepareInput(std::string_view in, std::string& converted) {
 // The top-level header block as it stands in the input: lines from the start
 // up to the first blank line (or the first line that is not a header field),
 // with CRLF line ends and one final CRLF. Empty when there are no headers.
-std::string RawHeaderBlock(std::string_view bytes) {
+// Where the top-level header block ends (0 when there is none).
+size_t HeaderBlockEnd(std::string_view bytes) {
     size_t pos = 0, end = 0;
     bool any = false;
     while (pos < bytes.size()) {
@@ -164,7 +172,12 @@ std::string RawHeaderBlock(std::string_view bytes) {
         pos = next;
         end = next;
     }
-    if (!any) return {};
+    return end;
+}
+
+std::string RawHeaderBlock(std::string_view bytes) {
+    size_t end = HeaderBlockEnd(bytes);
+    if (end == 0) return {};
     std::string block = ToCrlf(bytes.substr(0, end));
     if (!IsValidUtf8(block) || block.find('\0') != std::string::npos) block = SanitizeUtf8(block);  // drops NULs too
     if (block.size() < 2 || block.compare(block.size() - 2, 2, "\r\n") != 0) block += "\r\n";
@@ -281,6 +294,96 @@ std::string NormaliseEncodedWords(std::string_view text) {
 // ---------------------------------------------------------------------------
 // Header access
 
+// Header fields longer than this are kept from GMime, which on parsing
+// decodes a Subject and takes address fields apart at several times their
+// size (a 20 MB Subject cost 230 MB of GMime's memory). GMime sees an empty
+// placeholder; the raw value is read here, and long values are decoded and
+// parsed in pieces of about this size.
+constexpr size_t kLongFieldBytes = 64 * 1024;
+
+struct LongFields {
+    GMimeObject* owner = nullptr;     // the top-level message, once parsed
+    std::string marker;               // placeholder value, followed by the index
+    std::vector<std::string> values;  // raw values of the fields kept from GMime
+};
+thread_local const LongFields* tlsLongFields = nullptr;
+
+// The header block with every long field but the structural ones (Content-*,
+// MIME-Version, Date) replaced by a placeholder, then the rest of the
+// message; "" when no field is long.
+std::string HideLongFields(std::string_view bytes, LongFields& fields) {
+    size_t end = HeaderBlockEnd(bytes);
+    std::string out;
+    size_t pos = 0, copied = 0;
+    while (pos < end) {
+        size_t fieldEnd = pos;  // the field and its continuation lines
+        do {
+            size_t eol = bytes.find('\n', fieldEnd);
+            fieldEnd = eol == std::string_view::npos || eol >= end ? end : eol + 1;
+        } while (fieldEnd < end && (bytes[fieldEnd] == ' ' || bytes[fieldEnd] == '\t'));
+        std::string_view field = bytes.substr(pos, fieldEnd - pos);
+        size_t colon = field.find(':');
+        std::string_view name = colon == std::string_view::npos ? field : field.substr(0, colon);
+        bool structural = (name.size() >= 8 && EqualsNoCase(name.substr(0, 8), "Content-")) ||
+                          EqualsNoCase(Trim(name), "MIME-Version") || EqualsNoCase(Trim(name), "Date");
+        if (field.size() > kLongFieldBytes && colon != std::string_view::npos && !structural) {
+            if (fields.marker.empty()) {
+                char token[48];
+                std::snprintf(token, sizeof token, "\x7Fvellary-long-field-%p-", static_cast<const void*>(&fields));
+                fields.marker = token;
+            }
+            out.append(bytes.substr(copied, pos - copied));
+            out.append(name).append(": ").append(fields.marker).append(std::to_string(fields.values.size())).append("\n");
+            fields.values.emplace_back(field.substr(colon + 1));
+            copied = fieldEnd;
+        }
+        pos = fieldEnd;
+    }
+    if (fields.values.empty()) return {};
+    out.append(bytes.substr(copied));
+    return out;
+}
+
+// The raw value of a header, or of the long field its placeholder stands for.
+const char* RawValueOf(GMimeObject* object, GMimeHeader* header) {
+    const char* raw = g_mime_header_get_raw_value(header);
+    const LongFields* fields = tlsLongFields;
+    if (!raw || !fields || object != fields->owner) return raw;
+    std::string_view value = raw;
+    size_t at = value.find(fields->marker);
+    if (at == std::string_view::npos) return raw;
+    size_t index = std::strtoul(raw + at + fields->marker.size(), nullptr, 10);
+    return index < fields->values.size() ? fields->values[index].c_str() : raw;
+}
+
+// g_mime_utils_header_decode_text, in pieces for a long text: GMime's decoder
+// holds a few dozen bytes per word. Pieces end inside a run of blanks that
+// does not separate two encoded-words, where the decoder keeps the blanks as
+// they are, so the pieces decode to the whole.
+std::string DecodeHeaderText(const std::string& text) {
+    auto decode = [](const char* piece) { return TakeGString(g_mime_utils_header_decode_text(LenientParserOptions(), piece)); };
+    if (text.size() <= kLongFieldBytes) return decode(text.c_str());
+    std::string out;
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.size();
+        for (size_t blank = text.find_first_of(" \t", start + kLongFieldBytes); blank != std::string::npos;) {
+            size_t next = text.find_first_not_of(" \t", blank);
+            if (next == std::string::npos) break;
+            bool encodedBefore = blank >= 2 && text.compare(blank - 2, 2, "?=") == 0;
+            bool encodedAfter = text.compare(next, 2, "=?") == 0;
+            if (!encodedBefore || !encodedAfter) {
+                end = next;
+                break;
+            }
+            blank = text.find_first_of(" \t", next);
+        }
+        out += decode(text.substr(start, end - start).c_str());
+        start = end;
+    }
+    return out;
+}
+
 GMimeHeader* FindHeader(GMimeObject* object, const char* name) {
     GMimeHeaderList* list = g_mime_object_get_header_list(object);
     return list ? g_mime_header_list_get_header(list, name) : nullptr;
@@ -289,17 +392,17 @@ GMimeHeader* FindHeader(GMimeObject* object, const char* name) {
 // Unfolded raw value of the first header with this name ("" when absent).
 std::string RawHeader(GMimeObject* object, const char* name) {
     GMimeHeader* header = FindHeader(object, name);
-    return header ? Unfold(g_mime_header_get_raw_value(header)) : std::string();
+    return header ? Unfold(RawValueOf(object, header)) : std::string();
 }
 
 // Value with RFC 2047 encoded-words decoded.
 std::string DecodedHeader(GMimeObject* object, const char* name) {
     GMimeHeader* header = FindHeader(object, name);
     if (!header) return {};
-    const char* raw = g_mime_header_get_raw_value(header);
+    const char* raw = RawValueOf(object, header);
     if (!raw) return {};
     std::string unfolded = NormaliseEncodedWords(TakeGString(g_mime_utils_header_unfold(raw)));
-    return CleanLine(TakeGString(g_mime_utils_header_decode_text(LenientParserOptions(), unfolded.c_str())));
+    return CleanLine(DecodeHeaderText(unfolded));
 }
 
 uint64_t ToFiletime(GDateTime* date) {
@@ -409,6 +512,38 @@ void Flatten(InternetAddressList* list, std::vector<Mailbox>& out, int depth = 0
     }
 }
 
+// An address list cut at top-level commas (outside quotes, comments, angle
+// brackets and groups) into pieces of about kLongFieldBytes, which GMime
+// parses to the same mailboxes one by one with memory for one piece.
+std::vector<std::string_view> AddressPieces(std::string_view list) {
+    std::vector<std::string_view> pieces;
+    size_t start = 0;
+    int comment = 0;
+    bool quoted = false, angle = false, group = false;
+    for (size_t i = 0; i < list.size(); ++i) {
+        char ch = list[i];
+        if (quoted || comment) {
+            if (ch == '\\') ++i;
+            else if (quoted && ch == '"') quoted = false;
+            else if (comment && ch == '(') ++comment;
+            else if (comment && ch == ')') --comment;
+            continue;
+        }
+        if (ch == '"') quoted = true;
+        else if (ch == '(') comment = 1;
+        else if (ch == '<') angle = true;
+        else if (ch == '>') angle = false;
+        else if (ch == ':' && !angle) group = true;
+        else if (ch == ';' && !angle) group = false;
+        else if (ch == ',' && !angle && !group && i - start >= kLongFieldBytes) {
+            pieces.push_back(list.substr(start, i - start));
+            start = i + 1;
+        }
+    }
+    pieces.push_back(list.substr(start));
+    return pieces;
+}
+
 // Mailboxes of every header with this name; a header GMime finds no address
 // in is kept as a display name alone.
 std::vector<Mailbox> MailboxesOf(GMimeObject* object, const char* name) {
@@ -417,14 +552,17 @@ std::vector<Mailbox> MailboxesOf(GMimeObject* object, const char* name) {
     for (int i = 0, n = list ? g_mime_header_list_get_count(list) : 0; i < n; ++i) {
         GMimeHeader* header = g_mime_header_list_get_header_at(list, i);
         const char* headerName = g_mime_header_get_name(header);
-        const char* raw = g_mime_header_get_raw_value(header);
-        if (!headerName || !raw || !EqualsNoCase(headerName, name)) continue;
+        if (!headerName || !EqualsNoCase(headerName, name)) continue;
+        const char* raw = RawValueOf(object, header);
+        if (!raw) continue;
         std::string value = NormaliseEncodedWords(TakeGString(g_mime_utils_header_unfold(raw)));
         size_t before = boxes.size();
-        GObjectPtr<InternetAddressList> parsed(internet_address_list_parse(LenientParserOptions(), value.c_str()));
-        Flatten(parsed.get(), boxes);
+        for (std::string_view piece : AddressPieces(value)) {
+            GObjectPtr<InternetAddressList> parsed(internet_address_list_parse(LenientParserOptions(), std::string(piece).c_str()));
+            Flatten(parsed.get(), boxes);
+        }
         if (boxes.size() == before) {
-            std::string text = CleanLine(TakeGString(g_mime_utils_header_decode_text(LenientParserOptions(), value.c_str())));
+            std::string text = CleanLine(DecodeHeaderText(value));
             // "undisclosed-recipients:;" (or without the ';'): a group with no member.
             size_t colon = text.find(':');
             bool onlyGroupSyntax = colon != std::string::npos &&
@@ -1206,6 +1344,10 @@ void ImportInto(std::string_view input, Message& out, int depth) {
     std::string converted;
     std::string_view bytes = PrepareInput(input, converted);
     std::string rawHeaders = RawHeaderBlock(bytes);
+    const std::string_view prepared = bytes;
+    LongFields longFields;
+    std::string shortened = HideLongFields(bytes, longFields);
+    if (!shortened.empty()) bytes = shortened;
 
     EnsureGMimeStarted();
     // GMime reads the bytes where they lie: the stream does not own them,
@@ -1224,9 +1366,16 @@ void ImportInto(std::string_view input, Message& out, int depth) {
     if (!message || rawHeaders.empty()) {
         // No header at all: GMime would read the first lines as broken
         // headers and lose them, so the whole text is the body.
-        ImportAsPlainText(bytes, out);
+        ImportAsPlainText(prepared, out);
         return;
     }
+    longFields.owner = GMIME_OBJECT(message.get());
+    // An attached message imported from its own bytes nests this call.
+    struct Scope {
+        const LongFields* outer = tlsLongFields;
+        explicit Scope(const LongFields* inner) { tlsLongFields = inner; }
+        ~Scope() { tlsLongFields = outer; }
+    } scope(&longFields);
     Importer importer;
     importer.importMessage(message.get(), rawHeaders, out, depth);
 }
