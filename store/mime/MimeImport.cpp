@@ -431,11 +431,11 @@ void SetSubject(Message& out, GMimeMessage* message) {
     GMimeObject* object = GMIME_OBJECT(message);
     if (!FindHeader(object, "Subject")) return;
     std::string subject = DecodedHeader(object, "Subject");
-    out.props.setString(pid::Subject, subject);
 
     // A prefix is one to three characters other than ':', blank or digit,
     // then ':' and any blanks ("Re: ", "AW:", "Fwd:  ").
-    std::string prefix, normalized = subject;
+    std::string prefix;
+    size_t rest = 0;  // where the normalized subject starts
     size_t i = 0, chars = 0;
     while (i < subject.size() && chars < 4) {
         char c = subject[i];
@@ -447,12 +447,14 @@ void SetSubject(Message& out, GMimeMessage* message) {
     }
     if (chars >= 1 && chars <= 3 && i < subject.size() && subject[i] == ':') {
         prefix = subject.substr(0, i) + ": ";
-        size_t rest = i + 1;
+        rest = i + 1;
         while (rest < subject.size() && subject[rest] == ' ') ++rest;
-        normalized = subject.substr(rest);
     }
+    // Copied once and moved otherwise: a subject can be megabytes long.
+    out.props.setString(pid::Subject, subject);
     if (!prefix.empty()) out.props.setString(ids::SubjectPrefix, prefix);
-    out.props.setString(ids::NormalizedSubject, normalized);
+    subject.erase(0, rest);
+    out.props.setString(ids::NormalizedSubject, std::move(subject));
 }
 
 void SetImportance(Message& out, GMimeObject* object) {
@@ -1150,7 +1152,7 @@ void ImportInto(std::string_view input, Message& out, int depth);
 
 class Importer {
 public:
-    void importMessage(GMimeMessage* message, const std::string& rawHeaders, Message& out, int depth);
+    void importMessage(GMimeMessage* message, std::string rawHeaders, Message& out, int depth);
 
 private:
     void addLeaf(GMimePart* part, const Collected& c, const std::set<std::string>& cids, const std::string& html, Message& out);
@@ -1267,7 +1269,7 @@ void Importer::finishEmbedded(GMimeObject* object, std::unique_ptr<Message> chil
     out.attachments.push_back(std::move(a));
 }
 
-void Importer::importMessage(GMimeMessage* message, const std::string& rawHeaders, Message& out, int depth) {
+void Importer::importMessage(GMimeMessage* message, std::string rawHeaders, Message& out, int depth) {
     GMimeObject* object = GMIME_OBJECT(message);
     out.props.setString(pid::MessageClass, "IPM.Note");
     out.props.setLong(pid::MessageFlags, 0x01);  // read
@@ -1276,7 +1278,7 @@ void Importer::importMessage(GMimeMessage* message, const std::string& rawHeader
     std::string topic = DecodedHeader(object, "Thread-Topic");
     if (topic.empty())
         if (const Property* normalized = out.props.find(ids::NormalizedSubject)) topic = normalized->text;
-    if (!topic.empty() || out.props.find(pid::Subject)) out.props.setString(ids::ConversationTopic, topic);
+    if (!topic.empty() || out.props.find(pid::Subject)) out.props.setString(ids::ConversationTopic, std::move(topic));
 
     SetOriginators(out, message);
     SetRecipients(out, message);
@@ -1294,7 +1296,7 @@ void Importer::importMessage(GMimeMessage* message, const std::string& rawHeader
     if (std::string refs = RawHeader(object, "References"); !refs.empty())
         out.props.setString(pid::InternetReferences, refs);
     SetImportance(out, object);
-    if (!rawHeaders.empty()) out.props.setString(pid::TransportMessageHeaders, rawHeaders);
+    if (!rawHeaders.empty()) out.props.setString(pid::TransportMessageHeaders, std::move(rawHeaders));
 
     Collected c;
     Walk(g_mime_message_get_mime_part(message), c, 0);
@@ -1377,7 +1379,7 @@ void ImportInto(std::string_view input, Message& out, int depth) {
         ~Scope() { tlsLongFields = outer; }
     } scope(&longFields);
     Importer importer;
-    importer.importMessage(message.get(), rawHeaders, out, depth);
+    importer.importMessage(message.get(), std::move(rawHeaders), out, depth);
 }
 
 }  // namespace
