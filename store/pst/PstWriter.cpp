@@ -281,7 +281,7 @@ bool equalsIgnoreCase(const std::string& a, const std::string& b) {
 
 size_t valuesSize(const std::vector<PropValue>& v) {
     size_t n = 0;
-    for (const auto& p : v) n += p.bytes().size();
+    for (const auto& p : v) n += p.size();
     return n;
 }
 
@@ -453,6 +453,16 @@ struct PstWriter::Impl {
             } else if (id == 0 || id >= 0x8000 || (skip && skip(id))) {
                 continue;
             }
+            if ((p.type == PT_UNICODE || p.type == PT_STRING8) && p.text.size() * 2 > kMaxHeapItem) {
+                if (size_t n = Utf16leSize(p.text); n > kMaxHeapItem) {
+                    PropValue text;
+                    text.tag = (uint32_t(id) << 16) | PT_UNICODE;
+                    text.utf8 = &p.text;  // long strings are converted as they are written
+                    text.utf16Bytes = n;
+                    out.push_back(std::move(text));
+                    continue;
+                }
+            }
             if (p.type == PT_BINARY && p.text.size() > kMaxHeapItem) {
                 PropValue big;
                 big.tag = (uint32_t(id) << 16) | PT_BINARY;
@@ -577,19 +587,20 @@ PstWriter::Impl::WrittenMessage PstWriter::Impl::writeMessage(const Message& msg
                 contentSize = em.size;
                 if (!findId(v, pid::DisplayName)) {
                     std::u16string s;
-                    if (const PropValue* subj = findId(em.props, pid::Subject)) s = asU16(subj->data);
+                    std::string scratch;
+                    if (const PropValue* subj = findId(em.props, pid::Subject)) s = asU16(subj->bytes(scratch));
                     if (s.size() >= 2 && s[0] == 1) s = s.substr(2);
                     setValue(v, pv(tagDisplayName, fromU16(s)));
                 }
             } else if (const PropValue* data = findId(v, pid::AttachDataBinary)) {
-                contentSize = data->bytes().size();
+                contentSize = data->size();
             }
             setValue(v, pvLong(pid::AttachMethod, method));
             if (!findId(v, pid::RenderingPosition)) setValue(v, pvLong(pid::RenderingPosition, 0xFFFFFFFF));
             if (!findId(v, pid::AttachNumber)) setValue(v, pvLong(pid::AttachNumber, uint32_t(i)));
             size_t otherBytes = 0;
             for (const auto& p : v)
-                if ((p.tag >> 16) != pid::AttachDataBinary) otherBytes += p.bytes().size() + 8;
+                if ((p.tag >> 16) != pid::AttachDataBinary) otherBytes += p.size() + 8;
             const size_t attachSize = std::min<size_t>(contentSize + otherBytes, 0x7FFFFFFF);
             setValue(v, pvLong(pid::AttachSize, uint32_t(attachSize)));
             attachmentBytes += attachSize;
@@ -612,6 +623,22 @@ PstWriter::Impl::WrittenMessage PstWriter::Impl::writeMessage(const Message& msg
     std::vector<PropValue> v = encodeBag(msg.props, isComputedMessageProperty);
     for (auto& p : v)
         if ((p.tag >> 16) == pid::Subject && p.type() == PT_UNICODE) {
+            if (p.utf8 && findId(v, 0x0070)) {
+                // A long subject, still in UTF-8: only the marker is added.
+                const std::string& t = *p.utf8;
+                if (t[0] == '\x01') break;  // already in the marked form
+                size_t k = std::min<size_t>(t.size(), 16);  // the prefix is in here, with all its blanks
+                while (k < t.size() && (t[k - 1] == ' ' || (uint8_t(t[k]) & 0xC0) == 0x80)) ++k;
+                const size_t prefix = subjectPrefixLength(Utf8ToUtf16le(std::string_view(t).substr(0, k)));
+                p.data = std::string("\x01\0", 2) + char((prefix + 1) & 0xFF) + char((prefix + 1) >> 8);
+                break;
+            }
+            if (p.utf8) {
+                std::string scratch;
+                p.bytes(scratch);
+                p.data = std::move(scratch);
+                p.utf8 = nullptr;
+            }
             // Worked on in its UTF-16LE bytes, so that a long subject is not
             // copied into other forms on the way.
             const std::string& s = p.bytes();
@@ -655,7 +682,7 @@ PstWriter::Impl::WrittenMessage PstWriter::Impl::writeMessage(const Message& msg
     setValue(v, pvString(pid::DisplayCc, displays[2]));
     setValue(v, pvString(pid::DisplayBcc, displays[3]));
     size_t total = recipientBytes + attachmentBytes;
-    for (const auto& p : v) total += p.bytes().size() + 8;
+    for (const auto& p : v) total += p.size() + 8;
     out.size = uint32_t(std::min<size_t>(total + 8, 0x7FFFFFFF));
     setValue(v, pvLong(pid::MessageSize, out.size));
     sortUnique(v);
