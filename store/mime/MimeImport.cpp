@@ -69,9 +69,9 @@ std::string ToCrlf(std::string_view text) {
 
 // One-line text for a property: valid UTF-8, folding and control characters
 // turned into spaces, surrounding blanks removed.
-std::string CleanLine(std::string_view raw) {
+std::string CleanLine(std::string s) {
     // Worked on in place: header values can be megabytes long.
-    std::string s = IsValidUtf8(raw) && raw.find('\0') == std::string_view::npos ? std::string(raw) : SanitizeUtf8(raw);
+    if (!IsValidUtf8(s) || s.find('\0') != std::string::npos) s = SanitizeUtf8(s);
     for (char& c : s)
         if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = ' ';
     size_t e = s.find_last_not_of(" \t\n\v\f\r");
@@ -251,8 +251,9 @@ std::string DecodeWordPayload(const EncodedWord& w) {
 // misreads raw 8-bit bytes inside Q words and knows fewer charset aliases.
 // Adjacent words in one charset are decoded together, so a character split
 // between two words survives.
-std::string NormaliseEncodedWords(std::string_view text) {
-    if (text.find("=?") == std::string_view::npos) return std::string(text);
+std::string NormaliseEncodedWords(std::string input) {
+    if (input.find("=?") == std::string::npos) return input;
+    const std::string_view text = input;
     std::string out;
     size_t pos = 0;
     while (pos < text.size()) {
@@ -306,7 +307,7 @@ struct LongFields {
     std::string marker;               // placeholder value, followed by the index
     std::vector<std::string> values;  // raw values of the fields kept from GMime
 };
-thread_local const LongFields* tlsLongFields = nullptr;
+thread_local LongFields* tlsLongFields = nullptr;
 
 // The header block with every long field but the structural ones (Content-*,
 // MIME-Version, Date) replaced by a placeholder, then the rest of the
@@ -347,13 +348,18 @@ std::string HideLongFields(std::string_view bytes, LongFields& fields) {
 // The raw value of a header, or of the long field its placeholder stands for.
 const char* RawValueOf(GMimeObject* object, GMimeHeader* header) {
     const char* raw = g_mime_header_get_raw_value(header);
-    const LongFields* fields = tlsLongFields;
+    const LongFields* fields = tlsLongFields;  // values dropped by DropLongFields read as their placeholder
     if (!raw || !fields || object != fields->owner) return raw;
     std::string_view value = raw;
     size_t at = value.find(fields->marker);
     if (at == std::string_view::npos) return raw;
     size_t index = std::strtoul(raw + at + fields->marker.size(), nullptr, 10);
     return index < fields->values.size() ? fields->values[index].c_str() : raw;
+}
+
+// Frees the long values of `object` once its header fields have all been read.
+void DropLongFields(GMimeObject* object) {
+    if (tlsLongFields && tlsLongFields->owner == object) std::vector<std::string>().swap(tlsLongFields->values);
 }
 
 // g_mime_utils_header_decode_text, in pieces for a long text: GMime's decoder
@@ -364,6 +370,7 @@ std::string DecodeHeaderText(const std::string& text) {
     auto decode = [](const char* piece) { return TakeGString(g_mime_utils_header_decode_text(LenientParserOptions(), piece)); };
     if (text.size() <= kLongFieldBytes) return decode(text.c_str());
     std::string out;
+    out.reserve(text.size());  // decoding seldom lengthens text
     size_t start = 0;
     while (start < text.size()) {
         size_t end = text.size();
@@ -1024,7 +1031,7 @@ std::set<std::string> CidReferences(std::string_view html) {
 }
 
 std::string CleanFileName(std::string_view raw) {
-    std::string name = CleanLine(raw);
+    std::string name = CleanLine(std::string(raw));
     size_t slash = name.find_last_of("/\\");
     if (slash != std::string::npos) name = name.substr(slash + 1);
     std::string out;
@@ -1296,6 +1303,7 @@ void Importer::importMessage(GMimeMessage* message, std::string rawHeaders, Mess
     if (std::string refs = RawHeader(object, "References"); !refs.empty())
         out.props.setString(pid::InternetReferences, refs);
     SetImportance(out, object);
+    DropLongFields(object);  // the last header field read
     if (!rawHeaders.empty()) out.props.setString(pid::TransportMessageHeaders, std::move(rawHeaders));
 
     Collected c;
@@ -1306,8 +1314,10 @@ void Importer::importMessage(GMimeMessage* message, std::string rawHeaders, Mess
         out.props.setString(pid::Body, ToCrlf(SanitizeUtf8(c.leftovers)));
     }
 
-    std::string html;
-    if (const Property* h = out.props.find(pid::Html)) html = h->text;
+    // The HTML as the model holds it (the loop below adds attachments, not properties).
+    static const std::string kNoHtml;
+    const Property* htmlProperty = out.props.find(pid::Html);
+    const std::string& html = htmlProperty ? htmlProperty->text : kNoHtml;
     std::set<std::string> cids = CidReferences(html);
     for (GMimeObject* part : c.attachments) {
         if (GMIME_IS_MESSAGE_PART(part)) {
@@ -1374,8 +1384,8 @@ void ImportInto(std::string_view input, Message& out, int depth) {
     longFields.owner = GMIME_OBJECT(message.get());
     // An attached message imported from its own bytes nests this call.
     struct Scope {
-        const LongFields* outer = tlsLongFields;
-        explicit Scope(const LongFields* inner) { tlsLongFields = inner; }
+        LongFields* outer = tlsLongFields;
+        explicit Scope(LongFields* inner) { tlsLongFields = inner; }
         ~Scope() { tlsLongFields = outer; }
     } scope(&longFields);
     Importer importer;
