@@ -9,8 +9,10 @@
 #
 # FORMS defaults to "eml msg pst"; SHAPES to all of them, e.g.
 # "attachment:300 subject:50 to-bare:3 to-bare:9 to-named:100000 nested:40".
-# Mailboxes and outputs go to $BENCH_DIR (default /tmp); on a tmpfs such as
-# /dev/shm the written files do not count in the converter's RSS either way.
+# Mailboxes and outputs go to $BENCH_DIR (default /tmp); written files never
+# count in the converter's RSS, on a tmpfs such as /dev/shm or not. A run
+# longer than $BENCH_TIMEOUT seconds (default 300) is stopped and reported as
+# failed (exit 124).
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 build=${1:-$here/../build}

@@ -36,12 +36,13 @@ def folded(f, name, items, sep):
     f.write(line + "\n")
 
 
-def numbered(fmt, megabytes):
+def numbered(fmt, megabytes, sep):
+    """Items until they, their separators and blanks fill `megabytes`."""
     total, n = 0, 0
     while total < megabytes * 1024 * 1024:
         item = fmt.format(n)
         yield item
-        total += len(item) + 3
+        total += len(item) + len(sep) + 1
         n += 1
 
 
@@ -80,9 +81,9 @@ def main():
             return
         if a.shape == "subject":
             f.write("To: Someone <someone@example.com>\n")
-            folded(f, "Subject", numbered("word{}", a.size), "")
+            folded(f, "Subject", numbered("word{}", a.size, ""), "")
         elif a.shape == "to-bare":
-            folded(f, "To", numbered("person.{}@example.com", a.size), ",")
+            folded(f, "To", numbered("person.{}@example.com", a.size, ","), ",")
             f.write("Subject: many bare addresses\n")
         else:
             count = int(a.size)
