@@ -11,6 +11,11 @@ MappedFile::~MappedFile() {
     if (map_) ::munmap(map_, size_);
 }
 
+void MappedFile::dropResidentPages() {
+    // A private mapping that is never written holds the file's own pages.
+    if (map_) ::madvise(map_, size_, MADV_DONTNEED);
+}
+
 bool MappedFile::open(const std::string& path, std::string* error) {
     auto fail = [&](const char* what) {
         if (error) *error = std::string(what) + " " + path + ": " + std::strerror(errno);

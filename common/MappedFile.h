@@ -16,6 +16,14 @@ public:
     // into memory instead). False with `error` set when it cannot be read.
     bool open(const std::string& path, std::string* error);
 
+    // Lets the system take back the pages read so far (they are read again
+    // from the file if touched), for a caller that goes on reading the file
+    // by other means.
+    void dropResidentPages();
+
+    // Whether the bytes are a mapping of the file (not a copy of a pipe's).
+    bool mapped() const { return map_ != nullptr; }
+
     // The file's bytes, valid until the object is destroyed.
     std::string_view bytes() const { return map_ ? std::string_view(static_cast<const char*>(map_), size_) : std::string_view(copy_); }
 

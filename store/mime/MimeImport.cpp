@@ -1155,7 +1155,13 @@ void SetCommonAttachProps(PropertyBag& p, GMimeObject* part, const std::string& 
     }
 }
 
-void ImportInto(std::string_view input, Message& out, int depth);
+// The file a top-level message's bytes were mapped from.
+struct SourceFile {
+    const std::string& path;
+    MappedFile& map;  // holds the bytes given to ImportInto
+};
+
+void ImportInto(std::string_view input, Message& out, int depth, SourceFile* file = nullptr);
 
 class Importer {
 public:
@@ -1352,7 +1358,7 @@ void ImportAsPlainText(std::string_view bytes, Message& out) {
 
 // Parses raw message bytes (top level, or an attached message GMime could not
 // take apart) into `out`.
-void ImportInto(std::string_view input, Message& out, int depth) {
+void ImportInto(std::string_view input, Message& out, int depth, SourceFile* file) {
     std::string converted;
     std::string_view bytes = PrepareInput(input, converted);
     std::string rawHeaders = RawHeaderBlock(bytes);
@@ -1362,15 +1368,29 @@ void ImportInto(std::string_view input, Message& out, int depth) {
     if (!shortened.empty()) bytes = shortened;
 
     EnsureGMimeStarted();
-    // GMime reads the bytes where they lie: the stream does not own them,
-    // and with a persistent stream the parts refer back into them instead of
-    // holding copies. `array` outlives every GMime object below.
+    GObjectPtr<GMimeStream> stream;
+    if (file && file->map.mapped() && converted.empty() && shortened.empty() && !rawHeaders.empty()) {
+        // Read as it stands in a file: GMime reads the file itself, through
+        // buffered reads, and its parts refer to ranges of it. The mapped
+        // pages would all stay resident while the parts are decoded, the
+        // whole message beside its decoded attachments.
+        if (GObjectPtr<GMimeStream> whole{g_mime_stream_file_open(file->path.c_str(), "rb", nullptr)}) {
+            gint64 start = bytes.data() - file->map.bytes().data();
+            stream.reset(g_mime_stream_substream(whole.get(), start, start + gint64(bytes.size())));
+            file->map.dropResidentPages();
+        }
+    }
+    // Otherwise GMime reads the bytes where they lie: the stream does not
+    // own them, and with a persistent stream the parts refer back into them
+    // instead of holding copies. `array` outlives every GMime object below.
     GByteArray array{};
-    array.data = reinterpret_cast<guint8*>(const_cast<char*>(bytes.data()));
-    array.len = guint(bytes.size());
-    GObjectPtr<GMimeStream> stream(g_mime_stream_mem_new());
-    g_mime_stream_mem_set_byte_array(GMIME_STREAM_MEM(stream.get()), &array);
-    g_mime_stream_mem_set_owner(GMIME_STREAM_MEM(stream.get()), FALSE);
+    if (!stream) {
+        array.data = reinterpret_cast<guint8*>(const_cast<char*>(bytes.data()));
+        array.len = guint(bytes.size());
+        stream.reset(g_mime_stream_mem_new());
+        g_mime_stream_mem_set_byte_array(GMIME_STREAM_MEM(stream.get()), &array);
+        g_mime_stream_mem_set_owner(GMIME_STREAM_MEM(stream.get()), FALSE);
+    }
     GObjectPtr<GMimeParser> parser(g_mime_parser_new_with_stream(stream.get()));
     g_mime_parser_set_format(parser.get(), GMIME_FORMAT_MESSAGE);
     g_mime_parser_set_persist_stream(parser.get(), TRUE);
@@ -1402,9 +1422,12 @@ bool ImportMimeBytes(std::string_view input, store::Message& out, std::string* e
 }
 
 bool ImportMimeFile(const std::string& path, store::Message& out, std::string* error) {
-    MappedFile file;
-    if (!file.open(path, error)) return false;
-    return ImportMimeBytes(file.bytes(), out, error);
+    MappedFile map;
+    if (!map.open(path, error)) return false;
+    out = Message{};
+    SourceFile file{path, map};
+    ImportInto(map.bytes(), out, 0, &file);
+    return true;
 }
 
 }  // namespace store::mime
