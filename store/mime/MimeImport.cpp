@@ -642,6 +642,7 @@ void SetRecipients(Message& out, GMimeMessage* message) {
         for (const Mailbox& m : MailboxesOf(GMIME_OBJECT(message), kind.header)) {
             Recipient r;
             PropertyBag& p = r.props;
+            p.reserve(15);  // what follows, without the spare room of growing
             p.setLong(pid::RecipientType, kind.recipientType);
             p.setString(pid::DisplayName, m.name);
             p.setString(ids::RecipientDisplayName, m.name);
