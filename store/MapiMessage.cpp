@@ -47,7 +47,7 @@ void PropertyBag::setString(uint16_t id, std::string utf8) { set(Property::Text(
 void PropertyBag::setBinary(uint16_t id, std::string bytes) { set(Property::Binary(id, std::move(bytes))); }
 
 void PropertyBag::setNamed(const NamedKey& key, uint16_t type, Property value) {
-    value.named = key;
+    value.named = std::make_shared<const NamedKey>(key);
     value.type = type;
     value.id = 0;
     set(std::move(value));

@@ -53,6 +53,11 @@ void AppendUtf8(std::string& out, uint32_t cp) {
 std::string Utf8ToUtf16le(std::string_view utf8) {
     std::string out;
     out.reserve(utf8.size() * 2);
+    AppendUtf16le(out, utf8);
+    return out;
+}
+
+void AppendUtf16le(std::string& out, std::string_view utf8) {
     auto unit = [&](uint32_t u) {
         out += char(u & 0xFF);
         out += char(u >> 8);
@@ -67,7 +72,12 @@ std::string Utf8ToUtf16le(std::string_view utf8) {
             unit(cp);
         }
     }
-    return out;
+}
+
+size_t Utf16leSize(std::string_view utf8) {
+    size_t n = 0;
+    for (size_t i = 0; i < utf8.size();) n += NextCodePoint(utf8, i) >= 0x10000 ? 4 : 2;
+    return n;
 }
 
 }  // namespace store

@@ -17,5 +17,10 @@ void AppendUtf8(std::string& out, uint32_t codePoint);
 // UTF-8 to UTF-16LE bytes. Malformed sequences become U+FFFD, so the result
 // is always well formed.
 std::string Utf8ToUtf16le(std::string_view utf8);
+// The same, appended to `out`.
+void AppendUtf16le(std::string& out, std::string_view utf8);
+
+// The length in bytes of Utf8ToUtf16le(utf8), without making it.
+size_t Utf16leSize(std::string_view utf8);
 
 }  // namespace store

@@ -6,10 +6,15 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
-#include <fstream>
+#include <map>
 #include <set>
+#include <string_view>
+#include <vector>
 
+#include "common/MappedFile.h"
 #include "store/mime/Codepages.h"
 #include "store/mime/GMimeSupport.h"
 #include "store/mime/MapiAddress.h"
@@ -64,11 +69,15 @@ std::string ToCrlf(std::string_view text) {
 
 // One-line text for a property: valid UTF-8, folding and control characters
 // turned into spaces, surrounding blanks removed.
-std::string CleanLine(std::string_view raw) {
-    std::string s = SanitizeUtf8(raw);
+std::string CleanLine(std::string s) {
+    // Worked on in place: header values can be megabytes long.
+    if (!IsValidUtf8(s) || s.find('\0') != std::string::npos) s = SanitizeUtf8(s);
     for (char& c : s)
         if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = ' ';
-    return Trim(s);
+    size_t e = s.find_last_not_of(" \t\n\v\f\r");
+    s.erase(e == std::string::npos ? 0 : e + 1);
+    s.erase(0, s.find_first_not_of(" \t\n\v\f\r") == std::string::npos ? s.size() : s.find_first_not_of(" \t\n\v\f\r"));
+    return s;
 }
 
 std::string Unfold(const char* raw) {
@@ -95,7 +104,9 @@ bool LooksLikeHeaderLine(std::string_view line) {
 
 // Removes a UTF-8 byte-order mark and the mbox "From " separator line, and
 // turns a classic-Mac (CR-only) message into LF lines, which GMime reads.
-std::string PrepareInput(std::string_view in) {
+// The result is a view into `in`, or into `converted` when line ends had to
+// change: only then is the message copied.
+std::string_view PrepareInput(std::string_view in, std::string& converted) {
     if (in.size() >= 3 && std::memcmp(in.data(), "\xEF\xBB\xBF", 3) == 0) in.remove_prefix(3);
     if (in.size() >= 5 && in.substr(0, 5) == "From ") {
         size_t eol = in.find_first_of("\r\n");
@@ -135,18 +146,18 @@ std::string PrepareInput(std::string_view in) {
         if (in[i] == '\n') ++lf;
         else if (in[i] == '\r' && (i + 1 == in.size() || in[i + 1] != '\n')) ++bareCr;
     }
-    std::string bytes(in);
-    if (bareCr > lf) {
-        for (size_t i = 0; i < bytes.size(); ++i)
-            if (bytes[i] == '\r' && (i + 1 == bytes.size() || bytes[i + 1] != '\n')) bytes[i] = '\n';
-    }
-    return bytes;
+    if (bareCr <= lf) return in;
+    converted.assign(in);
+    for (size_t i = 0; i < converted.size(); ++i)
+        if (converted[i] == '\r' && (i + 1 == converted.size() || converted[i + 1] != '\n')) converted[i] = '\n';
+    return converted;
 }
 
 // The top-level header block as it stands in the input: lines from the start
 // up to the first blank line (or the first line that is not a header field),
 // with CRLF line ends and one final CRLF. Empty when there are no headers.
-std::string RawHeaderBlock(std::string_view bytes) {
+// Where the top-level header block ends (0 when there is none).
+size_t HeaderBlockEnd(std::string_view bytes) {
     size_t pos = 0, end = 0;
     bool any = false;
     while (pos < bytes.size()) {
@@ -161,8 +172,14 @@ std::string RawHeaderBlock(std::string_view bytes) {
         pos = next;
         end = next;
     }
-    if (!any) return {};
-    std::string block = SanitizeUtf8(ToCrlf(bytes.substr(0, end)));
+    return end;
+}
+
+std::string RawHeaderBlock(std::string_view bytes) {
+    size_t end = HeaderBlockEnd(bytes);
+    if (end == 0) return {};
+    std::string block = ToCrlf(bytes.substr(0, end));
+    if (!IsValidUtf8(block) || block.find('\0') != std::string::npos) block = SanitizeUtf8(block);  // drops NULs too
     if (block.size() < 2 || block.compare(block.size() - 2, 2, "\r\n") != 0) block += "\r\n";
     return block;
 }
@@ -234,8 +251,9 @@ std::string DecodeWordPayload(const EncodedWord& w) {
 // misreads raw 8-bit bytes inside Q words and knows fewer charset aliases.
 // Adjacent words in one charset are decoded together, so a character split
 // between two words survives.
-std::string NormaliseEncodedWords(std::string_view text) {
-    if (text.find("=?") == std::string_view::npos) return std::string(text);
+std::string NormaliseEncodedWords(std::string input) {
+    if (input.find("=?") == std::string::npos) return input;
+    const std::string_view text = input;
     std::string out;
     size_t pos = 0;
     while (pos < text.size()) {
@@ -277,6 +295,102 @@ std::string NormaliseEncodedWords(std::string_view text) {
 // ---------------------------------------------------------------------------
 // Header access
 
+// Header fields longer than this are kept from GMime, which on parsing
+// decodes a Subject and takes address fields apart at several times their
+// size (a 20 MB Subject cost 230 MB of GMime's memory). GMime sees an empty
+// placeholder; the raw value is read here, and long values are decoded and
+// parsed in pieces of about this size.
+constexpr size_t kLongFieldBytes = 64 * 1024;
+
+struct LongFields {
+    GMimeObject* owner = nullptr;     // the top-level message, once parsed
+    std::string marker;               // placeholder value, followed by the index
+    std::vector<std::string> values;  // raw values of the fields kept from GMime
+};
+thread_local LongFields* tlsLongFields = nullptr;
+
+// The header block with every long field but the structural ones (Content-*,
+// MIME-Version, Date) replaced by a placeholder, then the rest of the
+// message; "" when no field is long.
+std::string HideLongFields(std::string_view bytes, LongFields& fields) {
+    size_t end = HeaderBlockEnd(bytes);
+    std::string out;
+    size_t pos = 0, copied = 0;
+    while (pos < end) {
+        size_t fieldEnd = pos;  // the field and its continuation lines
+        do {
+            size_t eol = bytes.find('\n', fieldEnd);
+            fieldEnd = eol == std::string_view::npos || eol >= end ? end : eol + 1;
+        } while (fieldEnd < end && (bytes[fieldEnd] == ' ' || bytes[fieldEnd] == '\t'));
+        std::string_view field = bytes.substr(pos, fieldEnd - pos);
+        size_t colon = field.find(':');
+        std::string_view name = colon == std::string_view::npos ? field : field.substr(0, colon);
+        bool structural = (name.size() >= 8 && EqualsNoCase(name.substr(0, 8), "Content-")) ||
+                          EqualsNoCase(Trim(name), "MIME-Version") || EqualsNoCase(Trim(name), "Date");
+        if (field.size() > kLongFieldBytes && colon != std::string_view::npos && !structural) {
+            if (fields.marker.empty()) {
+                char token[48];
+                std::snprintf(token, sizeof token, "\x7Fvellary-long-field-%p-", static_cast<const void*>(&fields));
+                fields.marker = token;
+            }
+            out.append(bytes.substr(copied, pos - copied));
+            out.append(name).append(": ").append(fields.marker).append(std::to_string(fields.values.size())).append("\n");
+            fields.values.emplace_back(field.substr(colon + 1));
+            copied = fieldEnd;
+        }
+        pos = fieldEnd;
+    }
+    if (fields.values.empty()) return {};
+    out.append(bytes.substr(copied));
+    return out;
+}
+
+// The raw value of a header, or of the long field its placeholder stands for.
+const char* RawValueOf(GMimeObject* object, GMimeHeader* header) {
+    const char* raw = g_mime_header_get_raw_value(header);
+    const LongFields* fields = tlsLongFields;  // values dropped by DropLongFields read as their placeholder
+    if (!raw || !fields || object != fields->owner) return raw;
+    std::string_view value = raw;
+    size_t at = value.find(fields->marker);
+    if (at == std::string_view::npos) return raw;
+    size_t index = std::strtoul(raw + at + fields->marker.size(), nullptr, 10);
+    return index < fields->values.size() ? fields->values[index].c_str() : raw;
+}
+
+// Frees the long values of `object` once its header fields have all been read.
+void DropLongFields(GMimeObject* object) {
+    if (tlsLongFields && tlsLongFields->owner == object) std::vector<std::string>().swap(tlsLongFields->values);
+}
+
+// g_mime_utils_header_decode_text, in pieces for a long text: GMime's decoder
+// holds a few dozen bytes per word. Pieces end inside a run of blanks that
+// does not separate two encoded-words, where the decoder keeps the blanks as
+// they are, so the pieces decode to the whole.
+std::string DecodeHeaderText(const std::string& text) {
+    auto decode = [](const char* piece) { return TakeGString(g_mime_utils_header_decode_text(LenientParserOptions(), piece)); };
+    if (text.size() <= kLongFieldBytes) return decode(text.c_str());
+    std::string out;
+    out.reserve(text.size());  // decoding seldom lengthens text
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.size();
+        for (size_t blank = text.find_first_of(" \t", start + kLongFieldBytes); blank != std::string::npos;) {
+            size_t next = text.find_first_not_of(" \t", blank);
+            if (next == std::string::npos) break;
+            bool encodedBefore = blank >= 2 && text.compare(blank - 2, 2, "?=") == 0;
+            bool encodedAfter = text.compare(next, 2, "=?") == 0;
+            if (!encodedBefore || !encodedAfter) {
+                end = next;
+                break;
+            }
+            blank = text.find_first_of(" \t", next);
+        }
+        out += decode(text.substr(start, end - start).c_str());
+        start = end;
+    }
+    return out;
+}
+
 GMimeHeader* FindHeader(GMimeObject* object, const char* name) {
     GMimeHeaderList* list = g_mime_object_get_header_list(object);
     return list ? g_mime_header_list_get_header(list, name) : nullptr;
@@ -285,17 +399,17 @@ GMimeHeader* FindHeader(GMimeObject* object, const char* name) {
 // Unfolded raw value of the first header with this name ("" when absent).
 std::string RawHeader(GMimeObject* object, const char* name) {
     GMimeHeader* header = FindHeader(object, name);
-    return header ? Unfold(g_mime_header_get_raw_value(header)) : std::string();
+    return header ? Unfold(RawValueOf(object, header)) : std::string();
 }
 
 // Value with RFC 2047 encoded-words decoded.
 std::string DecodedHeader(GMimeObject* object, const char* name) {
     GMimeHeader* header = FindHeader(object, name);
     if (!header) return {};
-    const char* raw = g_mime_header_get_raw_value(header);
+    const char* raw = RawValueOf(object, header);
     if (!raw) return {};
     std::string unfolded = NormaliseEncodedWords(TakeGString(g_mime_utils_header_unfold(raw)));
-    return CleanLine(TakeGString(g_mime_utils_header_decode_text(LenientParserOptions(), unfolded.c_str())));
+    return CleanLine(DecodeHeaderText(unfolded));
 }
 
 uint64_t ToFiletime(GDateTime* date) {
@@ -324,11 +438,11 @@ void SetSubject(Message& out, GMimeMessage* message) {
     GMimeObject* object = GMIME_OBJECT(message);
     if (!FindHeader(object, "Subject")) return;
     std::string subject = DecodedHeader(object, "Subject");
-    out.props.setString(pid::Subject, subject);
 
     // A prefix is one to three characters other than ':', blank or digit,
     // then ':' and any blanks ("Re: ", "AW:", "Fwd:  ").
-    std::string prefix, normalized = subject;
+    std::string prefix;
+    size_t rest = 0;  // where the normalized subject starts
     size_t i = 0, chars = 0;
     while (i < subject.size() && chars < 4) {
         char c = subject[i];
@@ -340,12 +454,14 @@ void SetSubject(Message& out, GMimeMessage* message) {
     }
     if (chars >= 1 && chars <= 3 && i < subject.size() && subject[i] == ':') {
         prefix = subject.substr(0, i) + ": ";
-        size_t rest = i + 1;
+        rest = i + 1;
         while (rest < subject.size() && subject[rest] == ' ') ++rest;
-        normalized = subject.substr(rest);
     }
+    // Copied once and moved otherwise: a subject can be megabytes long.
+    out.props.setString(pid::Subject, subject);
     if (!prefix.empty()) out.props.setString(ids::SubjectPrefix, prefix);
-    out.props.setString(ids::NormalizedSubject, normalized);
+    subject.erase(0, rest);
+    out.props.setString(ids::NormalizedSubject, std::move(subject));
 }
 
 void SetImportance(Message& out, GMimeObject* object) {
@@ -405,6 +521,38 @@ void Flatten(InternetAddressList* list, std::vector<Mailbox>& out, int depth = 0
     }
 }
 
+// An address list cut at top-level commas (outside quotes, comments, angle
+// brackets and groups) into pieces of about kLongFieldBytes, which GMime
+// parses to the same mailboxes one by one with memory for one piece.
+std::vector<std::string_view> AddressPieces(std::string_view list) {
+    std::vector<std::string_view> pieces;
+    size_t start = 0;
+    int comment = 0;
+    bool quoted = false, angle = false, group = false;
+    for (size_t i = 0; i < list.size(); ++i) {
+        char ch = list[i];
+        if (quoted || comment) {
+            if (ch == '\\') ++i;
+            else if (quoted && ch == '"') quoted = false;
+            else if (comment && ch == '(') ++comment;
+            else if (comment && ch == ')') --comment;
+            continue;
+        }
+        if (ch == '"') quoted = true;
+        else if (ch == '(') comment = 1;
+        else if (ch == '<') angle = true;
+        else if (ch == '>') angle = false;
+        else if (ch == ':' && !angle) group = true;
+        else if (ch == ';' && !angle) group = false;
+        else if (ch == ',' && !angle && !group && i - start >= kLongFieldBytes) {
+            pieces.push_back(list.substr(start, i - start));
+            start = i + 1;
+        }
+    }
+    pieces.push_back(list.substr(start));
+    return pieces;
+}
+
 // Mailboxes of every header with this name; a header GMime finds no address
 // in is kept as a display name alone.
 std::vector<Mailbox> MailboxesOf(GMimeObject* object, const char* name) {
@@ -413,14 +561,17 @@ std::vector<Mailbox> MailboxesOf(GMimeObject* object, const char* name) {
     for (int i = 0, n = list ? g_mime_header_list_get_count(list) : 0; i < n; ++i) {
         GMimeHeader* header = g_mime_header_list_get_header_at(list, i);
         const char* headerName = g_mime_header_get_name(header);
-        const char* raw = g_mime_header_get_raw_value(header);
-        if (!headerName || !raw || !EqualsNoCase(headerName, name)) continue;
+        if (!headerName || !EqualsNoCase(headerName, name)) continue;
+        const char* raw = RawValueOf(object, header);
+        if (!raw) continue;
         std::string value = NormaliseEncodedWords(TakeGString(g_mime_utils_header_unfold(raw)));
         size_t before = boxes.size();
-        GObjectPtr<InternetAddressList> parsed(internet_address_list_parse(LenientParserOptions(), value.c_str()));
-        Flatten(parsed.get(), boxes);
+        for (std::string_view piece : AddressPieces(value)) {
+            GObjectPtr<InternetAddressList> parsed(internet_address_list_parse(LenientParserOptions(), std::string(piece).c_str()));
+            Flatten(parsed.get(), boxes);
+        }
         if (boxes.size() == before) {
-            std::string text = CleanLine(TakeGString(g_mime_utils_header_decode_text(LenientParserOptions(), value.c_str())));
+            std::string text = CleanLine(DecodeHeaderText(value));
             // "undisclosed-recipients:;" (or without the ';'): a group with no member.
             size_t colon = text.find(':');
             bool onlyGroupSyntax = colon != std::string::npos &&
@@ -491,6 +642,7 @@ void SetRecipients(Message& out, GMimeMessage* message) {
         for (const Mailbox& m : MailboxesOf(GMIME_OBJECT(message), kind.header)) {
             Recipient r;
             PropertyBag& p = r.props;
+            p.reserve(15);  // what follows, without the spare room of growing
             p.setLong(pid::RecipientType, kind.recipientType);
             p.setString(pid::DisplayName, m.name);
             p.setString(ids::RecipientDisplayName, m.name);
@@ -536,22 +688,46 @@ bool IsType(GMimeObject* object, const char* type, const char* subtype) {
     return ct && g_mime_content_type_is_type(ct, type, subtype);
 }
 
-// Transfer-decoded content of a leaf part.
+// Transfer-decoded content of a leaf part, decoded straight into the
+// string (as GMime's data wrapper would decode it, without its stream copy).
 std::string DecodedContent(GMimePart* part) {
     GMimeDataWrapper* wrapper = g_mime_part_get_content(part);
-    if (!wrapper) return {};
-    GObjectPtr<GMimeStream> sink(g_mime_stream_mem_new());
-    if (g_mime_data_wrapper_write_to_stream(wrapper, sink.get()) < 0) {
-        // Decoding failed: fall back to the bytes as they stand.
-        GMimeStream* raw = g_mime_data_wrapper_get_stream(wrapper);
-        if (!raw) return {};
-        g_mime_stream_reset(raw);
-        GObjectPtr<GMimeStream> copy(g_mime_stream_mem_new());
-        g_mime_stream_write_to_stream(raw, copy.get());
-        sink = std::move(copy);
+    GMimeStream* raw = wrapper ? g_mime_data_wrapper_get_stream(wrapper) : nullptr;
+    if (!raw) return {};
+    GMimeContentEncoding encoding = g_mime_data_wrapper_get_encoding(wrapper);
+    gint64 length = g_mime_stream_length(raw);
+    bool decodes = encoding == GMIME_CONTENT_ENCODING_BASE64 || encoding == GMIME_CONTENT_ENCODING_QUOTEDPRINTABLE ||
+                   encoding == GMIME_CONTENT_ENCODING_UUENCODE;
+    auto readAll = [](GMimeStream* from, std::string& into) {
+        char buffer[65536];
+        while (!g_mime_stream_eos(from)) {
+            ssize_t n = g_mime_stream_read(from, buffer, sizeof buffer);
+            if (n < 0) return false;
+            into.append(buffer, size_t(n));
+        }
+        return true;
+    };
+    std::string out;
+    // Decoded content is never longer than its encoded form; base64 is 3/4 of it.
+    if (length > 0) out.reserve(size_t(encoding == GMIME_CONTENT_ENCODING_BASE64 ? length / 4 * 3 + 3 : length));
+    g_mime_stream_reset(raw);
+    bool ok;
+    if (decodes) {
+        GObjectPtr<GMimeStream> filtered(g_mime_stream_filter_new(raw));
+        GObjectPtr<GMimeFilter> decoder(g_mime_filter_basic_new(encoding, FALSE));
+        g_mime_stream_filter_add(GMIME_STREAM_FILTER(filtered.get()), decoder.get());
+        ok = readAll(filtered.get(), out);
+    } else {
+        ok = readAll(raw, out);
     }
-    GByteArray* bytes = g_mime_stream_mem_get_byte_array(GMIME_STREAM_MEM(sink.get()));
-    return bytes ? std::string(reinterpret_cast<const char*>(bytes->data), bytes->len) : std::string();
+    g_mime_stream_reset(raw);
+    if (!ok) {
+        // Decoding failed: fall back to the bytes as they stand.
+        out.clear();
+        if (!readAll(raw, out)) out.clear();
+        g_mime_stream_reset(raw);
+    }
+    return out;
 }
 
 struct Collected {
@@ -561,6 +737,9 @@ struct Collected {
     std::vector<GMimeObject*> attachments;  // leaf parts and message parts, in document order
     std::set<GMimeObject*> related;         // parts of the multipart/related that holds the HTML
     std::string leftovers;                  // text of multiparts in which GMime found no part
+    // What each multipart/alternative judged so far yields as a body (a
+    // Yield, by part and depth), so that no part is judged twice.
+    std::map<std::pair<GMimeObject*, int>, uint8_t> judged;
 };
 
 void Walk(GMimeObject* object, Collected& c, int depth);
@@ -570,40 +749,105 @@ bool IsPlainLeaf(GMimeObject* o) { return GMIME_IS_PART(o) && IsType(o, "text", 
 
 bool TakeRelated(GMimeMultipart* related, Collected& c, int depth);
 
+// What a multipart/alternative or multipart/related yields when taken as the
+// body: nothing, a body without HTML, or a body with HTML.
+enum class Yield : uint8_t { None, Body, BodyWithHtml };
+
+Yield AlternativeYield(GMimeMultipart* alternative, Collected& c, int depth);
+
+// The root of a multipart/related: the part its "start" parameter names,
+// else its first part.
+GMimeObject* RelatedRoot(GMimeMultipart* related) {
+    int count = g_mime_multipart_get_count(related);
+    GMimeObject* root = g_mime_multipart_get_part(related, 0);
+    if (const char* start = g_mime_object_get_content_type_parameter(GMIME_OBJECT(related), "start")) {
+        std::string wanted = Trim(start);
+        if (wanted.size() > 2 && wanted.front() == '<' && wanted.back() == '>') wanted = wanted.substr(1, wanted.size() - 2);
+        for (int i = 0; i < count; ++i) {
+            GMimeObject* child = g_mime_multipart_get_part(related, i);
+            const char* id = g_mime_object_get_content_id(child);
+            if (id && wanted == id) root = child;
+        }
+    }
+    return root;
+}
+
+// Whether TakeRelated on a multipart/related would give an HTML body.
+bool RelatedGivesHtml(GMimeMultipart* related, Collected& c, int depth) {
+    if (g_mime_multipart_get_count(related) == 0) return false;
+    GMimeObject* root = RelatedRoot(related);
+    if (IsHtmlLeaf(root)) return true;
+    return GMIME_IS_MULTIPART(root) && IsType(root, "multipart", "alternative") &&
+           AlternativeYield(GMIME_MULTIPART(root), c, depth + 1) == Yield::BodyWithHtml;
+}
+
+// The children of a multipart/alternative sorted by the role TakeAlternative
+// gives them. Judging a nested part only reads the memo in `c`, so choosing
+// the body visits every part a bounded number of times, however deep the
+// alternatives nest (judging and then taking each level used to double the
+// work per level).
+struct AlternativeRoles {
+    GMimePart* plain = nullptr;
+    GMimePart* enriched = nullptr;
+    GMimeObject* html = nullptr;       // a text/html leaf, or a multipart holding one
+    GMimeMultipart* nested = nullptr;  // the first nested alternative that yields a body
+    Yield nestedYield = Yield::None;
+    std::vector<GMimeObject*> extras;
+};
+
+AlternativeRoles RolesOf(GMimeMultipart* alternative, Collected& c, int depth) {
+    AlternativeRoles r;
+    for (int i = 0, n = g_mime_multipart_get_count(alternative); i < n; ++i) {
+        GMimeObject* child = g_mime_multipart_get_part(alternative, i);
+        if (IsPlainLeaf(child)) {
+            if (!r.plain) r.plain = GMIME_PART(child);
+        } else if (IsHtmlLeaf(child)) {
+            r.html = child;
+        } else if (GMIME_IS_PART(child) && IsType(child, "text", "enriched") && !IsAttachmentDisposition(child)) {
+            r.enriched = GMIME_PART(child);
+        } else if (GMIME_IS_MULTIPART(child) && IsType(child, "multipart", "related")) {
+            if (RelatedGivesHtml(GMIME_MULTIPART(child), c, depth + 1)) r.html = child;
+            else r.extras.push_back(child);
+        } else if (GMIME_IS_MULTIPART(child) && IsType(child, "multipart", "alternative")) {
+            if (!r.nested) {
+                Yield y = AlternativeYield(GMIME_MULTIPART(child), c, depth + 1);
+                if (y != Yield::None) {
+                    r.nested = GMIME_MULTIPART(child);
+                    r.nestedYield = y;
+                }
+            }
+        } else if (GMIME_IS_MULTIPART(child) && g_mime_multipart_get_count(GMIME_MULTIPART(child)) > 0 &&
+                   IsHtmlLeaf(g_mime_multipart_get_part(GMIME_MULTIPART(child), 0))) {
+            r.html = child;  // Apple Mail: multipart/mixed of HTML pieces and attachments
+        } else if (GMIME_IS_MULTIPART(child) || IsType(child, "text", "calendar") || GMIME_IS_MESSAGE_PART(child)) {
+            r.extras.push_back(child);
+        }
+    }
+    if (!r.plain) r.plain = r.enriched;
+    return r;
+}
+
+Yield AlternativeYield(GMimeMultipart* alternative, Collected& c, int depth) {
+    if (depth > 64) return Yield::None;
+    const std::pair<GMimeObject*, int> key{GMIME_OBJECT(alternative), depth};
+    if (auto known = c.judged.find(key); known != c.judged.end()) return Yield(known->second);
+    AlternativeRoles r = RolesOf(alternative, c, depth);
+    Yield y = r.html ? Yield::BodyWithHtml : r.plain ? Yield::Body : r.nestedYield;
+    c.judged.emplace(key, uint8_t(y));
+    return y;
+}
+
 // multipart/alternative as the body: its text/plain and text/html (possibly
 // inside a multipart/related) become the body; other text alternatives are
 // the same content in another form and are dropped. A calendar alternative
 // and multipart alternatives of another kind are kept as attachments.
 bool TakeAlternative(GMimeMultipart* alternative, Collected& c, int depth) {
     if (depth > 64) return false;
-    GMimePart* plain = nullptr;
-    GMimePart* enriched = nullptr;
-    GMimeObject* html = nullptr;       // a text/html leaf, or a multipart/related holding one
-    GMimeMultipart* nested = nullptr;  // a nested alternative, used when this level has no text
-    std::vector<GMimeObject*> extras;
-    for (int i = 0, n = g_mime_multipart_get_count(alternative); i < n; ++i) {
-        GMimeObject* child = g_mime_multipart_get_part(alternative, i);
-        if (IsPlainLeaf(child)) {
-            if (!plain) plain = GMIME_PART(child);
-        } else if (IsHtmlLeaf(child)) {
-            html = child;
-        } else if (GMIME_IS_PART(child) && IsType(child, "text", "enriched") && !IsAttachmentDisposition(child)) {
-            enriched = GMIME_PART(child);
-        } else if (GMIME_IS_MULTIPART(child) && IsType(child, "multipart", "related")) {
-            Collected probe;
-            if (TakeRelated(GMIME_MULTIPART(child), probe, depth + 1) && probe.html) html = child;
-            else extras.push_back(child);
-        } else if (GMIME_IS_MULTIPART(child) && IsType(child, "multipart", "alternative")) {
-            Collected probe;
-            if (!nested && TakeAlternative(GMIME_MULTIPART(child), probe, depth + 1)) nested = GMIME_MULTIPART(child);
-        } else if (GMIME_IS_MULTIPART(child) && g_mime_multipart_get_count(GMIME_MULTIPART(child)) > 0 &&
-                   IsHtmlLeaf(g_mime_multipart_get_part(GMIME_MULTIPART(child), 0))) {
-            html = child;  // Apple Mail: multipart/mixed of HTML pieces and attachments
-        } else if (GMIME_IS_MULTIPART(child) || IsType(child, "text", "calendar") || GMIME_IS_MESSAGE_PART(child)) {
-            extras.push_back(child);
-        }
-    }
-    if (!plain) plain = enriched;
+    AlternativeRoles r = RolesOf(alternative, c, depth);
+    GMimePart* plain = r.plain;
+    GMimeObject* html = r.html;
+    GMimeMultipart* nested = r.nested;
+    const std::vector<GMimeObject*>& extras = r.extras;
     if (!plain && !html) {
         if (!nested || !TakeAlternative(nested, c, depth + 1)) return false;
     } else {
@@ -630,16 +874,7 @@ bool TakeAlternative(GMimeMultipart* alternative, Collected& c, int depth) {
 bool TakeRelated(GMimeMultipart* related, Collected& c, int depth) {
     int count = g_mime_multipart_get_count(related);
     if (count == 0) return false;
-    GMimeObject* root = g_mime_multipart_get_part(related, 0);
-    if (const char* start = g_mime_object_get_content_type_parameter(GMIME_OBJECT(related), "start")) {
-        std::string wanted = Trim(start);
-        if (wanted.size() > 2 && wanted.front() == '<' && wanted.back() == '>') wanted = wanted.substr(1, wanted.size() - 2);
-        for (int i = 0; i < count; ++i) {
-            GMimeObject* child = g_mime_multipart_get_part(related, i);
-            const char* id = g_mime_object_get_content_id(child);
-            if (id && wanted == id) root = child;
-        }
-    }
+    GMimeObject* root = RelatedRoot(related);
     if (IsHtmlLeaf(root)) {
         c.bodyChosen = true;
         c.html = GMIME_PART(root);
@@ -753,8 +988,10 @@ void SetBodies(Message& out, const Collected& c) {
     if (c.plain) {
         std::string bytes = DecodedContent(c.plain);
         std::string charset = PartCharset(GMIME_OBJECT(c.plain));
-        out.props.setString(pid::Body, ToCrlf(DecodeToUtf8(bytes, charset)));
         internetCp = CodepageOfText(charset, bytes, false);
+        std::string utf8 = DecodeToUtf8(bytes, charset);
+        std::string().swap(bytes);  // a huge body is held twice at most, not three times
+        out.props.setString(pid::Body, ToCrlf(utf8));
     }
     if (c.html) {
         std::string bytes = DecodedContent(c.html);
@@ -795,7 +1032,7 @@ std::set<std::string> CidReferences(std::string_view html) {
 }
 
 std::string CleanFileName(std::string_view raw) {
-    std::string name = CleanLine(raw);
+    std::string name = CleanLine(std::string(raw));
     size_t slash = name.find_last_of("/\\");
     if (slash != std::string::npos) name = name.substr(slash + 1);
     std::string out;
@@ -919,11 +1156,17 @@ void SetCommonAttachProps(PropertyBag& p, GMimeObject* part, const std::string& 
     }
 }
 
-void ImportInto(std::string_view input, Message& out, int depth);
+// The file a top-level message's bytes were mapped from.
+struct SourceFile {
+    const std::string& path;
+    MappedFile& map;  // holds the bytes given to ImportInto
+};
+
+void ImportInto(std::string_view input, Message& out, int depth, SourceFile* file = nullptr);
 
 class Importer {
 public:
-    void importMessage(GMimeMessage* message, const std::string& rawHeaders, Message& out, int depth);
+    void importMessage(GMimeMessage* message, std::string rawHeaders, Message& out, int depth);
 
 private:
     void addLeaf(GMimePart* part, const Collected& c, const std::set<std::string>& cids, const std::string& html, Message& out);
@@ -1040,7 +1283,7 @@ void Importer::finishEmbedded(GMimeObject* object, std::unique_ptr<Message> chil
     out.attachments.push_back(std::move(a));
 }
 
-void Importer::importMessage(GMimeMessage* message, const std::string& rawHeaders, Message& out, int depth) {
+void Importer::importMessage(GMimeMessage* message, std::string rawHeaders, Message& out, int depth) {
     GMimeObject* object = GMIME_OBJECT(message);
     out.props.setString(pid::MessageClass, "IPM.Note");
     out.props.setLong(pid::MessageFlags, 0x01);  // read
@@ -1049,7 +1292,7 @@ void Importer::importMessage(GMimeMessage* message, const std::string& rawHeader
     std::string topic = DecodedHeader(object, "Thread-Topic");
     if (topic.empty())
         if (const Property* normalized = out.props.find(ids::NormalizedSubject)) topic = normalized->text;
-    if (!topic.empty() || out.props.find(pid::Subject)) out.props.setString(ids::ConversationTopic, topic);
+    if (!topic.empty() || out.props.find(pid::Subject)) out.props.setString(ids::ConversationTopic, std::move(topic));
 
     SetOriginators(out, message);
     SetRecipients(out, message);
@@ -1067,7 +1310,8 @@ void Importer::importMessage(GMimeMessage* message, const std::string& rawHeader
     if (std::string refs = RawHeader(object, "References"); !refs.empty())
         out.props.setString(pid::InternetReferences, refs);
     SetImportance(out, object);
-    if (!rawHeaders.empty()) out.props.setString(pid::TransportMessageHeaders, rawHeaders);
+    DropLongFields(object);  // the last header field read
+    if (!rawHeaders.empty()) out.props.setString(pid::TransportMessageHeaders, std::move(rawHeaders));
 
     Collected c;
     Walk(g_mime_message_get_mime_part(message), c, 0);
@@ -1077,8 +1321,10 @@ void Importer::importMessage(GMimeMessage* message, const std::string& rawHeader
         out.props.setString(pid::Body, ToCrlf(SanitizeUtf8(c.leftovers)));
     }
 
-    std::string html;
-    if (const Property* h = out.props.find(pid::Html)) html = h->text;
+    // The HTML as the model holds it (the loop below adds attachments, not properties).
+    static const std::string kNoHtml;
+    const Property* htmlProperty = out.props.find(pid::Html);
+    const std::string& html = htmlProperty ? htmlProperty->text : kNoHtml;
     std::set<std::string> cids = CidReferences(html);
     for (GMimeObject* part : c.attachments) {
         if (GMIME_IS_MESSAGE_PART(part)) {
@@ -1087,7 +1333,8 @@ void Importer::importMessage(GMimeMessage* message, const std::string& rawHeader
             // A message/rfc822 part in base64 or quoted-printable, which GMime
             // leaves unparsed: decode it and parse the message inside.
             std::string bytes = DecodedContent(GMIME_PART(part));
-            if (!RawHeaderBlock(PrepareInput(bytes)).empty()) addEmbeddedBytes(part, bytes, out, depth);
+            std::string converted;
+            if (!RawHeaderBlock(PrepareInput(bytes, converted)).empty()) addEmbeddedBytes(part, bytes, out, depth);
             else addLeaf(GMIME_PART(part), c, cids, html, out);
         } else if (GMIME_IS_PART(part)) {
             addLeaf(GMIME_PART(part), c, cids, html, out);
@@ -1112,23 +1359,58 @@ void ImportAsPlainText(std::string_view bytes, Message& out) {
 
 // Parses raw message bytes (top level, or an attached message GMime could not
 // take apart) into `out`.
-void ImportInto(std::string_view input, Message& out, int depth) {
-    std::string bytes = PrepareInput(input);
+void ImportInto(std::string_view input, Message& out, int depth, SourceFile* file) {
+    std::string converted;
+    std::string_view bytes = PrepareInput(input, converted);
     std::string rawHeaders = RawHeaderBlock(bytes);
+    const std::string_view prepared = bytes;
+    LongFields longFields;
+    std::string shortened = HideLongFields(bytes, longFields);
+    if (!shortened.empty()) bytes = shortened;
 
     EnsureGMimeStarted();
-    GObjectPtr<GMimeStream> stream(g_mime_stream_mem_new_with_buffer(bytes.data(), bytes.size()));
+    GObjectPtr<GMimeStream> stream;
+    if (file && file->map.mapped() && converted.empty() && shortened.empty() && !rawHeaders.empty()) {
+        // Read as it stands in a file: GMime reads the file itself, through
+        // buffered reads, and its parts refer to ranges of it. The mapped
+        // pages would all stay resident while the parts are decoded, the
+        // whole message beside its decoded attachments.
+        if (GObjectPtr<GMimeStream> whole{g_mime_stream_file_open(file->path.c_str(), "rb", nullptr)}) {
+            gint64 start = bytes.data() - file->map.bytes().data();
+            stream.reset(g_mime_stream_substream(whole.get(), start, start + gint64(bytes.size())));
+            file->map.dropResidentPages();
+        }
+    }
+    // Otherwise GMime reads the bytes where they lie: the stream does not
+    // own them, and with a persistent stream the parts refer back into them
+    // instead of holding copies. `array` outlives every GMime object below.
+    GByteArray array{};
+    if (!stream) {
+        array.data = reinterpret_cast<guint8*>(const_cast<char*>(bytes.data()));
+        array.len = guint(bytes.size());
+        stream.reset(g_mime_stream_mem_new());
+        g_mime_stream_mem_set_byte_array(GMIME_STREAM_MEM(stream.get()), &array);
+        g_mime_stream_mem_set_owner(GMIME_STREAM_MEM(stream.get()), FALSE);
+    }
     GObjectPtr<GMimeParser> parser(g_mime_parser_new_with_stream(stream.get()));
     g_mime_parser_set_format(parser.get(), GMIME_FORMAT_MESSAGE);
+    g_mime_parser_set_persist_stream(parser.get(), TRUE);
     GObjectPtr<GMimeMessage> message(g_mime_parser_construct_message(parser.get(), LenientParserOptions()));
     if (!message || rawHeaders.empty()) {
         // No header at all: GMime would read the first lines as broken
         // headers and lose them, so the whole text is the body.
-        ImportAsPlainText(bytes, out);
+        ImportAsPlainText(prepared, out);
         return;
     }
+    longFields.owner = GMIME_OBJECT(message.get());
+    // An attached message imported from its own bytes nests this call.
+    struct Scope {
+        LongFields* outer = tlsLongFields;
+        explicit Scope(LongFields* inner) { tlsLongFields = inner; }
+        ~Scope() { tlsLongFields = outer; }
+    } scope(&longFields);
     Importer importer;
-    importer.importMessage(message.get(), rawHeaders, out, depth);
+    importer.importMessage(message.get(), std::move(rawHeaders), out, depth);
 }
 
 }  // namespace
@@ -1141,21 +1423,12 @@ bool ImportMimeBytes(std::string_view input, store::Message& out, std::string* e
 }
 
 bool ImportMimeFile(const std::string& path, store::Message& out, std::string* error) {
-    std::ifstream file(path, std::ios::binary);
-    if (!file) {
-        if (error) *error = "cannot open " + path + ": " + std::strerror(errno);
-        return false;
-    }
-    file.seekg(0, std::ios::end);
-    std::streamoff size = file.tellg();
-    file.seekg(0, std::ios::beg);
-    std::string bytes(size > 0 ? size_t(size) : 0, '\0');
-    file.read(bytes.data(), std::streamsize(bytes.size()));
-    if (file.bad() || size < 0) {
-        if (error) *error = "cannot read " + path + ": " + std::strerror(errno);
-        return false;
-    }
-    return ImportMimeBytes(bytes, out, error);
+    MappedFile map;
+    if (!map.open(path, error)) return false;
+    out = Message{};
+    SourceFile file{path, map};
+    ImportInto(map.bytes(), out, 0, &file);
+    return true;
 }
 
 }  // namespace store::mime

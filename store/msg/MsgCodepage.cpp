@@ -73,8 +73,15 @@ const CodepageName* findCodepage(uint32_t codepage) {
 
 // Runs `in` through an iconv descriptor, then flushes any shift state; false
 // on any invalid, truncated or unconvertible input (no //TRANSLIT, no //IGNORE).
-bool runIconv(iconv_t cd, std::string_view in, std::string& out) {
-    out.clear();
+// With `out` null the result is only checked, not kept.
+bool runIconv(iconv_t cd, std::string_view in, std::string* out) {
+    if (out) {
+        out->clear();
+        // Text in a Windows or ISO code page is seldom longer than its UTF-8,
+        // so one allocation usually holds it (growing by doubling held up to
+        // twice a long string's size).
+        out->reserve(in.size());
+    }
     char* inPtr = const_cast<char*>(in.data());
     size_t inLeft = in.size();
     char buffer[4096];
@@ -84,7 +91,7 @@ bool runIconv(iconv_t cd, std::string_view in, std::string& out) {
         size_t outLeft = sizeof buffer;
         size_t rc = flushing ? iconv(cd, nullptr, nullptr, &outPtr, &outLeft)
                              : iconv(cd, &inPtr, &inLeft, &outPtr, &outLeft);
-        out.append(buffer, size_t(outPtr - buffer));
+        if (out) out->append(buffer, size_t(outPtr - buffer));
         if (rc == size_t(-1)) {
             if (errno == E2BIG) continue;
             return false;  // EILSEQ: no mapping or bad input; EINVAL: truncated input
@@ -95,7 +102,7 @@ bool runIconv(iconv_t cd, std::string_view in, std::string& out) {
     }
 }
 
-bool convert(const char* to, const char* from, std::string_view in, std::string& out) {
+bool convert(const char* to, const char* from, std::string_view in, std::string* out) {
     iconv_t cd = iconv_open(to, from);
     if (cd == iconv_t(-1)) return false;
     bool ok = runIconv(cd, in, out);
@@ -127,12 +134,21 @@ bool EncodeCodepage(std::string_view utf8, uint32_t codepage, std::string& out) 
         return out == utf8;
     }
     const CodepageName* entry = findCodepage(codepage);
-    return entry && convert(entry->iconvName, "UTF-8", utf8, out);
+    return entry && convert(entry->iconvName, "UTF-8", utf8, &out);
+}
+
+bool FitsCodepage(std::string_view utf8, uint32_t codepage) {
+    if (codepage == kCodepageUtf8) {
+        std::string scratch;
+        return EncodeCodepage(utf8, codepage, scratch);
+    }
+    const CodepageName* entry = findCodepage(codepage);
+    return entry && convert(entry->iconvName, "UTF-8", utf8, nullptr);
 }
 
 bool DecodeCodepage(std::string_view bytes, uint32_t codepage, std::string& utf8) {
     const CodepageName* entry = findCodepage(codepage);
-    return entry && convert("UTF-8", entry->iconvName, bytes, utf8);
+    return entry && convert("UTF-8", entry->iconvName, bytes, &utf8);
 }
 
 uint32_t StringCodepageFor(uint32_t codepage) {

@@ -25,6 +25,9 @@ bool IsCodepageSupported(uint32_t codepage);
 // page, or when the code page is unknown. 65001 gives the UTF-8 bytes back.
 bool EncodeCodepage(std::string_view utf8, uint32_t codepage, std::string& out);
 
+// Whether EncodeCodepage would succeed, without keeping its result.
+bool FitsCodepage(std::string_view utf8, uint32_t codepage);
+
 // Decodes bytes in `codepage` to UTF-8. False on bytes that are not valid in
 // the code page or on an unknown code page.
 bool DecodeCodepage(std::string_view bytes, uint32_t codepage, std::string& utf8);

@@ -110,12 +110,11 @@ private:
 // ---- code page of an 8-bit message ----------------------------------------
 
 bool bagFitsCodepage(const PropertyBag& bag, uint32_t codepage) {
-    std::string scratch;
     for (const Property& p : bag.all()) {
-        if (isStringType(p.type) && !EncodeCodepage(p.text, codepage, scratch)) return false;
+        if (isStringType(p.type) && !FitsCodepage(p.text, codepage)) return false;
         if (isMultiStringType(p.type))
             for (const std::string& v : p.values)
-                if (!EncodeCodepage(v, codepage, scratch)) return false;
+                if (!FitsCodepage(v, codepage)) return false;
     }
     return true;
 }

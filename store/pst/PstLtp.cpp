@@ -1,5 +1,7 @@
 #include "store/pst/PstLtp.h"
 
+#include "store/Unicode.h"
+
 #include <algorithm>
 #include <cassert>
 #include <cstring>
@@ -42,7 +44,8 @@ uint32_t storeValue(NdbWriter& ndb, HeapBuilder& heap, const PropValue& v, bool 
         std::memcpy(b, v.bytes().data(), std::min<size_t>(4, v.bytes().size()));
         return get32(b);
     }
-    const std::string& d = v.bytes();
+    std::string scratch;
+    const std::string& d = v.bytes(scratch);
     if (d.empty()) return 0;
     if (d.size() <= kMaxHeapItem && !forceSubnode) return heap.add(d.data(), d.size());
     const uint32_t nid = makeNid(0x1F, nextSub++);
@@ -51,6 +54,14 @@ uint32_t storeValue(NdbWriter& ndb, HeapBuilder& heap, const PropValue& v, bool 
 }
 
 }  // namespace
+
+const std::string& PropValue::bytes(std::string& scratch) const {
+    if (!utf8) return bytes();
+    scratch.reserve(data.size() + utf16Bytes);
+    scratch = data;
+    AppendUtf16le(scratch, *utf8);
+    return scratch;
+}
 
 size_t fixedTypeSize(uint16_t type) {
     switch (type) {
@@ -261,16 +272,16 @@ uint64_t writePropertyContext(NdbWriter& ndb, const std::vector<PropValue>& prop
         std::vector<size_t> movable;
         for (size_t i = 0; i < props.size(); ++i) {
             const size_t f = fixedTypeSize(props[i].type());
-            const size_t n = props[i].bytes().size();
+            const size_t n = props[i].size();
             if (f > 4 || (f == 0 && n > 0 && n <= kMaxHeapItem)) total += n + 2;
             if (f == 0 && n >= 32 && n <= kMaxHeapItem) movable.push_back(i);
         }
         std::sort(movable.begin(), movable.end(),
-                  [&](size_t a, size_t b) { return props[a].bytes().size() > props[b].bytes().size(); });
+                  [&](size_t a, size_t b) { return props[a].size() > props[b].size(); });
         for (size_t i : movable) {
             if (total <= kBudget) break;
             toSubnode[i] = true;
-            total -= props[i].bytes().size() + 2;
+            total -= props[i].size() + 2;
         }
     }
     for (size_t i = 0; i < props.size(); ++i) {
@@ -393,7 +404,7 @@ void TableBuilder::addRow(uint32_t rowId, const std::vector<PropValue>& values) 
             if (fixed && fixed <= 8) {
                 std::memcpy(cell, it->bytes().data(), std::min<size_t>(c.cb, it->bytes().size()));
             } else {
-                if (it->bytes().empty()) continue;
+                if (it->size() == 0) continue;
                 put32(cell, storeValue(ndb_, *heap_, *it, true, subnodes_, nextSub_));
             }
         }

@@ -17,12 +17,23 @@ constexpr size_t kMaxHeapItem = 3580;
 // little-endian bytes of their natural width, strings as UTF-16LE without a
 // terminator, binaries as is, multi-valued ones in their stored form, and
 // PT_OBJECT as the 8-byte {nid, size} reference.
+//
+// A long string is not converted up front: with `utf8` set, the value is
+// `data` followed by the UTF-16LE form of *utf8 (kept by the caller), made
+// only while the value is written, so that a message's long strings are not
+// all held in UTF-16 at once.
 struct PropValue {
     uint32_t tag = 0;
     std::string data;
-    const std::string* big = nullptr;  // when set, the value's bytes (kept by the caller; not copied)
+    const std::string* big = nullptr;   // when set, the value's bytes (kept by the caller; not copied)
+    const std::string* utf8 = nullptr;  // when set, see above
+    size_t utf16Bytes = 0;              // with `utf8`: the size of its UTF-16LE form
     uint16_t type() const { return uint16_t(tag); }
+    size_t size() const { return big ? big->size() : data.size() + (utf8 ? utf16Bytes : 0); }
+    // The bytes of a value whose bytes are held (not a `utf8` one).
     const std::string& bytes() const { return big ? *big : data; }
+    // The bytes of any value, made in `scratch` when they are not held.
+    const std::string& bytes(std::string& scratch) const;
 };
 
 // True for types whose value has a fixed size (the size is returned).

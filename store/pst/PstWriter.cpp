@@ -14,6 +14,8 @@
 #include <cstring>
 #include <map>
 #include <random>
+#include <set>
+#include <string_view>
 
 namespace store::pst {
 
@@ -213,17 +215,20 @@ uint64_t nowFiletime() {
     return uint64_t(secs) * 10 + 116444736000000000ull;
 }
 
-// Length in characters of a subject prefix such as "RE: " (0 when none).
-size_t subjectPrefixLength(const std::u16string& s) {
+// Length in characters of a subject prefix such as "RE: " (0 when none), in
+// a subject given as UTF-16LE bytes.
+size_t subjectPrefixLength(std::string_view utf16le) {
+    const size_t n = utf16le.size() / 2;
+    auto at = [&](size_t i) { return char16_t(uint8_t(utf16le[2 * i]) | (uint8_t(utf16le[2 * i + 1]) << 8)); };
     size_t i = 0;
-    while (i < s.size() && i < 4 && s[i] != u':') {
-        char16_t c = s[i];
+    while (i < n && i < 4 && at(i) != u':') {
+        char16_t c = at(i);
         if (c == u' ' || (c >= u'0' && c <= u'9')) return 0;
         ++i;
     }
-    if (i == 0 || i > 3 || i >= s.size() || s[i] != u':') return 0;
+    if (i == 0 || i > 3 || i >= n || at(i) != u':') return 0;
     ++i;
-    while (i < s.size() && s[i] == u' ') ++i;
+    while (i < n && at(i) == u' ') ++i;
     return i;
 }
 
@@ -276,7 +281,7 @@ bool equalsIgnoreCase(const std::string& a, const std::string& b) {
 
 size_t valuesSize(const std::vector<PropValue>& v) {
     size_t n = 0;
-    for (const auto& p : v) n += p.bytes().size();
+    for (const auto& p : v) n += p.size();
     return n;
 }
 
@@ -474,6 +479,16 @@ struct PstWriter::Impl {
             } else if (id == 0 || id >= 0x8000 || (skip && skip(id))) {
                 continue;
             }
+            if ((p.type == PT_UNICODE || p.type == PT_STRING8) && p.text.size() * 2 > kMaxHeapItem) {
+                if (size_t n = Utf16leSize(p.text); n > kMaxHeapItem) {
+                    PropValue text;
+                    text.tag = (uint32_t(id) << 16) | PT_UNICODE;
+                    text.utf8 = &p.text;  // long strings are converted as they are written
+                    text.utf16Bytes = n;
+                    out.push_back(std::move(text));
+                    continue;
+                }
+            }
             if (p.type == PT_BINARY && p.text.size() > kMaxHeapItem) {
                 PropValue big;
                 big.tag = (uint32_t(id) << 16) | PT_BINARY;
@@ -521,13 +536,14 @@ PstWriter::Impl::WrittenMessage PstWriter::Impl::writeMessage(const Message& msg
     std::vector<SubnodeEntry> subnodes;
     uint32_t nextSub = 0x401;
 
-    // Recipient table: every recipient property is a column.
+    // Recipient table: every recipient property is a column. The rows are
+    // encoded twice, once for the columns and once to be written, rather
+    // than all held at once: a message of 100,000 recipients held 300 MB of
+    // encoded rows.
     std::string displays[4];  // by recipient type 1 To, 2 Cc, 3 Bcc
     size_t recipientBytes = 0;
     {
-        std::vector<std::vector<PropValue>> rows;
-        std::vector<uint32_t> tags = recipientColumnTags();
-        for (size_t i = 0; i < msg.recipients.size(); ++i) {
+        auto encodeRecipient = [&](size_t i, bool firstPass) {
             const PropertyBag& b = msg.recipients[i].props;
             std::vector<PropValue> v = encodeBag(b, nullptr);
             std::string name = utf8Of(b.find(pid::DisplayName));
@@ -551,22 +567,26 @@ PstWriter::Impl::WrittenMessage PstWriter::Impl::writeMessage(const Message& msg
             const Property* rt = b.find(pid::RecipientType);
             uint32_t rtype = rt ? uint32_t(rt->integer) : 1;
             if (!rt) setValue(v, pvLong(pid::RecipientType, 1));
-            if (rtype >= 1 && rtype <= 3) {
+            if (firstPass && rtype >= 1 && rtype <= 3) {
                 if (!displays[rtype].empty()) displays[rtype] += "; ";
                 displays[rtype] += name;
             }
             sortUnique(v);
-            for (const auto& p : v) tags.push_back(p.tag);
+            return v;
+        };
+        std::set<uint32_t> tags;
+        for (uint32_t t : recipientColumnTags()) tags.insert(t);
+        for (size_t i = 0; i < msg.recipients.size(); ++i) {
+            std::vector<PropValue> v = encodeRecipient(i, true);
+            for (const auto& p : v) tags.insert(p.tag);
             recipientBytes += valuesSize(v);
-            rows.push_back(std::move(v));
         }
-        // One column per property id: the first type seen wins.
-        std::sort(tags.begin(), tags.end());
+        // One column per property id: the first type in tag order wins.
         std::vector<uint32_t> cols;
         for (uint32_t t : tags)
             if (cols.empty() || (cols.back() >> 16) != (t >> 16)) cols.push_back(t);
         TableBuilder table(ndb, TableLayout::extend(recipientTemplateLayout(), cols));
-        for (size_t i = 0; i < rows.size(); ++i) table.addRow(uint32_t(i), rows[i]);
+        for (size_t i = 0; i < msg.recipients.size(); ++i) table.addRow(uint32_t(i), encodeRecipient(i, false));
         NodeRef r = table.finish();
         subnodes.push_back({kNidRecipientTable, r.bidData, r.bidSub});
     }
@@ -593,19 +613,20 @@ PstWriter::Impl::WrittenMessage PstWriter::Impl::writeMessage(const Message& msg
                 contentSize = em.size;
                 if (!findId(v, pid::DisplayName)) {
                     std::u16string s;
-                    if (const PropValue* subj = findId(em.props, pid::Subject)) s = asU16(subj->data);
+                    std::string scratch;
+                    if (const PropValue* subj = findId(em.props, pid::Subject)) s = asU16(subj->bytes(scratch));
                     if (s.size() >= 2 && s[0] == 1) s = s.substr(2);
                     setValue(v, pv(tagDisplayName, fromU16(s)));
                 }
             } else if (const PropValue* data = findId(v, pid::AttachDataBinary)) {
-                contentSize = data->bytes().size();
+                contentSize = data->size();
             }
             setValue(v, pvLong(pid::AttachMethod, method));
             if (!findId(v, pid::RenderingPosition)) setValue(v, pvLong(pid::RenderingPosition, 0xFFFFFFFF));
             if (!findId(v, pid::AttachNumber)) setValue(v, pvLong(pid::AttachNumber, uint32_t(i)));
             size_t otherBytes = 0;
             for (const auto& p : v)
-                if ((p.tag >> 16) != pid::AttachDataBinary) otherBytes += p.bytes().size() + 8;
+                if ((p.tag >> 16) != pid::AttachDataBinary) otherBytes += p.size() + 8;
             const size_t attachSize = std::min<size_t>(contentSize + otherBytes, 0x7FFFFFFF);
             setValue(v, pvLong(pid::AttachSize, uint32_t(attachSize)));
             attachmentBytes += attachSize;
@@ -628,16 +649,39 @@ PstWriter::Impl::WrittenMessage PstWriter::Impl::writeMessage(const Message& msg
     std::vector<PropValue> v = encodeBag(msg.props, isComputedMessageProperty);
     for (auto& p : v)
         if ((p.tag >> 16) == pid::Subject && p.type() == PT_UNICODE) {
-            std::u16string s = asU16(p.bytes());
-            if (s.empty() || (s.size() >= 2 && s[0] == 1)) break;  // empty, or already in the marked form
+            if (p.utf8 && findId(v, 0x0070)) {
+                // A long subject, still in UTF-8: only the marker is added.
+                const std::string& t = *p.utf8;
+                if (t[0] == '\x01') break;  // already in the marked form
+                size_t k = std::min<size_t>(t.size(), 16);  // the prefix is in here, with all its blanks
+                while (k < t.size() && (t[k - 1] == ' ' || (uint8_t(t[k]) & 0xC0) == 0x80)) ++k;
+                const size_t prefix = subjectPrefixLength(Utf8ToUtf16le(std::string_view(t).substr(0, k)));
+                p.data = std::string("\x01\0", 2) + char((prefix + 1) & 0xFF) + char((prefix + 1) >> 8);
+                break;
+            }
+            if (p.utf8) {
+                std::string scratch;
+                p.bytes(scratch);
+                p.data = std::move(scratch);
+                p.utf8 = nullptr;
+            }
+            // Worked on in its UTF-16LE bytes, so that a long subject is not
+            // copied into other forms on the way.
+            const std::string& s = p.bytes();
+            if (s.size() < 2 || (s.size() >= 4 && s[0] == 1 && s[1] == 0)) break;  // empty, or already marked
             const size_t prefix = subjectPrefixLength(s);
-            std::u16string marked;
-            marked.push_back(u'\x01');
-            marked.push_back(char16_t(prefix + 1));
+            const bool addTopic = !findId(v, 0x0070);
+            std::string topic = addTopic ? s.substr(2 * prefix) : std::string();
+            std::string marked;
+            marked.reserve(s.size() + 4);
+            marked += '\x01';
+            marked += '\0';
+            marked += char((prefix + 1) & 0xFF);
+            marked += char((prefix + 1) >> 8);
             marked += s;
-            p.data = fromU16(marked);
+            p.data = std::move(marked);
             p.big = nullptr;
-            if (!findId(v, 0x0070)) v.push_back(pv(0x0070001F, fromU16(s.substr(prefix))));
+            if (addTopic) v.push_back(pv(0x0070001F, std::move(topic)));  // after: it may move `p`
             break;
         }
     if (!findId(v, pid::MessageClass)) setValue(v, pvString(pid::MessageClass, "IPM.Note"));
@@ -664,7 +708,7 @@ PstWriter::Impl::WrittenMessage PstWriter::Impl::writeMessage(const Message& msg
     setValue(v, pvString(pid::DisplayCc, displays[2]));
     setValue(v, pvString(pid::DisplayBcc, displays[3]));
     size_t total = recipientBytes + attachmentBytes;
-    for (const auto& p : v) total += p.bytes().size() + 8;
+    for (const auto& p : v) total += p.size() + 8;
     out.size = uint32_t(std::min<size_t>(total + 8, 0x7FFFFFFF));
     setValue(v, pvLong(pid::MessageSize, out.size));
     sortUnique(v);

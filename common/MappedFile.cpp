@@ -1,0 +1,52 @@
+#include "common/MappedFile.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+MappedFile::~MappedFile() {
+    if (map_) ::munmap(map_, size_);
+}
+
+void MappedFile::dropResidentPages() {
+    // A private mapping that is never written holds the file's own pages.
+    if (map_) ::madvise(map_, size_, MADV_DONTNEED);
+}
+
+bool MappedFile::open(const std::string& path, std::string* error) {
+    auto fail = [&](const char* what) {
+        if (error) *error = std::string(what) + " " + path + ": " + std::strerror(errno);
+        return false;
+    };
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return fail("cannot open");
+    struct stat st {};
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
+        void* m = ::mmap(nullptr, size_t(st.st_size), PROT_READ, MAP_PRIVATE, fd, 0);
+        if (m != MAP_FAILED) {
+            map_ = m;
+            size_ = size_t(st.st_size);
+            ::close(fd);
+            return true;
+        }
+    }
+    // Not a mappable file (or an empty one): read it through.
+    char buffer[65536];
+    for (;;) {
+        ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            int saved = errno;
+            ::close(fd);
+            errno = saved;
+            return fail("cannot read");
+        }
+        if (n == 0) break;
+        copy_.append(buffer, size_t(n));
+    }
+    ::close(fd);
+    return true;
+}
