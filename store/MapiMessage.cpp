@@ -2,6 +2,9 @@
 
 #include <algorithm>
 
+#include "store/mime/MapiAddress.h"
+#include "store/mime/MapiIds.h"
+
 namespace store {
 
 void PropertyBag::set(Property p) {
@@ -71,6 +74,57 @@ bool PropertyBag::remove(uint16_t id) {
     if (it == props_.end()) return false;
     props_.erase(it);
     return true;
+}
+
+Recipient Recipient::Smtp(uint32_t recipientType, std::string_view name, std::string_view address) {
+    Recipient r;
+    r.kind_ = uint8_t(kCompact | (recipientType & 0x0F));
+    if (name == address) {
+        r.kind_ |= kNameIsAddress;
+        r.text_ = address;
+    } else {
+        r.text_.reserve(name.size() + address.size());
+        r.text_.append(name).append(address);
+        r.nameSize_ = uint32_t(name.size());
+    }
+    return r;
+}
+
+std::string_view Recipient::name() const {
+    return kind_ & kNameIsAddress ? std::string_view(text_) : std::string_view(text_).substr(0, nameSize_);
+}
+
+std::string_view Recipient::address() const {
+    return kind_ & kNameIsAddress ? std::string_view(text_) : std::string_view(text_).substr(nameSize_);
+}
+
+PropertyBag Recipient::row(uint32_t index) const {
+    if (!compact()) return props;
+    namespace ids = mime::ids;
+    const std::string name(this->name()), address(this->address());
+    // The order is the order the writers have always met these in: the
+    // .msg writer stores properties as it finds them.
+    PropertyBag p;
+    p.reserve(15);
+    p.setLong(pid::RecipientType, recipientType());
+    p.setString(pid::DisplayName, name);
+    p.setString(ids::RecipientDisplayName, name);
+    p.setString(ids::TransmittableDisplayName, name);
+    p.setString(pid::AddressType, "SMTP");
+    p.setString(pid::EmailAddress, address);
+    if (!address.empty()) {
+        p.setString(ids::SmtpAddress, address);
+        p.setBinary(ids::SearchKey, mime::SmtpSearchKey(address));
+    }
+    std::string entryId = mime::OneOffEntryId(name, address);
+    p.setBinary(ids::EntryId, entryId);
+    p.setBinary(ids::RecipientEntryId, std::move(entryId));
+    p.setLong(ids::Rowid, index);
+    p.setLong(ids::ObjectType, ids::MAPI_MAILUSER);
+    p.setLong(ids::DisplayType, ids::DT_MAILUSER);
+    p.setBool(ids::SendRichInfo, false);
+    p.setLong(ids::RecipientFlags, 1);  // sendable
+    return p;
 }
 
 }  // namespace store

@@ -64,7 +64,7 @@ std::string Md5Prefix(const std::string& bytes) {
 // Calls f on every property bag of a message tree (message, rows, attachments, embedded).
 void ForEachBag(const Message& m, const std::function<void(const PropertyBag&, const char*)>& f) {
     f(m.props, "message");
-    for (const auto& r : m.recipients) f(r.props, "recipient");
+    for (size_t i = 0; i < m.recipients.size(); ++i) f(m.recipients[i].row(uint32_t(i)), "recipient");
     for (const auto& a : m.attachments) {
         f(a.props, "attachment");
         if (a.embedded) ForEachBag(*a.embedded, f);
@@ -123,11 +123,12 @@ TEST(MimeImportCorpus, EveryMessageImportsWhole) {
         });
         std::function<void(const Message&)> checkTree = [&](const Message& msg) {
             std::string display;
-            for (const auto& r : msg.recipients) {
-                uint64_t type = Int(r.props, pid::RecipientType);
+            for (size_t i = 0; i < msg.recipients.size(); ++i) {
+                const PropertyBag r = msg.recipients[i].row(uint32_t(i));
+                uint64_t type = Int(r, pid::RecipientType);
                 EXPECT_TRUE(type >= 1 && type <= 3);
-                EXPECT_FALSE(Text(r.props, pid::DisplayName).empty());
-                if (type == 1) display += (display.empty() ? "" : "; ") + Text(r.props, pid::DisplayName);
+                EXPECT_FALSE(Text(r, pid::DisplayName).empty());
+                if (type == 1) display += (display.empty() ? "" : "; ") + Text(r, pid::DisplayName);
             }
             EXPECT_EQ(Text(msg.props, pid::DisplayTo), display);
             for (const auto& a : msg.attachments) {
@@ -244,8 +245,8 @@ TEST(MimeImportCorpus, RecipientNamesAreDecoded) {
     // "Heinz =?iso-8859-1?Q?M<raw 0xFC>ller?=": raw 8-bit inside an encoded-word.
     Message m = FromFile("mail-mime-parser/m2005.eml");
     ASSERT_FALSE(m.recipients.empty());
-    EXPECT_EQ(Text(m.recipients[0].props, pid::DisplayName), "Heinz Müller");
-    EXPECT_EQ(Text(m.recipients[0].props, pid::EmailAddress), "mueller@example.com");
+    EXPECT_EQ(Text(m.recipients[0].row(0), pid::DisplayName), "Heinz Müller");
+    EXPECT_EQ(Text(m.recipients[0].row(0), pid::EmailAddress), "mueller@example.com");
 }
 
 struct AttachmentRow {
@@ -392,7 +393,7 @@ TEST(MimeImportHeaders, RecipientsFromToCcBccWithGroups) {
     const char* names[] = {"Jürgen", "bob@example.org", "Carl, Jr.", "Dora"};
     const uint64_t types[] = {1, 1, 1, 3};
     for (size_t i = 0; i < 4; ++i) {
-        const PropertyBag& r = m.recipients[i].props;
+        const PropertyBag r = m.recipients[i].row(uint32_t(i));
         EXPECT_EQ(Text(r, pid::DisplayName), names[i]);
         EXPECT_EQ(Int(r, pid::RecipientType), types[i]);
         EXPECT_EQ(Int(r, ids::Rowid), i);
@@ -400,7 +401,7 @@ TEST(MimeImportHeaders, RecipientsFromToCcBccWithGroups) {
         EXPECT_EQ(Text(r, ids::SmtpAddress), Text(r, pid::EmailAddress));
         EXPECT_EQ(Text(r, ids::EntryId), store::mime::OneOffEntryId(names[i], Text(r, pid::EmailAddress)));
     }
-    EXPECT_EQ(Text(m.recipients[0].props, ids::SearchKey), std::string("SMTP:JURGEN@EXAMPLE.ORG\0", 24));
+    EXPECT_EQ(Text(m.recipients[0].row(0), ids::SearchKey), std::string("SMTP:JURGEN@EXAMPLE.ORG\0", 24));
     EXPECT_EQ(Text(m.props, pid::DisplayTo), "Jürgen; bob@example.org; Carl, Jr.");
     EXPECT_EQ(Text(m.props, pid::DisplayCc), "");
     EXPECT_EQ(Text(m.props, pid::DisplayBcc), "Dora");
@@ -424,14 +425,14 @@ TEST(MimeImportHeaders, LongFieldsReadAsShortOnes) {
         EXPECT_EQ(Text(m.props, pid::Subject), "Re: " + expected) << units;
         ASSERT_EQ(m.recipients.size(), size_t(units) + 3) << units;
         for (int i = 0, row = 0; i < units; ++i, ++row) {
-            EXPECT_EQ(Text(m.recipients[size_t(row)].props, pid::DisplayName), name(i));
+            EXPECT_EQ(Text(m.recipients[size_t(row)].row(uint32_t(row)), pid::DisplayName), name(i));
             if (i == units / 2) {
-                EXPECT_EQ(Text(m.recipients[size_t(row) + 1].props, pid::EmailAddress), "m1@example.org");
-                EXPECT_EQ(Text(m.recipients[size_t(row) + 2].props, pid::DisplayName), "M, 2");
+                EXPECT_EQ(Text(m.recipients[size_t(row) + 1].row(uint32_t(row) + 1), pid::EmailAddress), "m1@example.org");
+                EXPECT_EQ(Text(m.recipients[size_t(row) + 2].row(uint32_t(row) + 2), pid::DisplayName), "M, 2");
                 row += 2;
             }
         }
-        EXPECT_EQ(Text(m.recipients.back().props, pid::EmailAddress), "last@example.org");
+        EXPECT_EQ(Text(m.recipients.back().row(uint32_t(m.recipients.size() - 1)), pid::EmailAddress), "last@example.org");
     }
 }
 

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <set>
 #include <string_view>
@@ -553,11 +554,12 @@ std::vector<std::string_view> AddressPieces(std::string_view list) {
     return pieces;
 }
 
-// Mailboxes of every header with this name; a header GMime finds no address
-// in is kept as a display name alone.
-std::vector<Mailbox> MailboxesOf(GMimeObject* object, const char* name) {
-    std::vector<Mailbox> boxes;
+// Calls f on the mailboxes of every header with this name, a piece of the
+// field at a time (a To: of 100,000 addresses is never held as mailboxes at
+// once); a header GMime finds no address in is kept as a display name alone.
+void ForEachMailbox(GMimeObject* object, const char* name, const std::function<void(Mailbox&)>& f) {
     GMimeHeaderList* list = g_mime_object_get_header_list(object);
+    std::vector<Mailbox> boxes;
     for (int i = 0, n = list ? g_mime_header_list_get_count(list) : 0; i < n; ++i) {
         GMimeHeader* header = g_mime_header_list_get_header_at(list, i);
         const char* headerName = g_mime_header_get_name(header);
@@ -565,20 +567,31 @@ std::vector<Mailbox> MailboxesOf(GMimeObject* object, const char* name) {
         const char* raw = RawValueOf(object, header);
         if (!raw) continue;
         std::string value = NormaliseEncodedWords(TakeGString(g_mime_utils_header_unfold(raw)));
-        size_t before = boxes.size();
+        size_t found = 0;
         for (std::string_view piece : AddressPieces(value)) {
             GObjectPtr<InternetAddressList> parsed(internet_address_list_parse(LenientParserOptions(), std::string(piece).c_str()));
+            boxes.clear();
             Flatten(parsed.get(), boxes);
+            found += boxes.size();
+            for (Mailbox& m : boxes) f(m);
         }
-        if (boxes.size() == before) {
+        if (found == 0) {
             std::string text = CleanLine(DecodeHeaderText(value));
             // "undisclosed-recipients:;" (or without the ';'): a group with no member.
             size_t colon = text.find(':');
             bool onlyGroupSyntax = colon != std::string::npos &&
                                    text.find_first_not_of(" \t;", colon + 1) == std::string::npos;
-            if (!text.empty() && !onlyGroupSyntax) boxes.push_back({text, {}});
+            if (!text.empty() && !onlyGroupSyntax) {
+                Mailbox m{std::move(text), {}};
+                f(m);
+            }
         }
     }
+}
+
+std::vector<Mailbox> MailboxesOf(GMimeObject* object, const char* name) {
+    std::vector<Mailbox> boxes;
+    ForEachMailbox(object, name, [&](Mailbox& m) { boxes.push_back(std::move(m)); });
     return boxes;
 }
 
@@ -639,32 +652,12 @@ void SetRecipients(Message& out, GMimeMessage* message) {
     const Kind kinds[] = {{"To", 1, pid::DisplayTo}, {"Cc", 2, pid::DisplayCc}, {"Bcc", 3, pid::DisplayBcc}};
     for (const Kind& kind : kinds) {
         std::string display;
-        for (const Mailbox& m : MailboxesOf(GMIME_OBJECT(message), kind.header)) {
-            Recipient r;
-            PropertyBag& p = r.props;
-            p.reserve(15);  // what follows, without the spare room of growing
-            p.setLong(pid::RecipientType, kind.recipientType);
-            p.setString(pid::DisplayName, m.name);
-            p.setString(ids::RecipientDisplayName, m.name);
-            p.setString(ids::TransmittableDisplayName, m.name);
-            p.setString(pid::AddressType, "SMTP");
-            p.setString(pid::EmailAddress, m.address);
-            if (!m.address.empty()) {
-                p.setString(ids::SmtpAddress, m.address);
-                p.setBinary(ids::SearchKey, SmtpSearchKey(m.address));
-            }
-            std::string entryId = OneOffEntryId(m.name, m.address);
-            p.setBinary(ids::EntryId, entryId);
-            p.setBinary(ids::RecipientEntryId, entryId);
-            p.setLong(ids::Rowid, uint32_t(out.recipients.size()));
-            p.setLong(ids::ObjectType, ids::MAPI_MAILUSER);
-            p.setLong(ids::DisplayType, ids::DT_MAILUSER);
-            p.setBool(ids::SendRichInfo, false);
-            p.setLong(ids::RecipientFlags, 1);  // sendable
-            out.recipients.push_back(std::move(r));
+        ForEachMailbox(GMIME_OBJECT(message), kind.header, [&](Mailbox& m) {
             if (!display.empty()) display += "; ";
             display += m.name;
-        }
+            // Compact: the writers expand each row only while they store it.
+            out.recipients.push_back(Recipient::Smtp(kind.recipientType, m.name, m.address));
+        });
         out.props.setString(kind.displayProp, display);
     }
 }

@@ -129,7 +129,7 @@ uint32_t chooseStringCodepage(const Message& m) {
     uint32_t codepage = StringCodepageFor(own);
     if (codepage == kCodepageUtf8) return codepage;
     bool fits = bagFitsCodepage(m.props, codepage);
-    for (size_t i = 0; fits && i < m.recipients.size(); ++i) fits = bagFitsCodepage(m.recipients[i].props, codepage);
+    for (size_t i = 0; fits && i < m.recipients.size(); ++i) fits = bagFitsCodepage(m.recipients[i].row(uint32_t(i)), codepage);
     for (size_t i = 0; fits && i < m.attachments.size(); ++i) fits = bagFitsCodepage(m.attachments[i].props, codepage);
     return fits ? codepage : kCodepageUtf8;
 }
@@ -284,8 +284,9 @@ bool writeRecipient(Context& ctx, CompoundFileWriter::Storage* parent, const Rec
     CompoundFileWriter::Storage* storage =
         ctx.cfb.beginStorage(parent, std::string(kRecipPrefix) + hex8(index), ctx.storageTime);
     if (!storage) return false;
+    const PropertyBag row = r.row(index);
     ObjectProps props;
-    props.takeFrom(r.props, {kStoreSupportMaskId});
+    props.takeFrom(row, {kStoreSupportMaskId});
     props.addIfMissing(Property::Int(kRowIdId, PT_LONG, index));
     props.addIfMissing(Property::Int(kObjectTypeId, PT_LONG, kObjectTypeMailUser));
     PropertyStreamBuilder entries;
@@ -329,11 +330,12 @@ bool writeAttachment(Context& ctx, CompoundFileWriter::Storage* parent, const At
 // PR_DISPLAY_TO / CC / BCC: the display names (else addresses) of the rows of one type.
 std::string displayList(const Message& m, uint32_t recipientType) {
     std::string out;
-    for (const Recipient& r : m.recipients) {
-        const Property* type = r.props.find(pid::RecipientType);
+    for (size_t i = 0; i < m.recipients.size(); ++i) {
+        const PropertyBag row = m.recipients[i].row(uint32_t(i));
+        const Property* type = row.find(pid::RecipientType);
         if (!type || (uint32_t(type->integer) & 0x0F) != recipientType) continue;
-        const Property* name = r.props.find(pid::DisplayName);
-        if (!name || name->text.empty()) name = r.props.find(pid::EmailAddress);
+        const Property* name = row.find(pid::DisplayName);
+        if (!name || name->text.empty()) name = row.find(pid::EmailAddress);
         if (!name || name->text.empty()) continue;
         if (!out.empty()) out += "; ";
         out += name->text;

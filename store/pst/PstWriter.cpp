@@ -544,8 +544,16 @@ PstWriter::Impl::WrittenMessage PstWriter::Impl::writeMessage(const Message& msg
     size_t recipientBytes = 0;
     {
         auto encodeRecipient = [&](size_t i, bool firstPass) {
-            const PropertyBag& b = msg.recipients[i].props;
+            const PropertyBag b = msg.recipients[i].row(uint32_t(i));
             std::vector<PropValue> v = encodeBag(b, nullptr);
+            for (PropValue& p : v)
+                if (p.utf8 || p.big) {  // they point into `b`, which is made for this row alone
+                    std::string bytes;
+                    if (p.big) bytes = *p.big;
+                    else p.bytes(bytes);
+                    p.data = std::move(bytes);
+                    p.utf8 = p.big = nullptr;
+                }
             std::string name = utf8Of(b.find(pid::DisplayName));
             std::string addr = utf8Of(b.find(pid::EmailAddress));
             std::string type = utf8Of(b.find(pid::AddressType));
@@ -829,8 +837,8 @@ bool fitsInStore(const Message& msg) {
         return true;
     };
     if (!bagFits(msg.props)) return false;
-    for (const auto& r : msg.recipients)
-        if (!bagFits(r.props)) return false;
+    for (size_t i = 0; i < msg.recipients.size(); ++i)
+        if (!bagFits(msg.recipients[i].row(uint32_t(i)))) return false;
     for (const auto& a : msg.attachments)
         if (!bagFits(a.props) || (a.embedded && !fitsInStore(*a.embedded))) return false;
     return true;
