@@ -172,6 +172,9 @@ public:
             written = writeMessageFile(folder_, name, text, &error);
         }
         if (!written) fail_(failContext_, messageFile, error);
+        // The store reads the message back from its file: the splitter's
+        // copy would be one more message-sized buffer held through the import.
+        if (storeForm) releaseText();
         if (lineMode) {
             yield();
             if (written) {

@@ -86,6 +86,10 @@ bool MailboxSplitter::split(MailboxSource& source, std::string* error) {
     return true;
 }
 
+void SplitterSink::releaseText() {
+    if (splitter_) splitter_->messageBuffer_.clear();
+}
+
 void MailboxSplitter::finishMessage(int number, LineMode mode) {
     // The buffer is released whatever becomes of the message, so a message
     // that cannot be written never merges into the next one.

@@ -26,6 +26,8 @@ namespace conversion {
 
 enum class LineMode { Unknown, Normal, NotNormal };
 
+class MailboxSplitter;
+
 // Where the splitter sends its messages.
 class SplitterSink {
 public:
@@ -35,6 +37,17 @@ public:
     // One whole message: its text from its separator line on, every line
     // ending in CR LF (except, in line mode, what a lone LF leaves).
     virtual void emitMessage(std::string_view text, int number, LineMode mode) = 0;
+
+protected:
+    // For emitMessage, once it is done with `text`, which is invalid after:
+    // the splitter frees the message's buffer at once instead of when
+    // emitMessage returns, so a sink that goes on to work from a copy of the
+    // message (a store reading its file back) does not hold it twice.
+    void releaseText();
+
+private:
+    friend class MailboxSplitter;
+    MailboxSplitter* splitter_ = nullptr;
 };
 
 // Probes the line endings of a mailbox from its first bytes: CR LF in the
@@ -81,7 +94,14 @@ public:
     static constexpr size_t kMessageLimit = 0x7FFFFFFF;
 
     explicit MailboxSplitter(SplitterSink& sink, size_t messageLimit = kMessageLimit)
-        : sink_(sink), messageBuffer_(messageLimit), messageLimit_(messageLimit) {}
+        : sink_(sink), messageBuffer_(messageLimit), messageLimit_(messageLimit) {
+        sink.splitter_ = this;
+    }
+    ~MailboxSplitter() {
+        if (sink_.splitter_ == this) sink_.splitter_ = nullptr;
+    }
+    MailboxSplitter(const MailboxSplitter&) = delete;
+    MailboxSplitter& operator=(const MailboxSplitter&) = delete;
 
     // Splits the source in the mode its probe chose, to its end. Returns
     // false, with `error` the cause, when reading fails or a message grows
@@ -92,6 +112,7 @@ public:
     int messagesEmitted() const { return emitted_; }
 
 private:
+    friend class SplitterSink;
     bool splitLines(MailboxSource& source, std::string* error);
     bool splitBlocks(MailboxSource& source, std::string* error);
     // Line mode: a piece of a line, up to its CR (`ends`) or the end of a read.

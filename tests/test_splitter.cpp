@@ -35,6 +35,9 @@ public:
     void emitMessage(std::string_view text, int number, LineMode) override {
         got.texts.emplace_back(text);
         got.numbers.push_back(number);
+        // As the store forms do: every split here also checks that freeing
+        // the buffer inside emitMessage leaves the next message whole.
+        releaseText();
     }
 };
 
