@@ -450,6 +450,22 @@ TEST(MsgWriterEightBit, MalformedUtf8BecomesReplacementCharacters) {
     }
 }
 
+// A text over 1 MiB is converted to UTF-16 a piece at a time: characters
+// that straddle a piece's end, and malformed bytes, read as in a short text.
+TEST(MsgWriterUnicode, LongTextConvertedInPiecesReadsWhole) {
+    MSGTEST_REQUIRE_OLEFILE();
+    const std::string head = std::string((1 << 20) - 1, 'a') + "\xF0\x9F\x98\x80";  // the emoji spans the first cut
+    std::string tail;
+    for (int i = 0; i < 600000; ++i) tail += "\xC3\xA9";  // past the second cut
+    Message m;
+    m.props.setString(pid::Body, head + "\xC3x" + tail);
+    Written w = Write(m, "long-text.msg", true);
+    ASSERT_TRUE(w.ok) << w.error;
+    OleFacts f = ReadWithOlefile(w.path);
+    EXPECT_TRUE(f.issues.empty()) << Join(f.issues);
+    EXPECT_TRUE(f.text("STR ROOT/1000001F") == head + "\xEF\xBF\xBDx" + tail);
+}
+
 // Outlook's Unicode file with an embedded message and ours have the same shape.
 TEST(MsgWriterUnicode, MatchesTheLayoutOfOutlooksEmbeddedMessageFile) {
     MSGTEST_REQUIRE_OLEFILE();

@@ -292,6 +292,54 @@ bool CompoundFileWriter::writeStream(Storage* parent, const std::string& name, s
     return true;
 }
 
+bool CompoundFileWriter::writeStream(Storage* parent, const std::string& name, uint64_t size,
+                                     const std::function<bool(const PieceSink&)>& fill) {
+    if (failed() || !parent) return false;
+    if (size < kMiniStreamCutoffBytes) {
+        std::string data;
+        if (!fill([&](std::string_view piece) {
+                data.append(piece);
+                return true;
+            }))
+            return false;
+        if (data.size() != size) return fail("stream " + name + " is not the size announced");
+        return writeStream(parent, name, data);
+    }
+    if (!validName(name)) return fail("invalid stream name " + name);
+    if (size > kMaxStreamBytes) return fail("stream " + name + " too large for a compound file");
+    Impl& f = *impl_;
+    DirEntry e;
+    e.name = name;
+    e.type = kTypeStream;
+    e.sizeBytes = size;
+    e.startSector = f.nextSector;
+    const uint32_t count = sectorsFor(size, kSectorBytes);
+    const uint64_t offset = uint64_t(e.startSector + 1) * kSectorBytes;
+    uint64_t written = 0;
+    bool ioFailed = false;
+    bool filled = fill([&](std::string_view piece) {
+        if (ioFailed || piece.size() > size - written) return false;
+        if (!f.writeAt(offset + written, piece.data(), piece.size())) {
+            ioFailed = true;
+            return false;
+        }
+        written += piece.size();
+        return true;
+    });
+    if (ioFailed) return fail(std::string("cannot write to the file: ") + std::strerror(errno));
+    if (!filled || written != size) return fail("stream " + name + " is not the size announced");
+    if (size_t pad = size_t(uint64_t(count) * kSectorBytes - size)) {
+        static const char zeros[kSectorBytes] = {};
+        if (!f.writeAt(offset + size, zeros, pad)) return fail(std::string("cannot write to the file: ") + std::strerror(errno));
+    }
+    f.runs.push_back({e.startSector, count});
+    f.nextSector += count;
+    uint32_t index = uint32_t(f.entries.size());
+    f.entries.push_back(std::move(e));
+    f.entries[parent->entry].children.push_back(index);
+    return true;
+}
+
 bool CompoundFileWriter::finish() {
     if (failed()) return false;
     Impl& f = *impl_;

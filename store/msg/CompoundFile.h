@@ -33,6 +33,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -63,6 +64,13 @@ public:
     // A complete stream in `parent`. Names are ASCII, at most 31 characters,
     // unique within their storage.
     bool writeStream(Storage* parent, const std::string& name, std::string_view data);
+    // The same for a stream of `size` bytes that `fill` hands to its argument
+    // in pieces (each call returning false once the file has failed), so that
+    // a long value is never held whole in its stored form. The pieces must
+    // add up to `size`.
+    using PieceSink = std::function<bool(std::string_view)>;
+    bool writeStream(Storage* parent, const std::string& name, uint64_t size,
+                     const std::function<bool(const PieceSink&)>& fill);
 
     // Writes the mini stream, allocation tables, directory and header, then
     // moves the file into place.

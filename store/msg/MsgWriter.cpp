@@ -16,12 +16,14 @@
 //  6. Output depends only on the model: no wall-clock time, entries sorted by tag.
 #include "store/msg/MsgWriter.h"
 
+#include "store/Unicode.h"
 #include "store/msg/CompoundFile.h"
 #include "store/msg/MsgCodepage.h"
 #include "store/msg/MsgConstants.h"
 #include "store/msg/NamedPropertyMap.h"
 #include "store/msg/PropertyStream.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <deque>
@@ -203,6 +205,9 @@ void putU32(std::string& out, uint32_t v) {
     for (int i = 0; i < 4; ++i) out += char((v >> (8 * i)) & 0xFF);
 }
 
+// Strings longer than this are converted to UTF-16 in pieces of this size.
+constexpr size_t kLongTextPiece = 1 << 20;
+
 // Writes one property's value streams into `storage` and its entry into `entries`.
 bool writeProperty(Context& ctx, CompoundFileWriter::Storage* storage, PropertyStreamBuilder& entries,
                    const Property& p, uint32_t codepage) {
@@ -225,6 +230,27 @@ bool writeProperty(Context& ctx, CompoundFileWriter::Storage* storage, PropertyS
     switch (type) {
     case PT_UNICODE:
     case PT_STRING8: {
+        if (ctx.unicode && p.text.size() > kLongTextPiece) {
+            // Converted a piece at a time: the UTF-16 form of a long subject
+            // or body is twice its size, on top of the model's copy.
+            const size_t size = Utf16leSize(p.text);
+            entries.addStreamBacked(tag, flags, uint32_t(size) + 2);
+            return cfb.writeStream(storage, substgName(tag), size, [&](const CompoundFileWriter::PieceSink& put) {
+                std::string piece;
+                std::string_view rest = p.text;
+                while (!rest.empty()) {
+                    // Cut before a byte that starts a character, so that
+                    // the pieces convert to what the whole converts to.
+                    size_t cut = std::min(rest.size(), kLongTextPiece);
+                    while (cut < rest.size() && (uint8_t(rest[cut]) & 0xC0) == 0x80) ++cut;
+                    piece.clear();
+                    AppendUtf16le(piece, rest.substr(0, cut));
+                    if (!put(piece)) return false;
+                    rest.remove_prefix(cut);
+                }
+                return true;
+            });
+        }
         std::string bytes = encodeString(ctx, p.text, codepage);
         entries.addStreamBacked(tag, flags, uint32_t(bytes.size()) + (ctx.unicode ? 2 : 1));
         return cfb.writeStream(storage, substgName(tag), bytes);
