@@ -450,20 +450,29 @@ TEST(MsgWriterEightBit, MalformedUtf8BecomesReplacementCharacters) {
     }
 }
 
-// A text over 1 MiB is converted to UTF-16 a piece at a time: characters
-// that straddle a piece's end, and malformed bytes, read as in a short text.
+// A text over 1 MiB is converted a piece at a time: characters that straddle
+// a piece's end, and malformed bytes, read as in a short text, in both forms
+// (the 8-bit one in UTF-8 with the malformed byte, else in 1252).
 TEST(MsgWriterUnicode, LongTextConvertedInPiecesReadsWhole) {
     MSGTEST_REQUIRE_OLEFILE();
-    const std::string head = std::string((1 << 20) - 1, 'a') + "\xF0\x9F\x98\x80";  // the emoji spans the first cut
     std::string tail;
     for (int i = 0; i < 600000; ++i) tail += "\xC3\xA9";  // past the second cut
-    Message m;
-    m.props.setString(pid::Body, head + "\xC3x" + tail);
-    Written w = Write(m, "long-text.msg", true);
-    ASSERT_TRUE(w.ok) << w.error;
-    OleFacts f = ReadWithOlefile(w.path);
-    EXPECT_TRUE(f.issues.empty()) << Join(f.issues);
-    EXPECT_TRUE(f.text("STR ROOT/1000001F") == head + "\xEF\xBF\xBDx" + tail);
+    const std::string a((1 << 20) - 1, 'a');
+    struct Case {
+        std::string text, expected;
+    };
+    const Case cases[] = {{a + "\xF0\x9F\x98\x80\xC3x" + tail, a + "\xF0\x9F\x98\x80\xEF\xBF\xBDx" + tail},  // spans the first cut
+                          {a + "\xC3\xA9x" + tail, a + "\xC3\xA9x" + tail}};
+    for (const Case& c : cases)
+        for (bool unicode : {true, false}) {
+            Message m;
+            m.props.setString(pid::Body, c.text);
+            Written w = Write(m, unicode ? "long-text-u.msg" : "long-text-8.msg", unicode);
+            ASSERT_TRUE(w.ok) << w.error;
+            OleFacts f = ReadWithOlefile(w.path);
+            EXPECT_TRUE(f.issues.empty()) << Join(f.issues);
+            EXPECT_TRUE(f.text(unicode ? "STR ROOT/1000001F" : "STR ROOT/1000001E") == c.expected) << unicode;
+        }
 }
 
 // Outlook's Unicode file with an embedded message and ours have the same shape.

@@ -205,7 +205,7 @@ void putU32(std::string& out, uint32_t v) {
     for (int i = 0; i < 4; ++i) out += char((v >> (8 * i)) & 0xFF);
 }
 
-// Strings longer than this are converted to UTF-16 in pieces of this size.
+// Strings longer than this are converted in pieces of this size.
 constexpr size_t kLongTextPiece = 1 << 20;
 
 // Writes one property's value streams into `storage` and its entry into `entries`.
@@ -230,26 +230,41 @@ bool writeProperty(Context& ctx, CompoundFileWriter::Storage* storage, PropertyS
     switch (type) {
     case PT_UNICODE:
     case PT_STRING8: {
-        if (ctx.unicode && p.text.size() > kLongTextPiece) {
-            // Converted a piece at a time: the UTF-16 form of a long subject
-            // or body is twice its size, on top of the model's copy.
-            const size_t size = Utf16leSize(p.text);
-            entries.addStreamBacked(tag, flags, uint32_t(size) + 2);
-            return cfb.writeStream(storage, substgName(tag), size, [&](const CompoundFileWriter::PieceSink& put) {
+        if (p.text.size() > kLongTextPiece) {
+            // Converted a piece at a time: the stored form of a long subject
+            // or body is as large as the model's copy, or twice as large.
+            auto eachPiece = [&](const CompoundFileWriter::PieceSink& put) {
                 std::string piece;
                 std::string_view rest = p.text;
                 while (!rest.empty()) {
-                    // Cut before a byte that starts a character, so that
-                    // the pieces convert to what the whole converts to.
+                    // Cut before a byte that starts a character, so that the
+                    // pieces convert to what the whole converts to (the 8-bit
+                    // code pages a file is written in keep no state between
+                    // characters).
                     size_t cut = std::min(rest.size(), kLongTextPiece);
                     while (cut < rest.size() && (uint8_t(rest[cut]) & 0xC0) == 0x80) ++cut;
-                    piece.clear();
-                    AppendUtf16le(piece, rest.substr(0, cut));
+                    if (ctx.unicode) {
+                        piece.clear();
+                        AppendUtf16le(piece, rest.substr(0, cut));
+                    } else {
+                        piece = encode8(std::string(rest.substr(0, cut)), codepage);
+                    }
                     if (!put(piece)) return false;
                     rest.remove_prefix(cut);
                 }
                 return true;
-            });
+            };
+            size_t size = 0;
+            if (ctx.unicode) {
+                size = Utf16leSize(p.text);
+            } else {
+                eachPiece([&](std::string_view piece) {
+                    size += piece.size();
+                    return true;
+                });
+            }
+            entries.addStreamBacked(tag, flags, uint32_t(size) + (ctx.unicode ? 2 : 1));
+            return cfb.writeStream(storage, substgName(tag), size, eachPiece);
         }
         std::string bytes = encodeString(ctx, p.text, codepage);
         entries.addStreamBacked(tag, flags, uint32_t(bytes.size()) + (ctx.unicode ? 2 : 1));
