@@ -712,9 +712,13 @@ PstWriter::Impl::WrittenMessage PstWriter::Impl::writeMessage(const Message& msg
         for (int i = 0; i < 8; ++i) key[size_t(8 + i)] = char(uint8_t(key[size_t(8 + i)]) ^ uint8_t(searchKeySeq >> (8 * i)));
         setValue(v, pvBinary(0x300B, key));
     }
-    setValue(v, pvString(pid::DisplayTo, displays[1]));
-    setValue(v, pvString(pid::DisplayCc, displays[2]));
-    setValue(v, pvString(pid::DisplayBcc, displays[3]));
+    // Each list is freed once converted: with many recipients it is about
+    // as long as the message's address fields.
+    for (uint32_t type : {1u, 2u, 3u}) {
+        const uint16_t id = type == 1 ? pid::DisplayTo : type == 2 ? pid::DisplayCc : pid::DisplayBcc;
+        setValue(v, pvString(id, displays[type]));
+        std::string().swap(displays[type]);
+    }
     size_t total = recipientBytes + attachmentBytes;
     for (const auto& p : v) total += p.size() + 8;
     out.size = uint32_t(std::min<size_t>(total + 8, 0x7FFFFFFF));
