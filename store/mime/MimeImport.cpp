@@ -1283,8 +1283,11 @@ void Importer::importMessage(GMimeMessage* message, std::string rawHeaders, Mess
 
     SetSubject(out, message);
     std::string topic = DecodedHeader(object, "Thread-Topic");
-    if (topic.empty())
-        if (const Property* normalized = out.props.find(ids::NormalizedSubject)) topic = normalized->text;
+    // Without a Thread-Topic the topic is the normalized subject, copied in
+    // once the long header values are dropped (below), so that a subject of
+    // many megabytes is not held three times at once; the property is made
+    // here all the same, to keep its place among the others.
+    const bool topicIsSubject = topic.empty();
     if (!topic.empty() || out.props.find(pid::Subject)) out.props.setString(ids::ConversationTopic, std::move(topic));
 
     SetOriginators(out, message);
@@ -1304,6 +1307,9 @@ void Importer::importMessage(GMimeMessage* message, std::string rawHeaders, Mess
         out.props.setString(pid::InternetReferences, refs);
     SetImportance(out, object);
     DropLongFields(object);  // the last header field read
+    if (const Property* normalized = out.props.find(ids::NormalizedSubject);
+        topicIsSubject && normalized && !normalized->text.empty())
+        out.props.setString(ids::ConversationTopic, std::string(normalized->text));
     if (!rawHeaders.empty()) out.props.setString(pid::TransportMessageHeaders, std::move(rawHeaders));
 
     Collected c;
