@@ -39,11 +39,17 @@ make_seeds() {
   if [ -d "$corpus" ]; then
     case $target in
       fuzz_splitter) cp "$corpus"/mbox/* "$dir"/ ;;
-      fuzz_mime_import) find "$corpus/messages" -type f -size -256k -exec cp -t "$dir" {} + ;;
+      fuzz_mime_import)
+        # messages/<source>/<name>: names repeat across sources.
+        local f
+        while IFS= read -r f; do
+          cp "$corpus/messages/$f" "$dir/${f//\//-}"
+        done < <(cd "$corpus/messages" && find . -type f -size -256k | sed 's|^\./||')
+        ;;
       fuzz_paths)
         local i=0
         while IFS= read -r f; do
-          printf '%s' "$f" >"$dir/row-$i"
+          printf "%s" "$corpus/$f" >"$dir/row-$i"
           i=$((i + 1))
         done < <(cd "$corpus" && find . -type f | head -200)
         ;;
@@ -85,7 +91,8 @@ for target in "${targets[@]}"; do
   dir=$work/${target#fuzz_}
   mkdir -p "$dir/corpus" "$dir/crashes"
   make_seeds "$target" "$dir/seeds"
-  extra=()
+  extra=()  # libFuzzer adds new inputs to the first folder only: $dir/corpus
+  [ -f "tests/fuzz/${target#fuzz_}.dict" ] && extra+=("-dict=tests/fuzz/${target#fuzz_}.dict")
   [ -d "tests/fuzz/seeds/${target#fuzz_}" ] && extra+=("tests/fuzz/seeds/${target#fuzz_}")
   echo "== $target: ${seconds}s (crashes go to $dir/crashes)"
   if ! build-fuzz/tests/fuzz/"$target" -max_total_time="$seconds" -max_len="$(max_len "$target")" \
