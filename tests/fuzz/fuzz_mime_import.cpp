@@ -57,6 +57,13 @@ void checkMsgFile(const std::string& path) {
         fault(path + ": not a compound file of whole sectors");
 }
 
+bool fitsMsgFile(const store::Message& m) {
+    if (m.recipients.size() > 2048 || m.attachments.size() > 2048) return false;
+    for (const auto& a : m.attachments)
+        if (a.embedded && !fitsMsgFile(*a.embedded)) return false;
+    return true;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -91,11 +98,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // The flags the run sets on every imported item.
     store::MAPIUtils().HrSetOneProp(&message, 0x0E070003, 17, true);
 
+    // A message file holds at most 2048 recipient and 2048 attachment
+    // storages per message (MS-OXMSG 2.2.1, 2.2.2); the writer refuses more.
+    const bool msgFits = fitsMsgFile(message);
     for (bool unicode : {false, true}) {
         const std::string msgFile = scratch + (unicode ? "/Email-1u.msg" : "/Email-1.msg");
-        if (!store::msg::WriteMsgFile(message, msgFile, unicode, &error))
-            fault(std::string(unicode ? "Unicode" : "8-bit") + " .msg writer failed: " + error);
-        checkMsgFile(msgFile);
+        bool written = store::msg::WriteMsgFile(message, msgFile, unicode, &error);
+        if (written != msgFits)
+            fault(std::string(unicode ? "Unicode" : "8-bit") + " .msg writer: " + (written ? "wrote a message beyond the limits" : error));
+        if (written) checkMsgFile(msgFile);
     }
 
     const std::string pstFile = scratch + "/Inbox.pst";
