@@ -5,13 +5,14 @@
 #   scripts/fuzz.sh [SECONDS] [TARGET...]     TARGET: splitter, mime_import, paths
 #                                             (or fuzz_splitter...); default all
 #
-# Seeds come from the shared corpus (../shared/corpus beside the repository):
-# its mailboxes for the splitter, its single messages for the import, its file
-# names as source rows for the paths; without the corpus a few seeds written
-# here stand in. The checked-in reproducers in tests/fuzz/seeds/<target> are
-# always added. What the fuzzer learns and what crashes it lands outside the
-# repository, in $VELLARY_FUZZ_DIR (default ../fuzz-work): <target>/corpus,
-# <target>/crashes. Exits non-zero when a target crashed.
+# Seeds come from the shared corpus (../shared/corpus beside the repository,
+# or $VELLARY_CORPUS_DIR): its mailboxes for the splitter, its single messages
+# for the import, its file paths as source rows for the paths; without the
+# corpus a few seeds written here stand in, and the script says so. The
+# checked-in reproducers in tests/fuzz/seeds/<target> are always added. What
+# the fuzzer learns and what crashes it lands outside the repository, in
+# $VELLARY_FUZZ_DIR (default ../fuzz-work): <target>/corpus, <target>/crashes,
+# <target>/last.log. Exits non-zero when a target crashed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 repo=$(pwd)
@@ -24,7 +25,7 @@ for t in "${@:-splitter mime_import paths}"; do
 done
 
 work=${VELLARY_FUZZ_DIR:-$repo/../fuzz-work}
-corpus=$repo/../shared/corpus
+corpus=${VELLARY_CORPUS_DIR:-$repo/../shared/corpus}
 mkdir -p "$work"
 work=$(cd "$work" && pwd)
 
