@@ -97,7 +97,7 @@ for target in "${targets[@]}"; do
   [ -d "tests/fuzz/seeds/${target#fuzz_}" ] && extra+=("tests/fuzz/seeds/${target#fuzz_}")
   echo "== $target: ${seconds}s (crashes go to $dir/crashes)"
   if ! build-fuzz/tests/fuzz/"$target" -max_total_time="$seconds" -max_len="$(max_len "$target")" \
-      -timeout=25 -rss_limit_mb=3072 -print_final_stats=1 -artifact_prefix="$dir/crashes/" \
+      -timeout=60 -rss_limit_mb=3072 -print_final_stats=1 -artifact_prefix="$dir/crashes/" \
       "$dir/corpus" "$dir/seeds" "${extra[@]}" >"$dir/last.log" 2>&1; then
     status=1
     echo "$target FAILED; the log is $dir/last.log, the input in $dir/crashes:" >&2

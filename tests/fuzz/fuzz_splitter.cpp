@@ -13,12 +13,12 @@
 //    two LFs); every message starts at a boundary line;
 //  - numbers run 1, 2, 3... and messagesEmitted() counts them;
 //  - the input moved so that the first read ends inside it gives the same
-//    messages (in one mode per input, picked by its hash) (block mode: the filler in front joins the first message, or
-//    is a message of its own when the input starts with "From ").
+//    messages, in one mode per input picked by its hash (block mode: the
+//    filler in front joins the first message, or is a message of its own
+//    when the input starts with "From ").
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <string>
 #include <string_view>
 #include <sys/mman.h>
