@@ -23,16 +23,6 @@ std::string FileNameOfPath(const std::string& path) {
 
 std::string PathWithoutRoot(const std::string& path) {
     auto slash = [](char c) { return c == '\\' || c == '/'; };
-    // UNC share: two separators, a server name, a separator, a share name, a separator.
-    if (path.size() >= 2 && slash(path[0]) && slash(path[1])) {
-        size_t server_end = path.find_first_of("\\/", 2);
-        if (server_end == std::string::npos) return "";
-        size_t share_end = path.find_first_of("\\/", server_end + 1);
-        if (share_end == std::string::npos) return "";
-        size_t rest = share_end;
-        while (rest < path.size() && slash(path[rest])) ++rest;
-        return path.substr(rest);
-    }
     // Drive: a letter, a colon and, usually, a separator.
     if (path.size() >= 2 && path[1] == ':' &&
         ((path[0] >= 'A' && path[0] <= 'Z') || (path[0] >= 'a' && path[0] <= 'z'))) {
@@ -40,8 +30,23 @@ std::string PathWithoutRoot(const std::string& path) {
         while (rest < path.size() && slash(path[rest])) ++rest;
         return path.substr(rest);
     }
+    if (path.empty() || !slash(path[0])) return path;
+    // A root is made of one kind of separator, the one the path starts with.
+    // On POSIX a backslash is part of a name: in "/\\a\\b\\../c" it must not
+    // end a root, or the rest would start with "..".
+    const char sep = path[0];
+    // UNC share: two separators, a server name, a separator, a share name, a separator.
+    if (path.size() >= 2 && path[1] == sep) {
+        size_t server_end = path.find(sep, 2);
+        if (server_end == std::string::npos) return "";
+        size_t share_end = path.find(sep, server_end + 1);
+        if (share_end == std::string::npos) return "";
+        size_t rest = share_end;
+        while (rest < path.size() && path[rest] == sep) ++rest;
+        return path.substr(rest);
+    }
     size_t rest = 0;
-    while (rest < path.size() && slash(path[rest])) ++rest;
+    while (rest < path.size() && path[rest] == sep) ++rest;
     return path.substr(rest);
 }
 

@@ -11,7 +11,9 @@ std::string FileNameOfPath(const std::string& path);
 // The path text without its root: a drive ("C:\" or "C:/"), a UNC share
 // ("\\server\share\") or the leading "/" of a POSIX path. Works on the text
 // alone, the same on every OS, so that the rest can be placed below another
-// folder. A path without a root is returned unchanged.
+// folder. A share's separators are all of the kind the path starts with, so a
+// backslash inside a POSIX name never ends a root. A path without a root is
+// returned unchanged.
 std::string PathWithoutRoot(const std::string& path);
 
 // A source path as the run uses it: trimmed of blanks, made absolute against

@@ -15,6 +15,8 @@ packages=(
   xvfb xauth x11-utils imagemagick fonts-wine fonts-dejavu-core
   # benchmarks: peak memory
   time bc
+  # the fuzzing targets (scripts/fuzz.sh): clang with libFuzzer and the sanitizers
+  clang libclang-rt-14-dev
 )
 
 missing=()

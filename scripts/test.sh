@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds and runs every test: once in a normal build, once with
-# AddressSanitizer and UndefinedBehaviorSanitizer. Installs what is missing first.
+# AddressSanitizer and UndefinedBehaviorSanitizer, then fuzzes each input path
+# for a short while. Installs what is missing first.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup-deps.sh
@@ -24,4 +25,11 @@ echo "== tests (normal build)"
 ctest --test-dir build --output-on-failure -j"$jobs" || status=1
 echo "== tests (sanitizer build)"
 ctest --test-dir build-asan --output-on-failure -j"$jobs" || status=1
+# A short run of each fuzzing target under the sanitizers (build-fuzz, clang);
+# VELLARY_FUZZ_SECONDS=0 leaves it out.
+fuzz_seconds=${VELLARY_FUZZ_SECONDS:-45}
+if [ "$fuzz_seconds" -gt 0 ]; then
+  echo "== fuzzing, ${fuzz_seconds}s per target"
+  bash scripts/fuzz.sh "$fuzz_seconds" || status=1
+fi
 exit $status

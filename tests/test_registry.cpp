@@ -14,6 +14,18 @@ TEST(PathWithoutRoot, StripsEveryRootForm) {
     EXPECT_EQ(PathWithoutRoot(""), "");
 }
 
+TEST(PathWithoutRoot, NeverLeavesTheFolderItIsPlacedBelow) {
+    // POSIX paths whose names hold backslashes: a root is made of one kind of
+    // separator, so no backslash inside a name can end a root and turn the
+    // rest into "..", an empty path or a path that starts mid-name.
+    const std::pair<const char*, const char*> cases[] = {
+        {"/\\a\\b\\../c.mbox", "\\a\\b\\../c.mbox"},
+        {"/\\../c.mbox", "\\../c.mbox"},
+        {"/\\mail\\x.mbox", "\\mail\\x.mbox"},
+    };
+    for (const auto& [path, rest] : cases) EXPECT_EQ(PathWithoutRoot(path), rest) << path;
+}
+
 TEST(FileNameOfPath, TakesThePartAfterTheLastSeparator) {
     EXPECT_EQ(FileNameOfPath("/mail/inbox.mbox"), "inbox.mbox");
     EXPECT_EQ(FileNameOfPath("inbox.mbox"), "inbox.mbox");
