@@ -88,6 +88,8 @@ max_len() {
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=0:abort_on_error=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 status=0
+passed=0
+failed=0
 for target in "${targets[@]}"; do
   dir=$work/${target#fuzz_}
   mkdir -p "$dir/corpus" "$dir/crashes"
@@ -100,9 +102,13 @@ for target in "${targets[@]}"; do
       -timeout=60 -rss_limit_mb=3072 -print_final_stats=1 -artifact_prefix="$dir/crashes/" \
       "$dir/corpus" "$dir/seeds" "${extra[@]}" >"$dir/last.log" 2>&1; then
     status=1
+    failed=$((failed + 1))
     echo "$target FAILED; the log is $dir/last.log, the input in $dir/crashes:" >&2
     grep -E 'ERROR|fuzz_[a-z_]+:|SUMMARY|Test unit written' "$dir/last.log" | head -20 >&2 || true
+  else
+    passed=$((passed + 1))
   fi
   grep -E '^stat::(number_of_executed_units|average_exec_per_sec|peak_rss_mb)|^#[0-9]+ +DONE' "$dir/last.log" || true
 done
+echo "fuzzing: $passed passed, $failed failed"
 exit $status
