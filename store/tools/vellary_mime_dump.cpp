@@ -37,7 +37,8 @@ void Dump(const store::Message& m, const std::string& indent) {
     for (const auto& p : m.props.all()) std::printf("%s%08X %s\n", indent.c_str(), p.tag(), Show(p).c_str());
     for (size_t i = 0; i < m.recipients.size(); ++i) {
         std::printf("%s-- recipient %zu\n", indent.c_str(), i);
-        for (const auto& p : m.recipients[i].row(uint32_t(i)).all())
+        const store::PropertyBag row = m.recipients[i].row(uint32_t(i));
+        for (const auto& p : row.all())
             std::printf("%s   %08X %s\n", indent.c_str(), p.tag(), Show(p).c_str());
     }
     for (size_t i = 0; i < m.attachments.size(); ++i) {
