@@ -495,3 +495,42 @@ TEST(PstWriterRoundTrip, BareMessagesStillReadBack) {
     EXPECT_EQ(run("readpst -j 0 -D -b -o '" + tmp.file("rp") + "' '" + pst + "'", &log), 0) << log;
     EXPECT_NE(log.find("\"Inbox\" - 2 items done, 0 items skipped"), std::string::npos) << log;
 }
+
+// Long strings are converted to UTF-16 a piece at a time as they are written:
+// a character straddling a piece's end, a malformed byte and a long display
+// list read back as a short one would.
+TEST(PstWriterRoundTrip, LongTextConvertedInPiecesReadsWhole) {
+    REQUIRE_READERS();
+    TempDir tmp;
+    const std::string pst = tmp.file("long.pst");
+    // The euro sign spans the first cut (libpff misreads characters beyond
+    // the 16-bit range, so the test has none).
+    const std::string head = std::string((1 << 20) - 1, 'a') + "\xE2\x82\xAC";
+    std::string tail;
+    for (int i = 0; i < 600000; ++i) tail += "\xC3\xA9";  // past the second cut
+    MailSpec s;
+    s.subject = "Long text";
+    s.from = {"Alice", "alice@example.com"};
+    std::string names;
+    for (int i = 0; i < 400; ++i) {
+        s.to.push_back({"Recipient Ø " + std::to_string(i), "r" + std::to_string(i) + "@example.org"});
+        names += (i ? "; " : "") + s.to.back().name;
+    }
+    s.body = head + "\xC3x" + tail;
+    {
+        PstWriter w;
+        std::string err;
+        ASSERT_TRUE(w.create(pst, "Long", &err)) << err;
+        ASSERT_TRUE(w.addMessage(w.addFolder(w.rootFolder(), "Inbox", &err), makeMessage(s), &err)) << err;
+        ASSERT_TRUE(w.close(&err)) << err;
+    }
+    expectSound(pst);
+    std::string log;
+    auto px = runPffexport(pst, tmp.file("px"), &log);
+    ASSERT_EQ(px.size(), 1u) << log;
+    EXPECT_TRUE(px[0].body == head + "\xEF\xBF\xBDx" + tail);
+    EXPECT_EQ(px[0].recipients.size(), 400u);
+    auto rp = runReadpst(pst, tmp.file("rp"), &log);
+    ASSERT_EQ(rp.size(), 1u) << log;
+    EXPECT_EQ(rp[0].headers.at("To"), names);
+}

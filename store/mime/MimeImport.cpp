@@ -650,8 +650,29 @@ void SetRecipients(Message& out, GMimeMessage* message) {
         uint16_t displayProp;
     };
     const Kind kinds[] = {{"To", 1, pid::DisplayTo}, {"Cc", 2, pid::DisplayCc}, {"Bcc", 3, pid::DisplayBcc}};
+    // Room for one recipient per '@' of the address fields, and for display
+    // lists as long as the fields: grown by doubling, the list of a To: of
+    // 350,000 addresses held its old and new copies at once (50 MB of a 9 MB
+    // message) at the import's peak, and so did the display list (24 MB).
+    size_t ats = 0;
+    size_t fieldSize[3] = {};
+    if (GMimeHeaderList* list = g_mime_object_get_header_list(GMIME_OBJECT(message)))
+        for (int i = 0, n = g_mime_header_list_get_count(list); i < n; ++i) {
+            GMimeHeader* header = g_mime_header_list_get_header_at(list, i);
+            const char* name = g_mime_header_get_name(header);
+            size_t k = 0;
+            while (k < 3 && !(name && EqualsNoCase(name, kinds[k].header))) ++k;
+            if (k == 3) continue;
+            if (const char* raw = RawValueOf(GMIME_OBJECT(message), header)) {
+                const char* c = raw;
+                for (; *c; ++c) ats += *c == '@';
+                fieldSize[k] += size_t(c - raw);
+            }
+        }
+    out.recipients.reserve(out.recipients.size() + ats);
     for (const Kind& kind : kinds) {
         std::string display;
+        display.reserve(fieldSize[&kind - kinds]);
         ForEachMailbox(GMIME_OBJECT(message), kind.header, [&](Mailbox& m) {
             if (!display.empty()) display += "; ";
             display += m.name;

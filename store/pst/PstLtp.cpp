@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cassert>
 #include <cstring>
+#include <string_view>
 
 namespace store::pst {
 
@@ -33,6 +34,44 @@ void setNibble(uint8_t* levels, uint32_t j, uint8_t v) {
         levels[j / 2] = uint8_t((levels[j / 2] & 0x0F) | (v << 4));
 }
 
+// Writes `prefix` followed by the UTF-16LE form of `utf8` (`utf16Bytes`
+// long) as one stream, converting a piece at a time: the blocks are those
+// writeStream() makes of the whole, without holding the whole (twice the
+// text's size for a long subject, header block or display list).
+uint64_t writeUtf8Stream(NdbWriter& ndb, const std::string& prefix, std::string_view utf8, size_t utf16Bytes) {
+    const uint64_t n = uint64_t(prefix.size()) + utf16Bytes;
+    if (n <= kMaxBlockData || n > 0xFFFFFFFFull) {
+        std::string whole = prefix;
+        AppendUtf16le(whole, utf8);
+        return ndb.writeStream(whole.data(), whole.size());
+    }
+    constexpr size_t kPiece = 1 << 20;  // UTF-8 bytes converted at a time
+    std::vector<NdbWriter::BlockRef> blocks;
+    blocks.reserve(size_t(n / kMaxBlockData + 1));
+    std::string pending = prefix;  // converted bytes not yet in a block
+    size_t done = 0;
+    auto flush = [&](bool last) {
+        size_t off = 0;
+        while (pending.size() - off >= kMaxBlockData || (last && off < pending.size())) {
+            const size_t cb = std::min(kMaxBlockData, pending.size() - off);
+            blocks.push_back({ndb.writeBlock(pending.data() + off, cb), uint32_t(cb)});
+            off += cb;
+        }
+        pending.erase(0, off);
+    };
+    while (done < utf8.size()) {
+        // Cut before a byte that starts a character, so that the pieces
+        // convert to what the whole converts to.
+        size_t cut = std::min(utf8.size() - done, kPiece);
+        while (done + cut < utf8.size() && (uint8_t(utf8[done + cut]) & 0xC0) == 0x80) ++cut;
+        AppendUtf16le(pending, utf8.substr(done, cut));
+        done += cut;
+        flush(false);
+    }
+    flush(true);
+    return ndb.writeTree(blocks);
+}
+
 // Where a value goes: inline (the 4-byte value itself), a heap item or a
 // subnode (values over the heap item limit, or `forceSubnode`).
 uint32_t storeValue(NdbWriter& ndb, HeapBuilder& heap, const PropValue& v, bool tableCell,
@@ -43,6 +82,11 @@ uint32_t storeValue(NdbWriter& ndb, HeapBuilder& heap, const PropValue& v, bool 
         uint8_t b[4] = {};
         std::memcpy(b, v.bytes().data(), std::min<size_t>(4, v.bytes().size()));
         return get32(b);
+    }
+    if (v.utf8 && (v.size() > kMaxHeapItem || forceSubnode)) {
+        const uint32_t nid = makeNid(0x1F, nextSub++);
+        subnodes.push_back({nid, writeUtf8Stream(ndb, v.data, *v.utf8, v.utf16Bytes), 0});
+        return nid;
     }
     std::string scratch;
     const std::string& d = v.bytes(scratch);

@@ -411,6 +411,9 @@ struct PstWriter::Impl {
         NodeRef node;
         uint32_t size = 0;
         std::vector<PropValue> props;
+        // Long display lists that `props` (and the message's property
+        // context) take their text from while they are written.
+        std::vector<std::unique_ptr<std::string>> texts;
     };
 
     NdbWriter ndb;
@@ -712,11 +715,20 @@ PstWriter::Impl::WrittenMessage PstWriter::Impl::writeMessage(const Message& msg
         for (int i = 0; i < 8; ++i) key[size_t(8 + i)] = char(uint8_t(key[size_t(8 + i)]) ^ uint8_t(searchKeySeq >> (8 * i)));
         setValue(v, pvBinary(0x300B, key));
     }
-    // Each list is freed once converted: with many recipients it is about
-    // as long as the message's address fields.
+    // With many recipients a list is about as long as the message's address
+    // fields: a long one stays in UTF-8 and is converted as it is written.
     for (uint32_t type : {1u, 2u, 3u}) {
         const uint16_t id = type == 1 ? pid::DisplayTo : type == 2 ? pid::DisplayCc : pid::DisplayBcc;
-        setValue(v, pvString(id, displays[type]));
+        if (size_t n = Utf16leSize(displays[type]); n > kMaxHeapItem) {
+            out.texts.push_back(std::make_unique<std::string>(std::move(displays[type])));
+            PropValue text;
+            text.tag = (uint32_t(id) << 16) | PT_UNICODE;
+            text.utf8 = out.texts.back().get();
+            text.utf16Bytes = n;
+            setValue(v, std::move(text));
+        } else {
+            setValue(v, pvString(id, displays[type]));
+        }
         std::string().swap(displays[type]);
     }
     size_t total = recipientBytes + attachmentBytes;
