@@ -1,22 +1,18 @@
-// Fuzzes the mailbox splitter: any bytes, split in both line-ending modes,
-// must come out as the rules of conversion/Splitter.h say, and the same bytes
-// placed across the first read boundary must split the same way.
+// Fuzzes the mailbox splitter: any bytes, opened as a source and split in the
+// mode its probe picks, must come out as the rules of conversion/Splitter.h
+// say, and the same bytes placed across the first read boundary must split
+// as those rules say for the longer file.
 //
 // Invariants checked on every input:
-//  - the probe (ReadMBOXFile) picks the mode its rule gives for the first 512 bytes;
-//  - block mode: the messages joined equal the input with every CR LF, lone
-//    CR and lone LF written as CR LF; one message more than there are
-//    LF "From " boundaries (none for an empty file); every message but the
-//    first starts with "From ", every one but the last ends in CR LF;
-//  - line mode: the messages joined equal every line from the first
-//    boundary line on, each followed by CR LF ("\n\nFrom " lines lose their
-//    two LFs); every message starts at a boundary line;
-//  - numbers run 1, 2, 3... and messagesEmitted() counts them;
-//  - the input moved so that the first read ends inside it gives the same
-//    messages, in one mode per input picked by its hash (block mode: the
-//    filler in front joins the first message, or is a message of its own
-//    when the input starts with "From ").
-#include <algorithm>
+//  - the probe picks the mode its rule gives for the first 512 bytes;
+//  - the messages are exactly those of a whole-file model of the mode: a
+//    UTF-8 byte order mark at the start is skipped; block mode cuts before
+//    every LF "From " and writes every CR LF, lone CR and lone LF as CR LF;
+//    line mode starts a message at every line beginning with "From " or two
+//    LFs ("\n\nFrom " lines lose the two LFs) and ends every line in CR LF;
+//    in both, text before the first separator is a message of its own unless
+//    it is blank;
+//  - numbers run 1, 2, 3... and messagesEmitted() counts them.
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -77,24 +73,25 @@ void fill(std::string_view bytes, std::string_view head = {}) {
     }
 }
 
-Messages split(std::string_view bytes, LineMode mode, std::string_view head = {}) {
+struct Split {
+    Messages got;
+    LineMode mode;
+};
+
+Split split(std::string_view bytes, std::string_view head = {}) {
     fill(bytes, head);
-    int fd = memoryFile();
-    if (lseek(fd, 0, SEEK_SET) != 0) fault("lseek failed");
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/self/fd/%d", memoryFile());
+    conversion::MailboxSource source;
+    std::string error;
+    if (!source.open(path, &error)) fault("a memory file did not open as a source");
     Collect sink;
     MailboxSplitter splitter(sink);
-    std::string error;
-    if (!splitter.split(fd, mode, &error)) fault("split failed on a memory file");
+    if (!splitter.split(source, &error)) fault("split failed on a memory file");
     if (splitter.messagesEmitted() != int(sink.got.texts.size())) fault("messagesEmitted differs from the count");
     for (size_t i = 0; i < sink.got.numbers.size(); ++i)
         if (sink.got.numbers[i] != int(i + 1)) fault("numbers do not run 1, 2, 3...", i);
-    return sink.got;
-}
-
-std::string joined(const Messages& m) {
-    std::string all;
-    for (const auto& t : m.texts) all += t;
-    return all;
+    return {sink.got, source.mode()};
 }
 
 // Every CR LF, lone CR and lone LF as CR LF.
@@ -113,49 +110,67 @@ std::string crlfBreaks(std::string_view s) {
     return out;
 }
 
-void checkBlockMode(std::string_view in, const Messages& m) {
-    if (joined(m) != crlfBreaks(in)) fault("block mode: joined messages differ from the input with CR LF breaks");
-    size_t boundaries = 0;
-    for (size_t p = in.find("\nFrom "); p != std::string_view::npos; p = in.find("\nFrom ", p + 1)) ++boundaries;
-    size_t want = in.empty() ? 0 : boundaries + 1;
-    if (m.texts.size() != want) fault("block mode: message count is not boundaries + 1");
-    for (size_t i = 0; i < m.texts.size(); ++i) {
-        if (m.texts[i].empty()) fault("block mode: empty message", i);
-        if (i > 0 && !m.texts[i].starts_with("From ")) fault("block mode: message does not start with From", i);
-        if (i + 1 < m.texts.size() && !m.texts[i].ends_with("\r\n")) fault("block mode: message not ended by CR LF", i);
-    }
+bool isBlank(std::string_view text) { return text.find_first_not_of(" \t\r\n") == std::string_view::npos; }
+
+std::string_view withoutByteOrderMark(std::string_view in) {
+    if (in.starts_with("\xEF\xBB\xBF")) in.remove_prefix(3);
+    return in;
 }
 
-void checkLineMode(std::string_view in, const Messages& m) {
-    std::string want;
-    size_t boundaries = 0;
-    size_t i = 0;
-    while (i < in.size()) {
-        size_t cr = in.find('\r', i);
-        std::string_view line = in.substr(i, cr == std::string_view::npos ? std::string_view::npos : cr - i);
-        i = cr == std::string_view::npos ? in.size() : cr + 1;
-        if (cr != std::string_view::npos && i < in.size() && in[i] == '\n') ++i;
-        if (line.starts_with("From ") || line.starts_with("\n\n")) ++boundaries;
-        if (boundaries == 0) continue;
+std::vector<std::string> blockModel(std::string_view in) {
+    const std::string_view body = withoutByteOrderMark(in);
+    std::vector<std::string> out;
+    size_t start = 0;
+    auto piece = [&](size_t end) {
+        std::string_view text = body.substr(start, end - start);
+        const bool preamble = start == 0 && !body.starts_with("From ");
+        if (!(preamble && isBlank(text))) out.push_back(crlfBreaks(text));
+        start = end;
+    };
+    for (size_t p = body.find("\nFrom "); p != std::string_view::npos; p = body.find("\nFrom ", p + 1)) piece(p + 1);
+    piece(body.size());
+    return out;
+}
+
+std::vector<std::string> lineModel(std::string_view in) {
+    const std::string_view body = withoutByteOrderMark(in);
+    std::vector<std::string> out;
+    std::string text;
+    bool inMessage = false;
+    auto end = [&] {
+        if (inMessage || !isBlank(text)) out.push_back(text);
+        text.clear();
+    };
+    for (size_t i = 0; i < body.size();) {
+        size_t cr = body.find('\r', i);
+        std::string_view line = body.substr(i, cr == std::string_view::npos ? std::string_view::npos : cr - i);
+        i = cr == std::string_view::npos ? body.size() : cr + 1;
+        if (cr != std::string_view::npos && i < body.size() && body[i] == '\n') ++i;
+        if (line.starts_with("From ") || line.starts_with("\n\n")) {
+            end();
+            inMessage = true;
+        }
         if (line.starts_with("\n\nFrom ")) line.remove_prefix(2);
-        want += line;
-        want += "\r\n";
+        text += line;
+        text += "\r\n";
     }
-    if (m.texts.size() != boundaries) fault("line mode: message count is not the number of boundary lines");
-    if (joined(m) != want) fault("line mode: joined messages differ from the lines after the first boundary");
-    for (size_t k = 0; k < m.texts.size(); ++k)
-        if (!m.texts[k].starts_with("From ") && !m.texts[k].starts_with("\n\n")) fault("line mode: message starts mid-text", k);
+    end();
+    return out;
 }
 
-void checkProbe(std::string_view in) {
-    fill(in);
-    char path[64];
-    std::snprintf(path, sizeof path, "/proc/self/fd/%d", memoryFile());
+LineMode probeRule(std::string_view in) {
     std::string_view head = in.substr(0, 512);
-    LineMode want = head.find("\r\n") != std::string_view::npos ? LineMode::Normal
-                    : head.find('\n') != std::string_view::npos ? LineMode::NotNormal
-                                                                : LineMode::Normal;
-    if (conversion::ReadMBOXFile(path) != want) fault("the probe picked the wrong mode");
+    return head.find("\r\n") != std::string_view::npos ? LineMode::Normal
+           : head.find('\n') != std::string_view::npos  ? LineMode::NotNormal
+                                                         : LineMode::Normal;
+}
+
+void check(std::string_view in, const Split& s, const char* what) {
+    if (s.mode != probeRule(in)) fault("the probe picked the wrong mode");
+    const std::vector<std::string> want = s.mode == LineMode::Normal ? lineModel(in) : blockModel(in);
+    if (s.got.texts.size() != want.size()) fault(what);
+    for (size_t i = 0; i < want.size(); ++i)
+        if (s.got.texts[i] != want[i]) fault(what, i);
 }
 
 uint32_t hashOf(std::string_view s) {
@@ -164,11 +179,18 @@ uint32_t hashOf(std::string_view s) {
     return h;
 }
 
-// `size` bytes of one line: 'x'... then `end`. Kept between runs (its
-// buffer is reused).
-std::string_view fillerLine(std::string& text, size_t size, std::string_view end) {
-    text.assign(size - end.size(), 'x');
-    text += end;
+// `size` bytes of filler: one long line ended by CR LF (the probe then
+// picks line mode), or lines of 64 bytes ended by LF (block mode). Kept
+// between runs (its buffer is reused).
+std::string_view filler(std::string& text, size_t size, bool crlf) {
+    text.assign(size, 'x');
+    if (crlf) {
+        text[size - 2] = '\r';
+        text[size - 1] = '\n';
+    } else {
+        for (size_t i = 63; i < size; i += 64) text[i] = '\n';
+        text[size - 1] = '\n';
+    }
     return text;
 }
 
@@ -176,42 +198,18 @@ std::string_view fillerLine(std::string& text, size_t size, std::string_view end
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string in(reinterpret_cast<const char*>(data), size);
-    checkProbe(in);
-    const Messages block = split(in, LineMode::NotNormal);
-    checkBlockMode(in, block);
-    const Messages lines = split(in, LineMode::Normal);
-    checkLineMode(in, lines);
+    check(in, split(in), "the messages differ from the model of the mode");
 
     if (size < 2) return 0;
     // The same bytes after a filler that ends the first read `cut` bytes into
-    // them. The filler is one long line: dropped before the first message in
-    // line mode, the start of message 1 in block mode.
-    const size_t R = MailboxSplitter::kReadSize;
-    // A read of 1 MiB costs far more than the small splits, so each input
-    // crosses the boundary in one mode, picked with the place by its hash.
+    // them. A read of 1 MiB costs far more than the small splits, so each
+    // input crosses the boundary in one mode, picked with the place by its hash.
     const uint32_t hash = hashOf(in);
     const size_t cut = 1 + (hash >> 1) % (size - 1);
-    static std::string lfFiller, crlfFiller, crlfText;
-    const size_t fillerSize = R - cut;
-
-    if (hash & 1) {
-        Messages shifted = split(in, LineMode::Normal, fillerLine(crlfFiller, fillerSize, "\r\n"));
-        if (shifted.texts != lines.texts) fault("line mode: a read boundary inside the input changed the messages");
-        return 0;
-    }
-
-    const std::string_view lf = fillerLine(lfFiller, fillerSize, "\n");
-    const std::string_view fillerText = fillerLine(crlfText, fillerSize + 1, "\r\n");  // lf with a CR LF
-    Messages shifted = split(in, LineMode::NotNormal, lf);
-    bool same;
-    if (in.starts_with("From ")) {
-        same = shifted.texts.size() == block.texts.size() + 1 && shifted.texts[0] == fillerText &&
-               std::equal(block.texts.begin(), block.texts.end(), shifted.texts.begin() + 1);
-    } else {
-        same = shifted.texts.size() == block.texts.size() && shifted.texts[0].starts_with(fillerText) &&
-               std::string_view(shifted.texts[0]).substr(fillerText.size()) == block.texts[0] &&
-               std::equal(block.texts.begin() + 1, block.texts.end(), shifted.texts.begin() + 1);
-    }
-    if (!same) fault("block mode: a read boundary inside the input changed the messages");
+    static std::string fillerText, whole;
+    const std::string_view front = filler(fillerText, MailboxSplitter::kReadSize - cut, hash & 1);
+    whole.assign(front);
+    whole += in;
+    check(whole, split(in, front), "a read boundary inside the input changed the messages");
     return 0;
 }
