@@ -31,16 +31,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-MailSpec numbered(int i, size_t attachment = 0) {
-    MailSpec m;
-    m.subject = "Message " + std::to_string(i);
-    m.from = {"Alice", "alice@example.com"};
-    m.to = {{"Bob", "bob@example.org"}};
-    m.body = "Body of message " + std::to_string(i) + "\r\n";
-    if (attachment) m.files.push_back({"data.bin", "application/octet-stream", noise(attachment, uint32_t(i))});
-    return m;
-}
-
 // The verifier's problems in crash mode (strict rules otherwise), or with
 // `finished` as a finished store.
 std::string problemsOf(const std::string& path, bool finished) {
@@ -120,7 +110,7 @@ TEST(PstCrash, KilledWriterLeavesTheLastCheckpoint) {
             std::vector<uint32_t> folders;
             for (int f = 0; f < 12; ++f) folders.push_back(w.addFolder(w.rootFolder(), "F" + std::to_string(f), &err));
             for (int i = 0; i < kMessages; ++i) {
-                if (!w.addMessage(folders[size_t(i) % 12], makeMessage(numbered(i)), &err)) ::_exit(11);
+                if (!w.addMessage(folders[size_t(i) % 12], makeMessage(numberedMail(i)), &err)) ::_exit(11);
                 progress->durable = w.durableMessageCount();
             }
             ::_exit(w.close(&err) ? 0 : 12);
@@ -203,7 +193,7 @@ TEST(PstCrash, FullDiskKeepsTheLastCheckpoint) {
             store::Folder inbox = st->IPMRootFolder().Folders().Add("Inbox", 6);
             for (int i = 0; i < c.saves && !r.failedSave; ++i) {
                 auto item = inbox.Items().Add(0);
-                *item->MAPIOBJECT() = makeMessage(numbered(i, 60000));
+                *item->MAPIOBJECT() = makeMessage(numberedMail(i, 60000));
                 try {
                     item->Save();
                 } catch (const store::StoreError&) {
@@ -251,7 +241,7 @@ TEST(PstCrash, CrashModeRelaxesOnlyTheMapsAndTheFileEnd) {
         w.setCheckpointPolicy({.seconds = 0, .bytes = 0, .messages = 5});
         const uint32_t inbox = w.addFolder(w.rootFolder(), "Inbox", &err);
         for (int i = 0; i < 12; ++i)
-            if (!w.addMessage(inbox, makeMessage(numbered(i, 300000)), &err)) ::_exit(11);
+            if (!w.addMessage(inbox, makeMessage(numberedMail(i, 300000)), &err)) ::_exit(11);
         ::_exit(w.durableMessageCount() == 10 ? 0 : 12);  // no close: as if killed
     }
     int status = 0;

@@ -16,17 +16,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-MailSpec plainMail(int i, size_t attachment = 0) {
-    MailSpec m;
-    m.subject = "Message " + std::to_string(i);
-    m.from = {"Alice", "alice@example.com"};
-    m.to = {{"Bob", "bob@example.org"}};
-    m.body = "Body of message " + std::to_string(i) + "\r\n";
-    m.messageId = "<m" + std::to_string(i) + "@example.com>";
-    if (attachment) m.files.push_back({"data.bin", "application/octet-stream", noise(attachment, uint32_t(i))});
-    return m;
-}
-
 std::string problemsOf(const std::string& path, StructureStats* st = nullptr) {
     std::string all;
     for (const auto& p : checkStructure(path, st)) all += p + "\n";
@@ -71,14 +60,14 @@ TEST(PstWriterApi, FolderRules) {
     const uint32_t child = w.addFolder(inbox, "Inbox", &err);  // same name at another level is fine
     EXPECT_NE(child, 0u) << err;
     EXPECT_EQ(w.findFolder(inbox, "Inbox"), child);
-    EXPECT_FALSE(w.addMessage(0x12345, makeMessage(plainMail(1)), &err));
-    EXPECT_FALSE(w.addMessage(w.rootFolder(), makeMessage(plainMail(1)), &err));  // holds folders, not mail
-    EXPECT_TRUE(w.addMessage(child, makeMessage(plainMail(1)), &err)) << err;
-    EXPECT_TRUE(w.addMessage(w.deletedItemsFolder(), makeMessage(plainMail(2)), &err)) << err;
+    EXPECT_FALSE(w.addMessage(0x12345, makeMessage(numberedMail(1)), &err));
+    EXPECT_FALSE(w.addMessage(w.rootFolder(), makeMessage(numberedMail(1)), &err));  // holds folders, not mail
+    EXPECT_TRUE(w.addMessage(child, makeMessage(numberedMail(1)), &err)) << err;
+    EXPECT_TRUE(w.addMessage(w.deletedItemsFolder(), makeMessage(numberedMail(2)), &err)) << err;
     EXPECT_EQ(w.messageCount(), 2u);
     ASSERT_TRUE(w.close(&err)) << err;
     EXPECT_FALSE(w.close(&err));
-    EXPECT_FALSE(w.addMessage(child, makeMessage(plainMail(3)), &err));
+    EXPECT_FALSE(w.addMessage(child, makeMessage(numberedMail(3)), &err));
     EXPECT_EQ(problemsOf(tmp.file("f.pst")), "");
 }
 
@@ -88,7 +77,7 @@ TEST(PstWriterApi, DestructorFinishesTheStore) {
         PstWriter w;
         std::string err;
         ASSERT_TRUE(w.create(tmp.file("d.pst"), "Store", &err)) << err;
-        ASSERT_TRUE(w.addMessage(w.addFolder(w.rootFolder(), "Inbox", &err), makeMessage(plainMail(1)), &err));
+        ASSERT_TRUE(w.addMessage(w.addFolder(w.rootFolder(), "Inbox", &err), makeMessage(numberedMail(1)), &err));
     }
     EXPECT_EQ(problemsOf(tmp.file("d.pst")), "");
 }
@@ -117,7 +106,7 @@ TEST(PstWriterStructure, CheckAcceptsOutlookFilesAndFindsDamage) {
         std::string err;
         ASSERT_TRUE(w.create(path, "Store", &err)) << err;
         const uint32_t f = w.addFolder(w.rootFolder(), "Inbox", &err);
-        for (int i = 0; i < 40; ++i) ASSERT_TRUE(w.addMessage(f, makeMessage(plainMail(i, 500)), &err));
+        for (int i = 0; i < 40; ++i) ASSERT_TRUE(w.addMessage(f, makeMessage(numberedMail(i, 500)), &err));
         ASSERT_TRUE(w.close(&err)) << err;
     }
     ASSERT_EQ(problemsOf(path), "");
@@ -144,13 +133,13 @@ TEST(PstWriterStructure, LargeValuesAndTablesSpanPages) {
     ASSERT_TRUE(w.create(path, "Store", &err)) << err;
     const uint32_t f = w.addFolder(w.rootFolder(), "Inbox", &err);
     // A message whose property heap needs several pages: many values just under the heap item limit.
-    store::Message m = makeMessage(plainMail(1));
+    store::Message m = makeMessage(numberedMail(1));
     for (uint16_t i = 0; i < 40; ++i) m.props.setBinary(uint16_t(0x6700 + i), noise(3000, i));
     m.props.setString(store::pid::Body, std::string(300000, 'x'));  // long body: a data tree
     ASSERT_TRUE(w.addMessage(f, m, &err)) << err;
     // A folder whose contents table needs many heap pages (long subjects) and row matrix blocks.
     for (int i = 0; i < 600; ++i) {
-        MailSpec s = plainMail(i);
+        MailSpec s = numberedMail(i);
         s.subject = std::string(400, char('a' + i % 26)) + std::to_string(i);
         ASSERT_TRUE(w.addMessage(f, makeMessage(s), &err)) << err;
     }
@@ -174,7 +163,7 @@ TEST(PstWriterStructure, WritesQuicklyWithSmallMemory) {
     TempDir tmp;
     const std::string path = tmp.file("speed.pst");
     std::vector<store::Message> pool;
-    for (int i = 0; i < 20; ++i) pool.push_back(makeMessage(plainMail(i, 40000 + 1000 * i)));
+    for (int i = 0; i < 20; ++i) pool.push_back(makeMessage(numberedMail(i, 40000 + 1000 * i)));
     const auto start = std::chrono::steady_clock::now();
     PstWriter w;
     std::string err;
@@ -204,7 +193,7 @@ TEST(PstWriterStructure, StoreLargerThan4GiB) {
         std::string err;
         ASSERT_TRUE(w.create(path, "Huge", &err)) << err;
         const uint32_t f = w.addFolder(w.rootFolder(), "Inbox", &err);
-        store::Message big = makeMessage(plainMail(0, 64u << 20));
+        store::Message big = makeMessage(numberedMail(0, 64u << 20));
         for (int i = 0; i < 66; ++i) ASSERT_TRUE(w.addMessage(f, big, &err)) << err;
         ASSERT_TRUE(w.close(&err)) << err;
     }

@@ -182,4 +182,15 @@ std::vector<std::string> listFiles(const std::string& dir) {
     return out;
 }
 
+MailSpec numberedMail(int i, size_t attachment) {
+    MailSpec m;
+    m.subject = "Message " + std::to_string(i);
+    m.from = {"Alice", "alice@example.com"};
+    m.to = {{"Bob", "bob@example.org"}};
+    m.body = "Body of message " + std::to_string(i) + "\r\n";
+    m.messageId = "<m" + std::to_string(i) + "@example.com>";
+    if (attachment) m.files.push_back({"data.bin", "application/octet-stream", noise(attachment, uint32_t(i))});
+    return m;
+}
+
 }  // namespace psttest

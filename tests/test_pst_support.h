@@ -52,6 +52,9 @@ store::Message makeMessage(const MailSpec& spec);
 uint64_t filetime(int year, int month, int day, int hour, int minute, int second);
 // Deterministic pseudo-random bytes.
 std::string noise(size_t n, uint32_t seed);
+// Message i of a numbered series: Alice to Bob, subject "Message i", and an
+// attachment of `attachment` noise bytes when that is not 0.
+MailSpec numberedMail(int i, size_t attachment = 0);
 
 bool haveTool(const std::string& name);
 // Runs a shell command; returns its exit code and fills `output` with stdout+stderr.
