@@ -7,6 +7,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "common/sourceFile.h"
+
 MappedFile::~MappedFile() {
     if (map_) ::munmap(map_, size_);
 }
@@ -36,16 +38,15 @@ bool MappedFile::open(const std::string& path, std::string* error) {
     // Not a mappable file (or an empty one): read it through.
     char buffer[65536];
     for (;;) {
-        ssize_t n = ::read(fd, buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR) continue;
+        ssize_t n = ReadFull(fd, buffer, sizeof buffer);
         if (n < 0) {
             int saved = errno;
             ::close(fd);
             errno = saved;
             return fail("cannot read");
         }
-        if (n == 0) break;
         copy_.append(buffer, size_t(n));
+        if (size_t(n) < sizeof buffer) break;
     }
     ::close(fd);
     return true;

@@ -370,7 +370,8 @@ RunOutcome ConversionRun::execute() {
 
 bool ConversionRun::convertRow(int row, int rowCount, const std::string& rowText, const std::string& outputFolder) {
     const std::string sourcePath = NormaliseSourcePath(rowText);
-    const std::string mailboxFolder = outputFolder + PathWithoutRoot(sourcePath);
+    const std::string mailboxRelative = PathWithoutRoot(sourcePath);
+    const std::string mailboxFolder = outputFolder + mailboxRelative;
     const std::string sourceFileName = FileNameOfPath(sourcePath);
     std::string mailboxName =
         ReplaceAll(TrimBlanks(ReplaceAll(TrimBlanks(sourceFileName), ".mbox", "")), ".MBOX", "");
@@ -399,7 +400,7 @@ bool ConversionRun::convertRow(int row, int rowCount, const std::string& rowText
 
     std::string error;
     // Nothing below the output folder is reached through a link.
-    FolderHandle folder = OpenFolderBelow(outputFolder, PathWithoutRoot(sourcePath), &error);
+    FolderHandle folder = OpenFolderBelow(outputFolder, mailboxRelative, &error);
     if (!folder) {
         fail(mailboxFolder, "cannot create the folder: " + error, true);
         closeMailbox();

@@ -75,9 +75,9 @@ std::string CleanLine(std::string s) {
     if (!IsValidUtf8(s) || s.find('\0') != std::string::npos) s = SanitizeUtf8(s);
     for (char& c : s)
         if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = ' ';
-    size_t e = s.find_last_not_of(" \t\n\v\f\r");
-    s.erase(e == std::string::npos ? 0 : e + 1);
-    s.erase(0, s.find_first_not_of(" \t\n\v\f\r") == std::string::npos ? s.size() : s.find_first_not_of(" \t\n\v\f\r"));
+    constexpr const char* kBlanks = " \t\n\v\f\r";
+    s.erase(std::min(s.find_last_not_of(kBlanks) + 1, s.size()));  // npos + 1 is 0: all blank
+    s.erase(0, std::min(s.find_first_not_of(kBlanks), s.size()));
     return s;
 }
 
