@@ -12,14 +12,17 @@ if [ ! -d ../shared/corpus ]; then
 fi
 
 # The tests are switched on explicitly: run.sh configures build/ without them.
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELLARY_TESTS=ON >/dev/null
+# Warnings are errors here, so none reaches main.
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELLARY_TESTS=ON -DVELLARY_WERROR=ON >/dev/null
 cmake --build build -j"$jobs"
-cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DVELLARY_SANITIZE=ON -DVELLARY_TESTS=ON >/dev/null
+cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DVELLARY_SANITIZE=ON -DVELLARY_TESTS=ON -DVELLARY_WERROR=ON >/dev/null
 cmake --build build-asan -j"$jobs"
 
 export QT_QPA_PLATFORM=offscreen
-# GLib and Qt keep some start-up allocations for the life of the process.
-export ASAN_OPTIONS="detect_leaks=0:abort_on_error=1"
+# Leaks are errors; scripts/lsan.supp lists the start-up allocations GLib and
+# Qt keep for the life of the process, and nothing of ours.
+export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1"
+export LSAN_OPTIONS="suppressions=$PWD/scripts/lsan.supp:print_suppressions=0"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 status=0
 echo "== tests (normal build)"
