@@ -1,8 +1,8 @@
 // Charsets, Windows code pages and text conversion for the whole store
 // library: the MIME import turns message text into UTF-8 with it and labels
 // the message with a code page; the .msg writer encodes 8-bit strings in that
-// code page with it. Conversion goes through glibc iconv; this file does not
-// depend on the MAPI model.
+// code page with it. Conversion goes through glibc iconv (GMime only names
+// charsets our table lacks); this file does not depend on the MAPI model.
 //
 // Two rules hold everywhere:
 //  - Bytes that are not UTF-8 where UTF-8 is expected are read as
