@@ -22,7 +22,7 @@ std::string PathWithoutRoot(const std::string& path);
 // system does: the part before it is resolved. "" stays "".
 std::string NormaliseSourcePath(const std::string& path);
 
-// Leading and trailing blanks removed (spaces only, as the original trims).
+// Leading and trailing spaces removed; tabs and other blanks are kept.
 std::string TrimBlanks(const std::string& text);
 
 // Every occurrence of `what` in `text` replaced by `with` (binary compare).

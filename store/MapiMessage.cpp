@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
-#include "store/mime/MapiAddress.h"
-#include "store/mime/MapiIds.h"
+#include "store/MapiAddress.h"
+#include "store/MapiIds.h"
 
 namespace store {
 
@@ -100,7 +100,6 @@ std::string_view Recipient::address() const {
 
 PropertyBag Recipient::row(uint32_t index) const {
     if (!compact()) return props;
-    namespace ids = mime::ids;
     const std::string name(this->name()), address(this->address());
     // The order is the order the writers have always met these in: the
     // .msg writer stores properties as it finds them.
@@ -114,9 +113,9 @@ PropertyBag Recipient::row(uint32_t index) const {
     p.setString(pid::EmailAddress, address);
     if (!address.empty()) {
         p.setString(ids::SmtpAddress, address);
-        p.setBinary(ids::SearchKey, mime::SmtpSearchKey(address));
+        p.setBinary(ids::SearchKey, SmtpSearchKey(address));
     }
-    std::string entryId = mime::OneOffEntryId(name, address);
+    std::string entryId = OneOffEntryId(name, address);
     p.setBinary(ids::EntryId, entryId);
     p.setBinary(ids::RecipientEntryId, std::move(entryId));
     p.setLong(ids::Rowid, index);

@@ -2,6 +2,14 @@
 
 namespace store {
 
+uint32_t Windows1252CodePoint(uint8_t byte) {
+    static constexpr uint16_t kHigh[32] = {
+        0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
+        0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
+        0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
+    return byte >= 0x80 && byte < 0xA0 ? kHigh[byte - 0x80] : byte;
+}
+
 uint32_t NextCodePoint(std::string_view s, size_t& i) {
     auto byte = [&](size_t k) { return uint8_t(s[k]); };
     uint8_t b0 = byte(i);
@@ -12,21 +20,21 @@ uint32_t NextCodePoint(std::string_view s, size_t& i) {
     int extra = (b0 & 0xE0) == 0xC0 ? 1 : (b0 & 0xF0) == 0xE0 ? 2 : (b0 & 0xF8) == 0xF0 ? 3 : -1;
     if (extra < 0 || i + size_t(extra) >= s.size()) {
         ++i;
-        return 0xFFFD;
+        return Windows1252CodePoint(b0);
     }
     uint32_t cp = b0 & (0x3F >> extra);
     for (int k = 1; k <= extra; ++k) {
         uint8_t b = byte(i + size_t(k));
         if ((b & 0xC0) != 0x80) {
             ++i;
-            return 0xFFFD;
+            return Windows1252CodePoint(b0);
         }
         cp = (cp << 6) | (b & 0x3F);
     }
     static constexpr uint32_t kMinForLength[] = {0, 0x80, 0x800, 0x10000};
     if (cp < kMinForLength[extra] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
         ++i;
-        return 0xFFFD;
+        return Windows1252CodePoint(b0);
     }
     i += size_t(extra) + 1;
     return cp;

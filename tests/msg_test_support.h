@@ -3,6 +3,7 @@
 // msgconvert, whose .eml output GMime parses back).
 #pragma once
 
+#include "store/MapiIds.h"
 #include "store/MapiMessage.h"
 #include "store/mime/GMimeSupport.h"
 
@@ -25,17 +26,6 @@ namespace msgtest {
 namespace fs = std::filesystem;
 
 // ---- model builders ---------------------------------------------------------
-
-inline store::Guid GuidOf(std::initializer_list<uint8_t> bytes) {
-    store::Guid g{};
-    std::copy(bytes.begin(), bytes.end(), g.begin());
-    return g;
-}
-
-// Property sets in stored byte order.
-inline const store::Guid kPsetidCommon = GuidOf({0x08, 0x20, 0x06, 0, 0, 0, 0, 0, 0xC0, 0, 0, 0, 0, 0, 0, 0x46});
-inline const store::Guid kPsInternetHeaders = GuidOf({0x86, 0x03, 0x02, 0, 0, 0, 0, 0, 0xC0, 0, 0, 0, 0, 0, 0, 0x46});
-inline const store::Guid kPsPublicStrings = GuidOf({0x29, 0x03, 0x02, 0, 0, 0, 0, 0, 0xC0, 0, 0, 0, 0, 0, 0, 0x46});
 
 inline store::NamedKey NumericName(const store::Guid& set, uint32_t lid) {
     store::NamedKey k;

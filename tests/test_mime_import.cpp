@@ -10,16 +10,16 @@
 #include <functional>
 #include <iterator>
 
-#include "store/mime/Codepages.h"
-#include "store/mime/MapiAddress.h"
-#include "store/mime/MapiIds.h"
+#include "store/Codepages.h"
+#include "store/MapiAddress.h"
+#include "store/MapiIds.h"
 #include "store/mime/MimeImport.h"
 
 namespace fs = std::filesystem;
 using store::Message;
 using store::PropertyBag;
 namespace pid = store::pid;
-namespace ids = store::mime::ids;
+namespace ids = store::ids;
 
 namespace {
 
@@ -117,7 +117,7 @@ TEST(MimeImportCorpus, EveryMessageImportsWhole) {
         ForEachBag(m, [&](const PropertyBag& bag, const char* what) {
             for (const auto& p : bag.all()) {
                 if (p.type != store::PT_UNICODE) continue;
-                EXPECT_TRUE(store::mime::IsValidUtf8(p.text)) << what << " " << std::hex << p.tag();
+                EXPECT_TRUE(store::IsValidUtf8(p.text)) << what << " " << std::hex << p.tag();
                 EXPECT_EQ(p.text.find('\0'), std::string::npos) << what << " " << std::hex << p.tag();
             }
         });
@@ -168,7 +168,7 @@ TEST(MimeImportCorpus, FirstMessageOfEveryMailboxImports) {
         ForEachBag(m, [&](const PropertyBag& bag, const char*) {
             for (const auto& p : bag.all()) {
                 if (p.type == store::PT_UNICODE) {
-                    EXPECT_TRUE(store::mime::IsValidUtf8(p.text)) << std::hex << p.tag();
+                    EXPECT_TRUE(store::IsValidUtf8(p.text)) << std::hex << p.tag();
                 }
             }
         });
@@ -399,7 +399,7 @@ TEST(MimeImportHeaders, RecipientsFromToCcBccWithGroups) {
         EXPECT_EQ(Int(r, ids::Rowid), i);
         EXPECT_EQ(Text(r, pid::AddressType), "SMTP");
         EXPECT_EQ(Text(r, ids::SmtpAddress), Text(r, pid::EmailAddress));
-        EXPECT_EQ(Text(r, ids::EntryId), store::mime::OneOffEntryId(names[i], Text(r, pid::EmailAddress)));
+        EXPECT_EQ(Text(r, ids::EntryId), store::OneOffEntryId(names[i], Text(r, pid::EmailAddress)));
     }
     EXPECT_EQ(Text(m.recipients[0].row(0), ids::SearchKey), std::string("SMTP:JURGEN@EXAMPLE.ORG\0", 24));
     EXPECT_EQ(Text(m.props, pid::DisplayTo), "Jürgen; bob@example.org; Carl, Jr.");
@@ -446,8 +446,8 @@ TEST(MimeImportHeaders, FromIsTheAuthorAndSenderTheAgent) {
 
     Message replyTo = FromText("From: a@example.org\nReply-To: List <list@example.org>, b@example.org\n\nx\n");
     EXPECT_EQ(Text(replyTo.props, ids::ReplyRecipientNames), "List; b@example.org");
-    std::string first = store::mime::OneOffEntryId("List", "list@example.org");
-    std::string second = store::mime::OneOffEntryId("b@example.org", "b@example.org");
+    std::string first = store::OneOffEntryId("List", "list@example.org");
+    std::string second = store::OneOffEntryId("b@example.org", "b@example.org");
     auto le = [](uint32_t v) { return std::string{char(v), char(v >> 8), char(v >> 16), char(v >> 24)}; };
     auto padded = [&](const std::string& id) { return le(uint32_t(id.size())) + id + std::string((4 - id.size() % 4) % 4, '\0'); };
     std::string entries = padded(first) + padded(second);
@@ -660,7 +660,7 @@ TEST(MimeImportDamaged, DegenerateInputsGiveAMessage) {
     EXPECT_EQ(Text(noHeaders.props, pid::Body), "Dear friend,\r\nthis is just text.\r\n");
 
     Message binary = FromText(std::string("\x01\x01\x00\x01\n", 5));
-    EXPECT_TRUE(store::mime::IsValidUtf8(Text(binary.props, pid::Body)));
+    EXPECT_TRUE(store::IsValidUtf8(Text(binary.props, pid::Body)));
 
     Message error;
     std::string why;

@@ -46,12 +46,12 @@ std::unique_ptr<Message> RichMessage() {
     AddFile(*m, "big.bin", kBigFile);
 
     store::Property version = TextValue("16.0");
-    m->props.setNamed(NumericName(kPsetidCommon, 0x8554), store::PT_UNICODE, version);
+    m->props.setNamed(NumericName(store::ids::PSETID_Common, 0x8554), store::PT_UNICODE, version);
     store::Property header = TextValue("Vellary tests ✓");
-    m->props.setNamed(StringName(kPsInternetHeaders, "x-test-header"), store::PT_UNICODE, header);
+    m->props.setNamed(StringName(store::ids::PS_INTERNET_HEADERS, "x-test-header"), store::PT_UNICODE, header);
     store::Property keywords;
     keywords.values = {"red", "grün"};
-    m->props.setNamed(StringName(kPsPublicStrings, "Keywords"), store::PT_MV_UNICODE, keywords);
+    m->props.setNamed(StringName(store::ids::PS_PUBLIC_STRINGS, "Keywords"), store::PT_MV_UNICODE, keywords);
 
     auto inner = std::make_unique<Message>();
     inner->props.setString(pid::MessageClass, "IPM.Note");
@@ -63,8 +63,8 @@ std::unique_ptr<Message> RichMessage() {
     AddFile(*inner, "inner.dat", PatternBytes(300, 4));
     store::Property reminder;
     reminder.integer = 1;
-    inner->props.setNamed(NumericName(kPsetidCommon, 0x8503), store::PT_BOOLEAN, reminder);
-    inner->props.setNamed(NumericName(kPsetidCommon, 0x8554), store::PT_UNICODE, TextValue("15.0"));
+    inner->props.setNamed(NumericName(store::ids::PSETID_Common, 0x8503), store::PT_BOOLEAN, reminder);
+    inner->props.setNamed(NumericName(store::ids::PSETID_Common, 0x8554), store::PT_UNICODE, TextValue("15.0"));
 
     store::Attachment forwarded;
     forwarded.props.setLong(pid::AttachMethod, 5);
@@ -347,15 +347,16 @@ INSTANTIATE_TEST_SUITE_P(
     Scripts, MsgWriterCodepage,
     ::testing::Values(
         CodepageCase{"NoCodepageMeansWestern", 0, 0, "Caf\xC3\xA9 cr\xC3\xA8me", "Gr\xC3\xBC\xC3\x9F" "e\r\n", "", 1252, ""},
+        // Latin-1 mail: strings in its Windows superset, the HTML converted to it.
         CodepageCase{"Latin1FromInternetCpid", 0, 28591, "Caf\xC3\xA9", "\xC3\xA0 bient\xC3\xB4t",
-                     "<p>caf\xE9</p>", 28591, "<p>caf\xE9</p>"},
+                     "<p>caf\xE9</p>", 1252, "<p>caf\xE9</p>"},
         CodepageCase{"CyrillicMessageCodepage", 1251, 0, "Привет мир", "Тело письма", "", 1251, ""},
         // The model's message code page wins over the HTML's; the HTML follows it.
         CodepageCase{"HtmlConvertedToMessageCodepage", 1251, 20866, "Привет", "Тело",
                      "<meta http-equiv=\"Content-Type\" content=\"text/html; charset=koi8-r\"><p>\xF0\xD2\xC9\xD7\xC5\xD4</p>",
                      1251,
                      "<meta http-equiv=\"Content-Type\" content=\"text/html; charset=windows-1251\"><p>\xCF\xF0\xE8\xE2\xE5\xF2</p>"},
-        // iso-2022-jp mail: strings in Shift_JIS (932), as Outlook's own 8-bit files do.
+        // iso-2022-jp mail: strings in Shift_JIS (932), its Windows code page.
         CodepageCase{"JapaneseIso2022BecomesShiftJis", 0, 50220, "日本語の件名", "本文です",
                      "<meta charset=\"iso-2022-jp\">\x1B$BF|K\\\x1B(B", 932,
                      "<meta charset=\"shift_jis\">\x93\xFA\x96\x7B"},
@@ -401,7 +402,7 @@ TEST(MsgWriterEightBit, MatchesTheLayoutOfOutlooksEightBitFile) {
             EXPECT_EQ(stream.find("001F"), std::string::npos) << stream;
         }
     }
-    // Same code page for the strings as Outlook chose for an iso-2022-jp mail.
+    // The same code page for the strings as the sample of an iso-2022-jp mail.
     EXPECT_EQ(ours.value("INT ROOT/3FFD0003"), "932");
     EXPECT_EQ(ours.text("STR ROOT/0037001E"), "日本語の件名");
 }
@@ -429,15 +430,15 @@ TEST(MsgWriterEightBit, EmbeddedMessageKeepsItsOwnCodepage) {
     const std::string e = "__attach_version1.0_#00000000/__substg1.0_3701000D/";
     // The outer message cannot hold the Cyrillic attachment name in 1252.
     EXPECT_EQ(f.value("INT ROOT/3FFD0003"), "65001");
-    EXPECT_EQ(f.value("INT " + e + "3FFD0003"), "20866");
+    EXPECT_EQ(f.value("INT " + e + "3FFD0003"), "1251");  // koi8-r's Windows code page
     EXPECT_EQ(f.text("STR " + e + "0037001E"), "Привет");
     EXPECT_EQ(f.text("STR " + e + "__recip_version1.0_#00000000/3001001E"), "Иван");
     EXPECT_EQ(f.text("STR __attach_version1.0_#00000000/3001001E"), "Привет");
 }
 
 // Text that is not valid UTF-8 (a broken import) still gives a well-formed
-// file: each bad byte becomes U+FFFD.
-TEST(MsgWriterEightBit, MalformedUtf8BecomesReplacementCharacters) {
+// file, the same text in both forms: each stray byte is read as Windows-1252.
+TEST(MsgWriterEightBit, MalformedUtf8ReadAsWindows1252) {
     MSGTEST_REQUIRE_OLEFILE();
     Message m;
     m.props.setString(pid::Subject, "bad \xFF\xC3 end");
@@ -446,13 +447,14 @@ TEST(MsgWriterEightBit, MalformedUtf8BecomesReplacementCharacters) {
         ASSERT_TRUE(w.ok) << w.error;
         OleFacts f = ReadWithOlefile(w.path);
         EXPECT_TRUE(f.issues.empty()) << Join(f.issues) << f.raw;
-        EXPECT_EQ(f.text(unicode ? "STR ROOT/0037001F" : "STR ROOT/0037001E"), "bad \xEF\xBF\xBD\xEF\xBF\xBD end");
+        EXPECT_EQ(f.text(unicode ? "STR ROOT/0037001F" : "STR ROOT/0037001E"), "bad \xC3\xBF\xC3\x83 end");
     }
 }
 
 // A text over 1 MiB is converted a piece at a time: characters that straddle
 // a piece's end, and malformed bytes, read as in a short text, in both forms
-// (the 8-bit one in UTF-8 with the malformed byte, else in 1252).
+// (the 8-bit one in UTF-8 with the malformed byte, else in 1252), the
+// malformed byte read as Windows-1252.
 TEST(MsgWriterUnicode, LongTextConvertedInPiecesReadsWhole) {
     MSGTEST_REQUIRE_OLEFILE();
     std::string tail;
@@ -461,7 +463,7 @@ TEST(MsgWriterUnicode, LongTextConvertedInPiecesReadsWhole) {
     struct Case {
         std::string text, expected;
     };
-    const Case cases[] = {{a + "\xF0\x9F\x98\x80\xC3x" + tail, a + "\xF0\x9F\x98\x80\xEF\xBF\xBDx" + tail},  // spans the first cut
+    const Case cases[] = {{a + "\xF0\x9F\x98\x80\xC3x" + tail, a + "\xF0\x9F\x98\x80\xC3\x83x" + tail},  // spans the first cut
                           {a + "\xC3\xA9x" + tail, a + "\xC3\xA9x" + tail}};
     for (const Case& c : cases)
         for (bool unicode : {true, false}) {

@@ -88,7 +88,7 @@ TEST(PstWriterStructure, EmptyStoreIsOneSection) {
     std::string err;
     ASSERT_TRUE(w.create(tmp.file("e.pst"), "Empty", &err)) << err;
     ASSERT_TRUE(w.close(&err)) << err;
-    EXPECT_EQ(fs::file_size(tmp.file("e.pst")), 271360u);  // the smallest legal file, as Outlook writes it
+    EXPECT_EQ(fs::file_size(tmp.file("e.pst")), 271360u);  // the empty store: fixed folders and nodes only
     EXPECT_EQ(problemsOf(tmp.file("e.pst")), "");
 }
 

@@ -16,10 +16,10 @@
 #include <vector>
 
 #include "common/MappedFile.h"
-#include "store/mime/Codepages.h"
+#include "store/Codepages.h"
+#include "store/MapiAddress.h"
+#include "store/MapiIds.h"
 #include "store/mime/GMimeSupport.h"
-#include "store/mime/MapiAddress.h"
-#include "store/mime/MapiIds.h"
 
 namespace store::mime {
 

@@ -11,8 +11,8 @@
 // equals the number of children, and readers walk sibling trees recursively:
 // python3 olefile fails with a RecursionError on a message of about 1000
 // attachments or recipients written by libgsf, and libgsf's own time grows
-// with the square of that count. Outlook writes balanced red-black trees;
-// so do we (depth ~log2 n), which also lets us give storages their times and
+// with the square of that count. We write balanced red-black trees
+// (depth ~log2 n), which also lets us give storages their times and
 // put NOSTREAM in unused directory slots, as MS-CFB asks.
 //
 // File layout written (sector n at byte (n + 1) * 512):

@@ -1,6 +1,7 @@
-// Fixed values of the Outlook message file (MS-OXMSG): storage and stream
-// names, property stream header sizes, entry flags and the few property ids
-// the writer computes itself. Used only by the .msg writer in this folder.
+// Fixed values of the Outlook message file layout (MS-OXMSG): storage and
+// stream names, property stream header sizes, entry flags and the named-
+// property map's fixed indexes. Property ids and values live in
+// store/MapiIds.h. Used only by the .msg writer in this folder.
 #pragma once
 
 #include <cstdint>
@@ -32,32 +33,18 @@ inline constexpr uint32_t kObjectSize = 0xFFFFFFFF;
 // At most this many recipient or attachment storages per message (MS-OXMSG 2.2.1, 2.2.2).
 inline constexpr size_t kMaxRows = 2048;
 
-// PidTagStoreSupportMask and its STORE_UNICODE_OK bit (MS-OXMSG 2.1.1.1); the
-// value Outlook writes in a Unicode file.
-inline constexpr uint16_t kStoreSupportMaskId = 0x340D;
-inline constexpr uint32_t kStoreUnicodeOk = 0x00040000;
+// PidTagStoreSupportMask of a Unicode file when the model has none: with
+// STORE_UNICODE_OK, as MS-OXMSG 2.1.1.1 asks of a Unicode .msg file.
 inline constexpr uint32_t kUnicodeStoreSupportMask = 0x00040E79;
-
-// Properties the writer fills in when the model lacks them.
-inline constexpr uint16_t kObjectTypeId = 0x0FFE;   // PidTagObjectType
-inline constexpr uint32_t kObjectTypeMailUser = 6;  // MAPI_MAILUSER
-inline constexpr uint32_t kObjectTypeAttach = 7;    // MAPI_ATTACH
-inline constexpr uint16_t kRowIdId = 0x3000;        // PidTagRowid
-inline constexpr uint32_t kAttachByValue = 1;
-inline constexpr uint32_t kAttachEmbeddedMessage = 5;
 
 // Root storage class of a message file, {00020D0B-0000-0000-C000-000000000046},
 // in stored byte order.
 inline constexpr uint8_t kMessageClsid[16] = {0x0B, 0x0D, 0x02, 0x00, 0x00, 0x00, 0x00, 0x00,
                                               0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46};
 
-// Property sets with fixed indexes in the named-property map (MS-OXMSG 2.2.3.1.2):
-// PS_MAPI {00020328-...} is index 1, PS_PUBLIC_STRINGS {00020329-...} index 2;
-// neither is stored in the GUID stream.
-inline constexpr uint8_t kPsMapi[16] = {0x28, 0x03, 0x02, 0x00, 0x00, 0x00, 0x00, 0x00,
-                                        0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46};
-inline constexpr uint8_t kPsPublicStrings[16] = {0x29, 0x03, 0x02, 0x00, 0x00, 0x00, 0x00, 0x00,
-                                                 0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46};
+// The named-property map (MS-OXMSG 2.2.3): the first id it assigns and its
+// lookup streams. PS_MAPI and PS_PUBLIC_STRINGS take the fixed indexes 1 and 2
+// and are not stored in its GUID stream (MS-OXMSG 2.2.3.1.2).
 inline constexpr uint16_t kFirstNamedId = 0x8000;
 inline constexpr uint32_t kNameHashBuckets = 0x1F;  // name-to-id lookup streams 0x1000..0x101E
 

@@ -16,9 +16,10 @@
 //  6. Output depends only on the model: no wall-clock time, entries sorted by tag.
 #include "store/msg/MsgWriter.h"
 
+#include "store/Codepages.h"
+#include "store/MapiIds.h"
 #include "store/Unicode.h"
 #include "store/msg/CompoundFile.h"
-#include "store/msg/MsgCodepage.h"
 #include "store/msg/MsgConstants.h"
 #include "store/msg/NamedPropertyMap.h"
 #include "store/msg/PropertyStream.h"
@@ -54,12 +55,12 @@ std::optional<uint32_t> positiveLong(const PropertyBag& bag, uint16_t id) {
     return uint32_t(p->integer);
 }
 
-// Entry flags as Outlook writes them: read-only for what a store computes,
+// Entry flags: read-only for what a store computes,
 // mandatory for the attachment's method and position, read/write otherwise.
 uint32_t flagsFor(uint16_t id) {
     switch (id) {
     case pid::HasAttachments: case pid::DisplayTo: case pid::DisplayCc: case pid::DisplayBcc:
-    case pid::MessageSize: case pid::AttachSize: case pid::AttachNumber: case kStoreSupportMaskId:
+    case pid::MessageSize: case pid::AttachSize: case pid::AttachNumber: case ids::StoreSupportMask:
     case 0x3007: case 0x3008:  // PidTagCreationTime, PidTagLastModificationTime
     case 0x0E1D:               // PidTagNormalizedSubject
     case 0x0FF4: case 0x0FF7:  // PidTagAccess, PidTagAccessLevel
@@ -113,22 +114,22 @@ private:
 
 bool bagFitsCodepage(const PropertyBag& bag, uint32_t codepage) {
     for (const Property& p : bag.all()) {
-        if (isStringType(p.type) && !FitsCodepage(p.text, codepage)) return false;
+        if (isStringType(p.type) && !EncodeCodepage(p.text, codepage, nullptr)) return false;
         if (isMultiStringType(p.type))
             for (const std::string& v : p.values)
-                if (!FitsCodepage(v, codepage)) return false;
+                if (!EncodeCodepage(v, codepage, nullptr)) return false;
     }
     return true;
 }
 
-// The message's code page for 8-bit strings: its own (PR_MESSAGE_CODEPAGE, else
-// PR_INTERNET_CPID, else 1252, as a string code page), or 65001 when any string
-// of the message, its recipients or its attachments does not fit.
+// The message's code page for 8-bit strings: the Windows code page of its own
+// (PR_MESSAGE_CODEPAGE, else PR_INTERNET_CPID, else none: 1252), or 65001 when
+// any string of the message, its recipients or its attachments does not fit.
 uint32_t chooseStringCodepage(const Message& m) {
-    uint32_t own = kCodepageWestern;
+    uint32_t own = 0;
     if (auto v = positiveLong(m.props, pid::MessageCodepage)) own = *v;
     else if (auto v = positiveLong(m.props, pid::InternetCodepage)) own = *v;
-    uint32_t codepage = StringCodepageFor(own);
+    uint32_t codepage = AnsiCodepageFor(own);
     if (codepage == kCodepageUtf8) return codepage;
     bool fits = bagFitsCodepage(m.props, codepage);
     for (size_t i = 0; fits && i < m.recipients.size(); ++i) fits = bagFitsCodepage(m.recipients[i].row(uint32_t(i)), codepage);
@@ -193,7 +194,7 @@ struct Context {
 // The 8-bit bytes of a string in `codepage` (checked beforehand to fit).
 std::string encode8(const std::string& utf8, uint32_t codepage) {
     std::string out;
-    if (codepage != kCodepageUtf8 && EncodeCodepage(utf8, codepage, out)) return out;
+    if (codepage != kCodepageUtf8 && EncodeCodepage(utf8, codepage, &out)) return out;
     return SanitizeUtf8(utf8);
 }
 
@@ -312,12 +313,12 @@ bool writeProperties(Context& ctx, CompoundFileWriter::Storage* storage, const O
 bool writeMessage(Context& ctx, CompoundFileWriter::Storage* storage, const Message& m, HeaderKind kind);
 
 // A Unicode file marks every message and attachment object with
-// STORE_UNICODE_OK, as Outlook does; an 8-bit file carries no mask at all.
+// STORE_UNICODE_OK; an 8-bit file carries no mask at all.
 void addStoreSupportMask(const Context& ctx, const PropertyBag& model, ObjectProps& props) {
     if (!ctx.unicode) return;
-    const Property* mask = model.find(kStoreSupportMaskId);
-    uint32_t value = mask ? uint32_t(mask->integer) | kStoreUnicodeOk : kUnicodeStoreSupportMask;
-    props.add(Property::Int(kStoreSupportMaskId, PT_LONG, value));
+    const Property* mask = model.find(ids::StoreSupportMask);
+    uint32_t value = mask ? uint32_t(mask->integer) | ids::STORE_UNICODE_OK : kUnicodeStoreSupportMask;
+    props.add(Property::Int(ids::StoreSupportMask, PT_LONG, value));
 }
 
 bool writeRecipient(Context& ctx, CompoundFileWriter::Storage* parent, const Recipient& r, uint32_t index,
@@ -327,9 +328,9 @@ bool writeRecipient(Context& ctx, CompoundFileWriter::Storage* parent, const Rec
     if (!storage) return false;
     const PropertyBag row = r.row(index);
     ObjectProps props;
-    props.takeFrom(row, {kStoreSupportMaskId});
-    props.addIfMissing(Property::Int(kRowIdId, PT_LONG, index));
-    props.addIfMissing(Property::Int(kObjectTypeId, PT_LONG, kObjectTypeMailUser));
+    props.takeFrom(row, {ids::StoreSupportMask});
+    props.addIfMissing(Property::Int(ids::Rowid, PT_LONG, index));
+    props.addIfMissing(Property::Int(ids::ObjectType, PT_LONG, ids::MAPI_MAILUSER));
     PropertyStreamBuilder entries;
     if (!writeProperties(ctx, storage, props, codepage, entries)) return false;
     if (!ctx.cfb.writeStream(storage, kPropertiesStream, entries.serialize(HeaderKind::RecipientOrAttachment, 0, 0)))
@@ -344,14 +345,14 @@ bool writeAttachment(Context& ctx, CompoundFileWriter::Storage* parent, const At
     if (!storage) return false;
     ObjectProps props;
     if (a.embedded)
-        props.takeFrom(a.props, {pid::AttachDataBinary, kStoreSupportMaskId});
+        props.takeFrom(a.props, {pid::AttachDataBinary, ids::StoreSupportMask});
     else
-        props.takeFrom(a.props, {kStoreSupportMaskId});
+        props.takeFrom(a.props, {ids::StoreSupportMask});
     addStoreSupportMask(ctx, a.props, props);
     props.addIfMissing(Property::Int(pid::AttachNumber, PT_LONG, index));
-    props.addIfMissing(Property::Int(kObjectTypeId, PT_LONG, kObjectTypeAttach));
+    props.addIfMissing(Property::Int(ids::ObjectType, PT_LONG, ids::MAPI_ATTACH));
     props.addIfMissing(
-        Property::Int(pid::AttachMethod, PT_LONG, a.embedded ? kAttachEmbeddedMessage : kAttachByValue));
+        Property::Int(pid::AttachMethod, PT_LONG, a.embedded ? ids::afEmbeddedMessage : ids::afByValue));
     PropertyStreamBuilder entries;
     if (!writeProperties(ctx, storage, props, codepage, entries)) return false;
     if (a.embedded) {
@@ -389,22 +390,22 @@ std::string displayList(const Message& m, uint32_t recipientType) {
 uint32_t completeMessageProps(const Context& ctx, const Message& m, ObjectProps& props) {
     uint32_t codepage = 0;
     if (ctx.unicode) {
-        props.takeFrom(m.props, {kStoreSupportMaskId});
+        props.takeFrom(m.props, {ids::StoreSupportMask});
         addStoreSupportMask(ctx, m.props, props);
     } else {
         // 8-bit: strings, PR_BODY and PR_HTML all in one code page, recorded twice.
         codepage = chooseStringCodepage(m);
-        props.takeFrom(m.props, {kStoreSupportMaskId, pid::MessageCodepage, pid::InternetCodepage});
+        props.takeFrom(m.props, {ids::StoreSupportMask, pid::MessageCodepage, pid::InternetCodepage});
         const Property* html = m.props.find(pid::Html);
         auto htmlCodepage = positiveLong(m.props, pid::InternetCodepage);
         if (html && html->type == PT_BINARY && htmlCodepage && *htmlCodepage != codepage) {
             std::string utf8, bytes;
-            if (DecodeCodepage(html->text, *htmlCodepage, utf8)) {
-                if (!EncodeCodepage(utf8, codepage, bytes)) {
+            if (DecodeCodepage(html->text, *htmlCodepage, &utf8)) {
+                if (!EncodeCodepage(utf8, codepage, &bytes)) {
                     codepage = kCodepageUtf8;  // holds every string too
                     bytes = std::move(utf8);
                 }
-                props.replace(Property::Binary(pid::Html, renameMetaCharset(std::move(bytes), CharsetNameOfCodepage(codepage))));
+                props.replace(Property::Binary(pid::Html, renameMetaCharset(std::move(bytes), CharsetForCodepage(codepage))));
             }
             // HTML not valid in its own code page: left as it is.
         }

@@ -1,12 +1,12 @@
 // The named-property map of a .msg file; layout in NamedPropertyMap.h.
 #include "store/msg/NamedPropertyMap.h"
 
-#include "store/msg/MsgCodepage.h"
+#include "store/MapiIds.h"
+#include "store/Unicode.h"
 #include "store/msg/MsgConstants.h"
 
 #include <algorithm>
 #include <cstdio>
-#include <cstring>
 #include <map>
 
 namespace store::msg::detail {
@@ -32,8 +32,6 @@ uint32_t nameCrc(const std::string& bytes) {
     return crc;
 }
 
-bool sameGuid(const Guid& g, const uint8_t (&bytes)[16]) { return std::memcmp(g.data(), bytes, 16) == 0; }
-
 }  // namespace
 
 uint16_t NamedPropertyMap::idFor(const NamedKey& key) {
@@ -43,15 +41,15 @@ uint16_t NamedPropertyMap::idFor(const NamedKey& key) {
     keys_.push_back(key);
     // The GUID stream lists the other property sets in order of first use.
     const Guid& set = key.propertySet;
-    if (!sameGuid(set, kPsMapi) && !sameGuid(set, kPsPublicStrings) &&
+    if (set != ids::PS_MAPI && set != ids::PS_PUBLIC_STRINGS &&
         std::find(guids_.begin(), guids_.end(), set) == guids_.end())
         guids_.push_back(set);
     return uint16_t(kFirstNamedId + keys_.size() - 1);
 }
 
 uint16_t NamedPropertyMap::guidIndex(const Guid& set) const {
-    if (sameGuid(set, kPsMapi)) return 1;
-    if (sameGuid(set, kPsPublicStrings)) return 2;
+    if (set == ids::PS_MAPI) return 1;
+    if (set == ids::PS_PUBLIC_STRINGS) return 2;
     auto it = std::find(guids_.begin(), guids_.end(), set);  // present: idFor added it
     return uint16_t(3 + (it - guids_.begin()));
 }

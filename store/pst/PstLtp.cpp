@@ -295,8 +295,8 @@ void BthStream::finish() {
 
 uint64_t writePropertyContext(NdbWriter& ndb, const std::vector<PropValue>& props,
                               std::vector<SubnodeEntry>& subnodes, uint32_t& nextSubIndex) {
-    // Header, then the record array, then the values: the order Outlook uses,
-    // which keeps the records on the first page.
+    // Header, then the record array, then the values, which keeps the
+    // records on the first page.
     HeapBuilder heap(ndb, 0xBC, true);
     uint8_t header[8] = {0xB5, 2, 6, 0, 0, 0, 0, 0};
     const uint32_t hidHeader = heap.add(header, 8);
@@ -308,7 +308,7 @@ uint64_t writePropertyContext(NdbWriter& ndb, const std::vector<PropValue>& prop
         leaves.push_back(heap.add(records.data(), 8 * std::min(kPerLeaf, props.size() - i)));
     // Keep the heap within a few pages: libpff reads property contexts whose
     // heap has more than eight pages wrongly. The largest values move to
-    // subnodes instead, as Outlook also does with values near the item limit.
+    // subnodes instead.
     std::vector<bool> toSubnode(props.size(), false);
     {
         constexpr size_t kBudget = 6 * 7000;

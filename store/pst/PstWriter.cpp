@@ -3,6 +3,8 @@
 // attachments and embedded messages, and the named-property map.
 #include "store/pst/PstWriter.h"
 
+#include "store/MapiAddress.h"
+#include "store/MapiIds.h"
 #include "store/Unicode.h"
 
 #include "store/pst/PstLtp.h"
@@ -247,27 +249,6 @@ std::string fromU16(const std::u16string& s) {
     return out;
 }
 
-std::string oneOffEntryId(const std::string& name, const std::string& addrType, const std::string& addr) {
-    static const uint8_t kOneOffUid[16] = {0x81, 0x2B, 0x1F, 0xA4, 0xBE, 0xA3, 0x10, 0x19,
-                                           0x9D, 0x6E, 0x00, 0xDD, 0x01, 0x0F, 0x54, 0x02};
-    std::string e(4, '\0');
-    e.append(reinterpret_cast<const char*>(kOneOffUid), 16);
-    e += std::string("\0\0\x01\x80", 4);
-    for (const std::string* s : {&name, &addrType, &addr}) {
-        e += Utf8ToUtf16le(*s);
-        e += std::string(2, '\0');
-    }
-    return e;
-}
-
-std::string searchKeyOf(const std::string& addrType, const std::string& addr) {
-    std::string k = addrType + ":" + addr;
-    for (char& c : k)
-        if (c >= 'a' && c <= 'z') c = char(c - 'a' + 'A');
-    k.push_back('\0');
-    return k;
-}
-
 bool equalsIgnoreCase(const std::string& a, const std::string& b) {
     if (a.size() != b.size()) return false;
     for (size_t i = 0; i < a.size(); ++i) {
@@ -306,21 +287,16 @@ bool isComputedMessageProperty(uint16_t id) {
     }
 }
 
-const Guid kPsMapi = {0x28, 0x03, 0x02, 0x00, 0x00, 0x00, 0x00, 0x00, 0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46};
-const Guid kPsPublicStrings = {0x29, 0x03, 0x02, 0x00, 0x00, 0x00, 0x00, 0x00, 0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46};
-const Guid kPsetidCommon = {0x08, 0x20, 0x06, 0x00, 0x00, 0x00, 0x00, 0x00, 0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46};
-const Guid kPsInternetHeaders = {0x86, 0x03, 0x02, 0x00, 0x00, 0x00, 0x00, 0x00, 0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46};
-
 // The store's named-property map: (property set, LID or name) -> 0x8000 + index.
 class NameMap {
 public:
     NameMap() {
         NamedKey account;
-        account.propertySet = kPsetidCommon;
+        account.propertySet = ids::PSETID_Common;
         account.lid = 0x8580;
         idFor(account);
         NamedKey cc;
-        cc.propertySet = kPsInternetHeaders;
+        cc.propertySet = ids::PS_INTERNET_HEADERS;
         cc.isString = true;
         cc.name = "content-class";
         idFor(cc);
@@ -346,9 +322,9 @@ public:
         for (size_t i = 0; i < entries_.size(); ++i) {
             const NamedKey& k = entries_[i];
             uint16_t wGuid;
-            if (k.propertySet == kPsMapi) {
+            if (k.propertySet == ids::PS_MAPI) {
                 wGuid = 1;
-            } else if (k.propertySet == kPsPublicStrings) {
+            } else if (k.propertySet == ids::PS_PUBLIC_STRINGS) {
                 wGuid = 2;
             } else {
                 auto it = std::find(guids.begin(), guids.end(), k.propertySet);
@@ -564,8 +540,8 @@ PstWriter::Impl::WrittenMessage PstWriter::Impl::writeMessage(const Message& msg
             if (name.empty()) name = addr;
             setValue(v, pvString(pid::DisplayName, name));
             if (!type.empty()) setValue(v, pvString(pid::AddressType, type));
-            if (!findId(v, 0x0FFF)) setValue(v, pvBinary(0x0FFF, oneOffEntryId(name, type, addr)));
-            if (!findId(v, 0x300B) && !addr.empty()) setValue(v, pvBinary(0x300B, searchKeyOf(type, addr)));
+            if (!findId(v, 0x0FFF)) setValue(v, pvBinary(0x0FFF, OneOffEntryId(name, type, addr)));
+            if (!findId(v, 0x300B) && !addr.empty()) setValue(v, pvBinary(0x300B, SearchKey(type, addr)));
             if (!findId(v, 0x39FE) && type == "SMTP" && !addr.empty()) setValue(v, pvString(0x39FE, addr));
             if (!findId(v, 0x5FF6)) setValue(v, pvString(0x5FF6, name));
             if (!findId(v, 0x0FFE)) setValue(v, pvLong(0x0FFE, 6));

@@ -1,10 +1,12 @@
-// Property ids the MIME import sets beyond the frequent ones in
-// store/MapiMessage.h (MS-OXPROPS names without the PidTag prefix).
+// Property ids, values and property sets that the MIME import and the store
+// writers set beyond the frequent ids in store/MapiMessage.h (MS-OXPROPS
+// names without the PidTag prefix).
 #pragma once
 
+#include <array>
 #include <cstdint>
 
-namespace store::mime::ids {
+namespace store::ids {
 constexpr uint16_t AlternateRecipientAllowed = 0x0002;
 constexpr uint16_t Sensitivity = 0x0036;
 constexpr uint16_t SubjectPrefix = 0x003D;
@@ -56,4 +58,19 @@ constexpr uint32_t DT_MAILUSER = 0;
 constexpr uint32_t afByValue = 1;
 constexpr uint32_t afEmbeddedMessage = 5;
 constexpr uint32_t attRenderedInBody = 0x4;
-}  // namespace store::mime::ids
+
+// PidTagStoreSupportMask and its STORE_UNICODE_OK bit (MS-OXMSG 2.1.1.1).
+constexpr uint16_t StoreSupportMask = 0x340D;
+constexpr uint32_t STORE_UNICODE_OK = 0x00040000;
+
+// Property sets and the one-off provider UID, in stored byte order
+// (MS-OXPROPS 1.3.2, MS-OXCDATA 2.2.5.1).
+using PropertySet = std::array<uint8_t, 16>;
+inline constexpr PropertySet PS_MAPI = {0x28, 0x03, 0x02, 0x00, 0x00, 0x00, 0x00, 0x00, 0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46};
+inline constexpr PropertySet PS_PUBLIC_STRINGS = {0x29, 0x03, 0x02, 0x00, 0x00, 0x00, 0x00, 0x00, 0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46};
+inline constexpr PropertySet PS_INTERNET_HEADERS = {0x86, 0x03, 0x02, 0x00, 0x00, 0x00, 0x00, 0x00, 0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46};
+inline constexpr PropertySet PSETID_Common = {0x08, 0x20, 0x06, 0x00, 0x00, 0x00, 0x00, 0x00, 0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46};
+inline constexpr PropertySet PSETID_Task = {0x03, 0x20, 0x06, 0x00, 0x00, 0x00, 0x00, 0x00, 0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46};
+inline constexpr PropertySet MAPI_ONE_OFF_UID = {0x81, 0x2B, 0x1F, 0xA4, 0xBE, 0xA3, 0x10, 0x19, 0x9D, 0x6E, 0x00, 0xDD, 0x01, 0x0F, 0x54, 0x02};
+
+}  // namespace store::ids

@@ -1,13 +1,12 @@
 // Charset names, code pages and text conversion used by the MIME import and
-// the .msg writer.
+// the store writers, and the address values built from UTF-16 text.
 #include <gtest/gtest.h>
 
+#include "store/Codepages.h"
+#include "store/MapiAddress.h"
 #include "store/Unicode.h"
 
-#include "store/mime/Codepages.h"
-#include "store/mime/MapiAddress.h"
-
-using namespace store::mime;
+using namespace store;
 
 TEST(CodepageForCharset, KnowsNamesAliasesAndMisspellingsMetInMail) {
     const std::pair<const char*, uint32_t> rows[] = {
@@ -33,23 +32,55 @@ TEST(CharsetForCodepage, NamesEveryCodepageThatMapsBack) {
     EXPECT_EQ(CharsetForCodepage(12345), "");
 }
 
-TEST(Utf8ToCodepage, EncodesWhatTheCodepageHoldsAndReportsTheRest) {
-    std::string out;
-    EXPECT_TRUE(Utf8ToCodepage("Grüße €", 1252, &out));
-    EXPECT_EQ(out, "Gr\xFC\xDF" "e \x80");
-    EXPECT_TRUE(Utf8ToCodepage("日本", 932, &out));
-    EXPECT_EQ(out, "\x93\xFA\x96\x7B");
-    EXPECT_TRUE(Utf8ToCodepage("日本", 50220, &out));  // stateful: must end back in ASCII
-    EXPECT_EQ(out, "\x1B$BF|K\\\x1B(B");
-    EXPECT_TRUE(Utf8ToCodepage("Привет", 20866, &out));
-    EXPECT_EQ(out, "\xF0\xD2\xC9\xD7\xC5\xD4");
+// Each row: text, code page, whether it converts exactly, and the bytes.
+TEST(EncodeCodepage, EncodesWhatTheCodepageHoldsAndRefusesTheRest) {
+    struct Row {
+        std::string utf8;
+        uint32_t codepage;
+        bool exact;
+        std::string bytes;  // checked when exact
+    };
+    const Row rows[] = {
+        {"Grüße €", 1252, true, "Gr\xFC\xDF" "e \x80"},
+        {"日本", 932, true, "\x93\xFA\x96\x7B"},
+        {"日本", 50220, true, "\x1B$BF|K\\\x1B(B"},  // stateful: must end back in ASCII
+        {"Привет", 20866, true, "\xF0\xD2\xC9\xD7\xC5\xD4"},
+        {"Grüße", 65001, true, "Grüße"},
+        {"", 1252, true, ""},
+        {"a日本b", 1252, false, ""},
+        {"abc", 12345, false, ""},       // unknown code page
+        {"caf\xE9", 1252, false, ""},    // not UTF-8
+        {"caf\xE9", 65001, false, ""},
+    };
+    for (const Row& r : rows) {
+        std::string out;
+        EXPECT_EQ(EncodeCodepage(r.utf8, r.codepage, &out), r.exact) << r.utf8 << " in " << r.codepage;
+        EXPECT_EQ(EncodeCodepage(r.utf8, r.codepage, nullptr), r.exact) << r.utf8 << " in " << r.codepage;
+        if (r.exact) {
+            EXPECT_EQ(out, r.bytes) << r.utf8 << " in " << r.codepage;
+        }
+    }
+}
 
-    EXPECT_FALSE(Utf8ToCodepage("a日本b", 1252, &out));
-    EXPECT_EQ(out, "a??b");
-    EXPECT_FALSE(Utf8ToCodepage("abc", 12345, &out));
-    EXPECT_EQ(out, "abc");
-    EXPECT_TRUE(Utf8ToCodepage("", 1252, &out));
-    EXPECT_EQ(out, "");
+TEST(DecodeCodepage, DecodesExactlyOrFails) {
+    std::string out;
+    EXPECT_TRUE(DecodeCodepage("\xF0\xD2\xC9\xD7\xC5\xD4", 20866, &out));
+    EXPECT_EQ(out, "Привет");
+    EXPECT_TRUE(DecodeCodepage("\x1B$BF|K\\\x1B(B", 50220, &out));
+    EXPECT_EQ(out, "日本");
+    EXPECT_FALSE(DecodeCodepage("\x93\xFA\xFF", 932, &out));  // 0xFF starts no Shift_JIS character
+    EXPECT_FALSE(DecodeCodepage("abc", 12345, &out));
+}
+
+// The code page 8-bit strings are stored in: the Windows one of the script,
+// Western without one, UTF-8 for what the table does not know.
+TEST(AnsiCodepageFor, ChoosesTheWindowsCodepageOfTheScript) {
+    const std::pair<uint32_t, uint32_t> rows[] = {
+        {0, 1252},      {1252, 1252},   {1251, 1251},   {932, 932},     {20127, 1252}, {28591, 1252},
+        {28605, 1252},  {28592, 1250},  {28595, 1251},  {20866, 1251},  {866, 1251},   {38598, 1255},
+        {50220, 932},   {51932, 932},   {50225, 949},   {54936, 936},   {52936, 936},  {10000, 1252},
+        {65001, 65001}, {65000, 65001}, {1200, 65001},  {12345, 65001}};
+    for (const auto& [codepage, ansi] : rows) EXPECT_EQ(AnsiCodepageFor(codepage), ansi) << codepage;
 }
 
 TEST(DecodeToUtf8, DecodesDeclaredCharsetsAndFallsBackOnBrokenOnes) {
@@ -78,10 +109,23 @@ TEST(DecodeToUtf8, DecodesDeclaredCharsetsAndFallsBackOnBrokenOnes) {
     EXPECT_TRUE(IsValidUtf8(mixed));
 }
 
-TEST(SanitizeUtf8, KeepsValidTextAndRepairsTheRest) {
-    EXPECT_EQ(SanitizeUtf8("plain"), "plain");
-    EXPECT_EQ(SanitizeUtf8(std::string("a\xC3\xA9" "b\xE9" "c\0d", 8)), "aébécd");
-    EXPECT_EQ(SanitizeUtf8("\xED\xA0\x80"), "í\xC2\xA0\xE2\x82\xAC");  // a UTF-16 surrogate is not UTF-8
+// Every byte outside a UTF-8 sequence is read as Windows-1252, the same way
+// where text is cleaned as UTF-8 and where it is written as UTF-16.
+TEST(SanitizeUtf8, KeepsValidTextAndReadsStrayBytesAsWindows1252) {
+    const std::pair<std::string, std::string> rows[] = {
+        {"plain", "plain"},
+        {std::string("a\xC3\xA9" "b\xE9" "c\0d", 8), "aébécd"},
+        {"\xED\xA0\x80", "í\xC2\xA0\xE2\x82\xAC"},  // a UTF-16 surrogate is not UTF-8
+        {"bad \xFF\xC3 end", "bad ÿÃ end"},
+        {"\x93quoted\x94 \x81", "“quoted” \xC2\x81"},
+        {"cut \xE2\x82", "cut â‚"},
+    };
+    for (const auto& [bytes, utf8] : rows) {
+        EXPECT_EQ(SanitizeUtf8(bytes), utf8) << bytes;
+        std::string withoutNul = bytes;
+        std::erase(withoutNul, '\0');
+        EXPECT_EQ(Utf8ToUtf16le(withoutNul), Utf8ToUtf16le(utf8)) << bytes;
+    }
     EXPECT_TRUE(IsValidUtf8(SanitizeUtf8("\xF5\x80\x80\x80\xC0\xAF")));
     EXPECT_FALSE(IsValidUtf8("\xC0\xAF"));  // overlong
     EXPECT_TRUE(IsValidUtf8("𝄞"));
@@ -97,5 +141,6 @@ TEST(OneOffEntryId, MatchesTheDocumentedLayout) {
         0x00, 0x00};
     EXPECT_EQ(OneOffEntryId("Bob", "bob@example.com"), std::string(reinterpret_cast<const char*>(expected), sizeof expected));
     EXPECT_EQ(SmtpSearchKey("Bob@Example.com"), std::string("SMTP:BOB@EXAMPLE.COM\0", 21));
+    EXPECT_EQ(SearchKey("EX", "/o=Org/cn=Bob"), std::string("EX:/O=ORG/CN=BOB\0", 17));
     EXPECT_EQ(store::Utf8ToUtf16le("𝄞"), "\x34\xD8\x1E\xDD");
 }

@@ -1,5 +1,5 @@
-// Charset names, Windows code pages and iconv-based conversion.
-#include "store/mime/Codepages.h"
+// Charset names, Windows code pages and iconv-based conversion; see Codepages.h.
+#include "store/Codepages.h"
 
 #include "store/Unicode.h"
 
@@ -14,8 +14,9 @@
 #include <cstdlib>
 #include <unordered_map>
 
-namespace store::mime {
+namespace store {
 
+namespace {
 namespace {
 
 // Lower case, without surrounding blanks and quotes.
@@ -99,59 +100,78 @@ uint32_t IsoCodepage(const std::string& name) {
     return 0;
 }
 
-// The iconv (glibc) name for a code page, or nullptr. Where Windows extends a
-// standard, the Windows superset is chosen so that real mail decodes.
-const char* IconvNameForCodepage(uint32_t cp) {
-    switch (cp) {
-    case 20127: return "ASCII";
-    case 65001: return "UTF-8";
-    case 65000: return "UTF-7";
-    case 1200: return "UTF-16LE";
-    case 1201: return "UTF-16BE";
-    case 12000: return "UTF-32LE";
-    case 12001: return "UTF-32BE";
-    case 28591: return "ISO-8859-1";
-    case 28592: return "ISO-8859-2";
-    case 28593: return "ISO-8859-3";
-    case 28594: return "ISO-8859-4";
-    case 28595: return "ISO-8859-5";
-    case 28596: return "ISO-8859-6";
-    case 28597: return "ISO-8859-7";
-    case 28598: case 38598: return "ISO-8859-8";
-    case 28599: return "ISO-8859-9";
-    case 28603: return "ISO-8859-13";
-    case 28605: return "ISO-8859-15";
-    case 874: return "CP874";
-    case 1250: return "CP1250";
-    case 1251: return "CP1251";
-    case 1252: return "CP1252";
-    case 1253: return "CP1253";
-    case 1254: return "CP1254";
-    case 1255: return "CP1255";
-    case 1256: return "CP1256";
-    case 1257: return "CP1257";
-    case 1258: return "CP1258";
-    case 932: return "CP932";
-    case 936: return "CP936";
-    case 949: return "CP949";
-    case 950: return "CP950";
-    case 51932: return "EUC-JP";
-    case 51949: return "EUC-KR";
-    case 50220: case 50221: case 50222: return "ISO-2022-JP";
-    case 50225: return "ISO-2022-KR";
-    case 54936: return "GB18030";
-    case 20866: return "KOI8-R";
-    case 21866: return "KOI8-U";
-    case 10000: return "MACINTOSH";
-    case 10007: return "MAC-CYRILLIC";
-    case 10017: return "MACUKRAINIAN";
-    case 10029: return "MAC-CENTRALEUROPE";
-    case 866: return "CP866";
-    case 852: return "CP852";
-    case 850: return "CP850";
-    case 437: return "CP437";
-    default: return nullptr;
-    }
+struct CodepageInfo {
+    uint32_t codepage;
+    const char* iconvName;  // in glibc iconv
+    const char* charset;    // preferred MIME name
+    uint32_t ansi;          // the Windows code page for 8-bit strings of this text
+};
+
+// Every code page we convert. Where Windows extends a standard, iconv is given
+// the Windows superset so that real mail decodes.
+constexpr CodepageInfo kCodepages[] = {
+    {20127, "ASCII", "us-ascii", 1252},
+    {65001, "UTF-8", "utf-8", 65001},
+    {65000, "UTF-7", "utf-7", 65001},
+    {1200, "UTF-16LE", "utf-16le", 65001},
+    {1201, "UTF-16BE", "utf-16be", 65001},
+    {12000, "UTF-32LE", "utf-32le", 65001},
+    {12001, "UTF-32BE", "utf-32be", 65001},
+    {28591, "ISO-8859-1", "iso-8859-1", 1252},
+    {28592, "ISO-8859-2", "iso-8859-2", 1250},
+    {28593, "ISO-8859-3", "iso-8859-3", 1254},
+    {28594, "ISO-8859-4", "iso-8859-4", 1257},
+    {28595, "ISO-8859-5", "iso-8859-5", 1251},
+    {28596, "ISO-8859-6", "iso-8859-6", 1256},
+    {28597, "ISO-8859-7", "iso-8859-7", 1253},
+    {28598, "ISO-8859-8", "iso-8859-8", 1255},
+    {28599, "ISO-8859-9", "iso-8859-9", 1254},
+    {28603, "ISO-8859-13", "iso-8859-13", 1257},
+    {28605, "ISO-8859-15", "iso-8859-15", 1252},
+    {38598, "ISO-8859-8", "iso-8859-8-i", 1255},
+    {874, "CP874", "windows-874", 874},
+    {1250, "CP1250", "windows-1250", 1250},
+    {1251, "CP1251", "windows-1251", 1251},
+    {1252, "CP1252", "windows-1252", 1252},
+    {1253, "CP1253", "windows-1253", 1253},
+    {1254, "CP1254", "windows-1254", 1254},
+    {1255, "CP1255", "windows-1255", 1255},
+    {1256, "CP1256", "windows-1256", 1256},
+    {1257, "CP1257", "windows-1257", 1257},
+    {1258, "CP1258", "windows-1258", 1258},
+    {932, "CP932", "shift_jis", 932},
+    {936, "CP936", "gb2312", 936},
+    {949, "CP949", "ks_c_5601-1987", 949},
+    {950, "CP950", "big5", 950},
+    {1361, "CP1361", "johab", 1361},
+    {20932, "EUC-JP", "euc-jp", 932},
+    {51932, "EUC-JP", "euc-jp", 932},
+    {51936, "EUC-CN", "euc-cn", 936},
+    {51949, "EUC-KR", "euc-kr", 949},
+    {51950, "EUC-TW", "euc-tw", 950},
+    {50220, "ISO-2022-JP", "iso-2022-jp", 932},
+    {50221, "ISO-2022-JP", "iso-2022-jp", 932},
+    {50222, "ISO-2022-JP", "iso-2022-jp", 932},
+    {50225, "ISO-2022-KR", "iso-2022-kr", 949},
+    {50227, "ISO-2022-CN", "iso-2022-cn", 936},
+    {52936, "HZ", "hz-gb-2312", 936},
+    {54936, "GB18030", "gb18030", 936},
+    {20866, "KOI8-R", "koi8-r", 1251},
+    {21866, "KOI8-U", "koi8-u", 1251},
+    {10000, "MACINTOSH", "macintosh", 1252},
+    {10007, "MAC-CYRILLIC", "x-mac-cyrillic", 1251},
+    {10017, "MACUKRAINIAN", "x-mac-ukrainian", 1251},
+    {10029, "MAC-CENTRALEUROPE", "x-mac-ce", 1250},
+    {866, "CP866", "ibm866", 1251},
+    {852, "CP852", "ibm852", 1250},
+    {850, "CP850", "ibm850", 1252},
+    {437, "CP437", "ibm437", 1252},
+};
+
+const CodepageInfo* FindCodepage(uint32_t codepage) {
+    for (const CodepageInfo& entry : kCodepages)
+        if (entry.codepage == codepage) return &entry;
+    return nullptr;
 }
 
 // Length of the well-formed UTF-8 sequence at s[i], or 0 if it is not one.
@@ -195,11 +215,14 @@ struct IconvHandle {
     bool ok() const { return cd != iconv_t(-1); }
 };
 
-// Runs the whole input through iconv. On an input sequence that cannot be
-// converted, appends `replacement`, skips `skip(in, pos)` bytes and counts a
-// failure. Returns the number of failures.
+// Runs the whole input through iconv, then returns a stateful encoding
+// (ISO-2022-JP) to its initial state. An input sequence that cannot be
+// converted (invalid, truncated, or without a mapping) ends the run when
+// `replacement` is null; otherwise *replacement is appended, `skip(in, pos)`
+// bytes are skipped and the run goes on. Returns the number of such
+// sequences. With a null `out` the result is only checked, not kept.
 template <class Skip>
-size_t RunIconv(iconv_t cd, std::string_view in, std::string_view replacement, Skip skip, std::string* out) {
+size_t RunIconv(iconv_t cd, std::string_view in, const std::string_view* replacement, Skip skip, std::string* out) {
     size_t failures = 0;
     char buffer[4096];
     size_t pos = 0;
@@ -211,22 +234,43 @@ size_t RunIconv(iconv_t cd, std::string_view in, std::string_view replacement, S
         size_t outLeft = sizeof buffer;
         size_t rc = iconv(cd, &inPtr, &inLeft, &outPtr, &outLeft);
         int err = errno;
-        out->append(buffer, size_t(outPtr - buffer));
+        if (out) out->append(buffer, size_t(outPtr - buffer));
         pos = size_t(inPtr - in.data());
-        if (rc != size_t(-1)) break;
+        if (rc != size_t(-1)) {
+            // A strict run counts an irreversible conversion as a loss.
+            if (rc != 0 && !replacement) return 1;
+            break;
+        }
         if (err == E2BIG) continue;
-        // EILSEQ, EINVAL (truncated sequence) or anything else: replace and go on.
+        // EILSEQ, EINVAL (truncated sequence) or anything else.
         ++failures;
-        out->append(replacement);
+        if (!replacement) return failures;
+        if (out) out->append(*replacement);
         pos += std::max<size_t>(1, skip(in, pos));
         iconv(cd, nullptr, nullptr, nullptr, nullptr);
     }
-    // Return a stateful encoding (ISO-2022-JP) to its initial state.
     char* outPtr = buffer;
     size_t outLeft = sizeof buffer;
     iconv(cd, nullptr, nullptr, &outPtr, &outLeft);
-    out->append(buffer, size_t(outPtr - buffer));
+    if (out) out->append(buffer, size_t(outPtr - buffer));
     return failures;
+}
+
+// Converts strictly between two iconv names: false on any input that does
+// not convert exactly, or when iconv does not know either name.
+bool ConvertExactly(const char* to, const char* from, std::string_view in, std::string* out) {
+    IconvHandle handle(to, from);
+    if (!handle.ok()) return false;
+    if (out) {
+        out->clear();
+        // Text in a Windows or ISO code page is seldom longer than its UTF-8,
+        // so one allocation usually holds it (growing by doubling held up to
+        // twice a long string's size).
+        out->reserve(in.size());
+    }
+    return RunIconv(handle.cd, in, nullptr, [](std::string_view, size_t) { return size_t(1); }, out) == 0;
+}
+
 }
 
 // ISO-2022-JP to EUC-JP, so that the Microsoft extensions real Japanese mail
@@ -282,13 +326,15 @@ bool Iso2022JpToEucJp(std::string_view in, std::string* out) {
 }
 
 // Decodes with iconv; returns the number of undecodable bytes, or -1 when
+// Decodes with iconv; returns the number of undecodable bytes, or -1 when
 // iconv does not know the charset.
 long IconvToUtf8(std::string_view bytes, const char* from, std::string* out) {
     IconvHandle handle("UTF-8", from);
     if (!handle.ok()) return -1;
     out->reserve(bytes.size() * 2);
+    static constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
     auto skipByte = [](std::string_view, size_t) { return size_t(1); };
-    return long(RunIconv(handle.cd, bytes, "\xEF\xBF\xBD", skipByte, out));
+    return long(RunIconv(handle.cd, bytes, &kReplacement, skipByte, out));
 }
 
 }  // namespace
@@ -310,81 +356,30 @@ uint32_t CodepageForCharset(const std::string& charset) {
     return 0;
 }
 
-std::string CharsetForCodepage(uint32_t cp) {
-    if (cp >= 1250 && cp <= 1258) return "windows-" + std::to_string(cp);
-    if (cp >= 28591 && cp <= 28599) return "iso-8859-" + std::to_string(cp - 28590);
-    switch (cp) {
-    case 20127: return "us-ascii";
-    case 65001: return "utf-8";
-    case 65000: return "utf-7";
-    case 1200: return "utf-16le";
-    case 1201: return "utf-16be";
-    case 12000: return "utf-32le";
-    case 12001: return "utf-32be";
-    case 28603: return "iso-8859-13";
-    case 28605: return "iso-8859-15";
-    case 38598: return "iso-8859-8-i";
-    case 874: return "windows-874";
-    case 932: return "shift_jis";
-    case 936: return "gb2312";
-    case 949: return "ks_c_5601-1987";
-    case 950: return "big5";
-    case 51932: return "euc-jp";
-    case 51949: return "euc-kr";
-    case 50220: case 50221: case 50222: return "iso-2022-jp";
-    case 50225: return "iso-2022-kr";
-    case 54936: return "gb18030";
-    case 52936: return "hz-gb-2312";
-    case 20866: return "koi8-r";
-    case 21866: return "koi8-u";
-    case 10000: return "macintosh";
-    case 10007: return "x-mac-cyrillic";
-    case 10017: return "x-mac-ukrainian";
-    case 10029: return "x-mac-ce";
-    case 866: return "ibm866";
-    case 852: return "ibm852";
-    case 850: return "ibm850";
-    case 437: return "ibm437";
-    default: return "";
-    }
+std::string CharsetForCodepage(uint32_t codepage) {
+    const CodepageInfo* entry = FindCodepage(codepage);
+    return entry ? entry->charset : "";
 }
 
-uint32_t AnsiCodepageFor(uint32_t cp) {
-    if ((cp >= 1250 && cp <= 1258) || cp == 874 || cp == 932 || cp == 936 || cp == 949 || cp == 950)
-        return cp;
-    switch (cp) {
-    case 28592: return 1250;
-    case 28595: case 20866: case 21866: case 10007: case 10017: case 866: return 1251;
-    case 28597: return 1253;
-    case 28599: case 28593: return 1254;
-    case 28598: case 38598: return 1255;
-    case 28596: return 1256;
-    case 28594: case 28603: return 1257;
-    case 50220: case 50221: case 50222: case 51932: return 932;
-    case 51949: case 50225: return 949;
-    case 52936: case 54936: return 936;
-    case 10029: case 852: return 1250;
-    case 65001: case 65000: case 1200: case 1201: case 12000: case 12001: return 65001;
-    default: return 1252;
-    }
+uint32_t AnsiCodepageFor(uint32_t codepage) {
+    if (codepage == 0) return kCodepageWestern;
+    const CodepageInfo* entry = FindCodepage(codepage);
+    return entry ? entry->ansi : kCodepageUtf8;
 }
 
-bool Utf8ToCodepage(std::string_view utf8, uint32_t codepage, std::string* out) {
-    out->clear();
-    const char* target = IconvNameForCodepage(codepage);
-    if (codepage == 65001) {
-        std::string clean = SanitizeUtf8(utf8);
-        bool same = clean.size() == utf8.size();
-        *out = std::move(clean);
-        return same;
+bool EncodeCodepage(std::string_view utf8, uint32_t codepage, std::string* out) {
+    if (codepage == kCodepageUtf8) {
+        bool valid = IsValidUtf8(utf8);
+        if (out) *out = valid ? std::string(utf8) : SanitizeUtf8(utf8);
+        return valid;
     }
-    IconvHandle handle(target ? target : "", "UTF-8");
-    if (!target || !handle.ok()) {
-        out->assign(utf8);
-        return false;
-    }
-    auto skipChar = [](std::string_view s, size_t i) { return std::max<size_t>(1, Utf8SequenceLength(s, i)); };
-    return RunIconv(handle.cd, utf8, "?", skipChar, out) == 0;
+    const CodepageInfo* entry = FindCodepage(codepage);
+    return entry && ConvertExactly(entry->iconvName, "UTF-8", utf8, out);
+}
+
+bool DecodeCodepage(std::string_view bytes, uint32_t codepage, std::string* utf8) {
+    const CodepageInfo* entry = FindCodepage(codepage);
+    return entry && ConvertExactly("UTF-8", entry->iconvName, bytes, utf8);
 }
 
 bool IsValidUtf8(std::string_view bytes) {
@@ -397,17 +392,9 @@ bool IsValidUtf8(std::string_view bytes) {
 }
 
 std::string Windows1252ToUtf8(std::string_view bytes) {
-    static const uint16_t kHigh[32] = {
-        0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
-        0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
-        0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
     std::string out;
     out.reserve(bytes.size() + bytes.size() / 4);
-    for (unsigned char c : bytes) {
-        if (c < 0x80) out += char(c);
-        else if (c < 0xA0) AppendUtf8(out, kHigh[c - 0x80]);
-        else AppendUtf8(out, c);
-    }
+    for (unsigned char c : bytes) AppendUtf8(out, Windows1252CodePoint(c));
     return out;
 }
 
@@ -415,13 +402,11 @@ std::string SanitizeUtf8(std::string_view bytes) {
     std::string out;
     out.reserve(bytes.size());
     for (size_t i = 0; i < bytes.size();) {
-        size_t n = Utf8SequenceLength(bytes, i);
-        if (n == 0) {
-            out += Windows1252ToUtf8(bytes.substr(i, 1));
-            ++i;
-        } else {
+        if (size_t n = Utf8SequenceLength(bytes, i)) {
             if (bytes[i] != '\0') out.append(bytes.data() + i, n);
             i += n;
+        } else {
+            AppendUtf8(out, Windows1252CodePoint(uint8_t(bytes[i++])));
         }
     }
     return out;
@@ -442,7 +427,9 @@ std::string DecodeToUtf8(std::string_view bytes, const std::string& charset, boo
                                                     [](char c) { return static_cast<unsigned char>(c) < 0x80; }));
         return SanitizeUtf8(bytes);
     }
-    if (cp == 1252 || cp == 28591)  // ISO-8859-1 is read as its Windows superset, as mail clients do
+    // ISO-8859-1 is read as its Windows superset: mail labelled Latin-1 often
+    // carries Windows punctuation (0x80-0x9F) that would otherwise be lost.
+    if (cp == 1252 || cp == 28591)
         return WithoutNul(Windows1252ToUtf8(bytes));
 
     if (cp == 50220) {
@@ -457,10 +444,10 @@ std::string DecodeToUtf8(std::string_view bytes, const std::string& charset, boo
         iconvName = "ISO-2022-JP-2";  // superset: also decodes JIS X 0212 and the -1 extensions
     else if (cp == 51932)
         iconvName = "EUC-JP-MS";
-    else if (const char* known = IconvNameForCodepage(cp))
-        iconvName = known;
+    else if (const CodepageInfo* known = FindCodepage(cp))
+        iconvName = known->iconvName;
     else
-        iconvName = (EnsureGMimeStarted(), g_mime_charset_iconv_name(name.c_str()));
+        iconvName = (mime::EnsureGMimeStarted(), g_mime_charset_iconv_name(name.c_str()));
 
     std::string out;
     long failures = IconvToUtf8(bytes, iconvName.c_str(), &out);
@@ -476,4 +463,4 @@ std::string DecodeToUtf8(std::string_view bytes, const std::string& charset, boo
     return SanitizeUtf8(out);
 }
 
-}  // namespace store::mime
+}  // namespace store
