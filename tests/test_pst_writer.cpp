@@ -498,7 +498,8 @@ TEST(PstWriterRoundTrip, BareMessagesStillReadBack) {
 
 // Long strings are converted to UTF-16 a piece at a time as they are written:
 // a character straddling a piece's end, a malformed byte and a long display
-// list read back as a short one would.
+// list read back as a short one would, and so does a text shared with another
+// property from an offset on.
 TEST(PstWriterRoundTrip, LongTextConvertedInPiecesReadsWhole) {
     REQUIRE_READERS();
     TempDir tmp;
@@ -521,7 +522,9 @@ TEST(PstWriterRoundTrip, LongTextConvertedInPiecesReadsWhole) {
         PstWriter w;
         std::string err;
         ASSERT_TRUE(w.create(pst, "Long", &err)) << err;
-        ASSERT_TRUE(w.addMessage(w.addFolder(w.rootFolder(), "Inbox", &err), makeMessage(s), &err)) << err;
+        store::Message m = makeMessage(s);
+        m.props.set(store::Property::SharedText(store::pid::Body, std::make_shared<const std::string>("Re: " + s.body), 4));
+        ASSERT_TRUE(w.addMessage(w.addFolder(w.rootFolder(), "Inbox", &err), m, &err)) << err;
         ASSERT_TRUE(w.close(&err)) << err;
     }
     expectSound(pst);

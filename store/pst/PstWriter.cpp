@@ -135,7 +135,7 @@ bool encodeValue(const Property& p, uint16_t& type, std::string& data) {
         type = PT_UNICODE;
         [[fallthrough]];
     case PT_UNICODE:
-        data = Utf8ToUtf16le(p.text);
+        data = Utf8ToUtf16le(p.textView());
         return true;
     case PT_BINARY:
         data = p.text;
@@ -207,7 +207,9 @@ void setValue(std::vector<PropValue>& v, PropValue p) {
     v.push_back(std::move(p));
 }
 
-std::string utf8Of(const Property* p) { return p && (p->type == PT_UNICODE || p->type == PT_STRING8) ? p->text : std::string(); }
+std::string utf8Of(const Property* p) {
+    return p && (p->type == PT_UNICODE || p->type == PT_STRING8) ? std::string(p->textView()) : std::string();
+}
 
 uint64_t nowFiletime() {
     using namespace std::chrono;
@@ -482,11 +484,13 @@ struct PstWriter::Impl {
             } else if (id == 0 || id >= 0x8000 || (skip && skip(id))) {
                 continue;
             }
-            if ((p.type == PT_UNICODE || p.type == PT_STRING8) && p.text.size() * 2 > kMaxHeapItem) {
-                if (size_t n = Utf16leSize(p.text); n > kMaxHeapItem) {
+            if ((p.type == PT_UNICODE || p.type == PT_STRING8) && p.textView().size() * 2 > kMaxHeapItem) {
+                if (size_t n = Utf16leSize(p.textView()); n > kMaxHeapItem) {
                     PropValue text;
                     text.tag = (uint32_t(id) << 16) | PT_UNICODE;
-                    text.utf8 = &p.text;  // long strings are converted as they are written
+                    // Long strings are converted as they are written.
+                    text.utf8 = p.shared ? p.shared.get() : &p.text;
+                    text.utf8From = p.shared ? size_t(p.integer) : 0;
                     text.utf16Bytes = n;
                     out.push_back(std::move(text));
                     continue;
@@ -543,7 +547,11 @@ PstWriter::Impl::WrittenMessage PstWriter::Impl::writeMessage(const Message& msg
     // encoded twice, once for the columns and once to be written, rather
     // than all held at once: a message of 100,000 recipients held 300 MB of
     // encoded rows.
+    // The display lists are measured in the first pass and made in the
+    // second: grown by doubling, a list of 350,000 names held 2.5 times its
+    // size.
     std::string displays[4];  // by recipient type 1 To, 2 Cc, 3 Bcc
+    size_t displaySizes[4] = {};
     size_t recipientBytes = 0;
     {
         auto encodeRecipient = [&](size_t i, bool firstPass) {
@@ -578,9 +586,13 @@ PstWriter::Impl::WrittenMessage PstWriter::Impl::writeMessage(const Message& msg
             const Property* rt = b.find(pid::RecipientType);
             uint32_t rtype = rt ? uint32_t(rt->integer) : 1;
             if (!rt) setValue(v, pvLong(pid::RecipientType, 1));
-            if (firstPass && rtype >= 1 && rtype <= 3) {
-                if (!displays[rtype].empty()) displays[rtype] += "; ";
-                displays[rtype] += name;
+            if (rtype >= 1 && rtype <= 3) {
+                if (firstPass) {
+                    displaySizes[rtype] += (displaySizes[rtype] ? 2 : 0) + name.size();
+                } else {
+                    if (!displays[rtype].empty()) displays[rtype] += "; ";
+                    displays[rtype] += name;
+                }
             }
             sortUnique(v);
             return v;
@@ -597,6 +609,7 @@ PstWriter::Impl::WrittenMessage PstWriter::Impl::writeMessage(const Message& msg
         for (uint32_t t : tags)
             if (cols.empty() || (cols.back() >> 16) != (t >> 16)) cols.push_back(t);
         TableBuilder table(ndb, TableLayout::extend(recipientTemplateLayout(), cols));
+        for (uint32_t type : {1u, 2u, 3u}) displays[type].reserve(displaySizes[type]);
         for (size_t i = 0; i < msg.recipients.size(); ++i) table.addRow(uint32_t(i), encodeRecipient(i, false));
         NodeRef r = table.finish();
         subnodes.push_back({kNidRecipientTable, r.bidData, r.bidSub});
@@ -662,7 +675,7 @@ PstWriter::Impl::WrittenMessage PstWriter::Impl::writeMessage(const Message& msg
         if ((p.tag >> 16) == pid::Subject && p.type() == PT_UNICODE) {
             if (p.utf8 && findId(v, 0x0070)) {
                 // A long subject, still in UTF-8: only the marker is added.
-                const std::string& t = *p.utf8;
+                const std::string_view t = p.utf8Text();
                 if (t[0] == '\x01') break;  // already in the marked form
                 size_t k = std::min<size_t>(t.size(), 16);  // the prefix is in here, with all its blanks
                 while (k < t.size() && (t[k - 1] == ' ' || (uint8_t(t[k]) & 0xC0) == 0x80)) ++k;
@@ -846,7 +859,7 @@ namespace {
 bool fitsInStore(const Message& msg) {
     auto bagFits = [](const PropertyBag& b) {
         for (const Property& p : b.all()) {
-            size_t total = p.text.size();
+            size_t total = p.textView().size();
             for (const auto& v : p.values) total += v.size();
             if (total >= 0x7FFFFFFF) return false;
         }
