@@ -14,6 +14,7 @@
 #include "store/mime/MapiAddress.h"
 #include "store/mime/MapiIds.h"
 #include "store/mime/MimeImport.h"
+#include "TestSupport.h"
 
 namespace fs = std::filesystem;
 using store::Message;
@@ -547,6 +548,30 @@ TEST(MimeImportHeaders, IdentifiersAndRawHeaderBlock) {
               "Message-ID: <abc@example.org>\r\nIn-Reply-To: <prev@example.org>\r\n"
               "References: <one@example.org>\r\n <prev@example.org>\r\nSubject: s\r\n");
     EXPECT_EQ(Text(m.props, pid::Body), "Body: not a header\r\n");
+}
+
+// A header block of megabytes read from a file is copied a piece at a time:
+// with either line break, and with a long Subject kept from GMime, it is the
+// block with CR LF breaks.
+TEST(MimeImportHeaders, LongRawHeaderBlockFromAFileIsCopiedWhole) {
+    testsupport::TempDir tmp;
+    std::string fields;
+    for (int i = 0; fields.size() < (5u << 18); ++i) fields += "X-Filler-" + std::to_string(i) + ": some value here\n";
+    const std::string subject = "Subject: " + std::string(100000, 's') + "\n";
+    auto withBreak = [](const std::string& text, const char* eol) {
+        std::string out;
+        for (char ch : text) ch == '\n' ? out += eol : out += ch;
+        return out;
+    };
+    for (const std::string& headers : {fields, fields + subject})
+        for (const char* eol : {"\n", "\r\n"}) {
+            const fs::path path = tmp.path() / "long-headers.eml";
+            testsupport::WriteFile(path, withBreak(headers + "\nbody\n", eol));
+            Message m;
+            std::string error;
+            ASSERT_TRUE(store::mime::ImportMimeFile(path.string(), m, &error)) << error;
+            EXPECT_TRUE(Text(m.props, pid::TransportMessageHeaders) == withBreak(headers, "\r\n")) << headers.size() << eol;
+        }
 }
 
 // ---------------------------------------------------------------------------

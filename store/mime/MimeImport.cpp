@@ -176,13 +176,41 @@ size_t HeaderBlockEnd(std::string_view bytes) {
     return end;
 }
 
-std::string RawHeaderBlock(std::string_view bytes) {
-    size_t end = HeaderBlockEnd(bytes);
-    if (end == 0) return {};
-    std::string block = ToCrlf(bytes.substr(0, end));
+// The same of `head`, the header block found, which lies in `map` when that
+// is set: read a piece at a time, the mapped pages let go behind each piece,
+// so that a block of megabytes is not resident beside its copy.
+std::string RawHeaderBlock(std::string_view head, MappedFile* map) {
+    if (head.empty()) return {};
+    std::string block;
+    if (!map) {
+        block = ToCrlf(head);
+    } else {
+        constexpr size_t kPiece = 1 << 20;
+        size_t breaks = 0;
+        for (size_t at = 0; at < head.size(); at += kPiece) {
+            std::string_view piece = head.substr(at, kPiece);
+            breaks += size_t(std::count(piece.begin(), piece.end(), '\n') + std::count(piece.begin(), piece.end(), '\r'));
+            map->dropResidentPages(piece);
+        }
+        block.reserve(head.size() + breaks + 2);
+        for (size_t at = 0; at < head.size();) {
+            // Pieces end after a line feed, where ToCrlf keeps no state.
+            size_t cut = head.find('\n', std::min(head.size(), at + kPiece));
+            cut = cut == std::string_view::npos ? head.size() : cut + 1;
+            block += ToCrlf(head.substr(at, cut - at));
+            map->dropResidentPages(head.substr(at, cut - at));
+            at = cut;
+        }
+    }
     if (!IsValidUtf8(block) || block.find('\0') != std::string::npos) block = SanitizeUtf8(block);  // drops NULs too
     if (block.size() < 2 || block.compare(block.size() - 2, 2, "\r\n") != 0) block += "\r\n";
     return block;
+}
+
+std::string RawHeaderBlock(std::string_view bytes) {
+    size_t end = HeaderBlockEnd(bytes);
+    if (end == 0) return {};
+    return RawHeaderBlock(bytes.substr(0, end), nullptr);
 }
 
 // ---------------------------------------------------------------------------
@@ -356,6 +384,17 @@ const char* RawValueOf(GMimeObject* object, GMimeHeader* header) {
     if (at == std::string_view::npos) return raw;
     size_t index = std::strtoul(raw + at + fields->marker.size(), nullptr, 10);
     return index < fields->values.size() ? fields->values[index].c_str() : raw;
+}
+
+// Frees the long value `header` of `object` stands for, read for the last time.
+void ReleaseLongValue(GMimeObject* object, GMimeHeader* header) {
+    LongFields* fields = tlsLongFields;
+    const char* raw = g_mime_header_get_raw_value(header);
+    if (!raw || !fields || object != fields->owner) return;
+    const char* at = std::strstr(raw, fields->marker.c_str());
+    if (!at) return;
+    size_t index = std::strtoul(at + fields->marker.size(), nullptr, 10);
+    if (index < fields->values.size()) std::string().swap(fields->values[index]);
 }
 
 // Frees the long values of `object` once its header fields have all been read.
@@ -566,7 +605,9 @@ std::vector<std::string_view> AddressPieces(std::string_view list) {
 // Calls f on the mailboxes of every header with this name, a piece of the
 // field at a time (a To: of 100,000 addresses is never held as mailboxes at
 // once); a header GMime finds no address in is kept as a display name alone.
-void ForEachMailbox(GMimeObject* object, const char* name, const std::function<void(Mailbox&)>& f) {
+// With `lastRead`, a long field's raw value is freed once it is unfolded.
+void ForEachMailbox(GMimeObject* object, const char* name, const std::function<void(Mailbox&)>& f,
+                    bool lastRead = false) {
     GMimeHeaderList* list = g_mime_object_get_header_list(object);
     std::vector<Mailbox> boxes;
     for (int i = 0, n = list ? g_mime_header_list_get_count(list) : 0; i < n; ++i) {
@@ -575,7 +616,18 @@ void ForEachMailbox(GMimeObject* object, const char* name, const std::function<v
         if (!headerName || !EqualsNoCase(headerName, name)) continue;
         const char* raw = RawValueOf(object, header);
         if (!raw) continue;
-        std::string value = NormaliseEncodedWords(TakeGString(g_mime_utils_header_unfold(raw)));
+        // The unfolded text is used where GMime made it unless encoded-words
+        // have to be rewritten: copied, a long field was held twice more.
+        GCharPtr unfolded(g_mime_utils_header_unfold(raw));
+        if (lastRead) ReleaseLongValue(object, header);
+        std::string normalised;
+        std::string_view value = unfolded ? unfolded.get() : "";
+        if (value.find("=?") != std::string_view::npos) {
+            normalised = std::string(value);
+            unfolded.reset();
+            normalised = NormaliseEncodedWords(std::move(normalised));
+            value = normalised;
+        }
         size_t found = 0;
         for (std::string_view piece : AddressPieces(value)) {
             GObjectPtr<InternetAddressList> parsed(internet_address_list_parse(LenientParserOptions(), std::string(piece).c_str()));
@@ -585,7 +637,7 @@ void ForEachMailbox(GMimeObject* object, const char* name, const std::function<v
             for (Mailbox& m : boxes) f(m);
         }
         if (found == 0) {
-            std::string text = CleanLine(DecodeHeaderText(value));
+            std::string text = CleanLine(DecodeHeaderText(std::string(value)));
             // "undisclosed-recipients:;" (or without the ';'): a group with no member.
             size_t colon = text.find(':');
             bool onlyGroupSyntax = colon != std::string::npos &&
@@ -663,6 +715,8 @@ void SetRecipients(Message& out, GMimeMessage* message) {
     // lists as long as the fields: grown by doubling, the list of a To: of
     // 350,000 addresses held its old and new copies at once (50 MB of a 9 MB
     // message) at the import's peak, and so did the display list (24 MB).
+    // The room is made at the first mailbox, once the field's raw value is
+    // freed, so that the two are not held together.
     size_t ats = 0;
     size_t fieldSize[3] = {};
     if (GMimeHeaderList* list = g_mime_object_get_header_list(GMIME_OBJECT(message)))
@@ -678,17 +732,20 @@ void SetRecipients(Message& out, GMimeMessage* message) {
                 fieldSize[k] += size_t(c - raw);
             }
         }
-    size_t fieldBytes = fieldSize[0] + fieldSize[1] + fieldSize[2];
-    out.recipients.reserve(out.recipients.size() + ats, fieldBytes);
+    bool reserved = false;
     for (const Kind& kind : kinds) {
         std::string display;
-        display.reserve(fieldSize[&kind - kinds]);
         ForEachMailbox(GMIME_OBJECT(message), kind.header, [&](Mailbox& m) {
+            if (!reserved) {
+                out.recipients.reserve(out.recipients.size() + ats, fieldSize[0] + fieldSize[1] + fieldSize[2]);
+                reserved = true;
+            }
+            if (display.capacity() < fieldSize[&kind - kinds]) display.reserve(fieldSize[&kind - kinds]);
             if (!display.empty()) display += "; ";
             display += m.name;
             // Compact: the writers expand each row only while they store it.
             out.recipients.addSmtp(kind.recipientType, m.name, m.address);
-        });
+        }, true);
         out.props.setString(kind.displayProp, display);
     }
 }
@@ -1399,7 +1456,8 @@ void ImportAsPlainText(std::string_view bytes, Message& out) {
 void ImportInto(std::string_view input, Message& out, int depth, SourceFile* file) {
     std::string converted;
     std::string_view bytes = PrepareInput(input, converted);
-    const bool hasHeaders = HeaderBlockEnd(bytes) > 0;
+    const size_t headerEnd = HeaderBlockEnd(bytes);
+    const bool hasHeaders = headerEnd > 0;
     const std::string_view prepared = bytes;
     LongFields longFields;
     std::string shortened = HideLongFields(bytes, longFields);
@@ -1453,9 +1511,11 @@ void ImportInto(std::string_view input, Message& out, int depth, SourceFile* fil
     } scope(&longFields);
     Importer importer;
     importer.importMessage(message.get(), [&] {
-        std::string block = RawHeaderBlock(prepared);
-        if (file && file->map.mapped() && !shortened.empty()) file->map.dropResidentPages();
-        return block;
+        // Only a long block is worth reading in pieces.
+        const bool inMap = headerEnd > kLongFieldBytes && file && file->map.mapped() &&
+                           prepared.data() >= file->map.bytes().data() &&
+                           prepared.data() < file->map.bytes().data() + file->map.bytes().size();
+        return RawHeaderBlock(prepared.substr(0, headerEnd), inMap ? &file->map : nullptr);
     }, out, depth);
 }
 
