@@ -550,8 +550,32 @@ PstWriter::Impl::WrittenMessage PstWriter::Impl::writeMessage(const Message& msg
     // The display lists are measured in the first pass and made in the
     // second: grown by doubling, a list of 350,000 names held 2.5 times its
     // size.
+    // A list the message already holds as it comes out (as the import makes
+    // them) is checked against, not made again: a copy beside it held another
+    // 9 MB for a To: of 9 MB.
     std::string displays[4];  // by recipient type 1 To, 2 Cc, 3 Bcc
     size_t displaySizes[4] = {};
+    const std::string* given[4] = {};  // the message's own list while `displays` would match it
+    size_t listed[4] = {};             // the bytes of the list so far
+    for (uint32_t type : {1u, 2u, 3u}) {
+        const Property* p = msg.props.find(type == 1 ? pid::DisplayTo : type == 2 ? pid::DisplayCc : pid::DisplayBcc);
+        if (p && !p->shared && (p->type == PT_UNICODE || p->type == PT_STRING8)) given[type] = &p->text;
+    }
+    auto addToDisplay = [&](uint32_t type, std::string_view name) {
+        const std::string_view separator = listed[type] ? "; " : "";
+        if (const std::string* list = given[type]) {
+            if (listed[type] + separator.size() + name.size() <= list->size() &&
+                list->compare(listed[type], separator.size(), separator) == 0 &&
+                list->compare(listed[type] + separator.size(), name.size(), name) == 0) {
+                listed[type] += separator.size() + name.size();
+                return;
+            }
+            displays[type].assign(*list, 0, listed[type]);  // it departs here: made from now on
+            given[type] = nullptr;
+        }
+        displays[type].append(separator).append(name);
+        listed[type] = displays[type].size();
+    };
     size_t recipientBytes = 0;
     {
         auto encodeRecipient = [&](size_t i, bool firstPass) {
@@ -590,8 +614,7 @@ PstWriter::Impl::WrittenMessage PstWriter::Impl::writeMessage(const Message& msg
                 if (firstPass) {
                     displaySizes[rtype] += (displaySizes[rtype] ? 2 : 0) + name.size();
                 } else {
-                    if (!displays[rtype].empty()) displays[rtype] += "; ";
-                    displays[rtype] += name;
+                    addToDisplay(rtype, name);
                 }
             }
             sortUnique(v);
@@ -609,7 +632,11 @@ PstWriter::Impl::WrittenMessage PstWriter::Impl::writeMessage(const Message& msg
         for (uint32_t t : tags)
             if (cols.empty() || (cols.back() >> 16) != (t >> 16)) cols.push_back(t);
         TableBuilder table(ndb, TableLayout::extend(recipientTemplateLayout(), cols));
-        for (uint32_t type : {1u, 2u, 3u}) displays[type].reserve(displaySizes[type]);
+        for (uint32_t type : {1u, 2u, 3u})
+            if (!given[type] || given[type]->size() != displaySizes[type]) {
+                given[type] = nullptr;  // it cannot match: made whole
+                displays[type].reserve(displaySizes[type]);
+            }
         for (size_t i = 0; i < msg.recipients.size(); ++i) table.addRow(uint32_t(i), encodeRecipient(i, false));
         NodeRef r = table.finish();
         subnodes.push_back({kNidRecipientTable, r.bidData, r.bidSub});
@@ -732,15 +759,19 @@ PstWriter::Impl::WrittenMessage PstWriter::Impl::writeMessage(const Message& msg
     // fields: a long one stays in UTF-8 and is converted as it is written.
     for (uint32_t type : {1u, 2u, 3u}) {
         const uint16_t id = type == 1 ? pid::DisplayTo : type == 2 ? pid::DisplayCc : pid::DisplayBcc;
-        if (size_t n = Utf16leSize(displays[type]); n > kMaxHeapItem) {
-            out.texts.push_back(std::make_unique<std::string>(std::move(displays[type])));
+        const std::string* list = given[type] && listed[type] == given[type]->size() ? given[type] : &displays[type];
+        if (size_t n = Utf16leSize(*list); n > kMaxHeapItem) {
+            if (list == &displays[type]) {
+                out.texts.push_back(std::make_unique<std::string>(std::move(displays[type])));
+                list = out.texts.back().get();
+            }
             PropValue text;
             text.tag = (uint32_t(id) << 16) | PT_UNICODE;
-            text.utf8 = out.texts.back().get();
+            text.utf8 = list;
             text.utf16Bytes = n;
             setValue(v, std::move(text));
         } else {
-            setValue(v, pvString(id, displays[type]));
+            setValue(v, pvString(id, *list));
         }
         std::string().swap(displays[type]);
     }
