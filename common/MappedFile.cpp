@@ -18,6 +18,16 @@ void MappedFile::dropResidentPages() {
     if (map_) ::madvise(map_, size_, MADV_DONTNEED);
 }
 
+void MappedFile::dropResidentPages(std::string_view range) {
+    if (!map_ || range.empty()) return;
+    const auto base = reinterpret_cast<uintptr_t>(map_);
+    const auto page = uintptr_t(::sysconf(_SC_PAGESIZE));
+    uintptr_t from = reinterpret_cast<uintptr_t>(range.data()), to = from + range.size();
+    if (from < base || to > base + size_) return;
+    from -= (from - base) % page;  // the mapping starts on a page
+    ::madvise(reinterpret_cast<void*>(from), to - from, MADV_DONTNEED);
+}
+
 bool MappedFile::open(const std::string& path, std::string* error) {
     auto fail = [&](const char* what) {
         if (error) *error = std::string(what) + " " + path + ": " + std::strerror(errno);

@@ -20,6 +20,8 @@ public:
     // from the file if touched), for a caller that goes on reading the file
     // by other means.
     void dropResidentPages();
+    // The same for the pages that hold `range`, a part of bytes().
+    void dropResidentPages(std::string_view range);
 
     // Whether the bytes are a mapping of the file (not a copy of a pipe's).
     bool mapped() const { return map_ != nullptr; }

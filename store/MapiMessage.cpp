@@ -35,6 +35,15 @@ Property Property::Text(uint16_t id, std::string utf8) {
     return p;
 }
 
+Property Property::SharedText(uint16_t id, std::shared_ptr<const std::string> utf8, size_t from) {
+    Property p;
+    p.id = id;
+    p.type = PT_UNICODE;
+    p.integer = std::min(from, utf8->size());
+    p.shared = std::move(utf8);
+    return p;
+}
+
 Property Property::Binary(uint16_t id, std::string bytes) {
     Property p;
     p.id = id;
@@ -96,6 +105,40 @@ std::string_view Recipient::name() const {
 
 std::string_view Recipient::address() const {
     return kind_ & kNameIsAddress ? std::string_view(text_) : std::string_view(text_).substr(nameSize_);
+}
+
+void RecipientList::addSmtp(uint32_t recipientType, std::string_view name, std::string_view address) {
+    uint8_t kind = uint8_t(Recipient::kCompact | (recipientType & 0x0F));
+    Row row{uint64_t(text_.size()), uint32_t(name.size()), uint32_t(address.size())};
+    if (name == address) {
+        kind |= Recipient::kNameIsAddress;
+        text_.append(address);
+    } else {
+        text_.append(name).append(address);
+    }
+    row.at |= uint64_t(kind) << 56;
+    rows_.push_back(row);
+}
+
+void RecipientList::push_back(Recipient r) {
+    if (r.compact()) return addSmtp(r.recipientType(), r.name(), r.address());
+    rows_.push_back(Row{uint64_t(bags_.size()), 0, 0});
+    bags_.push_back(std::move(r.props));
+}
+
+Recipient RecipientList::operator[](size_t i) const {
+    const Row& row = rows_[i];
+    const uint8_t kind = uint8_t(row.at >> 56);
+    const size_t at = size_t(row.at & ((uint64_t(1) << 56) - 1));
+    if (kind == 0) {
+        Recipient r;
+        r.props = bags_[at];
+        return r;
+    }
+    const std::string_view text(text_);
+    const std::string_view name = text.substr(at, row.nameSize);
+    const std::string_view address = kind & Recipient::kNameIsAddress ? name : text.substr(at + row.nameSize, row.addressSize);
+    return Recipient::Smtp(kind & 0x0F, name, address);
 }
 
 PropertyBag Recipient::row(uint32_t index) const {

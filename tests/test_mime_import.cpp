@@ -14,6 +14,7 @@
 #include "store/MapiAddress.h"
 #include "store/MapiIds.h"
 #include "store/mime/MimeImport.h"
+#include "TestSupport.h"
 
 namespace fs = std::filesystem;
 using store::Message;
@@ -30,7 +31,7 @@ const fs::path kMessages = fs::path(VELLARY_CORPUS_DIR) / "messages";
 
 std::string Text(const PropertyBag& bag, uint16_t id) {
     const store::Property* p = bag.find(id);
-    return p ? p->text : std::string();
+    return p ? std::string(p->textView()) : std::string();
 }
 
 bool Has(const PropertyBag& bag, uint16_t id) { return bag.find(id) != nullptr; }
@@ -117,8 +118,8 @@ TEST(MimeImportCorpus, EveryMessageImportsWhole) {
         ForEachBag(m, [&](const PropertyBag& bag, const char* what) {
             for (const auto& p : bag.all()) {
                 if (p.type != store::PT_UNICODE) continue;
-                EXPECT_TRUE(store::IsValidUtf8(p.text)) << what << " " << std::hex << p.tag();
-                EXPECT_EQ(p.text.find('\0'), std::string::npos) << what << " " << std::hex << p.tag();
+                EXPECT_TRUE(store::IsValidUtf8(p.textView())) << what << " " << std::hex << p.tag();
+                EXPECT_EQ(p.textView().find('\0'), std::string::npos) << what << " " << std::hex << p.tag();
             }
         });
         std::function<void(const Message&)> checkTree = [&](const Message& msg) {
@@ -168,7 +169,7 @@ TEST(MimeImportCorpus, FirstMessageOfEveryMailboxImports) {
         ForEachBag(m, [&](const PropertyBag& bag, const char*) {
             for (const auto& p : bag.all()) {
                 if (p.type == store::PT_UNICODE) {
-                    EXPECT_TRUE(store::IsValidUtf8(p.text)) << std::hex << p.tag();
+                    EXPECT_TRUE(store::IsValidUtf8(p.textView())) << std::hex << p.tag();
                 }
             }
         });
@@ -410,9 +411,10 @@ TEST(MimeImportHeaders, RecipientsFromToCcBccWithGroups) {
 TEST(MimeImportHeaders, LongFieldsReadAsShortOnes) {
     // Fields over 64 KB are kept from GMime, then decoded and parsed in
     // pieces: a long field must give what the same field gives short. The
-    // names are mostly quoted commas, where no piece may end.
+    // names are mostly quoted commas, where no piece may end. A long subject
+    // is held once, its normalized form and the topic inside it.
     auto name = [](int i) { return "N" + std::to_string(i) + std::string(", a, b, c, d, e, f, g, h, i, j, k"); };
-    for (int units : {3, 4000}) {
+    for (int units : {3, 8000}) {
         std::string subject = "Subject: Re:", expected, to = "To: ";
         for (int i = 0; i < units; ++i) {
             subject += " =?utf-8?B?w6k=?=\n =?utf-8?Q?=C3=A9?= w" + std::to_string(i);
@@ -423,6 +425,13 @@ TEST(MimeImportHeaders, LongFieldsReadAsShortOnes) {
         Message m = FromText(subject + "\n" + to + "last@example.org\nFrom: a@example.org\n\nbody\n");
         EXPECT_EQ(Text(m.props, ids::NormalizedSubject), expected) << units;
         EXPECT_EQ(Text(m.props, pid::Subject), "Re: " + expected) << units;
+        const char* held = m.props.find(pid::Subject)->textView().data();
+        for (uint16_t id : {ids::NormalizedSubject, ids::ConversationTopic}) {
+            EXPECT_EQ(Text(m.props, id), expected) << units;
+            if (units > 3) {
+                EXPECT_EQ(m.props.find(id)->textView().data(), held + 4) << id;
+            }
+        }
         ASSERT_EQ(m.recipients.size(), size_t(units) + 3) << units;
         for (int i = 0, row = 0; i < units; ++i, ++row) {
             EXPECT_EQ(Text(m.recipients[size_t(row)].row(uint32_t(row)), pid::DisplayName), name(i));
@@ -539,6 +548,30 @@ TEST(MimeImportHeaders, IdentifiersAndRawHeaderBlock) {
               "Message-ID: <abc@example.org>\r\nIn-Reply-To: <prev@example.org>\r\n"
               "References: <one@example.org>\r\n <prev@example.org>\r\nSubject: s\r\n");
     EXPECT_EQ(Text(m.props, pid::Body), "Body: not a header\r\n");
+}
+
+// A header block of megabytes read from a file is copied a piece at a time:
+// with either line break, and with a long Subject kept from GMime, it is the
+// block with CR LF breaks.
+TEST(MimeImportHeaders, LongRawHeaderBlockFromAFileIsCopiedWhole) {
+    testsupport::TempDir tmp;
+    std::string fields;
+    for (int i = 0; fields.size() < (5u << 18); ++i) fields += "X-Filler-" + std::to_string(i) + ": some value here\n";
+    const std::string subject = "Subject: " + std::string(100000, 's') + "\n";
+    auto withBreak = [](const std::string& text, const char* eol) {
+        std::string out;
+        for (char ch : text) ch == '\n' ? out += eol : out += ch;
+        return out;
+    };
+    for (const std::string& headers : {fields, fields + subject})
+        for (const char* eol : {"\n", "\r\n"}) {
+            const fs::path path = tmp.path() / "long-headers.eml";
+            testsupport::WriteFile(path, withBreak(headers + "\nbody\n", eol));
+            Message m;
+            std::string error;
+            ASSERT_TRUE(store::mime::ImportMimeFile(path.string(), m, &error)) << error;
+            EXPECT_TRUE(Text(m.props, pid::TransportMessageHeaders) == withBreak(headers, "\r\n")) << headers.size() << eol;
+        }
 }
 
 // ---------------------------------------------------------------------------

@@ -497,9 +497,41 @@ TEST(PstWriterRoundTrip, BareMessagesStillReadBack) {
     EXPECT_NE(log.find("\"Inbox\" - 2 items done, 0 items skipped"), std::string::npos) << log;
 }
 
+// The display lists are the recipients' names whatever list the message
+// holds: one that matches is stored as it is, one that departs anywhere (or
+// is missing) is made from the rows.
+TEST(PstWriterRoundTrip, DisplayListsAreTheRecipientsNames) {
+    REQUIRE_READERS();
+    TempDir tmp;
+    const std::string pst = tmp.file("display.pst");
+    MailSpec s;
+    s.subject = "Display";
+    s.from = {"Alice", "alice@example.com"};
+    s.to = {{"Ann", "ann@example.org"}, {"Bob", "bob@example.org"}, {"Cy", "cy@example.org"}};
+    const char* held[] = {nullptr, "Ann; Bob; Cy", "Ann; Bob; Cz", "Ann, Bob; Cy", "Ann; Bob", "Ann; Bob; Cy; Dee"};
+    {
+        PstWriter w;
+        std::string err;
+        ASSERT_TRUE(w.create(pst, "Display", &err)) << err;
+        const uint32_t inbox = w.addFolder(w.rootFolder(), "Inbox", &err);
+        for (const char* list : held) {
+            store::Message m = makeMessage(s);
+            m.props.remove(store::pid::DisplayTo);
+            if (list) m.props.setString(store::pid::DisplayTo, list);
+            ASSERT_TRUE(w.addMessage(inbox, m, &err)) << err;
+        }
+        ASSERT_TRUE(w.close(&err)) << err;
+    }
+    std::string log;
+    auto rp = runReadpst(pst, tmp.file("rp"), &log);
+    ASSERT_EQ(rp.size(), std::size(held)) << log;
+    for (const auto& r : rp) EXPECT_EQ(r.headers.at("To"), "Ann; Bob; Cy");
+}
+
 // Long strings are converted to UTF-16 a piece at a time as they are written:
 // a character straddling a piece's end, a malformed byte and a long display
-// list read back as a short one would.
+// list read back as a short one would, and so does a text shared with another
+// property from an offset on.
 TEST(PstWriterRoundTrip, LongTextConvertedInPiecesReadsWhole) {
     REQUIRE_READERS();
     TempDir tmp;
@@ -522,7 +554,9 @@ TEST(PstWriterRoundTrip, LongTextConvertedInPiecesReadsWhole) {
         PstWriter w;
         std::string err;
         ASSERT_TRUE(w.create(pst, "Long", &err)) << err;
-        ASSERT_TRUE(w.addMessage(w.addFolder(w.rootFolder(), "Inbox", &err), makeMessage(s), &err)) << err;
+        store::Message m = makeMessage(s);
+        m.props.set(store::Property::SharedText(store::pid::Body, std::make_shared<const std::string>("Re: " + s.body), 4));
+        ASSERT_TRUE(w.addMessage(w.addFolder(w.rootFolder(), "Inbox", &err), m, &err)) << err;
         ASSERT_TRUE(w.close(&err)) << err;
     }
     expectSound(pst);

@@ -176,13 +176,41 @@ size_t HeaderBlockEnd(std::string_view bytes) {
     return end;
 }
 
-std::string RawHeaderBlock(std::string_view bytes) {
-    size_t end = HeaderBlockEnd(bytes);
-    if (end == 0) return {};
-    std::string block = ToCrlf(bytes.substr(0, end));
+// The same of `head`, the header block found, which lies in `map` when that
+// is set: read a piece at a time, the mapped pages let go behind each piece,
+// so that a block of megabytes is not resident beside its copy.
+std::string RawHeaderBlock(std::string_view head, MappedFile* map) {
+    if (head.empty()) return {};
+    std::string block;
+    if (!map) {
+        block = ToCrlf(head);
+    } else {
+        constexpr size_t kPiece = 1 << 20;
+        size_t breaks = 0;
+        for (size_t at = 0; at < head.size(); at += kPiece) {
+            std::string_view piece = head.substr(at, kPiece);
+            breaks += size_t(std::count(piece.begin(), piece.end(), '\n') + std::count(piece.begin(), piece.end(), '\r'));
+            map->dropResidentPages(piece);
+        }
+        block.reserve(head.size() + breaks + 2);
+        for (size_t at = 0; at < head.size();) {
+            // Pieces end after a line feed, where ToCrlf keeps no state.
+            size_t cut = head.find('\n', std::min(head.size(), at + kPiece));
+            cut = cut == std::string_view::npos ? head.size() : cut + 1;
+            block += ToCrlf(head.substr(at, cut - at));
+            map->dropResidentPages(head.substr(at, cut - at));
+            at = cut;
+        }
+    }
     if (!IsValidUtf8(block) || block.find('\0') != std::string::npos) block = SanitizeUtf8(block);  // drops NULs too
     if (block.size() < 2 || block.compare(block.size() - 2, 2, "\r\n") != 0) block += "\r\n";
     return block;
+}
+
+std::string RawHeaderBlock(std::string_view bytes) {
+    size_t end = HeaderBlockEnd(bytes);
+    if (end == 0) return {};
+    return RawHeaderBlock(bytes.substr(0, end), nullptr);
 }
 
 // ---------------------------------------------------------------------------
@@ -358,6 +386,17 @@ const char* RawValueOf(GMimeObject* object, GMimeHeader* header) {
     return index < fields->values.size() ? fields->values[index].c_str() : raw;
 }
 
+// Frees the long value `header` of `object` stands for, read for the last time.
+void ReleaseLongValue(GMimeObject* object, GMimeHeader* header) {
+    LongFields* fields = tlsLongFields;
+    const char* raw = g_mime_header_get_raw_value(header);
+    if (!raw || !fields || object != fields->owner) return;
+    const char* at = std::strstr(raw, fields->marker.c_str());
+    if (!at) return;
+    size_t index = std::strtoul(at + fields->marker.size(), nullptr, 10);
+    if (index < fields->values.size()) std::string().swap(fields->values[index]);
+}
+
 // Frees the long values of `object` once its header fields have all been read.
 void DropLongFields(GMimeObject* object) {
     if (tlsLongFields && tlsLongFields->owner == object) std::vector<std::string>().swap(tlsLongFields->values);
@@ -458,7 +497,16 @@ void SetSubject(Message& out, GMimeMessage* message) {
         rest = i + 1;
         while (rest < subject.size() && subject[rest] == ' ') ++rest;
     }
-    // Copied once and moved otherwise: a subject can be megabytes long.
+    if (subject.size() > kLongFieldBytes) {
+        // A long subject is held once: the subject, its normalized form and
+        // the topic made from it share one text. Held apart, a 50 MB subject
+        // cost three times its size beside the header block.
+        auto text = std::make_shared<const std::string>(std::move(subject));
+        out.props.set(Property::SharedText(pid::Subject, text, 0));
+        if (!prefix.empty()) out.props.setString(ids::SubjectPrefix, prefix);
+        out.props.set(Property::SharedText(ids::NormalizedSubject, std::move(text), rest));
+        return;
+    }
     out.props.setString(pid::Subject, subject);
     if (!prefix.empty()) out.props.setString(ids::SubjectPrefix, prefix);
     subject.erase(0, rest);
@@ -557,7 +605,9 @@ std::vector<std::string_view> AddressPieces(std::string_view list) {
 // Calls f on the mailboxes of every header with this name, a piece of the
 // field at a time (a To: of 100,000 addresses is never held as mailboxes at
 // once); a header GMime finds no address in is kept as a display name alone.
-void ForEachMailbox(GMimeObject* object, const char* name, const std::function<void(Mailbox&)>& f) {
+// With `lastRead`, a long field's raw value is freed once it is unfolded.
+void ForEachMailbox(GMimeObject* object, const char* name, const std::function<void(Mailbox&)>& f,
+                    bool lastRead = false) {
     GMimeHeaderList* list = g_mime_object_get_header_list(object);
     std::vector<Mailbox> boxes;
     for (int i = 0, n = list ? g_mime_header_list_get_count(list) : 0; i < n; ++i) {
@@ -566,7 +616,18 @@ void ForEachMailbox(GMimeObject* object, const char* name, const std::function<v
         if (!headerName || !EqualsNoCase(headerName, name)) continue;
         const char* raw = RawValueOf(object, header);
         if (!raw) continue;
-        std::string value = NormaliseEncodedWords(TakeGString(g_mime_utils_header_unfold(raw)));
+        // The unfolded text is used where GMime made it unless encoded-words
+        // have to be rewritten: copied, a long field was held twice more.
+        GCharPtr unfolded(g_mime_utils_header_unfold(raw));
+        if (lastRead) ReleaseLongValue(object, header);
+        std::string normalised;
+        std::string_view value = unfolded ? unfolded.get() : "";
+        if (value.find("=?") != std::string_view::npos) {
+            normalised = std::string(value);
+            unfolded.reset();
+            normalised = NormaliseEncodedWords(std::move(normalised));
+            value = normalised;
+        }
         size_t found = 0;
         for (std::string_view piece : AddressPieces(value)) {
             GObjectPtr<InternetAddressList> parsed(internet_address_list_parse(LenientParserOptions(), std::string(piece).c_str()));
@@ -576,7 +637,7 @@ void ForEachMailbox(GMimeObject* object, const char* name, const std::function<v
             for (Mailbox& m : boxes) f(m);
         }
         if (found == 0) {
-            std::string text = CleanLine(DecodeHeaderText(value));
+            std::string text = CleanLine(DecodeHeaderText(std::string(value)));
             // "undisclosed-recipients:;" (or without the ';'): a group with no member.
             size_t colon = text.find(':');
             bool onlyGroupSyntax = colon != std::string::npos &&
@@ -654,6 +715,8 @@ void SetRecipients(Message& out, GMimeMessage* message) {
     // lists as long as the fields: grown by doubling, the list of a To: of
     // 350,000 addresses held its old and new copies at once (50 MB of a 9 MB
     // message) at the import's peak, and so did the display list (24 MB).
+    // The room is made at the first mailbox, once the field's raw value is
+    // freed, so that the two are not held together.
     size_t ats = 0;
     size_t fieldSize[3] = {};
     if (GMimeHeaderList* list = g_mime_object_get_header_list(GMIME_OBJECT(message)))
@@ -669,16 +732,20 @@ void SetRecipients(Message& out, GMimeMessage* message) {
                 fieldSize[k] += size_t(c - raw);
             }
         }
-    out.recipients.reserve(out.recipients.size() + ats);
+    bool reserved = false;
     for (const Kind& kind : kinds) {
         std::string display;
-        display.reserve(fieldSize[&kind - kinds]);
         ForEachMailbox(GMIME_OBJECT(message), kind.header, [&](Mailbox& m) {
+            if (!reserved) {
+                out.recipients.reserve(out.recipients.size() + ats, fieldSize[0] + fieldSize[1] + fieldSize[2]);
+                reserved = true;
+            }
+            if (display.capacity() < fieldSize[&kind - kinds]) display.reserve(fieldSize[&kind - kinds]);
             if (!display.empty()) display += "; ";
             display += m.name;
             // Compact: the writers expand each row only while they store it.
-            out.recipients.push_back(Recipient::Smtp(kind.recipientType, m.name, m.address));
-        });
+            out.recipients.addSmtp(kind.recipientType, m.name, m.address);
+        }, true);
         out.props.setString(kind.displayProp, display);
     }
 }
@@ -1180,7 +1247,10 @@ void ImportInto(std::string_view input, Message& out, int depth, SourceFile* fil
 
 class Importer {
 public:
-    void importMessage(GMimeMessage* message, std::string rawHeaders, Message& out, int depth);
+    // `rawHeaders` makes the header block as it stands in the input; it is
+    // called once the header fields have been read, so that a block of many
+    // megabytes is not held beside the long values decoded from it.
+    void importMessage(GMimeMessage* message, const std::function<std::string()>& rawHeaders, Message& out, int depth);
 
 private:
     void addLeaf(GMimePart* part, const Collected& c, const std::set<std::string>& cids, const std::string& html, Message& out);
@@ -1265,7 +1335,7 @@ void Importer::addEmbedded(GMimeObject* object, GMimeMessage* inner, Message& ou
     }
     auto child = std::make_unique<Message>();
     std::string headers = TakeGString(g_mime_object_get_headers(GMIME_OBJECT(inner), nullptr));
-    importMessage(inner, SanitizeUtf8(ToCrlf(headers)), *child, depth + 1);
+    importMessage(inner, [&] { return SanitizeUtf8(ToCrlf(headers)); }, *child, depth + 1);
     finishEmbedded(object, std::move(child), out);
 }
 
@@ -1288,7 +1358,7 @@ void Importer::finishEmbedded(GMimeObject* object, std::unique_ptr<Message> chil
     p.setLong(pid::AttachFlags, 0);
     p.setBool(pid::AttachmentHidden, false);
     const Property* subject = child->props.find(pid::Subject);
-    std::string display = subject ? subject->text : std::string();
+    std::string display = subject ? std::string(subject->textView()) : std::string();
     if (display.empty()) {
         display = FileNameOf(object);
     }
@@ -1297,7 +1367,7 @@ void Importer::finishEmbedded(GMimeObject* object, std::unique_ptr<Message> chil
     out.attachments.push_back(std::move(a));
 }
 
-void Importer::importMessage(GMimeMessage* message, std::string rawHeaders, Message& out, int depth) {
+void Importer::importMessage(GMimeMessage* message, const std::function<std::string()>& rawHeaders, Message& out, int depth) {
     GMimeObject* object = GMIME_OBJECT(message);
     out.props.setString(pid::MessageClass, "IPM.Note");
     out.props.setLong(pid::MessageFlags, 0x01);  // read
@@ -1329,9 +1399,13 @@ void Importer::importMessage(GMimeMessage* message, std::string rawHeaders, Mess
     SetImportance(out, object);
     DropLongFields(object);  // the last header field read
     if (const Property* normalized = out.props.find(ids::NormalizedSubject);
-        topicIsSubject && normalized && !normalized->text.empty())
-        out.props.setString(ids::ConversationTopic, std::string(normalized->text));
-    if (!rawHeaders.empty()) out.props.setString(pid::TransportMessageHeaders, std::move(rawHeaders));
+        topicIsSubject && normalized && !normalized->textView().empty()) {
+        if (normalized->shared)
+            out.props.set(Property::SharedText(ids::ConversationTopic, normalized->shared, size_t(normalized->integer)));
+        else
+            out.props.setString(ids::ConversationTopic, std::string(normalized->text));
+    }
+    if (std::string block = rawHeaders(); !block.empty()) out.props.setString(pid::TransportMessageHeaders, std::move(block));
 
     Collected c;
     Walk(g_mime_message_get_mime_part(message), c, 0);
@@ -1382,15 +1456,21 @@ void ImportAsPlainText(std::string_view bytes, Message& out) {
 void ImportInto(std::string_view input, Message& out, int depth, SourceFile* file) {
     std::string converted;
     std::string_view bytes = PrepareInput(input, converted);
-    std::string rawHeaders = RawHeaderBlock(bytes);
+    const size_t headerEnd = HeaderBlockEnd(bytes);
+    const bool hasHeaders = headerEnd > 0;
     const std::string_view prepared = bytes;
     LongFields longFields;
     std::string shortened = HideLongFields(bytes, longFields);
-    if (!shortened.empty()) bytes = shortened;
+    if (!shortened.empty()) {
+        bytes = shortened;
+        // The long values are copied out, and GMime reads the shortened
+        // copy: the mapped header pages need not stay resident beside them.
+        if (file && file->map.mapped()) file->map.dropResidentPages();
+    }
 
     EnsureGMimeStarted();
     GObjectPtr<GMimeStream> stream;
-    if (file && file->map.mapped() && converted.empty() && shortened.empty() && !rawHeaders.empty()) {
+    if (file && file->map.mapped() && converted.empty() && shortened.empty() && hasHeaders) {
         // Read as it stands in a file: GMime reads the file itself, through
         // buffered reads, and its parts refer to ranges of it. The mapped
         // pages would all stay resident while the parts are decoded, the
@@ -1416,7 +1496,7 @@ void ImportInto(std::string_view input, Message& out, int depth, SourceFile* fil
     g_mime_parser_set_format(parser.get(), GMIME_FORMAT_MESSAGE);
     g_mime_parser_set_persist_stream(parser.get(), TRUE);
     GObjectPtr<GMimeMessage> message(g_mime_parser_construct_message(parser.get(), LenientParserOptions()));
-    if (!message || rawHeaders.empty()) {
+    if (!message || !hasHeaders) {
         // No header at all: GMime would read the first lines as broken
         // headers and lose them, so the whole text is the body.
         ImportAsPlainText(prepared, out);
@@ -1430,7 +1510,13 @@ void ImportInto(std::string_view input, Message& out, int depth, SourceFile* fil
         ~Scope() { tlsLongFields = outer; }
     } scope(&longFields);
     Importer importer;
-    importer.importMessage(message.get(), std::move(rawHeaders), out, depth);
+    importer.importMessage(message.get(), [&] {
+        // Only a long block is worth reading in pieces.
+        const bool inMap = headerEnd > kLongFieldBytes && file && file->map.mapped() &&
+                           prepared.data() >= file->map.bytes().data() &&
+                           prepared.data() < file->map.bytes().data() + file->map.bytes().size();
+        return RawHeaderBlock(prepared.substr(0, headerEnd), inMap ? &file->map : nullptr);
+    }, out, depth);
 }
 
 }  // namespace

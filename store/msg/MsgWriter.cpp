@@ -114,7 +114,7 @@ private:
 
 bool bagFitsCodepage(const PropertyBag& bag, uint32_t codepage) {
     for (const Property& p : bag.all()) {
-        if (isStringType(p.type) && !EncodeCodepage(p.text, codepage, nullptr)) return false;
+        if (isStringType(p.type) && !EncodeCodepage(p.textView(), codepage, nullptr)) return false;
         if (isMultiStringType(p.type))
             for (const std::string& v : p.values)
                 if (!EncodeCodepage(v, codepage, nullptr)) return false;
@@ -192,13 +192,13 @@ struct Context {
 };
 
 // The 8-bit bytes of a string in `codepage` (checked beforehand to fit).
-std::string encode8(const std::string& utf8, uint32_t codepage) {
+std::string encode8(std::string_view utf8, uint32_t codepage) {
     std::string out;
     if (codepage != kCodepageUtf8 && EncodeCodepage(utf8, codepage, &out)) return out;
     return SanitizeUtf8(utf8);
 }
 
-std::string encodeString(const Context& ctx, const std::string& utf8, uint32_t codepage) {
+std::string encodeString(const Context& ctx, std::string_view utf8, uint32_t codepage) {
     return ctx.unicode ? Utf8ToUtf16le(utf8) : encode8(utf8, codepage);
 }
 
@@ -231,12 +231,13 @@ bool writeProperty(Context& ctx, CompoundFileWriter::Storage* storage, PropertyS
     switch (type) {
     case PT_UNICODE:
     case PT_STRING8: {
-        if (p.text.size() > kLongTextPiece) {
+        const std::string_view text = p.textView();
+        if (text.size() > kLongTextPiece) {
             // Converted a piece at a time: the stored form of a long subject
             // or body is as large as the model's copy, or twice as large.
             auto eachPiece = [&](const CompoundFileWriter::PieceSink& put) {
                 std::string piece;
-                std::string_view rest = p.text;
+                std::string_view rest = text;
                 while (!rest.empty()) {
                     // Cut before a byte that starts a character, so that the
                     // pieces convert to what the whole converts to (the 8-bit
@@ -248,7 +249,7 @@ bool writeProperty(Context& ctx, CompoundFileWriter::Storage* storage, PropertyS
                         piece.clear();
                         AppendUtf16le(piece, rest.substr(0, cut));
                     } else {
-                        piece = encode8(std::string(rest.substr(0, cut)), codepage);
+                        piece = encode8(rest.substr(0, cut), codepage);
                     }
                     if (!put(piece)) return false;
                     rest.remove_prefix(cut);
@@ -257,7 +258,7 @@ bool writeProperty(Context& ctx, CompoundFileWriter::Storage* storage, PropertyS
             };
             size_t size = 0;
             if (ctx.unicode) {
-                size = Utf16leSize(p.text);
+                size = Utf16leSize(text);
             } else {
                 eachPiece([&](std::string_view piece) {
                     size += piece.size();
@@ -267,7 +268,7 @@ bool writeProperty(Context& ctx, CompoundFileWriter::Storage* storage, PropertyS
             entries.addStreamBacked(tag, flags, uint32_t(size) + (ctx.unicode ? 2 : 1));
             return cfb.writeStream(storage, substgName(tag), size, eachPiece);
         }
-        std::string bytes = encodeString(ctx, p.text, codepage);
+        std::string bytes = encodeString(ctx, text, codepage);
         entries.addStreamBacked(tag, flags, uint32_t(bytes.size()) + (ctx.unicode ? 2 : 1));
         return cfb.writeStream(storage, substgName(tag), bytes);
     }

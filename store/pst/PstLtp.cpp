@@ -85,7 +85,7 @@ uint32_t storeValue(NdbWriter& ndb, HeapBuilder& heap, const PropValue& v, bool 
     }
     if (v.utf8 && (v.size() > kMaxHeapItem || forceSubnode)) {
         const uint32_t nid = makeNid(0x1F, nextSub++);
-        subnodes.push_back({nid, writeUtf8Stream(ndb, v.data, *v.utf8, v.utf16Bytes), 0});
+        subnodes.push_back({nid, writeUtf8Stream(ndb, v.data, v.utf8Text(), v.utf16Bytes), 0});
         return nid;
     }
     std::string scratch;
@@ -103,7 +103,7 @@ const std::string& PropValue::bytes(std::string& scratch) const {
     if (!utf8) return bytes();
     scratch.reserve(data.size() + utf16Bytes);
     scratch = data;
-    AppendUtf16le(scratch, *utf8);
+    AppendUtf16le(scratch, utf8Text());
     return scratch;
 }
 

@@ -27,8 +27,10 @@ struct PropValue {
     std::string data;
     const std::string* big = nullptr;   // when set, the value's bytes (kept by the caller; not copied)
     const std::string* utf8 = nullptr;  // when set, see above
+    size_t utf8From = 0;                // with `utf8`: the value is *utf8 from this byte on
     size_t utf16Bytes = 0;              // with `utf8`: the size of its UTF-16LE form
     uint16_t type() const { return uint16_t(tag); }
+    std::string_view utf8Text() const { return std::string_view(*utf8).substr(utf8From); }
     size_t size() const { return big ? big->size() : data.size() + (utf8 ? utf16Bytes : 0); }
     // The bytes of a value whose bytes are held (not a `utf8` one).
     const std::string& bytes() const { return big ? *big : data; }

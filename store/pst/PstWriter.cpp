@@ -137,7 +137,7 @@ bool encodeValue(const Property& p, uint16_t& type, std::string& data) {
         type = PT_UNICODE;
         [[fallthrough]];
     case PT_UNICODE:
-        data = Utf8ToUtf16le(p.text);
+        data = Utf8ToUtf16le(p.textView());
         return true;
     case PT_BINARY:
         data = p.text;
@@ -209,7 +209,9 @@ void setValue(std::vector<PropValue>& v, PropValue p) {
     v.push_back(std::move(p));
 }
 
-std::string utf8Of(const Property* p) { return p && (p->type == PT_UNICODE || p->type == PT_STRING8) ? p->text : std::string(); }
+std::string utf8Of(const Property* p) {
+    return p && (p->type == PT_UNICODE || p->type == PT_STRING8) ? std::string(p->textView()) : std::string();
+}
 
 uint64_t nowFiletime() {
     using namespace std::chrono;
@@ -458,11 +460,13 @@ struct PstWriter::Impl {
             } else if (id == 0 || id >= 0x8000 || (skip && skip(id))) {
                 continue;
             }
-            if ((p.type == PT_UNICODE || p.type == PT_STRING8) && p.text.size() * 2 > kMaxHeapItem) {
-                if (size_t n = Utf16leSize(p.text); n > kMaxHeapItem) {
+            if ((p.type == PT_UNICODE || p.type == PT_STRING8) && p.textView().size() * 2 > kMaxHeapItem) {
+                if (size_t n = Utf16leSize(p.textView()); n > kMaxHeapItem) {
                     PropValue text;
                     text.tag = (uint32_t(id) << 16) | PT_UNICODE;
-                    text.utf8 = &p.text;  // long strings are converted as they are written
+                    // Long strings are converted as they are written.
+                    text.utf8 = p.shared ? p.shared.get() : &p.text;
+                    text.utf8From = p.shared ? size_t(p.integer) : 0;
                     text.utf16Bytes = n;
                     out.push_back(std::move(text));
                     continue;
@@ -519,7 +523,35 @@ PstWriter::Impl::WrittenMessage PstWriter::Impl::writeMessage(const Message& msg
     // encoded twice, once for the columns and once to be written, rather
     // than all held at once: a message of 100,000 recipients held 300 MB of
     // encoded rows.
+    // The display lists are measured in the first pass and made in the
+    // second: grown by doubling, a list of 350,000 names held 2.5 times its
+    // size.
+    // A list the message already holds as it comes out (as the import makes
+    // them) is checked against, not made again: a copy beside it held another
+    // 9 MB for a To: of 9 MB.
     std::string displays[4];  // by recipient type 1 To, 2 Cc, 3 Bcc
+    size_t displaySizes[4] = {};
+    const std::string* given[4] = {};  // the message's own list while `displays` would match it
+    size_t listed[4] = {};             // the bytes of the list so far
+    for (uint32_t type : {1u, 2u, 3u}) {
+        const Property* p = msg.props.find(type == 1 ? pid::DisplayTo : type == 2 ? pid::DisplayCc : pid::DisplayBcc);
+        if (p && !p->shared && (p->type == PT_UNICODE || p->type == PT_STRING8)) given[type] = &p->text;
+    }
+    auto addToDisplay = [&](uint32_t type, std::string_view name) {
+        const std::string_view separator = listed[type] ? "; " : "";
+        if (const std::string* list = given[type]) {
+            if (listed[type] + separator.size() + name.size() <= list->size() &&
+                list->compare(listed[type], separator.size(), separator) == 0 &&
+                list->compare(listed[type] + separator.size(), name.size(), name) == 0) {
+                listed[type] += separator.size() + name.size();
+                return;
+            }
+            displays[type].assign(*list, 0, listed[type]);  // it departs here: made from now on
+            given[type] = nullptr;
+        }
+        displays[type].append(separator).append(name);
+        listed[type] = displays[type].size();
+    };
     size_t recipientBytes = 0;
     {
         auto encodeRecipient = [&](size_t i, bool firstPass) {
@@ -554,9 +586,12 @@ PstWriter::Impl::WrittenMessage PstWriter::Impl::writeMessage(const Message& msg
             const Property* rt = b.find(pid::RecipientType);
             uint32_t rtype = rt ? uint32_t(rt->integer) : 1;
             if (!rt) setValue(v, pvLong(pid::RecipientType, 1));
-            if (firstPass && rtype >= 1 && rtype <= 3) {
-                if (!displays[rtype].empty()) displays[rtype] += "; ";
-                displays[rtype] += name;
+            if (rtype >= 1 && rtype <= 3) {
+                if (firstPass) {
+                    displaySizes[rtype] += (displaySizes[rtype] ? 2 : 0) + name.size();
+                } else {
+                    addToDisplay(rtype, name);
+                }
             }
             sortUnique(v);
             return v;
@@ -573,6 +608,11 @@ PstWriter::Impl::WrittenMessage PstWriter::Impl::writeMessage(const Message& msg
         for (uint32_t t : tags)
             if (cols.empty() || (cols.back() >> 16) != (t >> 16)) cols.push_back(t);
         TableBuilder table(ndb, TableLayout::extend(recipientTemplateLayout(), cols));
+        for (uint32_t type : {1u, 2u, 3u})
+            if (!given[type] || given[type]->size() != displaySizes[type]) {
+                given[type] = nullptr;  // it cannot match: made whole
+                displays[type].reserve(displaySizes[type]);
+            }
         for (size_t i = 0; i < msg.recipients.size(); ++i) table.addRow(uint32_t(i), encodeRecipient(i, false));
         NodeRef r = table.finish();
         subnodes.push_back({kNidRecipientTable, r.bidData, r.bidSub});
@@ -638,7 +678,7 @@ PstWriter::Impl::WrittenMessage PstWriter::Impl::writeMessage(const Message& msg
         if ((p.tag >> 16) == pid::Subject && p.type() == PT_UNICODE) {
             if (p.utf8 && findId(v, 0x0070)) {
                 // A long subject, still in UTF-8: only the marker is added.
-                const std::string& t = *p.utf8;
+                const std::string_view t = p.utf8Text();
                 if (t[0] == '\x01') break;  // already in the marked form
                 size_t k = std::min<size_t>(t.size(), 16);  // the prefix is in here, with all its blanks
                 while (k < t.size() && (t[k - 1] == ' ' || (uint8_t(t[k]) & 0xC0) == 0x80)) ++k;
@@ -695,15 +735,19 @@ PstWriter::Impl::WrittenMessage PstWriter::Impl::writeMessage(const Message& msg
     // fields: a long one stays in UTF-8 and is converted as it is written.
     for (uint32_t type : {1u, 2u, 3u}) {
         const uint16_t id = type == 1 ? pid::DisplayTo : type == 2 ? pid::DisplayCc : pid::DisplayBcc;
-        if (size_t n = Utf16leSize(displays[type]); n > kMaxHeapItem) {
-            out.texts.push_back(std::make_unique<std::string>(std::move(displays[type])));
+        const std::string* list = given[type] && listed[type] == given[type]->size() ? given[type] : &displays[type];
+        if (size_t n = Utf16leSize(*list); n > kMaxHeapItem) {
+            if (list == &displays[type]) {
+                out.texts.push_back(std::make_unique<std::string>(std::move(displays[type])));
+                list = out.texts.back().get();
+            }
             PropValue text;
             text.tag = (uint32_t(id) << 16) | PT_UNICODE;
-            text.utf8 = out.texts.back().get();
+            text.utf8 = list;
             text.utf16Bytes = n;
             setValue(v, std::move(text));
         } else {
-            setValue(v, pvString(id, displays[type]));
+            setValue(v, pvString(id, *list));
         }
         std::string().swap(displays[type]);
     }
@@ -822,7 +866,7 @@ namespace {
 bool fitsInStore(const Message& msg) {
     auto bagFits = [](const PropertyBag& b) {
         for (const Property& p : b.all()) {
-            size_t total = p.text.size();
+            size_t total = p.textView().size();
             for (const auto& v : p.values) total += v.size();
             if (total >= 0x7FFFFFFF) return false;
         }

@@ -13,7 +13,8 @@ std::string Show(const store::Property& p) {
     switch (p.type) {
     case store::PT_UNICODE:
     case store::PT_STRING8: {
-        std::string t = p.text.size() > 200 ? p.text.substr(0, 200) + "..." : p.text;
+        const std::string_view v = p.textView();
+        std::string t = v.size() > 200 ? std::string(v.substr(0, 200)) + "..." : std::string(v);
         for (char& c : t)
             if (c == '\r' || c == '\n') c = '|';
         return "\"" + t + "\"";
