@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "store/Session.h"
-#include "store/pst/PstVerifier.h"
+#include "store/pst/verify/PstVerifier.h"
 #include "store/pst/PstWriter.h"
 #include "tests/test_pst_support.h"
 

@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "store/pst/PstVerifier.h"
-#include "store/pst/PstVerifierDetail.h"
+#include "store/pst/verify/PstVerifier.h"
+#include "store/pst/verify/PstVerifierDetail.h"
 
 namespace fs = std::filesystem;
 using store::pst::VerifyOptions;

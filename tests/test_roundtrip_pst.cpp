@@ -20,7 +20,7 @@
 #include "TestSupport.h"
 #include "conversion/ConversionRun.h"
 #include "roundtrip_support.h"
-#include "store/pst/PstVerifier.h"
+#include "store/pst/verify/PstVerifier.h"
 #include "test_pst_support.h"
 
 using namespace roundtrip;

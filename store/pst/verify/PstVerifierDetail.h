@@ -11,7 +11,7 @@
 #include <unordered_set>
 #include <vector>
 
-#include "store/pst/PstVerifier.h"
+#include "store/pst/verify/PstVerifier.h"
 
 namespace store::pst::verifydetail {
 

@@ -7,7 +7,7 @@
 // 64-bit file offsets on 32-bit builds too: stores grow past 4 GB.
 #define _FILE_OFFSET_BITS 64
 
-#include "store/pst/PstVerifier.h"
+#include "store/pst/verify/PstVerifier.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -18,7 +18,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "store/pst/PstVerifierDetail.h"
+#include "store/pst/verify/PstVerifierDetail.h"
 
 namespace store::pst {
 namespace verifydetail {

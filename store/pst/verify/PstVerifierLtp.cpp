@@ -8,7 +8,7 @@
 #include <cstring>
 #include <set>
 
-#include "store/pst/PstVerifierDetail.h"
+#include "store/pst/verify/PstVerifierDetail.h"
 
 namespace store::pst::verifydetail {
 
