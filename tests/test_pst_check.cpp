@@ -2,6 +2,8 @@
 // used by the .pst writer tests. It shares no code with the writer.
 #include "tests/test_pst_support.h"
 
+#include "store/Endian.h"
+
 #include <algorithm>
 #include <array>
 #include <cstdio>
@@ -20,9 +22,9 @@ namespace {
 
 constexpr uint64_t kSection = 253952, kFirst = 0x4400;
 
-uint16_t g16(const uint8_t* p) { return uint16_t(p[0] | (p[1] << 8)); }
-uint32_t g32(const uint8_t* p) { return uint32_t(g16(p)) | (uint32_t(g16(p + 2)) << 16); }
-uint64_t g64(const uint8_t* p) { return uint64_t(g32(p)) | (uint64_t(g32(p + 4)) << 32); }
+using store::get16;
+using store::get32;
+using store::get64;
 
 uint32_t crcOf(const uint8_t* p, size_t n) {
     static const std::array<uint32_t, 256> table = [] {
@@ -83,17 +85,17 @@ std::vector<std::string> checkStructure(const std::string& path, StructureStats*
 
     // Header.
     if (std::memcmp(d, "!BDN", 4) != 0) bad("bad magic");
-    if (g32(d + 4) != crcOf(d + 8, 471)) bad("bad partial header CRC");
-    if (g32(d + 524) != crcOf(d + 8, 516)) bad("bad full header CRC");
-    if (g16(d + 8) != 0x4D53 || g16(d + 10) != 23 || g16(d + 12) != 19) bad("bad header versions");
+    if (get32(d + 4) != crcOf(d + 8, 471)) bad("bad partial header CRC");
+    if (get32(d + 524) != crcOf(d + 8, 516)) bad("bad full header CRC");
+    if (get16(d + 8) != 0x4D53 || get16(d + 10) != 23 || get16(d + 12) != 19) bad("bad header versions");
     if (d[512] != 0x80) bad("bad sentinel");
     if (d[513] > 1) bad("unknown encryption");
-    const uint64_t bidNextP = g64(d + 32), bidNextB = g64(d + 516);
+    const uint64_t bidNextP = get64(d + 32), bidNextB = get64(d + 516);
     const uint8_t* root = d + 180;
     const uint64_t sections = (size - kFirst) / kSection;
     if ((size - kFirst) % kSection != 0) bad("file size is not whole data sections");
-    if (g64(root + 4) != size) bad("ibFileEof differs from the file size");
-    if (g64(root + 12) != kFirst + (sections - 1) * kSection) bad("ibAMapLast is wrong");
+    if (get64(root + 4) != size) bad("ibFileEof differs from the file size");
+    if (get64(root + 12) != kFirst + (sections - 1) * kSection) bad("ibAMapLast is wrong");
     if (root[68] != 2) bad("fAMapValid is not 2");
     if (bidNextB % 4 != 0) bad("bidNextB not a multiple of 4");
 
@@ -138,9 +140,9 @@ std::vector<std::string> checkStructure(const std::string& path, StructureStats*
         const uint8_t* p = d + ib;
         mark(ib, 512, "B-tree page " + hex(bid));
         if (p[496] != ptype || p[497] != ptype) bad("B-tree page " + hex(ib) + " has wrong type");
-        if (g16(p + 498) != sigOf(ib, bid)) bad("B-tree page " + hex(ib) + " has a wrong signature");
-        if (g32(p + 500) != crcOf(p, 496)) bad("B-tree page " + hex(ib) + " has a wrong CRC");
-        if (g64(p + 504) != bid) bad("B-tree page " + hex(ib) + " has a wrong id");
+        if (get16(p + 498) != sigOf(ib, bid)) bad("B-tree page " + hex(ib) + " has a wrong signature");
+        if (get32(p + 500) != crcOf(p, 496)) bad("B-tree page " + hex(ib) + " has a wrong CRC");
+        if (get64(p + 504) != bid) bad("B-tree page " + hex(ib) + " has a wrong id");
         if (!pageBids.insert(bid).second) bad("page id used twice: " + hex(bid));
         if (bid >= bidNextP) bad("page id not below bidNextP");
         const unsigned cEnt = p[488], cEntMax = p[489], cbEnt = p[490], cLevel = p[491];
@@ -151,19 +153,19 @@ std::vector<std::string> checkStructure(const std::string& path, StructureStats*
             bad("B-tree page " + hex(ib) + " has a bad entry count or size");
             return;
         }
-        if (g64(p) != key) bad("B-tree key of " + hex(ib) + " differs from its first entry");
+        if (get64(p) != key) bad("B-tree key of " + hex(ib) + " differs from its first entry");
         uint64_t prev = 0;
         for (unsigned i = 0; i < cEnt; ++i) {
             const uint8_t* e = p + i * cbEnt;
-            const uint64_t k = g64(e);
+            const uint64_t k = get64(e);
             if (i && k <= prev) bad("B-tree keys out of order in " + hex(ib));
             prev = k;
             if (!leaf) {
-                self(self, g64(e + 8), g64(e + 16), ptype, int(cLevel) - 1, k, depth + 1, leafDepth);
+                self(self, get64(e + 8), get64(e + 16), ptype, int(cLevel) - 1, k, depth + 1, leafDepth);
             } else if (ptype == 0x81) {
-                nodes[uint32_t(k)] = {g64(e + 8), g64(e + 16), g32(e + 24)};
+                nodes[uint32_t(k)] = {get64(e + 8), get64(e + 16), get32(e + 24)};
             } else {
-                blocks[k] = {g64(e + 8), g16(e + 16), g16(e + 18)};
+                blocks[k] = {get64(e + 8), get16(e + 16), get16(e + 18)};
             }
         }
         if (leaf) {
@@ -175,9 +177,9 @@ std::vector<std::string> checkStructure(const std::string& path, StructureStats*
     {
         const uint8_t* n = root + 36;
         const uint8_t* b = root + 52;
-        if (g64(n + 8) + 512 > size || g64(b + 8) + 512 > size) return {"B-tree root outside the file"};
-        walk(walk, g64(n), g64(n + 8), 0x81, -1, g64(d + g64(n + 8)), 0, &nbtDepth);
-        walk(walk, g64(b), g64(b + 8), 0x80, -1, g64(d + g64(b + 8)), 0, &bbtDepth);
+        if (get64(n + 8) + 512 > size || get64(b + 8) + 512 > size) return {"B-tree root outside the file"};
+        walk(walk, get64(n), get64(n + 8), 0x81, -1, get64(d + get64(n + 8)), 0, &nbtDepth);
+        walk(walk, get64(b), get64(b + 8), 0x80, -1, get64(d + get64(b + 8)), 0, &bbtDepth);
     }
     st.nbtLevels = nbtDepth + 1;
     st.bbtLevels = bbtDepth + 1;
@@ -193,10 +195,10 @@ std::vector<std::string> checkStructure(const std::string& path, StructureStats*
         }
         mark(b.ib, total, "block " + hex(bid));
         const uint8_t* t = d + b.ib + total - 16;
-        if (g16(t) != b.cb) bad("block " + hex(bid) + " trailer size differs");
-        if (g16(t + 2) != sigOf(b.ib, bid)) bad("block " + hex(bid) + " has a wrong signature");
-        if (g32(t + 4) != crcOf(d + b.ib, b.cb)) bad("block " + hex(bid) + " has a wrong CRC");
-        if (g64(t + 8) != bid) bad("block " + hex(bid) + " trailer id differs");
+        if (get16(t) != b.cb) bad("block " + hex(bid) + " trailer size differs");
+        if (get16(t + 2) != sigOf(b.ib, bid)) bad("block " + hex(bid) + " has a wrong signature");
+        if (get32(t + 4) != crcOf(d + b.ib, b.cb)) bad("block " + hex(bid) + " has a wrong CRC");
+        if (get64(t + 8) != bid) bad("block " + hex(bid) + " trailer id differs");
         if (bid & 1) bad("block id with the reserved bit: " + hex(bid));
         if (bid >= bidNextB) bad("block id not below bidNextB");
     }
@@ -221,19 +223,19 @@ std::vector<std::string> checkStructure(const std::string& path, StructureStats*
             *total += cb;
             return;
         }
-        if (p[0] != 0x01 || (p[1] != 1 && p[1] != 2) || cb != 8 + 8 * g16(p + 2)) {
+        if (p[0] != 0x01 || (p[1] != 1 && p[1] != 2) || cb != 8 + 8 * get16(p + 2)) {
             bad("bad data tree block " + hex(bid));
             return;
         }
         if (p[1] == 2) ++st.xxblocks;
         uint64_t sum = 0;
-        for (unsigned i = 0; i < g16(p + 2); ++i) {
-            const uint64_t child = g64(p + 8 + 8 * i);
+        for (unsigned i = 0; i < get16(p + 2); ++i) {
+            const uint64_t child = get64(p + 8 + 8 * i);
             if (p[1] == 2 && !(child & 2)) bad("XXBLOCK child is not an XBLOCK");
             if (p[1] == 1 && (child & 2)) bad("XBLOCK child is not a data block");
             self(self, child, &sum);
         }
-        if (sum != g32(p + 4)) bad("data tree " + hex(bid) + " total differs from its blocks");
+        if (sum != get32(p + 4)) bad("data tree " + hex(bid) + " total differs from its blocks");
         *total += sum;
     };
     std::function<void(uint64_t)> subFn;
@@ -243,26 +245,26 @@ std::vector<std::string> checkStructure(const std::string& path, StructureStats*
         uint16_t cb;
         const uint8_t* p = blockData(bid, &cb);
         if (!p) return;
-        if (!(bid & 2) || p[0] != 0x02 || g16(p + 2) == 0) {
+        if (!(bid & 2) || p[0] != 0x02 || get16(p + 2) == 0) {
             bad("bad subnode tree block " + hex(bid));
             return;
         }
-        const unsigned n = g16(p + 2);
+        const unsigned n = get16(p + 2);
         uint32_t prev = 0;
         if (p[1] == 0) {
             if (cb != 8 + 24 * n) bad("SLBLOCK size differs from its count");
             for (unsigned i = 0; i < n; ++i) {
                 const uint8_t* e = p + 8 + 24 * i;
-                if (i && g32(e) <= prev) bad("subnode ids out of order in " + hex(bid));
-                prev = g32(e);
+                if (i && get32(e) <= prev) bad("subnode ids out of order in " + hex(bid));
+                prev = get32(e);
                 uint64_t total = 0;
-                if (g64(e + 8)) dataFn(g64(e + 8), &total);
-                if (g64(e + 16)) subFn(g64(e + 16));
+                if (get64(e + 8)) dataFn(get64(e + 8), &total);
+                if (get64(e + 16)) subFn(get64(e + 16));
             }
         } else {
             ++st.siblocks;
             if (cb != 8 + 16 * n) bad("SIBLOCK size differs from its count");
-            for (unsigned i = 0; i < n; ++i) subFn(g64(p + 8 + 16 * i + 8));
+            for (unsigned i = 0; i < n; ++i) subFn(get64(p + 8 + 16 * i + 8));
         }
     };
     for (const auto& [nid, n] : nodes) {
@@ -274,7 +276,7 @@ std::vector<std::string> checkStructure(const std::string& path, StructureStats*
             auto it = nodes.find(n.parent);
             if (it == nodes.end() || (n.parent & 0x1F) != 0x02) bad("node " + hex(nid) + " has no parent folder");
         }
-        if (type != 0 && type != 1 && (nid >> 5) > g32(d + 44 + 4 * type)) bad("rgnid below a used node index");
+        if (type != 0 && type != 1 && (nid >> 5) > get32(d + 44 + 4 * type)) bad("rgnid below a used node index");
     }
     for (const auto& [bid, b] : blocks) {
         auto it = refs.find(bid);
@@ -289,7 +291,7 @@ std::vector<std::string> checkStructure(const std::string& path, StructureStats*
     for (uint64_t k = 0; k < sections; ++k) {
         const uint64_t s = kFirst + k * kSection;
         const uint8_t* a = d + s;
-        if (a[496] != 0x84 || a[497] != 0x84 || g16(a + 498) != 0 || g32(a + 500) != crcOf(a, 496) || g64(a + 504) != s)
+        if (a[496] != 0x84 || a[497] != 0x84 || get16(a + 498) != 0 || get32(a + 500) != crcOf(a, 496) || get64(a + 504) != s)
             bad("bad AMap page trailer in section " + std::to_string(k));
         unsigned run = 0, best = 0;
         for (unsigned i = 0; i < 3968; ++i) {
@@ -311,17 +313,17 @@ std::vector<std::string> checkStructure(const std::string& path, StructureStats*
             const uint8_t* p = d + at;
             bool ff = true;
             for (int i = 0; i < 496; ++i) ff = ff && p[i] == 0xFF;
-            if (!ff || p[496] != 0x83 || g32(p + 500) != crcOf(p, 496) || g64(p + 504) != at) bad("bad PMap in section " + std::to_string(k));
+            if (!ff || p[496] != 0x83 || get32(p + 500) != crcOf(p, 496) || get64(p + 504) != at) bad("bad PMap in section " + std::to_string(k));
             at += 512;
         }
         if (k >= 128 && (k - 128) % 496 == 0) {
             const uint8_t* p = d + at;
-            if (p[496] != 0x82 || g32(p + 500) != crcOf(p, 496) || g64(p + 504) != at) bad("bad FMap in section " + std::to_string(k));
+            if (p[496] != 0x82 || get32(p + 500) != crcOf(p, 496) || get64(p + 504) != at) bad("bad FMap in section " + std::to_string(k));
             at += 512;
         }
         if (k >= 8192 && (k - 8192) % 31744 == 0) {
             const uint8_t* p = d + at;
-            if (p[496] != 0x85 || g32(p + 500) != crcOf(p, 496) || g64(p + 504) != at) bad("bad FPMap in section " + std::to_string(k));
+            if (p[496] != 0x85 || get32(p + 500) != crcOf(p, 496) || get64(p + 504) != at) bad("bad FPMap in section " + std::to_string(k));
         }
     }
     for (uint64_t k = 128; k < sections; k += 496) {
@@ -332,10 +334,10 @@ std::vector<std::string> checkStructure(const std::string& path, StructureStats*
                 break;
             }
     }
-    if (g64(root + 20) != freeBytes) bad("cbAMapFree " + std::to_string(g64(root + 20)) + " but " + std::to_string(freeBytes) + " free");
+    if (get64(root + 20) != freeBytes) bad("cbAMapFree " + std::to_string(get64(root + 20)) + " but " + std::to_string(freeBytes) + " free");
     {
         const uint8_t* p = d + 0x4200;
-        if (p[496] != 0x86 || g32(p + 500) != crcOf(p, 496) || g64(p + 504) != bidNextP || g16(p + 498) != sigOf(0x4200, bidNextP))
+        if (p[496] != 0x86 || get32(p + 500) != crcOf(p, 496) || get64(p + 504) != bidNextP || get16(p + 498) != sigOf(0x4200, bidNextP))
             bad("bad allocation list page");
     }
     if (!probs.empty() || d[513] != 0) {  // the table level is read only from unencoded files
@@ -353,7 +355,7 @@ std::vector<std::string> checkStructure(const std::string& path, StructureStats*
                 pages.emplace_back(reinterpret_cast<const char*>(p), blk.cb);
                 return;
             }
-            for (unsigned i = 0; i < g16(p + 2); ++i) collect(g64(p + 8 + 8 * i));
+            for (unsigned i = 0; i < get16(p + 2); ++i) collect(get64(p + 8 + 8 * i));
         };
         if (bid) collect(bid);
         return pages;
@@ -362,9 +364,9 @@ std::vector<std::string> checkStructure(const std::string& path, StructureStats*
         const uint32_t page = hid >> 16, idx = (hid >> 5) & 0x7FF;
         if ((hid & 0x1F) || page >= pages.size() || idx == 0) return false;
         const auto* p = reinterpret_cast<const uint8_t*>(pages[page].data());
-        const uint16_t ibHnpm = g16(p);
-        if (idx > g16(p + ibHnpm)) return false;
-        const uint16_t a = g16(p + ibHnpm + 4 + 2 * (idx - 1)), b = g16(p + ibHnpm + 4 + 2 * idx);
+        const uint16_t ibHnpm = get16(p);
+        if (idx > get16(p + ibHnpm)) return false;
+        const uint16_t a = get16(p + ibHnpm + 4 + 2 * (idx - 1)), b = get16(p + ibHnpm + 4 + 2 * idx);
         *out = pages[page].substr(a, b - a);
         return true;
     };
@@ -372,17 +374,17 @@ std::vector<std::string> checkStructure(const std::string& path, StructureStats*
         for (size_t i = 0; i < pages.size(); ++i) {
             const auto* p = reinterpret_cast<const uint8_t*>(pages[i].data());
             const size_t n = pages[i].size();
-            const uint16_t ibHnpm = g16(p);
+            const uint16_t ibHnpm = get16(p);
             if (ibHnpm + 4u > n) {
                 bad("heap page map outside the page in node " + hex(nid));
                 return;
             }
-            const unsigned cAlloc = g16(p + ibHnpm);
+            const unsigned cAlloc = get16(p + ibHnpm);
             if (n != ibHnpm + 4u + 2u * (cAlloc + 1)) bad("heap page of node " + hex(nid) + " has bytes after its map");
             const size_t hdr = i == 0 ? 12 : (i >= 8 && (i - 8) % 128 == 0) ? 66 : 2;
             uint16_t prev = uint16_t(hdr);
             for (unsigned k = 0; k <= cAlloc; ++k) {
-                const uint16_t off = g16(p + ibHnpm + 4 + 2 * k);
+                const uint16_t off = get16(p + ibHnpm + 4 + 2 * k);
                 if (off < prev || off > ibHnpm) bad("heap item offsets out of order in node " + hex(nid));
                 prev = off;
             }
@@ -407,12 +409,12 @@ std::vector<std::string> checkStructure(const std::string& path, StructureStats*
             if (it.size() % rs) bad("B-tree-on-heap item size");
             for (size_t o = 0; o + rs <= it.size(); o += rs) {
                 if (level)
-                    walkItem(g32(reinterpret_cast<const uint8_t*>(it.data()) + o + ck), level - 1);
+                    walkItem(get32(reinterpret_cast<const uint8_t*>(it.data()) + o + ck), level - 1);
                 else
                     recs.push_back(it.substr(o, rs));
             }
         };
-        if (g32(reinterpret_cast<const uint8_t*>(h.data()) + 4)) walkItem(g32(reinterpret_cast<const uint8_t*>(h.data()) + 4), levels);
+        if (get32(reinterpret_cast<const uint8_t*>(h.data()) + 4)) walkItem(get32(reinterpret_cast<const uint8_t*>(h.data()) + 4), levels);
         for (size_t i = 1; i < recs.size(); ++i) {
             std::string a = recs[i - 1].substr(0, ck), b = recs[i].substr(0, ck);
             std::reverse(a.begin(), a.end());
@@ -431,9 +433,9 @@ std::vector<std::string> checkStructure(const std::string& path, StructureStats*
         }
         checkHeap(nid, pages);
         unsigned ck = 0;
-        for (const auto& r : bthRecords(pages, g32(reinterpret_cast<const uint8_t*>(pages[0].data()) + 4), &ck)) {
+        for (const auto& r : bthRecords(pages, get32(reinterpret_cast<const uint8_t*>(pages[0].data()) + 4), &ck)) {
             const auto* q = reinterpret_cast<const uint8_t*>(r.data());
-            v[(uint32_t(g16(q)) << 16) | g16(q + 2)] = g32(q + 4);
+            v[(uint32_t(get16(q)) << 16) | get16(q + 2)] = get32(q + 4);
         }
         return v;
     };
@@ -452,7 +454,7 @@ std::vector<std::string> checkStructure(const std::string& path, StructureStats*
         }
         checkHeap(nid, pages);
         std::string info;
-        if (!item(pages, g32(reinterpret_cast<const uint8_t*>(pages[0].data()) + 4), &info) || uint8_t(info[0]) != 0x7C) {
+        if (!item(pages, get32(reinterpret_cast<const uint8_t*>(pages[0].data()) + 4), &info) || uint8_t(info[0]) != 0x7C) {
             bad("table " + hex(nid) + " has no table info");
             return ids;
         }
@@ -462,28 +464,28 @@ std::vector<std::string> checkStructure(const std::string& path, StructureStats*
         bool rowId = false, rowVer = false;
         for (unsigned c = 0; c < cols; ++c) {
             const uint8_t* cd = ti + 22 + 8 * c;
-            if (c && g32(cd) <= prevTag) bad("table " + hex(nid) + " columns not sorted by tag");
-            prevTag = g32(cd);
-            if (g32(cd) == 0x67F20003) rowId = g16(cd + 4) == 0 && cd[7] == 0;
-            if (g32(cd) == 0x67F30003) rowVer = g16(cd + 4) == 4 && cd[7] == 1;
-            if (g16(cd + 4) + cd[6] > g16(ti + 6)) bad("table " + hex(nid) + " cell beyond the data area");
+            if (c && get32(cd) <= prevTag) bad("table " + hex(nid) + " columns not sorted by tag");
+            prevTag = get32(cd);
+            if (get32(cd) == 0x67F20003) rowId = get16(cd + 4) == 0 && cd[7] == 0;
+            if (get32(cd) == 0x67F30003) rowVer = get16(cd + 4) == 4 && cd[7] == 1;
+            if (get16(cd + 4) + cd[6] > get16(ti + 6)) bad("table " + hex(nid) + " cell beyond the data area");
         }
         if (!rowId || !rowVer) bad("table " + hex(nid) + " lacks the row id/version columns in place");
-        if (g16(ti + 8) != g16(ti + 6) + (cols + 7) / 8) bad("table " + hex(nid) + " row size is not data + CEB");
+        if (get16(ti + 8) != get16(ti + 6) + (cols + 7) / 8) bad("table " + hex(nid) + " row size is not data + CEB");
         unsigned ck = 0;
-        for (const auto& r : bthRecords(pages, g32(ti + 10), &ck)) ids.push_back(g32(reinterpret_cast<const uint8_t*>(r.data())));
-        if (ids.empty() != (g32(ti + 14) == 0)) bad("table " + hex(nid) + " rows and row matrix disagree");
+        for (const auto& r : bthRecords(pages, get32(ti + 10), &ck)) ids.push_back(get32(reinterpret_cast<const uint8_t*>(r.data())));
+        if (ids.empty() != (get32(ti + 14) == 0)) bad("table " + hex(nid) + " rows and row matrix disagree");
         return ids;
     };
     auto subnodeIds = [&](uint64_t bidSub) {
         std::set<uint32_t> ids;
         std::function<void(uint64_t)> collect = [&](uint64_t b) {
             const uint8_t* p = d + blocks.at(b).ib;
-            for (unsigned i = 0; i < g16(p + 2); ++i) {
+            for (unsigned i = 0; i < get16(p + 2); ++i) {
                 if (p[1] == 0)
-                    ids.insert(g32(p + 8 + 24 * i));
+                    ids.insert(get32(p + 8 + 24 * i));
                 else
-                    collect(g64(p + 8 + 16 * i + 8));
+                    collect(get64(p + 8 + 16 * i + 8));
             }
         };
         if (bidSub) collect(bidSub);

@@ -22,18 +22,6 @@ namespace store::pst {
 namespace {
 
 // Fixed node ids of a new store.
-constexpr uint32_t kNidMessageStore = 0x21;
-constexpr uint32_t kNidNameToIdMap = 0x61;
-constexpr uint32_t kNidRootFolder = 0x122;
-constexpr uint32_t kNidSearchManagementQueue = 0x1E1;
-constexpr uint32_t kNidSearchActivityList = 0x201;
-constexpr uint32_t kNidSearchDomainObject = 0x261;
-constexpr uint32_t kNidHierarchyTemplate = 0x60D;
-constexpr uint32_t kNidContentsTemplate = 0x60E;
-constexpr uint32_t kNidAssocContentsTemplate = 0x60F;
-constexpr uint32_t kNidSearchContentsTemplate = 0x610;
-constexpr uint32_t kNidAttachmentTable = 0x671;
-constexpr uint32_t kNidRecipientTable = 0x692;
 constexpr uint32_t kNidSpamSearchFolder = 0x2223;
 constexpr uint32_t kNidSpamSearchQueue = 0x2226;
 constexpr uint32_t kNidSpamSearchCriteria = 0x2227;
@@ -102,8 +90,8 @@ TableLayout recipientTemplateLayout() { return templateLayout(kRecipientCols, 48
 // ---------------------------------------------------------------- encoding helpers
 
 std::string le(uint64_t v, size_t n) {
-    std::string s(n, '\0');
-    for (size_t i = 0; i < n; ++i) s[i] = char(v >> (8 * i));
+    std::string s;
+    appendLE(s, v, n);
     return s;
 }
 

@@ -2,7 +2,10 @@
 // structural fault that Outlook would notice but lenient readers tolerate (header and
 // page CRCs, block trailers, allocation maps, B-tree order, reference counts, heaps,
 // tables and folder counts). It shares no code with the .pst writer, so the writer's
-// mistakes cannot hide behind a shared misunderstanding. Needs only POSIX file I/O.
+// mistakes cannot hide behind a shared misunderstanding: it is built as a library of
+// its own (vellary_pstverify) that does not link the writer's, and it includes only
+// PstFormat.h and Endian.h, which declare the file format and hold no writer logic.
+// Needs only POSIX file I/O.
 #pragma once
 
 #include <cstddef>

@@ -14,25 +14,13 @@ namespace store::pst::verifydetail {
 
 namespace {
 
-constexpr uint32_t kNidMessageStore = 0x21;
-constexpr uint32_t kNidNameToIdMap = 0x61;
-constexpr uint32_t kNidRootFolder = 0x122;
-constexpr uint32_t kNidRecipientTable = 0x692;
-constexpr uint32_t kNidAttachmentTable = 0x671;
-
-constexpr uint8_t kHnSig = 0xEC;
-constexpr uint8_t kClientPc = 0xBC;
-constexpr uint8_t kClientTc = 0x7C;
-constexpr uint8_t kBthType = 0xB5;
-constexpr size_t kMaxHeapItem = 3580;
-
 enum NidType : unsigned {
     kTypeNormalFolder = 0x02, kTypeSearchFolder = 0x03, kTypeMessage = 0x04, kTypeAttachment = 0x05,
     kTypeSearchCriteria = 0x07, kTypeAssocMessage = 0x08, kTypeHierarchy = 0x0D, kTypeContents = 0x0E,
     kTypeAssocContents = 0x0F, kTypeSearchContents = 0x10, kTypeAttachTable = 0x11, kTypeRecipTable = 0x12,
 };
 
-unsigned nidType(uint32_t nid) { return nid & 0x1F; }
+unsigned nidType(uint32_t nid) { return nid & kNidTypeMask; }
 
 // A property value type as stored in a PC record or a TC cell.
 bool isFixedInline(uint16_t t) { return t == 0x0002 || t == 0x0003 || t == 0x0004 || t == 0x000A || t == 0x000B; }
@@ -67,14 +55,14 @@ public:
             if (i == 0) {
                 if (p[2] != kHnSig) { why = "heap signature " + Hex(p[2]) + ", expected 0xEC"; return false; }
                 clientSig = p[3];
-                userRoot = Le32(p.data() + 4);
+                userRoot = get32(p.data() + 4);
             }
-            size_t ibHnpm = Le16(p.data());
+            size_t ibHnpm = get16(p.data());
             if (ibHnpm < hdr || ibHnpm + 4 > p.size()) {
                 why = "heap page " + std::to_string(i) + ": ibHnpm " + std::to_string(ibHnpm) + " outside the page";
                 return false;
             }
-            size_t cAlloc = Le16(p.data() + ibHnpm);
+            size_t cAlloc = get16(p.data() + ibHnpm);
             if (ibHnpm + 4 + 2 * (cAlloc + 1) > p.size()) {
                 why = "heap page " + std::to_string(i) + ": page map with " + std::to_string(cAlloc) +
                       " items runs past the page end";
@@ -82,7 +70,7 @@ public:
             }
             auto& offs = maps_[i];
             offs.resize(cAlloc + 1);
-            for (size_t k = 0; k <= cAlloc; ++k) offs[k] = Le16(p.data() + ibHnpm + 4 + 2 * k);
+            for (size_t k = 0; k <= cAlloc; ++k) offs[k] = get16(p.data() + ibHnpm + 4 + 2 * k);
             if (offs[0] < hdr) { why = "heap page " + std::to_string(i) + ": first item overlaps the page header"; return false; }
             for (size_t k = 1; k <= cAlloc; ++k) {
                 if (offs[k] < offs[k - 1]) {
@@ -127,9 +115,9 @@ bool readBth(const Heap& heap, uint32_t hidHeader, unsigned wantKey, unsigned wa
     const uint8_t* h;
     size_t n;
     if (!heap.item(hidHeader, h, n, why)) { why = "BTH header: " + why; return false; }
-    if (n != 8 || h[0] != kBthType) { why = "BTH header at " + Hex(hidHeader) + " is not an 8-byte 0xB5 item"; return false; }
+    if (n != 8 || h[0] != kClientSigBTH) { why = "BTH header at " + Hex(hidHeader) + " is not an 8-byte 0xB5 item"; return false; }
     unsigned cbKey = h[1], cbEnt = h[2], levels = h[3];
-    uint32_t root = Le32(h + 4);
+    uint32_t root = get32(h + 4);
     if ((wantKey && cbKey != wantKey) || (wantEnt && cbEnt != wantEnt)) {
         why = "BTH key/entry sizes " + std::to_string(cbKey) + "/" + std::to_string(cbEnt) + ", expected " +
               std::to_string(wantKey) + "/" + std::to_string(wantEnt);
@@ -163,7 +151,7 @@ bool readBth(const Heap& heap, uint32_t hidHeader, unsigned wantKey, unsigned wa
         }
         for (size_t off = 0; off < size; off += rec) {
             if (level > 0) {
-                if (!self(self, Le32(d + off + cbKey), level - 1, true, keyOf(d + off))) return false;
+                if (!self(self, get32(d + off + cbKey), level - 1, true, keyOf(d + off))) return false;
             } else {
                 uint64_t k = keyOf(d + off);
                 if (!first && k <= last) {
@@ -237,9 +225,9 @@ bool Verifier::readDataTree(uint64_t bid, std::vector<std::vector<uint8_t>>& pag
     }
     std::vector<uint8_t> raw;
     if (!readBlockData(*b, raw, false)) { why = "cannot read block " + Hex(bid); return false; }
-    unsigned cEnt = Le16(raw.data() + 2);
+    unsigned cEnt = get16(raw.data() + 2);
     for (unsigned i = 0; i < cEnt; ++i)
-        if (!readDataTree(Le64(raw.data() + 8 + 8 * i), pages, why, level + 1)) return false;
+        if (!readDataTree(get64(raw.data() + 8 + 8 * i), pages, why, level + 1)) return false;
     return true;
 }
 
@@ -253,12 +241,12 @@ bool Verifier::readSubnodes(uint64_t bidSub, SubnodeMap& out, std::string& why, 
     }
     std::vector<uint8_t> raw;
     if (!readBlockData(*b, raw, false)) { why = "cannot read block " + Hex(bidSub); return false; }
-    unsigned cEnt = Le16(raw.data() + 2);
+    unsigned cEnt = get16(raw.data() + 2);
     for (unsigned i = 0; i < cEnt; ++i) {
         if (b->kind == BlockKind::SLBlock) {
             const uint8_t* e = raw.data() + 8 + 24 * i;
-            out[Le32(e)] = {Le64(e + 8), Le64(e + 16)};
-        } else if (!readSubnodes(Le64(raw.data() + 8 + 16 * i + 8), out, why, level + 1)) {
+            out[get32(e)] = {get64(e + 8), get64(e + 16)};
+        } else if (!readSubnodes(get64(raw.data() + 8 + 16 * i + 8), out, why, level + 1)) {
             return false;
         }
     }
@@ -340,7 +328,7 @@ public:
         Heap heap;
         SubnodeMap subs;
         if (!load(bidData, bidSub, where, name, heap, subs)) return false;
-        if (heap.clientSig != kClientPc) {
+        if (heap.clientSig != kClientSigPC) {
             v_.problem(where, name, "heap client signature " + Hex(heap.clientSig) + ", expected 0xBC (property context)");
             return false;
         }
@@ -352,8 +340,8 @@ public:
         }
         bool ok = true;
         for (const BthRecord& r : recs) {
-            uint16_t id = uint16_t(r.key), type = Le16(r.data + 2);
-            uint32_t value = Le32(r.data + 4);
+            uint16_t id = uint16_t(r.key), type = get16(r.data + 2);
+            uint32_t value = get32(r.data + 4);
             auto tag = [&] { return "property " + Hex((uint32_t(id) << 16) | type); };
             PcValue pv;
             pv.type = type;
@@ -389,8 +377,8 @@ public:
                         v_.problem(where, name, tag() + ": UTF-16 string with an odd byte count");
                         ok = false;
                     }
-                    if (type == 0x000D && n == 8 && !subs.count(Le32(d))) {
-                        v_.problem(where, name, tag() + ": object subnode " + Hex(Le32(d)) + " is missing");
+                    if (type == 0x000D && n == 8 && !subs.count(get32(d))) {
+                        v_.problem(where, name, tag() + ": object subnode " + Hex(get32(d)) + " is missing");
                         ok = false;
                     }
                 }
@@ -407,14 +395,14 @@ public:
         Heap heap;
         SubnodeMap subs;
         if (!load(bidData, bidSub, where, name, heap, subs)) return false;
-        if (heap.clientSig != kClientTc) {
+        if (heap.clientSig != kClientSigTC) {
             v_.problem(where, name, "heap client signature " + Hex(heap.clientSig) + ", expected 0x7C (table context)");
             return false;
         }
         std::string why;
         const uint8_t* ti;
         size_t tiSize;
-        if (!heap.item(heap.userRoot, ti, tiSize, why) || tiSize < 22 || ti[0] != kClientTc) {
+        if (!heap.item(heap.userRoot, ti, tiSize, why) || tiSize < 22 || ti[0] != kClientSigTC) {
             v_.problem(where, name, "TCINFO missing or malformed " + why);
             return false;
         }
@@ -423,8 +411,8 @@ public:
             v_.problem(where, name, "TCINFO too short for " + std::to_string(cCols) + " columns");
             return false;
         }
-        uint16_t rgib[4] = {Le16(ti + 2), Le16(ti + 4), Le16(ti + 6), Le16(ti + 8)};
-        uint32_t hidRowIndex = Le32(ti + 10), hnidRows = Le32(ti + 14);
+        uint16_t rgib[4] = {get16(ti + 2), get16(ti + 4), get16(ti + 6), get16(ti + 8)};
+        uint32_t hidRowIndex = get32(ti + 10), hnidRows = get32(ti + 14);
         bool ok = true;
         if (!(rgib[0] <= rgib[1] && rgib[1] <= rgib[2] && rgib[2] <= rgib[3]) ||
             rgib[3] != rgib[2] + (cCols + 7) / 8) {
@@ -440,7 +428,7 @@ public:
         uint32_t prevTag = 0;
         for (unsigned i = 0; i < cCols; ++i) {
             const uint8_t* c = ti + 22 + 8 * i;
-            Col col{Le32(c), Le16(c + 4), c[6], c[7]};
+            Col col{get32(c), get16(c + 4), c[6], c[7]};
             auto tag = [&] { return "column " + Hex(col.tag); };
             if (i > 0 && col.tag <= prevTag) {
                 v_.problem(where, name, tag() + " not sorted above " + Hex(prevTag));
@@ -531,7 +519,7 @@ public:
         std::vector<bool> rowUsed(capacity, false);
         for (const BthRecord& r : index) {
             uint32_t rowId = uint32_t(r.key);
-            uint32_t row = Le32(r.data + 4);
+            uint32_t row = get32(r.data + 4);
             if (rowIds) rowIds->push_back(rowId);
             if (row >= capacity || rowUsed[row]) {
                 v_.problem(where, name, "row index maps " + Hex(rowId) + " to row " + std::to_string(row) +
@@ -548,8 +536,8 @@ public:
             }
             const uint8_t* cell = matrixBlocks[blockIndex].data() + rowOffset;
             const uint8_t* ceb = cell + rgib[2];
-            if (haveRowId && Le32(cell) != rowId) {
-                v_.problem(where, name, "row " + std::to_string(row) + " holds row id " + Hex(Le32(cell)) +
+            if (haveRowId && get32(cell) != rowId) {
+                v_.problem(where, name, "row " + std::to_string(row) + " holds row id " + Hex(get32(cell)) +
                                         " but the index says " + Hex(rowId));
                 ok = false;
             }
@@ -557,9 +545,9 @@ public:
                 if (!(ceb[c.bit / 8] & (0x80 >> (c.bit % 8)))) continue;
                 uint16_t type = uint16_t(c.tag);
                 if (cells && isFixedInline(type))
-                    (*cells)[rowId].emplace_back(c.tag, c.cb == 4 ? Le32(cell + c.ib) : c.cb == 2 ? Le16(cell + c.ib) : cell[c.ib]);
+                    (*cells)[rowId].emplace_back(c.tag, c.cb == 4 ? get32(cell + c.ib) : c.cb == 2 ? get16(cell + c.ib) : cell[c.ib]);
                 if (!(isVariable(type)) || c.cb != 4) continue;
-                uint32_t hnid = Le32(cell + c.ib);
+                uint32_t hnid = get32(cell + c.ib);
                 if (!checkHnid(hnid, heap, subs, why)) {
                     v_.problem(where, name, "row " + Hex(rowId) + " column " + Hex(c.tag) + ": " + why);
                     ok = false;
@@ -599,7 +587,7 @@ public:
             if (!checkPc(sn.bidData, sn.bidSub, where, attName, &props, &attSubs)) continue;
             auto obj = props.find(0x3701);
             if (obj != props.end() && obj->second.type == 0x000D && obj->second.bytes.size() == 8) {
-                auto emb = attSubs.find(Le32(obj->second.bytes.data()));
+                auto emb = attSubs.find(get32(obj->second.bytes.data()));
                 if (emb != attSubs.end() && depth < 8)
                     checkMessage(emb->second.bidData, emb->second.bidSub, where, attName + " embedded message",
                                  strict, depth + 1);
@@ -682,7 +670,7 @@ void Verifier::checkMessaging() {
                         problem(store->where, name, std::string(label) + " is not a 24-byte EntryID of this store");
                         continue;
                     }
-                    uint32_t nid = Le32(b.data() + 20);
+                    uint32_t nid = get32(b.data() + 20);
                     if (!findNode(nid) || nidType(nid) != kTypeNormalFolder)
                         problem(store->where, name, std::string(label) + " names " + Hex(nid) + ", not an existing folder");
                 }
