@@ -442,9 +442,11 @@ void Verifier::walkBTree(bool isNbt, uint64_t bid, uint64_t ib, int expectLevel,
     }
     markLive(ib, kPageBytes, name);
     maxPageBid_ = std::max(maxPageBid_, bid);
+    if (opts_.strictAllocation && !pageBids_.insert(bid).second) problem(ib, name, "page BID " + Hex(bid) + " used twice");
     checkPageTrailer(page, ib, isNbt ? kPtypeNbt : kPtypeBbt, bid, true, name);
     unsigned cEnt = page[kBtCEnt], cEntMax = page[kBtCEntMax], cbEnt = page[kBtCbEnt];
     int cLevel = page[kBtCLevel];
+    if (depth == 0) (isNbt ? report_.nbtLevels : report_.bbtLevels) = cLevel + 1;
     if (expectLevel >= 0 && cLevel != expectLevel) {
         problem(ib + kBtCLevel, name, "cLevel " + std::to_string(cLevel) + ", expected " +
                                       std::to_string(expectLevel) + " below its parent");
@@ -756,6 +758,16 @@ bool Verifier::run() {
     for (size_t i = 1; i < nodes_.size(); ++i)
         if (nodes_[i].nid == nodes_[i - 1].nid) problem(nodes_[i].where, "NBT", "NID " + Hex(nodes_[i].nid) + " listed twice");
     checkBlocks();
+    report_.nodes = nodes_.size();
+    report_.blocks = blocks_.size();
+    for (const BlockInfo& b : blocks_) {
+        report_.xxblocks += b.kind == BlockKind::XXBlock;
+        report_.siblocks += b.kind == BlockKind::SIBlock;
+    }
+    for (const NodeInfo& n : nodes_) {
+        report_.folders += (n.nid & kNidTypeMask) == kNidTypeNormalFolder;
+        report_.messages += (n.nid & kNidTypeMask) == kNidTypeNormalMessage;
+    }
     // References held by the NBT.
     for (const NodeInfo& n : nodes_) {
         std::string name = "node " + Hex(n.nid);
@@ -774,9 +786,12 @@ bool Verifier::run() {
 
 }  // namespace verifydetail
 
-bool VerifyPst(const std::string& path, std::vector<std::string>* problems, const VerifyOptions& opts) {
+bool VerifyPst(const std::string& path, std::vector<std::string>* problems, const VerifyOptions& opts,
+               VerifyReport* report) {
     verifydetail::Verifier v(path, problems, opts);
-    return v.run();
+    const bool ok = v.run();
+    if (report) *report = v.report();
+    return ok;
 }
 
 }  // namespace store::pst

@@ -82,6 +82,8 @@ public:
     bool readSubnodes(uint64_t bidSub, SubnodeMap& out, std::string& why, int level = 0);
 
     const std::vector<NodeInfo>& nodes() const { return nodes_; }
+    // The shape seen so far; complete once run() has returned.
+    const VerifyReport& report() const { return report_; }
     const VerifyOptions& options() const { return opts_; }
     bool canDecode() const { return cryptMethod_ == kCryptNone || cryptMethod_ == kCryptPermute; }
 
@@ -129,10 +131,12 @@ private:
     std::vector<uint8_t> amap_;       // 496 bytes per section, copied from the AMaps
     std::vector<uint8_t> live_;       // same shape: slots holding live pages and blocks
     std::unordered_set<uint64_t> visitedPages_;  // B-tree page offsets seen, to stop on cycles
+    std::unordered_set<uint64_t> pageBids_;      // B-tree page BIDs seen, each must be unique
     uint64_t maxPageBid_ = 0;
 
     std::vector<BlockInfo> blocks_;   // BBT order (ascending BID)
     std::vector<NodeInfo> nodes_;     // NBT order (ascending NID)
+    VerifyReport report_;
 
     // Reference edges whose target type is checked after the block pass.
     struct Edge {

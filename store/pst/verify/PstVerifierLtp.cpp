@@ -44,6 +44,7 @@ public:
     uint8_t clientSig = 0;
     uint32_t userRoot = 0;
     size_t largestItem = 0;
+    bool bytesAfterMap = false;  // a page has bytes past its page map
 
     bool parse(std::string& why) {
         if (pages.empty()) { why = "empty data stream"; return false; }
@@ -68,6 +69,7 @@ public:
                       " items runs past the page end";
                 return false;
             }
+            bytesAfterMap = bytesAfterMap || ibHnpm + 4 + 2 * (cAlloc + 1) < p.size();
             auto& offs = maps_[i];
             offs.resize(cAlloc + 1);
             for (size_t k = 0; k <= cAlloc; ++k) offs[k] = get16(p.data() + ibHnpm + 4 + 2 * k);
@@ -298,6 +300,8 @@ public:
             v_.problem(where, name, why);
             return false;
         }
+        if (v_.options().strictAllocation && heap.bytesAfterMap)
+            v_.problem(where, name, "a heap page has bytes after its page map");
         if (v_.options().strictAllocation && heap.largestItem > kMaxHeapItem)
             v_.problem(where, name, "heap item of " + std::to_string(heap.largestItem) +
                                     " bytes; values above 3580 bytes belong in subnodes");
@@ -600,12 +604,16 @@ public:
                 !sameSet(rows, attachments))
                 v_.problem(where, name, "attachment table rows (" + listNids(rows) +
                                         ") differ from the attachment subnodes (" + listNids(attachments) + ")");
+            if (strict && attachments.empty()) v_.problem(where, name, "has an attachment table 0x671 but no attachments");
         } else if (!attachments.empty()) {
             v_.problem(where, name, "has attachment subnodes but no attachment table 0x671");
         }
         auto flags = own.find(0x0E07);
-        if (strict && !attachments.empty() && (flags == own.end() || !(flags->second.raw & 0x10)))
+        const bool hasAttachFlag = flags != own.end() && (flags->second.raw & 0x10);
+        if (strict && !attachments.empty() && !hasAttachFlag)
             v_.problem(where, name, "has attachments but PidTagMessageFlags lacks mfHasAttach (0x10)");
+        if (strict && attachments.empty() && hasAttachFlag)
+            v_.problem(where, name, "PidTagMessageFlags has mfHasAttach (0x10) but there are no attachments");
         if (props) *props = std::move(own);
     }
 
@@ -736,6 +744,10 @@ void Verifier::checkMessaging() {
         }
     };
 
+    // PidTagContentUnreadCount of each folder, and its messages without MSGFLAG_READ:
+    // folders come before their messages in NID order, so both are compared at the end.
+    std::map<uint32_t, std::pair<const NodeInfo*, uint32_t>> unreadCounts;
+    std::map<uint32_t, uint32_t> unreadMessages;
     for (const NodeInfo& n : nodes_) {
         if (tooManyProblems()) return;
         unsigned t = nidType(n.nid);
@@ -788,6 +800,9 @@ void Verifier::checkMessaging() {
                     problem(n.where, name, std::string("PidTagSubfolders is ") + (sf->second.raw ? "true" : "false") +
                                            " but the hierarchy table has " + std::to_string(tables[0].rows) + " rows");
                 if (!props.count(0x3001)) problem(n.where, name, "PidTagDisplayName missing");
+                auto unread = props.find(0x3603);
+                if (unread != props.end() && unread->second.type == 0x0003)
+                    unreadCounts[n.nid] = {&n, uint32_t(unread->second.raw)};
             }
             break;
         }
@@ -797,6 +812,9 @@ void Verifier::checkMessaging() {
             PcMap props;
             ltp.checkMessage(n.bidData, n.bidSub, n.where, name, t == kTypeMessage && opts_.strictAllocation, 0, &props);
             if (!props.empty()) keepValues(n.nid, props);
+            auto flags = props.find(0x0E07);
+            if (t == kTypeMessage && !props.empty() && (flags == props.end() || !(flags->second.raw & 0x01)))
+                ++unreadMessages[n.nidParent];
             break;
         }
         case kTypeSearchFolder: {
@@ -823,6 +841,13 @@ void Verifier::checkMessaging() {
             break;
         }
     }
+    // A rule of our writer's (strict): the unread count is exact when the store is closed.
+    if (opts_.strictAllocation)
+        for (const auto& [nid, count] : unreadCounts)
+            if (count.second != unreadMessages[nid])
+                problem(count.first->where, describe(nid), "PidTagContentUnreadCount " + std::to_string(count.second) +
+                                                               " but " + std::to_string(unreadMessages[nid]) +
+                                                               " of its messages are unread");
 }
 
 }  // namespace store::pst::verifydetail
