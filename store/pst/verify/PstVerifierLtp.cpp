@@ -51,14 +51,15 @@ public:
         maps_.resize(pages.size());
         for (size_t i = 0; i < pages.size(); ++i) {
             const auto& p = pages[i];
-            size_t hdr = i == 0 ? 12 : ((i >= 8 && (i - 8) % 128 == 0) ? 66 : 2);
+            const bool bitmapPage = i >= kHnBitmapFirstPage && (i - kHnBitmapFirstPage) % kHnBitmapEveryPages == 0;
+            size_t hdr = i == 0 ? kHnhdrBytes : bitmapPage ? kHnBitmapHdrBytes : kHnPageHdrBytes;
             if (p.size() < hdr + 4) { why = "heap page " + std::to_string(i) + " too short"; return false; }
             if (i == 0) {
-                if (p[2] != kHnSig) { why = "heap signature " + Hex(p[2]) + ", expected 0xEC"; return false; }
-                clientSig = p[3];
-                userRoot = get32(p.data() + 4);
+                if (p[kHnBSig] != kHnSig) { why = "heap signature " + Hex(p[kHnBSig]) + ", expected 0xEC"; return false; }
+                clientSig = p[kHnBClientSig];
+                userRoot = get32(p.data() + kHnHidUserRoot);
             }
-            size_t ibHnpm = get16(p.data());
+            size_t ibHnpm = get16(p.data() + kHnIbHnpm);
             if (ibHnpm < hdr || ibHnpm + 4 > p.size()) {
                 why = "heap page " + std::to_string(i) + ": ibHnpm " + std::to_string(ibHnpm) + " outside the page";
                 return false;
@@ -91,8 +92,8 @@ public:
 
     // Resolves a HID to its item bytes.
     bool item(uint32_t hid, const uint8_t*& data, size_t& size, std::string& why) const {
-        if (hid & 0x1F) { why = "HID " + Hex(hid) + " has a non-zero type"; return false; }
-        size_t index = (hid >> 5) & 0x7FF, page = hid >> 16;
+        if (hid & kNidTypeMask) { why = "HID " + Hex(hid) + " has a non-zero type"; return false; }
+        size_t index = (hid >> kHidIndexShift) & kHidIndexMask, page = hid >> kHidPageShift;
         if (page >= maps_.size() || index == 0 || index >= maps_[page].size()) {
             why = "HID " + Hex(hid) + " names no heap item";
             return false;
@@ -117,9 +118,12 @@ bool readBth(const Heap& heap, uint32_t hidHeader, unsigned wantKey, unsigned wa
     const uint8_t* h;
     size_t n;
     if (!heap.item(hidHeader, h, n, why)) { why = "BTH header: " + why; return false; }
-    if (n != 8 || h[0] != kClientSigBTH) { why = "BTH header at " + Hex(hidHeader) + " is not an 8-byte 0xB5 item"; return false; }
-    unsigned cbKey = h[1], cbEnt = h[2], levels = h[3];
-    uint32_t root = get32(h + 4);
+    if (n != kBthHeaderBytes || h[kBthBType] != kClientSigBTH) {
+        why = "BTH header at " + Hex(hidHeader) + " is not an 8-byte 0xB5 item";
+        return false;
+    }
+    unsigned cbKey = h[kBthCbKey], cbEnt = h[kBthCbEnt], levels = h[kBthBIdxLevels];
+    uint32_t root = get32(h + kBthHidRoot);
     if ((wantKey && cbKey != wantKey) || (wantEnt && cbEnt != wantEnt)) {
         why = "BTH key/entry sizes " + std::to_string(cbKey) + "/" + std::to_string(cbEnt) + ", expected " +
               std::to_string(wantKey) + "/" + std::to_string(wantEnt);
@@ -406,17 +410,17 @@ public:
         std::string why;
         const uint8_t* ti;
         size_t tiSize;
-        if (!heap.item(heap.userRoot, ti, tiSize, why) || tiSize < 22 || ti[0] != kClientSigTC) {
+        if (!heap.item(heap.userRoot, ti, tiSize, why) || tiSize < kTcInfoBytes || ti[kTcBType] != kClientSigTC) {
             v_.problem(where, name, "TCINFO missing or malformed " + why);
             return false;
         }
-        unsigned cCols = ti[1];
-        if (tiSize < 22 + 8 * size_t(cCols)) {
+        unsigned cCols = ti[kTcCCols];
+        if (tiSize < kTcInfoBytes + kTColDescBytes * size_t(cCols)) {
             v_.problem(where, name, "TCINFO too short for " + std::to_string(cCols) + " columns");
             return false;
         }
-        uint16_t rgib[4] = {get16(ti + 2), get16(ti + 4), get16(ti + 6), get16(ti + 8)};
-        uint32_t hidRowIndex = get32(ti + 10), hnidRows = get32(ti + 14);
+        uint16_t rgib[4] = {get16(ti + kTcRgib), get16(ti + kTcRgib + 2), get16(ti + kTcRgib + 4), get16(ti + kTcRgib + 6)};
+        uint32_t hidRowIndex = get32(ti + kTcHidRowIndex), hnidRows = get32(ti + kTcHnidRows);
         bool ok = true;
         if (!(rgib[0] <= rgib[1] && rgib[1] <= rgib[2] && rgib[2] <= rgib[3]) ||
             rgib[3] != rgib[2] + (cCols + 7) / 8) {
@@ -431,8 +435,8 @@ public:
         bool haveRowId = false;
         uint32_t prevTag = 0;
         for (unsigned i = 0; i < cCols; ++i) {
-            const uint8_t* c = ti + 22 + 8 * i;
-            Col col{get32(c), get16(c + 4), c[6], c[7]};
+            const uint8_t* c = ti + kTcRgTColDesc + kTColDescBytes * i;
+            Col col{get32(c + kTcdTag), get16(c + kTcdIbData), c[kTcdCbData], c[kTcdIBit]};
             auto tag = [&] { return "column " + Hex(col.tag); };
             if (i > 0 && col.tag <= prevTag) {
                 v_.problem(where, name, tag() + " not sorted above " + Hex(prevTag));
