@@ -560,6 +560,9 @@ TEST(RoundTripPst, ThousandsOfMessagesInOneStore) {
     // Leaf pages and at least two levels of index pages above them.
     EXPECT_GE(stats.nbtLevels, 3);
     EXPECT_GE(stats.bbtLevels, 3);
+    // Every message in the store once, in the mailbox's folder beside the four fixed ones.
+    EXPECT_EQ(stats.messages, size_t(count));
+    EXPECT_EQ(stats.folders, 5u);
     fs::path rp = dir.path() / "read";
     fs::create_directories(rp);
     std::string log;
