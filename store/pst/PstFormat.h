@@ -44,7 +44,8 @@ inline constexpr size_t kHdrCrcPartialBytes = 471;
 inline constexpr size_t kHdrCrcFullBytes = 516;
 
 inline constexpr uint16_t kMagicClient = 0x4D53;   // "SM"
-inline constexpr uint16_t kVerUnicode = 23;        // wVer of a Unicode store (>= 23)
+inline constexpr uint16_t kVerUnicode = 23;        // wVer of a Unicode store
+inline constexpr uint16_t kVerUnicodeWip = 37;     // wVer a WIP-aware Outlook writes; accepted, never written
 inline constexpr uint16_t kVerClient = 19;
 inline constexpr uint8_t kPlatform = 0x01;         // bPlatformCreate / bPlatformAccess
 inline constexpr uint8_t kSentinel = 0x80;

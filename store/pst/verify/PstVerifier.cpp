@@ -197,38 +197,38 @@ bool Verifier::checkHeader() {
         return false;
     }
     const uint8_t* h = header_;
-    if (std::memcmp(h, "!BDN", 4) != 0) {
+    if (std::memcmp(h, kHeaderMagic, sizeof kHeaderMagic) != 0) {
         problem(0, "header", "dwMagic is not \"!BDN\"");
         return false;
     }
     if (get16(h + kHdrWMagicClient) != kMagicClient)
         problem(kHdrWMagicClient, "header", "wMagicClient " + Hex(get16(h + kHdrWMagicClient)) + ", expected 0x4D53");
     uint16_t ver = get16(h + kHdrWVer);
-    if (ver != 23 && ver != 37) {
+    if (ver != kVerUnicode && ver != kVerUnicodeWip) {
         problem(kHdrWVer, "header", "wVer " + std::to_string(ver) + " is not a Unicode store (23)");
         return false;
     }
     if (get16(h + kHdrWVerClient) != kVerClient)
         problem(kHdrWVerClient, "header", "wVerClient " + std::to_string(get16(h + kHdrWVerClient)) + ", expected 19");
-    if (h[kHdrBPlatformCreate] != 1 || h[kHdrBPlatformAccess] != 1)
+    if (h[kHdrBPlatformCreate] != kPlatform || h[kHdrBPlatformAccess] != kPlatform)
         problem(kHdrBPlatformCreate, "header", "bPlatformCreate/bPlatformAccess not 1");
-    uint32_t crcPartial = PstCrc(h + 8, 471);
+    uint32_t crcPartial = PstCrc(h + kHdrCrcStart, kHdrCrcPartialBytes);
     if (crcPartial != get32(h + kHdrDwCRCPartial))
         problem(kHdrDwCRCPartial, "header", "dwCRCPartial stored " + Hex(get32(h + kHdrDwCRCPartial)) +
                                           ", computed " + Hex(crcPartial));
-    uint32_t crcFull = PstCrc(h + 8, 516);
+    uint32_t crcFull = PstCrc(h + kHdrCrcStart, kHdrCrcFullBytes);
     if (crcFull != get32(h + kHdrDwCRCFull))
         problem(kHdrDwCRCFull, "header", "dwCRCFull stored " + Hex(get32(h + kHdrDwCRCFull)) +
                                        ", computed " + Hex(crcFull));
-    if (h[kHdrBSentinel] != 0x80)
+    if (h[kHdrBSentinel] != kSentinel)
         problem(kHdrBSentinel, "header", "bSentinel " + Hex(h[kHdrBSentinel]) + ", expected 0x80");
     cryptMethod_ = h[kHdrBCryptMethod];
     if (cryptMethod_ != kCryptNone && cryptMethod_ != kCryptPermute && cryptMethod_ != kCryptCyclic)
         problem(kHdrBCryptMethod, "header", "bCryptMethod " + Hex(cryptMethod_) + " is not NONE, PERMUTE or CYCLIC");
     if (opts_.strictAllocation) {
-        for (size_t i = 0; i < 256; ++i)
+        for (size_t i = 0; i < 2 * kHdrRgbFMBytes; ++i)
             if (h[kHdrRgbFM + i] != 0xFF) {
-                problem(kHdrRgbFM + i, "header", i < 128 ? "rgbFM byte is not 0xFF" : "rgbFP byte is not 0xFF");
+                problem(kHdrRgbFM + i, "header", i < kHdrRgbFMBytes ? "rgbFM byte is not 0xFF" : "rgbFP byte is not 0xFF");
                 break;
             }
     }
@@ -345,15 +345,15 @@ void Verifier::checkMapPages() {
 // values, so only strict mode asks for them.
 void Verifier::checkFMapContent() {
     uint8_t page[kPageBytes];
-    for (uint64_t k = 128; k < sectionCount_; k += 496) {
+    for (uint64_t k = kFMapFirstSection; k < sectionCount_; k += kFMapEverySections) {
         uint64_t ib = kFirstAmapOffset + k * kSectionBytes + 2 * kPageBytes;  // after AMap and PMap
         if (!readAt(ib, page, kPageBytes)) continue;
-        for (uint64_t j = 0; j < 496; ++j) {
+        for (uint64_t j = 0; j < kPageDataBytes; ++j) {
             unsigned want = 0;
             if (k + j < sectionCount_) {
                 unsigned run = 0;
-                for (unsigned s = 0; s < 3968 && want < 255; ++s) {
-                    bool used = amap_[(k + j) * 496 + s / 8] & (0x80 >> (s % 8));
+                for (unsigned s = 0; s < kPageDataBytes * 8 && want < 255; ++s) {
+                    bool used = amap_[(k + j) * kPageDataBytes + s / 8] & (0x80 >> (s % 8));
                     run = used ? 0 : run + 1;
                     want = std::max(want, std::min(run, 255u));
                 }
@@ -373,9 +373,9 @@ void Verifier::checkDList() {
     bool allZero = std::all_of(page, page + kPageBytes, [](uint8_t b) { return b == 0; });
     if (allZero) return;  // no DList: allowed
     if (!checkPageTrailer(page, kDListOffset, kPtypeDList, UINT64_MAX, true, "DList page")) return;
-    if (opts_.strictAllocation && !opts_.crashState && get64(page + kPageTrailerOffset + 8) != bidNextP_)
-        problem(kDListOffset + kPageTrailerOffset + 8, "DList page",
-                "BID " + Hex(get64(page + kPageTrailerOffset + 8)) + " differs from bidNextP " + Hex(bidNextP_) +
+    if (opts_.strictAllocation && !opts_.crashState && get64(page + kPtBid) != bidNextP_)
+        problem(kDListOffset + kPtBid, "DList page",
+                "BID " + Hex(get64(page + kPtBid)) + " differs from bidNextP " + Hex(bidNextP_) +
                     " (readers treat it as stale)");
     uint8_t cEnt = page[1];
     if (cEnt > 119) {
