@@ -252,6 +252,34 @@ constexpr uint16_t AttachmentHidden = 0x7FFE;
 constexpr uint16_t AttachSize = 0x0E20;
 constexpr uint16_t AttachNumber = 0x0E21;
 constexpr uint16_t RenderingPosition = 0x370B;
+
+// What a store works out for its own objects: the message store, folders, the
+// name-to-id map and table rows (MS-OXPROPS names; MS-PST 2.4).
+constexpr uint16_t MessageStatus = 0x0E17;
+constexpr uint16_t ParentEntryId = 0x0E09;
+constexpr uint16_t RecordKey = 0x0FF9;
+constexpr uint16_t StoreEntryId = 0x0FFB;
+constexpr uint16_t MessageRecipients = 0x0E12;
+constexpr uint16_t MessageAttachments = 0x0E13;
+constexpr uint16_t ReplItemid = 0x0E30;
+constexpr uint16_t CreationTime = 0x3007;
+constexpr uint16_t LastModificationTime = 0x3008;
+constexpr uint16_t ValidFolderMask = 0x35DF;
+constexpr uint16_t IpmSubtreeEntryId = 0x35E0;
+constexpr uint16_t IpmWastebasketEntryId = 0x35E3;
+constexpr uint16_t FinderEntryId = 0x35E7;
+constexpr uint16_t ContentCount = 0x3602;
+constexpr uint16_t ContentUnreadCount = 0x3603;
+constexpr uint16_t Subfolders = 0x360A;
+constexpr uint16_t ContainerClass = 0x3613;
+constexpr uint16_t LtpRowId = 0x67F2;
+constexpr uint16_t LtpRowVer = 0x67F3;
+constexpr uint16_t PstPassword = 0x67FF;
+constexpr uint16_t NameidBucketCount = 0x0001;
+constexpr uint16_t NameidStreamGuid = 0x0002;
+constexpr uint16_t NameidStreamEntry = 0x0003;
+constexpr uint16_t NameidStreamString = 0x0004;
+constexpr uint16_t NameidBucketBase = 0x1000;
 }  // namespace pid
 
 }  // namespace store

@@ -3,8 +3,9 @@
 // readpst and holds the first K messages in the order they were added.
 #include <gtest/gtest.h>
 
+#include "store/Endian.h"
 #include "store/Session.h"
-#include "store/pst/PstVerifier.h"
+#include "store/pst/verify/PstVerifier.h"
 #include "store/pst/PstWriter.h"
 #include "tests/test_pst_support.h"
 
@@ -59,11 +60,7 @@ std::set<int> readpstNumbers(const std::string& pst, const std::string& dir, int
     return out;
 }
 
-uint64_t get64le(const std::string& b, size_t at) {
-    uint64_t v = 0;
-    for (int i = 7; i >= 0; --i) v = (v << 8) | uint8_t(b[at + size_t(i)]);
-    return v;
-}
+uint64_t get64le(const std::string& b, size_t at) { return store::get64(reinterpret_cast<const uint8_t*>(b.data() + at)); }
 
 // True when `numbers` is exactly 0..k-1.
 bool isPrefix(const std::set<int>& numbers) {

@@ -193,4 +193,10 @@ MailSpec numberedMail(int i, size_t attachment) {
     return m;
 }
 
+std::vector<std::string> checkStructure(const std::string& path, store::pst::VerifyReport* report) {
+    std::vector<std::string> problems;
+    store::pst::VerifyPst(path, &problems, {.strictAllocation = true}, report);
+    return problems;
+}
+
 }  // namespace psttest

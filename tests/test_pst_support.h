@@ -3,6 +3,7 @@
 #pragma once
 
 #include "store/MapiMessage.h"
+#include "store/pst/verify/PstVerifier.h"
 
 #include <cstdint>
 #include <string>
@@ -67,23 +68,9 @@ std::vector<std::string> listFiles(const std::string& dir);
 
 namespace psttest {
 
-// Checks the node-database structure of a written store the way Outlook
-// relies on it and the readers do not: header and page CRCs, page and block
-// trailers (signatures, ids, sizes), B-tree key order and levels, reference
-// counts, allocation maps equal to the space really used, free-space
-// totals, map pages at their places and the file size rule. Returns the
-// problems found (empty when the file is sound).
-std::vector<std::string> checkStructure(const std::string& path);
-
-// Summary numbers gathered by checkStructure's walk, for assertions on tree shape.
-struct StructureStats {
-    int nbtLevels = 0;
-    int bbtLevels = 0;
-    size_t nodes = 0;
-    size_t blocks = 0;
-    size_t xxblocks = 0;
-    size_t siblocks = 0;
-};
-std::vector<std::string> checkStructure(const std::string& path, StructureStats* stats);
+// The independent verifier's strict check of a store we wrote (allocation maps exact,
+// reference counts, B-trees, heaps, tables, folder counts and flags). Returns the
+// problems found, empty when the file is sound; `report` receives the shape it saw.
+std::vector<std::string> checkStructure(const std::string& path, store::pst::VerifyReport* report = nullptr);
 
 }  // namespace psttest

@@ -22,7 +22,7 @@ bool haveReaders() { return haveTool("readpst") && haveTool("pffexport") && have
 #define REQUIRE_READERS()                                                                                      \
     if (!haveReaders()) GTEST_SKIP() << "readpst/pffexport/pffinfo missing (Debian packages pst-utils, pff-tools)"
 
-void expectSound(const std::string& pst, StructureStats* stats = nullptr) {
+void expectSound(const std::string& pst, store::pst::VerifyReport* stats = nullptr) {
     for (const auto& p : checkStructure(pst, stats)) ADD_FAILURE() << fs::path(pst).filename() << ": " << p;
 }
 
@@ -318,7 +318,7 @@ TEST(PstWriterRoundTrip, AttachmentsHtmlAndNamedProperties) {
         ASSERT_TRUE(w.addMessage(f, msg, &err)) << err;
         ASSERT_TRUE(w.close(&err)) << err;
     }
-    StructureStats st;
+    store::pst::VerifyReport st;
     expectSound(pst, &st);
     EXPECT_GE(st.xxblocks, 1u) << "the largest attachment needs a two-level data tree";
 
@@ -420,7 +420,7 @@ TEST(PstWriterRoundTrip, ThousandsOfMessagesGiveDeepTrees) {
         }
         ASSERT_TRUE(w.close(&err)) << err;
     }
-    StructureStats st;
+    store::pst::VerifyReport st;
     expectSound(pst, &st);
     EXPECT_GE(st.nbtLevels, 3);
     EXPECT_GE(st.bbtLevels, 3);
@@ -460,7 +460,7 @@ TEST(PstWriterRoundTrip, ManyAttachmentsUseASubnodeIndex) {
         ASSERT_TRUE(w.addMessage(w.addFolder(w.rootFolder(), "Inbox", &err), makeMessage(s), &err)) << err;
         ASSERT_TRUE(w.close(&err)) << err;
     }
-    StructureStats st;
+    store::pst::VerifyReport st;
     expectSound(pst, &st);
     EXPECT_GE(st.siblocks, 1u);
     // libpst cannot read subnode indexes; libpff can.

@@ -19,7 +19,7 @@
 #include "common/registry.h"
 #include "conversion/ConversionRun.h"
 #include "store/Session.h"
-#include "store/pst/PstVerifier.h"
+#include "store/pst/verify/PstVerifier.h"
 #include "test_pst_support.h"
 
 using namespace conversion;

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "common/OutputFiles.h"
+#include "store/Endian.h"
 
 namespace store::msg::detail {
 namespace {
@@ -35,15 +36,8 @@ constexpr uint8_t kTypeUnused = 0, kTypeStorage = 1, kTypeStream = 2, kTypeRoot 
 constexpr uint8_t kRed = 0, kBlack = 1;
 constexpr size_t kMaxNameChars = 31;
 
-void putLE(char* at, uint64_t v, int bytes) {
-    for (int i = 0; i < bytes; ++i) at[i] = char((v >> (8 * i)) & 0xFF);
-}
-
-void appendLE32(std::string& out, uint32_t v) {
-    char b[4];
-    putLE(b, v, 4);
-    out.append(b, 4);
-}
+// The directory entries and the header are built in char buffers.
+uint8_t* bytesAt(char* p) { return reinterpret_cast<uint8_t*>(p); }
 
 uint32_t sectorsFor(uint64_t bytes, uint32_t unit) { return uint32_t((bytes + unit - 1) / unit); }
 
@@ -173,26 +167,26 @@ struct CompoundFileWriter::Impl {
         for (size_t i = 0; i < slots; ++i) {
             char* e = out.data() + i * kDirEntryBytes;
             if (i >= entries.size()) {  // unused slot: zero, with empty pointers
-                putLE(e + 0x44, kNoStream, 4);
-                putLE(e + 0x48, kNoStream, 4);
-                putLE(e + 0x4C, kNoStream, 4);
+                put32(bytesAt(e + 0x44), kNoStream);
+                put32(bytesAt(e + 0x48), kNoStream);
+                put32(bytesAt(e + 0x4C), kNoStream);
                 continue;
             }
             const DirEntry& d = entries[i];
             for (size_t k = 0; k < d.name.size(); ++k) e[2 * k] = d.name[k];  // UTF-16LE, NUL-terminated
-            putLE(e + 0x40, (d.name.size() + 1) * 2, 2);
+            put16(bytesAt(e + 0x40), (d.name.size() + 1) * 2);
             e[0x42] = char(d.type);
             e[0x43] = char(d.color);
-            putLE(e + 0x44, d.left, 4);
-            putLE(e + 0x48, d.right, 4);
-            putLE(e + 0x4C, d.child, 4);
+            put32(bytesAt(e + 0x44), d.left);
+            put32(bytesAt(e + 0x48), d.right);
+            put32(bytesAt(e + 0x4C), d.child);
             if (d.type == kTypeRoot) std::memcpy(e + 0x50, rootClsid, 16);
             if (d.type == kTypeStorage) {
-                putLE(e + 0x64, d.filetime, 8);  // creation time
-                putLE(e + 0x6C, d.filetime, 8);  // modification time
+                put64(bytesAt(e + 0x64), d.filetime);  // creation time
+                put64(bytesAt(e + 0x6C), d.filetime);  // modification time
             }
-            putLE(e + 0x74, d.startSector, 4);
-            putLE(e + 0x78, d.sizeBytes, 8);
+            put32(bytesAt(e + 0x74), d.startSector);
+            put64(bytesAt(e + 0x78), d.sizeBytes);
         }
         return out;
     }
@@ -362,7 +356,7 @@ bool CompoundFileWriter::finish() {
         std::vector<uint32_t> miniFat(size_t(miniFatSectors) * kIdsPerSector, kFreeSect);
         chainRuns(miniFat, f.miniRuns);
         std::string bytes;
-        for (uint32_t v : miniFat) appendLE32(bytes, v);
+        for (uint32_t v : miniFat) append32(bytes, v);
         if (!f.appendSectors(bytes, miniFatStart)) return ioFail("cannot write the mini FAT");
     }
 
@@ -388,16 +382,16 @@ bool CompoundFileWriter::finish() {
     for (uint32_t i = 0; i < difatSectors; ++i) fat[base + fatSectors + i] = kDifSect;
     std::string fatBytes;
     fatBytes.reserve(fat.size() * 4);
-    for (uint32_t v : fat) appendLE32(fatBytes, v);
+    for (uint32_t v : fat) append32(fatBytes, v);
     if (!f.writeAt(uint64_t(base + 1) * kSectorBytes, fatBytes.data(), fatBytes.size()))
         return ioFail("cannot write the FAT");
     std::string difatBytes;
     for (uint32_t d = 0; d < difatSectors; ++d) {
         for (uint32_t k = 0; k < kIdsPerDifatSector; ++k) {
             uint32_t n = kHeaderDifatSlots + d * kIdsPerDifatSector + k;  // n-th FAT sector
-            appendLE32(difatBytes, n < fatSectors ? base + n : kFreeSect);
+            append32(difatBytes, n < fatSectors ? base + n : kFreeSect);
         }
-        appendLE32(difatBytes, d + 1 < difatSectors ? base + fatSectors + d + 1 : kEndOfChain);
+        append32(difatBytes, d + 1 < difatSectors ? base + fatSectors + d + 1 : kEndOfChain);
     }
     if (!difatBytes.empty() &&
         !f.writeAt(uint64_t(base + fatSectors + 1) * kSectorBytes, difatBytes.data(), difatBytes.size()))
@@ -407,19 +401,19 @@ bool CompoundFileWriter::finish() {
     char h[kSectorBytes] = {};
     static const uint8_t signature[8] = {0xD0, 0xCF, 0x11, 0xE0, 0xA1, 0xB1, 0x1A, 0xE1};
     std::memcpy(h, signature, 8);
-    putLE(h + 0x18, 0x003E, 2);  // minor version
-    putLE(h + 0x1A, 0x0003, 2);  // major version 3
-    putLE(h + 0x1C, 0xFFFE, 2);  // byte order: little-endian
-    putLE(h + 0x1E, 9, 2);       // sector shift: 512
-    putLE(h + 0x20, 6, 2);       // mini sector shift: 64
-    putLE(h + 0x2C, fatSectors, 4);
-    putLE(h + 0x30, directoryStart, 4);
-    putLE(h + 0x38, kMiniStreamCutoffBytes, 4);
-    putLE(h + 0x3C, miniFatStart, 4);
-    putLE(h + 0x40, miniFatSectors, 4);
-    putLE(h + 0x44, difatSectors ? base + fatSectors : kEndOfChain, 4);
-    putLE(h + 0x48, difatSectors, 4);
-    for (uint32_t i = 0; i < kHeaderDifatSlots; ++i) putLE(h + 0x4C + 4 * i, i < fatSectors ? base + i : kFreeSect, 4);
+    put16(bytesAt(h + 0x18), 0x003E);  // minor version
+    put16(bytesAt(h + 0x1A), 0x0003);  // major version 3
+    put16(bytesAt(h + 0x1C), 0xFFFE);  // byte order: little-endian
+    put16(bytesAt(h + 0x1E), 9);       // sector shift: 512
+    put16(bytesAt(h + 0x20), 6);       // mini sector shift: 64
+    put32(bytesAt(h + 0x2C), fatSectors);
+    put32(bytesAt(h + 0x30), directoryStart);
+    put32(bytesAt(h + 0x38), kMiniStreamCutoffBytes);
+    put32(bytesAt(h + 0x3C), miniFatStart);
+    put32(bytesAt(h + 0x40), miniFatSectors);
+    put32(bytesAt(h + 0x44), difatSectors ? base + fatSectors : kEndOfChain);
+    put32(bytesAt(h + 0x48), difatSectors);
+    for (uint32_t i = 0; i < kHeaderDifatSlots; ++i) put32(bytesAt(h + 0x4C + 4 * i), i < fatSectors ? base + i : kFreeSect);
     if (!f.writeAt(0, h, sizeof h)) return ioFail("cannot write the header");
 
     int fd = f.fd;

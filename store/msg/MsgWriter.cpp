@@ -17,6 +17,7 @@
 #include "store/msg/MsgWriter.h"
 
 #include "store/Codepages.h"
+#include "store/Endian.h"
 #include "store/MapiIds.h"
 #include "store/Unicode.h"
 #include "store/msg/CompoundFile.h"
@@ -202,10 +203,6 @@ std::string encodeString(const Context& ctx, std::string_view utf8, uint32_t cod
     return ctx.unicode ? Utf8ToUtf16le(utf8) : encode8(utf8, codepage);
 }
 
-void putU32(std::string& out, uint32_t v) {
-    for (int i = 0; i < 4; ++i) out += char((v >> (8 * i)) & 0xFF);
-}
-
 // Strings longer than this are converted in pieces of this size.
 constexpr size_t kLongTextPiece = 1 << 20;
 
@@ -285,8 +282,8 @@ bool writeProperty(Context& ctx, CompoundFileWriter::Storage* storage, PropertyS
         for (size_t i = 0; i < p.values.size(); ++i) {
             std::string value = binary ? p.values[i] : encodeString(ctx, p.values[i], codepage);
             if (!binary) value.append(ctx.unicode ? 2 : 1, '\0');  // values keep their NUL
-            putU32(lengths, uint32_t(value.size()));
-            if (binary) putU32(lengths, 0);
+            append32(lengths, uint32_t(value.size()));
+            if (binary) append32(lengths, 0);
             if (!cfb.writeStream(storage, substgName(tag) + "-" + hex8(uint32_t(i)), value)) return false;
         }
         entries.addStreamBacked(tag, flags, uint32_t(lengths.size()));

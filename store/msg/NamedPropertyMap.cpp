@@ -1,6 +1,7 @@
 // The named-property map of a .msg file; layout in NamedPropertyMap.h.
 #include "store/msg/NamedPropertyMap.h"
 
+#include "store/Endian.h"
 #include "store/MapiIds.h"
 #include "store/Unicode.h"
 #include "store/msg/MsgConstants.h"
@@ -11,15 +12,6 @@
 
 namespace store::msg::detail {
 namespace {
-
-void putU16(std::string& out, uint16_t v) {
-    out += char(v & 0xFF);
-    out += char(v >> 8);
-}
-
-void putU32(std::string& out, uint32_t v) {
-    for (int i = 0; i < 4; ++i) out += char((v >> (8 * i)) & 0xFF);
-}
 
 // CRC-32 (reflected, polynomial 0xEDB88320) starting from 0, with no final
 // inversion, as the lookup streams use it.
@@ -68,7 +60,7 @@ std::vector<std::pair<std::string, std::string>> NamedPropertyMap::streams() con
         if (key.isString) {
             std::string name = Utf8ToUtf16le(key.name);
             first = uint32_t(stringStream.size());
-            putU32(stringStream, uint32_t(name.size()));
+            append32(stringStream, uint32_t(name.size()));
             stringStream += name;
             while (stringStream.size() % 4) stringStream += '\0';
             hashKey = nameCrc(name);
@@ -78,14 +70,14 @@ std::vector<std::pair<std::string, std::string>> NamedPropertyMap::streams() con
         }
         uint16_t indexKind = uint16_t((guidIdx << 1) | kind);
         std::string tail;
-        putU16(tail, indexKind);
-        putU16(tail, uint16_t(i));
-        putU32(entryStream, first);
+        append16(tail, indexKind);
+        append16(tail, uint16_t(i));
+        append32(entryStream, first);
         entryStream += tail;
 
         uint16_t streamNumber = uint16_t(0x1000 + (hashKey ^ (uint32_t(guidIdx) << 1 | kind)) % kNameHashBuckets);
         std::string& records = lookup[streamNumber];
-        putU32(records, hashKey);
+        append32(records, hashKey);
         records += tail;
     }
 

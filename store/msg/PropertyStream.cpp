@@ -1,6 +1,7 @@
 // The property stream of one .msg object; layout in PropertyStream.h.
 #include "store/msg/PropertyStream.h"
 
+#include "store/Endian.h"
 #include "store/msg/MsgConstants.h"
 
 #include <algorithm>
@@ -8,9 +9,6 @@
 namespace store::msg::detail {
 namespace {
 
-void putLE(std::string& out, uint64_t v, int bytes) {
-    for (int i = 0; i < bytes; ++i) out += char((v >> (8 * i)) & 0xFF);
-}
 
 }  // namespace
 
@@ -40,21 +38,21 @@ std::string PropertyStreamBuilder::serialize(HeaderKind kind, uint32_t recipient
                                              uint32_t attachmentCount) const {
     std::string out;
     out.reserve(kTopHeaderBytes + entries_.size() * kEntryBytes);
-    putLE(out, 0, 8);  // reserved
+    appendLE(out, 0, 8);  // reserved
     if (kind != HeaderKind::RecipientOrAttachment) {
         // Storages are numbered 0..n-1 without gaps, so the next ids are the counts.
-        putLE(out, recipientCount, 4);
-        putLE(out, attachmentCount, 4);
-        putLE(out, recipientCount, 4);
-        putLE(out, attachmentCount, 4);
-        if (kind == HeaderKind::TopMessage) putLE(out, 0, 8);  // reserved
+        appendLE(out, recipientCount, 4);
+        appendLE(out, attachmentCount, 4);
+        appendLE(out, recipientCount, 4);
+        appendLE(out, attachmentCount, 4);
+        if (kind == HeaderKind::TopMessage) appendLE(out, 0, 8);  // reserved
     }
     std::vector<Entry> sorted = entries_;
     std::stable_sort(sorted.begin(), sorted.end(), [](const Entry& a, const Entry& b) { return a.tag < b.tag; });
     for (const Entry& e : sorted) {
-        putLE(out, e.tag, 4);
-        putLE(out, e.flags, 4);
-        putLE(out, e.valueField, 8);
+        appendLE(out, e.tag, 4);
+        appendLE(out, e.flags, 4);
+        appendLE(out, e.valueField, 8);
     }
     return out;
 }

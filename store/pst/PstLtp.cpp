@@ -1,3 +1,24 @@
+// The lists-tables-properties layer of the .pst writer (MS-PST 2.3): heaps on
+// nodes, B-trees on heaps, property contexts and table contexts, built in
+// memory a page at a time and handed to the node database (PstNdb) as blocks.
+// It knows nothing of folders or messages (PstWriter.cpp); offsets and values
+// come from PstFormat.h.
+//
+// Invariants:
+//  1. A heap item is 1..3580 bytes and a page holds at most 2047 items; an item
+//     that does not fit the open page closes it and opens the next (heap ids
+//     keep 16 bits for the page, so a heap has at most 65 536 pages).
+//  2. Page 0 stays in memory until finish(): its header (user root, fill
+//     levels) is known only then. With holdPages every page stays, so any item
+//     can still be patched; otherwise other pages are written as they fill, and
+//     a bitmap page (8, 136, ...) waits until the 127 pages after it are closed.
+//  3. A BTH's records arrive in key order; leaves are heap items of at most
+//     3580 bytes and index levels are built over them at finish().
+//  4. A table's rows arrive in increasing row id order; once the row matrix
+//     outgrows one heap item it goes to full 8176-byte blocks of whole rows
+//     (the last block may be short) in a subnode.
+//  5. Variable-size values of 3580 bytes or less live in the heap, larger ones
+//     (and those moved out to keep a property context small) in subnodes.
 #include "store/pst/PstLtp.h"
 
 #include "store/Unicode.h"
@@ -22,9 +43,9 @@ uint8_t fillLevel(size_t used) {
 }
 
 size_t headerSize(uint32_t page) {
-    if (page == 0) return 12;
-    if (page >= 8 && (page - 8) % 128 == 0) return 66;
-    return 2;
+    if (page == 0) return kHnhdrBytes;
+    if (page >= kHnBitmapFirstPage && (page - kHnBitmapFirstPage) % kHnBitmapEveryPages == 0) return kHnBitmapHdrBytes;
+    return kHnPageHdrBytes;
 }
 
 void setNibble(uint8_t* levels, uint32_t j, uint8_t v) {
@@ -72,7 +93,7 @@ uint64_t writeUtf8Stream(NdbWriter& ndb, const std::string& prefix, std::string_
     return ndb.writeTree(blocks);
 }
 
-// Where a value goes: inline (the 4-byte value itself), a heap item or a
+// Where a value goes (invariant 5): inline (the 4-byte value itself), a heap item or a
 // subnode (values over the heap item limit, or `forceSubnode`).
 uint32_t storeValue(NdbWriter& ndb, HeapBuilder& heap, const PropValue& v, bool tableCell,
                     std::vector<SubnodeEntry>& subnodes, uint32_t& nextSub, bool forceSubnode = false) {
@@ -84,7 +105,7 @@ uint32_t storeValue(NdbWriter& ndb, HeapBuilder& heap, const PropValue& v, bool 
         return get32(b);
     }
     if (v.utf8 && (v.size() > kMaxHeapItem || forceSubnode)) {
-        const uint32_t nid = makeNid(0x1F, nextSub++);
+        const uint32_t nid = makeNid(kNidTypeLtp, nextSub++);
         subnodes.push_back({nid, writeUtf8Stream(ndb, v.data, v.utf8Text(), v.utf16Bytes), 0});
         return nid;
     }
@@ -92,7 +113,7 @@ uint32_t storeValue(NdbWriter& ndb, HeapBuilder& heap, const PropValue& v, bool 
     const std::string& d = v.bytes(scratch);
     if (d.empty()) return 0;
     if (d.size() <= kMaxHeapItem && !forceSubnode) return heap.add(d.data(), d.size());
-    const uint32_t nid = makeNid(0x1F, nextSub++);
+    const uint32_t nid = makeNid(kNidTypeLtp, nextSub++);
     subnodes.push_back({nid, ndb.writeStream(d.data(), d.size()), 0});
     return nid;
 }
@@ -139,10 +160,10 @@ void HeapBuilder::openPage(uint32_t index) {
 }
 
 uint32_t HeapBuilder::add(const void* data, size_t n) {
-    assert(n > 0 && n <= kMaxHeapItem);
+    assert(n > 0 && n <= kMaxHeapItem);  // invariant 1
     size_t count = curStarts_.size();
     size_t need = ((cur_.size() + n + 1) & ~size_t(1)) + 4 + 2 * (count + 2);
-    if (need > kPageData || count + 1 > 2047) {
+    if (need > kPageData || count + 1 > kMaxHeapAllocs) {
         if (curIndex_ + 1 > 0xFFFF) {  // heap ids have 16 bits for the page
             ndb_.fail("a table or property set is too large for one node");
             return 0;
@@ -154,12 +175,12 @@ uint32_t HeapBuilder::add(const void* data, size_t n) {
     curStarts_.push_back(uint16_t(cur_.size()));
     const uint8_t* p = static_cast<const uint8_t*>(data);
     cur_.insert(cur_.end(), p, p + n);
-    return (curIndex_ << 16) | uint32_t((count + 1) << 5);
+    return (curIndex_ << kHidPageShift) | uint32_t((count + 1) << kHidIndexShift);
 }
 
 void HeapBuilder::patch(uint32_t hid, size_t offset, const void* data, size_t n) {
-    const uint32_t page = hid >> 16;
-    const size_t item = ((hid >> 5) & 0x7FF) - 1;
+    const uint32_t page = hid >> kHidPageShift;
+    const size_t item = ((hid >> kHidIndexShift) & kHidIndexMask) - 1;
     if (page == curIndex_) {
         std::memcpy(cur_.data() + curStarts_.at(item) + offset, data, n);
     } else if (page == 0 && !page0_.empty()) {
@@ -179,11 +200,11 @@ void HeapBuilder::closePage() {
     const size_t count = curStarts_.size();
     b.resize(b.size() + 4 + 2 * (count + 1), 0);
     uint8_t* map = b.data() + ibHnpm;
-    put16(map, uint16_t(count));
-    put16(map + 2, 0);
-    for (size_t i = 0; i < count; ++i) put16(map + 4 + 2 * i, curStarts_[i]);
-    put16(map + 4 + 2 * count, uint16_t(end));
-    put16(b.data(), ibHnpm);
+    put16(map + kHnpmCAlloc, uint16_t(count));
+    put16(map + kHnpmCFree, 0);
+    for (size_t i = 0; i < count; ++i) put16(map + kHnpmRgibAlloc + 2 * i, curStarts_[i]);
+    put16(map + kHnpmRgibAlloc + 2 * count, uint16_t(end));
+    put16(b.data() + kHnIbHnpm, ibHnpm);
     fill_[curIndex_] = fillLevel(b.size());
 
     if (curIndex_ == 0) {
@@ -201,12 +222,12 @@ void HeapBuilder::closePage() {
     } else {
         pages_[curIndex_] = {ndb_.writeBlock(b.data(), b.size()), uint32_t(b.size())};
     }
-    if (bitmapHeld_ && curIndex_ == bitmapIndex_ + 127) flushBitmapPage();
+    if (bitmapHeld_ && curIndex_ == bitmapIndex_ + kHnBitmapEveryPages - 1) flushBitmapPage();  // invariant 2
 }
 
 void HeapBuilder::flushBitmapPage() {
-    for (uint32_t j = 0; j < 128 && bitmapIndex_ + j < fill_.size(); ++j)
-        setNibble(bitmap_.data() + 2, j, fill_[bitmapIndex_ + j]);
+    for (uint32_t j = 0; j < kHnBitmapEveryPages && bitmapIndex_ + j < fill_.size(); ++j)
+        setNibble(bitmap_.data() + kHnBitmapRgbFillLevel, j, fill_[bitmapIndex_ + j]);
     pages_[bitmapIndex_] = {ndb_.writeBlock(bitmap_.data(), bitmap_.size()), uint32_t(bitmap_.size())};
     bitmapHeld_ = false;
 }
@@ -215,16 +236,17 @@ uint64_t HeapBuilder::finish() {
     closePage();
     if (bitmapHeld_) flushBitmapPage();
     uint8_t* h = page0_.data();
-    h[2] = 0xEC;
-    h[3] = clientSig_;
-    put32(h + 4, userRoot_);
-    std::memset(h + 8, 0, 4);
-    for (uint32_t j = 0; j < 8 && j < fill_.size(); ++j) setNibble(h + 8, j, fill_[j]);
+    h[kHnBSig] = kHnSig;
+    h[kHnBClientSig] = clientSig_;
+    put32(h + kHnHidUserRoot, userRoot_);
+    std::memset(h + kHnRgbFillLevel, 0, 4);
+    for (uint32_t j = 0; j < 8 && j < fill_.size(); ++j) setNibble(h + kHnRgbFillLevel, j, fill_[j]);
     pages_[0] = {ndb_.writeBlock(page0_.data(), page0_.size()), uint32_t(page0_.size())};
     for (uint32_t i = 1; i < held_.size(); ++i) {
         std::vector<uint8_t>& b = held_[i];
         if (isBitmapPage(i))
-            for (uint32_t j = 0; j < 128 && i + j < fill_.size(); ++j) setNibble(b.data() + 2, j, fill_[i + j]);
+            for (uint32_t j = 0; j < kHnBitmapEveryPages && i + j < fill_.size(); ++j)
+                setNibble(b.data() + kHnBitmapRgbFillLevel, j, fill_[i + j]);
         pages_[i] = {ndb_.writeBlock(b.data(), b.size()), uint32_t(b.size())};
     }
     if (pages_.size() == 1) return pages_[0].bid;
@@ -235,8 +257,8 @@ uint64_t HeapBuilder::finish() {
 
 BthStream::BthStream(HeapBuilder& heap, uint8_t cbKey, uint8_t cbEnt)
     : heap_(heap), cbKey_(cbKey), cbEnt_(cbEnt) {
-    uint8_t h[8] = {0xB5, cbKey, cbEnt, 0, 0, 0, 0, 0};
-    header_ = heap_.add(h, 8);
+    uint8_t h[kBthHeaderBytes] = {kClientSigBTH, cbKey, cbEnt, 0, 0, 0, 0, 0};
+    header_ = heap_.add(h, kBthHeaderBytes);
 }
 
 BthStream::BthStream(const BthStream& other, HeapBuilder& heap)
@@ -286,9 +308,9 @@ void BthStream::finish() {
         }
         root = get32(level.data() + cbKey_);
     }
-    uint8_t h[8] = {0xB5, cbKey_, cbEnt_, levels, 0, 0, 0, 0};
-    put32(h + 4, root);
-    heap_.patch(header_, 0, h, 8);
+    uint8_t h[kBthHeaderBytes] = {kClientSigBTH, cbKey_, cbEnt_, levels, 0, 0, 0, 0};
+    put32(h + kBthHidRoot, root);
+    heap_.patch(header_, 0, h, kBthHeaderBytes);
 }
 
 // ---------------------------------------------------------------- PC
@@ -297,9 +319,9 @@ uint64_t writePropertyContext(NdbWriter& ndb, const std::vector<PropValue>& prop
                               std::vector<SubnodeEntry>& subnodes, uint32_t& nextSubIndex) {
     // Header, then the record array, then the values, which keeps the
     // records on the first page.
-    HeapBuilder heap(ndb, 0xBC, true);
-    uint8_t header[8] = {0xB5, 2, 6, 0, 0, 0, 0, 0};
-    const uint32_t hidHeader = heap.add(header, 8);
+    HeapBuilder heap(ndb, kClientSigPC, true);
+    uint8_t header[kBthHeaderBytes] = {kClientSigBTH, kPcCbKey, kPcCbEnt, 0, 0, 0, 0, 0};
+    const uint32_t hidHeader = heap.add(header, kBthHeaderBytes);
     heap.setUserRoot(hidHeader);
     constexpr size_t kPerLeaf = kMaxHeapItem / 8;
     std::vector<uint8_t> records(8 * props.size());
@@ -408,9 +430,9 @@ TableLayout TableLayout::extend(const TableLayout& base, std::vector<uint32_t> t
 
 TableBuilder::TableBuilder(NdbWriter& ndb, TableLayout layout)
     : ndb_(ndb), layout_(std::move(layout)), rowSize_(layout_.rgib[3]) {
-    heap_ = std::make_unique<HeapBuilder>(ndb_, 0x7C);
-    index_ = std::make_unique<BthStream>(*heap_, 4, 4);
-    std::vector<uint8_t> info(22 + 8 * layout_.cols.size(), 0);
+    heap_ = std::make_unique<HeapBuilder>(ndb_, kClientSigTC);
+    index_ = std::make_unique<BthStream>(*heap_, kTcRowIdCbKey, kTcRowIdCbEnt);
+    std::vector<uint8_t> info(kTcInfoBytes + kTColDescBytes * layout_.cols.size(), 0);
     tcinfo_ = heap_->add(info.data(), info.size());
     heap_->setUserRoot(tcinfo_);
 }
@@ -429,7 +451,7 @@ NodeRef TableBuilder::snapshot() const {
 }
 
 void TableBuilder::addRow(uint32_t rowId, const std::vector<PropValue>& values) {
-    assert(rows_ == 0 || rowId > lastRowId_);
+    assert(rows_ == 0 || rowId > lastRowId_);  // invariant 4
     lastRowId_ = rowId;
     const size_t base = matrix_.size();
     matrix_.resize(base + rowSize_, 0);
@@ -484,7 +506,7 @@ NodeRef TableBuilder::finish() {
         const size_t perBlock = kMaxBlockData / rowSize_;
         while (matrix_.size() > perBlock * rowSize_) flushMatrixBlock(false);
         if (!matrix_.empty()) flushMatrixBlock(true);
-        hnidRows = makeNid(0x1F, nextSub_++);
+        hnidRows = makeNid(kNidTypeLtp, nextSub_++);
         subnodes_.push_back({hnidRows, ndb_.writeTree(matrixBlocks_), 0});
     } else if (!matrix_.empty()) {
         hnidRows = heap_->add(matrix_.data(), matrix_.size());
@@ -493,19 +515,19 @@ NodeRef TableBuilder::finish() {
 
     std::vector<ColumnDesc> sorted = layout_.cols;
     std::sort(sorted.begin(), sorted.end(), [](const ColumnDesc& a, const ColumnDesc& b) { return a.tag < b.tag; });
-    std::vector<uint8_t> info(22 + 8 * sorted.size(), 0);
-    info[0] = 0x7C;
-    info[1] = uint8_t(sorted.size());
-    for (int i = 0; i < 4; ++i) put16(info.data() + 2 + 2 * i, layout_.rgib[i]);
-    put32(info.data() + 10, index_->headerHid());
-    put32(info.data() + 14, hnidRows);
-    put32(info.data() + 18, 0);
+    std::vector<uint8_t> info(kTcInfoBytes + kTColDescBytes * sorted.size(), 0);
+    info[kTcBType] = kClientSigTC;
+    info[kTcCCols] = uint8_t(sorted.size());
+    for (int i = 0; i < 4; ++i) put16(info.data() + kTcRgib + 2 * i, layout_.rgib[i]);
+    put32(info.data() + kTcHidRowIndex, index_->headerHid());
+    put32(info.data() + kTcHnidRows, hnidRows);
+    put32(info.data() + kTcHidIndex, 0);
     for (size_t i = 0; i < sorted.size(); ++i) {
-        uint8_t* d = info.data() + 22 + 8 * i;
-        put32(d, sorted[i].tag);
-        put16(d + 4, sorted[i].ib);
-        d[6] = sorted[i].cb;
-        d[7] = sorted[i].iBit;
+        uint8_t* d = info.data() + kTcRgTColDesc + kTColDescBytes * i;
+        put32(d + kTcdTag, sorted[i].tag);
+        put16(d + kTcdIbData, sorted[i].ib);
+        d[kTcdCbData] = sorted[i].cb;
+        d[kTcdIBit] = sorted[i].iBit;
     }
     heap_->patch(tcinfo_, 0, info.data(), info.size());
     NodeRef r;

@@ -11,8 +11,6 @@
 
 namespace store::pst {
 
-constexpr size_t kMaxHeapItem = 3580;
-
 // A property value encoded as the store keeps it: fixed-size types as
 // little-endian bytes of their natural width, strings as UTF-16LE without a
 // terminator, binaries as is, multi-valued ones in their stored form, and
@@ -67,7 +65,9 @@ private:
     void openPage(uint32_t index);
     void closePage();
     void flushBitmapPage();
-    static bool isBitmapPage(uint32_t i) { return i >= 8 && (i - 8) % 128 == 0; }
+    static bool isBitmapPage(uint32_t i) {
+        return i >= kHnBitmapFirstPage && (i - kHnBitmapFirstPage) % kHnBitmapEveryPages == 0;
+    }
 
     NdbWriter& ndb_;
     uint8_t clientSig_;

@@ -1,3 +1,32 @@
+// The node-and-block database of the .pst writer (MS-PST 2.2): the header and
+// ROOT, allocation maps, blocks with their trailers, data and subnode trees, and
+// the node and block B-trees, over one file written with pwrite. The layer above
+// (PstLtp.cpp) hands it block contents and node entries; it knows nothing of
+// heaps, tables or messages. Offsets and values come from PstFormat.h.
+//
+// File layout: header (0), DList page (0x4200), then sections of 253 952 bytes
+// from 0x4400, each opening with its AMap page (and PMap, FMap, FPMap pages
+// where the format puts them), filled by one cursor.
+// Invariants:
+//  1. Space is handed out only forward, from one cursor, 64-byte aligned; a
+//     block or page never crosses a section's end (alloc() opens the next one).
+//  2. Block ids only grow (by 4), so block B-tree leaf entries arrive sorted
+//     and a leaf page is written as soon as it holds 20 entries.
+//  3. Message nodes arrive in increasing node id order and sort after every
+//     other node; their leaf pages are written as they fill, the other nodes
+//     are sorted at each commit.
+//  4. A commit writes everything its state needs (the rest of both B-trees,
+//     the current section and its map), syncs, then writes the header that
+//     points at that state, and syncs again.
+//  5. Nothing written after a commit goes to space the committed state uses,
+//     and committed bytes of the current section are never rewritten: a crash
+//     leaves the last committed state whole.
+//  6. A checkpoint's own writes (transient mode) stay out of the lasting block
+//     tree and become free once a later state is committed; its header says
+//     the maps are not exact (fAMapValid 0). Only the final commit writes exact
+//     maps, the FMaps and the DList, and fAMapValid 2.
+//  7. After the first I/O error nothing more is written and every later call
+//     reports that error.
 #include "store/pst/PstNdb.h"
 
 #include "common/fileio.h"
@@ -34,24 +63,16 @@ uint16_t signature(uint64_t ib, uint64_t bid) {
     return uint16_t((x >> 16) ^ (x & 0xFFFF));
 }
 
-constexpr uint8_t kPtypeBbt = 0x80, kPtypeNbt = 0x81, kPtypeFMap = 0x82, kPtypePMap = 0x83,
-                  kPtypeAMap = 0x84, kPtypeFPMap = 0x85, kPtypeDList = 0x86;
-constexpr size_t kPage = 512;
-constexpr unsigned kNbtLeafMax = 15, kBbtLeafMax = 20, kBtIndexMax = 20;
-constexpr unsigned kXBlockMax = (kMaxBlockData - 8) / 8;  // 1021 ids per XBLOCK/XXBLOCK
-constexpr unsigned kSlMax = (kMaxBlockData - 8) / 24;     // 340 SLENTRYs
-constexpr unsigned kSiMax = (kMaxBlockData - 8) / 16;     // 510 SIENTRYs
-
-bool hasPMap(uint64_t k) { return k % 8 == 0; }
-bool hasFMap(uint64_t k) { return k >= 128 && (k - 128) % 496 == 0; }
-bool hasFPMap(uint64_t k) { return k >= 8192 && (k - 8192) % 31744 == 0; }
+bool hasPMap(uint64_t k) { return k % kPMapEverySections == 0; }
+bool hasFMap(uint64_t k) { return k >= kFMapFirstSection && (k - kFMapFirstSection) % kFMapEverySections == 0; }
+bool hasFPMap(uint64_t k) { return k >= kFPMapFirstSection && (k - kFPMapFirstSection) % kFPMapEverySections == 0; }
 
 void trailer(uint8_t* page, uint8_t ptype, uint16_t sig, uint64_t bid) {
-    page[496] = ptype;
-    page[497] = ptype;
-    put16(page + 498, sig);
-    put32(page + 500, pstCrc(page, 496));
-    put64(page + 504, bid);
+    page[kPtPtype] = ptype;
+    page[kPtPtypeRepeat] = ptype;
+    put16(page + kPtWSig, sig);
+    put32(page + kPtDwCRC, pstCrc(page, kPageDataBytes));
+    put64(page + kPtBid, bid);
 }
 
 }  // namespace
@@ -88,14 +109,14 @@ bool NdbWriter::create(const std::string& path, std::string* error) {
     }
     path_ = path;
     // Header area and the allocation-list page; the real content comes at close.
-    std::vector<uint8_t> zeros(kFirstSection, 0);
+    std::vector<uint8_t> zeros(kFirstAmapOffset, 0);
     pwriteAll(zeros.data(), zeros.size(), 0);
     // Initial last-handed-out node indexes of a blank store.
     for (auto& v : rgnid) v = 0x400;
-    rgnid[3] = 0x4000;
-    rgnid[4] = 0x10000;
-    rgnid[8] = 0x8000;
-    sec_.assign(kSectionSize, 0);
+    rgnid[kNidTypeSearchFolder] = 0x4000;
+    rgnid[kNidTypeNormalMessage] = 0x10000;
+    rgnid[kNidTypeAssocMessage] = 0x8000;
+    sec_.assign(kSectionBytes, 0);
     secIndex_ = 0;
     startSection();
     if (failed()) {
@@ -108,7 +129,7 @@ bool NdbWriter::create(const std::string& path, std::string* error) {
 }
 
 void NdbWriter::pwriteAll(const void* data, size_t n, uint64_t off) {
-    if (!ioError_.empty() || fd_ < 0) return;
+    if (!ioError_.empty() || fd_ < 0) return;  // invariant 7
     const uint8_t* p = static_cast<const uint8_t*>(data);
     while (n > 0) {
         ssize_t w = ::pwrite(fd_, p, n, off_t(off));
@@ -128,14 +149,14 @@ unsigned NdbWriter::reservedPages(uint64_t k) {
 }
 
 void NdbWriter::markUsed(size_t off, size_t len) {
-    size_t first = off / 64, last = (off + len + 63) / 64;
+    size_t first = off / kSlotBytes, last = (off + len + kSlotBytes - 1) / kSlotBytes;
     for (size_t s = first; s < last; ++s) sec_[s / 8] |= uint8_t(0x80 >> (s % 8));
 }
 
 void NdbWriter::startSection() {
     std::fill(sec_.begin(), sec_.end(), 0);
     unsigned r = reservedPages(secIndex_);
-    secCursor_ = r * kPage;
+    secCursor_ = r * kPageBytes;
     secFlushed_ = secCursor_;
     markUsed(0, secCursor_);
 }
@@ -145,21 +166,21 @@ void NdbWriter::writeMapPages() {
     const uint64_t k = secIndex_;
     const uint64_t start = sectionStart(k);
     trailer(sec_.data(), kPtypeAMap, 0, start);
-    size_t at = kPage;
+    size_t at = kPageBytes;
     if (hasPMap(k)) {
-        std::memset(sec_.data() + at, 0xFF, 496);
+        std::memset(sec_.data() + at, 0xFF, kPageDataBytes);
         trailer(sec_.data() + at, kPtypePMap, 0, start + at);
-        at += kPage;
+        at += kPageBytes;
     }
     if (hasFMap(k)) {
         // Content filled in at close, when the runs of the sections it covers are known.
         trailer(sec_.data() + at, kPtypeFMap, 0, start + at);
-        at += kPage;
+        at += kPageBytes;
     }
     if (hasFPMap(k)) {
-        std::memset(sec_.data() + at, 0xFF, 496);
+        std::memset(sec_.data() + at, 0xFF, kPageDataBytes);
         trailer(sec_.data() + at, kPtypeFPMap, 0, start + at);
-        at += kPage;
+        at += kPageBytes;
     }
     pwriteAll(sec_.data(), at, start);
 }
@@ -169,7 +190,7 @@ void NdbWriter::sealSection() {
     const uint64_t start = sectionStart(k);
     // Free space and the longest free run, from the bitmap.
     unsigned freeSlots = 0, run = 0, best = 0;
-    for (unsigned s = 0; s < 496 * 8; ++s) {
+    for (unsigned s = 0; s < kPageDataBytes * 8; ++s) {
         bool used = sec_[s / 8] & (0x80 >> (s % 8));
         if (used) {
             run = 0;
@@ -178,25 +199,25 @@ void NdbWriter::sealSection() {
             best = std::max(best, ++run);
         }
     }
-    cbAMapFree_ += uint64_t(freeSlots) * 64;
+    cbAMapFree_ += uint64_t(freeSlots) * kSlotBytes;
     freeRuns_.push_back(uint8_t(std::min(best, 255u)));
     writeMapPages();
-    // Only what no commit has put on disk yet: committed bytes are never rewritten.
-    pwriteAll(sec_.data() + secFlushed_, kSectionSize - secFlushed_, start + secFlushed_);
-    secFlushed_ = kSectionSize;
+    // Only what no commit has put on disk yet: committed bytes are never rewritten (invariant 5).
+    pwriteAll(sec_.data() + secFlushed_, kSectionBytes - secFlushed_, start + secFlushed_);
+    secFlushed_ = kSectionBytes;
     // The next commit's sync then waits for little more than its own writes.
-    if (!failed()) StartWriteback(fd_, start, kSectionSize);
+    if (!failed()) StartWriteback(fd_, start, kSectionBytes);
     // A section holding transient ranges gets its map written again at close,
     // with those ranges free.
-    auto inThis = [&](const std::pair<uint64_t, uint64_t>& r) { return (r.first - kFirstSection) / kSectionSize == k; };
+    auto inThis = [&](const std::pair<uint64_t, uint64_t>& r) { return (r.first - kFirstAmapOffset) / kSectionBytes == k; };
     if (std::any_of(building_.begin(), building_.end(), inThis) ||
         std::any_of(committed_.begin(), committed_.end(), inThis))
-        sealedMaps_[k].bits.assign(sec_.begin(), sec_.begin() + 496);
+        sealedMaps_[k].bits.assign(sec_.begin(), sec_.begin() + kPageDataBytes);
 }
 
 uint64_t NdbWriter::alloc(size_t size, size_t align) {
     size_t at = (secCursor_ + align - 1) / align * align;
-    if (at + size > kSectionSize) {
+    if (at + size > kSectionBytes) {  // invariant 1
         sealSection();
         ++secIndex_;
         startSection();
@@ -220,7 +241,7 @@ uint64_t NdbWriter::alloc(size_t size, size_t align) {
 // copy of a sealed section's map (written again at close).
 void NdbWriter::release(const std::vector<std::pair<uint64_t, uint64_t>>& ranges) {
     for (const auto& [ib, len] : ranges) {
-        const uint64_t k = (ib - kFirstSection) / kSectionSize;
+        const uint64_t k = (ib - kFirstAmapOffset) / kSectionBytes;
         uint8_t* bits = nullptr;
         SealedMap* sealed = nullptr;
         if (k == secIndex_) {
@@ -232,12 +253,12 @@ void NdbWriter::release(const std::vector<std::pair<uint64_t, uint64_t>>& ranges
             continue;  // cannot happen: every sealed section with transient ranges is kept
         }
         const uint64_t off = ib - sectionStart(k);
-        for (uint64_t s = off / 64; s < (off + len + 63) / 64; ++s) {
+        for (uint64_t s = off / kSlotBytes; s < (off + len + kSlotBytes - 1) / kSlotBytes; ++s) {
             const uint8_t mask = uint8_t(0x80 >> (s % 8));
             if (!(bits[s / 8] & mask)) continue;
             bits[s / 8] &= uint8_t(~mask);
             if (sealed) {
-                cbAMapFree_ += 64;
+                cbAMapFree_ += kSlotBytes;
                 sealed->changed = true;
             }
         }
@@ -250,63 +271,63 @@ void NdbWriter::rewriteFreedMaps() {
     for (auto& [k, m] : sealedMaps_) {
         if (!m.changed) continue;
         unsigned run = 0, best = 0;
-        for (unsigned s = 0; s < 496 * 8; ++s) {
+        for (unsigned s = 0; s < kPageDataBytes * 8; ++s) {
             run = (m.bits[s / 8] & (0x80 >> (s % 8))) ? 0 : run + 1;
             best = std::max(best, run);
         }
         freeRuns_[k] = uint8_t(std::min(best, 255u));
-        uint8_t page[kPage] = {};
-        std::memcpy(page, m.bits.data(), 496);
+        uint8_t page[kPageBytes] = {};
+        std::memcpy(page, m.bits.data(), kPageDataBytes);
         trailer(page, kPtypeAMap, 0, sectionStart(k));
-        pwriteAll(page, kPage, sectionStart(k));
+        pwriteAll(page, kPageBytes, sectionStart(k));
         m.changed = false;
     }
 }
 
 uint64_t NdbWriter::writeBlock(const void* data, size_t cb, bool internal) {
-    const uint64_t bid = bidNextB_ | (internal ? 2 : 0);
-    bidNextB_ += 4;
-    const size_t total = (cb + 16 + 63) / 64 * 64;
-    const uint64_t at = alloc(total, 64);
+    const uint64_t bid = bidNextB_ | (internal ? kBidInternal : 0);
+    bidNextB_ += kBidStep;
+    const size_t total = (cb + kBlockTrailerBytes + kBlockAlign - 1) / kBlockAlign * kBlockAlign;
+    const uint64_t at = alloc(total, kBlockAlign);
     uint8_t* p = sec_.data() + at;
     if (cb) std::memcpy(p, data, cb);
     const uint64_t ib = sectionStart(secIndex_) + at;
-    uint8_t* t = p + total - 16;
-    put16(t, uint16_t(cb));
-    put16(t + 2, signature(ib, bid));
-    put32(t + 4, pstCrc(p, cb));
-    put64(t + 8, bid);
+    uint8_t* t = p + total - kBlockTrailerBytes;
+    put16(t + kBtrCb, uint16_t(cb));
+    put16(t + kBtrWSig, signature(ib, bid));
+    put32(t + kBtrDwCRC, pstCrc(p, cb));
+    put64(t + kBtrBid, bid);
 
-    if (bbtPending_.empty()) bbtPending_.assign(488, 0);
-    uint8_t* e = bbtPending_.data() + 24 * bbtPendingCount_;
+    if (bbtPending_.empty()) bbtPending_.assign(kBtEntriesBytes, 0);
+    uint8_t* e = bbtPending_.data() + kBbtEntryBytes * bbtPendingCount_;
     put64(e, bid);
-    put64(e + 8, ib);
-    put16(e + 16, uint16_t(cb));
-    put16(e + 18, 2);  // the tree's own reference plus the one structure that points here
+    put64(e + kBbtEntryIb, ib);
+    put16(e + kBbtEntryCb, uint16_t(cb));
+    put16(e + kBbtEntryCRef, 2);  // the tree's own reference plus the one structure that points here
     if (transient_) {
-        transientBbt_.insert(transientBbt_.end(), e, e + 24);
-        std::memset(e, 0, 24);
+        transientBbt_.insert(transientBbt_.end(), e, e + kBbtEntryBytes);
+        std::memset(e, 0, kBbtEntryBytes);
         return bid;
     }
-    if (++bbtPendingCount_ == kBbtLeafMax) flushBbtLeaf();
+    if (++bbtPendingCount_ == kBbtLeafMax) flushBbtLeaf();  // invariant 2
     return bid;
 }
 
 uint64_t NdbWriter::writePage(uint8_t* page, uint8_t ptype, uint64_t bid) {
-    const uint64_t at = alloc(kPage, kPage);
+    const uint64_t at = alloc(kPageBytes, kPageBytes);
     const uint64_t ib = sectionStart(secIndex_) + at;
     trailer(page, ptype, signature(ib, bid), bid);
-    std::memcpy(sec_.data() + at, page, kPage);
+    std::memcpy(sec_.data() + at, page, kPageBytes);
     return ib;
 }
 
 void NdbWriter::writeLeafPage(const uint8_t* entries, unsigned count, std::vector<Triple>& out) {
-    uint8_t page[kPage] = {};
-    std::memcpy(page, entries, 24 * count);
-    page[488] = uint8_t(count);
-    page[489] = kBbtLeafMax;
-    page[490] = 24;
-    page[491] = 0;
+    uint8_t page[kPageBytes] = {};
+    std::memcpy(page, entries, kBbtEntryBytes * count);
+    page[kBtCEnt] = uint8_t(count);
+    page[kBtCEntMax] = kBbtLeafMax;
+    page[kBtCbEnt] = kBbtEntryBytes;
+    page[kBtCLevel] = 0;
     const uint64_t firstKey = get64(page);
     const uint64_t bid = bidNextP_++;
     const uint64_t ib = writePage(page, kPtypeBbt, bid);
@@ -317,25 +338,25 @@ void NdbWriter::flushBbtLeaf() {
     if (bbtPendingCount_ == 0) return;
     const unsigned n = bbtPendingCount_;
     bbtPendingCount_ = 0;
-    std::vector<uint8_t> entries(bbtPending_.begin(), bbtPending_.begin() + 24 * n);
+    std::vector<uint8_t> entries(bbtPending_.begin(), bbtPending_.begin() + kBbtEntryBytes * n);
     std::fill(bbtPending_.begin(), bbtPending_.end(), 0);
     writeLeafPage(entries.data(), n, bbtLeaves_);
 }
 
 void NdbWriter::flushNbtLeaf(std::vector<NbtEntry>& pending, std::vector<Triple>& out) {
     if (pending.empty()) return;
-    uint8_t page[kPage] = {};
+    uint8_t page[kPageBytes] = {};
     for (size_t i = 0; i < pending.size(); ++i) {
-        uint8_t* e = page + 32 * i;
+        uint8_t* e = page + kNbtEntryBytes * i;
         put64(e, pending[i].nid);
-        put64(e + 8, pending[i].bidData);
-        put64(e + 16, pending[i].bidSub);
-        put32(e + 24, pending[i].parent);
+        put64(e + kNbtEntryBidData, pending[i].bidData);
+        put64(e + kNbtEntryBidSub, pending[i].bidSub);
+        put32(e + kNbtEntryNidParent, pending[i].parent);
     }
-    page[488] = uint8_t(pending.size());
-    page[489] = kNbtLeafMax;
-    page[490] = 32;
-    page[491] = 0;
+    page[kBtCEnt] = uint8_t(pending.size());
+    page[kBtCEntMax] = kNbtLeafMax;
+    page[kBtCbEnt] = kNbtEntryBytes;
+    page[kBtCLevel] = 0;
     const uint64_t bid = bidNextP_++;
     const uint64_t ib = writePage(page, kPtypeNbt, bid);
     out.push_back({pending.front().nid, bid, ib});
@@ -349,17 +370,17 @@ NdbWriter::Triple NdbWriter::buildUpper(std::vector<Triple> level, uint8_t ptype
         std::vector<Triple> next;
         for (size_t i = 0; i < level.size(); i += kBtIndexMax) {
             size_t n = std::min<size_t>(kBtIndexMax, level.size() - i);
-            uint8_t page[kPage] = {};
+            uint8_t page[kPageBytes] = {};
             for (size_t j = 0; j < n; ++j) {
-                uint8_t* e = page + 24 * j;
+                uint8_t* e = page + kBtEntryBytes * j;
                 put64(e, level[i + j].key);
-                put64(e + 8, level[i + j].bid);
-                put64(e + 16, level[i + j].ib);
+                put64(e + kBtEntryBid, level[i + j].bid);
+                put64(e + kBtEntryIb, level[i + j].ib);
             }
-            page[488] = uint8_t(n);
-            page[489] = kBtIndexMax;
-            page[490] = 24;
-            page[491] = cLevel;
+            page[kBtCEnt] = uint8_t(n);
+            page[kBtCEntMax] = kBtIndexMax;
+            page[kBtCbEnt] = kBtEntryBytes;
+            page[kBtCLevel] = cLevel;
             const uint64_t bid = bidNextP_++;
             const uint64_t ib = writePage(page, ptype, bid);
             next.push_back({level[i].key, bid, ib});
@@ -373,16 +394,16 @@ uint64_t NdbWriter::writeTree(const std::vector<BlockRef>& blocks) {
     if (blocks.empty()) return 0;
     if (blocks.size() == 1) return blocks[0].bid;
     auto xblock = [&](uint8_t cLevel, const BlockRef* refs, size_t n) -> BlockRef {
-        std::vector<uint8_t> b(8 + 8 * n);
+        std::vector<uint8_t> b(kXbRgbid + 8 * n);
         uint64_t total = 0;
         for (size_t i = 0; i < n; ++i) {
-            put64(b.data() + 8 + 8 * i, refs[i].bid);
+            put64(b.data() + kXbRgbid + 8 * i, refs[i].bid);
             total += refs[i].size;
         }
-        b[0] = 0x01;
-        b[1] = cLevel;
-        put16(b.data() + 2, uint16_t(n));
-        put32(b.data() + 4, uint32_t(total));
+        b[kXbBtype] = kBtypeXBlock;
+        b[kXbCLevel] = cLevel;
+        put16(b.data() + kXbCEnt, uint16_t(n));
+        put32(b.data() + kXbLcbTotal, uint32_t(total));
         return {writeBlock(b.data(), b.size(), true), uint32_t(total)};
     };
     uint64_t total = 0;
@@ -420,12 +441,12 @@ uint64_t NdbWriter::writeSubnodeTree(std::vector<SubnodeEntry> entries) {
     std::sort(entries.begin(), entries.end(),
               [](const SubnodeEntry& a, const SubnodeEntry& b) { return a.nid < b.nid; });
     auto slblock = [&](const SubnodeEntry* e, size_t n) {
-        std::vector<uint8_t> b(8 + 24 * n, 0);
-        b[0] = 0x02;
-        b[1] = 0x00;
-        put16(b.data() + 2, uint16_t(n));
+        std::vector<uint8_t> b(kXbRgbid + kSlEntryBytes * n, 0);
+        b[kXbBtype] = kBtypeSubnode;
+        b[kXbCLevel] = 0;
+        put16(b.data() + kXbCEnt, uint16_t(n));
         for (size_t i = 0; i < n; ++i) {
-            uint8_t* q = b.data() + 8 + 24 * i;
+            uint8_t* q = b.data() + kXbRgbid + kSlEntryBytes * i;
             put64(q, e[i].nid);
             put64(q + 8, e[i].bidData);
             put64(q + 16, e[i].bidSub);
@@ -437,26 +458,26 @@ uint64_t NdbWriter::writeSubnodeTree(std::vector<SubnodeEntry> entries) {
         if (ioError_.empty()) ioError_ = "too many subnodes in one node";
         return 0;
     }
-    std::vector<uint8_t> si(8, 0);
-    si[0] = 0x02;
-    si[1] = 0x01;
+    std::vector<uint8_t> si(kXbRgbid, 0);
+    si[kXbBtype] = kBtypeSubnode;
+    si[kXbCLevel] = 1;
     size_t count = 0;
     for (size_t i = 0; i < entries.size(); i += kSlMax, ++count) {
         size_t n = std::min<size_t>(kSlMax, entries.size() - i);
         uint64_t bid = slblock(entries.data() + i, n);
-        uint8_t q[16];
+        uint8_t q[kSiEntryBytes];
         put64(q, entries[i].nid);
         put64(q + 8, bid);
-        si.insert(si.end(), q, q + 16);
+        si.insert(si.end(), q, q + kSiEntryBytes);
     }
-    put16(si.data() + 2, uint16_t(count));
+    put16(si.data() + kXbCEnt, uint16_t(count));
     return writeBlock(si.data(), si.size(), true);
 }
 
 void NdbWriter::addMessageNode(uint32_t nid, uint64_t bidData, uint64_t bidSub, uint32_t parent) {
     lastMsgNid_ = nid;
     msgPending_.push_back({nid, bidData, bidSub, parent});
-    if (msgPending_.size() == kNbtLeafMax) flushNbtLeaf(msgPending_, msgLeaves_);
+    if (msgPending_.size() == kNbtLeafMax) flushNbtLeaf(msgPending_, msgLeaves_);  // invariant 3
 }
 
 void NdbWriter::addNode(uint32_t nid, uint64_t bidData, uint64_t bidSub, uint32_t parent) {
@@ -515,34 +536,34 @@ bool NdbWriter::commit(std::string* error) {
     // Block B-tree: the lasting leaves, then the open leaf and this state's
     // own blocks (their ids are the highest). No blocks are written from here on.
     std::vector<Triple> bbtLeaves = bbtLeaves_;
-    std::vector<uint8_t> tail(bbtPending_.begin(), bbtPending_.begin() + 24 * bbtPendingCount_);
+    std::vector<uint8_t> tail(bbtPending_.begin(), bbtPending_.begin() + kBbtEntryBytes * bbtPendingCount_);
     tail.insert(tail.end(), transientBbt_.begin(), transientBbt_.end());
-    const size_t tailCount = tail.size() / 24;
+    const size_t tailCount = tail.size() / kBbtEntryBytes;
     for (size_t i = 0; i < tailCount; i += kBbtLeafMax)
-        writeLeafPage(tail.data() + 24 * i, unsigned(std::min<size_t>(kBbtLeafMax, tailCount - i)), bbtLeaves);
+        writeLeafPage(tail.data() + kBbtEntryBytes * i, unsigned(std::min<size_t>(kBbtLeafMax, tailCount - i)), bbtLeaves);
     if (bbtLeaves.empty()) return fail("internal error: empty block tree");
     const Triple bbtRoot = buildUpper(std::move(bbtLeaves), kPtypeBbt);
 
     uint64_t cbAMapFree = cbAMapFree_;
     if (final) {
-        // The last checkpoint's own space is free in the final state.
+        // The last checkpoint's own space is free in the final state (invariant 6).
         release(committed_);
         committed_.clear();
         sealSection();  // the file ends with this whole section
         rewriteFreedMaps();
         const uint64_t sections = secIndex_ + 1;
         // Free-run maps, one per 496 sections from section 128 on.
-        for (uint64_t k = 128; k < sections; k += 496) {
-            uint8_t page[kPage] = {};
-            for (uint64_t j = 0; j < 496 && k + j < sections; ++j) page[j] = freeRuns_[k + j];
-            const uint64_t ib = sectionStart(k) + (hasPMap(k) ? 2 : 1) * kPage;
+        for (uint64_t k = kFMapFirstSection; k < sections; k += kFMapEverySections) {
+            uint8_t page[kPageBytes] = {};
+            for (uint64_t j = 0; j < kPageDataBytes && k + j < sections; ++j) page[j] = freeRuns_[k + j];
+            const uint64_t ib = sectionStart(k) + (hasPMap(k) ? 2 : 1) * kPageBytes;
             trailer(page, kPtypeFMap, 0, ib);
-            pwriteAll(page, kPage, ib);
+            pwriteAll(page, kPageBytes, ib);
         }
         // Empty allocation list whose id is the next page id.
-        uint8_t page[kPage] = {};
-        trailer(page, kPtypeDList, signature(0x4200, bidNextP_), bidNextP_);
-        pwriteAll(page, kPage, 0x4200);
+        uint8_t page[kPageBytes] = {};
+        trailer(page, kPtypeDList, signature(kDListOffset, bidNextP_), bidNextP_);
+        pwriteAll(page, kPageBytes, kDListOffset);
         cbAMapFree = cbAMapFree_;
     } else {
         // The current section as far as it is filled, its map, and the file
@@ -553,10 +574,10 @@ bool NdbWriter::commit(std::string* error) {
         if (!failed())
             if (int e = GrowFile(fd_, sectionStart(secIndex_ + 1)))
                 ioError_ = "cannot write " + path_ + ": " + std::strerror(e);
-        for (unsigned s = 0; s < 496 * 8; ++s)
-            if (!(sec_[s / 8] & (0x80 >> (s % 8)))) cbAMapFree += 64;
+        for (unsigned s = 0; s < kPageDataBytes * 8; ++s)
+            if (!(sec_[s / 8] & (0x80 >> (s % 8)))) cbAMapFree += kSlotBytes;
     }
-    // The state is on disk before the header that points at it.
+    // The state is on disk before the header that points at it (invariant 4).
     if (!sync()) return fail(ioError_);
     writeHeader(nbtRoot, bbtRoot, cbAMapFree, final);
     if (!sync()) return fail(ioError_);
@@ -576,35 +597,35 @@ bool NdbWriter::commit(std::string* error) {
 }
 
 void NdbWriter::writeHeader(const Triple& nbtRoot, const Triple& bbtRoot, uint64_t cbAMapFree, bool mapsExact) {
-    uint8_t h[564] = {};
-    std::memcpy(h, "!BDN", 4);
-    put16(h + 8, 0x4D53);
-    put16(h + 10, 23);
-    put16(h + 12, 19);
-    h[14] = 1;
-    h[15] = 1;
-    put64(h + 32, bidNextP_);
-    put32(h + 40, 1);
-    for (int i = 0; i < 32; ++i) put32(h + 44 + 4 * i, rgnid[i]);
-    uint8_t* root = h + 180;
-    put64(root + 4, sectionStart(secIndex_ + 1));
-    put64(root + 12, sectionStart(secIndex_));
-    put64(root + 20, cbAMapFree);
-    put64(root + 28, 0);
-    put64(root + 36, nbtRoot.bid);
-    put64(root + 44, nbtRoot.ib);
-    put64(root + 52, bbtRoot.bid);
-    put64(root + 60, bbtRoot.ib);
+    uint8_t h[kHeaderBytes] = {};
+    std::memcpy(h, kHeaderMagic, sizeof kHeaderMagic);
+    put16(h + kHdrWMagicClient, kMagicClient);
+    put16(h + kHdrWVer, kVerUnicode);
+    put16(h + kHdrWVerClient, kVerClient);
+    h[kHdrBPlatformCreate] = kPlatform;
+    h[kHdrBPlatformAccess] = kPlatform;
+    put64(h + kHdrBidNextP, bidNextP_);
+    put32(h + kHdrDwUnique, 1);
+    for (size_t i = 0; i < kHdrRgnidCount; ++i) put32(h + kHdrRgnid + 4 * i, rgnid[i]);
+    uint8_t* root = h + kHdrRoot;
+    put64(root + kRootIbFileEof, sectionStart(secIndex_ + 1));
+    put64(root + kRootIbAMapLast, sectionStart(secIndex_));
+    put64(root + kRootCbAMapFree, cbAMapFree);
+    put64(root + kRootCbPMapFree, 0);
+    put64(root + kRootBrefNbt, nbtRoot.bid);
+    put64(root + kRootBrefNbt + 8, nbtRoot.ib);
+    put64(root + kRootBrefBbt, bbtRoot.bid);
+    put64(root + kRootBrefBbt + 8, bbtRoot.ib);
     // A checkpoint's maps are rewritten in place as the store grows, so they
     // may come to mark more, or less, than its state uses: readers rebuild them.
-    root[68] = mapsExact ? 0x02 : 0x00;
-    std::memset(h + 256, 0xFF, 128);
-    std::memset(h + 384, 0xFF, 128);
-    h[512] = 0x80;
-    h[513] = 0x00;
-    put64(h + 516, bidNextB_);
-    put32(h + 4, pstCrc(h + 8, 471));
-    put32(h + 524, pstCrc(h + 8, 516));
+    root[kRootFAMapValid] = mapsExact ? kValidAMap2 : kInvalidAMap;
+    std::memset(h + kHdrRgbFM, 0xFF, kHdrRgbFMBytes);
+    std::memset(h + kHdrRgbFP, 0xFF, kHdrRgbFMBytes);
+    h[kHdrBSentinel] = kSentinel;
+    h[kHdrBCryptMethod] = kCryptNone;
+    put64(h + kHdrBidNextB, bidNextB_);
+    put32(h + kHdrDwCRCPartial, pstCrc(h + kHdrCrcStart, kHdrCrcPartialBytes));
+    put32(h + kHdrDwCRCFull, pstCrc(h + kHdrCrcStart, kHdrCrcFullBytes));
     pwriteAll(h, sizeof h, 0);
 }
 

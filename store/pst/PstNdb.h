@@ -30,28 +30,14 @@
 #include <utility>
 #include <vector>
 
+#include "store/Endian.h"
+#include "store/pst/PstFormat.h"
+
 namespace store::pst {
 
 // CRC-32 as the file format uses it: reflected IEEE polynomial, initial value
 // 0 (or the running value), no final inversion.
 uint32_t pstCrc(const void* data, size_t n, uint32_t crc = 0);
-
-inline void put16(uint8_t* p, uint16_t v) { p[0] = uint8_t(v); p[1] = uint8_t(v >> 8); }
-inline void put32(uint8_t* p, uint32_t v) {
-    for (int i = 0; i < 4; ++i) p[i] = uint8_t(v >> (8 * i));
-}
-inline void put64(uint8_t* p, uint64_t v) {
-    for (int i = 0; i < 8; ++i) p[i] = uint8_t(v >> (8 * i));
-}
-inline uint16_t get16(const uint8_t* p) { return uint16_t(p[0] | (p[1] << 8)); }
-inline uint32_t get32(const uint8_t* p) {
-    return uint32_t(p[0]) | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) | (uint32_t(p[3]) << 24);
-}
-inline uint64_t get64(const uint8_t* p) { return uint64_t(get32(p)) | (uint64_t(get32(p + 4)) << 32); }
-
-constexpr size_t kMaxBlockData = 8176;        // data bytes in one block
-constexpr uint64_t kSectionSize = 253952;     // one allocation map covers this much
-constexpr uint64_t kFirstSection = 0x4400;
 
 // One entry of a node's subnode tree.
 struct SubnodeEntry {
@@ -59,9 +45,6 @@ struct SubnodeEntry {
     uint64_t bidData = 0;
     uint64_t bidSub = 0;
 };
-
-// Node ids of a few fixed kinds.
-constexpr uint32_t makeNid(uint32_t type, uint32_t index) { return (index << 5) | type; }
 
 class NdbWriter {
 public:
@@ -117,7 +100,7 @@ public:
     // Closes the file descriptor without finishing (after an error).
     void abandon();
 
-    uint64_t fileSize() const { return sectionStart(secIndex_) + kSectionSize; }
+    uint64_t fileSize() const { return sectionStart(secIndex_) + kSectionBytes; }
     // Bytes handed out so far (the cursor's file offset).
     uint64_t position() const { return sectionStart(secIndex_) + secCursor_; }
 
@@ -134,7 +117,7 @@ private:
         uint32_t parent;
     };
 
-    static uint64_t sectionStart(uint64_t k) { return kFirstSection + k * kSectionSize; }
+    static uint64_t sectionStart(uint64_t k) { return kFirstAmapOffset + k * kSectionBytes; }
     static unsigned reservedPages(uint64_t k);
     uint64_t alloc(size_t size, size_t align);
     void markUsed(size_t off, size_t len);

@@ -6,6 +6,7 @@
 #include "store/MapiAddress.h"
 #include "store/MapiIds.h"
 #include "store/Unicode.h"
+#include "store/mime/MapiIds.h"
 
 #include "store/pst/PstLtp.h"
 #include "store/pst/PstNdb.h"
@@ -24,18 +25,6 @@ namespace store::pst {
 namespace {
 
 // Fixed node ids of a new store.
-constexpr uint32_t kNidMessageStore = 0x21;
-constexpr uint32_t kNidNameToIdMap = 0x61;
-constexpr uint32_t kNidRootFolder = 0x122;
-constexpr uint32_t kNidSearchManagementQueue = 0x1E1;
-constexpr uint32_t kNidSearchActivityList = 0x201;
-constexpr uint32_t kNidSearchDomainObject = 0x261;
-constexpr uint32_t kNidHierarchyTemplate = 0x60D;
-constexpr uint32_t kNidContentsTemplate = 0x60E;
-constexpr uint32_t kNidAssocContentsTemplate = 0x60F;
-constexpr uint32_t kNidSearchContentsTemplate = 0x610;
-constexpr uint32_t kNidAttachmentTable = 0x671;
-constexpr uint32_t kNidRecipientTable = 0x692;
 constexpr uint32_t kNidSpamSearchFolder = 0x2223;
 constexpr uint32_t kNidSpamSearchQueue = 0x2226;
 constexpr uint32_t kNidSpamSearchCriteria = 0x2227;
@@ -48,8 +37,11 @@ constexpr uint32_t kTypeNormalFolder = 0x02, kTypeMessage = 0x04, kTypeAttachmen
                    kTypeHierarchy = 0x0D, kTypeContents = 0x0E, kTypeAssocContents = 0x0F;
 
 // Property tags the writer itself uses.
-constexpr uint32_t tagDisplayName = 0x3001001F, tagContentCount = 0x36020003, tagContentUnread = 0x36030003,
-                   tagSubfolders = 0x360A000B, tagContainerClass = 0x3613001F;
+constexpr uint32_t tagDisplayName = (uint32_t(pid::DisplayName) << 16) | PT_UNICODE,
+                   tagContentCount = (uint32_t(pid::ContentCount) << 16) | PT_LONG,
+                   tagContentUnread = (uint32_t(pid::ContentUnreadCount) << 16) | PT_LONG,
+                   tagSubfolders = (uint32_t(pid::Subfolders) << 16) | PT_BOOLEAN,
+                   tagContainerClass = (uint32_t(pid::ContainerClass) << 16) | PT_UNICODE;
 
 // Column layouts of the table templates, in row order: tag, offset, width, CEB bit.
 const ColumnDesc kHierarchyCols[] = {
@@ -104,8 +96,8 @@ TableLayout recipientTemplateLayout() { return templateLayout(kRecipientCols, 48
 // ---------------------------------------------------------------- encoding helpers
 
 std::string le(uint64_t v, size_t n) {
-    std::string s(n, '\0');
-    for (size_t i = 0; i < n; ++i) s[i] = char(v >> (8 * i));
+    std::string s;
+    appendLE(s, v, n);
     return s;
 }
 
@@ -271,18 +263,18 @@ size_t valuesSize(const std::vector<PropValue>& v) {
 // Property ids a store works out for itself; values given for them are not stored.
 bool isComputedMessageProperty(uint16_t id) {
     switch (id) {
-    case 0x0E1B:  // HasAttachments
-    case 0x003D:  // SubjectPrefix
-    case 0x0E1D:  // NormalizedSubject
-    case 0x0FFF:  // EntryId
-    case 0x0E09:  // ParentEntryId
-    case 0x0FF9:  // RecordKey
-    case 0x0FFB:  // StoreEntryId
-    case 0x0FFE:  // ObjectType
-    case 0x0E12:  // MessageRecipients
-    case 0x0E13:  // MessageAttachments
-    case 0x0E30:  // ReplItemid
-    case 0x67F2: case 0x67F3:  // LTP row id / version
+    case pid::HasAttachments:
+    case mime::ids::SubjectPrefix:
+    case mime::ids::NormalizedSubject:
+    case mime::ids::EntryId:
+    case pid::ParentEntryId:
+    case pid::RecordKey:
+    case pid::StoreEntryId:
+    case mime::ids::ObjectType:
+    case pid::MessageRecipients:
+    case pid::MessageAttachments:
+    case pid::ReplItemid:
+    case pid::LtpRowId: case pid::LtpRowVer:
         return true;
     default:
         return false;
@@ -354,12 +346,12 @@ public:
         std::string guidStream;
         for (const auto& g : guids) guidStream.append(reinterpret_cast<const char*>(g.data()), 16);
         std::vector<PropValue> props;
-        props.push_back(pvLong(0x0001, 251));
-        props.push_back(pvBinary(0x0002, guidStream));
-        props.push_back(pvBinary(0x0003, entryStream));
-        props.push_back(pvBinary(0x0004, stringStream));
+        props.push_back(pvLong(pid::NameidBucketCount, 251));
+        props.push_back(pvBinary(pid::NameidStreamGuid, guidStream));
+        props.push_back(pvBinary(pid::NameidStreamEntry, entryStream));
+        props.push_back(pvBinary(pid::NameidStreamString, stringStream));
         for (uint16_t b = 0; b < 251; ++b)
-            if (!buckets[b].empty()) props.push_back(pvBinary(uint16_t(0x1000 + b), buckets[b]));
+            if (!buckets[b].empty()) props.push_back(pvBinary(uint16_t(pid::NameidBucketBase + b), buckets[b]));
         return props;
     }
 
@@ -716,15 +708,15 @@ PstWriter::Impl::WrittenMessage PstWriter::Impl::writeMessage(const Message& msg
     uint32_t flags = fl ? uint32_t(fl->integer) : 0x01;
     flags = (flags & ~0x10u) | (msg.attachments.empty() ? 0u : 0x10u);
     setValue(v, pvLong(pid::MessageFlags, flags));
-    if (!findId(v, 0x0E17)) setValue(v, pvLong(0x0E17, 0));
+    if (!findId(v, pid::MessageStatus)) setValue(v, pvLong(pid::MessageStatus, 0));
     if (!findId(v, pid::Importance)) setValue(v, pvLong(pid::Importance, 1));
-    if (!findId(v, 0x0036)) setValue(v, pvLong(0x0036, 0));
+    if (!findId(v, mime::ids::Sensitivity)) setValue(v, pvLong(mime::ids::Sensitivity, 0));
     uint64_t when = 0;
     for (uint16_t id : {pid::MessageDeliveryTime, pid::ClientSubmitTime})
         if (const Property* t = msg.props.find(id); t && t->type == PT_SYSTIME && !when) when = t->integer;
     if (!when) when = nowFiletime();
-    if (!findId(v, 0x3007)) setValue(v, pvTime(0x3007, when));
-    if (!findId(v, 0x3008)) setValue(v, pvTime(0x3008, when));
+    if (!findId(v, pid::CreationTime)) setValue(v, pvTime(pid::CreationTime, when));
+    if (!findId(v, pid::LastModificationTime)) setValue(v, pvTime(pid::LastModificationTime, when));
     if (!findId(v, 0x300B)) {
         std::string key(reinterpret_cast<const char*>(recordKey.data()), 16);
         ++searchKeySeq;
@@ -1018,13 +1010,13 @@ bool PstWriter::Impl::commitState(bool final, std::string* error) {
     writePc(kNidNameToIdMap, d.names.properties(), 0);
 
     std::vector<PropValue> store;
-    store.push_back(pvBinary(0x0FF9, std::string(reinterpret_cast<const char*>(d.recordKey.data()), 16)));
-    store.push_back(pvString(0x3001, d.displayName));
-    store.push_back(pvLong(0x35DF, 0x89));
-    store.push_back(pvBinary(0x35E0, d.entryIdOf(kNidIpmSubtree)));
-    store.push_back(pvBinary(0x35E3, d.entryIdOf(kNidDeletedItems)));
-    store.push_back(pvBinary(0x35E7, d.entryIdOf(kNidSearchRoot)));
-    store.push_back(pvLong(0x67FF, 0));
+    store.push_back(pvBinary(pid::RecordKey, std::string(reinterpret_cast<const char*>(d.recordKey.data()), 16)));
+    store.push_back(pvString(pid::DisplayName, d.displayName));
+    store.push_back(pvLong(pid::ValidFolderMask, 0x89));
+    store.push_back(pvBinary(pid::IpmSubtreeEntryId, d.entryIdOf(kNidIpmSubtree)));
+    store.push_back(pvBinary(pid::IpmWastebasketEntryId, d.entryIdOf(kNidDeletedItems)));
+    store.push_back(pvBinary(pid::FinderEntryId, d.entryIdOf(kNidSearchRoot)));
+    store.push_back(pvLong(pid::PstPassword, 0));
     sortUnique(store);
     writePc(kNidMessageStore, store, 0);
 

@@ -1,4 +1,4 @@
-// pstverify: checks Unicode .pst files with the store library's independent verifier and
+// pstverify: checks Unicode .pst files with the independent verifier (its own library) and
 // prints every problem found. Exit status 0 when every file passes, 1 otherwise.
 // Usage: pstverify [--strict] [--crash] FILE.pst...
 #include <cstdio>
@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "store/pst/PstVerifier.h"
+#include "store/pst/verify/PstVerifier.h"
 
 int main(int argc, char** argv) {
     store::pst::VerifyOptions opts;

@@ -19,7 +19,7 @@
 #include "store/Session.h"
 #include "store/mime/MimeImport.h"
 #include "store/msg/MsgWriter.h"
-#include "store/pst/PstVerifier.h"
+#include "store/pst/verify/PstVerifier.h"
 #include "store/pst/PstWriter.h"
 
 namespace fs = std::filesystem;

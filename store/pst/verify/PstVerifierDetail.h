@@ -1,7 +1,7 @@
 // Internals of the .pst verifier, shared by its two halves: PstVerifier.cpp checks the
 // node-and-block layer (header, maps, pages, blocks, B-trees, reference counts) and
 // PstVerifierLtp.cpp checks heaps, property contexts, tables and folder consistency on
-// top of what the first half collected. Not part of the store library's interface.
+// top of what the first half collected. Not part of the verifier's interface.
 #pragma once
 
 #include <cstddef>
@@ -11,36 +11,14 @@
 #include <unordered_set>
 #include <vector>
 
-#include "store/pst/PstVerifier.h"
+#include "store/Endian.h"
+#include "store/pst/PstFormat.h"
+#include "store/pst/verify/PstVerifier.h"
 
 namespace store::pst::verifydetail {
 
-// ---- Fixed layout values (Unicode format) -------------------------------------------
-constexpr uint64_t kPageBytes = 512;
-constexpr uint64_t kPageTrailerOffset = 496;
-constexpr uint64_t kFirstAmapOffset = 0x4400;
-constexpr uint64_t kSectionBytes = 496 * 8 * 64;  // 253 952 bytes mapped by one AMap
-constexpr uint64_t kSlotBytes = 64;               // one AMap bit
-constexpr uint64_t kDListOffset = 0x4200;
-constexpr size_t kMaxBlockBytes = 8192;
-constexpr size_t kMaxBlockData = 8176;
-constexpr size_t kBlockTrailerBytes = 16;
-
-enum : uint8_t {
-    kPtypeBbt = 0x80, kPtypeNbt = 0x81, kPtypeFMap = 0x82, kPtypePMap = 0x83,
-    kPtypeAMap = 0x84, kPtypeFPMap = 0x85, kPtypeDList = 0x86,
-};
-
-enum : uint8_t { kCryptNone = 0, kCryptPermute = 1, kCryptCyclic = 2 };
-
 // What a block turned out to be once read.
 enum class BlockKind : uint8_t { Unread, Bad, Data, XBlock, XXBlock, SLBlock, SIBlock };
-
-inline uint16_t Le16(const uint8_t* p) { return uint16_t(p[0] | (p[1] << 8)); }
-inline uint32_t Le32(const uint8_t* p) {
-    return uint32_t(p[0]) | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) | (uint32_t(p[3]) << 24);
-}
-inline uint64_t Le64(const uint8_t* p) { return uint64_t(Le32(p)) | (uint64_t(Le32(p + 4)) << 32); }
 
 uint32_t PstCrc(const uint8_t* data, size_t n);
 uint16_t PstSignature(uint64_t ib, uint64_t bid);
@@ -104,6 +82,8 @@ public:
     bool readSubnodes(uint64_t bidSub, SubnodeMap& out, std::string& why, int level = 0);
 
     const std::vector<NodeInfo>& nodes() const { return nodes_; }
+    // The shape seen so far; complete once run() has returned.
+    const VerifyReport& report() const { return report_; }
     const VerifyOptions& options() const { return opts_; }
     bool canDecode() const { return cryptMethod_ == kCryptNone || cryptMethod_ == kCryptPermute; }
 
@@ -151,10 +131,12 @@ private:
     std::vector<uint8_t> amap_;       // 496 bytes per section, copied from the AMaps
     std::vector<uint8_t> live_;       // same shape: slots holding live pages and blocks
     std::unordered_set<uint64_t> visitedPages_;  // B-tree page offsets seen, to stop on cycles
+    std::unordered_set<uint64_t> pageBids_;      // B-tree page BIDs seen, each must be unique
     uint64_t maxPageBid_ = 0;
 
     std::vector<BlockInfo> blocks_;   // BBT order (ascending BID)
     std::vector<NodeInfo> nodes_;     // NBT order (ascending NID)
+    VerifyReport report_;
 
     // Reference edges whose target type is checked after the block pass.
     struct Edge {

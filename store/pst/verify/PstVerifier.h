@@ -2,7 +2,10 @@
 // structural fault that Outlook would notice but lenient readers tolerate (header and
 // page CRCs, block trailers, allocation maps, B-tree order, reference counts, heaps,
 // tables and folder counts). It shares no code with the .pst writer, so the writer's
-// mistakes cannot hide behind a shared misunderstanding. Needs only POSIX file I/O.
+// mistakes cannot hide behind a shared misunderstanding: it is built as a library of
+// its own (vellary_pstverify) that does not link the writer's, and it includes only
+// PstFormat.h and Endian.h, which declare the file format and hold no writer logic.
+// Needs only POSIX file I/O.
 #pragma once
 
 #include <cstddef>
@@ -37,13 +40,26 @@ struct VerifyOptions {
     bool crashState = false;
 };
 
+// What the verifier saw of a store's shape, for callers that assert on it.
+struct VerifyReport {
+    int nbtLevels = 0;      // pages from the node B-tree's root to a leaf
+    int bbtLevels = 0;      // the same for the block B-tree
+    size_t nodes = 0;       // NBT entries
+    size_t blocks = 0;      // BBT entries
+    size_t xxblocks = 0;    // two-level data trees
+    size_t siblocks = 0;    // two-level subnode trees
+    size_t folders = 0;     // normal folders, the root and the fixed ones included
+    size_t messages = 0;    // normal messages (not associated ones)
+};
+
 // Checks the store at `path`. Returns true when the file passes. When `problems` is not
 // null it receives one readable line per problem: the file offset, the structure and
 // what is wrong ("0x00004400 AMap page: CRC stored 0x..., computed 0x..."). Heaps,
 // tables and folder contents are decoded for stores with no encoding or the permute
 // encoding; in a cyclic-encoded store only the node-and-block layer and the node tree
 // are checked.
+// When `report` is not null it receives the shape seen, as far as the walk got.
 bool VerifyPst(const std::string& path, std::vector<std::string>* problems,
-               const VerifyOptions& opts = {});
+               const VerifyOptions& opts = {}, VerifyReport* report = nullptr);
 
 }  // namespace store::pst

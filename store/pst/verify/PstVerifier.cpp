@@ -7,7 +7,7 @@
 // 64-bit file offsets on 32-bit builds too: stores grow past 4 GB.
 #define _FILE_OFFSET_BITS 64
 
-#include "store/pst/PstVerifier.h"
+#include "store/pst/verify/PstVerifier.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -18,44 +18,12 @@
 #include <cstdio>
 #include <cstring>
 
-#include "store/pst/PstVerifierDetail.h"
+#include "store/pst/verify/PstVerifierDetail.h"
 
 namespace store::pst {
 namespace verifydetail {
 
 namespace {
-
-// Header field offsets (Unicode header).
-constexpr size_t kHdrCrcPartial = 4;
-constexpr size_t kHdrMagicClient = 8;
-constexpr size_t kHdrVer = 10;
-constexpr size_t kHdrVerClient = 12;
-constexpr size_t kHdrPlatformCreate = 14;
-constexpr size_t kHdrPlatformAccess = 15;
-constexpr size_t kHdrBidNextP = 32;
-constexpr size_t kHdrRgnid = 44;
-constexpr size_t kHdrRoot = 180;
-constexpr size_t kHdrRgbFM = 256;
-constexpr size_t kHdrSentinel = 512;
-constexpr size_t kHdrCryptMethod = 513;
-constexpr size_t kHdrBidNextB = 516;
-constexpr size_t kHdrCrcFull = 524;
-constexpr size_t kHeaderBytes = 564;
-
-// ROOT fields, relative to kHdrRoot.
-constexpr size_t kRootFileEof = 4;
-constexpr size_t kRootAMapLast = 12;
-constexpr size_t kRootAMapFree = 20;
-constexpr size_t kRootPMapFree = 28;
-constexpr size_t kRootNbt = 36;
-constexpr size_t kRootBbt = 52;
-constexpr size_t kRootAMapValid = 68;
-
-// B-tree page fields.
-constexpr size_t kBtCEnt = 488;
-constexpr size_t kBtCEntMax = 489;
-constexpr size_t kBtCbEnt = 490;
-constexpr size_t kBtCLevel = 491;
 
 constexpr int kMaxBTreeDepth = 9;
 constexpr size_t kWindowBytes = 4 << 20;
@@ -98,9 +66,11 @@ const uint8_t kUnpermute[256] = {
     0xD4, 0xE1, 0x11, 0xD0, 0x08, 0x8B, 0x2A, 0xF2, 0xED, 0x9A, 0x64, 0x3F, 0xC1, 0x6C, 0xF9, 0xEC,
 };
 
-bool sectionHasPMap(uint64_t k) { return k % 8 == 0; }
-bool sectionHasFMap(uint64_t k) { return k >= 128 && (k - 128) % 496 == 0; }
-bool sectionHasFPMap(uint64_t k) { return k >= 8192 && (k - 8192) % 31744 == 0; }
+bool sectionHasPMap(uint64_t k) { return k % kPMapEverySections == 0; }
+bool sectionHasFMap(uint64_t k) { return k >= kFMapFirstSection && (k - kFMapFirstSection) % kFMapEverySections == 0; }
+bool sectionHasFPMap(uint64_t k) {
+    return k >= kFPMapFirstSection && (k - kFPMapFirstSection) % kFPMapEverySections == 0;
+}
 
 uint64_t align64(uint64_t v) { return (v + 63) & ~uint64_t(63); }
 
@@ -125,7 +95,7 @@ uint32_t PstCrc(const uint8_t* data, size_t n) {
     uint32_t crc = 0;
     size_t i = 0;
     for (; i + 8 <= n; i += 8) {
-        uint32_t lo = Le32(data + i) ^ crc, hi = Le32(data + i + 4);
+        uint32_t lo = get32(data + i) ^ crc, hi = get32(data + i + 4);
         crc = t[7][lo & 0xFF] ^ t[6][(lo >> 8) & 0xFF] ^ t[5][(lo >> 16) & 0xFF] ^ t[4][lo >> 24] ^
               t[3][hi & 0xFF] ^ t[2][(hi >> 8) & 0xFF] ^ t[1][(hi >> 16) & 0xFF] ^ t[0][hi >> 24];
     }
@@ -227,57 +197,57 @@ bool Verifier::checkHeader() {
         return false;
     }
     const uint8_t* h = header_;
-    if (std::memcmp(h, "!BDN", 4) != 0) {
+    if (std::memcmp(h, kHeaderMagic, sizeof kHeaderMagic) != 0) {
         problem(0, "header", "dwMagic is not \"!BDN\"");
         return false;
     }
-    if (Le16(h + kHdrMagicClient) != 0x4D53)
-        problem(kHdrMagicClient, "header", "wMagicClient " + Hex(Le16(h + kHdrMagicClient)) + ", expected 0x4D53");
-    uint16_t ver = Le16(h + kHdrVer);
-    if (ver != 23 && ver != 37) {
-        problem(kHdrVer, "header", "wVer " + std::to_string(ver) + " is not a Unicode store (23)");
+    if (get16(h + kHdrWMagicClient) != kMagicClient)
+        problem(kHdrWMagicClient, "header", "wMagicClient " + Hex(get16(h + kHdrWMagicClient)) + ", expected 0x4D53");
+    uint16_t ver = get16(h + kHdrWVer);
+    if (ver != kVerUnicode && ver != kVerUnicodeWip) {
+        problem(kHdrWVer, "header", "wVer " + std::to_string(ver) + " is not a Unicode store (23)");
         return false;
     }
-    if (Le16(h + kHdrVerClient) != 19)
-        problem(kHdrVerClient, "header", "wVerClient " + std::to_string(Le16(h + kHdrVerClient)) + ", expected 19");
-    if (h[kHdrPlatformCreate] != 1 || h[kHdrPlatformAccess] != 1)
-        problem(kHdrPlatformCreate, "header", "bPlatformCreate/bPlatformAccess not 1");
-    uint32_t crcPartial = PstCrc(h + 8, 471);
-    if (crcPartial != Le32(h + kHdrCrcPartial))
-        problem(kHdrCrcPartial, "header", "dwCRCPartial stored " + Hex(Le32(h + kHdrCrcPartial)) +
+    if (get16(h + kHdrWVerClient) != kVerClient)
+        problem(kHdrWVerClient, "header", "wVerClient " + std::to_string(get16(h + kHdrWVerClient)) + ", expected 19");
+    if (h[kHdrBPlatformCreate] != kPlatform || h[kHdrBPlatformAccess] != kPlatform)
+        problem(kHdrBPlatformCreate, "header", "bPlatformCreate/bPlatformAccess not 1");
+    uint32_t crcPartial = PstCrc(h + kHdrCrcStart, kHdrCrcPartialBytes);
+    if (crcPartial != get32(h + kHdrDwCRCPartial))
+        problem(kHdrDwCRCPartial, "header", "dwCRCPartial stored " + Hex(get32(h + kHdrDwCRCPartial)) +
                                           ", computed " + Hex(crcPartial));
-    uint32_t crcFull = PstCrc(h + 8, 516);
-    if (crcFull != Le32(h + kHdrCrcFull))
-        problem(kHdrCrcFull, "header", "dwCRCFull stored " + Hex(Le32(h + kHdrCrcFull)) +
+    uint32_t crcFull = PstCrc(h + kHdrCrcStart, kHdrCrcFullBytes);
+    if (crcFull != get32(h + kHdrDwCRCFull))
+        problem(kHdrDwCRCFull, "header", "dwCRCFull stored " + Hex(get32(h + kHdrDwCRCFull)) +
                                        ", computed " + Hex(crcFull));
-    if (h[kHdrSentinel] != 0x80)
-        problem(kHdrSentinel, "header", "bSentinel " + Hex(h[kHdrSentinel]) + ", expected 0x80");
-    cryptMethod_ = h[kHdrCryptMethod];
+    if (h[kHdrBSentinel] != kSentinel)
+        problem(kHdrBSentinel, "header", "bSentinel " + Hex(h[kHdrBSentinel]) + ", expected 0x80");
+    cryptMethod_ = h[kHdrBCryptMethod];
     if (cryptMethod_ != kCryptNone && cryptMethod_ != kCryptPermute && cryptMethod_ != kCryptCyclic)
-        problem(kHdrCryptMethod, "header", "bCryptMethod " + Hex(cryptMethod_) + " is not NONE, PERMUTE or CYCLIC");
+        problem(kHdrBCryptMethod, "header", "bCryptMethod " + Hex(cryptMethod_) + " is not NONE, PERMUTE or CYCLIC");
     if (opts_.strictAllocation) {
-        for (size_t i = 0; i < 256; ++i)
+        for (size_t i = 0; i < 2 * kHdrRgbFMBytes; ++i)
             if (h[kHdrRgbFM + i] != 0xFF) {
-                problem(kHdrRgbFM + i, "header", i < 128 ? "rgbFM byte is not 0xFF" : "rgbFP byte is not 0xFF");
+                problem(kHdrRgbFM + i, "header", i < kHdrRgbFMBytes ? "rgbFM byte is not 0xFF" : "rgbFP byte is not 0xFF");
                 break;
             }
     }
-    bidNextP_ = Le64(h + kHdrBidNextP);
-    bidNextB_ = Le64(h + kHdrBidNextB);
+    bidNextP_ = get64(h + kHdrBidNextP);
+    bidNextB_ = get64(h + kHdrBidNextB);
     if (bidNextB_ % 4 != 0)
         problem(kHdrBidNextB, "header", "bidNextB " + Hex(bidNextB_) + " is not a multiple of 4");
 
     const uint8_t* r = h + kHdrRoot;
-    ibFileEof_ = Le64(r + kRootFileEof);
-    ibAMapLast_ = Le64(r + kRootAMapLast);
-    fAMapValid_ = r[kRootAMapValid];
+    ibFileEof_ = get64(r + kRootIbFileEof);
+    ibAMapLast_ = get64(r + kRootIbAMapLast);
+    fAMapValid_ = r[kRootFAMapValid];
     if (opts_.crashState && ibFileEof_ < fileSize_)
         fileSize_ = ibFileEof_;  // sections begun after the committed state: not part of it
     if (ibFileEof_ != fileSize_)
-        problem(kHdrRoot + kRootFileEof, "ROOT", "ibFileEof " + Hex(ibFileEof_) + " but the file has " +
+        problem(kHdrRoot + kRootIbFileEof, "ROOT", "ibFileEof " + Hex(ibFileEof_) + " but the file has " +
                                                    Hex(fileSize_) + " bytes");
     if (fileSize_ < kFirstAmapOffset + kSectionBytes || (fileSize_ - kFirstAmapOffset) % kSectionBytes != 0)
-        problem(kHdrRoot + kRootFileEof, "file", "size " + Hex(fileSize_) +
+        problem(kHdrRoot + kRootIbFileEof, "file", "size " + Hex(fileSize_) +
                                                  " is not 0x4400 + a whole number of 253952-byte sections");
     uint64_t sections = fileSize_ > kFirstAmapOffset ? (fileSize_ - kFirstAmapOffset) / kSectionBytes : 0;
     if (sections == 0) {
@@ -286,13 +256,13 @@ bool Verifier::checkHeader() {
     }
     uint64_t lastAmap = kFirstAmapOffset + (sections - 1) * kSectionBytes;
     if (ibAMapLast_ != lastAmap)
-        problem(kHdrRoot + kRootAMapLast, "ROOT", "ibAMapLast " + Hex(ibAMapLast_) + ", expected " + Hex(lastAmap));
+        problem(kHdrRoot + kRootIbAMapLast, "ROOT", "ibAMapLast " + Hex(ibAMapLast_) + ", expected " + Hex(lastAmap));
     mapsAreHints_ = opts_.crashState && fAMapValid_ == 0;
     if (fAMapValid_ != 2 && !mapsAreHints_ && (opts_.strictAllocation || fAMapValid_ != 1))
-        problem(kHdrRoot + kRootAMapValid, "ROOT", "fAMapValid " + std::to_string(fAMapValid_) +
+        problem(kHdrRoot + kRootFAMapValid, "ROOT", "fAMapValid " + std::to_string(fAMapValid_) +
                                                    " (AMaps not marked valid)");
-    if (opts_.strictAllocation && Le64(r + kRootPMapFree) != 0)
-        problem(kHdrRoot + kRootPMapFree, "ROOT", "cbPMapFree " + std::to_string(Le64(r + kRootPMapFree)) + ", expected 0");
+    if (opts_.strictAllocation && get64(r + kRootCbPMapFree) != 0)
+        problem(kHdrRoot + kRootCbPMapFree, "ROOT", "cbPMapFree " + std::to_string(get64(r + kRootCbPMapFree)) + ", expected 0");
     sectionCount_ = sections;
     mappedBytes_ = sections * kSectionBytes;
     return true;
@@ -303,33 +273,35 @@ bool Verifier::checkHeader() {
 bool Verifier::checkPageTrailer(const uint8_t* page, uint64_t ib, uint8_t ptype, uint64_t expectBid,
                                 bool expectSig, const char* name) {
     const uint8_t* t = page + kPageTrailerOffset;
+    constexpr size_t kPtypeRepeatAt = kPtPtypeRepeat - kPtPtype, kSigAt = kPtWSig - kPtPtype,
+                     kCrcAt = kPtDwCRC - kPtPtype, kBidAt = kPtBid - kPtPtype;
     bool ok = true;
-    if (t[0] != ptype || t[1] != ptype) {
+    if (t[0] != ptype || t[kPtypeRepeatAt] != ptype) {
         problem(ib + kPageTrailerOffset, name, "ptype " + Hex(t[0]) + "/" + Hex(t[1]) + ", expected " + Hex(ptype));
         ok = false;
     }
-    uint64_t bid = Le64(t + 8);
+    uint64_t bid = get64(t + kBidAt);
     if (expectBid != UINT64_MAX && bid != expectBid) {
-        problem(ib + kPageTrailerOffset + 8, name, "trailer BID " + Hex(bid) + ", expected " + Hex(expectBid));
+        problem(ib + kPtBid, name, "trailer BID " + Hex(bid) + ", expected " + Hex(expectBid));
         ok = false;
     }
-    uint16_t sig = Le16(t + 2);
+    uint16_t sig = get16(t + kSigAt);
     uint16_t wantSig = expectSig ? PstSignature(ib, bid) : 0;
     if (sig != wantSig) {
-        problem(ib + kPageTrailerOffset + 2, name, "wSig " + Hex(sig) + ", expected " + Hex(wantSig));
+        problem(ib + kPtWSig, name, "wSig " + Hex(sig) + ", expected " + Hex(wantSig));
         ok = false;
     }
     uint32_t crc = PstCrc(page, kPageTrailerOffset);
-    if (crc != Le32(t + 4)) {
-        problem(ib + kPageTrailerOffset + 4, name, "CRC stored " + Hex(Le32(t + 4)) + ", computed " + Hex(crc));
+    if (crc != get32(t + kCrcAt)) {
+        problem(ib + kPtDwCRC, name, "CRC stored " + Hex(get32(t + kCrcAt)) + ", computed " + Hex(crc));
         ok = false;
     }
     return ok;
 }
 
 void Verifier::checkMapPages() {
-    amap_.assign(sectionCount_ * 496, 0);
-    live_.assign(sectionCount_ * 496, 0);
+    amap_.assign(sectionCount_ * kPageDataBytes, 0);
+    live_.assign(sectionCount_ * kPageDataBytes, 0);
     uint64_t zeroBits = 0;
     uint8_t page[kPageBytes];
     for (uint64_t k = 0; k < sectionCount_ && !tooManyProblems(); ++k) {
@@ -346,9 +318,9 @@ void Verifier::checkMapPages() {
                 continue;
             }
             checkPageTrailer(page, ib, reserved[i].ptype, ib, false, reserved[i].name);
-            if (i == 0) std::memcpy(&amap_[k * 496], page, 496);
+            if (i == 0) std::memcpy(&amap_[k * kPageDataBytes], page, kPageDataBytes);
             if (reserved[i].ptype == kPtypePMap && opts_.strictAllocation) {
-                for (size_t j = 0; j < 496; ++j)
+                for (size_t j = 0; j < kPageDataBytes; ++j)
                     if (page[j] != 0xFF) {
                         problem(ib + j, reserved[i].name, "byte is not 0xFF");
                         break;
@@ -356,13 +328,14 @@ void Verifier::checkMapPages() {
             }
             markLive(ib, kPageBytes, reserved[i].name);
         }
-        for (size_t j = 0; j < 496; ++j) zeroBits += 8 - size_t(__builtin_popcount(amap_[k * 496 + j]));
+        for (size_t j = 0; j < kPageDataBytes; ++j)
+            zeroBits += 8 - size_t(__builtin_popcount(amap_[k * kPageDataBytes + j]));
     }
     if (mapsAreHints_) return;
     if (opts_.strictAllocation) checkFMapContent();
-    uint64_t cbAMapFree = Le64(header_ + kHdrRoot + kRootAMapFree);
+    uint64_t cbAMapFree = get64(header_ + kHdrRoot + kRootCbAMapFree);
     if (cbAMapFree != zeroBits * kSlotBytes)
-        problem(kHdrRoot + kRootAMapFree, "ROOT", "cbAMapFree " + std::to_string(cbAMapFree) +
+        problem(kHdrRoot + kRootCbAMapFree, "ROOT", "cbAMapFree " + std::to_string(cbAMapFree) +
                                                   " but the AMaps have " + std::to_string(zeroBits * kSlotBytes) +
                                                   " free bytes");
 }
@@ -372,15 +345,15 @@ void Verifier::checkMapPages() {
 // values, so only strict mode asks for them.
 void Verifier::checkFMapContent() {
     uint8_t page[kPageBytes];
-    for (uint64_t k = 128; k < sectionCount_; k += 496) {
+    for (uint64_t k = kFMapFirstSection; k < sectionCount_; k += kFMapEverySections) {
         uint64_t ib = kFirstAmapOffset + k * kSectionBytes + 2 * kPageBytes;  // after AMap and PMap
         if (!readAt(ib, page, kPageBytes)) continue;
-        for (uint64_t j = 0; j < 496; ++j) {
+        for (uint64_t j = 0; j < kPageDataBytes; ++j) {
             unsigned want = 0;
             if (k + j < sectionCount_) {
                 unsigned run = 0;
-                for (unsigned s = 0; s < 3968 && want < 255; ++s) {
-                    bool used = amap_[(k + j) * 496 + s / 8] & (0x80 >> (s % 8));
+                for (unsigned s = 0; s < kPageDataBytes * 8 && want < 255; ++s) {
+                    bool used = amap_[(k + j) * kPageDataBytes + s / 8] & (0x80 >> (s % 8));
                     run = used ? 0 : run + 1;
                     want = std::max(want, std::min(run, 255u));
                 }
@@ -400,9 +373,9 @@ void Verifier::checkDList() {
     bool allZero = std::all_of(page, page + kPageBytes, [](uint8_t b) { return b == 0; });
     if (allZero) return;  // no DList: allowed
     if (!checkPageTrailer(page, kDListOffset, kPtypeDList, UINT64_MAX, true, "DList page")) return;
-    if (opts_.strictAllocation && !opts_.crashState && Le64(page + kPageTrailerOffset + 8) != bidNextP_)
-        problem(kDListOffset + kPageTrailerOffset + 8, "DList page",
-                "BID " + Hex(Le64(page + kPageTrailerOffset + 8)) + " differs from bidNextP " + Hex(bidNextP_) +
+    if (opts_.strictAllocation && !opts_.crashState && get64(page + kPtBid) != bidNextP_)
+        problem(kDListOffset + kPtBid, "DList page",
+                "BID " + Hex(get64(page + kPtBid)) + " differs from bidNextP " + Hex(bidNextP_) +
                     " (readers treat it as stale)");
     uint8_t cEnt = page[1];
     if (cEnt > 119) {
@@ -410,7 +383,7 @@ void Verifier::checkDList() {
         return;
     }
     for (unsigned i = 0; i < cEnt; ++i) {
-        uint32_t e = Le32(page + 8 + 4 * i);
+        uint32_t e = get32(page + 8 + 4 * i);
         uint32_t amapIndex = e & 0xFFFFF;
         if (amapIndex >= sectionCount_)
             problem(kDListOffset + 8 + 4 * i, "DList page", "entry names AMap " + std::to_string(amapIndex) +
@@ -469,22 +442,24 @@ void Verifier::walkBTree(bool isNbt, uint64_t bid, uint64_t ib, int expectLevel,
     }
     markLive(ib, kPageBytes, name);
     maxPageBid_ = std::max(maxPageBid_, bid);
+    if (opts_.strictAllocation && !pageBids_.insert(bid).second) problem(ib, name, "page BID " + Hex(bid) + " used twice");
     checkPageTrailer(page, ib, isNbt ? kPtypeNbt : kPtypeBbt, bid, true, name);
     unsigned cEnt = page[kBtCEnt], cEntMax = page[kBtCEntMax], cbEnt = page[kBtCbEnt];
     int cLevel = page[kBtCLevel];
+    if (depth == 0) (isNbt ? report_.nbtLevels : report_.bbtLevels) = cLevel + 1;
     if (expectLevel >= 0 && cLevel != expectLevel) {
         problem(ib + kBtCLevel, name, "cLevel " + std::to_string(cLevel) + ", expected " +
                                       std::to_string(expectLevel) + " below its parent");
         return;
     }
-    unsigned wantCb = cLevel > 0 ? 24 : (isNbt ? 32 : 24);
+    unsigned wantCb = cLevel > 0 ? kBtEntryBytes : (isNbt ? kNbtEntryBytes : kBbtEntryBytes);
     if (cbEnt != wantCb) {
         problem(ib + kBtCbEnt, name, "cbEnt " + std::to_string(cbEnt) + ", expected " + std::to_string(wantCb));
         return;
     }
-    if (cEntMax != 488 / wantCb)
-        problem(ib + kBtCEntMax, name, "cEntMax " + std::to_string(cEntMax) + ", expected " + std::to_string(488 / wantCb));
-    if (cEnt > 488 / wantCb) {
+    if (cEntMax != kBtEntriesBytes / wantCb)
+        problem(ib + kBtCEntMax, name, "cEntMax " + std::to_string(cEntMax) + ", expected " + std::to_string(kBtEntriesBytes / wantCb));
+    if (cEnt > kBtEntriesBytes / wantCb) {
         problem(ib + kBtCEnt, name, "cEnt " + std::to_string(cEnt) + " exceeds the page capacity");
         return;
     }
@@ -492,7 +467,7 @@ void Verifier::walkBTree(bool isNbt, uint64_t bid, uint64_t ib, int expectLevel,
     uint64_t prevKey = 0;
     for (unsigned i = 0; i < cEnt; ++i) {
         const uint8_t* e = page + i * cbEnt;
-        uint64_t key = Le64(e);
+        uint64_t key = get64(e);
         uint64_t entOff = ib + i * cbEnt;
         if (i > 0 && key <= prevKey)
             problem(entOff, name, "key " + Hex(key) + " not above the previous key " + Hex(prevKey));
@@ -503,23 +478,23 @@ void Verifier::walkBTree(bool isNbt, uint64_t bid, uint64_t ib, int expectLevel,
         prevKey = key;
         if (cLevel > 0) {
             bool last = i + 1 == cEnt;
-            uint64_t next = last ? highKey : Le64(e + cbEnt);
-            walkBTree(isNbt, Le64(e + 8), Le64(e + 16), cLevel - 1, key, next, last ? hasHigh : true, depth + 1);
+            uint64_t next = last ? highKey : get64(e + cbEnt);
+            walkBTree(isNbt, get64(e + kBtEntryBid), get64(e + kBtEntryIb), cLevel - 1, key, next, last ? hasHigh : true, depth + 1);
         } else if (isNbt) {
             NodeInfo n;
             if (key > 0xFFFFFFFFull) problem(entOff, name, "NID " + Hex(key) + " has high bits set");
             n.nid = uint32_t(key);
-            n.bidData = Le64(e + 8);
-            n.bidSub = Le64(e + 16);
-            n.nidParent = Le32(e + 24);
+            n.bidData = get64(e + kNbtEntryBidData);
+            n.bidSub = get64(e + kNbtEntryBidSub);
+            n.nidParent = get32(e + kNbtEntryNidParent);
             n.where = entOff;
             nodes_.push_back(n);
         } else {
             BlockInfo b;
             b.bid = key;
-            b.ib = Le64(e + 8);
-            b.cb = Le16(e + 16);
-            b.cRef = Le16(e + 18);
+            b.ib = get64(e + kBbtEntryIb);
+            b.cb = get16(e + kBbtEntryCb);
+            b.cRef = get16(e + kBbtEntryCRef);
             if (key & 1) problem(entOff, name, "BID " + Hex(key) + " has the reserved bit 0 set");
             blocks_.push_back(b);
         }
@@ -587,10 +562,10 @@ void Verifier::checkBlocks() {
             continue;
         }
         const uint8_t* t = buf.data() + total - kBlockTrailerBytes;
-        uint16_t tcb = Le16(t);
-        uint16_t sig = Le16(t + 2);
-        uint32_t crc = Le32(t + 4);
-        uint64_t tbid = Le64(t + 8);
+        uint16_t tcb = get16(t + kBtrCb);
+        uint16_t sig = get16(t + kBtrWSig);
+        uint32_t crc = get32(t + kBtrDwCRC);
+        uint64_t tbid = get64(t + kBtrBid);
         bool ok = true;
         uint64_t toff = b.ib + total - kBlockTrailerBytes;
         if (tcb != b.cb) {
@@ -622,17 +597,17 @@ void Verifier::checkBlocks() {
             continue;
         }
         uint8_t btype = d[0], cLevel = d[1];
-        uint16_t cEnt = Le16(d + 2);
+        uint16_t cEnt = get16(d + 2);
         if (btype == 1 && (cLevel == 1 || cLevel == 2)) {
             if (8 + size_t(cEnt) * 8 != b.cb || cEnt == 0) {
                 problem(b.ib, name, "XBLOCK/XXBLOCK cEnt " + std::to_string(cEnt) + " does not fit cb " + std::to_string(b.cb));
                 continue;
             }
             b.kind = cLevel == 1 ? BlockKind::XBlock : BlockKind::XXBlock;
-            b.aux = Le32(d + 4);
+            b.aux = get32(d + 4);
             int expect = cLevel == 1 ? KindBit(BlockKind::Data) : KindBit(BlockKind::XBlock);
             for (unsigned i = 0; i < cEnt; ++i) {
-                uint64_t child = Le64(d + 8 + 8 * i);
+                uint64_t child = get64(d + 8 + 8 * i);
                 size_t before = edges_.size();
                 addReference(child, b.ib + 8 + 8 * i, name, expect);
                 if (edges_.size() > before) edges_.back().from = idx;
@@ -644,18 +619,18 @@ void Verifier::checkBlocks() {
                 continue;
             }
             b.kind = cLevel == 0 ? BlockKind::SLBlock : BlockKind::SIBlock;
-            b.aux = Le64(d + 8) & 0xFFFFFFFFull;
+            b.aux = get64(d + 8) & 0xFFFFFFFFull;
             uint32_t prev = 0;
             for (unsigned i = 0; i < cEnt; ++i) {
                 const uint8_t* e = d + 8 + i * entBytes;
                 uint64_t eoff = b.ib + 8 + i * entBytes;
-                uint32_t nid = Le32(e);  // upper half may hold garbage in Outlook's files
+                uint32_t nid = get32(e);  // upper half may hold garbage in Outlook's files
                 if (i > 0 && nid <= prev)
                     problem(eoff, name, "subnode NID " + Hex(nid) + " not above the previous " + Hex(prev));
                 prev = nid;
                 size_t before = edges_.size();
                 if (cLevel == 0) {
-                    uint64_t bd = Le64(e + 8), bs = Le64(e + 16);
+                    uint64_t bd = get64(e + 8), bs = get64(e + 16);
                     if (bd == 0) {
                         problem(eoff, name, "subnode " + Hex(nid) + " has no data BID");
                     } else {
@@ -665,7 +640,7 @@ void Verifier::checkBlocks() {
                     if (bs != 0)
                         addReference(bs, eoff + 16, name, KindBit(BlockKind::SLBlock) | KindBit(BlockKind::SIBlock));
                 } else {
-                    addReference(Le64(e + 8), eoff + 8, name, KindBit(BlockKind::SLBlock));
+                    addReference(get64(e + 8), eoff + 8, name, KindBit(BlockKind::SLBlock));
                 }
                 for (size_t k = before; k < edges_.size(); ++k) edges_[k].from = idx;
             }
@@ -689,9 +664,9 @@ void Verifier::checkReferenceCounts() {
         if (e.from != UINT32_MAX && blocks_[e.from].kind == BlockKind::SIBlock && t.kind == BlockKind::SLBlock) {
             // The SIENTRY key must be the first NID of the child SLBLOCK.
             uint8_t key[4];
-            if (readAt(e.fromOffset - 8, key, 4) && Le32(key) != uint32_t(t.aux))
+            if (readAt(e.fromOffset - 8, key, 4) && get32(key) != uint32_t(t.aux))
                 problem(e.fromOffset - 8, "block " + Hex(blocks_[e.from].bid),
-                        "SIENTRY key " + Hex(Le32(key)) + " differs from the first NID " + Hex(t.aux) + " of its SLBLOCK");
+                        "SIENTRY key " + Hex(get32(key)) + " differs from the first NID " + Hex(t.aux) + " of its SLBLOCK");
         }
     }
     // lcbTotal of every XBLOCK/XXBLOCK equals the sum of its children.
@@ -750,7 +725,7 @@ void Verifier::checkCounters() {
     if (bidNextP_ <= maxPageBid_)
         problem(kHdrBidNextP, "header", "bidNextP " + Hex(bidNextP_) + " not above the largest page BID " + Hex(maxPageBid_));
     uint32_t rgnid[32];
-    for (int t = 0; t < 32; ++t) rgnid[t] = Le32(header_ + kHdrRgnid + 4 * t);
+    for (int t = 0; t < 32; ++t) rgnid[t] = get32(header_ + kHdrRgnid + 4 * t);
     if (opts_.strictAllocation &&
         !(rgnid[0x02] == rgnid[0x0D] && rgnid[0x02] == rgnid[0x0E] && rgnid[0x02] == rgnid[0x0F]))
         problem(kHdrRgnid + 8, "header", "rgnid slots for folders and their three tables differ");
@@ -772,8 +747,8 @@ bool Verifier::run() {
     checkMapPages();
     checkDList();
     const uint8_t* r = header_ + kHdrRoot;
-    walkBTree(false, Le64(r + kRootBbt), Le64(r + kRootBbt + 8), -1, 0, 0, false, 0);
-    walkBTree(true, Le64(r + kRootNbt), Le64(r + kRootNbt + 8), -1, 0, 0, false, 0);
+    walkBTree(false, get64(r + kRootBrefBbt), get64(r + kRootBrefBbt + 8), -1, 0, 0, false, 0);
+    walkBTree(true, get64(r + kRootBrefNbt), get64(r + kRootBrefNbt + 8), -1, 0, 0, false, 0);
     if (tooManyProblems()) return false;
     // Order problems were reported by the walk; sort anyway so lookups stay sound.
     std::sort(blocks_.begin(), blocks_.end(), [](const BlockInfo& a, const BlockInfo& b) { return a.bid < b.bid; });
@@ -783,6 +758,16 @@ bool Verifier::run() {
     for (size_t i = 1; i < nodes_.size(); ++i)
         if (nodes_[i].nid == nodes_[i - 1].nid) problem(nodes_[i].where, "NBT", "NID " + Hex(nodes_[i].nid) + " listed twice");
     checkBlocks();
+    report_.nodes = nodes_.size();
+    report_.blocks = blocks_.size();
+    for (const BlockInfo& b : blocks_) {
+        report_.xxblocks += b.kind == BlockKind::XXBlock;
+        report_.siblocks += b.kind == BlockKind::SIBlock;
+    }
+    for (const NodeInfo& n : nodes_) {
+        report_.folders += (n.nid & kNidTypeMask) == kNidTypeNormalFolder;
+        report_.messages += (n.nid & kNidTypeMask) == kNidTypeNormalMessage;
+    }
     // References held by the NBT.
     for (const NodeInfo& n : nodes_) {
         std::string name = "node " + Hex(n.nid);
@@ -801,9 +786,12 @@ bool Verifier::run() {
 
 }  // namespace verifydetail
 
-bool VerifyPst(const std::string& path, std::vector<std::string>* problems, const VerifyOptions& opts) {
+bool VerifyPst(const std::string& path, std::vector<std::string>* problems, const VerifyOptions& opts,
+               VerifyReport* report) {
     verifydetail::Verifier v(path, problems, opts);
-    return v.run();
+    const bool ok = v.run();
+    if (report) *report = v.report();
+    return ok;
 }
 
 }  // namespace store::pst

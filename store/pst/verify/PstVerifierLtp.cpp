@@ -8,23 +8,11 @@
 #include <cstring>
 #include <set>
 
-#include "store/pst/PstVerifierDetail.h"
+#include "store/pst/verify/PstVerifierDetail.h"
 
 namespace store::pst::verifydetail {
 
 namespace {
-
-constexpr uint32_t kNidMessageStore = 0x21;
-constexpr uint32_t kNidNameToIdMap = 0x61;
-constexpr uint32_t kNidRootFolder = 0x122;
-constexpr uint32_t kNidRecipientTable = 0x692;
-constexpr uint32_t kNidAttachmentTable = 0x671;
-
-constexpr uint8_t kHnSig = 0xEC;
-constexpr uint8_t kClientPc = 0xBC;
-constexpr uint8_t kClientTc = 0x7C;
-constexpr uint8_t kBthType = 0xB5;
-constexpr size_t kMaxHeapItem = 3580;
 
 enum NidType : unsigned {
     kTypeNormalFolder = 0x02, kTypeSearchFolder = 0x03, kTypeMessage = 0x04, kTypeAttachment = 0x05,
@@ -32,7 +20,7 @@ enum NidType : unsigned {
     kTypeAssocContents = 0x0F, kTypeSearchContents = 0x10, kTypeAttachTable = 0x11, kTypeRecipTable = 0x12,
 };
 
-unsigned nidType(uint32_t nid) { return nid & 0x1F; }
+unsigned nidType(uint32_t nid) { return nid & kNidTypeMask; }
 
 // A property value type as stored in a PC record or a TC cell.
 bool isFixedInline(uint16_t t) { return t == 0x0002 || t == 0x0003 || t == 0x0004 || t == 0x000A || t == 0x000B; }
@@ -56,33 +44,36 @@ public:
     uint8_t clientSig = 0;
     uint32_t userRoot = 0;
     size_t largestItem = 0;
+    bool bytesAfterMap = false;  // a page has bytes past its page map
 
     bool parse(std::string& why) {
         if (pages.empty()) { why = "empty data stream"; return false; }
         maps_.resize(pages.size());
         for (size_t i = 0; i < pages.size(); ++i) {
             const auto& p = pages[i];
-            size_t hdr = i == 0 ? 12 : ((i >= 8 && (i - 8) % 128 == 0) ? 66 : 2);
+            const bool bitmapPage = i >= kHnBitmapFirstPage && (i - kHnBitmapFirstPage) % kHnBitmapEveryPages == 0;
+            size_t hdr = i == 0 ? kHnhdrBytes : bitmapPage ? kHnBitmapHdrBytes : kHnPageHdrBytes;
             if (p.size() < hdr + 4) { why = "heap page " + std::to_string(i) + " too short"; return false; }
             if (i == 0) {
-                if (p[2] != kHnSig) { why = "heap signature " + Hex(p[2]) + ", expected 0xEC"; return false; }
-                clientSig = p[3];
-                userRoot = Le32(p.data() + 4);
+                if (p[kHnBSig] != kHnSig) { why = "heap signature " + Hex(p[kHnBSig]) + ", expected 0xEC"; return false; }
+                clientSig = p[kHnBClientSig];
+                userRoot = get32(p.data() + kHnHidUserRoot);
             }
-            size_t ibHnpm = Le16(p.data());
+            size_t ibHnpm = get16(p.data() + kHnIbHnpm);
             if (ibHnpm < hdr || ibHnpm + 4 > p.size()) {
                 why = "heap page " + std::to_string(i) + ": ibHnpm " + std::to_string(ibHnpm) + " outside the page";
                 return false;
             }
-            size_t cAlloc = Le16(p.data() + ibHnpm);
+            size_t cAlloc = get16(p.data() + ibHnpm);
             if (ibHnpm + 4 + 2 * (cAlloc + 1) > p.size()) {
                 why = "heap page " + std::to_string(i) + ": page map with " + std::to_string(cAlloc) +
                       " items runs past the page end";
                 return false;
             }
+            bytesAfterMap = bytesAfterMap || ibHnpm + 4 + 2 * (cAlloc + 1) < p.size();
             auto& offs = maps_[i];
             offs.resize(cAlloc + 1);
-            for (size_t k = 0; k <= cAlloc; ++k) offs[k] = Le16(p.data() + ibHnpm + 4 + 2 * k);
+            for (size_t k = 0; k <= cAlloc; ++k) offs[k] = get16(p.data() + ibHnpm + 4 + 2 * k);
             if (offs[0] < hdr) { why = "heap page " + std::to_string(i) + ": first item overlaps the page header"; return false; }
             for (size_t k = 1; k <= cAlloc; ++k) {
                 if (offs[k] < offs[k - 1]) {
@@ -101,8 +92,8 @@ public:
 
     // Resolves a HID to its item bytes.
     bool item(uint32_t hid, const uint8_t*& data, size_t& size, std::string& why) const {
-        if (hid & 0x1F) { why = "HID " + Hex(hid) + " has a non-zero type"; return false; }
-        size_t index = (hid >> 5) & 0x7FF, page = hid >> 16;
+        if (hid & kNidTypeMask) { why = "HID " + Hex(hid) + " has a non-zero type"; return false; }
+        size_t index = (hid >> kHidIndexShift) & kHidIndexMask, page = hid >> kHidPageShift;
         if (page >= maps_.size() || index == 0 || index >= maps_[page].size()) {
             why = "HID " + Hex(hid) + " names no heap item";
             return false;
@@ -127,9 +118,12 @@ bool readBth(const Heap& heap, uint32_t hidHeader, unsigned wantKey, unsigned wa
     const uint8_t* h;
     size_t n;
     if (!heap.item(hidHeader, h, n, why)) { why = "BTH header: " + why; return false; }
-    if (n != 8 || h[0] != kBthType) { why = "BTH header at " + Hex(hidHeader) + " is not an 8-byte 0xB5 item"; return false; }
-    unsigned cbKey = h[1], cbEnt = h[2], levels = h[3];
-    uint32_t root = Le32(h + 4);
+    if (n != kBthHeaderBytes || h[kBthBType] != kClientSigBTH) {
+        why = "BTH header at " + Hex(hidHeader) + " is not an 8-byte 0xB5 item";
+        return false;
+    }
+    unsigned cbKey = h[kBthCbKey], cbEnt = h[kBthCbEnt], levels = h[kBthBIdxLevels];
+    uint32_t root = get32(h + kBthHidRoot);
     if ((wantKey && cbKey != wantKey) || (wantEnt && cbEnt != wantEnt)) {
         why = "BTH key/entry sizes " + std::to_string(cbKey) + "/" + std::to_string(cbEnt) + ", expected " +
               std::to_string(wantKey) + "/" + std::to_string(wantEnt);
@@ -163,7 +157,7 @@ bool readBth(const Heap& heap, uint32_t hidHeader, unsigned wantKey, unsigned wa
         }
         for (size_t off = 0; off < size; off += rec) {
             if (level > 0) {
-                if (!self(self, Le32(d + off + cbKey), level - 1, true, keyOf(d + off))) return false;
+                if (!self(self, get32(d + off + cbKey), level - 1, true, keyOf(d + off))) return false;
             } else {
                 uint64_t k = keyOf(d + off);
                 if (!first && k <= last) {
@@ -237,9 +231,9 @@ bool Verifier::readDataTree(uint64_t bid, std::vector<std::vector<uint8_t>>& pag
     }
     std::vector<uint8_t> raw;
     if (!readBlockData(*b, raw, false)) { why = "cannot read block " + Hex(bid); return false; }
-    unsigned cEnt = Le16(raw.data() + 2);
+    unsigned cEnt = get16(raw.data() + 2);
     for (unsigned i = 0; i < cEnt; ++i)
-        if (!readDataTree(Le64(raw.data() + 8 + 8 * i), pages, why, level + 1)) return false;
+        if (!readDataTree(get64(raw.data() + 8 + 8 * i), pages, why, level + 1)) return false;
     return true;
 }
 
@@ -253,12 +247,12 @@ bool Verifier::readSubnodes(uint64_t bidSub, SubnodeMap& out, std::string& why, 
     }
     std::vector<uint8_t> raw;
     if (!readBlockData(*b, raw, false)) { why = "cannot read block " + Hex(bidSub); return false; }
-    unsigned cEnt = Le16(raw.data() + 2);
+    unsigned cEnt = get16(raw.data() + 2);
     for (unsigned i = 0; i < cEnt; ++i) {
         if (b->kind == BlockKind::SLBlock) {
             const uint8_t* e = raw.data() + 8 + 24 * i;
-            out[Le32(e)] = {Le64(e + 8), Le64(e + 16)};
-        } else if (!readSubnodes(Le64(raw.data() + 8 + 16 * i + 8), out, why, level + 1)) {
+            out[get32(e)] = {get64(e + 8), get64(e + 16)};
+        } else if (!readSubnodes(get64(raw.data() + 8 + 16 * i + 8), out, why, level + 1)) {
             return false;
         }
     }
@@ -310,6 +304,8 @@ public:
             v_.problem(where, name, why);
             return false;
         }
+        if (v_.options().strictAllocation && heap.bytesAfterMap)
+            v_.problem(where, name, "a heap page has bytes after its page map");
         if (v_.options().strictAllocation && heap.largestItem > kMaxHeapItem)
             v_.problem(where, name, "heap item of " + std::to_string(heap.largestItem) +
                                     " bytes; values above 3580 bytes belong in subnodes");
@@ -340,7 +336,7 @@ public:
         Heap heap;
         SubnodeMap subs;
         if (!load(bidData, bidSub, where, name, heap, subs)) return false;
-        if (heap.clientSig != kClientPc) {
+        if (heap.clientSig != kClientSigPC) {
             v_.problem(where, name, "heap client signature " + Hex(heap.clientSig) + ", expected 0xBC (property context)");
             return false;
         }
@@ -352,8 +348,8 @@ public:
         }
         bool ok = true;
         for (const BthRecord& r : recs) {
-            uint16_t id = uint16_t(r.key), type = Le16(r.data + 2);
-            uint32_t value = Le32(r.data + 4);
+            uint16_t id = uint16_t(r.key), type = get16(r.data + 2);
+            uint32_t value = get32(r.data + 4);
             auto tag = [&] { return "property " + Hex((uint32_t(id) << 16) | type); };
             PcValue pv;
             pv.type = type;
@@ -389,8 +385,8 @@ public:
                         v_.problem(where, name, tag() + ": UTF-16 string with an odd byte count");
                         ok = false;
                     }
-                    if (type == 0x000D && n == 8 && !subs.count(Le32(d))) {
-                        v_.problem(where, name, tag() + ": object subnode " + Hex(Le32(d)) + " is missing");
+                    if (type == 0x000D && n == 8 && !subs.count(get32(d))) {
+                        v_.problem(where, name, tag() + ": object subnode " + Hex(get32(d)) + " is missing");
                         ok = false;
                     }
                 }
@@ -407,24 +403,24 @@ public:
         Heap heap;
         SubnodeMap subs;
         if (!load(bidData, bidSub, where, name, heap, subs)) return false;
-        if (heap.clientSig != kClientTc) {
+        if (heap.clientSig != kClientSigTC) {
             v_.problem(where, name, "heap client signature " + Hex(heap.clientSig) + ", expected 0x7C (table context)");
             return false;
         }
         std::string why;
         const uint8_t* ti;
         size_t tiSize;
-        if (!heap.item(heap.userRoot, ti, tiSize, why) || tiSize < 22 || ti[0] != kClientTc) {
+        if (!heap.item(heap.userRoot, ti, tiSize, why) || tiSize < kTcInfoBytes || ti[kTcBType] != kClientSigTC) {
             v_.problem(where, name, "TCINFO missing or malformed " + why);
             return false;
         }
-        unsigned cCols = ti[1];
-        if (tiSize < 22 + 8 * size_t(cCols)) {
+        unsigned cCols = ti[kTcCCols];
+        if (tiSize < kTcInfoBytes + kTColDescBytes * size_t(cCols)) {
             v_.problem(where, name, "TCINFO too short for " + std::to_string(cCols) + " columns");
             return false;
         }
-        uint16_t rgib[4] = {Le16(ti + 2), Le16(ti + 4), Le16(ti + 6), Le16(ti + 8)};
-        uint32_t hidRowIndex = Le32(ti + 10), hnidRows = Le32(ti + 14);
+        uint16_t rgib[4] = {get16(ti + kTcRgib), get16(ti + kTcRgib + 2), get16(ti + kTcRgib + 4), get16(ti + kTcRgib + 6)};
+        uint32_t hidRowIndex = get32(ti + kTcHidRowIndex), hnidRows = get32(ti + kTcHnidRows);
         bool ok = true;
         if (!(rgib[0] <= rgib[1] && rgib[1] <= rgib[2] && rgib[2] <= rgib[3]) ||
             rgib[3] != rgib[2] + (cCols + 7) / 8) {
@@ -439,8 +435,8 @@ public:
         bool haveRowId = false;
         uint32_t prevTag = 0;
         for (unsigned i = 0; i < cCols; ++i) {
-            const uint8_t* c = ti + 22 + 8 * i;
-            Col col{Le32(c), Le16(c + 4), c[6], c[7]};
+            const uint8_t* c = ti + kTcRgTColDesc + kTColDescBytes * i;
+            Col col{get32(c + kTcdTag), get16(c + kTcdIbData), c[kTcdCbData], c[kTcdIBit]};
             auto tag = [&] { return "column " + Hex(col.tag); };
             if (i > 0 && col.tag <= prevTag) {
                 v_.problem(where, name, tag() + " not sorted above " + Hex(prevTag));
@@ -531,7 +527,7 @@ public:
         std::vector<bool> rowUsed(capacity, false);
         for (const BthRecord& r : index) {
             uint32_t rowId = uint32_t(r.key);
-            uint32_t row = Le32(r.data + 4);
+            uint32_t row = get32(r.data + 4);
             if (rowIds) rowIds->push_back(rowId);
             if (row >= capacity || rowUsed[row]) {
                 v_.problem(where, name, "row index maps " + Hex(rowId) + " to row " + std::to_string(row) +
@@ -548,8 +544,8 @@ public:
             }
             const uint8_t* cell = matrixBlocks[blockIndex].data() + rowOffset;
             const uint8_t* ceb = cell + rgib[2];
-            if (haveRowId && Le32(cell) != rowId) {
-                v_.problem(where, name, "row " + std::to_string(row) + " holds row id " + Hex(Le32(cell)) +
+            if (haveRowId && get32(cell) != rowId) {
+                v_.problem(where, name, "row " + std::to_string(row) + " holds row id " + Hex(get32(cell)) +
                                         " but the index says " + Hex(rowId));
                 ok = false;
             }
@@ -557,9 +553,9 @@ public:
                 if (!(ceb[c.bit / 8] & (0x80 >> (c.bit % 8)))) continue;
                 uint16_t type = uint16_t(c.tag);
                 if (cells && isFixedInline(type))
-                    (*cells)[rowId].emplace_back(c.tag, c.cb == 4 ? Le32(cell + c.ib) : c.cb == 2 ? Le16(cell + c.ib) : cell[c.ib]);
+                    (*cells)[rowId].emplace_back(c.tag, c.cb == 4 ? get32(cell + c.ib) : c.cb == 2 ? get16(cell + c.ib) : cell[c.ib]);
                 if (!(isVariable(type)) || c.cb != 4) continue;
-                uint32_t hnid = Le32(cell + c.ib);
+                uint32_t hnid = get32(cell + c.ib);
                 if (!checkHnid(hnid, heap, subs, why)) {
                     v_.problem(where, name, "row " + Hex(rowId) + " column " + Hex(c.tag) + ": " + why);
                     ok = false;
@@ -599,7 +595,7 @@ public:
             if (!checkPc(sn.bidData, sn.bidSub, where, attName, &props, &attSubs)) continue;
             auto obj = props.find(0x3701);
             if (obj != props.end() && obj->second.type == 0x000D && obj->second.bytes.size() == 8) {
-                auto emb = attSubs.find(Le32(obj->second.bytes.data()));
+                auto emb = attSubs.find(get32(obj->second.bytes.data()));
                 if (emb != attSubs.end() && depth < 8)
                     checkMessage(emb->second.bidData, emb->second.bidSub, where, attName + " embedded message",
                                  strict, depth + 1);
@@ -612,12 +608,16 @@ public:
                 !sameSet(rows, attachments))
                 v_.problem(where, name, "attachment table rows (" + listNids(rows) +
                                         ") differ from the attachment subnodes (" + listNids(attachments) + ")");
+            if (strict && attachments.empty()) v_.problem(where, name, "has an attachment table 0x671 but no attachments");
         } else if (!attachments.empty()) {
             v_.problem(where, name, "has attachment subnodes but no attachment table 0x671");
         }
         auto flags = own.find(0x0E07);
-        if (strict && !attachments.empty() && (flags == own.end() || !(flags->second.raw & 0x10)))
+        const bool hasAttachFlag = flags != own.end() && (flags->second.raw & 0x10);
+        if (strict && !attachments.empty() && !hasAttachFlag)
             v_.problem(where, name, "has attachments but PidTagMessageFlags lacks mfHasAttach (0x10)");
+        if (strict && attachments.empty() && hasAttachFlag)
+            v_.problem(where, name, "PidTagMessageFlags has mfHasAttach (0x10) but there are no attachments");
         if (props) *props = std::move(own);
     }
 
@@ -682,7 +682,7 @@ void Verifier::checkMessaging() {
                         problem(store->where, name, std::string(label) + " is not a 24-byte EntryID of this store");
                         continue;
                     }
-                    uint32_t nid = Le32(b.data() + 20);
+                    uint32_t nid = get32(b.data() + 20);
                     if (!findNode(nid) || nidType(nid) != kTypeNormalFolder)
                         problem(store->where, name, std::string(label) + " names " + Hex(nid) + ", not an existing folder");
                 }
@@ -748,6 +748,10 @@ void Verifier::checkMessaging() {
         }
     };
 
+    // PidTagContentUnreadCount of each folder, and its messages without MSGFLAG_READ:
+    // folders come before their messages in NID order, so both are compared at the end.
+    std::map<uint32_t, std::pair<const NodeInfo*, uint32_t>> unreadCounts;
+    std::map<uint32_t, uint32_t> unreadMessages;
     for (const NodeInfo& n : nodes_) {
         if (tooManyProblems()) return;
         unsigned t = nidType(n.nid);
@@ -800,6 +804,9 @@ void Verifier::checkMessaging() {
                     problem(n.where, name, std::string("PidTagSubfolders is ") + (sf->second.raw ? "true" : "false") +
                                            " but the hierarchy table has " + std::to_string(tables[0].rows) + " rows");
                 if (!props.count(0x3001)) problem(n.where, name, "PidTagDisplayName missing");
+                auto unread = props.find(0x3603);
+                if (unread != props.end() && unread->second.type == 0x0003)
+                    unreadCounts[n.nid] = {&n, uint32_t(unread->second.raw)};
             }
             break;
         }
@@ -809,6 +816,9 @@ void Verifier::checkMessaging() {
             PcMap props;
             ltp.checkMessage(n.bidData, n.bidSub, n.where, name, t == kTypeMessage && opts_.strictAllocation, 0, &props);
             if (!props.empty()) keepValues(n.nid, props);
+            auto flags = props.find(0x0E07);
+            if (t == kTypeMessage && !props.empty() && (flags == props.end() || !(flags->second.raw & 0x01)))
+                ++unreadMessages[n.nidParent];
             break;
         }
         case kTypeSearchFolder: {
@@ -835,6 +845,13 @@ void Verifier::checkMessaging() {
             break;
         }
     }
+    // A rule of our writer's (strict): the unread count is exact when the store is closed.
+    if (opts_.strictAllocation)
+        for (const auto& [nid, count] : unreadCounts)
+            if (count.second != unreadMessages[nid])
+                problem(count.first->where, describe(nid), "PidTagContentUnreadCount " + std::to_string(count.second) +
+                                                               " but " + std::to_string(unreadMessages[nid]) +
+                                                               " of its messages are unread");
 }
 
 }  // namespace store::pst::verifydetail
