@@ -10,7 +10,7 @@
 
 namespace store::mime {
 
-// What the import puts into the model (ids in store::pid and store::mime::ids):
+// What the import puts into the model (ids in store::pid and store::ids):
 //  message      MessageClass "IPM.Note", MessageFlags 1 (read); Subject,
 //               SubjectPrefix (only when there is one), NormalizedSubject,
 //               ConversationTopic; SentRepresenting* (From) and Sender*

@@ -6,7 +6,6 @@
 #include "store/MapiAddress.h"
 #include "store/MapiIds.h"
 #include "store/Unicode.h"
-#include "store/mime/MapiIds.h"
 
 #include "store/pst/PstLtp.h"
 #include "store/pst/PstNdb.h"
@@ -264,13 +263,13 @@ size_t valuesSize(const std::vector<PropValue>& v) {
 bool isComputedMessageProperty(uint16_t id) {
     switch (id) {
     case pid::HasAttachments:
-    case mime::ids::SubjectPrefix:
-    case mime::ids::NormalizedSubject:
-    case mime::ids::EntryId:
+    case ids::SubjectPrefix:
+    case ids::NormalizedSubject:
+    case ids::EntryId:
     case pid::ParentEntryId:
     case pid::RecordKey:
     case pid::StoreEntryId:
-    case mime::ids::ObjectType:
+    case ids::ObjectType:
     case pid::MessageRecipients:
     case pid::MessageAttachments:
     case pid::ReplItemid:
@@ -710,7 +709,7 @@ PstWriter::Impl::WrittenMessage PstWriter::Impl::writeMessage(const Message& msg
     setValue(v, pvLong(pid::MessageFlags, flags));
     if (!findId(v, pid::MessageStatus)) setValue(v, pvLong(pid::MessageStatus, 0));
     if (!findId(v, pid::Importance)) setValue(v, pvLong(pid::Importance, 1));
-    if (!findId(v, mime::ids::Sensitivity)) setValue(v, pvLong(mime::ids::Sensitivity, 0));
+    if (!findId(v, ids::Sensitivity)) setValue(v, pvLong(ids::Sensitivity, 0));
     uint64_t when = 0;
     for (uint16_t id : {pid::MessageDeliveryTime, pid::ClientSubmitTime})
         if (const Property* t = msg.props.find(id); t && t->type == PT_SYSTIME && !when) when = t->integer;
