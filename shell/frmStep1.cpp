@@ -64,6 +64,16 @@ void setTextColour(QWidget* widget, const QColor& colour) {
     widget->setPalette(palette);
 }
 
+// `wanted` moved (and, if it must, cut) so it lies inside `area` with a
+// pixel of air on every side.
+QRect insideWithGap(QRect wanted, QRect area) {
+    constexpr int kGap = 2;
+    const QRect room = area.adjusted(kGap, kGap, -kGap, -kGap);
+    if (wanted.left() < room.left()) wanted.moveLeft(room.left());
+    if (wanted.top() < room.top()) wanted.moveTop(room.top());
+    return wanted.intersected(room);
+}
+
 void setOpaqueBackground(QWidget* widget, const QColor& colour) {
     QPalette palette = widget->palette();
     palette.setColor(QPalette::Window, colour);
@@ -181,7 +191,13 @@ void FrmStep1::buildControls() {
     Frame1_->setGeometry(rect(240, 3360, 8535, 1695));
     auto* picture1 = new QWidget(Frame1_);
     picture1->setObjectName(QStringLiteral("Picture1"));
-    picture1->setGeometry(rect(120, 240, 8295, 1335));
+    // The twips put the picture box just below a frame border drawn through
+    // the middle of the caption. Styles that draw the caption above the
+    // border (Fusion: the border at 16 px, the contents from 17 px) would
+    // have the box paint over the top border, leaving stubs at the corners;
+    // it is moved down into the frame's contents, clear of the border.
+    Frame1_->ensurePolished();
+    picture1->setGeometry(insideWithGap(rect(120, 240, 8295, 1335), Frame1_->contentsRect()));
     setOpaqueBackground(picture1, palette().color(QPalette::Button));
     OptEML_ = option(picture1, "OptEML",
                      "(.eml) files          -     (Supported by Outlook Express, Windows Mail, Windows Live Mail)",
