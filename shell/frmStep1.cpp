@@ -15,6 +15,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QScreen>
+#include <QScrollBar>
 #include <QTableView>
 
 #include "conversion/ConversionRun.h"
@@ -63,6 +64,38 @@ void setTextColour(QWidget* widget, const QColor& colour) {
     palette.setColor(QPalette::WindowText, colour);
     widget->setPalette(palette);
 }
+
+// The grid, scrolling by whole rows. Qt's table scrolls by rows too, but at
+// the end of its scroll bar it lays the last row flush with the bottom edge,
+// so unless the viewport is a whole number of rows high the top row shows
+// cut (by 7 px of 16 at 96 dpi). Here the top row is the scroll bar's row
+// there as everywhere else; the spare pixels go below the last row.
+class WholeRowGrid : public QTableView {
+public:
+    using QTableView::QTableView;
+
+protected:
+    void scrollContentsBy(int dx, int dy) override {
+        QTableView::scrollContentsBy(dx, dy);
+        topRowFlush();
+    }
+    void updateGeometries() override {
+        QTableView::updateGeometries();
+        topRowFlush();
+    }
+
+private:
+    void topRowFlush() {
+        if (verticalScrollMode() != ScrollPerItem) return;
+        QHeaderView* rows = verticalHeader();
+        const int value = verticalScrollBar()->value();
+        if (value <= 0 || value >= rows->count()) return;
+        const int top = rows->sectionPosition(rows->logicalIndex(value));
+        if (rows->offset() == top) return;
+        rows->setOffset(top);
+        viewport()->update();
+    }
+};
 
 // `wanted` moved (and, if it must, cut) so it lies inside `area` with a
 // pixel of air on every side.
@@ -157,7 +190,7 @@ void FrmStep1::buildControls() {
     lblCount1_ = makeLabel(this, "lblCount1", QString::fromLatin1(sources::kEmptyCountCaption), QRect(270, 1440, 8535, 255));
 
     model_ = new SourceListModel(this);
-    grdFiles1_ = new QTableView(this);
+    grdFiles1_ = new WholeRowGrid(this);
     grdFiles1_->setObjectName(QStringLiteral("grdFiles1"));
     grdFiles1_->setModel(model_);
     grdFiles1_->setGeometry(rect(240, 1680, 8535, 1575));
@@ -168,6 +201,7 @@ void FrmStep1::buildControls() {
     grdFiles1_->horizontalHeader()->setStretchLastSection(false);
     grdFiles1_->setColumnWidth(0, px(kColumnWidthTwips));  // load: wider than the grid, so it scrolls sideways
     grdFiles1_->setHorizontalScrollMode(QAbstractItemView::ScrollPerPixel);
+    grdFiles1_->setVerticalScrollMode(QAbstractItemView::ScrollPerItem);
     grdFiles1_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     grdFiles1_->setEditTriggers(QAbstractItemView::NoEditTriggers);
     grdFiles1_->setSelectionMode(QAbstractItemView::SingleSelection);
