@@ -438,8 +438,9 @@ bool ConversionRun::convertRow(int row, int rowCount, const std::string& rowText
     if (!readOk)
         fail(sourcePath, error, true);
     else if (writer.messagesFound() == 0)
-        // An image, an empty file or text with no "From " line: its empty
-        // folder is no conversion, and a success message would hide that.
+        // An empty file, or blank lines only (the splitter keeps any other
+        // text as a message): its empty folder is no conversion, and a
+        // success message would hide that.
         fail(sourcePath, kNoMessagesFound, true);
     closeMailbox();
     return true;

@@ -97,8 +97,8 @@ private:
     }
 };
 
-// `wanted` moved (and, if it must, cut) so it lies inside `area` with a
-// pixel of air on every side.
+// `wanted` moved (and, if it must, cut) so it lies inside `area` with two
+// pixels of air on every side.
 QRect insideWithGap(QRect wanted, QRect area) {
     constexpr int kGap = 2;
     const QRect room = area.adjusted(kGap, kGap, -kGap, -kGap);
