@@ -124,6 +124,20 @@ bool RenameWithoutReplacing(const FolderHandle& folder, const std::string& from,
 
 void RemoveFileIn(const FolderHandle& folder, const std::string& name) { ::unlinkat(folder.fd(), name.c_str(), 0); }
 
+std::string CreateUnderFreeName(const std::string& stem, const std::string& ext,
+                                const std::function<bool(const std::string& path)>& create) {
+    // Far more names than anyone keeps beside one another; the bound only
+    // ends the walk should every name be taken.
+    constexpr int kMostNames = 10000;
+    for (int n = 1; n <= kMostNames; ++n) {
+        std::string path = n == 1 ? stem + ext : stem + " (" + std::to_string(n) + ")" + ext;
+        if (create(path)) return path;
+        struct stat st {};
+        if (::lstat(path.c_str(), &st) != 0) break;  // not taken: the create failed for another cause
+    }
+    return std::string();
+}
+
 bool IsSymbolicLink(const std::string& path) {
     struct stat st {};
     return ::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);

@@ -4,6 +4,7 @@
 // The output folder itself is taken as the user gave it, links and all.
 #pragma once
 
+#include <functional>
 #include <string>
 
 // An open folder, closed with its holder.
@@ -45,6 +46,16 @@ bool RenameWithoutReplacing(const FolderHandle& folder, const std::string& from,
 
 // Removes the file `name` from `folder` (a link is removed, not followed).
 void RemoveFileIn(const FolderHandle& folder, const std::string& name);
+
+// Makes a new file under the first free one of the names `stem` + `ext`,
+// `stem` + " (2)" + `ext`, " (3)"...: `create` is called with each path in
+// turn and must make the file with O_CREAT|O_EXCL (and no link followed), so
+// the name is claimed by the create itself and a name that another process
+// takes meanwhile is passed over, never shared. It goes on to the next name
+// only while the one it tried is taken. The path made, or "" when `create`
+// failed for another cause (the last cause is in `create`'s keeping).
+std::string CreateUnderFreeName(const std::string& stem, const std::string& ext,
+                                const std::function<bool(const std::string& path)>& create);
 
 // True when `path` itself is a symbolic link.
 bool IsSymbolicLink(const std::string& path);

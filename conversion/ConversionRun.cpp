@@ -15,6 +15,7 @@
 namespace conversion {
 
 const char* const kAppTitle = "Osmark Vellary Converter";
+const char* const kNoMessagesFound = "no messages found";
 const char* const kAsterisks =
     "***************************************************************************";
 
@@ -153,12 +154,16 @@ public:
 
     ~MessageWriter() override { dropWorkingFile(); }
 
+    // Messages the splitter found, written or not.
+    int messagesFound() const { return messagesFound_; }
+
     void yield() override { yieldTo(view_); }
 
     // Writes one message file: "email-" n ".eml" (or ".emlx") for the EML
     // and EMLX forms; for the two Outlook forms the run's own working file,
     // which is then handed to the store.
     void emitMessage(std::string_view text, int n, LineMode mode) override {
+        ++messagesFound_;
         const bool lineMode = mode == LineMode::Normal;
         const bool storeForm = steps_ && (form_ == TargetForm::Pst || form_ == TargetForm::Msg);
         std::string error;
@@ -254,6 +259,7 @@ private:
     void* failContext_;
     std::string workName_;
     int workFd_ = -1;
+    int messagesFound_ = 0;
 };
 
 void yieldThrough(void* context) {
@@ -429,7 +435,13 @@ bool ConversionRun::convertRow(int row, int rowCount, const std::string& rowText
     } catch (const std::bad_alloc&) {
         error = "cannot read the mailbox: out of memory";
     }
-    if (!readOk) fail(sourcePath, error, true);
+    if (!readOk)
+        fail(sourcePath, error, true);
+    else if (writer.messagesFound() == 0)
+        // An empty file, or blank lines only (the splitter keeps any other
+        // text as a message): its empty folder is no conversion, and a
+        // success message would hide that.
+        fail(sourcePath, kNoMessagesFound, true);
     closeMailbox();
     return true;
 }

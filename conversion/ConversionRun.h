@@ -15,6 +15,8 @@ namespace conversion {
 
 extern const char* const kAppTitle;      // "Osmark Vellary Converter"
 extern const char* const kAsterisks;     // the row of 75 asterisks
+// The cause named for a mailbox in which the splitter found no message.
+extern const char* const kNoMessagesFound;  // "no messages found"
 
 // What the run is asked to do, taken when Convert is pressed.
 struct RunRequest {

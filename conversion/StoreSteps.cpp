@@ -4,6 +4,7 @@
 #include <ctime>
 #include <unistd.h>
 
+#include "common/OutputFiles.h"
 #include "store/Session.h"
 
 namespace conversion {
@@ -42,19 +43,19 @@ public:
     bool openRunStore(const std::string& outputFolder) override {
         if (mode_ == StoreMode::Temporary) {
             // Each part of the name reads the clock when it is built.
-            std::string path = outputFolder + "Temp" + StoreTimeStampNow() + ".pst";
-            return openStore(path, "Temp : Created - " + StoreTimeStampNow());
+            std::string stem = outputFolder + "Temp" + StoreTimeStampNow();
+            return openStore(stem, "Temp : Created - " + StoreTimeStampNow());
         }
         if (mode_ == StoreMode::Single) {
-            std::string path = outputFolder + "Vellary" + StoreTimeStampNow() + ".pst";
-            return openStore(path, "Vellary Mailbox : Created - " + StoreTimeStampNow());
+            std::string stem = outputFolder + "Vellary" + StoreTimeStampNow();
+            return openStore(stem, "Vellary Mailbox : Created - " + StoreTimeStampNow());
         }
         return true;
     }
 
     bool openMailboxStore(const std::string& outputFolder, const std::string& mailboxName) override {
         if (mode_ != StoreMode::PerMailbox) return true;
-        return openStore(outputFolder + mailboxName + ".pst", mailboxName);
+        return openStore(outputFolder + mailboxName, mailboxName);
     }
 
     void addMailboxFolder(const std::string& mailboxName) override {
@@ -116,17 +117,29 @@ public:
     }
 
 private:
-    bool openStore(const std::string& path, const std::string& displayName) {
+    // Opens a new store file `stem` + ".pst". An existing file is never
+    // written into: the store goes beside it under the next free name,
+    // "stem (2).pst" and so on. The store's own exclusive create claims the
+    // name, so two runs into one folder never share a file.
+    bool openStore(const std::string& stem, const std::string& displayName) {
         try {
             storeSession_ = std::make_unique<store::StoreSession>();
             storeSession_->Logon();
             storeDisplayName_ = displayName;
-            pstStore_ = storeSession_->Stores().AddPSTStore(path, 1, storeDisplayName_);
-            return true;
         } catch (const store::StoreError& e) {
             failure_ = e.what();
             return false;
         }
+        std::string path = CreateUnderFreeName(stem, ".pst", [&](const std::string& candidate) {
+            try {
+                pstStore_ = storeSession_->Stores().AddPSTStore(candidate, 1, storeDisplayName_);
+                return true;
+            } catch (const store::StoreError& e) {
+                failure_ = e.what();
+                return false;
+            }
+        });
+        return !path.empty();
     }
 
     std::optional<UnfinishedStore> closeStore() {

@@ -15,6 +15,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QScreen>
+#include <QScrollBar>
 #include <QTableView>
 
 #include "conversion/ConversionRun.h"
@@ -62,6 +63,48 @@ void setTextColour(QWidget* widget, const QColor& colour) {
     QPalette palette = widget->palette();
     palette.setColor(QPalette::WindowText, colour);
     widget->setPalette(palette);
+}
+
+// The grid, scrolling by whole rows. Qt's table scrolls by rows too, but at
+// the end of its scroll bar it lays the last row flush with the bottom edge,
+// so unless the viewport is a whole number of rows high the top row shows
+// cut (by 7 px of 16 at 96 dpi). Here the top row is the scroll bar's row
+// there as everywhere else; the spare pixels go below the last row.
+class WholeRowGrid : public QTableView {
+public:
+    using QTableView::QTableView;
+
+protected:
+    void scrollContentsBy(int dx, int dy) override {
+        QTableView::scrollContentsBy(dx, dy);
+        topRowFlush();
+    }
+    void updateGeometries() override {
+        QTableView::updateGeometries();
+        topRowFlush();
+    }
+
+private:
+    void topRowFlush() {
+        if (verticalScrollMode() != ScrollPerItem) return;
+        QHeaderView* rows = verticalHeader();
+        const int value = verticalScrollBar()->value();
+        if (value <= 0 || value >= rows->count()) return;
+        const int top = rows->sectionPosition(rows->logicalIndex(value));
+        if (rows->offset() == top) return;
+        rows->setOffset(top);
+        viewport()->update();
+    }
+};
+
+// `wanted` moved (and, if it must, cut) so it lies inside `area` with two
+// pixels of air on every side.
+QRect insideWithGap(QRect wanted, QRect area) {
+    constexpr int kGap = 2;
+    const QRect room = area.adjusted(kGap, kGap, -kGap, -kGap);
+    if (wanted.left() < room.left()) wanted.moveLeft(room.left());
+    if (wanted.top() < room.top()) wanted.moveTop(room.top());
+    return wanted.intersected(room);
 }
 
 void setOpaqueBackground(QWidget* widget, const QColor& colour) {
@@ -147,7 +190,7 @@ void FrmStep1::buildControls() {
     lblCount1_ = makeLabel(this, "lblCount1", QString::fromLatin1(sources::kEmptyCountCaption), QRect(270, 1440, 8535, 255));
 
     model_ = new SourceListModel(this);
-    grdFiles1_ = new QTableView(this);
+    grdFiles1_ = new WholeRowGrid(this);
     grdFiles1_->setObjectName(QStringLiteral("grdFiles1"));
     grdFiles1_->setModel(model_);
     grdFiles1_->setGeometry(rect(240, 1680, 8535, 1575));
@@ -158,6 +201,7 @@ void FrmStep1::buildControls() {
     grdFiles1_->horizontalHeader()->setStretchLastSection(false);
     grdFiles1_->setColumnWidth(0, px(kColumnWidthTwips));  // load: wider than the grid, so it scrolls sideways
     grdFiles1_->setHorizontalScrollMode(QAbstractItemView::ScrollPerPixel);
+    grdFiles1_->setVerticalScrollMode(QAbstractItemView::ScrollPerItem);
     grdFiles1_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     grdFiles1_->setEditTriggers(QAbstractItemView::NoEditTriggers);
     grdFiles1_->setSelectionMode(QAbstractItemView::SingleSelection);
@@ -181,7 +225,13 @@ void FrmStep1::buildControls() {
     Frame1_->setGeometry(rect(240, 3360, 8535, 1695));
     auto* picture1 = new QWidget(Frame1_);
     picture1->setObjectName(QStringLiteral("Picture1"));
-    picture1->setGeometry(rect(120, 240, 8295, 1335));
+    // The twips put the picture box just below a frame border drawn through
+    // the middle of the caption. Styles that draw the caption above the
+    // border (Fusion: the border at 16 px, the contents from 17 px) would
+    // have the box paint over the top border, leaving stubs at the corners;
+    // it is moved down into the frame's contents, clear of the border.
+    Frame1_->ensurePolished();
+    picture1->setGeometry(insideWithGap(rect(120, 240, 8295, 1335), Frame1_->contentsRect()));
     setOpaqueBackground(picture1, palette().color(QPalette::Button));
     OptEML_ = option(picture1, "OptEML",
                      "(.eml) files          -     (Supported by Outlook Express, Windows Mail, Windows Live Mail)",

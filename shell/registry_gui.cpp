@@ -1,20 +1,54 @@
 #include "shell/registry_gui.h"
 
 #include <QDesktopServices>
+#include <QDialogButtonBox>
 #include <QDir>
 #include <QFileDialog>
+#include <QFileInfo>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QStandardPaths>
 #include <QMessageBox>
 #include <QUrl>
 
 #include "conversion/RunView.h"
 
+FolderDialog::FolderDialog(QWidget* owner, const QString& title) : QFileDialog(owner, title, startFolder()) {
+    setFileMode(QFileDialog::Directory);
+    // Our own dialog, so the empty-field rule holds on every platform.
+    setOptions(QFileDialog::ShowDirsOnly | QFileDialog::DontResolveSymlinks | QFileDialog::DontUseNativeDialog);
+    // The dialog re-enables its Choose button as it updates; an empty field
+    // disables it again after each of those updates.
+    if (auto* field = findChild<QLineEdit*>(QStringLiteral("fileNameEdit"))) {
+        auto update = [this, field] {
+            if (auto* box = findChild<QDialogButtonBox*>(QStringLiteral("buttonBox")))
+                if (QPushButton* choose = box->button(QDialogButtonBox::Open))
+                    if (field->text().trimmed().isEmpty()) choose->setEnabled(false);
+        };
+        connect(field, &QLineEdit::textChanged, this, update);
+        connect(this, &QFileDialog::directoryEntered, this, update);
+        update();
+    }
+}
+
+void FolderDialog::accept() {
+    auto* field = findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
+    if (field && field->text().trimmed().isEmpty()) return;  // stays open
+    QFileDialog::accept();
+}
+
+QString FolderDialog::startFolder() {
+    QString desktop = QStandardPaths::writableLocation(QStandardPaths::DesktopLocation);
+    if (!desktop.isEmpty() && QFileInfo(desktop).isDir()) return desktop;
+    return QDir::homePath();
+}
+
 std::string BrowseForFolder(QWidget* owner, const std::string& title) {
-    QString folder = QFileDialog::getExistingDirectory(
-        owner, QString::fromStdString(title), QString(),
-        QFileDialog::ShowDirsOnly | QFileDialog::DontResolveSymlinks);
-    if (folder.isEmpty()) return std::string();
-    folder = QDir::toNativeSeparators(QDir::cleanPath(folder));
-    return folder.toStdString();
+    FolderDialog dialog(owner, QString::fromStdString(title));
+    if (dialog.exec() != QDialog::Accepted) return std::string();
+    const QStringList chosen = dialog.selectedFiles();
+    if (chosen.isEmpty() || chosen.front().isEmpty()) return std::string();
+    return QDir::toNativeSeparators(QDir::cleanPath(chosen.front())).toStdString();
 }
 
 void OpenDocument(const std::string& text) {

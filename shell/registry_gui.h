@@ -5,11 +5,25 @@
 
 #include <string>
 
+#include <QFileDialog>
+
 class QWidget;
 
 // A folder-only dialog over `owner` with `title`; the chosen folder's path
 // without a trailing separator (except a root), or "" when cancelled.
 std::string BrowseForFolder(QWidget* owner, const std::string& title);
+
+// The dialog BrowseForFolder shows. It opens at the desktop (the home folder
+// when there is no desktop folder), never at the folder last used, and its
+// Choose button takes nothing while the folder field is empty: a quick Enter
+// would otherwise pick whatever folder the dialog happens to show.
+class FolderDialog : public QFileDialog {
+public:
+    FolderDialog(QWidget* owner, const QString& title);
+    void accept() override;
+    // Where the dialog opens.
+    static QString startFolder();
+};
 
 // Opens a document, folder or web address with its associated program,
 // without waiting; "" does nothing and failures are not reported. A text that

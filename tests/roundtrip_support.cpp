@@ -367,6 +367,14 @@ SourceMail ReadMailBytes(const std::string& bytes) {
     return mail;
 }
 
+bool OkButEmptyMailboxes(const conversion::RunOutcome& o) {
+    if (!o.started || o.storeFailure || o.stopped || o.messagesFailed > 0 || o.storesUnfinished > 0) return false;
+    int empty = 0;
+    for (const auto& f : o.failures)
+        if (f.cause == conversion::kNoMessagesFound) ++empty;
+    return empty == o.mailboxesFailed && size_t(empty) == o.failures.size();
+}
+
 std::vector<SourceMailbox> ConvertToEml(const std::vector<fs::path>& mailboxes, const fs::path& outFolder) {
     std::vector<SourceMailbox> boxes;
     std::set<std::string> names;

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "conversion/ConversionRun.h"
+
 namespace roundtrip {
 
 namespace fs = std::filesystem;
@@ -86,6 +88,10 @@ int64_t ParseUtc(const std::string& text);
 bool RunCommand(const std::string& command, std::string* out = nullptr);
 std::string Quote(const std::string& s);
 bool HaveTool(const std::string& name);
+
+// The run converted everything but the mailboxes that hold no message (the
+// corpus has an empty one), which it names as failures.
+bool OkButEmptyMailboxes(const conversion::RunOutcome& outcome);
 
 // A short description of a message for failure output.
 std::string Describe(const SourceMailbox& box, const SourceMail& mail);

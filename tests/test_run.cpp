@@ -3,7 +3,9 @@
 // for every form, what it does with links planted in the output tree.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <fcntl.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "TestSupport.h"
@@ -149,6 +151,47 @@ TEST(Run, FailuresAreCountedNamedAndNotReportedAsSuccess) {
     EXPECT_NE(view.boxes[0].text.find(missing.string() + ": cannot read the mailbox"), std::string::npos);
     EXPECT_EQ(view.clears, 1);
     EXPECT_EQ(view.convertEnabled.back(), true);
+}
+
+// A listed file in which the splitter finds no message leaves an empty
+// folder: the run names it as a failure instead of reporting success, and
+// the command-line converter exits 1 saying so.
+TEST(Run, FileWithNoMessageIsAFailure) {
+    const struct {
+        const char* what;
+        std::string bytes;
+    } cases[] = {
+        {"empty file", ""},
+        {"blank lines only", "\r\n \r\n\t\r\n"},
+        {"blank bare-LF lines only", "\n\n  \n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        TempDir dir;
+        fs::path empty = dir.path() / "nothing.mbox", good = dir.path() / "good.mbox";
+        WriteFile(empty, c.bytes);
+        WriteFile(good, "From a\r\nx\r\n");
+        RecordingView view;
+        view.folder = (dir.path() / "out").string();
+        RunOutcome o = runWith(view, TargetForm::Eml, {empty.string(), good.string()});
+        EXPECT_EQ(o.mailboxesFailed, 1);
+        EXPECT_EQ(o.messagesSaved, 1);
+        ASSERT_EQ(view.boxes.size(), 1u);
+        EXPECT_EQ(view.boxes[0].style, 48);
+        EXPECT_NE(view.boxes[0].text.find(empty.string() + ": no messages found"), std::string::npos)
+            << view.boxes[0].text;
+
+        std::string command = std::string(VELLARY_BINARY_DIR) + "/cli/vellary-convert --to eml -o '" +
+                              (dir.path() / "cli").string() + "' '" + empty.string() + "' 2>&1";
+        FILE* cli = ::popen(command.c_str(), "r");
+        ASSERT_NE(cli, nullptr);
+        std::string said;
+        char buf[512];
+        while (size_t n = std::fread(buf, 1, sizeof buf, cli)) said.append(buf, n);
+        int status = ::pclose(cli);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
+        EXPECT_NE(said.find("no messages found"), std::string::npos) << said;
+    }
 }
 
 TEST(Run, OutputFolderThatCannotBeWritten) {

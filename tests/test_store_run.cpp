@@ -212,40 +212,95 @@ TEST(StoreForms, SingleStoreHoldsOneFolderPerMailbox) {
     EXPECT_EQ(view.boxes[0].style, 64);
 }
 
-TEST(StoreForms, StorePerMailboxAndNoStoreIsEverReplaced) {
+TEST(StoreForms, StorePerMailboxIsNamedAfterTheMailbox) {
     if (!psttest::haveTool("readpst")) GTEST_SKIP() << "readpst (pst-utils) is not installed";
     ThreeMailboxes m;
     fs::create_directories(m.out());
-    {
-        RecordingView view;
-        view.folder = m.out().string();
-        RunOutcome o = runStore(view, TargetForm::Pst, false, m.rows());
-        EXPECT_TRUE(o.ok());
-    }
+    RecordingView view;
+    view.folder = m.out().string();
+    EXPECT_TRUE(runStore(view, TargetForm::Pst, false, m.rows()).ok());
     auto stores = filesWithExtension(m.out(), ".pst", false);
     ASSERT_EQ(stores.size(), 3u);
     EXPECT_EQ(stores[0].filename(), "Archive.pst");
     EXPECT_EQ(stores[1].filename(), "Inbox.pst");
     EXPECT_EQ(stores[2].filename(), "Sent.pst");
     EXPECT_EQ(readpstFolders(m.out() / "Inbox.pst", m.dir.path() / "r1")["Inbox"], 3);
+}
 
-    // A second run into the same folder: the first store is refused, the
-    // Outlook Error report ends the run, and nothing is overwritten.
-    std::string before = ReadFile(m.out() / "Inbox.pst");
-    RecordingView view;
-    view.folder = m.out().string();
-    RunOutcome o = runStore(view, TargetForm::Pst, false, m.rows());
-    EXPECT_TRUE(o.storeFailure);
-    EXPECT_FALSE(o.ok());
-    ASSERT_EQ(view.boxes.size(), 1u);
-    EXPECT_EQ(view.boxes[0].title, "Outlook Error");
-    EXPECT_EQ(view.boxes[0].text.rfind(StoreFailureText(), 0), 0u);
-    EXPECT_NE(view.boxes[0].text.find("Inbox.pst"), std::string::npos);
-    EXPECT_EQ(view.convertEnabled.back(), true);
-    EXPECT_EQ(view.clears, 1);
-    EXPECT_EQ(ReadFile(m.out() / "Inbox.pst"), before);
-    // The run ended at the first row: Sent was not converted again.
-    EXPECT_EQ(view.mailboxCaptions.size(), 1u);
+// A store file already in the output folder, or one the run itself made for
+// a mailbox of the same name, is never written into: the new store goes
+// beside it under the next free name and the run goes on.
+TEST(StoreForms, TakenStoreNameGetsTheNextFreeNumber) {
+    auto stamped = [](int secondsAhead) {
+        std::time_t t = std::time(nullptr) + secondsAhead;
+        std::tm local{};
+        localtime_r(&t, &local);
+        return "Vellary" + StoreTimeStamp(local);
+    };
+    struct Case {
+        const char* what;
+        bool single;
+        bool sameNames;      // a/inbox.mbox and b/inbox.mbox
+        int earlierRuns;     // runs made into the folder before the one checked
+    };
+    const Case cases[] = {
+        {"store per mailbox, second run", false, false, 1},
+        {"store per mailbox, third run", false, false, 2},
+        {"store per mailbox, two mailboxes of one name", false, true, 0},
+        {"one store, its time-stamped name taken", true, false, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        TempDir dir;
+        fs::path out = dir.path() / "out";
+        fs::create_directories(out);
+        fs::path a = dir.path() / "a" / "inbox.mbox";
+        fs::path b = c.sameNames ? dir.path() / "b" / "inbox.mbox" : dir.path() / "a" / "sent.mbox";
+        WriteFile(a, smallMessages(2));
+        WriteFile(b, smallMessages(3));
+        std::vector<std::string> rows = {a.string(), b.string()};
+        // The one store's name holds the clock to the second: every name the
+        // run could build while this case runs is taken beforehand.
+        std::map<fs::path, std::string> before;
+        if (c.single)
+            for (int ahead = -1; ahead <= 5; ++ahead) WriteFile(out / (stamped(ahead) + ".pst"), "not ours");
+        for (int run = 0; run < c.earlierRuns; ++run) {
+            RecordingView view;
+            view.folder = out.string();
+            EXPECT_TRUE(runStore(view, TargetForm::Pst, c.single, rows).ok());
+        }
+        for (auto& f : filesWithExtension(out, ".pst", false)) before[f] = ReadFile(f);
+
+        RecordingView view;
+        view.folder = out.string();
+        RunOutcome o = runStore(view, TargetForm::Pst, c.single, rows);
+        EXPECT_TRUE(o.ok()) << FailureSummary(o);
+        EXPECT_EQ(o.messagesSaved, 5);
+        ASSERT_EQ(view.boxes.size(), 1u);
+        EXPECT_EQ(view.boxes[0].text, PstCompletionText());
+        for (auto& [file, bytes] : before) EXPECT_EQ(ReadFile(file), bytes) << file;
+
+        std::vector<std::string> made;
+        for (auto& f : filesWithExtension(out, ".pst", false))
+            if (!before.count(f)) made.push_back(f.filename().string());
+        std::sort(made.begin(), made.end());
+        std::vector<std::string> expected;
+        const std::string n = " (" + std::to_string(c.earlierRuns + 1) + ")";
+        if (c.single) {
+            ASSERT_EQ(made.size(), 1u);
+            EXPECT_TRUE(std::regex_match(made[0], std::regex(R"(Vellary[\d. ]+ \(2\)\.pst)"))) << made[0];
+            EXPECT_TRUE(before.count(out / std::regex_replace(made[0], std::regex(R"( \(2\))"), "")));
+        } else if (c.sameNames) {
+            EXPECT_EQ(made, (std::vector<std::string>{"inbox (2).pst", "inbox.pst"}));
+        } else {
+            EXPECT_EQ(made, (std::vector<std::string>{"inbox" + n + ".pst", "sent" + n + ".pst"}));
+        }
+        if (!c.single && psttest::haveTool("readpst")) {
+            const std::string second = c.sameNames ? "inbox (2).pst" : "sent" + n + ".pst";
+            auto folders = readpstFolders(out / second, dir.path() / "read");
+            EXPECT_EQ(folders[c.sameNames ? "inbox" : "sent"], 3);
+        }
+    }
 }
 
 TEST(StoreForms, MsgFilesPerMailboxAndTheTemporaryStoreStays) {

@@ -10,6 +10,9 @@
 #include <fstream>
 #include <sstream>
 
+#include <QCoreApplication>
+#include <QDialogButtonBox>
+#include <QLineEdit>
 #include <QTimer>
 
 #include "common/registry.h"
@@ -244,4 +247,60 @@ TEST_F(WindowTest, SingleStoreBoxDecidesBetweenOneStoreAndOnePerMailbox) {
     dialogs.folderAnswers = {(work.path() / "each").string()};
     button("CmdConvert")->click();
     EXPECT_EQ(storesIn(work.path() / "each"), (std::vector<std::string>{"Inbox.pst", "Sent.pst"}));
+}
+
+// A listed file with no message in it is named in the completion box under
+// the exclamation icon, as other failures are.
+TEST_F(WindowTest, FileWithNoMessageIsNamedInTheCompletionBox) {
+    TempFolder dir;
+    fs::path empty = dir.path() / "empty.mbox";
+    std::ofstream(empty).close();
+    prepareEmlRun(empty.string(), (dir.path() / "out").string());
+    button("CmdConvert")->click();
+    ASSERT_EQ(dialogs.messages.size(), 1u);
+    EXPECT_EQ(dialogs.messages[0].style, 48);
+    EXPECT_NE(dialogs.messages[0].text.find(empty.string() + ": no messages found"), std::string::npos)
+        << dialogs.messages[0].text;
+}
+
+// The output folder dialog opens at the desktop (the home folder when there
+// is none), never where the sources are, and Choose takes no empty field:
+// a quick Enter must not pick whatever folder the dialog shows.
+TEST_F(WindowTest, OutputFolderDialogStartsAtTheDesktopAndNeedsAName) {
+    TempFolder dir;
+    const QByteArray oldHome = qgetenv("HOME"), oldConfig = qgetenv("XDG_CONFIG_HOME");
+    for (bool haveDesktop : {true, false}) {
+        SCOPED_TRACE(haveDesktop ? "with a desktop folder" : "without one");
+        fs::path home = dir.path() / (haveDesktop ? "home1" : "home2");
+        fs::create_directories(home / "pick");
+        if (haveDesktop) fs::create_directories(home / "Desktop" / "pick");
+        qputenv("HOME", QByteArray::fromStdString(home.string()));
+        qputenv("XDG_CONFIG_HOME", QByteArray::fromStdString((home / ".config").string()));
+        const fs::path start = haveDesktop ? home / "Desktop" : home;
+
+        FolderDialog dialog(&window, QStringLiteral("Choose Folder to Save..."));
+        EXPECT_EQ(fs::path(dialog.directory().absolutePath().toStdString()), start);
+        dialog.show();
+        QCoreApplication::processEvents();
+        auto* field = dialog.findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
+        ASSERT_NE(field, nullptr);
+        EXPECT_TRUE(field->text().isEmpty());
+        if (auto* box = dialog.findChild<QDialogButtonBox*>(QStringLiteral("buttonBox"))) {
+            EXPECT_FALSE(box->button(QDialogButtonBox::Open)->isEnabled());
+        }
+        dialog.accept();  // Enter on the empty field
+        EXPECT_TRUE(dialog.isVisible());
+        EXPECT_NE(dialog.result(), QDialog::Accepted);
+
+        field->setText(QStringLiteral("pick"));
+        dialog.accept();
+        EXPECT_EQ(dialog.result(), QDialog::Accepted);
+        ASSERT_FALSE(dialog.selectedFiles().isEmpty());
+        EXPECT_EQ(fs::path(dialog.selectedFiles().front().toStdString()), start / "pick");
+    }
+    qputenv("HOME", oldHome);
+    if (oldConfig.isEmpty())
+        qunsetenv("XDG_CONFIG_HOME");
+    else
+        qputenv("XDG_CONFIG_HOME", oldConfig);
 }

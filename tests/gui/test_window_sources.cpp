@@ -5,6 +5,7 @@
 #include <fstream>
 
 #include <QApplication>
+#include <QScrollBar>
 
 namespace fs = std::filesystem;
 
@@ -220,4 +221,30 @@ TEST_F(WindowTest, LongPathsStayOnOneLineInAWideColumn) {
     EXPECT_EQ(grid()->horizontalScrollBarPolicy(), Qt::ScrollBarAlwaysOn);
     EXPECT_FALSE(grid()->wordWrap());
     EXPECT_EQ(cell(0).toStdString(), longPath);
+}
+
+// The list scrolls by whole rows: after many adds (the list follows the new
+// row to the bottom), and wherever the scroll bar is put, the top row shows
+// whole, never cut in half.
+TEST_F(WindowTest, ListScrollsByWholeRows) {
+    window.show();
+    std::string answer = "/m";
+    answer.push_back('\0');
+    for (int i = 0; i < 40; ++i) {
+        answer += "box" + std::to_string(i) + ".mbox";
+        answer.push_back('\0');
+    }
+    dialogs.fileAnswers = {answer};
+    button("cmdAdd")->click();
+    QApplication::processEvents();
+    QScrollBar* bar = grid()->verticalScrollBar();
+    ASSERT_GT(bar->maximum(), 0);
+    for (int value : {bar->value(), bar->maximum(), bar->maximum() / 2, 1}) {
+        bar->setValue(value);
+        EXPECT_EQ(grid()->rowViewportPosition(grid()->rowAt(0)), 0) << "scroll bar at " << value;
+        // The rows the grid shows are all reachable: the last one fits whole.
+        if (value == bar->maximum()) {
+            EXPECT_LE(grid()->rowViewportPosition(39) + grid()->rowHeight(39), grid()->viewport()->height());
+        }
+    }
 }

@@ -159,3 +159,21 @@ TEST_F(WindowTest, CloseRequestNeverAsks) {
     EXPECT_TRUE(dialogs.messages.empty());
     EXPECT_TRUE(window.stopRequested());
 }
+
+// The picture box holding the options lies within the frame's contents, so
+// the frame's four borders show whole and no option touches them.
+TEST_F(WindowTest, TargetFormOptionsLieInsideTheWholeFrame) {
+    window.show();
+    auto* frame = control<QGroupBox>("Frame1");
+    const QRect contents = frame->contentsRect();
+    const QRect clear = contents.adjusted(1, 1, -1, -1);
+    QWidget* picture = control<QWidget>("Picture1");
+    EXPECT_TRUE(contents.contains(picture->geometry())) << "contents " << contents.y() << ", picture "
+                                                        << picture->geometry().y();
+    for (const char* name : {"OptEML", "OptEMLX", "OptPST", "OptMSG"}) {
+        QRadioButton* o = option(name);
+        const QRect inFrame(o->mapTo(frame, QPoint(0, 0)), o->size());
+        EXPECT_TRUE(clear.contains(inFrame)) << name << " at " << inFrame.x() << "," << inFrame.y();
+        EXPECT_TRUE(picture->rect().contains(o->geometry())) << name;  // not cut by the picture box
+    }
+}
