@@ -18,9 +18,24 @@ constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
 // bytes (LF LF "From ").
 constexpr size_t kLineStart = 7;
 
-bool isBlank(std::string_view text) { return text.find_first_not_of(" \t\r\n") == std::string_view::npos; }
-
 }  // namespace
+
+bool HoldsHeaderFields(std::string_view text) {
+    for (size_t start = 0; start < text.size();) {
+        size_t end = text.find_first_of("\r\n", start);
+        if (end == std::string_view::npos) end = text.size();
+        std::string_view line = text.substr(start, end - start);
+        if (line.find_first_not_of(" \t") != std::string_view::npos) {
+            size_t colon = line.find(':');
+            if (colon == 0 || colon == std::string_view::npos) return false;
+            for (char c : line.substr(0, colon))
+                if (c <= ' ' || c > '~') return false;
+            return true;
+        }
+        start = end + 1;
+    }
+    return false;
+}
 
 LineMode ReadMBOXFile(std::string_view head) {
     head = head.substr(0, MailboxSource::kProbeSize);
@@ -110,7 +125,7 @@ void MailboxSplitter::finishMessage(int number, LineMode mode) {
 void MailboxSplitter::endLineModeText() {
     if (messageNumber_ > 0) {
         finishMessage(messageNumber_, LineMode::Normal);
-    } else if (!isBlank(messageBuffer_.ReturnString())) {
+    } else if (HoldsHeaderFields(messageBuffer_.ReturnString())) {
         finishMessage(1, LineMode::Normal);
         messageNumber_ = 1;
     } else {
@@ -241,7 +256,7 @@ void MailboxSplitter::SaveMBOXFile(std::string_view piece) {
 void MailboxSplitter::endBlockModeText() {
     if (preamble_) {
         preamble_ = false;
-        if (isBlank(messageBuffer_.ReturnString())) {
+        if (!HoldsHeaderFields(messageBuffer_.ReturnString())) {
             messageBuffer_.clear();
             return;
         }

@@ -10,9 +10,9 @@
 // CR LF.
 //
 // Both ways treat the start of the file alike: a UTF-8 byte order mark is
-// skipped, and text before the first separator is dropped when it is blank
-// (only spaces, tabs and line breaks) and is message 1 otherwise, so nothing
-// that could be mail is lost (an exported single message has no separator).
+// skipped, and text before the first separator is message 1 when it holds
+// header fields (an exported single message has no separator) and is dropped
+// otherwise (blank lines, an image, prose): a file of no mail gives no message.
 #pragma once
 
 #include <cstdint>
@@ -49,6 +49,11 @@ private:
     friend class MailboxSplitter;
     MailboxSplitter* splitter_ = nullptr;
 };
+
+// Whether text before a mailbox's first separator is mail: its first line
+// that is not blank is a header field ("Name:", the name printable ASCII
+// without a colon or space). Lines end at a CR or a LF.
+bool HoldsHeaderFields(std::string_view text);
 
 // Probes the line endings of a mailbox from its first bytes: CR LF in the
 // first 512 bytes of `head` gives Normal, else a LF gives NotNormal, else
@@ -121,7 +126,7 @@ private:
     // test, or the whole line).
     void startLine(std::string_view start);
     // Ends the text collected so far: a message, or the text before the first
-    // separator, emitted unless blank.
+    // separator, emitted when it holds header fields.
     void endLineModeText();
     void endBlockModeText();
     // Block mode: adds a piece of the current message, its line breaks

@@ -164,6 +164,9 @@ TEST(Run, FileWithNoMessageIsAFailure) {
         {"empty file", ""},
         {"blank lines only", "\r\n \r\n\t\r\n"},
         {"blank bare-LF lines only", "\n\n  \n"},
+        {"an image", std::string("\x89PNG\r\n\x1a\n\0\0\0\rIHDR", 16)},
+        {"prose without a From line, CR LF", "Dear reader,\r\nno mail here: none.\r\n"},
+        {"prose without a From line, LF", "Dear reader,\nno mail here.\n"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);

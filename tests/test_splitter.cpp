@@ -106,14 +106,13 @@ private:
     std::thread writer_;
 };
 
-bool isBlank(const std::string& s) { return s.find_first_not_of(" \t\r\n") == std::string::npos; }
 
 std::string withoutByteOrderMark(const std::string& d) { return d.starts_with("\xEF\xBB\xBF") ? d.substr(3) : d; }
 
 // Line mode as rules on the whole text: a byte order mark at the start is
 // skipped; a line ends at a CR, a CR LF is one break, a lone LF stays in its
 // line; "From " or LF LF at a line's start begins a message; text before the
-// first boundary is message 1 unless it is blank.
+// first boundary is message 1 when it holds header fields.
 std::vector<std::string> lineModel(const std::string& box) {
     const std::string d = withoutByteOrderMark(box);
     std::vector<std::string> lines;
@@ -133,13 +132,13 @@ std::vector<std::string> lineModel(const std::string& box) {
     bool inMessage = false;
     for (auto& l : lines) {
         if (l.starts_with("From ") || l.starts_with("\n\n")) {
-            if (!inMessage && !isBlank(preamble)) out.push_back(preamble);
+            if (!inMessage && conversion::HoldsHeaderFields(preamble)) out.push_back(preamble);
             out.emplace_back();
             inMessage = true;
         }
         (inMessage ? out.back() : preamble) += (l.starts_with("\n\nFrom ") ? l.substr(2) : l) + "\r\n";
     }
-    if (!inMessage && !isBlank(preamble)) out.push_back(preamble);
+    if (!inMessage && conversion::HoldsHeaderFields(preamble)) out.push_back(preamble);
     return out;
 }
 
@@ -160,14 +159,14 @@ std::string crlf(const std::string& s) {
 
 // Block mode as rules on the whole text: a byte order mark at the start is
 // skipped; every LF "From " ends a message after its LF; message 1 starts at
-// the first byte, and is dropped when it is blank and does not start with
-// "From "; breaks become CR LF.
+// the first byte, and is dropped when it does not start with "From " and holds
+// no header fields; breaks become CR LF.
 std::vector<std::string> blockModel(const std::string& box) {
     const std::string d = withoutByteOrderMark(box);
     std::vector<std::string> out;
     bool preamble = !d.starts_with("From ");
     auto add = [&](const std::string& text) {
-        if (!(preamble && isBlank(text))) out.push_back(crlf(text));
+        if (!preamble || conversion::HoldsHeaderFields(text)) out.push_back(crlf(text));
         preamble = false;
     };
     size_t start = 0;
@@ -232,7 +231,10 @@ TEST(Splitter, TheStartOfTheFileInBothModes) {
         {"\n\nFrom a\nx\n", {"From a\r\nx\r\n"}},                                    // blank preamble
         {"Subject: hi\nTo: c@d\n\nbody\n", {"Subject: hi\r\nTo: c@d\r\n\r\nbody\r\n"}},  // one message, no separator
         {"Subject: hi\n\nbody\nFrom a\nx\n", {"Subject: hi\r\n\r\nbody\r\n", "From a\r\nx\r\n"}},
-        {"exported by hand\nFrom a\nx\n", {"exported by hand\r\n", "From a\r\nx\r\n"}},
+        {"\n \nSubject: late\n\nbody\n", {"\r\n \r\nSubject: late\r\n\r\nbody\r\n"}},  // blank lines, then fields
+        {"exported by hand\nFrom a\nx\n", {"From a\r\nx\r\n"}},                  // prose is no message
+        {"\x89PNG\n\x1a\n", {}},                                                       // nor an image
+        {" Subject: hi\n\nbody\n", {}},                                                // a continuation first
     };
     for (const auto& c : cases) {
         std::string lf = c.text, crlfText;
@@ -248,12 +250,12 @@ TEST(BlockMode, EveryBoundaryInOneBlock) {
     // Several boundaries close together, a body line starting with "From ",
     // CR LF and lone CR inside a bare-LF file, text before the first
     // separator in message 1.
-    std::string pad = "preamble\n" + std::string(600, 'p');  // keeps the CR LF below out of the probe's 512 bytes
+    std::string pad = "X-Pre: amble\n" + std::string(600, 'p');  // keeps the CR LF below out of the probe's 512 bytes
     std::string box = pad + "\nFrom a\nA\nFrom b\nB\r\nC\rD\nFrom c\nFrom d\nlast";
     LineMode mode;
     Collected got = splitBytes(box, &mode);
     EXPECT_EQ(mode, LineMode::NotNormal);
-    expectMessages(got, {"preamble\r\n" + std::string(600, 'p') + "\r\n", "From a\r\nA\r\n", "From b\r\nB\r\nC\r\nD\r\n", "From c\r\n",
+    expectMessages(got, {"X-Pre: amble\r\n" + std::string(600, 'p') + "\r\n", "From a\r\nA\r\n", "From b\r\nB\r\nC\r\nD\r\n", "From c\r\n",
                          "From d\r\nlast"});
 }
 

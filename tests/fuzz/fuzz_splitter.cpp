@@ -10,8 +10,8 @@
 //    every LF "From " and writes every CR LF, lone CR and lone LF as CR LF;
 //    line mode starts a message at every line beginning with "From " or two
 //    LFs ("\n\nFrom " lines lose the two LFs) and ends every line in CR LF;
-//    in both, text before the first separator is a message of its own unless
-//    it is blank;
+//    in both, text before the first separator is a message of its own when
+//    it holds header fields;
 //  - numbers run 1, 2, 3... and messagesEmitted() counts them.
 #include <cstdio>
 #include <cstdlib>
@@ -110,8 +110,6 @@ std::string crlfBreaks(std::string_view s) {
     return out;
 }
 
-bool isBlank(std::string_view text) { return text.find_first_not_of(" \t\r\n") == std::string_view::npos; }
-
 std::string_view withoutByteOrderMark(std::string_view in) {
     if (in.starts_with("\xEF\xBB\xBF")) in.remove_prefix(3);
     return in;
@@ -124,7 +122,7 @@ std::vector<std::string> blockModel(std::string_view in) {
     auto piece = [&](size_t end) {
         std::string_view text = body.substr(start, end - start);
         const bool preamble = start == 0 && !body.starts_with("From ");
-        if (!(preamble && isBlank(text))) out.push_back(crlfBreaks(text));
+        if (!preamble || conversion::HoldsHeaderFields(text)) out.push_back(crlfBreaks(text));
         start = end;
     };
     for (size_t p = body.find("\nFrom "); p != std::string_view::npos; p = body.find("\nFrom ", p + 1)) piece(p + 1);
@@ -138,7 +136,7 @@ std::vector<std::string> lineModel(std::string_view in) {
     std::string text;
     bool inMessage = false;
     auto end = [&] {
-        if (inMessage || !isBlank(text)) out.push_back(text);
+        if (inMessage || conversion::HoldsHeaderFields(text)) out.push_back(text);
         text.clear();
     };
     for (size_t i = 0; i < body.size();) {
