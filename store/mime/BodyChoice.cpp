@@ -7,6 +7,13 @@ namespace store::mime::detail {
 
 namespace {
 
+// How deep the walk follows multiparts within one message. It bounds the
+// walk's recursion, a few stack frames per level; parts deeper than this are
+// left out. Apart from the limit on embedded messages (MimeImport.cpp): an
+// attached message is walked from 0 again, and a level here costs stack only,
+// where an embedded message is a whole message the writers nest in turn.
+constexpr int kMaxPartDepth = 64;
+
 bool IsHtmlLeaf(GMimeObject* o) { return GMIME_IS_PART(o) && IsType(o, "text", "html") && !IsAttachmentDisposition(o); }
 bool IsPlainLeaf(GMimeObject* o) { return GMIME_IS_PART(o) && IsType(o, "text", "plain") && !IsAttachmentDisposition(o); }
 
@@ -91,7 +98,7 @@ AlternativeRoles RolesOf(GMimeMultipart* alternative, Collected& c, int depth) {
 }
 
 Yield AlternativeYield(GMimeMultipart* alternative, Collected& c, int depth) {
-    if (depth > 64) return Yield::None;
+    if (depth > kMaxPartDepth) return Yield::None;
     const std::pair<GMimeObject*, int> key{GMIME_OBJECT(alternative), depth};
     if (auto known = c.judged.find(key); known != c.judged.end()) return Yield(known->second);
     AlternativeRoles r = RolesOf(alternative, c, depth);
@@ -105,7 +112,7 @@ Yield AlternativeYield(GMimeMultipart* alternative, Collected& c, int depth) {
 // the same content in another form and are dropped. A calendar alternative
 // and multipart alternatives of another kind are kept as attachments.
 bool TakeAlternative(GMimeMultipart* alternative, Collected& c, int depth) {
-    if (depth > 64) return false;
+    if (depth > kMaxPartDepth) return false;
     AlternativeRoles r = RolesOf(alternative, c, depth);
     GMimePart* plain = r.plain;
     GMimeObject* html = r.html;
@@ -166,7 +173,7 @@ bool TakeRelated(GMimeMultipart* related, Collected& c, int depth) {
 // Document-order walk: the first entity that can be the body becomes it, the
 // rest are collected as attachments.
 void Walk(GMimeObject* object, Collected& c, int depth) {
-    if (!object || depth > 64) return;
+    if (!object || depth > kMaxPartDepth) return;
     if (GMIME_IS_MESSAGE_PART(object)) {
         c.attachments.push_back(object);
         return;

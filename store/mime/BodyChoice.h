@@ -13,8 +13,8 @@
 //  2. A multipart/alternative is judged once per depth (Collected::judged),
 //     so the walk visits each part a bounded number of times however deep
 //     the alternatives nest.
-//  3. The walk follows at most 64 levels; deeper parts are left out. Each
-//     attached message is walked on its own, from 0.
+//  3. The walk follows at most kMaxPartDepth levels (BodyChoice.cpp); deeper
+//     parts are left out. Each attached message is walked on its own, from 0.
 #pragma once
 
 #include <gmime/gmime.h>

@@ -29,7 +29,12 @@ namespace {
 
 using namespace detail;
 
-constexpr int kMaxEmbeddingDepth = 32;  // deeper message/rfc822 nesting stays a plain attachment
+// How deep attached messages nest as embedded messages. Each level is a
+// whole message in the model, which the .pst and .msg writers (and the
+// readers of their files) descend into in turn; a deeper message/rfc822 part
+// stays a plain .eml attachment, nothing lost. Not the walk's limit on
+// multipart nesting (BodyChoice.cpp), which restarts in every attached message.
+constexpr int kMaxEmbeddingDepth = 32;
 constexpr uint64_t kUnixEpochAsFiletime = 116444736000000000ULL;
 
 // ---------------------------------------------------------------------------
