@@ -18,6 +18,7 @@
 #include "store/Codepages.h"
 #include "store/MapiAddress.h"
 #include "store/MapiIds.h"
+#include "store/mime/AttachmentNames.h"
 #include "store/mime/BodyChoice.h"
 #include "store/mime/EncodedWords.h"
 #include "store/mime/GMimeSupport.h"
@@ -720,113 +721,6 @@ std::set<std::string> CidReferences(std::string_view html) {
     return ids;
 }
 
-std::string CleanFileName(std::string_view raw) {
-    std::string name = CleanLine(std::string(raw));
-    size_t slash = name.find_last_of("/\\");
-    if (slash != std::string::npos) name = name.substr(slash + 1);
-    std::string out;
-    for (char c : name)
-        if (!std::strchr(":*?\"<>|", c)) out += c;
-    return Trim(out);
-}
-
-// File name from Content-Disposition filename, else Content-Type name (RFC
-// 2231 and RFC 2047 decoded), cleaned of paths and reserved characters.
-// Values with encoded-words are parsed again from the normalised header, as
-// GMime decodes adjacent base64 words wrongly (see NormaliseEncodedWords).
-std::string FileNameOf(GMimeObject* part) {
-    const std::pair<const char*, const char*> sources[] = {{"Content-Disposition", "filename"}, {"Content-Type", "name"}};
-    for (const auto& [header, parameter] : sources) {
-        std::string raw = RawHeader(part, header);
-        if (raw.empty()) continue;
-        std::string value;
-        bool typeWithoutSubtype = header[8] == 'T' && raw.substr(0, raw.find(';')).find('/') == std::string::npos;
-        if (typeWithoutSubtype && raw.find(';') != std::string::npos)  // "application-x-gzip; name=..."
-            raw = "application/octet-stream" + raw.substr(raw.find(';'));
-        if (raw.find("=?") != std::string::npos || typeWithoutSubtype) {
-            std::string normalised = NormaliseEncodedWords(raw);
-            if (header[8] == 'D') {
-                GObjectPtr<GMimeContentDisposition> d(g_mime_content_disposition_parse(LenientParserOptions(), normalised.c_str()));
-                const char* v = d ? g_mime_content_disposition_get_parameter(d.get(), parameter) : nullptr;
-                value = v ? v : "";
-            } else {
-                GObjectPtr<GMimeContentType> t(g_mime_content_type_parse(LenientParserOptions(), normalised.c_str()));
-                const char* v = t ? g_mime_content_type_get_parameter(t.get(), parameter) : nullptr;
-                value = v ? v : "";
-            }
-            if (value.find("=?") != std::string::npos)
-                value = TakeGString(g_mime_utils_header_decode_text(LenientParserOptions(), value.c_str()));
-        } else {
-            const char* v = header[8] == 'D' ? g_mime_object_get_content_disposition_parameter(part, parameter)
-                                             : g_mime_object_get_content_type_parameter(part, parameter);
-            value = v ? v : "";
-        }
-        std::string name = CleanFileName(value);
-        if (!name.empty()) return name;
-    }
-    return {};
-}
-
-std::string ExtensionForMimeType(const std::string& type) {
-    static const std::pair<const char*, const char*> table[] = {
-        {"text/plain", ".txt"}, {"text/html", ".htm"}, {"text/calendar", ".ics"}, {"text/enriched", ".txt"},
-        {"text/rfc822-headers", ".txt"}, {"text/csv", ".csv"}, {"text/xml", ".xml"}, {"text/x-vcard", ".vcf"},
-        {"text/vcard", ".vcf"}, {"image/jpeg", ".jpg"}, {"image/jpg", ".jpg"}, {"image/pjpeg", ".jpg"},
-        {"image/png", ".png"}, {"image/gif", ".gif"}, {"image/bmp", ".bmp"}, {"image/tiff", ".tif"},
-        {"image/svg+xml", ".svg"}, {"application/pdf", ".pdf"}, {"application/zip", ".zip"},
-        {"application/msword", ".doc"}, {"application/ms-tnef", ".dat"}, {"application/xml", ".xml"},
-        {"application/json", ".json"}, {"application/pgp-signature", ".asc"},
-        {"application/pkcs7-signature", ".p7s"}, {"application/x-pkcs7-signature", ".p7s"},
-        {"application/pkcs7-mime", ".p7m"}, {"application/x-pkcs7-mime", ".p7m"},
-        {"message/rfc822", ".eml"}, {"message/delivery-status", ".txt"},
-        {"message/disposition-notification", ".txt"}, {"message/feedback-report", ".txt"},
-        {"audio/mpeg", ".mp3"}, {"audio/wav", ".wav"}, {"video/mp4", ".mp4"}};
-    for (const auto& [mime, ext] : table)
-        if (type == mime) return ext;
-    return type.starts_with("text/") ? ".txt" : ".bin";
-}
-
-// Extension with its dot, or "" when the name has none.
-std::string ExtensionOf(const std::string& name) {
-    size_t dot = name.rfind('.');
-    if (dot == std::string::npos || dot == 0 || dot + 1 == name.size() || name.size() - dot > 16) return {};
-    return name.substr(dot);
-}
-
-// 8.3 form: kept as is when it already fits, else up to six characters of the
-// base + "~1" + up to three characters of the extension.
-std::string ShortFileName(const std::string& longName) {
-    std::string ext = ExtensionOf(longName);
-    std::string base = longName.substr(0, longName.size() - ext.size());
-    auto usable = [](const std::string& s) {
-        std::string out;
-        for (unsigned char c : s) {
-            if (c >= 0x80) {
-                if ((c & 0xC0) != 0x80) out += '_';  // one '_' per non-ASCII character
-            } else if (c > 0x20 && !std::strchr(".\"/\\[]:;=,+*?<>|", c)) {
-                out += char(c);
-            }
-        }
-        return out;
-    };
-    std::string b = usable(base);
-    std::string e = ext.empty() ? std::string() : usable(ext.substr(1));
-    bool fits = b == base && (ext.empty() || e == ext.substr(1)) && b.size() <= 8 && e.size() <= 3 && !b.empty();
-    if (fits) return longName;
-    if (b.empty()) b = "ATTACH";
-    std::string shortName = b.substr(0, 6) + "~1";
-    if (!e.empty()) shortName += "." + e.substr(0, 3);
-    return shortName;
-}
-
-void SetFileNames(PropertyBag& p, const std::string& longName) {
-    p.setString(pid::AttachLongFilename, longName);
-    p.setString(pid::AttachFilename, ShortFileName(longName));
-    p.setString(pid::DisplayName, longName);
-    std::string ext = ExtensionOf(longName);
-    if (!ext.empty()) p.setString(ids::AttachExtension, ext);
-}
-
 void SetCommonAttachProps(PropertyBag& p, GMimeObject* part, const std::string& mimeType, size_t index) {
     p.setLong(pid::AttachNumber, uint32_t(index));
     p.setLong(ids::ObjectType, ids::MAPI_ATTACH);
@@ -882,12 +776,7 @@ void Importer::addLeaf(GMimePart* part, const Collected& c, const std::set<std::
     PropertyBag& p = a.props;
     SetCommonAttachProps(p, object, mimeType, out.attachments.size());
     p.setLong(pid::AttachMethod, ids::afByValue);
-    if (name.empty()) {
-        const char* description = g_mime_part_get_content_description(part);
-        std::string text = description ? CleanFileName(TakeGString(g_mime_utils_header_decode_text(LenientParserOptions(), description))) : "";
-        name = text.empty() ? "attachment" + ExtensionForMimeType(mimeType)
-                            : (ExtensionOf(text).empty() ? text + ExtensionForMimeType(mimeType) : text);
-    }
+    if (name.empty()) name = UnnamedPartName(part, mimeType);
     SetFileNames(p, name);
     if (mimeType.starts_with("text/")) {
         std::string charset = PartCharset(object);
