@@ -2,6 +2,10 @@
 // recipients and attachments onto the MAPI message model (MS-OXCMAIL 2.2).
 // It never rejects a message: whatever GMime cannot make sense of ends up as
 // raw text in the body, and every string put into the model is valid UTF-8.
+// Here: preparing the input, header fields too long to give GMime, and the
+// walk from message to properties, recipients and attachment rows. Beside
+// it: EncodedWords (RFC 2047 repair), BodyChoice (which parts are the body),
+// AttachmentNames (file names), ImportCommon (helpers they share).
 #include "store/mime/MimeImport.h"
 
 #include <algorithm>
