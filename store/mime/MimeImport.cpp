@@ -59,11 +59,8 @@ bool LooksLikeHeaderLine(std::string_view line) {
     return true;
 }
 
-// Removes a UTF-8 byte-order mark and the mbox "From " separator line, and
-// turns a classic-Mac (CR-only) message into LF lines, which GMime reads.
-// The result is a view into `in`, or into `converted` when line ends had to
-// change: only then is the message copied.
-std::string_view PrepareInput(std::string_view in, std::string& converted) {
+// Without a UTF-8 byte-order mark and the mbox "From " separator line.
+std::string_view SkipSeparator(std::string_view in) {
     if (in.size() >= 3 && std::memcmp(in.data(), "\xEF\xBB\xBF", 3) == 0) in.remove_prefix(3);
     if (in.size() >= 5 && in.substr(0, 5) == "From ") {
         size_t eol = in.find_first_of("\r\n");
@@ -74,7 +71,12 @@ std::string_view PrepareInput(std::string_view in, std::string& converted) {
             in.remove_prefix(eol + 1);
         }
     }
-    // Apple Mail .emlx: a first line holding the message's length in bytes.
+    return in;
+}
+
+// Apple Mail .emlx: a first line holding the message's length in bytes. The
+// message alone, when `in` starts with such a line before a header.
+std::string_view SkipEmlxLength(std::string_view in) {
     if (size_t eol = in.find('\n'); eol != std::string_view::npos && eol > 0 && eol < 12) {
         std::string_view first = in.substr(0, eol);
         if (first.back() == '\r') first.remove_suffix(1);
@@ -88,7 +90,11 @@ std::string_view PrepareInput(std::string_view in, std::string& converted) {
             if (length < in.size()) in = in.substr(0, length);
         }
     }
-    // Blank lines (some with stray spaces) before the first header.
+    return in;
+}
+
+// Without the blank lines (some with stray spaces) before the first header.
+std::string_view SkipLeadingBlankLines(std::string_view in) {
     while (!in.empty()) {
         size_t eol = in.find('\n');
         std::string_view line = in.substr(0, eol == std::string_view::npos ? in.size() : eol);
@@ -97,6 +103,15 @@ std::string_view PrepareInput(std::string_view in, std::string& converted) {
             break;
         in.remove_prefix(eol + 1);
     }
+    return in;
+}
+
+// Removes what comes before the message (SkipSeparator, SkipEmlxLength,
+// SkipLeadingBlankLines) and turns a classic-Mac (CR-only) message into LF
+// lines, which GMime reads. The result is a view into `in`, or into
+// `converted` when line ends had to change: only then is the message copied.
+std::string_view PrepareInput(std::string_view in, std::string& converted) {
+    in = SkipLeadingBlankLines(SkipEmlxLength(SkipSeparator(in)));
     // Classic-Mac line ends: more bare CRs than LFs means CR is the line end.
     size_t bareCr = 0, lf = 0;
     for (size_t i = 0; i < in.size(); ++i) {
@@ -110,10 +125,9 @@ std::string_view PrepareInput(std::string_view in, std::string& converted) {
     return converted;
 }
 
-// The top-level header block as it stands in the input: lines from the start
-// up to the first blank line (or the first line that is not a header field),
-// with CRLF line ends and one final CRLF. Empty when there are no headers.
-// Where the top-level header block ends (0 when there is none).
+// Where the top-level header block ends (0 when there is none): after the
+// last line before the first blank line or the first line that is not a
+// header field.
 size_t HeaderBlockEnd(std::string_view bytes) {
     size_t pos = 0, end = 0;
     bool any = false;
@@ -132,9 +146,10 @@ size_t HeaderBlockEnd(std::string_view bytes) {
     return end;
 }
 
-// The same of `head`, the header block found, which lies in `map` when that
-// is set: read a piece at a time, the mapped pages let go behind each piece,
-// so that a block of megabytes is not resident beside its copy.
+// The header block `head` (HeaderBlockEnd's bytes) with CRLF line ends, valid
+// UTF-8 and one final CRLF; "" when there is none. When `map` is set, `head`
+// lies in it and is read a piece at a time, the mapped pages let go behind
+// each piece, so that a block of megabytes is not resident beside its copy.
 std::string RawHeaderBlock(std::string_view head, MappedFile* map) {
     if (head.empty()) return {};
     std::string block;
@@ -163,6 +178,7 @@ std::string RawHeaderBlock(std::string_view head, MappedFile* map) {
     return block;
 }
 
+// The top-level header block of a message, as RawHeaderBlock(head, nullptr).
 std::string RawHeaderBlock(std::string_view bytes) {
     size_t end = HeaderBlockEnd(bytes);
     if (end == 0) return {};
@@ -952,6 +968,33 @@ void ImportAsPlainText(std::string_view bytes, Message& out) {
     for (uint16_t id : {pid::DisplayTo, pid::DisplayCc, pid::DisplayBcc}) out.props.setString(id, "");
 }
 
+// A stream over `bytes` as they stand in `file` (they lie in its map): GMime
+// reads the file itself, through buffered reads, and its parts refer to
+// ranges of it. The mapped pages would all stay resident while the parts are
+// decoded, the whole message beside its decoded attachments. Null when the
+// file cannot be opened again.
+GObjectPtr<GMimeStream> FileRangeStream(SourceFile& file, std::string_view bytes) {
+    GObjectPtr<GMimeStream> whole{g_mime_stream_file_open(file.path.c_str(), "rb", nullptr)};
+    if (!whole) return nullptr;
+    gint64 start = bytes.data() - file.map.bytes().data();
+    GObjectPtr<GMimeStream> range(g_mime_stream_substream(whole.get(), start, start + gint64(bytes.size())));
+    file.map.dropResidentPages();
+    return range;
+}
+
+// A stream over `bytes` where they lie: the stream does not own them, and
+// with a persistent stream the parts refer back into them instead of holding
+// copies. `array` describes the bytes to GMime and must outlive the stream
+// and every object parsed from it.
+GObjectPtr<GMimeStream> BorrowedStream(std::string_view bytes, GByteArray& array) {
+    array.data = reinterpret_cast<guint8*>(const_cast<char*>(bytes.data()));
+    array.len = guint(bytes.size());
+    GObjectPtr<GMimeStream> stream(g_mime_stream_mem_new());
+    g_mime_stream_mem_set_byte_array(GMIME_STREAM_MEM(stream.get()), &array);
+    g_mime_stream_mem_set_owner(GMIME_STREAM_MEM(stream.get()), FALSE);
+    return stream;
+}
+
 // Parses raw message bytes (top level, or an attached message GMime could not
 // take apart) into `out`.
 void ImportInto(std::string_view input, Message& out, int depth, SourceFile* file) {
@@ -971,28 +1014,11 @@ void ImportInto(std::string_view input, Message& out, int depth, SourceFile* fil
 
     EnsureGMimeStarted();
     GObjectPtr<GMimeStream> stream;
-    if (file && file->map.mapped() && converted.empty() && shortened.empty() && hasHeaders) {
-        // Read as it stands in a file: GMime reads the file itself, through
-        // buffered reads, and its parts refer to ranges of it. The mapped
-        // pages would all stay resident while the parts are decoded, the
-        // whole message beside its decoded attachments.
-        if (GObjectPtr<GMimeStream> whole{g_mime_stream_file_open(file->path.c_str(), "rb", nullptr)}) {
-            gint64 start = bytes.data() - file->map.bytes().data();
-            stream.reset(g_mime_stream_substream(whole.get(), start, start + gint64(bytes.size())));
-            file->map.dropResidentPages();
-        }
-    }
-    // Otherwise GMime reads the bytes where they lie: the stream does not
-    // own them, and with a persistent stream the parts refer back into them
-    // instead of holding copies. `array` outlives every GMime object below.
+    if (file && file->map.mapped() && converted.empty() && shortened.empty() && hasHeaders)
+        stream = FileRangeStream(*file, bytes);
+    // `array` outlives every GMime object below.
     GByteArray array{};
-    if (!stream) {
-        array.data = reinterpret_cast<guint8*>(const_cast<char*>(bytes.data()));
-        array.len = guint(bytes.size());
-        stream.reset(g_mime_stream_mem_new());
-        g_mime_stream_mem_set_byte_array(GMIME_STREAM_MEM(stream.get()), &array);
-        g_mime_stream_mem_set_owner(GMIME_STREAM_MEM(stream.get()), FALSE);
-    }
+    if (!stream) stream = BorrowedStream(bytes, array);
     GObjectPtr<GMimeParser> parser(g_mime_parser_new_with_stream(stream.get()));
     g_mime_parser_set_format(parser.get(), GMIME_FORMAT_MESSAGE);
     g_mime_parser_set_persist_stream(parser.get(), TRUE);
