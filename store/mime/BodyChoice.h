@@ -28,10 +28,11 @@
 
 namespace store::mime::detail {
 
+// What the walk found: the body's parts and the attachments.
 struct Collected {
-    GMimePart* plain = nullptr;
-    GMimePart* html = nullptr;
-    bool bodyChosen = false;
+    GMimePart* plain = nullptr;  // the body's text form, or null
+    GMimePart* html = nullptr;   // the body's HTML form, or null
+    bool bodyChosen = false;     // later text parts are attachments
     std::vector<GMimeObject*> attachments;  // leaf parts and message parts, in document order
     std::set<GMimeObject*> related;         // parts of the multipart/related that holds the HTML
     std::string leftovers;                  // text of multiparts in which GMime found no part
@@ -40,8 +41,9 @@ struct Collected {
     std::map<std::pair<GMimeObject*, int>, uint8_t> judged;
 };
 
-// Walks the part `object` at nesting `depth` (0 for a message's top part)
-// into `c`.
+// Walks the part `object` at nesting `depth` into `c`. At depth 0, a
+// message's top part, a lone text/enriched or text/calendar part is the body
+// too.
 void Walk(GMimeObject* object, Collected& c, int depth);
 
 }  // namespace store::mime::detail
