@@ -195,6 +195,10 @@ struct MailMessage::Impl {
     }
 
     bool tooLarge() const { return size - bodyStart > G_MAXUINT; }
+
+    // The whole message, headers and MIME parts, parsed on the first call;
+    // null when it is too large for GMime or GMime makes no message of it.
+    GMimeMessage* wholeMessage();
 };
 
 MailMessage::MailMessage() : impl_(nullptr) { store::mime::EnsureGMimeStarted(); }
@@ -220,15 +224,23 @@ bool MailMessage::Load(const std::string& path) {
     return true;
 }
 
-GMimeMessage* MailMessage::message() {
-    if (!impl_ || impl_->tooLarge()) return nullptr;
-    if (!impl_->whole) {
-        const char* bytes = impl_->bytes();
-        if (!bytes) return nullptr;
-        impl_->parse(bytes + impl_->bodyStart, impl_->size - impl_->bodyStart);
-        impl_->whole = true;
+GMimeMessage* MailMessage::Impl::wholeMessage() {
+    if (tooLarge()) return nullptr;
+    if (!whole) {
+        const char* all = bytes();
+        if (!all) return nullptr;
+        parse(all + bodyStart, size - bodyStart);
+        whole = true;
     }
-    return impl_->message;
+    return message;
+}
+
+int MailMessage::topLevelPartCount() {
+    GMimeMessage* whole = impl_ ? impl_->wholeMessage() : nullptr;
+    if (!whole) return -1;
+    GMimeObject* top = g_mime_message_get_mime_part(whole);
+    if (!top) return 0;
+    return GMIME_IS_MULTIPART(top) ? g_mime_multipart_get_count(GMIME_MULTIPART(top)) : 1;
 }
 
 std::string MailMessage::header(const char* name) {
@@ -244,7 +256,7 @@ std::string MailMessage::header(const char* name) {
 }
 
 bool MailMessage::matchesLibraryForm() {
-    GMimeMessage* whole = message();
+    GMimeMessage* whole = impl_ ? impl_->wholeMessage() : nullptr;
     if (!whole) return false;
     auto* cmp = static_cast<CompareStream*>(g_object_new(compare_stream_get_type(), nullptr));
     g_mime_stream_construct(GMIME_STREAM(cmp), 0, -1);

@@ -11,8 +11,6 @@
 
 #include <string>
 
-typedef struct _GMimeMessage GMimeMessage;
-
 namespace conversion {
 
 class MailMessage {
@@ -33,10 +31,12 @@ public:
     // A header of the message, decoded by GMime; empty when it has none.
     // Parses the header on the first call.
     std::string header(const char* name);
-    // The whole message as GMime parses it, headers and MIME parts; parsed
-    // on the first call. Null when nothing is loaded or the message is too
-    // large for GMime. The object keeps ownership.
-    GMimeMessage* message();
+    // How many MIME parts the top of the whole message holds as GMime parses
+    // it: the parts of a top-level multipart, else 1 (0 when it has no part
+    // at all). -1 when nothing is loaded, the message is too large for
+    // GMime, or GMime makes no message of it. Parses the whole message,
+    // headers and parts, on the first call.
+    int topLevelPartCount();
     // Whether GMime, writing the message out with CR LF line breaks, gives
     // back exactly the loaded bytes.
     bool matchesLibraryForm();

@@ -10,8 +10,6 @@
 #include "conversion/ConversionRun.h"
 #include "conversion/MailMessage.h"
 
-#include <gmime/gmime.h>
-
 using namespace conversion;
 using namespace testsupport;
 
@@ -46,7 +44,7 @@ TEST(MailMessage, RoundTripKeepsEveryCorpusMessageByteForByte) {
         // The header read at loading is the one the whole message has.
         // (GMime makes no message of a text that does not start with one.)
         std::string subject = m.header("Subject");
-        if (m.message()) {
+        if (m.topLevelPartCount() >= 0) {
             ASSERT_EQ(m.header("Subject"), subject) << src;
         }
         ++checked;
@@ -73,7 +71,7 @@ TEST(MailMessage, HeaderAtLoadingAndBodyOnDemand) {
     TempDir dir;
     struct Case {
         std::string text, subject;
-        int parts;  // of the message's top part; -1 when not multipart, -2 when no message
+        int parts;  // at the message's top; -1 when GMime makes no message
     };
     const std::string multipart =
         "MIME-Version: 1.0\r\nContent-Type: multipart/mixed; boundary=\"b\"\r\n"
@@ -82,10 +80,10 @@ TEST(MailMessage, HeaderAtLoadingAndBodyOnDemand) {
     const Case cases[] = {
         {"From a@b Mon Jan 1 00:00:00 2024\r\n" + multipart, "caf\xC3\xA9", 2},
         {multipart, "caf\xC3\xA9", 2},
-        {"Subject: bare LF\nX: y\n\nbody\n", "bare LF", -1},
-        {"Subject: no body, no blank line\r\n", "no body, no blank line", -1},
-        {"\r\nno header at all\r\n", "", -1},
-        {"", "", -2},
+        {"Subject: bare LF\nX: y\n\nbody\n", "bare LF", 1},
+        {"Subject: no body, no blank line\r\n", "no body, no blank line", 1},
+        {"\r\nno header at all\r\n", "", 1},
+        {"", "", -1},
     };
     for (const auto& c : cases) {
         fs::path file = dir.path() / "m.eml";
@@ -93,11 +91,8 @@ TEST(MailMessage, HeaderAtLoadingAndBodyOnDemand) {
         MailMessage m;
         ASSERT_TRUE(m.Load(file.string()));
         EXPECT_EQ(m.header("Subject"), c.subject) << c.text;
-        GMimeMessage* whole = m.message();
+        EXPECT_EQ(m.topLevelPartCount(), c.parts) << c.text;
         EXPECT_EQ(m.header("Subject"), c.subject) << c.text;
-        GMimeObject* top = whole ? g_mime_message_get_mime_part(whole) : nullptr;
-        int parts = !whole ? -2 : top && GMIME_IS_MULTIPART(top) ? g_mime_multipart_get_count(GMIME_MULTIPART(top)) : -1;
-        EXPECT_EQ(parts, c.parts) << c.text;
         EXPECT_TRUE(m.Save(file.string()));
         EXPECT_EQ(ReadFile(file), c.text);
     }

@@ -1,7 +1,8 @@
 // GMime plumbing shared by the MIME import: one-time library start-up, the
 // parser options every parse uses, and owning handles for GMime objects.
-// Besides store/mime, only the mail component (conversion/MailMessage)
-// includes this header; the rest of the code sees our own message model.
+// Besides store/, only the mail component's source (conversion/MailMessage.cpp)
+// and the tests' readers include this header; the rest of the code sees our
+// own message model, and the libraries link GMime privately.
 #pragma once
 
 #include <gmime/gmime.h>

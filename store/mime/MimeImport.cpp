@@ -2,6 +2,10 @@
 // recipients and attachments onto the MAPI message model (MS-OXCMAIL 2.2).
 // It never rejects a message: whatever GMime cannot make sense of ends up as
 // raw text in the body, and every string put into the model is valid UTF-8.
+// Here: preparing the input, header fields too long to give GMime, and the
+// walk from message to properties, recipients and attachment rows. Beside
+// it: EncodedWords (RFC 2047 repair), BodyChoice (which parts are the body),
+// AttachmentNames (file names), ImportCommon (helpers they share).
 #include "store/mime/MimeImport.h"
 
 #include <algorithm>
@@ -10,7 +14,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
-#include <map>
 #include <set>
 #include <string_view>
 #include <vector>
@@ -19,72 +22,25 @@
 #include "store/Codepages.h"
 #include "store/MapiAddress.h"
 #include "store/MapiIds.h"
+#include "store/mime/AttachmentNames.h"
+#include "store/mime/BodyChoice.h"
+#include "store/mime/EncodedWords.h"
 #include "store/mime/GMimeSupport.h"
+#include "store/mime/ImportCommon.h"
 
 namespace store::mime {
 
 namespace {
 
-constexpr int kMaxEmbeddingDepth = 32;  // deeper message/rfc822 nesting stays a plain attachment
+using namespace detail;
+
+// How deep attached messages nest as embedded messages. Each level is a
+// whole message in the model, which the .pst and .msg writers (and the
+// readers of their files) descend into in turn; a deeper message/rfc822 part
+// stays a plain .eml attachment, nothing lost. Not the walk's limit on
+// multipart nesting (BodyChoice.cpp), which restarts in every attached message.
+constexpr int kMaxEmbeddingDepth = 32;
 constexpr uint64_t kUnixEpochAsFiletime = 116444736000000000ULL;
-
-// ---------------------------------------------------------------------------
-// Small text helpers
-
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-    return a.size() == b.size() &&
-           std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
-           });
-}
-
-std::string Lower(std::string s) {
-    for (char& c : s) c = char(std::tolower(static_cast<unsigned char>(c)));
-    return s;
-}
-
-std::string Trim(std::string_view s) {
-    size_t b = 0, e = s.size();
-    while (b < e && std::isspace(static_cast<unsigned char>(s[b]))) ++b;
-    while (e > b && std::isspace(static_cast<unsigned char>(s[e - 1]))) --e;
-    return std::string(s.substr(b, e - b));
-}
-
-// Line ends to CRLF (bare LF and bare CR alike).
-std::string ToCrlf(std::string_view text) {
-    std::string out;
-    out.reserve(text.size() + text.size() / 32);
-    for (size_t i = 0; i < text.size(); ++i) {
-        char c = text[i];
-        if (c == '\r') {
-            out += "\r\n";
-            if (i + 1 < text.size() && text[i + 1] == '\n') ++i;
-        } else if (c == '\n') {
-            out += "\r\n";
-        } else {
-            out += c;
-        }
-    }
-    return out;
-}
-
-// One-line text for a property: valid UTF-8, folding and control characters
-// turned into spaces, surrounding blanks removed.
-std::string CleanLine(std::string s) {
-    // Worked on in place: header values can be megabytes long.
-    if (!IsValidUtf8(s) || s.find('\0') != std::string::npos) s = SanitizeUtf8(s);
-    for (char& c : s)
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = ' ';
-    constexpr const char* kBlanks = " \t\n\v\f\r";
-    s.erase(std::min(s.find_last_not_of(kBlanks) + 1, s.size()));  // npos + 1 is 0: all blank
-    s.erase(0, std::min(s.find_first_not_of(kBlanks), s.size()));
-    return s;
-}
-
-std::string Unfold(const char* raw) {
-    if (!raw) return {};
-    return CleanLine(TakeGString(g_mime_utils_header_unfold(raw)));
-}
 
 // ---------------------------------------------------------------------------
 // Preparing the input bytes
@@ -103,11 +59,8 @@ bool LooksLikeHeaderLine(std::string_view line) {
     return true;
 }
 
-// Removes a UTF-8 byte-order mark and the mbox "From " separator line, and
-// turns a classic-Mac (CR-only) message into LF lines, which GMime reads.
-// The result is a view into `in`, or into `converted` when line ends had to
-// change: only then is the message copied.
-std::string_view PrepareInput(std::string_view in, std::string& converted) {
+// Without a UTF-8 byte-order mark and the mbox "From " separator line.
+std::string_view SkipSeparator(std::string_view in) {
     if (in.size() >= 3 && std::memcmp(in.data(), "\xEF\xBB\xBF", 3) == 0) in.remove_prefix(3);
     if (in.size() >= 5 && in.substr(0, 5) == "From ") {
         size_t eol = in.find_first_of("\r\n");
@@ -118,7 +71,12 @@ std::string_view PrepareInput(std::string_view in, std::string& converted) {
             in.remove_prefix(eol + 1);
         }
     }
-    // Apple Mail .emlx: a first line holding the message's length in bytes.
+    return in;
+}
+
+// Apple Mail .emlx: a first line holding the message's length in bytes. The
+// message alone, when `in` starts with such a line before a header.
+std::string_view SkipEmlxLength(std::string_view in) {
     if (size_t eol = in.find('\n'); eol != std::string_view::npos && eol > 0 && eol < 12) {
         std::string_view first = in.substr(0, eol);
         if (first.back() == '\r') first.remove_suffix(1);
@@ -132,7 +90,11 @@ std::string_view PrepareInput(std::string_view in, std::string& converted) {
             if (length < in.size()) in = in.substr(0, length);
         }
     }
-    // Blank lines (some with stray spaces) before the first header.
+    return in;
+}
+
+// Without the blank lines (some with stray spaces) before the first header.
+std::string_view SkipLeadingBlankLines(std::string_view in) {
     while (!in.empty()) {
         size_t eol = in.find('\n');
         std::string_view line = in.substr(0, eol == std::string_view::npos ? in.size() : eol);
@@ -141,6 +103,15 @@ std::string_view PrepareInput(std::string_view in, std::string& converted) {
             break;
         in.remove_prefix(eol + 1);
     }
+    return in;
+}
+
+// Removes what comes before the message (SkipSeparator, SkipEmlxLength,
+// SkipLeadingBlankLines) and turns a classic-Mac (CR-only) message into LF
+// lines, which GMime reads. The result is a view into `in`, or into
+// `converted` when line ends had to change: only then is the message copied.
+std::string_view PrepareInput(std::string_view in, std::string& converted) {
+    in = SkipLeadingBlankLines(SkipEmlxLength(SkipSeparator(in)));
     // Classic-Mac line ends: more bare CRs than LFs means CR is the line end.
     size_t bareCr = 0, lf = 0;
     for (size_t i = 0; i < in.size(); ++i) {
@@ -154,10 +125,9 @@ std::string_view PrepareInput(std::string_view in, std::string& converted) {
     return converted;
 }
 
-// The top-level header block as it stands in the input: lines from the start
-// up to the first blank line (or the first line that is not a header field),
-// with CRLF line ends and one final CRLF. Empty when there are no headers.
-// Where the top-level header block ends (0 when there is none).
+// Where the top-level header block ends (0 when there is none): after the
+// last line before the first blank line or the first line that is not a
+// header field.
 size_t HeaderBlockEnd(std::string_view bytes) {
     size_t pos = 0, end = 0;
     bool any = false;
@@ -176,9 +146,10 @@ size_t HeaderBlockEnd(std::string_view bytes) {
     return end;
 }
 
-// The same of `head`, the header block found, which lies in `map` when that
-// is set: read a piece at a time, the mapped pages let go behind each piece,
-// so that a block of megabytes is not resident beside its copy.
+// The header block `head` (HeaderBlockEnd's bytes) with CRLF line ends, valid
+// UTF-8 and one final CRLF; "" when there is none. When `map` is set, `head`
+// lies in it and is read a piece at a time, the mapped pages let go behind
+// each piece, so that a block of megabytes is not resident beside its copy.
 std::string RawHeaderBlock(std::string_view head, MappedFile* map) {
     if (head.empty()) return {};
     std::string block;
@@ -207,118 +178,11 @@ std::string RawHeaderBlock(std::string_view head, MappedFile* map) {
     return block;
 }
 
+// The top-level header block of a message, as RawHeaderBlock(head, nullptr).
 std::string RawHeaderBlock(std::string_view bytes) {
     size_t end = HeaderBlockEnd(bytes);
     if (end == 0) return {};
     return RawHeaderBlock(bytes.substr(0, end), nullptr);
-}
-
-// ---------------------------------------------------------------------------
-// Encoded-words (RFC 2047)
-
-struct EncodedWord {
-    size_t begin = 0, end = 0;  // byte range in the text, "=?" to "?="
-    std::string charset;
-    char encoding = 0;          // 'B' or 'Q'
-    std::string payload;
-};
-
-// The encoded-word starting at text[at], if there is one.
-bool ParseEncodedWord(std::string_view text, size_t at, EncodedWord* word) {
-    if (text.compare(at, 2, "=?") != 0) return false;
-    size_t q1 = text.find('?', at + 2);
-    if (q1 == std::string_view::npos || q1 + 3 >= text.size() || text[q1 + 2] != '?') return false;
-    char enc = char(std::toupper(static_cast<unsigned char>(text[q1 + 1])));
-    if (enc != 'B' && enc != 'Q') return false;
-    size_t close = text.find("?=", q1 + 3);
-    if (close == std::string_view::npos) return false;
-    std::string_view charset = text.substr(at + 2, q1 - at - 2);
-    std::string_view payload = text.substr(q1 + 3, close - q1 - 3);
-    auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
-    if (charset.empty() || std::any_of(charset.begin(), charset.end(), blank) ||
-        std::any_of(payload.begin(), payload.end(), blank))
-        return false;
-    *word = {at, close + 2, Lower(std::string(charset)), enc, std::string(payload)};
-    return true;
-}
-
-// Payload bytes of one encoded-word.
-std::string DecodeWordPayload(const EncodedWord& w) {
-    if (w.encoding == 'B') {
-        // Repair the padding first ("VEVTVA=" is "TEST" with one '=' missing).
-        std::string b64;
-        for (char ch : w.payload)
-            if (std::isalnum(static_cast<unsigned char>(ch)) || ch == '+' || ch == '/') b64 += ch;
-        if (b64.size() % 4 == 1) b64.pop_back();
-        while (b64.size() % 4 != 0) b64 += '=';
-        gsize len = 0;
-        guchar* raw = g_base64_decode(b64.c_str(), &len);
-        std::string bytes(reinterpret_cast<const char*>(raw), len);
-        g_free(raw);
-        return bytes;
-    }
-    std::string bytes;
-    for (size_t i = 0; i < w.payload.size(); ++i) {
-        char c = w.payload[i];
-        if (c == '_') {
-            bytes += ' ';
-        } else if (c == '=' && i + 2 < w.payload.size() && std::isxdigit(static_cast<unsigned char>(w.payload[i + 1])) &&
-                   std::isxdigit(static_cast<unsigned char>(w.payload[i + 2]))) {
-            bytes += char(std::stoi(w.payload.substr(i + 1, 2), nullptr, 16));
-            i += 2;
-        } else {
-            bytes += c;
-        }
-    }
-    return bytes;
-}
-
-// Rewrites every run of adjacent encoded-words as one UTF-8 base64 word,
-// decoded with our own charset handling. GMime would decode them itself, but
-// it joins the base64 text of adjacent words before decoding, so padding in
-// the first word ("...pQ==?= =?utf-8?B?5pys...") cuts off the rest; it also
-// misreads raw 8-bit bytes inside Q words and knows fewer charset aliases.
-// Adjacent words in one charset are decoded together, so a character split
-// between two words survives.
-std::string NormaliseEncodedWords(std::string input) {
-    if (input.find("=?") == std::string::npos) return input;
-    const std::string_view text = input;
-    std::string out;
-    size_t pos = 0;
-    while (pos < text.size()) {
-        EncodedWord first;
-        size_t at = text.find("=?", pos);
-        if (at == std::string_view::npos || !ParseEncodedWord(text, at, &first)) {
-            size_t stop = at == std::string_view::npos ? text.size() : at + 2;
-            out.append(text.substr(pos, stop - pos));
-            pos = stop;
-            continue;
-        }
-        out.append(text.substr(pos, at - pos));
-        std::vector<EncodedWord> run{first};
-        size_t next = first.end;
-        for (;;) {
-            size_t k = next;
-            while (k < text.size() && (text[k] == ' ' || text[k] == '\t' || text[k] == '\r' || text[k] == '\n')) ++k;
-            EncodedWord w;
-            if (!ParseEncodedWord(text, k, &w)) break;
-            run.push_back(w);
-            next = w.end;
-        }
-        std::string utf8;
-        for (size_t i = 0; i < run.size();) {
-            std::string bytes;
-            size_t j = i;
-            for (; j < run.size() && run[j].charset == run[i].charset; ++j) bytes += DecodeWordPayload(run[j]);
-            std::string charset = run[i].charset.substr(0, run[i].charset.find('*'));  // RFC 2231 language suffix
-            utf8 += DecodeToUtf8(bytes, charset);
-            i = j;
-        }
-        if (!utf8.empty())
-            out += "=?utf-8?B?" + TakeGString(g_base64_encode(reinterpret_cast<const guchar*>(utf8.data()), utf8.size())) + "?=";
-        pos = run.back().end;
-    }
-    return out;
 }
 
 // ---------------------------------------------------------------------------
@@ -429,11 +293,6 @@ std::string DecodeHeaderText(const std::string& text) {
         start = end;
     }
     return out;
-}
-
-GMimeHeader* FindHeader(GMimeObject* object, const char* name) {
-    GMimeHeaderList* list = g_mime_object_get_header_list(object);
-    return list ? g_mime_header_list_get_header(list, name) : nullptr;
 }
 
 // Unfolded raw value of the first header with this name ("" when absent).
@@ -751,23 +610,7 @@ void SetRecipients(Message& out, GMimeMessage* message) {
 }
 
 // ---------------------------------------------------------------------------
-// MIME structure: choosing the body, collecting attachments
-
-std::string MimeType(GMimeObject* object) {
-    GMimeContentType* type = g_mime_object_get_content_type(object);
-    if (!type) return "application/octet-stream";
-    return SanitizeUtf8(Lower(TakeGString(g_mime_content_type_get_mime_type(type))));
-}
-
-bool IsAttachmentDisposition(GMimeObject* object) {
-    const char* disposition = g_mime_object_get_disposition(object);
-    return disposition && EqualsNoCase(Trim(disposition), "attachment");
-}
-
-bool IsType(GMimeObject* object, const char* type, const char* subtype) {
-    GMimeContentType* ct = g_mime_object_get_content_type(object);
-    return ct && g_mime_content_type_is_type(ct, type, subtype);
-}
+// Leaf content
 
 // Transfer-decoded content of a leaf part, decoded straight into the
 // string (as GMime's data wrapper would decode it, without its stream copy).
@@ -809,220 +652,6 @@ std::string DecodedContent(GMimePart* part) {
         g_mime_stream_reset(raw);
     }
     return out;
-}
-
-struct Collected {
-    GMimePart* plain = nullptr;
-    GMimePart* html = nullptr;
-    bool bodyChosen = false;
-    std::vector<GMimeObject*> attachments;  // leaf parts and message parts, in document order
-    std::set<GMimeObject*> related;         // parts of the multipart/related that holds the HTML
-    std::string leftovers;                  // text of multiparts in which GMime found no part
-    // What each multipart/alternative judged so far yields as a body (a
-    // Yield, by part and depth), so that no part is judged twice.
-    std::map<std::pair<GMimeObject*, int>, uint8_t> judged;
-};
-
-void Walk(GMimeObject* object, Collected& c, int depth);
-
-bool IsHtmlLeaf(GMimeObject* o) { return GMIME_IS_PART(o) && IsType(o, "text", "html") && !IsAttachmentDisposition(o); }
-bool IsPlainLeaf(GMimeObject* o) { return GMIME_IS_PART(o) && IsType(o, "text", "plain") && !IsAttachmentDisposition(o); }
-
-bool TakeRelated(GMimeMultipart* related, Collected& c, int depth);
-
-// What a multipart/alternative or multipart/related yields when taken as the
-// body: nothing, a body without HTML, or a body with HTML.
-enum class Yield : uint8_t { None, Body, BodyWithHtml };
-
-Yield AlternativeYield(GMimeMultipart* alternative, Collected& c, int depth);
-
-// The root of a multipart/related: the part its "start" parameter names,
-// else its first part.
-GMimeObject* RelatedRoot(GMimeMultipart* related) {
-    int count = g_mime_multipart_get_count(related);
-    GMimeObject* root = g_mime_multipart_get_part(related, 0);
-    if (const char* start = g_mime_object_get_content_type_parameter(GMIME_OBJECT(related), "start")) {
-        std::string wanted = Trim(start);
-        if (wanted.size() > 2 && wanted.front() == '<' && wanted.back() == '>') wanted = wanted.substr(1, wanted.size() - 2);
-        for (int i = 0; i < count; ++i) {
-            GMimeObject* child = g_mime_multipart_get_part(related, i);
-            const char* id = g_mime_object_get_content_id(child);
-            if (id && wanted == id) root = child;
-        }
-    }
-    return root;
-}
-
-// Whether TakeRelated on a multipart/related would give an HTML body.
-bool RelatedGivesHtml(GMimeMultipart* related, Collected& c, int depth) {
-    if (g_mime_multipart_get_count(related) == 0) return false;
-    GMimeObject* root = RelatedRoot(related);
-    if (IsHtmlLeaf(root)) return true;
-    return GMIME_IS_MULTIPART(root) && IsType(root, "multipart", "alternative") &&
-           AlternativeYield(GMIME_MULTIPART(root), c, depth + 1) == Yield::BodyWithHtml;
-}
-
-// The children of a multipart/alternative sorted by the role TakeAlternative
-// gives them. Judging a nested part only reads the memo in `c`, so choosing
-// the body visits every part a bounded number of times, however deep the
-// alternatives nest (judging and then taking each level used to double the
-// work per level).
-struct AlternativeRoles {
-    GMimePart* plain = nullptr;
-    GMimePart* enriched = nullptr;
-    GMimeObject* html = nullptr;       // a text/html leaf, or a multipart holding one
-    GMimeMultipart* nested = nullptr;  // the first nested alternative that yields a body
-    Yield nestedYield = Yield::None;
-    std::vector<GMimeObject*> extras;
-};
-
-AlternativeRoles RolesOf(GMimeMultipart* alternative, Collected& c, int depth) {
-    AlternativeRoles r;
-    for (int i = 0, n = g_mime_multipart_get_count(alternative); i < n; ++i) {
-        GMimeObject* child = g_mime_multipart_get_part(alternative, i);
-        if (IsPlainLeaf(child)) {
-            if (!r.plain) r.plain = GMIME_PART(child);
-        } else if (IsHtmlLeaf(child)) {
-            r.html = child;
-        } else if (GMIME_IS_PART(child) && IsType(child, "text", "enriched") && !IsAttachmentDisposition(child)) {
-            r.enriched = GMIME_PART(child);
-        } else if (GMIME_IS_MULTIPART(child) && IsType(child, "multipart", "related")) {
-            if (RelatedGivesHtml(GMIME_MULTIPART(child), c, depth + 1)) r.html = child;
-            else r.extras.push_back(child);
-        } else if (GMIME_IS_MULTIPART(child) && IsType(child, "multipart", "alternative")) {
-            if (!r.nested) {
-                Yield y = AlternativeYield(GMIME_MULTIPART(child), c, depth + 1);
-                if (y != Yield::None) {
-                    r.nested = GMIME_MULTIPART(child);
-                    r.nestedYield = y;
-                }
-            }
-        } else if (GMIME_IS_MULTIPART(child) && g_mime_multipart_get_count(GMIME_MULTIPART(child)) > 0 &&
-                   IsHtmlLeaf(g_mime_multipart_get_part(GMIME_MULTIPART(child), 0))) {
-            r.html = child;  // Apple Mail: multipart/mixed of HTML pieces and attachments
-        } else if (GMIME_IS_MULTIPART(child) || IsType(child, "text", "calendar") || GMIME_IS_MESSAGE_PART(child)) {
-            r.extras.push_back(child);
-        }
-    }
-    if (!r.plain) r.plain = r.enriched;
-    return r;
-}
-
-Yield AlternativeYield(GMimeMultipart* alternative, Collected& c, int depth) {
-    if (depth > 64) return Yield::None;
-    const std::pair<GMimeObject*, int> key{GMIME_OBJECT(alternative), depth};
-    if (auto known = c.judged.find(key); known != c.judged.end()) return Yield(known->second);
-    AlternativeRoles r = RolesOf(alternative, c, depth);
-    Yield y = r.html ? Yield::BodyWithHtml : r.plain ? Yield::Body : r.nestedYield;
-    c.judged.emplace(key, uint8_t(y));
-    return y;
-}
-
-// multipart/alternative as the body: its text/plain and text/html (possibly
-// inside a multipart/related) become the body; other text alternatives are
-// the same content in another form and are dropped. A calendar alternative
-// and multipart alternatives of another kind are kept as attachments.
-bool TakeAlternative(GMimeMultipart* alternative, Collected& c, int depth) {
-    if (depth > 64) return false;
-    AlternativeRoles r = RolesOf(alternative, c, depth);
-    GMimePart* plain = r.plain;
-    GMimeObject* html = r.html;
-    GMimeMultipart* nested = r.nested;
-    const std::vector<GMimeObject*>& extras = r.extras;
-    if (!plain && !html) {
-        if (!nested || !TakeAlternative(nested, c, depth + 1)) return false;
-    } else {
-        c.bodyChosen = true;
-        c.plain = plain;
-        if (html && IsType(html, "multipart", "related")) {
-            TakeRelated(GMIME_MULTIPART(html), c, depth + 1);
-            if (plain) c.plain = plain;
-        } else if (html && GMIME_IS_MULTIPART(html)) {
-            GMimeMultipart* mixed = GMIME_MULTIPART(html);
-            c.html = GMIME_PART(g_mime_multipart_get_part(mixed, 0));
-            for (int i = 1, n = g_mime_multipart_get_count(mixed); i < n; ++i)
-                Walk(g_mime_multipart_get_part(mixed, i), c, depth + 1);
-        } else if (html) {
-            c.html = GMIME_PART(html);
-        }
-    }
-    for (GMimeObject* extra : extras) Walk(extra, c, depth + 1);
-    return true;
-}
-
-// multipart/related whose root is HTML: the HTML is the body and every other
-// part an attachment (hidden when the HTML shows it inline).
-bool TakeRelated(GMimeMultipart* related, Collected& c, int depth) {
-    int count = g_mime_multipart_get_count(related);
-    if (count == 0) return false;
-    GMimeObject* root = RelatedRoot(related);
-    if (IsHtmlLeaf(root)) {
-        c.bodyChosen = true;
-        c.html = GMIME_PART(root);
-    } else if (GMIME_IS_MULTIPART(root) && IsType(root, "multipart", "alternative")) {
-        if (!TakeAlternative(GMIME_MULTIPART(root), c, depth + 1) || !c.html) {
-            // An alternative without HTML is still the body, but then the
-            // related parts are ordinary attachments.
-            if (!c.bodyChosen) return false;
-        }
-    } else {
-        return false;
-    }
-    for (int i = 0; i < count; ++i) {
-        GMimeObject* child = g_mime_multipart_get_part(related, i);
-        if (child == root) continue;
-        size_t before = c.attachments.size();
-        Walk(child, c, depth + 1);
-        for (size_t k = before; k < c.attachments.size(); ++k) c.related.insert(c.attachments[k]);
-    }
-    return true;
-}
-
-// Document-order walk: the first entity that can be the body becomes it, the
-// rest are collected as attachments.
-void Walk(GMimeObject* object, Collected& c, int depth) {
-    if (!object || depth > 64) return;
-    if (GMIME_IS_MESSAGE_PART(object)) {
-        c.attachments.push_back(object);
-        return;
-    }
-    if (GMIME_IS_MULTIPART(object)) {
-        GMimeMultipart* multipart = GMIME_MULTIPART(object);
-        bool alternative = IsType(object, "multipart", "alternative");
-        if (!c.bodyChosen && !IsAttachmentDisposition(object)) {
-            if (alternative && TakeAlternative(multipart, c, depth)) return;
-            if (IsType(object, "multipart", "related") && TakeRelated(multipart, c, depth)) return;
-        }
-        int count = g_mime_multipart_get_count(multipart);
-        if (count == 0) {
-            // Boundaries missing or wrong: GMime leaves the content as prologue.
-            for (const char* text : {g_mime_multipart_get_prologue(multipart), g_mime_multipart_get_epilogue(multipart)})
-                if (text && *text) c.leftovers += std::string(text) + "\n";
-            return;
-        }
-        if (alternative && c.bodyChosen && count > 0) {
-            // A further alternative after the body: keep its richest form only.
-            Walk(g_mime_multipart_get_part(multipart, count - 1), c, depth + 1);
-            return;
-        }
-        for (int i = 0; i < count; ++i) Walk(g_mime_multipart_get_part(multipart, i), c, depth + 1);
-        return;
-    }
-    if (GMIME_IS_PART(object)) {
-        if (!c.bodyChosen && !IsAttachmentDisposition(object)) {
-            if (IsPlainLeaf(object) || (depth == 0 && (IsType(object, "text", "enriched") || IsType(object, "text", "calendar")))) {
-                c.bodyChosen = true;
-                c.plain = GMIME_PART(object);
-                return;
-            }
-            if (IsHtmlLeaf(object)) {
-                c.bodyChosen = true;
-                c.html = GMIME_PART(object);
-                return;
-            }
-        }
-        c.attachments.push_back(object);
-    }
 }
 
 // ---------------------------------------------------------------------------
@@ -1112,113 +741,6 @@ std::set<std::string> CidReferences(std::string_view html) {
     return ids;
 }
 
-std::string CleanFileName(std::string_view raw) {
-    std::string name = CleanLine(std::string(raw));
-    size_t slash = name.find_last_of("/\\");
-    if (slash != std::string::npos) name = name.substr(slash + 1);
-    std::string out;
-    for (char c : name)
-        if (!std::strchr(":*?\"<>|", c)) out += c;
-    return Trim(out);
-}
-
-// File name from Content-Disposition filename, else Content-Type name (RFC
-// 2231 and RFC 2047 decoded), cleaned of paths and reserved characters.
-// Values with encoded-words are parsed again from the normalised header, as
-// GMime decodes adjacent base64 words wrongly (see NormaliseEncodedWords).
-std::string FileNameOf(GMimeObject* part) {
-    const std::pair<const char*, const char*> sources[] = {{"Content-Disposition", "filename"}, {"Content-Type", "name"}};
-    for (const auto& [header, parameter] : sources) {
-        std::string raw = RawHeader(part, header);
-        if (raw.empty()) continue;
-        std::string value;
-        bool typeWithoutSubtype = header[8] == 'T' && raw.substr(0, raw.find(';')).find('/') == std::string::npos;
-        if (typeWithoutSubtype && raw.find(';') != std::string::npos)  // "application-x-gzip; name=..."
-            raw = "application/octet-stream" + raw.substr(raw.find(';'));
-        if (raw.find("=?") != std::string::npos || typeWithoutSubtype) {
-            std::string normalised = NormaliseEncodedWords(raw);
-            if (header[8] == 'D') {
-                GObjectPtr<GMimeContentDisposition> d(g_mime_content_disposition_parse(LenientParserOptions(), normalised.c_str()));
-                const char* v = d ? g_mime_content_disposition_get_parameter(d.get(), parameter) : nullptr;
-                value = v ? v : "";
-            } else {
-                GObjectPtr<GMimeContentType> t(g_mime_content_type_parse(LenientParserOptions(), normalised.c_str()));
-                const char* v = t ? g_mime_content_type_get_parameter(t.get(), parameter) : nullptr;
-                value = v ? v : "";
-            }
-            if (value.find("=?") != std::string::npos)
-                value = TakeGString(g_mime_utils_header_decode_text(LenientParserOptions(), value.c_str()));
-        } else {
-            const char* v = header[8] == 'D' ? g_mime_object_get_content_disposition_parameter(part, parameter)
-                                             : g_mime_object_get_content_type_parameter(part, parameter);
-            value = v ? v : "";
-        }
-        std::string name = CleanFileName(value);
-        if (!name.empty()) return name;
-    }
-    return {};
-}
-
-std::string ExtensionForMimeType(const std::string& type) {
-    static const std::pair<const char*, const char*> table[] = {
-        {"text/plain", ".txt"}, {"text/html", ".htm"}, {"text/calendar", ".ics"}, {"text/enriched", ".txt"},
-        {"text/rfc822-headers", ".txt"}, {"text/csv", ".csv"}, {"text/xml", ".xml"}, {"text/x-vcard", ".vcf"},
-        {"text/vcard", ".vcf"}, {"image/jpeg", ".jpg"}, {"image/jpg", ".jpg"}, {"image/pjpeg", ".jpg"},
-        {"image/png", ".png"}, {"image/gif", ".gif"}, {"image/bmp", ".bmp"}, {"image/tiff", ".tif"},
-        {"image/svg+xml", ".svg"}, {"application/pdf", ".pdf"}, {"application/zip", ".zip"},
-        {"application/msword", ".doc"}, {"application/ms-tnef", ".dat"}, {"application/xml", ".xml"},
-        {"application/json", ".json"}, {"application/pgp-signature", ".asc"},
-        {"application/pkcs7-signature", ".p7s"}, {"application/x-pkcs7-signature", ".p7s"},
-        {"application/pkcs7-mime", ".p7m"}, {"application/x-pkcs7-mime", ".p7m"},
-        {"message/rfc822", ".eml"}, {"message/delivery-status", ".txt"},
-        {"message/disposition-notification", ".txt"}, {"message/feedback-report", ".txt"},
-        {"audio/mpeg", ".mp3"}, {"audio/wav", ".wav"}, {"video/mp4", ".mp4"}};
-    for (const auto& [mime, ext] : table)
-        if (type == mime) return ext;
-    return type.starts_with("text/") ? ".txt" : ".bin";
-}
-
-// Extension with its dot, or "" when the name has none.
-std::string ExtensionOf(const std::string& name) {
-    size_t dot = name.rfind('.');
-    if (dot == std::string::npos || dot == 0 || dot + 1 == name.size() || name.size() - dot > 16) return {};
-    return name.substr(dot);
-}
-
-// 8.3 form: kept as is when it already fits, else up to six characters of the
-// base + "~1" + up to three characters of the extension.
-std::string ShortFileName(const std::string& longName) {
-    std::string ext = ExtensionOf(longName);
-    std::string base = longName.substr(0, longName.size() - ext.size());
-    auto usable = [](const std::string& s) {
-        std::string out;
-        for (unsigned char c : s) {
-            if (c >= 0x80) {
-                if ((c & 0xC0) != 0x80) out += '_';  // one '_' per non-ASCII character
-            } else if (c > 0x20 && !std::strchr(".\"/\\[]:;=,+*?<>|", c)) {
-                out += char(c);
-            }
-        }
-        return out;
-    };
-    std::string b = usable(base);
-    std::string e = ext.empty() ? std::string() : usable(ext.substr(1));
-    bool fits = b == base && (ext.empty() || e == ext.substr(1)) && b.size() <= 8 && e.size() <= 3 && !b.empty();
-    if (fits) return longName;
-    if (b.empty()) b = "ATTACH";
-    std::string shortName = b.substr(0, 6) + "~1";
-    if (!e.empty()) shortName += "." + e.substr(0, 3);
-    return shortName;
-}
-
-void SetFileNames(PropertyBag& p, const std::string& longName) {
-    p.setString(pid::AttachLongFilename, longName);
-    p.setString(pid::AttachFilename, ShortFileName(longName));
-    p.setString(pid::DisplayName, longName);
-    std::string ext = ExtensionOf(longName);
-    if (!ext.empty()) p.setString(ids::AttachExtension, ext);
-}
-
 void SetCommonAttachProps(PropertyBag& p, GMimeObject* part, const std::string& mimeType, size_t index) {
     p.setLong(pid::AttachNumber, uint32_t(index));
     p.setLong(ids::ObjectType, ids::MAPI_ATTACH);
@@ -1274,12 +796,7 @@ void Importer::addLeaf(GMimePart* part, const Collected& c, const std::set<std::
     PropertyBag& p = a.props;
     SetCommonAttachProps(p, object, mimeType, out.attachments.size());
     p.setLong(pid::AttachMethod, ids::afByValue);
-    if (name.empty()) {
-        const char* description = g_mime_part_get_content_description(part);
-        std::string text = description ? CleanFileName(TakeGString(g_mime_utils_header_decode_text(LenientParserOptions(), description))) : "";
-        name = text.empty() ? "attachment" + ExtensionForMimeType(mimeType)
-                            : (ExtensionOf(text).empty() ? text + ExtensionForMimeType(mimeType) : text);
-    }
+    if (name.empty()) name = UnnamedPartName(part, mimeType);
     SetFileNames(p, name);
     if (mimeType.starts_with("text/")) {
         std::string charset = PartCharset(object);
@@ -1451,6 +968,33 @@ void ImportAsPlainText(std::string_view bytes, Message& out) {
     for (uint16_t id : {pid::DisplayTo, pid::DisplayCc, pid::DisplayBcc}) out.props.setString(id, "");
 }
 
+// A stream over `bytes` as they stand in `file` (they lie in its map): GMime
+// reads the file itself, through buffered reads, and its parts refer to
+// ranges of it. The mapped pages would all stay resident while the parts are
+// decoded, the whole message beside its decoded attachments. Null when the
+// file cannot be opened again.
+GObjectPtr<GMimeStream> FileRangeStream(SourceFile& file, std::string_view bytes) {
+    GObjectPtr<GMimeStream> whole{g_mime_stream_file_open(file.path.c_str(), "rb", nullptr)};
+    if (!whole) return nullptr;
+    gint64 start = bytes.data() - file.map.bytes().data();
+    GObjectPtr<GMimeStream> range(g_mime_stream_substream(whole.get(), start, start + gint64(bytes.size())));
+    file.map.dropResidentPages();
+    return range;
+}
+
+// A stream over `bytes` where they lie: the stream does not own them, and
+// with a persistent stream the parts refer back into them instead of holding
+// copies. `array` describes the bytes to GMime and must outlive the stream
+// and every object parsed from it.
+GObjectPtr<GMimeStream> BorrowedStream(std::string_view bytes, GByteArray& array) {
+    array.data = reinterpret_cast<guint8*>(const_cast<char*>(bytes.data()));
+    array.len = guint(bytes.size());
+    GObjectPtr<GMimeStream> stream(g_mime_stream_mem_new());
+    g_mime_stream_mem_set_byte_array(GMIME_STREAM_MEM(stream.get()), &array);
+    g_mime_stream_mem_set_owner(GMIME_STREAM_MEM(stream.get()), FALSE);
+    return stream;
+}
+
 // Parses raw message bytes (top level, or an attached message GMime could not
 // take apart) into `out`.
 void ImportInto(std::string_view input, Message& out, int depth, SourceFile* file) {
@@ -1470,28 +1014,11 @@ void ImportInto(std::string_view input, Message& out, int depth, SourceFile* fil
 
     EnsureGMimeStarted();
     GObjectPtr<GMimeStream> stream;
-    if (file && file->map.mapped() && converted.empty() && shortened.empty() && hasHeaders) {
-        // Read as it stands in a file: GMime reads the file itself, through
-        // buffered reads, and its parts refer to ranges of it. The mapped
-        // pages would all stay resident while the parts are decoded, the
-        // whole message beside its decoded attachments.
-        if (GObjectPtr<GMimeStream> whole{g_mime_stream_file_open(file->path.c_str(), "rb", nullptr)}) {
-            gint64 start = bytes.data() - file->map.bytes().data();
-            stream.reset(g_mime_stream_substream(whole.get(), start, start + gint64(bytes.size())));
-            file->map.dropResidentPages();
-        }
-    }
-    // Otherwise GMime reads the bytes where they lie: the stream does not
-    // own them, and with a persistent stream the parts refer back into them
-    // instead of holding copies. `array` outlives every GMime object below.
+    if (file && file->map.mapped() && converted.empty() && shortened.empty() && hasHeaders)
+        stream = FileRangeStream(*file, bytes);
+    // `array` outlives every GMime object below.
     GByteArray array{};
-    if (!stream) {
-        array.data = reinterpret_cast<guint8*>(const_cast<char*>(bytes.data()));
-        array.len = guint(bytes.size());
-        stream.reset(g_mime_stream_mem_new());
-        g_mime_stream_mem_set_byte_array(GMIME_STREAM_MEM(stream.get()), &array);
-        g_mime_stream_mem_set_owner(GMIME_STREAM_MEM(stream.get()), FALSE);
-    }
+    if (!stream) stream = BorrowedStream(bytes, array);
     GObjectPtr<GMimeParser> parser(g_mime_parser_new_with_stream(stream.get()));
     g_mime_parser_set_format(parser.get(), GMIME_FORMAT_MESSAGE);
     g_mime_parser_set_persist_stream(parser.get(), TRUE);

@@ -1,0 +1,85 @@
+// The helpers the MIME import's files share; see ImportCommon.h.
+#include "store/mime/ImportCommon.h"
+
+#include <algorithm>
+#include <cctype>
+
+#include "store/Codepages.h"
+#include "store/mime/GMimeSupport.h"
+
+namespace store::mime::detail {
+
+bool EqualsNoCase(std::string_view a, std::string_view b) {
+    return a.size() == b.size() &&
+           std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+           });
+}
+
+std::string Lower(std::string s) {
+    for (char& c : s) c = char(std::tolower(static_cast<unsigned char>(c)));
+    return s;
+}
+
+std::string Trim(std::string_view s) {
+    size_t b = 0, e = s.size();
+    while (b < e && std::isspace(static_cast<unsigned char>(s[b]))) ++b;
+    while (e > b && std::isspace(static_cast<unsigned char>(s[e - 1]))) --e;
+    return std::string(s.substr(b, e - b));
+}
+
+std::string ToCrlf(std::string_view text) {
+    std::string out;
+    out.reserve(text.size() + text.size() / 32);
+    for (size_t i = 0; i < text.size(); ++i) {
+        char c = text[i];
+        if (c == '\r') {
+            out += "\r\n";
+            if (i + 1 < text.size() && text[i + 1] == '\n') ++i;
+        } else if (c == '\n') {
+            out += "\r\n";
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
+std::string CleanLine(std::string s) {
+    // Worked on in place: header values can be megabytes long.
+    if (!IsValidUtf8(s) || s.find('\0') != std::string::npos) s = SanitizeUtf8(s);
+    for (char& c : s)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = ' ';
+    constexpr const char* kBlanks = " \t\n\v\f\r";
+    s.erase(std::min(s.find_last_not_of(kBlanks) + 1, s.size()));  // npos + 1 is 0: all blank
+    s.erase(0, std::min(s.find_first_not_of(kBlanks), s.size()));
+    return s;
+}
+
+std::string Unfold(const char* raw) {
+    if (!raw) return {};
+    return CleanLine(TakeGString(g_mime_utils_header_unfold(raw)));
+}
+
+GMimeHeader* FindHeader(GMimeObject* object, const char* name) {
+    GMimeHeaderList* list = g_mime_object_get_header_list(object);
+    return list ? g_mime_header_list_get_header(list, name) : nullptr;
+}
+
+std::string MimeType(GMimeObject* object) {
+    GMimeContentType* type = g_mime_object_get_content_type(object);
+    if (!type) return "application/octet-stream";
+    return SanitizeUtf8(Lower(TakeGString(g_mime_content_type_get_mime_type(type))));
+}
+
+bool IsAttachmentDisposition(GMimeObject* object) {
+    const char* disposition = g_mime_object_get_disposition(object);
+    return disposition && EqualsNoCase(Trim(disposition), "attachment");
+}
+
+bool IsType(GMimeObject* object, const char* type, const char* subtype) {
+    GMimeContentType* ct = g_mime_object_get_content_type(object);
+    return ct && g_mime_content_type_is_type(ct, type, subtype);
+}
+
+}  // namespace store::mime::detail
