@@ -6,7 +6,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include "TestSupport.h"
+#include "tests/support/files.h"
+#include "tests/support/recording_view.h"
 #include "conversion/ConversionRun.h"
 #include "conversion/MailMessage.h"
 

@@ -10,7 +10,8 @@
 #include <thread>
 #include <unistd.h>
 
-#include "TestSupport.h"
+#include "tests/support/files.h"
+#include "tests/support/recording_view.h"
 #include "common/registry.h"
 #include "conversion/ConversionRun.h"
 #include "conversion/Splitter.h"

@@ -2,40 +2,22 @@
 // run drives, and how the window stays live (and can be closed) meanwhile.
 #include "WindowFixture.h"
 
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
-#include <fstream>
 #include <sstream>
 
 #include <QTimer>
 
 #include "common/registry.h"
+#include "tests/support/files.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-class TempFolder {
-public:
-    TempFolder() {
-        path_ = fs::temp_directory_path() /
-                ("vellary-run-" + std::to_string(::getpid()) + "-" +
-                 ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(path_);
-        fs::create_directories(path_);
-    }
-    ~TempFolder() {
-        std::error_code ec;
-        fs::remove_all(path_, ec);
-    }
-    const fs::path& path() const { return path_; }
-
-private:
-    fs::path path_;
-};
+using testsupport::TempDir;
 
 // A mailbox of `messages` messages of `bodyLines` lines each, CR LF ended.
 std::string makeMailbox(const fs::path& file, int messages, int bodyLines) {
@@ -45,7 +27,7 @@ std::string makeMailbox(const fs::path& file, int messages, int bodyLines) {
              << "Subject: message " << m << "\r\n\r\n";
         for (int l = 0; l < bodyLines; ++l) text << "line " << l << " of message " << m << "\r\n";
     }
-    std::ofstream(file, std::ios::binary) << text.str();
+    testsupport::WriteFile(file, text.str());
     return file.string();
 }
 
@@ -90,7 +72,7 @@ TEST_F(WindowTest, ConvertsCorpusMailboxesToEmlFiles) {
     const fs::path crlf = corpus / "mail-box-win-crlf.mbox";
     const fs::path lf = corpus / "mail-box-src.mbox";
     if (!fs::exists(crlf) || !fs::exists(lf)) GTEST_SKIP() << "corpus missing: " << corpus;
-    TempFolder out;
+    TempDir out;
 
     dialogs.fileAnswers = {crlf.string(), lf.string()};
     button("cmdAdd")->click();
@@ -127,7 +109,7 @@ TEST_F(WindowTest, MissingMailboxIsReportedAndConvertComesBack) {
     dialogs.fileAnswers = {"/m/absent.mbox"};
     button("cmdAdd")->click();
     option("OptEMLX")->click();
-    TempFolder out;
+    TempDir out;
     dialogs.folderAnswers = {out.path().string()};
     button("CmdConvert")->click();
     ASSERT_EQ(dialogs.messages.size(), 1u);
@@ -138,7 +120,7 @@ TEST_F(WindowTest, MissingMailboxIsReportedAndConvertComesBack) {
 }
 
 TEST_F(WindowTest, StaysLiveDuringARunButPumpsOnlyEveryFewMilliseconds) {
-    TempFolder out;
+    TempDir out;
     const std::string source = makeMailbox(out.path() / "big.mbox", 400, 400);
     prepareEmlRun(source, (out.path() / "out").string());
 
@@ -162,7 +144,7 @@ TEST_F(WindowTest, StaysLiveDuringARunButPumpsOnlyEveryFewMilliseconds) {
 }
 
 TEST_F(WindowTest, ClosingDuringARunStopsItAtOnce) {
-    TempFolder out;
+    TempDir out;
     const std::string source = makeMailbox(out.path() / "big.mbox", 3000, 200);
     prepareEmlRun(source, (out.path() / "out").string());
     window.show();
@@ -176,7 +158,7 @@ TEST_F(WindowTest, ClosingDuringARunStopsItAtOnce) {
 }
 
 TEST_F(WindowTest, ExitDuringARunAnsweredNoLetsTheRunFinish) {
-    TempFolder out;
+    TempDir out;
     const std::string source = makeMailbox(out.path() / "big.mbox", 300, 200);
     prepareEmlRun(source, (out.path() / "out").string());
     dialogs.messageAnswers = {AnswerNo};
@@ -191,7 +173,7 @@ TEST_F(WindowTest, ExitDuringARunAnsweredNoLetsTheRunFinish) {
 }
 
 TEST_F(WindowTest, ExitDuringARunAnsweredYesStopsIt) {
-    TempFolder out;
+    TempDir out;
     const std::string source = makeMailbox(out.path() / "big.mbox", 3000, 200);
     prepareEmlRun(source, (out.path() / "out").string());
     dialogs.messageAnswers = {AnswerYes};
@@ -218,7 +200,7 @@ std::vector<std::string> storesIn(const fs::path& folder) {
 }  // namespace
 
 TEST_F(WindowTest, SingleStoreBoxDecidesBetweenOneStoreAndOnePerMailbox) {
-    TempFolder work;
+    TempDir work;
     // The folder dialog gives existing folders only.
     for (const char* folder : {"src", "one", "each"}) fs::create_directories(work.path() / folder);
     const std::string inbox = makeMailbox(work.path() / "src" / "Inbox.mbox", 2, 3);

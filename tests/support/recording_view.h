@@ -1,37 +1,12 @@
-// Helpers shared by the tests: temporary folders, files, the corpus.
+// A conversion view for the tests of the run.
 #pragma once
 
-#include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
 #include "conversion/RunView.h"
 
 namespace testsupport {
-
-namespace fs = std::filesystem;
-
-// A fresh folder below the system's temporary folder, removed at the end.
-class TempDir {
-public:
-    TempDir();
-    ~TempDir();
-    const fs::path& path() const { return path_; }
-    std::string str() const { return path_.string(); }
-
-private:
-    fs::path path_;
-};
-
-std::string ReadFile(const fs::path& path);
-void WriteFile(const fs::path& path, const std::string& bytes);
-
-// The shared corpus of third-party mailboxes and messages; empty when it is missing.
-fs::path CorpusDir();
-std::vector<fs::path> CorpusMailboxes();
-std::vector<fs::path> CorpusMessages();
 
 // A view that records what the run shows, answers the folder dialog with a
 // fixed folder and never pumps events.
