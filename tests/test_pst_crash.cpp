@@ -35,19 +35,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// The verifier's problems in crash mode (strict rules otherwise), or with
-// `finished` as a finished store.
-std::string problemsOf(const std::string& path, bool finished) {
-    std::vector<std::string> problems;
-    store::pst::VerifyOptions opts;
-    opts.strictAllocation = true;
-    opts.crashState = !finished;
-    store::pst::VerifyPst(path, &problems, opts);
-    std::string all;
-    for (const auto& p : problems) all += p + "\n";
-    return all;
-}
-
 // The numbers N of the "Message N" items readpst finds; -1 when readpst fails.
 std::set<int> readpstNumbers(const std::string& pst, const std::string& dir, int* rc) {
     fs::create_directories(dir);
@@ -138,7 +125,7 @@ TEST(PstCrash, KilledWriterLeavesTheLastCheckpoint) {
         }
         SCOPED_TRACE("killed after " + std::to_string(delay) + " us, " + std::to_string(known) + " messages durable");
 
-        EXPECT_EQ(problemsOf(path, finished), "");
+        EXPECT_EQ(StructureProblems(path, !finished), "");
         int rc = 0;
         const std::set<int> numbers = readpstNumbers(path, tmp.file("rp" + std::to_string(round)), &rc);
         EXPECT_EQ(rc, 0);
@@ -219,7 +206,7 @@ TEST(PstCrash, FullDiskKeepsTheLastCheckpoint) {
         EXPECT_EQ(r.finishError, 1);
         EXPECT_EQ(r.kept, 3u);
         ASSERT_TRUE(fs::exists(path));
-        EXPECT_EQ(problemsOf(path, false), "");
+        EXPECT_EQ(StructureProblems(path, true), "");
         int rc = 0;
         const std::set<int> numbers = readpstNumbers(path, tmp.file(std::string(c.name) + "-rp"), &rc);
         EXPECT_EQ(rc, 0);
@@ -248,8 +235,8 @@ TEST(PstCrash, CrashModeRelaxesOnlyTheMapsAndTheFileEnd) {
     ::waitpid(child, &status, 0);
     ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
     const std::string left = ReadFile(path);
-    ASSERT_EQ(problemsOf(path, false), "");
-    EXPECT_NE(problemsOf(path, true).find("fAMapValid 0"), std::string::npos);
+    ASSERT_EQ(StructureProblems(path, true), "");
+    EXPECT_NE(StructureProblems(path).find("fAMapValid 0"), std::string::npos);
 
     // The first message's attachment lies in a block of the committed state.
     const size_t live = left.find(Noise(300000, 0).substr(0, 64));
@@ -268,6 +255,6 @@ TEST(PstCrash, CrashModeRelaxesOnlyTheMapsAndTheFileEnd) {
         std::string bytes = left;
         c.damage(bytes);
         { std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes; }
-        EXPECT_NE(problemsOf(path, false).find(c.expected), std::string::npos) << c.name;
+        EXPECT_NE(StructureProblems(path, true).find(c.expected), std::string::npos) << c.name;
     }
 }

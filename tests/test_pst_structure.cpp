@@ -19,12 +19,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string problemsOf(const std::string& path, store::pst::VerifyReport* st = nullptr) {
-    std::string all;
-    for (const auto& p : CheckStructure(path, st)) all += p + "\n";
-    return all;
-}
-
 void patchByte(const std::string& path, uint64_t offset, uint8_t value) {
     std::fstream f(path, std::ios::in | std::ios::out | std::ios::binary);
     f.seekp(std::streamoff(offset));
@@ -71,7 +65,7 @@ TEST(PstWriterApi, FolderRules) {
     ASSERT_TRUE(w.close(&err)) << err;
     EXPECT_FALSE(w.close(&err));
     EXPECT_FALSE(w.addMessage(child, MakeMessage(NumberedMail(3)), &err));
-    EXPECT_EQ(problemsOf(tmp.file("f.pst")), "");
+    EXPECT_EQ(StructureProblems(tmp.file("f.pst")), "");
 }
 
 TEST(PstWriterApi, DestructorFinishesTheStore) {
@@ -82,7 +76,7 @@ TEST(PstWriterApi, DestructorFinishesTheStore) {
         ASSERT_TRUE(w.create(tmp.file("d.pst"), "Store", &err)) << err;
         ASSERT_TRUE(w.addMessage(w.addFolder(w.rootFolder(), "Inbox", &err), MakeMessage(NumberedMail(1)), &err));
     }
-    EXPECT_EQ(problemsOf(tmp.file("d.pst")), "");
+    EXPECT_EQ(StructureProblems(tmp.file("d.pst")), "");
 }
 
 TEST(PstWriterStructure, EmptyStoreIsOneSection) {
@@ -92,7 +86,7 @@ TEST(PstWriterStructure, EmptyStoreIsOneSection) {
     ASSERT_TRUE(w.create(tmp.file("e.pst"), "Empty", &err)) << err;
     ASSERT_TRUE(w.close(&err)) << err;
     EXPECT_EQ(fs::file_size(tmp.file("e.pst")), 271360u);  // the empty store: fixed folders and nodes only
-    EXPECT_EQ(problemsOf(tmp.file("e.pst")), "");
+    EXPECT_EQ(StructureProblems(tmp.file("e.pst")), "");
 }
 
 TEST(PstWriterStructure, CheckAcceptsOutlookFilesAndFindsDamage) {
@@ -100,8 +94,8 @@ TEST(PstWriterStructure, CheckAcceptsOutlookFilesAndFindsDamage) {
     if (!fs::exists(samples + "/pstsdk-sample1.pst")) GTEST_SKIP() << "reference samples missing in " << samples;
     // Outlook-written stores pass the same check, but for one contents row of submessage
     // whose message size Outlook let drift from the message's (compared in strict mode only).
-    EXPECT_EQ(problemsOf(samples + "/pstsdk-sample1.pst"), "");
-    EXPECT_EQ(problemsOf(samples + "/pstsdk-submessage.pst"),
+    EXPECT_EQ(StructureProblems(samples + "/pstsdk-sample1.pst"), "");
+    EXPECT_EQ(StructureProblems(samples + "/pstsdk-submessage.pst"),
               "0x00005660 node 0x808E (contents table): row 0x200024 column 0xE080003 holds 20613 but the object's "
               "property is 20929\n");
 
@@ -115,12 +109,12 @@ TEST(PstWriterStructure, CheckAcceptsOutlookFilesAndFindsDamage) {
         for (int i = 0; i < 40; ++i) ASSERT_TRUE(w.addMessage(f, MakeMessage(NumberedMail(i, 500)), &err));
         ASSERT_TRUE(w.close(&err)) << err;
     }
-    ASSERT_EQ(problemsOf(path), "");
+    ASSERT_EQ(StructureProblems(path), "");
     const std::string good = ReadFile(path);
     auto damaged = [&](uint64_t offset, uint8_t value) {
         { std::ofstream(path, std::ios::binary | std::ios::trunc) << good; }
         patchByte(path, offset, value);
-        return problemsOf(path);
+        return StructureProblems(path);
     };
     // The first message's attachment bytes: a live block in the first section.
     const size_t live = good.find(Noise(500, 0).substr(0, 64));
@@ -151,7 +145,7 @@ TEST(PstWriterStructure, LargeValuesAndTablesSpanPages) {
     }
     ASSERT_TRUE(w.close(&err)) << err;
     store::pst::VerifyReport st;
-    EXPECT_EQ(problemsOf(path, &st), "");
+    EXPECT_EQ(StructureProblems(path, false, &st), "");
     EXPECT_GE(st.nbtLevels, 2);
     if (!HaveTool("pffexport")) GTEST_SKIP() << "pffexport missing (Debian package pff-tools)";
     std::string log;
@@ -184,7 +178,7 @@ TEST(PstWriterStructure, WritesQuicklyWithSmallMemory) {
 #else
     (void)secs;  // unoptimised or instrumented builds are not timed
 #endif
-    EXPECT_EQ(problemsOf(path), "");
+    EXPECT_EQ(StructureProblems(path), "");
 }
 
 // Stores past 4 GiB need 64-bit offsets everywhere; writing one takes a while
@@ -204,7 +198,7 @@ TEST(PstWriterStructure, StoreLargerThan4GiB) {
         ASSERT_TRUE(w.close(&err)) << err;
     }
     EXPECT_GT(fs::file_size(path), 4400ull * 1000 * 1000);
-    EXPECT_EQ(problemsOf(path), "");
+    EXPECT_EQ(StructureProblems(path), "");
     if (HaveTool("pffexport")) {
         std::string log;
         EXPECT_EQ(RunCommand("pffinfo '" + path + "' 2>&1", &log), 0) << log;

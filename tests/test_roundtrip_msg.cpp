@@ -61,14 +61,8 @@ Shared* TheRun() {
         }
         s->sources = ConvertToEml(mailboxes, s->dir.path() / "eml");
 
-        conversion::RunRequest request;
-        request.form = conversion::TargetForm::Msg;
-        for (const auto& box : s->sources) request.rows.push_back(box.source.string());
         s->out = s->dir.path() / "msg";
-        fs::create_directories(s->out);
-        RecordingView view;
-        view.folder = s->out.string();
-        s->outcome = conversion::ConversionRun(view, request).execute();
+        s->outcome = ConvertRows(s->out, conversion::TargetForm::Msg, Rows(s->sources));
 
         std::vector<fs::path> all;
         fs::path links = s->dir.path() / "links";

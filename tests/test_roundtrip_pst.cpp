@@ -167,15 +167,8 @@ Shared* TheRun() {
         }
         s->sources = ConvertToEml(mailboxes, s->dir.path() / "eml");
 
-        conversion::RunRequest request;
-        request.form = conversion::TargetForm::Pst;
-        request.singleStore = true;
-        for (const auto& box : s->sources) request.rows.push_back(box.source.string());
         fs::path out = s->dir.path() / "pst";
-        fs::create_directories(out);
-        RecordingView view;
-        view.folder = out.string();
-        s->outcome = conversion::ConversionRun(view, request).execute();
+        s->outcome = ConvertRows(out, conversion::TargetForm::Pst, Rows(s->sources), true);
         auto stores = StoresIn(out);
         if (stores.size() != 1) return s;
         s->store = stores[0];
@@ -201,11 +194,7 @@ TEST(RoundTripPst, RunSucceedsAndTheStoreVerifiesStrictly) {
     for (const auto& box : s->sources) total += box.mails.size();
     EXPECT_GT(total, 500);
     EXPECT_EQ(s->outcome.messagesSaved, total);
-    std::vector<std::string> problems;
-    bool ok = store::pst::VerifyPst(s->store.string(), &problems, {.strictAllocation = true});
-    std::string text;
-    for (const auto& p : problems) text += p + "\n";
-    EXPECT_TRUE(ok) << text;
+    EXPECT_EQ(StructureProblems(s->store.string()), "");
 }
 
 TEST(RoundTripPst, EveryMailboxIsAFolderWithItsMessagesInOrder) {
@@ -285,27 +274,17 @@ TEST(RoundTripPst, StorePerMailboxWithTheStoredValues) {
                                           "thunderbird-panorama-migration", "ponymail-nexus-html-only",
                                           "mimekit-issue1189", "neomutt-apple"};
     std::vector<const SourceMailbox*> chosen;
+    std::vector<std::string> rows;
     for (const auto& box : s->sources)
-        if (wanted.count(box.name)) chosen.push_back(&box);
+        if (wanted.count(box.name)) chosen.push_back(&box), rows.push_back(box.source.string());
     ASSERT_EQ(chosen.size(), wanted.size());
-    conversion::RunRequest request;
-    request.form = conversion::TargetForm::Pst;
-    request.singleStore = false;
-    for (const auto* box : chosen) request.rows.push_back(box->source.string());
     fs::path out = s->dir.path() / "per-mailbox";
-    fs::create_directories(out);
-    RecordingView view;
-    view.folder = out.string();
-    EXPECT_TRUE(conversion::ConversionRun(view, request).execute().ok());
+    EXPECT_TRUE(ConvertRows(out, conversion::TargetForm::Pst, rows).ok());
     Mismatches mm;
     for (const auto* box : chosen) {
         fs::path store = out / (box->name + ".pst");
         ASSERT_TRUE(fs::exists(store)) << store;
-        std::vector<std::string> problems;
-        bool verified = store::pst::VerifyPst(store.string(), &problems, {.strictAllocation = true});
-        std::string text;
-        for (const auto& p : problems) text += p + "\n";
-        EXPECT_TRUE(verified) << store << "\n" << text;
+        EXPECT_EQ(StructureProblems(store.string()), "") << store;
         std::string log;
         auto rp = Readpst(store, s->dir.path() / ("readpst-" + box->name), &log)[box->name];
         auto pff = Pffexport(store, s->dir.path() / ("pff-" + box->name), true, &log)[box->name];
@@ -337,26 +316,15 @@ TEST(RoundTripPst, ThousandsOfMessagesInOneStore) {
     fs::path box = dir.path() / "Many.mbox";
     WriteFile(box, mbox);
     fs::path out = dir.path() / "out";
-    fs::create_directories(out);
-    RecordingView view;
-    view.folder = out.string();
-    conversion::RunRequest request;
-    request.form = conversion::TargetForm::Pst;
-    request.singleStore = true;
-    request.rows = {box.string()};
     auto started = std::chrono::steady_clock::now();
-    auto outcome = conversion::ConversionRun(view, request).execute();
+    auto outcome = ConvertRows(out, conversion::TargetForm::Pst, {box.string()}, true);
     auto seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     EXPECT_TRUE(outcome.ok());
     EXPECT_EQ(outcome.messagesSaved, count);
     auto stores = StoresIn(out);
     ASSERT_EQ(stores.size(), 1u);
-    std::vector<std::string> problems;
     store::pst::VerifyReport stats;
-    bool verified = store::pst::VerifyPst(stores[0].string(), &problems, {.strictAllocation = true}, &stats);
-    std::string text;
-    for (const auto& p : problems) text += p + "\n";
-    EXPECT_TRUE(verified) << text;
+    EXPECT_EQ(StructureProblems(stores[0].string(), false, &stats), "");
     // Leaf pages and at least two levels of index pages above them.
     EXPECT_GE(stats.nbtLevels, 3);
     EXPECT_GE(stats.bbtLevels, 3);

@@ -236,8 +236,7 @@ TEST(Splitter, TheStartOfTheFileInBothModes) {
         {"exported by hand\nFrom a\nx\n", {"exported by hand\r\n", "From a\r\nx\r\n"}},
     };
     for (const auto& c : cases) {
-        std::string lf = c.text, crlfText;
-        for (char ch : lf) crlfText += ch == '\n' ? std::string("\r\n") : std::string(1, ch);
+        const std::string lf = c.text, crlfText = crlf(lf);
         for (const std::string& box : {lf, crlfText, "\xEF\xBB\xBF" + lf, "\xEF\xBB\xBF" + crlfText}) {
             SCOPED_TRACE(testing::PrintToString(box));
             expectMessages(splitBytes(box), c.want);
@@ -347,15 +346,10 @@ TEST(Splitter, EveryCorpusMailboxInBothModesThroughTheRun) {
         for (const std::string& text : {bytes, lf, crlfBox}) {
             fs::path src = dir.path() / "in" / (std::to_string(variant++) + "-" + box.filename().string());
             WriteFile(src, text);
-            testsupport::RecordingView view;
-            view.folder = (dir.path() / "out").string();
-            conversion::RunRequest request;
-            request.form = TargetForm::Eml;
-            request.rows = {src.string()};
-            ASSERT_TRUE(ConversionRun(view, request).execute().ok()) << src;
+            ASSERT_TRUE(testsupport::ConvertRows(dir.path() / "out", TargetForm::Eml, {src.string()}).ok()) << src;
             LineMode mode = ReadMBOXFile(text);
             auto want = mode == LineMode::Normal ? lineModel(text) : blockModel(text);
-            fs::path folder = fs::path(view.folder) / src.relative_path();
+            fs::path folder = dir.path() / "out" / src.relative_path();
             for (size_t i = 0; i < want.size(); ++i) {
                 fs::path f = folder / ("email-" + std::to_string(i + 1) + ".eml");
                 ASSERT_EQ(testsupport::ReadFile(f), want[i] + "\r\n") << f;
@@ -385,10 +379,7 @@ std::vector<std::string> convertedMessages(const std::string& out, const std::st
 }
 
 RunOutcome convertRows(testsupport::RecordingView& view, std::vector<std::string> rows) {
-    RunRequest request;
-    request.form = TargetForm::Eml;
-    request.rows = std::move(rows);
-    return ConversionRun(view, request).execute();
+    return testsupport::ConvertRows(view, TargetForm::Eml, std::move(rows));
 }
 
 }  // namespace

@@ -29,14 +29,6 @@ using namespace testsupport;
 
 namespace {
 
-RunOutcome runStore(RecordingView& view, TargetForm form, bool single, std::vector<std::string> rows) {
-    RunRequest request;
-    request.form = form;
-    request.singleStore = single;
-    request.rows = std::move(rows);
-    return ConversionRun(view, request).execute();
-}
-
 // Folder name -> number of messages, as readpst sees the store. Every store
 // read here must first pass our own structural check; a store that could not
 // be finished is checked as the last checkpoint a crash leaves.
@@ -176,7 +168,7 @@ TEST(StoreForms, SingleStoreHoldsOneFolderPerMailbox) {
     RecordingView view;
     view.folder = m.out().string();
     fs::create_directories(m.out());
-    RunOutcome o = runStore(view, TargetForm::Pst, true, m.rows());
+    RunOutcome o = ConvertRows(view, TargetForm::Pst, m.rows(), true);
     EXPECT_TRUE(o.ok());
     EXPECT_EQ(o.messagesSaved, 6);
     auto stores = FilesWithExtension(m.out(), ".pst", false);
@@ -202,7 +194,7 @@ TEST(StoreForms, StorePerMailboxAndNoStoreIsEverReplaced) {
     {
         RecordingView view;
         view.folder = m.out().string();
-        RunOutcome o = runStore(view, TargetForm::Pst, false, m.rows());
+        RunOutcome o = ConvertRows(view, TargetForm::Pst, m.rows());
         EXPECT_TRUE(o.ok());
     }
     auto stores = FilesWithExtension(m.out(), ".pst", false);
@@ -217,7 +209,7 @@ TEST(StoreForms, StorePerMailboxAndNoStoreIsEverReplaced) {
     std::string before = ReadFile(m.out() / "Inbox.pst");
     RecordingView view;
     view.folder = m.out().string();
-    RunOutcome o = runStore(view, TargetForm::Pst, false, m.rows());
+    RunOutcome o = ConvertRows(view, TargetForm::Pst, m.rows());
     EXPECT_TRUE(o.storeFailure);
     EXPECT_FALSE(o.ok());
     ASSERT_EQ(view.boxes.size(), 1u);
@@ -236,7 +228,7 @@ TEST(StoreForms, MsgFilesPerMailboxAndTheTemporaryStoreStays) {
     fs::create_directories(m.out());
     RecordingView view;
     view.folder = m.out().string();
-    RunOutcome o = runStore(view, TargetForm::Msg, false, m.rows());
+    RunOutcome o = ConvertRows(view, TargetForm::Msg, m.rows());
     EXPECT_TRUE(o.ok());
     fs::path inboxFolder = m.out() / PathWithoutRoot(m.inbox.string());
     fs::path sentFolder = m.out() / PathWithoutRoot(m.sent.string());
@@ -262,7 +254,7 @@ TEST(StoreForms, MsgFilesPerMailboxAndTheTemporaryStoreStays) {
     again.folder = m.out().string();
     // A new temporary store is made (its name has the time in seconds).
     std::this_thread::sleep_for(std::chrono::milliseconds(1100));
-    EXPECT_TRUE(runStore(again, TargetForm::Msg, false, m.rows()).ok());
+    EXPECT_TRUE(ConvertRows(again, TargetForm::Msg, m.rows()).ok());
     EXPECT_EQ(FilesWithExtension(inboxFolder, ".msg", false).size(), 3u);
 }
 
@@ -274,7 +266,7 @@ TEST(StoreForms, ClosingTheWindowFinishesTheOpenStore) {
     RecordingView view;
     view.folder = dir.str();
     view.stopAfterYields = 60;  // a few messages in
-    RunOutcome o = runStore(view, TargetForm::Pst, true, {box.string()});
+    RunOutcome o = ConvertRows(view, TargetForm::Pst, {box.string()}, true);
     EXPECT_TRUE(o.stopped);
     EXPECT_GT(o.messagesSaved, 0);
     EXPECT_LT(o.messagesSaved, 40);
@@ -302,13 +294,13 @@ TEST(StoreForms, WorkingFilesNeverTakeAUserFileName) {
         ThreeMailboxes m;
         RecordingView first;
         first.folder = m.out().string();
-        ASSERT_TRUE(runStore(first, TargetForm::Eml, false, m.rows()).ok());
+        ASSERT_TRUE(ConvertRows(first, TargetForm::Eml, m.rows()).ok());
         std::map<fs::path, std::string> before, after;
         for (auto& f : FilesWithExtension(m.out(), ".eml", true)) before[f] = ReadFile(f);
         ASSERT_EQ(before.size(), 6u);
         RecordingView second;
         second.folder = m.out().string();
-        EXPECT_TRUE(runStore(second, form, false, m.rows()).ok());
+        EXPECT_TRUE(ConvertRows(second, form, m.rows()).ok());
         for (auto& f : FilesWithExtension(m.out(), ".eml", true)) after[f] = ReadFile(f);
         EXPECT_EQ(after, before);
     }
@@ -323,7 +315,7 @@ TEST(StoreForms, MailboxNamedDotMboxGetsAFolder) {
         WriteFile(box, MboxOf(2));
         RecordingView view;
         view.folder = dir.str();
-        RunOutcome o = runStore(view, form, true, {box.string()});
+        RunOutcome o = ConvertRows(view, form, {box.string()}, true);
         EXPECT_TRUE(o.ok()) << FailureSummary(o);
         EXPECT_EQ(o.messagesSaved, 2);
     }

@@ -32,11 +32,7 @@ std::string makeMailbox(const fs::path& file, int messages, int bodyLines) {
 }
 
 int countFiles(const fs::path& folder, const std::string& extension) {
-    int n = 0;
-    std::error_code ec;
-    for (const auto& entry : fs::directory_iterator(folder, ec))
-        if (entry.path().extension() == extension) ++n;
-    return n;
+    return int(testsupport::FilesWithExtension(folder, extension, false).size());
 }
 
 fs::path mailboxFolder(const fs::path& out, const std::string& source) {
@@ -190,10 +186,8 @@ namespace {
 
 std::vector<std::string> storesIn(const fs::path& folder) {
     std::vector<std::string> names;
-    std::error_code ec;
-    for (const auto& entry : fs::directory_iterator(folder, ec))
-        if (entry.path().extension() == ".pst") names.push_back(entry.path().filename().string());
-    std::sort(names.begin(), names.end());
+    for (const auto& store : testsupport::FilesWithExtension(folder, ".pst", false))
+        names.push_back(store.filename().string());
     return names;
 }
 

@@ -45,13 +45,14 @@ std::vector<std::string> ListFiles(const fs::path& dir) {
 
 std::vector<fs::path> FilesWithExtension(const fs::path& dir, const std::string& extension, bool recursive) {
     std::vector<fs::path> out;
+    std::error_code ec;
     auto take = [&](const fs::directory_entry& e) {
         if (e.is_regular_file() && e.path().extension() == extension) out.push_back(e.path());
     };
     if (recursive)
-        for (auto& e : fs::recursive_directory_iterator(dir)) take(e);
+        for (auto& e : fs::recursive_directory_iterator(dir, ec)) take(e);
     else
-        for (auto& e : fs::directory_iterator(dir)) take(e);
+        for (auto& e : fs::directory_iterator(dir, ec)) take(e);
     std::sort(out.begin(), out.end());
     return out;
 }

@@ -42,7 +42,8 @@ std::string ReadFile(const fs::path& path);
 void WriteFile(const fs::path& path, const std::string& bytes);
 // Every regular file below `dir`, as paths relative to it, sorted.
 std::vector<std::string> ListFiles(const fs::path& dir);
-// The files directly in `dir` (below it when `recursive`) that end in `extension`, sorted.
+// The files directly in `dir` (below it when `recursive`) that end in
+// `extension`, sorted; none when `dir` is missing.
 std::vector<fs::path> FilesWithExtension(const fs::path& dir, const std::string& extension, bool recursive);
 
 // The shared corpus of third-party mailboxes and messages; empty when it is missing.

@@ -10,10 +10,12 @@
 
 namespace testsupport {
 
-std::vector<std::string> CheckStructure(const std::string& path, store::pst::VerifyReport* report) {
+std::string StructureProblems(const std::string& path, bool crashState, store::pst::VerifyReport* report) {
     std::vector<std::string> problems;
-    store::pst::VerifyPst(path, &problems, {.strictAllocation = true}, report);
-    return problems;
+    store::pst::VerifyPst(path, &problems, {.strictAllocation = true, .crashState = crashState}, report);
+    std::string all;
+    for (const auto& p : problems) all += p + "\n";
+    return all;
 }
 
 namespace {

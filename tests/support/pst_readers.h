@@ -13,10 +13,11 @@
 namespace testsupport {
 
 // The verifier's strict check of a store we wrote (allocation maps exact,
-// reference counts, B-trees, heaps, tables, folder counts and flags). Returns
-// the problems found, empty when the file is sound; `report` receives the
-// shape it saw.
-std::vector<std::string> CheckStructure(const std::string& path, store::pst::VerifyReport* report = nullptr);
+// reference counts, B-trees, heaps, tables, folder counts and flags), or with
+// `crashState` its check of what a crash leaves. Returns the problems found,
+// one a line, "" when the file is sound; `report` receives the shape it saw.
+std::string StructureProblems(const std::string& path, bool crashState = false,
+                              store::pst::VerifyReport* report = nullptr);
 
 // One message as pffexport writes it: OutlookHeaders.txt, Recipients.txt,
 // Message.txt, Message.html, Attachments/N_name, attached messages below

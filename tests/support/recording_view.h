@@ -1,9 +1,11 @@
-// A conversion view for the tests of the run.
+// A conversion view for the tests of the run, and the run itself.
 #pragma once
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
+#include "conversion/ConversionRun.h"
 #include "conversion/RunView.h"
 
 namespace testsupport {
@@ -38,5 +40,24 @@ public:
     void yield() override { ++yields; }
     bool stopRequested() const override { return stopAfterYields >= 0 && yields >= stopAfterYields; }
 };
+
+// Converts `rows` to `form` with `view`, whose folder dialog names the output folder.
+inline conversion::RunOutcome ConvertRows(RecordingView& view, conversion::TargetForm form,
+                                          std::vector<std::string> rows, bool singleStore = false) {
+    conversion::RunRequest request;
+    request.form = form;
+    request.singleStore = singleStore;
+    request.rows = std::move(rows);
+    return conversion::ConversionRun(view, request).execute();
+}
+
+// The same into `outFolder` (made first), with a view of its own.
+inline conversion::RunOutcome ConvertRows(const std::filesystem::path& outFolder, conversion::TargetForm form,
+                                          std::vector<std::string> rows, bool singleStore = false) {
+    std::filesystem::create_directories(outFolder);
+    RecordingView view;
+    view.folder = outFolder.string();
+    return ConvertRows(view, form, std::move(rows), singleStore);
+}
 
 }  // namespace testsupport

@@ -370,13 +370,12 @@ SourceMail ReadMailBytes(const std::string& bytes) {
 std::vector<SourceMailbox> ConvertToEml(const std::vector<fs::path>& mailboxes, const fs::path& outFolder) {
     std::vector<SourceMailbox> boxes;
     std::set<std::string> names;
-    conversion::RunRequest request;
-    request.form = conversion::TargetForm::Eml;
+    std::vector<std::string> rows;
     for (const auto& m : mailboxes) {
         std::string name = m.filename().string();
         if (name.size() > 5 && name.compare(name.size() - 5, 5, ".mbox") == 0) name.resize(name.size() - 5);
         if (!names.insert(name).second) continue;
-        request.rows.push_back(fs::weakly_canonical(m).string());
+        rows.push_back(fs::weakly_canonical(m).string());
         SourceMailbox box;
         box.name = name;
         // The run names the output folder after the source's full path.
@@ -384,10 +383,7 @@ std::vector<SourceMailbox> ConvertToEml(const std::vector<fs::path>& mailboxes, 
         box.folder = outFolder / box.source.relative_path();
         boxes.push_back(box);
     }
-    fs::create_directories(outFolder);
-    RecordingView view;
-    view.folder = outFolder.string();
-    conversion::ConversionRun(view, request).execute();
+    ConvertRows(outFolder, conversion::TargetForm::Eml, rows);
     for (auto& box : boxes) {
         std::error_code ec;
         std::map<int, fs::path> files;
@@ -477,6 +473,12 @@ int64_t ParseUtc(const std::string& text) {
     t.tm_year -= 1900;
     t.tm_mon -= 1;
     return int64_t(timegm(&t));
+}
+
+std::vector<std::string> Rows(const std::vector<SourceMailbox>& boxes) {
+    std::vector<std::string> rows;
+    for (const auto& box : boxes) rows.push_back(box.source.string());
+    return rows;
 }
 
 int64_t FiletimeToUnix(uint64_t ft) { return int64_t(ft / 10000000ULL) - 11644473600LL; }

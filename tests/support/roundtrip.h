@@ -47,6 +47,9 @@ struct SourceMailbox {
 // written message back. Mailboxes whose name repeats are left out.
 std::vector<SourceMailbox> ConvertToEml(const std::vector<fs::path>& mailboxes, const fs::path& outFolder);
 
+// The sources of `boxes` as rows of a run.
+std::vector<std::string> Rows(const std::vector<SourceMailbox>& boxes);
+
 // Reads one message file with GMime.
 SourceMail ReadSourceMail(const fs::path& file);
 
