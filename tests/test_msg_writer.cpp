@@ -1,5 +1,5 @@
 // The .msg writer judged by independent readers: python3 olefile (through the
-// checker in msg_test_support.h) for structure and stored values, msgconvert
+// script tests/support/msg_facts.py) for structure and stored values, msgconvert
 // for what a mail program makes of the file. Both string forms are covered.
 #include "tests/support/builders.h"
 #include "tests/support/files.h"

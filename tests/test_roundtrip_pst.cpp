@@ -44,9 +44,10 @@ void ComparePff(const SourceMailbox& box, const SourceMail& src, const PffMessag
         mm.add(where, "From address", src.from, got.header("Sent representing email address"));
     if (Lower(got.header("Sender email address")) != src.sender)
         mm.add(where, "Sender address", src.sender, got.header("Sender email address"));
-    for (const auto& [type, expected] : {std::pair{"To", &src.to}, {"CC", &src.cc}, {"BCC", &src.bcc}})
-        if (got.addresses(type) != WithAddress(*expected))
-            mm.add(where, std::string(type) + " addresses", Join(*expected), Join(got.addresses(type)));
+    if (got.addresses("To") != WithAddress(src.to)) mm.add(where, "To addresses", Join(src.to), Join(got.addresses("To")));
+    if (got.addresses("CC") != WithAddress(src.cc)) mm.add(where, "Cc addresses", Join(src.cc), Join(got.addresses("CC")));
+    if (got.addresses("BCC") != WithAddress(src.bcc))
+        mm.add(where, "Bcc addresses", Join(src.bcc), Join(got.addresses("BCC")));
     if (src.hasDate && ParsePffTime(got.header("Client submit time")) != src.date)
         mm.add(where, "client submit time", std::to_string(src.date), got.header("Client submit time"));
     // Every item is marked read.
