@@ -24,6 +24,8 @@ for t in "${@:-splitter mime_import paths}"; do
   for name in $t; do targets+=("fuzz_${name#fuzz_}"); done
 done
 
+scratch_base=${TMPDIR:-/tmp}
+[ -d /dev/shm ] && [ -w /dev/shm ] && scratch_base=/dev/shm
 work=${VELLARY_FUZZ_DIR:-$repo/../fuzz-work}
 corpus=${VELLARY_CORPUS_DIR:-$repo/../shared/corpus}
 mkdir -p "$work"
@@ -98,7 +100,8 @@ for target in "${targets[@]}"; do
   [ -f "tests/fuzz/${target#fuzz_}.dict" ] && extra+=("-dict=tests/fuzz/${target#fuzz_}.dict")
   [ -d "tests/fuzz/seeds/${target#fuzz_}" ] && extra+=("tests/fuzz/seeds/${target#fuzz_}")
   echo "== $target: ${seconds}s (crashes go to $dir/crashes)"
-  if ! build-fuzz/tests/fuzz/"$target" -max_total_time="$seconds" -max_len="$(max_len "$target")" \
+  # The targets' scratch files go to memory-backed space when there is some.
+  if ! TMPDIR="$scratch_base" build-fuzz/tests/fuzz/"$target" -max_total_time="$seconds" -max_len="$(max_len "$target")" \
       -timeout=60 -rss_limit_mb=3072 -print_final_stats=1 -artifact_prefix="$dir/crashes/" \
       "$dir/corpus" "$dir/seeds" "${extra[@]}" >"$dir/last.log" 2>&1; then
     status=1

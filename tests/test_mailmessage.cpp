@@ -6,7 +6,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include "TestSupport.h"
+#include "tests/support/files.h"
+#include "tests/support/recording_view.h"
 #include "conversion/ConversionRun.h"
 #include "conversion/MailMessage.h"
 
@@ -22,14 +23,7 @@ TEST(MailMessage, RoundTripKeepsEveryCorpusMessageByteForByte) {
     // The corpus messages themselves, and every message the splitter cuts out
     // of the corpus mailboxes (in line mode the run round-trips each one).
     std::vector<fs::path> files = messages;
-    for (const auto& box : mailboxes) {
-        RecordingView view;
-        view.folder = (dir.path() / "split").string();
-        RunRequest request;
-        request.form = TargetForm::Eml;
-        request.rows = {box.string()};
-        ConversionRun(view, request).execute();
-    }
+    for (const auto& box : mailboxes) ConvertRows(dir.path() / "split", TargetForm::Eml, {box.string()});
     for (auto& e : fs::recursive_directory_iterator(dir.path() / "split")) {
         if (e.is_regular_file()) files.push_back(e.path());
     }

@@ -14,7 +14,8 @@
 #include "store/MapiAddress.h"
 #include "store/MapiIds.h"
 #include "store/mime/MimeImport.h"
-#include "TestSupport.h"
+#include "tests/support/files.h"
+#include "tests/support/text.h"
 
 namespace fs = std::filesystem;
 using store::Message;
@@ -53,13 +54,6 @@ Message FromText(std::string_view text) {
     std::string error;
     EXPECT_TRUE(store::mime::ImportMimeBytes(text, m, &error)) << error;
     return m;
-}
-
-std::string Md5Prefix(const std::string& bytes) {
-    gchar* sum = g_compute_checksum_for_data(G_CHECKSUM_MD5, reinterpret_cast<const guchar*>(bytes.data()), bytes.size());
-    std::string hex(sum, 8);
-    g_free(sum);
-    return hex;
 }
 
 // Calls f on every property bag of a message tree (message, rows, attachments, embedded).
@@ -272,7 +266,7 @@ TEST_P(MimeImportAttachment, HasItsNameAndDecodedBytes) {
     EXPECT_EQ(Int(a, pid::RenderingPosition), 0xFFFFFFFFu);
     const std::string data = Text(a, pid::AttachDataBinary);
     EXPECT_EQ(data.size(), row.size);
-    EXPECT_EQ(Md5Prefix(data), row.md5Prefix);
+    EXPECT_EQ(testsupport::Md5(data).substr(0, 8), row.md5Prefix);
     std::string shortName = Text(a, pid::AttachFilename);
     size_t dot = shortName.find('.');
     EXPECT_LE(dot == std::string::npos ? shortName.size() : dot, 8u) << shortName;

@@ -1,7 +1,10 @@
 // The .msg writer at the edges of the compound file and of the file system:
 // streams around the mini-stream cutoff, attachments that need DIFAT sectors,
 // storage numbering past nine, replacing and failing, and repeatable output.
-#include "msg_test_support.h"
+#include "tests/support/builders.h"
+#include "tests/support/files.h"
+#include "tests/support/msg_readers.h"
+#include "store/MapiIds.h"
 #include "store/msg/MsgWriter.h"
 
 #include <gtest/gtest.h>
@@ -10,16 +13,11 @@
 #include <sys/resource.h>
 #include <sys/wait.h>
 
-using namespace msgtest;
+using namespace testsupport;
 using store::Message;
 namespace pid = store::pid;
 
 namespace {
-
-std::string ReadAll(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
 
 Message SmallMessage(const std::string& subject) {
     Message m;
@@ -36,38 +34,27 @@ std::vector<fs::path> StrayFiles(const fs::path& dir) {
     return out;
 }
 
-// Removes this process's scratch folder once every test has run.
-class ScratchCleanup : public ::testing::Environment {
-public:
-    void TearDown() override {
-        std::error_code ec;
-        fs::remove_all(ScratchDir(), ec);
-    }
-};
-[[maybe_unused]] ::testing::Environment* const kScratchCleanup =
-    ::testing::AddGlobalTestEnvironment(new ScratchCleanup);
-
 }  // namespace
 
 // Attachment sizes on both sides of the 4096-byte mini-stream cutoff, empty,
 // and one of 40 MB whose FAT needs several DIFAT sectors; eleven recipients so
 // that storage #0000000A must sort after #00000009.
 TEST(MsgWriterSizes, StreamsAcrossEveryAllocationThresholdReadBack) {
-    MSGTEST_REQUIRE_OLEFILE();
+    REQUIRE_OLEFILE();
     const size_t sizes[] = {0, 1, 63, 64, 4095, 4096, 4097, 40u * 1024 * 1024};
     for (bool unicode : {true, false}) {
         Message m = SmallMessage("sizes");
         for (int i = 1; i < 11; ++i) AddRecipient(m, 1, "R" + std::to_string(i), "r" + std::to_string(i) + "@example.org");
         std::vector<std::string> data;
         for (size_t i = 0; i < std::size(sizes); ++i) {
-            data.push_back(PatternBytes(sizes[i], uint32_t(10 + i)));
+            data.push_back(Noise(sizes[i], uint32_t(10 + i)));
             AddFile(m, "f" + std::to_string(i), data.back());
         }
-        fs::path path = ScratchDir() / (unicode ? "sizes-u.msg" : "sizes-8.msg");
+        fs::path path = ProgramTempDir().path() / (unicode ? "sizes-u.msg" : "sizes-8.msg");
         std::string error;
         ASSERT_TRUE(store::msg::WriteMsgFile(m, path.string(), unicode, &error)) << error;
         OleFacts f = ReadWithOlefile(path);
-        EXPECT_TRUE(f.issues.empty()) << Join(f.issues);
+        EXPECT_TRUE(f.issues.empty()) << Join(f.issues, "\n");
         for (size_t i = 0; i < data.size(); ++i) {
             char storage[64];
             std::snprintf(storage, sizeof storage, "__attach_version1.0_#%08X/37010102", unsigned(i));
@@ -85,32 +72,32 @@ TEST(MsgWriterSizes, StreamsAcrossEveryAllocationThresholdReadBack) {
 // Readers walk sibling trees recursively (olefile gives up past ~1000 levels),
 // so a storage with thousands of children must get a shallow, balanced tree.
 TEST(MsgWriterSizes, OverAThousandRecipientsStayReadable) {
-    MSGTEST_REQUIRE_OLEFILE();
+    REQUIRE_OLEFILE();
     Message m = SmallMessage("mailing list");
     for (int i = 1; i < 1200; ++i) {  // past the depth where a listed tree breaks olefile
         store::Recipient r;
         r.props.setString(pid::DisplayName, "R" + std::to_string(i));
         m.recipients.push_back(std::move(r));
     }
-    fs::path path = ScratchDir() / "many-recipients.msg";
+    fs::path path = ProgramTempDir().path() / "many-recipients.msg";
     std::string error;
     ASSERT_TRUE(store::msg::WriteMsgFile(m, path.string(), true, &error)) << error;
     OleFacts f = ReadWithOlefile(path);
-    EXPECT_TRUE(f.issues.empty()) << Join(f.issues).substr(0, 2000);
+    EXPECT_TRUE(f.issues.empty()) << Join(f.issues, "\n").substr(0, 2000);
     EXPECT_EQ(f.headers.front(), "ROOT 32 1200 0 1200 0");
     EXPECT_EQ(f.text("STR __recip_version1.0_#000004AF/3001001F"), "R1199");
 }
 
 // A message with nothing but a subject still has the storages readers require.
 TEST(MsgWriterSizes, BareMessageHasTheRequiredStorages) {
-    MSGTEST_REQUIRE_OLEFILE();
+    REQUIRE_OLEFILE();
     Message m;
     m.props.setString(pid::Subject, "bare");
-    fs::path path = ScratchDir() / "bare.msg";
+    fs::path path = ProgramTempDir().path() / "bare.msg";
     std::string error;
     ASSERT_TRUE(store::msg::WriteMsgFile(m, path.string(), true, &error)) << error;
     OleFacts f = ReadWithOlefile(path);
-    EXPECT_TRUE(f.issues.empty()) << Join(f.issues);
+    EXPECT_TRUE(f.issues.empty()) << Join(f.issues, "\n");
     EXPECT_EQ(f.headers.front(), "ROOT 32 0 0 0 0");
     EXPECT_EQ(f.text("STR ROOT/001A001F"), "IPM.Note");
     EXPECT_EQ(f.value("INT ROOT/0E1B000B"), "0");
@@ -120,23 +107,23 @@ TEST(MsgWriterSizes, BareMessageHasTheRequiredStorages) {
 }
 
 TEST(MsgWriterFiles, ReplacesAnExistingFileAndWritesTheSameBytesEachTime) {
-    fs::path path = ScratchDir() / "replace.msg";
-    std::ofstream(path) << "old content that is not a compound file";
+    fs::path path = ProgramTempDir().path() / "replace.msg";
+    WriteFile(path, "old content that is not a compound file");
     Message m = SmallMessage("first");
-    AddFile(m, "a.bin", PatternBytes(20000, 7));
+    AddFile(m, "a.bin", Noise(20000, 7));
     std::string error;
     ASSERT_TRUE(store::msg::WriteMsgFile(m, path.string(), false, &error)) << error;
-    std::string first = ReadAll(path);
+    std::string first = ReadFile(path);
     EXPECT_EQ(first.substr(0, 8), std::string("\xD0\xCF\x11\xE0\xA1\xB1\x1A\xE1", 8));
     ASSERT_TRUE(store::msg::WriteMsgFile(m, path.string(), false, &error)) << error;
-    EXPECT_EQ(ReadAll(path), first) << "output must depend on the message only";
+    EXPECT_EQ(ReadFile(path), first) << "output must depend on the message only";
     EXPECT_TRUE(StrayFiles(path.parent_path()).empty());
 }
 
 TEST(MsgWriterFiles, FailureLeavesNoFileAndKeepsTheOldOne) {
     // A folder that does not exist.
     std::string error;
-    fs::path missing = ScratchDir() / "no-such-folder" / "x.msg";
+    fs::path missing = ProgramTempDir().path() / "no-such-folder" / "x.msg";
     EXPECT_FALSE(store::msg::WriteMsgFile(SmallMessage("x"), missing.string(), true, &error));
     EXPECT_FALSE(error.empty());
     EXPECT_FALSE(fs::exists(missing));
@@ -144,12 +131,12 @@ TEST(MsgWriterFiles, FailureLeavesNoFileAndKeepsTheOldOne) {
     // A failure in the middle of writing (an embedded message with more
     // recipients than a message file may hold): the file already at the path
     // stays as it was and no temporary file is left behind.
-    fs::path dir = ScratchDir() / "midway";
+    fs::path dir = ProgramTempDir().path() / "midway";
     fs::create_directories(dir);
     fs::path path = dir / "keep.msg";
-    std::ofstream(path) << "previous";
+    WriteFile(path, "previous");
     Message m = SmallMessage("outer");
-    AddFile(m, "first.bin", PatternBytes(10000, 9));
+    AddFile(m, "first.bin", Noise(10000, 9));
     auto inner = std::make_unique<Message>();
     for (int i = 0; i < 2049; ++i) AddRecipient(*inner, 1, "n", "n@example.org");
     store::Attachment a;
@@ -159,7 +146,7 @@ TEST(MsgWriterFiles, FailureLeavesNoFileAndKeepsTheOldOne) {
     error.clear();
     EXPECT_FALSE(store::msg::WriteMsgFile(m, path.string(), true, &error));
     EXPECT_NE(error.find("2048"), std::string::npos) << error;
-    EXPECT_EQ(ReadAll(path), "previous");
+    EXPECT_EQ(ReadFile(path), "previous");
     EXPECT_TRUE(StrayFiles(dir).empty());
 }
 
@@ -167,11 +154,11 @@ TEST(MsgWriterFiles, FailureLeavesNoFileAndKeepsTheOldOne) {
 // every stopping point gives a clean error and leaves neither the target nor a
 // temporary file behind. Runs in a child process so the limit stays there.
 TEST(MsgWriterFiles, WriteFailureAtAnyPointLeavesNothing) {
-    fs::path dir = ScratchDir() / "full-disk";
+    fs::path dir = ProgramTempDir().path() / "full-disk";
     fs::create_directories(dir);
     Message m = SmallMessage("full disk");
-    AddFile(m, "a.bin", PatternBytes(3000, 1));    // mini stream
-    AddFile(m, "b.bin", PatternBytes(300000, 2));  // regular sectors
+    AddFile(m, "a.bin", Noise(3000, 1));    // mini stream
+    AddFile(m, "b.bin", Noise(300000, 2));  // regular sectors
     for (rlim_t limit : {rlim_t(0), rlim_t(512), rlim_t(4096), rlim_t(100000), rlim_t(300000), rlim_t(310000)}) {
         fs::path path = dir / ("limit-" + std::to_string(limit) + ".msg");
         pid_t child = fork();

@@ -1,12 +1,16 @@
 // The .msg writer judged by independent readers: python3 olefile (through the
-// checker in msg_test_support.h) for structure and stored values, msgconvert
+// script tests/support/msg_facts.py) for structure and stored values, msgconvert
 // for what a mail program makes of the file. Both string forms are covered.
-#include "msg_test_support.h"
+#include "tests/support/builders.h"
+#include "tests/support/files.h"
+#include "tests/support/msg_readers.h"
+#include "store/MapiIds.h"
 #include "store/msg/MsgWriter.h"
 
+#include <glib.h>
 #include <gtest/gtest.h>
 
-using namespace msgtest;
+using namespace testsupport;
 using store::Message;
 namespace pid = store::pid;
 
@@ -18,9 +22,9 @@ const std::string kSubject = "Grüße, Привет, 日本語 😀";
 const std::string kBody = "Hello Jürgen,\r\nпривет из Москвы, 東京からこんにちは 🎉\r\n";
 const std::string kHtml =
     "<html><head><meta charset=\"utf-8\"></head><body><p>Hello J\xC3\xBCrgen \xF0\x9F\x8E\x89</p></body></html>";
-const std::string kSmallFile = PatternBytes(700, 1);
-const std::string kMidFile = PatternBytes(5000, 2);            // above the 4096-byte mini-stream cutoff
-const std::string kBigFile = PatternBytes(9 * 1024 * 1024, 3);  // past 109 FAT sectors: needs DIFAT
+const std::string kSmallFile = Noise(700, 1);
+const std::string kMidFile = Noise(5000, 2);            // above the 4096-byte mini-stream cutoff
+const std::string kBigFile = Noise(9 * 1024 * 1024, 3);  // past 109 FAT sectors: needs DIFAT
 
 // A message with everything the writer must carry: non-ASCII texts in four
 // scripts, three recipient kinds, bodies, attachments across the mini-stream
@@ -60,7 +64,7 @@ std::unique_ptr<Message> RichMessage() {
     inner->props.setTime(pid::ClientSubmitTime, kSubmitTime - 864000000000ULL);
     SetSender(*inner, "Nikos", "nikos@example.gr");
     AddRecipient(*inner, 1, "Zoë Åström", "zoe@example.org");
-    AddFile(*inner, "inner.dat", PatternBytes(300, 4));
+    AddFile(*inner, "inner.dat", Noise(300, 4));
     store::Property reminder;
     reminder.integer = 1;
     inner->props.setNamed(NumericName(store::ids::PSETID_Common, 0x8503), store::PT_BOOLEAN, reminder);
@@ -82,7 +86,7 @@ struct Written {
 
 Written Write(const Message& m, const std::string& name, bool unicode) {
     Written w;
-    w.path = ScratchDir() / name;
+    w.path = ProgramTempDir().path() / name;
     w.ok = store::msg::WriteMsgFile(m, w.path.string(), unicode, &w.error);
     return w;
 }
@@ -96,13 +100,13 @@ const std::string kCommonGuid = "0820060000000000c000000000000046";  // PSETID_C
 class MsgWriterForms : public ::testing::TestWithParam<bool> {};
 
 TEST_P(MsgWriterForms, EveryValueReadsBackThroughOlefile) {
-    MSGTEST_REQUIRE_OLEFILE();
+    REQUIRE_OLEFILE();
     bool unicode = GetParam();
     auto m = RichMessage();
     Written w = Write(*m, unicode ? "rich-unicode.msg" : "rich-8bit.msg", unicode);
     ASSERT_TRUE(w.ok) << w.error;
     OleFacts f = ReadWithOlefile(w.path);
-    EXPECT_TRUE(f.issues.empty()) << Join(f.issues) << f.raw.substr(0, 2000);
+    EXPECT_TRUE(f.issues.empty()) << Join(f.issues, "\n") << f.raw.substr(0, 2000);
 
     const std::string s = unicode ? "001F" : "001E";
     // Every string comes back as written; the 8-bit form falls back to UTF-8
@@ -150,11 +154,11 @@ TEST_P(MsgWriterForms, EveryValueReadsBackThroughOlefile) {
     // and no name map of its own (the checker flags one).
     const std::string e = "__attach_version1.0_#00000003/__substg1.0_3701000D";
     EXPECT_EQ(f.value("INT __attach_version1.0_#00000003/37050003"), "5");
-    EXPECT_NE(std::find(f.headers.begin(), f.headers.end(), e + " 24 1 1 1 1"), f.headers.end()) << Join(f.headers);
+    EXPECT_NE(std::find(f.headers.begin(), f.headers.end(), e + " 24 1 1 1 1"), f.headers.end()) << Join(f.headers, "\n");
     EXPECT_EQ(f.text("STR " + e + "/0037" + s), "Forwarded: Ελληνικά");
     EXPECT_EQ(f.text("STR " + e + "/__recip_version1.0_#00000000/3001" + s), "Zoë Åström");
     EXPECT_EQ(f.value("BIN " + e + "/__attach_version1.0_#00000000/37010102"),
-              "300 " + Md5(PatternBytes(300, 4)));
+              "300 " + Md5(Noise(300, 4)));
 
     // Named properties: one map for the whole file, shared by the embedded message.
     std::string version = f.namedId(kCommonGuid, "lid:8554");
@@ -180,30 +184,6 @@ INSTANTIATE_TEST_SUITE_P(BothStringForms, MsgWriterForms, ::testing::Values(true
 
 namespace {
 
-// msgconvert (0.921) encodes text it decoded from the file a second time
-// (Perl "wide character" output), so a non-ASCII body or file name can arrive
-// as UTF-8 of the UTF-8 bytes read as Latin-1. Undo that one layer when present.
-std::string UndoDoubleUtf8(const std::string& s) {
-    std::string out;
-    for (size_t i = 0; i < s.size(); ++i) {
-        unsigned char c = s[i];
-        if (c < 0x80) {
-            out += char(c);
-        } else if ((c == 0xC2 || c == 0xC3) && i + 1 < s.size()) {
-            out += char(((c & 0x03) << 6) | (s[i + 1] & 0x3F));
-            ++i;
-        } else {
-            return s;  // a code point above U+00FF: not double encoded
-        }
-    }
-    return out;
-}
-
-std::string AsSent(const std::string& s) {
-    std::string once = UndoDoubleUtf8(s);
-    return g_utf8_validate(once.data(), once.size(), nullptr) ? once : s;
-}
-
 // Bytes in a Windows code page as UTF-8 (through GLib's iconv).
 bool DecodeAs(const std::string& bytes, uint32_t codepage, std::string& utf8) {
     std::string charset = codepage == 65001 ? "UTF-8" : codepage == 28591 ? "ISO-8859-1" : "CP" + std::to_string(codepage);
@@ -226,7 +206,7 @@ std::string NormalizeNewlines(std::string s) {
 }  // namespace
 
 TEST_P(MsgWriterForms, MsgconvertRebuildsTheMail) {
-    MSGTEST_REQUIRE_MSGCONVERT();
+    REQUIRE_MSGCONVERT();
     bool unicode = GetParam();
     auto m = RichMessage();
     Written w = Write(*m, unicode ? "mc-unicode.msg" : "mc-8bit.msg", unicode);
@@ -245,17 +225,17 @@ TEST_P(MsgWriterForms, MsgconvertRebuildsTheMail) {
 
     const EmlPart* plain = eml.firstOfType("text/plain");
     ASSERT_NE(plain, nullptr) << eml.raw.substr(0, 3000);
-    EXPECT_EQ(NormalizeNewlines(AsSent(plain->text)), NormalizeNewlines(kBody));
+    EXPECT_EQ(NormalizeNewlines(UndoDoubleUtf8(plain->text)), NormalizeNewlines(kBody));
     const EmlPart* html = eml.firstOfType("text/html");
     ASSERT_NE(html, nullptr);
-    EXPECT_EQ(AsSent(html->bytes), kHtml);
+    EXPECT_EQ(UndoDoubleUtf8(html->bytes), kHtml);
 
     const EmlPart* notes = eml.byFilename("notes.txt");
     ASSERT_NE(notes, nullptr);
     EXPECT_EQ(notes->bytes, kSmallFile);
     const EmlPart* resume = nullptr;
     for (const auto& p : eml.parts)
-        if (AsSent(p.filename) == "résumé 履歴書.pdf") resume = &p;
+        if (UndoDoubleUtf8(p.filename) == "résumé 履歴書.pdf") resume = &p;
     ASSERT_NE(resume, nullptr) << "non-ASCII file name lost";
     EXPECT_EQ(resume->bytes, kMidFile);
     EXPECT_EQ(resume->contentType, "application/pdf");
@@ -289,7 +269,7 @@ void PrintTo(const CodepageCase& c, std::ostream* os) { *os << c.name; }
 class MsgWriterCodepage : public ::testing::TestWithParam<CodepageCase> {};
 
 TEST_P(MsgWriterCodepage, StringsUseTheMessagesCodepageAndRecordIt) {
-    MSGTEST_REQUIRE_OLEFILE();
+    REQUIRE_OLEFILE();
     const CodepageCase& c = GetParam();
     Message m;
     m.props.setString(pid::Subject, c.subject);
@@ -303,7 +283,7 @@ TEST_P(MsgWriterCodepage, StringsUseTheMessagesCodepageAndRecordIt) {
     Written w = Write(m, std::string("cp-") + c.name + ".msg", false);
     ASSERT_TRUE(w.ok) << w.error;
     OleFacts f = ReadWithOlefile(w.path);
-    EXPECT_TRUE(f.issues.empty()) << Join(f.issues);
+    EXPECT_TRUE(f.issues.empty()) << Join(f.issues, "\n");
 
     const std::string cp = std::to_string(c.expectCodepage);
     EXPECT_EQ(f.value("INT ROOT/3FFD0003"), cp);
@@ -326,18 +306,18 @@ TEST_P(MsgWriterCodepage, StringsUseTheMessagesCodepageAndRecordIt) {
 
     // msgconvert decodes PR_BODY and labels PR_HTML with PR_INTERNET_CPID:
     // both must come out as the text that went in.
-    if (!HaveMsgconvert()) return;
+    if (!HaveTool("msgconvert")) return;
     Eml eml = ReadWithMsgconvert(w.path);
     ASSERT_TRUE(eml.parsed) << eml.raw.substr(0, 1000);
     const EmlPart* plain = eml.firstOfType("text/plain");
     ASSERT_NE(plain, nullptr) << eml.raw.substr(0, 2000);
-    EXPECT_EQ(NormalizeNewlines(AsSent(plain->text)), NormalizeNewlines(c.body));
+    EXPECT_EQ(NormalizeNewlines(UndoDoubleUtf8(plain->text)), NormalizeNewlines(c.body));
     if (!c.html.empty()) {
         const EmlPart* html = eml.firstOfType("text/html");
         ASSERT_NE(html, nullptr);
         std::string expected;
         ASSERT_TRUE(DecodeAs(c.expectHtml, c.expectCodepage, expected));
-        EXPECT_EQ(AsSent(html->text), expected) << "charset label " << html->charset;
+        EXPECT_EQ(UndoDoubleUtf8(html->text), expected) << "charset label " << html->charset;
     }
     std::filesystem::remove(w.path);
 }
@@ -372,7 +352,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 // Outlook's own 8-bit file (code page 932) and ours have the same shape.
 TEST(MsgWriterEightBit, MatchesTheLayoutOfOutlooksEightBitFile) {
-    MSGTEST_REQUIRE_OLEFILE();
+    REQUIRE_OLEFILE();
     fs::path sample = fs::path(VELLARY_SAMPLES_DIR) / "msgreader-nonUnicodeCP932.msg";
     if (!fs::exists(sample)) GTEST_SKIP() << "Outlook sample missing: " << sample;
     Message m;
@@ -410,7 +390,7 @@ TEST(MsgWriterEightBit, MatchesTheLayoutOfOutlooksEightBitFile) {
 // An embedded message is a message of its own: in an 8-bit file it keeps its
 // own code page, recorded in its own property stream.
 TEST(MsgWriterEightBit, EmbeddedMessageKeepsItsOwnCodepage) {
-    MSGTEST_REQUIRE_OLEFILE();
+    REQUIRE_OLEFILE();
     Message m;
     m.props.setString(pid::Subject, "Fwd: Caf\xC3\xA9");
     m.props.setLong(pid::InternetCodepage, 1252);
@@ -426,7 +406,7 @@ TEST(MsgWriterEightBit, EmbeddedMessageKeepsItsOwnCodepage) {
     Written w = Write(m, "embedded-codepage.msg", false);
     ASSERT_TRUE(w.ok) << w.error;
     OleFacts f = ReadWithOlefile(w.path);
-    EXPECT_TRUE(f.issues.empty()) << Join(f.issues);
+    EXPECT_TRUE(f.issues.empty()) << Join(f.issues, "\n");
     const std::string e = "__attach_version1.0_#00000000/__substg1.0_3701000D/";
     // The outer message cannot hold the Cyrillic attachment name in 1252.
     EXPECT_EQ(f.value("INT ROOT/3FFD0003"), "65001");
@@ -439,14 +419,14 @@ TEST(MsgWriterEightBit, EmbeddedMessageKeepsItsOwnCodepage) {
 // Text that is not valid UTF-8 (a broken import) still gives a well-formed
 // file, the same text in both forms: each stray byte is read as Windows-1252.
 TEST(MsgWriterEightBit, MalformedUtf8ReadAsWindows1252) {
-    MSGTEST_REQUIRE_OLEFILE();
+    REQUIRE_OLEFILE();
     Message m;
     m.props.setString(pid::Subject, "bad \xFF\xC3 end");
     for (bool unicode : {true, false}) {
         Written w = Write(m, unicode ? "malformed-u.msg" : "malformed-8.msg", unicode);
         ASSERT_TRUE(w.ok) << w.error;
         OleFacts f = ReadWithOlefile(w.path);
-        EXPECT_TRUE(f.issues.empty()) << Join(f.issues) << f.raw;
+        EXPECT_TRUE(f.issues.empty()) << Join(f.issues, "\n") << f.raw;
         EXPECT_EQ(f.text(unicode ? "STR ROOT/0037001F" : "STR ROOT/0037001E"), "bad \xC3\xBF\xC3\x83 end");
     }
 }
@@ -457,7 +437,7 @@ TEST(MsgWriterEightBit, MalformedUtf8ReadAsWindows1252) {
 // malformed byte read as Windows-1252; so does a text shared with another
 // property from an offset on.
 TEST(MsgWriterUnicode, LongTextConvertedInPiecesReadsWhole) {
-    MSGTEST_REQUIRE_OLEFILE();
+    REQUIRE_OLEFILE();
     std::string tail;
     for (int i = 0; i < 600000; ++i) tail += "\xC3\xA9";  // past the second cut
     const std::string a((1 << 20) - 1, 'a');
@@ -474,14 +454,14 @@ TEST(MsgWriterUnicode, LongTextConvertedInPiecesReadsWhole) {
             Written w = Write(m, unicode ? "long-text-u.msg" : "long-text-8.msg", unicode);
             ASSERT_TRUE(w.ok) << w.error;
             OleFacts f = ReadWithOlefile(w.path);
-            EXPECT_TRUE(f.issues.empty()) << Join(f.issues);
+            EXPECT_TRUE(f.issues.empty()) << Join(f.issues, "\n");
             EXPECT_TRUE(f.text(unicode ? "STR ROOT/1000001F" : "STR ROOT/1000001E") == c.expected) << unicode;
         }
 }
 
 // Outlook's Unicode file with an embedded message and ours have the same shape.
 TEST(MsgWriterUnicode, MatchesTheLayoutOfOutlooksEmbeddedMessageFile) {
-    MSGTEST_REQUIRE_OLEFILE();
+    REQUIRE_OLEFILE();
     fs::path sample = fs::path(VELLARY_SAMPLES_DIR) / "msgreader-msgInMsg.msg";
     if (!fs::exists(sample)) GTEST_SKIP() << "Outlook sample missing: " << sample;
     auto m = RichMessage();
@@ -496,7 +476,7 @@ TEST(MsgWriterUnicode, MatchesTheLayoutOfOutlooksEmbeddedMessageFile) {
     for (const OleFacts* f : {&ours, &outlook}) {
         bool embeddedHeader = false;
         for (const auto& h : f->headers) embeddedHeader = embeddedHeader || h.rfind(e + " 24 ", 0) == 0;
-        EXPECT_TRUE(embeddedHeader) << Join(f->headers);
+        EXPECT_TRUE(embeddedHeader) << Join(f->headers, "\n");
         EXPECT_EQ(f->value("INT __attach_version1.0_#00000000/37050003"), "5");
         EXPECT_EQ(std::stoul(f->value("INT ROOT/340D0003")) & 0x40000, 0x40000u);
         EXPECT_EQ(std::stoul(f->value("INT __attach_version1.0_#00000000/340D0003")) & 0x40000, 0x40000u);

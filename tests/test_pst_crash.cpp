@@ -7,7 +7,10 @@
 #include "store/Session.h"
 #include "store/pst/verify/PstVerifier.h"
 #include "store/pst/PstWriter.h"
-#include "tests/test_pst_support.h"
+#include "tests/support/builders.h"
+#include "tests/support/commands.h"
+#include "tests/support/files.h"
+#include "tests/support/pst_readers.h"
 
 #include <atomic>
 #include <chrono>
@@ -26,34 +29,21 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-using namespace psttest;
+using namespace testsupport;
 using store::pst::PstWriter;
 namespace fs = std::filesystem;
 
 namespace {
 
-// The verifier's problems in crash mode (strict rules otherwise), or with
-// `finished` as a finished store.
-std::string problemsOf(const std::string& path, bool finished) {
-    std::vector<std::string> problems;
-    store::pst::VerifyOptions opts;
-    opts.strictAllocation = true;
-    opts.crashState = !finished;
-    store::pst::VerifyPst(path, &problems, opts);
-    std::string all;
-    for (const auto& p : problems) all += p + "\n";
-    return all;
-}
-
 // The numbers N of the "Message N" items readpst finds; -1 when readpst fails.
 std::set<int> readpstNumbers(const std::string& pst, const std::string& dir, int* rc) {
     fs::create_directories(dir);
     std::string log;
-    *rc = run("readpst -j 0 -q -D -b -o '" + dir + "' '" + pst + "'", &log);
+    *rc = RunCommand("readpst -j 0 -q -D -b -o '" + dir + "' '" + pst + "' 2>&1", &log);
     std::set<int> out;
     const std::regex subject(R"((^|\n)Subject: Message (\d+))");
-    for (const auto& f : listFiles(dir)) {
-        const std::string text = readFile(dir + "/" + f);
+    for (const auto& f : ListFiles(dir)) {
+        const std::string text = ReadFile(dir + "/" + f);
         for (std::sregex_iterator it(text.begin(), text.end(), subject), end; it != end; ++it)
             out.insert(std::stoi((*it)[2]));
     }
@@ -78,7 +68,7 @@ struct Progress {
 // at all) leaves a store of the first K messages, K at least what its last
 // checkpoint before the kill held.
 TEST(PstCrash, KilledWriterLeavesTheLastCheckpoint) {
-    if (!haveTool("readpst")) GTEST_SKIP() << "readpst (pst-utils) is not installed";
+    if (!HaveTool("readpst")) GTEST_SKIP() << "readpst (pst-utils) is not installed";
     constexpr int kMessages = 2000;
     auto* progress = static_cast<Progress*>(
         ::mmap(nullptr, sizeof(Progress), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
@@ -107,7 +97,7 @@ TEST(PstCrash, KilledWriterLeavesTheLastCheckpoint) {
             std::vector<uint32_t> folders;
             for (int f = 0; f < 12; ++f) folders.push_back(w.addFolder(w.rootFolder(), "F" + std::to_string(f), &err));
             for (int i = 0; i < kMessages; ++i) {
-                if (!w.addMessage(folders[size_t(i) % 12], makeMessage(numberedMail(i)), &err)) ::_exit(11);
+                if (!w.addMessage(folders[size_t(i) % 12], MakeMessage(NumberedMail(i)), &err)) ::_exit(11);
                 progress->durable = w.durableMessageCount();
             }
             ::_exit(w.close(&err) ? 0 : 12);
@@ -135,7 +125,7 @@ TEST(PstCrash, KilledWriterLeavesTheLastCheckpoint) {
         }
         SCOPED_TRACE("killed after " + std::to_string(delay) + " us, " + std::to_string(known) + " messages durable");
 
-        EXPECT_EQ(problemsOf(path, finished), "");
+        EXPECT_EQ(StructureProblems(path, !finished), "");
         int rc = 0;
         const std::set<int> numbers = readpstNumbers(path, tmp.file("rp" + std::to_string(round)), &rc);
         EXPECT_EQ(rc, 0);
@@ -155,7 +145,7 @@ TEST(PstCrash, KilledWriterLeavesTheLastCheckpoint) {
 // message is saved, or only while the store is finished: the file stays with
 // its last checkpoint, and Remove says how many messages it kept.
 TEST(PstCrash, FullDiskKeepsTheLastCheckpoint) {
-    if (!haveTool("readpst")) GTEST_SKIP() << "readpst (pst-utils) is not installed";
+    if (!HaveTool("readpst")) GTEST_SKIP() << "readpst (pst-utils) is not installed";
     struct Case {
         const char* name;
         int saves;         // messages saved before Remove
@@ -190,7 +180,7 @@ TEST(PstCrash, FullDiskKeepsTheLastCheckpoint) {
             store::Folder inbox = st->IPMRootFolder().Folders().Add("Inbox", 6);
             for (int i = 0; i < c.saves && !r.failedSave; ++i) {
                 auto item = inbox.Items().Add(0);
-                *item->MAPIOBJECT() = makeMessage(numberedMail(i, 60000));
+                *item->MAPIOBJECT() = MakeMessage(NumberedMail(i, 60000));
                 try {
                     item->Save();
                 } catch (const store::StoreError&) {
@@ -216,7 +206,7 @@ TEST(PstCrash, FullDiskKeepsTheLastCheckpoint) {
         EXPECT_EQ(r.finishError, 1);
         EXPECT_EQ(r.kept, 3u);
         ASSERT_TRUE(fs::exists(path));
-        EXPECT_EQ(problemsOf(path, false), "");
+        EXPECT_EQ(StructureProblems(path, true), "");
         int rc = 0;
         const std::set<int> numbers = readpstNumbers(path, tmp.file(std::string(c.name) + "-rp"), &rc);
         EXPECT_EQ(rc, 0);
@@ -238,18 +228,18 @@ TEST(PstCrash, CrashModeRelaxesOnlyTheMapsAndTheFileEnd) {
         w.setCheckpointPolicy({.seconds = 0, .bytes = 0, .messages = 5});
         const uint32_t inbox = w.addFolder(w.rootFolder(), "Inbox", &err);
         for (int i = 0; i < 12; ++i)
-            if (!w.addMessage(inbox, makeMessage(numberedMail(i, 300000)), &err)) ::_exit(11);
+            if (!w.addMessage(inbox, MakeMessage(NumberedMail(i, 300000)), &err)) ::_exit(11);
         ::_exit(w.durableMessageCount() == 10 ? 0 : 12);  // no close: as if killed
     }
     int status = 0;
     ::waitpid(child, &status, 0);
     ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-    const std::string left = readFile(path);
-    ASSERT_EQ(problemsOf(path, false), "");
-    EXPECT_NE(problemsOf(path, true).find("fAMapValid 0"), std::string::npos);
+    const std::string left = ReadFile(path);
+    ASSERT_EQ(StructureProblems(path, true), "");
+    EXPECT_NE(StructureProblems(path).find("fAMapValid 0"), std::string::npos);
 
     // The first message's attachment lies in a block of the committed state.
-    const size_t live = left.find(noise(300000, 0).substr(0, 64));
+    const size_t live = left.find(Noise(300000, 0).substr(0, 64));
     ASSERT_NE(live, std::string::npos);
     const uint64_t eof = get64le(left, 180 + 4);
     struct Case {
@@ -265,6 +255,6 @@ TEST(PstCrash, CrashModeRelaxesOnlyTheMapsAndTheFileEnd) {
         std::string bytes = left;
         c.damage(bytes);
         { std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes; }
-        EXPECT_NE(problemsOf(path, false).find(c.expected), std::string::npos) << c.name;
+        EXPECT_NE(StructureProblems(path, true).find(c.expected), std::string::npos) << c.name;
     }
 }

@@ -3,24 +3,21 @@
 #include <gtest/gtest.h>
 
 #include "store/pst/PstWriter.h"
-#include "tests/test_pst_support.h"
+#include "tests/support/builders.h"
+#include "tests/support/commands.h"
+#include "tests/support/files.h"
+#include "tests/support/pst_readers.h"
 
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 
-using namespace psttest;
+using namespace testsupport;
 using store::pst::PstWriter;
 namespace fs = std::filesystem;
 
 namespace {
-
-std::string problemsOf(const std::string& path, store::pst::VerifyReport* st = nullptr) {
-    std::string all;
-    for (const auto& p : checkStructure(path, st)) all += p + "\n";
-    return all;
-}
 
 void patchByte(const std::string& path, uint64_t offset, uint8_t value) {
     std::fstream f(path, std::ios::in | std::ios::out | std::ios::binary);
@@ -38,7 +35,7 @@ TEST(PstWriterApi, NeverReplacesAnExistingFile) {
     std::string err;
     EXPECT_FALSE(w.create(path, "Store", &err));
     EXPECT_NE(err.find("taken.pst"), std::string::npos) << err;
-    EXPECT_EQ(readFile(path), "keep me");
+    EXPECT_EQ(ReadFile(path), "keep me");
     EXPECT_FALSE(w.isOpen());
     EXPECT_FALSE(w.create(tmp.file("no/such/dir/x.pst"), "Store", &err));
     EXPECT_FALSE(fs::exists(tmp.file("no")));
@@ -60,15 +57,15 @@ TEST(PstWriterApi, FolderRules) {
     const uint32_t child = w.addFolder(inbox, "Inbox", &err);  // same name at another level is fine
     EXPECT_NE(child, 0u) << err;
     EXPECT_EQ(w.findFolder(inbox, "Inbox"), child);
-    EXPECT_FALSE(w.addMessage(0x12345, makeMessage(numberedMail(1)), &err));
-    EXPECT_FALSE(w.addMessage(w.rootFolder(), makeMessage(numberedMail(1)), &err));  // holds folders, not mail
-    EXPECT_TRUE(w.addMessage(child, makeMessage(numberedMail(1)), &err)) << err;
-    EXPECT_TRUE(w.addMessage(w.deletedItemsFolder(), makeMessage(numberedMail(2)), &err)) << err;
+    EXPECT_FALSE(w.addMessage(0x12345, MakeMessage(NumberedMail(1)), &err));
+    EXPECT_FALSE(w.addMessage(w.rootFolder(), MakeMessage(NumberedMail(1)), &err));  // holds folders, not mail
+    EXPECT_TRUE(w.addMessage(child, MakeMessage(NumberedMail(1)), &err)) << err;
+    EXPECT_TRUE(w.addMessage(w.deletedItemsFolder(), MakeMessage(NumberedMail(2)), &err)) << err;
     EXPECT_EQ(w.messageCount(), 2u);
     ASSERT_TRUE(w.close(&err)) << err;
     EXPECT_FALSE(w.close(&err));
-    EXPECT_FALSE(w.addMessage(child, makeMessage(numberedMail(3)), &err));
-    EXPECT_EQ(problemsOf(tmp.file("f.pst")), "");
+    EXPECT_FALSE(w.addMessage(child, MakeMessage(NumberedMail(3)), &err));
+    EXPECT_EQ(StructureProblems(tmp.file("f.pst")), "");
 }
 
 TEST(PstWriterApi, DestructorFinishesTheStore) {
@@ -77,9 +74,9 @@ TEST(PstWriterApi, DestructorFinishesTheStore) {
         PstWriter w;
         std::string err;
         ASSERT_TRUE(w.create(tmp.file("d.pst"), "Store", &err)) << err;
-        ASSERT_TRUE(w.addMessage(w.addFolder(w.rootFolder(), "Inbox", &err), makeMessage(numberedMail(1)), &err));
+        ASSERT_TRUE(w.addMessage(w.addFolder(w.rootFolder(), "Inbox", &err), MakeMessage(NumberedMail(1)), &err));
     }
-    EXPECT_EQ(problemsOf(tmp.file("d.pst")), "");
+    EXPECT_EQ(StructureProblems(tmp.file("d.pst")), "");
 }
 
 TEST(PstWriterStructure, EmptyStoreIsOneSection) {
@@ -89,7 +86,7 @@ TEST(PstWriterStructure, EmptyStoreIsOneSection) {
     ASSERT_TRUE(w.create(tmp.file("e.pst"), "Empty", &err)) << err;
     ASSERT_TRUE(w.close(&err)) << err;
     EXPECT_EQ(fs::file_size(tmp.file("e.pst")), 271360u);  // the empty store: fixed folders and nodes only
-    EXPECT_EQ(problemsOf(tmp.file("e.pst")), "");
+    EXPECT_EQ(StructureProblems(tmp.file("e.pst")), "");
 }
 
 TEST(PstWriterStructure, CheckAcceptsOutlookFilesAndFindsDamage) {
@@ -97,8 +94,8 @@ TEST(PstWriterStructure, CheckAcceptsOutlookFilesAndFindsDamage) {
     if (!fs::exists(samples + "/pstsdk-sample1.pst")) GTEST_SKIP() << "reference samples missing in " << samples;
     // Outlook-written stores pass the same check, but for one contents row of submessage
     // whose message size Outlook let drift from the message's (compared in strict mode only).
-    EXPECT_EQ(problemsOf(samples + "/pstsdk-sample1.pst"), "");
-    EXPECT_EQ(problemsOf(samples + "/pstsdk-submessage.pst"),
+    EXPECT_EQ(StructureProblems(samples + "/pstsdk-sample1.pst"), "");
+    EXPECT_EQ(StructureProblems(samples + "/pstsdk-submessage.pst"),
               "0x00005660 node 0x808E (contents table): row 0x200024 column 0xE080003 holds 20613 but the object's "
               "property is 20929\n");
 
@@ -109,18 +106,18 @@ TEST(PstWriterStructure, CheckAcceptsOutlookFilesAndFindsDamage) {
         std::string err;
         ASSERT_TRUE(w.create(path, "Store", &err)) << err;
         const uint32_t f = w.addFolder(w.rootFolder(), "Inbox", &err);
-        for (int i = 0; i < 40; ++i) ASSERT_TRUE(w.addMessage(f, makeMessage(numberedMail(i, 500)), &err));
+        for (int i = 0; i < 40; ++i) ASSERT_TRUE(w.addMessage(f, MakeMessage(NumberedMail(i, 500)), &err));
         ASSERT_TRUE(w.close(&err)) << err;
     }
-    ASSERT_EQ(problemsOf(path), "");
-    const std::string good = readFile(path);
+    ASSERT_EQ(StructureProblems(path), "");
+    const std::string good = ReadFile(path);
     auto damaged = [&](uint64_t offset, uint8_t value) {
         { std::ofstream(path, std::ios::binary | std::ios::trunc) << good; }
         patchByte(path, offset, value);
-        return problemsOf(path);
+        return StructureProblems(path);
     };
     // The first message's attachment bytes: a live block in the first section.
-    const size_t live = good.find(noise(500, 0).substr(0, 64));
+    const size_t live = good.find(Noise(500, 0).substr(0, 64));
     ASSERT_LT(live, 0x4400u + 253952u);
     EXPECT_NE(damaged(live, uint8_t(good[live] ^ 0x55)).find("CRC stored"), std::string::npos);
     EXPECT_NE(damaged(0x4400 + 300, 0xFF).find("AMap"), std::string::npos);  // claims free space is used
@@ -136,29 +133,29 @@ TEST(PstWriterStructure, LargeValuesAndTablesSpanPages) {
     ASSERT_TRUE(w.create(path, "Store", &err)) << err;
     const uint32_t f = w.addFolder(w.rootFolder(), "Inbox", &err);
     // A message whose property heap needs several pages: many values just under the heap item limit.
-    store::Message m = makeMessage(numberedMail(1));
-    for (uint16_t i = 0; i < 40; ++i) m.props.setBinary(uint16_t(0x6700 + i), noise(3000, i));
+    store::Message m = MakeMessage(NumberedMail(1));
+    for (uint16_t i = 0; i < 40; ++i) m.props.setBinary(uint16_t(0x6700 + i), Noise(3000, i));
     m.props.setString(store::pid::Body, std::string(300000, 'x'));  // long body: a data tree
     ASSERT_TRUE(w.addMessage(f, m, &err)) << err;
     // A folder whose contents table needs many heap pages (long subjects) and row matrix blocks.
     for (int i = 0; i < 600; ++i) {
-        MailSpec s = numberedMail(i);
+        MailSpec s = NumberedMail(i);
         s.subject = std::string(400, char('a' + i % 26)) + std::to_string(i);
-        ASSERT_TRUE(w.addMessage(f, makeMessage(s), &err)) << err;
+        ASSERT_TRUE(w.addMessage(f, MakeMessage(s), &err)) << err;
     }
     ASSERT_TRUE(w.close(&err)) << err;
     store::pst::VerifyReport st;
-    EXPECT_EQ(problemsOf(path, &st), "");
+    EXPECT_EQ(StructureProblems(path, false, &st), "");
     EXPECT_GE(st.nbtLevels, 2);
-    if (!haveTool("pffexport")) GTEST_SKIP() << "pffexport missing (Debian package pff-tools)";
+    if (!HaveTool("pffexport")) GTEST_SKIP() << "pffexport missing (Debian package pff-tools)";
     std::string log;
-    EXPECT_EQ(run("pffexport -q -m items -t '" + tmp.file("px") + "' '" + path + "'", &log), 0) << log;
+    EXPECT_EQ(RunCommand("pffexport -q -m items -t '" + tmp.file("px") + "' '" + path + "' 2>&1", &log), 0) << log;
     const std::string inbox = tmp.file("px.export/Top of Personal Folders/Inbox");
-    EXPECT_TRUE(readFile(inbox + "/Message00001/Message.txt") == std::string(300000, 'x'));
+    EXPECT_TRUE(ReadFile(inbox + "/Message00001/Message.txt") == std::string(300000, 'x'));
     size_t n = 0;
     for (const auto& e : fs::directory_iterator(inbox)) n += e.is_directory();
     EXPECT_EQ(n, 601u);
-    EXPECT_NE(readFile(inbox + "/Message00601/OutlookHeaders.txt").find(std::string(400, char('a' + 599 % 26)) + "599"),
+    EXPECT_NE(ReadFile(inbox + "/Message00601/OutlookHeaders.txt").find(std::string(400, char('a' + 599 % 26)) + "599"),
               std::string::npos);
 }
 
@@ -166,7 +163,7 @@ TEST(PstWriterStructure, WritesQuicklyWithSmallMemory) {
     TempDir tmp;
     const std::string path = tmp.file("speed.pst");
     std::vector<store::Message> pool;
-    for (int i = 0; i < 20; ++i) pool.push_back(makeMessage(numberedMail(i, 40000 + 1000 * i)));
+    for (int i = 0; i < 20; ++i) pool.push_back(MakeMessage(NumberedMail(i, 40000 + 1000 * i)));
     const auto start = std::chrono::steady_clock::now();
     PstWriter w;
     std::string err;
@@ -181,7 +178,7 @@ TEST(PstWriterStructure, WritesQuicklyWithSmallMemory) {
 #else
     (void)secs;  // unoptimised or instrumented builds are not timed
 #endif
-    EXPECT_EQ(problemsOf(path), "");
+    EXPECT_EQ(StructureProblems(path), "");
 }
 
 // Stores past 4 GiB need 64-bit offsets everywhere; writing one takes a while
@@ -196,19 +193,19 @@ TEST(PstWriterStructure, StoreLargerThan4GiB) {
         std::string err;
         ASSERT_TRUE(w.create(path, "Huge", &err)) << err;
         const uint32_t f = w.addFolder(w.rootFolder(), "Inbox", &err);
-        store::Message big = makeMessage(numberedMail(0, 64u << 20));
+        store::Message big = MakeMessage(NumberedMail(0, 64u << 20));
         for (int i = 0; i < 66; ++i) ASSERT_TRUE(w.addMessage(f, big, &err)) << err;
         ASSERT_TRUE(w.close(&err)) << err;
     }
     EXPECT_GT(fs::file_size(path), 4400ull * 1000 * 1000);
-    EXPECT_EQ(problemsOf(path), "");
-    if (haveTool("pffexport")) {
+    EXPECT_EQ(StructureProblems(path), "");
+    if (HaveTool("pffexport")) {
         std::string log;
-        EXPECT_EQ(run("pffinfo '" + path + "'", &log), 0) << log;
+        EXPECT_EQ(RunCommand("pffinfo '" + path + "' 2>&1", &log), 0) << log;
         TempDir out;
         // Attachments are left out (-a keeps only an extension none of them has).
-        EXPECT_EQ(run("readpst -j 0 -D -b -q -a .none -o '" + out.path() + "' '" + path + "'", &log), 0) << log;
-        EXPECT_NE(readFile(out.file("Inbox.mbox")).find("Subject: Message 0"), std::string::npos);
+        EXPECT_EQ(RunCommand("readpst -j 0 -D -b -q -a .none -o '" + out.str() + "' '" + path + "' 2>&1", &log), 0) << log;
+        EXPECT_NE(ReadFile(out.file("Inbox.mbox")).find("Subject: Message 0"), std::string::npos);
     }
     fs::remove(path);
 }

@@ -5,187 +5,50 @@
 
 #include "store/MapiIds.h"
 #include "store/pst/PstWriter.h"
-#include "tests/test_pst_support.h"
+#include "tests/support/builders.h"
+#include "tests/support/commands.h"
+#include "tests/support/files.h"
+#include "tests/support/pst_readers.h"
 
 #include <filesystem>
 #include <map>
 #include <set>
 
-using namespace psttest;
+using namespace testsupport;
 using store::pst::PstWriter;
 namespace fs = std::filesystem;
 
 namespace {
 
-bool haveReaders() { return haveTool("readpst") && haveTool("pffexport") && haveTool("pffinfo"); }
+bool haveReaders() { return HaveTool("readpst") && HaveTool("pffexport") && HaveTool("pffinfo"); }
 
 #define REQUIRE_READERS()                                                                                      \
     if (!haveReaders()) GTEST_SKIP() << "readpst/pffexport/pffinfo missing (Debian packages pst-utils, pff-tools)"
 
 void expectSound(const std::string& pst, store::pst::VerifyReport* stats = nullptr) {
-    for (const auto& p : checkStructure(pst, stats)) ADD_FAILURE() << fs::path(pst).filename() << ": " << p;
+    EXPECT_EQ(StructureProblems(pst, false, stats), "") << pst;
 }
 
-// ---- readpst (-S: one file per message, attachments beside it)
-
-std::string decodeBase64(const std::string& in) {
-    auto val = [](char c) -> int {
-        if (c >= 'A' && c <= 'Z') return c - 'A';
-        if (c >= 'a' && c <= 'z') return c - 'a' + 26;
-        if (c >= '0' && c <= '9') return c - '0' + 52;
-        if (c == '+') return 62;
-        if (c == '/') return 63;
-        return -1;
-    };
-    std::string out;
-    int bits = 0;
-    uint32_t acc = 0;
-    for (char c : in) {
-        int v = val(c);
-        if (v < 0) continue;
-        acc = (acc << 6) | uint32_t(v);
-        bits += 6;
-        if (bits >= 8) {
-            bits -= 8;
-            out.push_back(char((acc >> bits) & 0xFF));
-        }
-    }
-    return out;
-}
-
-// Undoes readpst's =?utf-8?B?...?= header words.
-std::string decodeWords(std::string s) {
-    for (;;) {
-        auto a = s.find("=?utf-8?B?");
-        if (a == std::string::npos) return s;
-        auto b = s.find("?=", a + 10);
-        if (b == std::string::npos) return s;
-        s = s.substr(0, a) + decodeBase64(s.substr(a + 10, b - a - 10)) + s.substr(b + 2);
-    }
-}
-
-struct ReadpstMessage {
-    std::string folder;  // path below the store's directory
-    std::map<std::string, std::string> headers;
-    std::string text;
-    std::map<std::string, std::string> attachments;  // name -> bytes
-};
-
+// readpst -S: one file per message, attachments beside it.
 std::vector<ReadpstMessage> runReadpst(const std::string& pst, const std::string& dir, std::string* log) {
     fs::create_directories(dir);
-    int rc = run("readpst -j 0 -D -S -b -o '" + dir + "' '" + pst + "'", log);
-    EXPECT_EQ(rc, 0) << *log;
-    std::vector<ReadpstMessage> out;
-    const std::vector<std::string> files = listFiles(dir);
-    std::map<std::string, std::vector<std::string>> byFolder;
-    for (const std::string& rel : files) byFolder[fs::path(rel).parent_path().string()].push_back(rel);
+    EXPECT_EQ(RunCommand("readpst -j 0 -D -S -b -o '" + dir + "' '" + pst + "' 2>&1", log), 0) << *log;
     size_t skipped = 0;
     for (size_t at = log->find(" items skipped"); at != std::string::npos; at = log->find(" items skipped", at + 1))
         skipped += log->compare(at - 3, 3, ", 0") != 0;
     EXPECT_EQ(skipped, 0u) << *log;
-    for (const std::string& rel : files) {
-        fs::path p(rel);
-        const std::string name = p.filename().string();
-        if (name.find_first_not_of("0123456789") != std::string::npos) continue;
-        ReadpstMessage m;
-        fs::path folder = p.parent_path();
-        m.folder = fs::path(folder).lexically_relative(*folder.begin()).string();
-        m.text = readFile(dir + "/" + rel);
-        size_t pos = 0;
-        while (pos < m.text.size()) {
-            size_t eol = m.text.find('\n', pos);
-            std::string line = m.text.substr(pos, eol - pos);
-            pos = eol == std::string::npos ? m.text.size() : eol + 1;
-            if (line.empty()) break;
-            auto colon = line.find(": ");
-            if (colon != std::string::npos) m.headers[line.substr(0, colon)] = decodeWords(line.substr(colon + 2));
-        }
-        for (const std::string& other : byFolder[folder.string()])
-            if (fs::path(other).parent_path() == folder && fs::path(other).filename().string().rfind(name + "-", 0) == 0)
-                m.attachments[fs::path(other).filename().string().substr(name.size() + 1)] = readFile(dir + "/" + other);
-        out.push_back(std::move(m));
-    }
-    return out;
+    return ReadReadpst(dir);
 }
 
-// ---- pffexport (-m all -f all: a directory per message)
-
-struct PffMessage {
-    std::string folder;
-    std::map<std::string, std::string> headers;
-    std::vector<std::map<std::string, std::string>> recipients;
-    std::string body, html;
-    std::map<std::string, std::string> attachments;  // "<n>_<name>" -> bytes
-    std::vector<PffMessage> embedded;
-};
-
-std::map<std::string, std::string> keyValues(const std::string& text) {
-    std::map<std::string, std::string> kv;
-    size_t pos = 0;
-    while (pos < text.size()) {
-        size_t eol = text.find('\n', pos);
-        std::string line = text.substr(pos, eol - pos);
-        pos = eol == std::string::npos ? text.size() : eol + 1;
-        auto colon = line.find(':');
-        if (colon == std::string::npos) continue;
-        auto v = line.find_first_not_of('\t', colon + 1);
-        kv[line.substr(0, colon)] = v == std::string::npos ? "" : line.substr(v);
-    }
-    return kv;
-}
-
-PffMessage readPffMessage(const fs::path& dir, const std::string& folder) {
-    PffMessage m;
-    m.folder = folder;
-    m.headers = keyValues(readFile((dir / "OutlookHeaders.txt").string()));
-    const std::string recips = readFile((dir / "Recipients.txt").string());
-    size_t pos = 0;
-    while (pos < recips.size()) {
-        size_t end = recips.find("\n\n", pos);
-        std::string block = recips.substr(pos, end == std::string::npos ? std::string::npos : end - pos);
-        if (!block.empty()) m.recipients.push_back(keyValues(block));
-        pos = end == std::string::npos ? recips.size() : end + 2;
-    }
-    if (fs::exists(dir / "Message.txt")) m.body = readFile((dir / "Message.txt").string());
-    if (fs::exists(dir / "Message.html")) m.html = readFile((dir / "Message.html").string());
-    if (fs::exists(dir / "Attachments"))
-        for (const auto& e : fs::directory_iterator(dir / "Attachments")) {
-            if (e.is_regular_file()) {
-                m.attachments[e.path().filename().string()] = readFile(e.path().string());
-            } else if (e.is_directory()) {
-                for (const auto& inner : fs::directory_iterator(e.path()))
-                    if (fs::exists(inner.path() / "OutlookHeaders.txt")) m.embedded.push_back(readPffMessage(inner.path(), folder));
-            }
-        }
-    return m;
-}
-
+// pffexport -m all -f all: a folder per message.
 std::vector<PffMessage> runPffexport(const std::string& pst, const std::string& target, std::string* log) {
-    int rc = run("pffexport -m all -f all -t '" + target + "' '" + pst + "'", log);
-    EXPECT_EQ(rc, 0) << *log;
+    EXPECT_EQ(RunCommand("pffexport -m all -f all -t '" + target + "' '" + pst + "' 2>&1", log), 0) << *log;
     EXPECT_NE(log->find("Export completed."), std::string::npos) << *log;
-    std::vector<PffMessage> out;
-    const fs::path top = target + ".export";
-    std::function<void(const fs::path&, const std::string&)> walk = [&](const fs::path& dir, const std::string& folder) {
-        for (const auto& e : fs::directory_iterator(dir)) {
-            if (!e.is_directory()) continue;
-            if (fs::exists(e.path() / "OutlookHeaders.txt"))
-                out.push_back(readPffMessage(e.path(), folder));
-            else
-                walk(e.path(), folder.empty() ? e.path().filename().string() : folder + "/" + e.path().filename().string());
-        }
-    };
-    if (fs::exists(top)) walk(top, "");
-    return out;
+    return ReadPffExport(target + ".export");
 }
 
-const PffMessage* pffBySubject(const std::vector<PffMessage>& all, const std::string& subject) {
-    for (const auto& m : all)
-        if (m.headers.count("Subject") && m.headers.at("Subject") == subject) return &m;
-    return nullptr;
-}
-
-const ReadpstMessage* readpstBySubject(const std::vector<ReadpstMessage>& all, const std::string& subject) {
+template <typename Read>
+const Read* bySubject(const std::vector<Read>& all, const std::string& subject) {
     for (const auto& m : all)
         if (m.headers.count("Subject") && m.headers.at("Subject") == subject) return &m;
     return nullptr;
@@ -200,7 +63,7 @@ MailSpec richMail(int i) {
     m.bcc = {{"", "eve@example.org"}};
     m.body = "Hello Bob,\r\nline two with äöü and 日本語 (" + std::to_string(i) + ").\r\n";
     m.messageId = "<rich" + std::to_string(i) + "@example.de>";
-    m.date = filetime(2023, 11, 1 + i % 28, 8, i % 60, 5);
+    m.date = Filetime(2023, 11, 1 + i % 28, 8, i % 60, 5);
     return m;
 }
 
@@ -221,14 +84,14 @@ TEST(PstWriterRoundTrip, FoldersSubjectsSendersRecipientsAndBodies) {
         ASSERT_NE(w.addFolder(w.rootFolder(), "Empty", &err), 0u) << err;
         for (int i = 0; i < 6; ++i) {
             const uint32_t f = i < 3 ? inbox : i < 5 ? projects : archive;
-            ASSERT_TRUE(w.addMessage(f, makeMessage(richMail(i)), &err)) << err;
+            ASSERT_TRUE(w.addMessage(f, MakeMessage(richMail(i)), &err)) << err;
         }
         ASSERT_TRUE(w.close(&err)) << err;
     }
     expectSound(pst);
 
     std::string log;
-    EXPECT_EQ(run("pffinfo '" + pst + "'", &log), 0) << log;
+    EXPECT_EQ(RunCommand("pffinfo '" + pst + "' 2>&1", &log), 0) << log;
     EXPECT_NE(log.find("Subtree, Wastbox, Finder"), std::string::npos) << log;
     EXPECT_NE(log.find("Encryption type:\tnone"), std::string::npos) << log;
 
@@ -249,7 +112,7 @@ TEST(PstWriterRoundTrip, FoldersSubjectsSendersRecipientsAndBodies) {
         const MailSpec s = richMail(i);
         const std::string folder = i < 3 ? "Inbox" : i < 5 ? "Inbox/Projects" : "Archiv 2023 – Ü";
         SCOPED_TRACE(s.subject);
-        const ReadpstMessage* r = readpstBySubject(rp, s.subject);
+        const ReadpstMessage* r = bySubject(rp, s.subject);
         ASSERT_NE(r, nullptr);
         EXPECT_EQ(r->folder, folder);
         EXPECT_EQ(r->headers.at("From"), s.from.name + " <" + s.from.email + ">");
@@ -259,7 +122,7 @@ TEST(PstWriterRoundTrip, FoldersSubjectsSendersRecipientsAndBodies) {
         EXPECT_EQ(r->headers.at("Message-Id"), s.messageId);
         EXPECT_NE(r->text.find("line two with äöü and 日本語 (" + std::to_string(i) + ")"), std::string::npos);
 
-        const PffMessage* p = pffBySubject(px, s.subject);
+        const PffMessage* p = bySubject(px, s.subject);
         ASSERT_NE(p, nullptr);
         EXPECT_EQ(p->folder, "Top of Personal Folders/" + folder);
         EXPECT_EQ(p->headers.at("Sender name"), s.from.name);
@@ -294,9 +157,9 @@ TEST(PstWriterRoundTrip, AttachmentsHtmlAndNamedProperties) {
     s.html = "<html><head><meta charset=\"utf-8\"></head><body><p>See the <b>attached</b> files – ✓</p></body></html>";
     s.withHeaders = true;
     for (size_t i = 0; i < sizes.size(); ++i)
-        s.files.push_back({"file" + std::to_string(i) + ".bin", "application/octet-stream", noise(sizes[i], uint32_t(i + 1))});
+        s.files.push_back({"file" + std::to_string(i) + ".bin", "application/octet-stream", Noise(sizes[i], uint32_t(i + 1))});
     s.files.push_back({"Übersicht.txt", "text/plain", "Grüße\r\n"});
-    store::Message msg = makeMessage(s);
+    store::Message msg = MakeMessage(s);
     store::NamedKey key;
     key.propertySet = store::ids::PS_PUBLIC_STRINGS;
     key.isString = true;
@@ -361,12 +224,12 @@ TEST(PstWriterRoundTrip, EmbeddedMessage) {
     inner.from = {"Carol", "carol@example.net"};
     inner.to = {{"Alice", "alice@example.com"}};
     inner.body = "Inner body text.\r\n";
-    inner.files.push_back({"inner.bin", "application/octet-stream", noise(20000, 7)});
-    store::Message msg = makeMessage(outer);
+    inner.files.push_back({"inner.bin", "application/octet-stream", Noise(20000, 7)});
+    store::Message msg = MakeMessage(outer);
     store::Attachment a;
     a.props.setLong(store::pid::AttachMethod, 5);
     a.props.setString(store::pid::AttachMimeTag, "message/rfc822");
-    a.embedded = std::make_unique<store::Message>(makeMessage(inner));
+    a.embedded = std::make_unique<store::Message>(MakeMessage(inner));
     msg.attachments.push_back(std::move(a));
     {
         PstWriter w;
@@ -416,7 +279,7 @@ TEST(PstWriterRoundTrip, ThousandsOfMessagesGiveDeepTrees) {
             s.body = "Body " + std::to_string(i) + "\r\n";
             s.flags = i % 3 ? 1 : 0;
             if (i % 500 == 0) s.files.push_back({"a.txt", "text/plain", "attachment " + std::to_string(i)});
-            ASSERT_TRUE(w.addMessage(i % 21 == 20 ? b : a, makeMessage(s), &err)) << err;
+            ASSERT_TRUE(w.addMessage(i % 21 == 20 ? b : a, MakeMessage(s), &err)) << err;
         }
         ASSERT_TRUE(w.close(&err)) << err;
     }
@@ -430,8 +293,8 @@ TEST(PstWriterRoundTrip, ThousandsOfMessagesGiveDeepTrees) {
     // readpst in mailbox mode (one file per folder) keeps this quick.
     std::string log;
     fs::create_directories(tmp.file("rp"));
-    EXPECT_EQ(run("readpst -j 0 -D -b -o '" + tmp.file("rp") + "' '" + pst + "'", &log), 0) << log;
-    const std::string mbox = readFile(tmp.file("rp/Bulk.mbox"));
+    EXPECT_EQ(RunCommand("readpst -j 0 -D -b -o '" + tmp.file("rp") + "' '" + pst + "' 2>&1", &log), 0) << log;
+    const std::string mbox = ReadFile(tmp.file("rp/Bulk.mbox"));
     size_t found = 0;
     for (size_t at = mbox.find("\nSubject: Bulk message "); at != std::string::npos; at = mbox.find("\nSubject: Bulk message ", at + 1)) ++found;
     EXPECT_EQ(found, size_t(inBulk));
@@ -457,7 +320,7 @@ TEST(PstWriterRoundTrip, ManyAttachmentsUseASubnodeIndex) {
         PstWriter w;
         std::string err;
         ASSERT_TRUE(w.create(pst, "Wide", &err)) << err;
-        ASSERT_TRUE(w.addMessage(w.addFolder(w.rootFolder(), "Inbox", &err), makeMessage(s), &err)) << err;
+        ASSERT_TRUE(w.addMessage(w.addFolder(w.rootFolder(), "Inbox", &err), MakeMessage(s), &err)) << err;
         ASSERT_TRUE(w.close(&err)) << err;
     }
     store::pst::VerifyReport st;
@@ -491,9 +354,9 @@ TEST(PstWriterRoundTrip, BareMessagesStillReadBack) {
     std::string log;
     auto px = runPffexport(pst, tmp.file("px"), &log);
     ASSERT_EQ(px.size(), 2u) << log;
-    EXPECT_NE(pffBySubject(px, "Only a subject"), nullptr);
+    EXPECT_NE(bySubject(px, "Only a subject"), nullptr);
     fs::create_directories(tmp.file("rp"));
-    EXPECT_EQ(run("readpst -j 0 -D -b -o '" + tmp.file("rp") + "' '" + pst + "'", &log), 0) << log;
+    EXPECT_EQ(RunCommand("readpst -j 0 -D -b -o '" + tmp.file("rp") + "' '" + pst + "' 2>&1", &log), 0) << log;
     EXPECT_NE(log.find("\"Inbox\" - 2 items done, 0 items skipped"), std::string::npos) << log;
 }
 
@@ -515,7 +378,7 @@ TEST(PstWriterRoundTrip, DisplayListsAreTheRecipientsNames) {
         ASSERT_TRUE(w.create(pst, "Display", &err)) << err;
         const uint32_t inbox = w.addFolder(w.rootFolder(), "Inbox", &err);
         for (const char* list : held) {
-            store::Message m = makeMessage(s);
+            store::Message m = MakeMessage(s);
             m.props.remove(store::pid::DisplayTo);
             if (list) m.props.setString(store::pid::DisplayTo, list);
             ASSERT_TRUE(w.addMessage(inbox, m, &err)) << err;
@@ -554,7 +417,7 @@ TEST(PstWriterRoundTrip, LongTextConvertedInPiecesReadsWhole) {
         PstWriter w;
         std::string err;
         ASSERT_TRUE(w.create(pst, "Long", &err)) << err;
-        store::Message m = makeMessage(s);
+        store::Message m = MakeMessage(s);
         m.props.set(store::Property::SharedText(store::pid::Body, std::make_shared<const std::string>("Re: " + s.body), 4));
         ASSERT_TRUE(w.addMessage(w.addFolder(w.rootFolder(), "Inbox", &err), m, &err)) << err;
         ASSERT_TRUE(w.close(&err)) << err;

@@ -3,18 +3,16 @@
 // names the fault, and the repairs around each fault (page CRCs, header CRCs) keep the
 // fault itself the only thing wrong.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <functional>
-#include <iterator>
 #include <string>
 #include <vector>
 
 #include "store/pst/verify/PstVerifier.h"
 #include "store/pst/verify/PstVerifierDetail.h"
+#include "tests/support/files.h"
 
 namespace fs = std::filesystem;
 using store::pst::VerifyOptions;
@@ -33,14 +31,11 @@ const char* const kSamples[] = {"pstsdk-sample1.pst", "pstsdk-submessage.pst", "
 fs::path samplePath(const char* name) { return fs::path(VELLARY_SAMPLES_DIR) / name; }
 
 Bytes readAll(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(in), {});
+    const std::string s = testsupport::ReadFile(p);
+    return Bytes(s.begin(), s.end());
 }
 
-void writeAll(const fs::path& p, const Bytes& b) {
-    std::ofstream out(p, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(b.data()), std::streamsize(b.size()));
-}
+void writeAll(const fs::path& p, const Bytes& b) { testsupport::WriteFile(p, std::string(b.begin(), b.end())); }
 
 void put16(Bytes& b, size_t off, uint16_t v) { store::put16(&b[off], v); }
 void put32(Bytes& b, size_t off, uint32_t v) { store::put32(&b[off], v); }
@@ -325,12 +320,10 @@ TEST_P(PstVerifyDamage, FailsNamingTheFault) {
     const DamageCase& c = GetParam();
     Bytes bytes = readAll(src);
     c.damage(bytes);
-    fs::path tmp = fs::temp_directory_path() /
-                   ("pstverify-" + std::string(c.name) + "-" + std::to_string(::getpid()) + ".pst");
-    writeAll(tmp, bytes);
+    testsupport::TempDir tmp;
+    writeAll(tmp.path() / "damaged.pst", bytes);
     std::vector<std::string> problems;
-    bool ok = VerifyPst(tmp.string(), &problems, {.strictAllocation = c.strict});
-    fs::remove(tmp);
+    bool ok = VerifyPst(tmp.file("damaged.pst"), &problems, {.strictAllocation = c.strict});
     std::string all;
     for (const auto& p : problems) all += "  " + p + "\n";
     EXPECT_FALSE(ok);
@@ -393,11 +386,10 @@ TEST(PstVerifySamples, MissingOrForeignFileFailsCleanly) {
     ASSERT_FALSE(problems.empty());
     EXPECT_NE(problems.front().find("cannot open"), std::string::npos);
 
-    fs::path tmp = fs::temp_directory_path() / ("pstverify-not-a-store-" + std::to_string(::getpid()) + ".pst");
-    writeAll(tmp, Bytes(4096, 0x41));
+    testsupport::TempDir tmp;
+    writeAll(tmp.path() / "not-a-store.pst", Bytes(4096, 0x41));
     problems.clear();
-    EXPECT_FALSE(VerifyPst(tmp.string(), &problems));
-    fs::remove(tmp);
+    EXPECT_FALSE(VerifyPst(tmp.file("not-a-store.pst"), &problems));
     ASSERT_FALSE(problems.empty());
     EXPECT_NE(problems.front().find("dwMagic"), std::string::npos);
 }

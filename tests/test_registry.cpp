@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "TestSupport.h"
+#include "tests/support/files.h"
 #include "common/registry.h"
 
 TEST(PathWithoutRoot, StripsEveryRootForm) {

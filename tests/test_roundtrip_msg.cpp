@@ -14,175 +14,15 @@
 #include <set>
 #include <sstream>
 
-#include "TestSupport.h"
 #include "conversion/ConversionRun.h"
-#include "roundtrip_support.h"
+#include "tests/support/files.h"
+#include "tests/support/msg_readers.h"
+#include "tests/support/recording_view.h"
+#include "tests/support/roundtrip.h"
 
-using namespace roundtrip;
+using namespace testsupport;
 
 namespace {
-
-// Prints, for every .msg path read from stdin:
-//   FILE hex(path) | ERROR hex(text) | CP n | S pid hex(utf8) | T filetime | FLAGS n
-//   HTML hex | R type hex(address) | A hex(name) hex(bytes) | E hex(subject)
-const char* kReaderScript = R"PY(
-import sys, struct, olefile
-
-def codec(cp):
-    named = {65001: "utf-8", 20127: "ascii", 20866: "koi8_r", 21866: "koi8_u", 28591: "latin-1", 932: "cp932",
-             936: "gbk", 949: "cp949", 950: "cp950", 50220: "iso2022_jp", 51932: "euc_jp", 51949: "euc_kr"}
-    if cp in named:
-        return named[cp]
-    if 28591 <= cp <= 28605:
-        return "iso8859_%d" % (cp - 28590)
-    return "cp%d" % cp
-
-def props(ole, prefix, header):
-    data = ole.openstream(prefix + "__properties_version1.0").read()
-    out = {}
-    for off in range(header, len(data) - 15, 16):
-        tag = struct.unpack("<I", data[off:off + 4])[0]
-        out[tag] = data[off + 8:off + 16]
-    return out
-
-def stream(ole, prefix, tag):
-    p = prefix + "__substg1.0_%08X" % tag
-    return ole.openstream(p).read() if ole.exists(p) else None
-
-def text(ole, prefix, p, pid, cp):
-    if (pid << 16) | 0x1F in p:
-        return (stream(ole, prefix, (pid << 16) | 0x1F) or b"").decode("utf-16-le")
-    if (pid << 16) | 0x1E in p:
-        return (stream(ole, prefix, (pid << 16) | 0x1E) or b"").rstrip(b"\0").decode(codec(cp))
-    return None
-
-def storages(ole, prefix, kind):
-    depth = prefix.count("/")
-    names = set()
-    for entry in ole.listdir(streams=True, storages=True):
-        if len(entry) > depth and "/".join(entry[:depth]) + ("/" if depth else "") == prefix and entry[depth].startswith(kind):
-            names.add(entry[depth])
-    return sorted(names)
-
-def hexs(s):
-    return s.encode("utf-8").hex()
-
-for path in sys.stdin.read().split("\n"):
-    if not path:
-        continue
-    print("FILE", path.encode().hex())
-    try:
-        ole = olefile.OleFileIO(path)
-        p = props(ole, "", 32)
-        cp = struct.unpack("<I", p[0x3FFD0003][:4])[0] if 0x3FFD0003 in p else 1252
-        print("CP", cp)
-        for pid in (0x0037, 0x0C1F, 0x0065, 0x1035, 0x1000):
-            t = text(ole, "", p, pid, cp)
-            if t is not None:
-                print("S %04X %s" % (pid, hexs(t)))
-        if 0x00390040 in p:
-            print("T", struct.unpack("<Q", p[0x00390040])[0])
-        if 0x0E070003 in p:
-            print("FLAGS", struct.unpack("<I", p[0x0E070003][:4])[0])
-        h = stream(ole, "", 0x10130102)
-        if h is not None:
-            # PR_HTML is in the code page PR_INTERNET_CPID names.
-            hcp = struct.unpack("<I", p[0x3FDE0003][:4])[0] if 0x3FDE0003 in p else cp
-            print("HTML", hexs(h.decode(codec(hcp), "replace")) or "-")
-        for r in storages(ole, "", "__recip_version1.0_#"):
-            rp = props(ole, r + "/", 8)
-            rtype = struct.unpack("<I", rp[0x0C150003][:4])[0] if 0x0C150003 in rp else 0
-            addr = text(ole, r + "/", rp, 0x3003, cp) or ""
-            print("R", rtype, hexs(addr) or "-")
-        for a in storages(ole, "", "__attach_version1.0_#"):
-            ap = props(ole, a + "/", 8)
-            method = struct.unpack("<I", ap[0x37050003][:4])[0] if 0x37050003 in ap else 0
-            if method == 5:
-                ep = props(ole, a + "/__substg1.0_3701000D/", 24)
-                ecp = struct.unpack("<I", ep[0x3FFD0003][:4])[0] if 0x3FFD0003 in ep else cp
-                print("E", hexs(text(ole, a + "/__substg1.0_3701000D/", ep, 0x0037, ecp) or "") or "-")
-                continue
-            name = text(ole, a + "/", ap, 0x3707, cp) or text(ole, a + "/", ap, 0x3704, cp) or ""
-            data = stream(ole, a + "/", 0x37010102) or b""
-            print("A", hexs(name) or "-", data.hex() or "-")
-        ole.close()
-    except Exception as e:
-        print("ERROR", str(e).encode().hex())
-)PY";
-
-struct OleMessage {
-    std::string error;
-    uint32_t codepage = 0;
-    std::map<uint16_t, std::string> strings;
-    bool hasTime = false;
-    uint64_t time = 0;
-    bool hasFlags = false;
-    uint32_t flags = 0;
-    bool hasHtml = false;
-    std::string html;  // decoded to UTF-8
-    std::vector<std::string> to, cc, bcc;
-    std::vector<SourceFile> files;
-    std::vector<std::string> embedded;
-};
-
-std::string Field(const std::string& hex) { return hex == "-" ? std::string() : FromHex(hex); }
-
-std::map<std::string, OleMessage> ReadAllWithOlefile(const std::string& python, const std::vector<fs::path>& files,
-                                                     const fs::path& scratch, std::string* log) {
-    fs::path script = scratch / "read_msg.py", list = scratch / "list.txt";
-    testsupport::WriteFile(script, kReaderScript);
-    std::string paths;
-    for (const auto& f : files) paths += f.string() + "\n";
-    testsupport::WriteFile(list, paths);
-    std::string out;
-    RunCommand(python + " " + Quote(script.string()) + " < " + Quote(list.string()) + " 2>&1", &out);
-    std::map<std::string, OleMessage> messages;
-    OleMessage* cur = nullptr;
-    std::istringstream in(out);
-    std::string line;
-    while (std::getline(in, line)) {
-        std::istringstream words(line);
-        std::string kind, a, b;
-        words >> kind >> a >> b;
-        if (kind == "FILE") cur = &messages[FromHex(a)];
-        else if (!cur) *log += line + "\n";
-        else if (kind == "ERROR") cur->error = FromHex(a);
-        else if (kind == "CP") cur->codepage = uint32_t(std::stoul(a));
-        else if (kind == "S") cur->strings[uint16_t(std::stoul(a, nullptr, 16))] = Field(b);
-        else if (kind == "T") cur->hasTime = true, cur->time = std::stoull(a);
-        else if (kind == "FLAGS") cur->hasFlags = true, cur->flags = uint32_t(std::stoul(a));
-        else if (kind == "HTML") cur->hasHtml = true, cur->html = Field(a);
-        else if (kind == "R") {
-            // A recipient kept by its name alone (no address GMime could find) has no address to compare.
-            if (b != "-") (a == "1" ? cur->to : a == "2" ? cur->cc : cur->bcc).push_back(Lower(Field(b)));
-        }
-        else if (kind == "A") cur->files.push_back({Field(a), Field(b)});
-        else if (kind == "E") cur->embedded.push_back(Field(a));
-        else *log += line + "\n";
-    }
-    return messages;
-}
-
-
-std::string FindPython() {
-    for (const char* py : {"python3", "/usr/bin/python3"})
-        if (RunCommand(std::string(py) + " -c 'import olefile' 2>/dev/null")) return py;
-    return {};
-}
-
-// msgconvert reads an 8-bit string of code page 65001 as octets and then
-// writes them out as UTF-8 once more (it decodes every other code page, and
-// takes "UTF-8" to mean the string is Unicode already). This undoes that
-// second encoding: characters below 256 back to bytes, when those bytes are
-// valid UTF-8.
-std::string UndoDoubleUtf8(const std::string& text) {
-    gsize written = 0;
-    char* bytes = g_convert(text.data(), gssize(text.size()), "ISO-8859-1", "UTF-8", nullptr, &written, nullptr);
-    if (!bytes) return text;
-    std::string out(bytes, written);
-    g_free(bytes);
-    return g_utf8_validate(out.data(), gssize(out.size()), nullptr) ? out : text;
-}
 
 // Text in a Windows code page, or "" when it cannot be converted.
 std::string EncodeCodepage(const std::string& text, uint32_t codepage) {
@@ -194,10 +34,8 @@ std::string EncodeCodepage(const std::string& text, uint32_t codepage) {
     return out;
 }
 
-int64_t FiletimeToUnix(uint64_t ft) { return int64_t(ft / 10000000ULL) - 11644473600LL; }
-
 struct Shared {
-    testsupport::TempDir dir;
+    TempDir dir;
     std::string skip;
     std::vector<SourceMailbox> sources;
     conversion::RunOutcome outcome;
@@ -212,26 +50,19 @@ struct Shared {
 Shared* TheRun() {
     static std::unique_ptr<Shared> shared = [] {
         auto s = std::make_unique<Shared>();
-        auto mailboxes = testsupport::CorpusMailboxes();
-        std::string python = FindPython();
+        auto mailboxes = CorpusMailboxes();
         if (mailboxes.empty()) {
             s->skip = "corpus not found at " VELLARY_CORPUS_DIR "/mbox";
             return s;
         }
-        if (python.empty() || !HaveTool("msgconvert")) {
+        if (OlefilePython().empty() || !HaveTool("msgconvert")) {
             s->skip = "python3 with olefile (python3-olefile) or msgconvert (libemail-outlook-message-perl) is missing";
             return s;
         }
         s->sources = ConvertToEml(mailboxes, s->dir.path() / "eml");
 
-        conversion::RunRequest request;
-        request.form = conversion::TargetForm::Msg;
-        for (const auto& box : s->sources) request.rows.push_back(box.source.string());
         s->out = s->dir.path() / "msg";
-        fs::create_directories(s->out);
-        testsupport::RecordingView view;
-        view.folder = s->out.string();
-        s->outcome = conversion::ConversionRun(view, request).execute();
+        s->outcome = ConvertRows(s->out, conversion::TargetForm::Msg, Rows(s->sources));
 
         std::vector<fs::path> all;
         fs::path links = s->dir.path() / "links";
@@ -253,7 +84,7 @@ Shared* TheRun() {
                 }
             }
         }
-        s->ole = ReadAllWithOlefile(python, all, s->dir.path(), &s->oleLog);
+        s->ole = ReadAllWithOlefile(all, s->dir.path(), &s->oleLog);
         // msgconvert writes N.eml for N.msg into the current folder; one run for all files.
         std::string args;
         for (const auto& [link, msg] : linked) args += " " + Quote(link.filename().string());
@@ -261,7 +92,7 @@ Shared* TheRun() {
         for (const auto& [link, msg] : linked) {
             fs::path eml = link;
             eml.replace_extension(".eml");
-            if (fs::exists(eml)) s->converted[msg.string()] = ReadMailBytes(testsupport::ReadFile(eml));
+            if (fs::exists(eml)) s->converted[msg.string()] = ReadMailBytes(ReadFile(eml));
         }
         return s;
     }();

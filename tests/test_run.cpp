@@ -8,7 +8,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "TestSupport.h"
+#include "tests/support/files.h"
+#include "tests/support/recording_view.h"
 #include "common/registry.h"
 #include "conversion/ConversionRun.h"
 
@@ -16,14 +17,6 @@ using namespace conversion;
 using namespace testsupport;
 
 namespace {
-
-RunOutcome runWith(RecordingView& view, TargetForm form, std::vector<std::string> rows) {
-    RunRequest request;
-    request.form = form;
-    request.rows = std::move(rows);
-    ConversionRun run(view, request);
-    return run.execute();
-}
 
 // Where the run puts a mailbox's message files.
 fs::path mailboxFolderFor(const std::string& out, const fs::path& source) {
@@ -35,7 +28,7 @@ fs::path mailboxFolderFor(const std::string& out, const fs::path& source) {
 TEST(Run, NoFormChosenShowsTheMessageAndNothingElse) {
     RecordingView view;
     view.folder = "/nonexistent-never-used";
-    RunOutcome o = runWith(view, TargetForm::None, {"/x.mbox"});
+    RunOutcome o = ConvertRows(view, TargetForm::None, {"/x.mbox"});
     EXPECT_FALSE(o.started);
     ASSERT_EQ(view.boxes.size(), 1u);
     EXPECT_EQ(view.boxes[0].text, "Please select a option to convert file(s).");
@@ -46,7 +39,7 @@ TEST(Run, NoFormChosenShowsTheMessageAndNothingElse) {
 
 TEST(Run, CancelledFolderDialogEndsSilently) {
     RecordingView view;  // folder "" = cancelled
-    RunOutcome o = runWith(view, TargetForm::Eml, {"/x.mbox"});
+    RunOutcome o = ConvertRows(view, TargetForm::Eml, {"/x.mbox"});
     EXPECT_FALSE(o.started);
     EXPECT_TRUE(view.boxes.empty());
     EXPECT_TRUE(view.convertEnabled.empty());
@@ -65,7 +58,7 @@ TEST(Run, ConvertsMailboxesIntoFoldersBelowTheOutputFolder) {
     for (TargetForm form : {TargetForm::Eml, TargetForm::Emlx}) {
         RecordingView view;
         view.folder = out;  // no trailing separator: one is added
-        RunOutcome o = runWith(view, form, {a.string(), "  " + b.string() + "  "});
+        RunOutcome o = ConvertRows(view, form, {a.string(), "  " + b.string() + "  "});
         EXPECT_TRUE(o.ok());
         EXPECT_EQ(o.messagesSaved, 3);
         const char* ext = form == TargetForm::Eml ? ".eml" : ".emlx";
@@ -100,7 +93,7 @@ TEST(Run, MailboxFolderStaysInsideTheOutputFolder) {
     view.folder = (dir.path() / "out").string() + "/";
     // "." and ".." parts are resolved before the path is placed below the output folder.
     std::string twisted = (dir.path() / "m" / ".." / "m" / "." / "box.mbox").string();
-    RunOutcome o = runWith(view, TargetForm::Eml, {twisted});
+    RunOutcome o = ConvertRows(view, TargetForm::Eml, {twisted});
     EXPECT_TRUE(o.ok());
     EXPECT_TRUE(fs::exists(mailboxFolderFor(view.folder, src) / "email-1.eml"));
 }
@@ -112,11 +105,11 @@ TEST(Run, SecondRunReplacesFilesNumberByNumber) {
     WriteFile(src, "From 1\r\na\r\nFrom 2\r\nb\r\nFrom 3\r\nc\r\n");
     RecordingView v1;
     v1.folder = out;
-    runWith(v1, TargetForm::Eml, {src.string()});
+    ConvertRows(v1, TargetForm::Eml, {src.string()});
     WriteFile(src, "From 9\r\nz\r\n");
     RecordingView v2;
     v2.folder = out;
-    runWith(v2, TargetForm::Eml, {src.string()});
+    ConvertRows(v2, TargetForm::Eml, {src.string()});
     fs::path f = mailboxFolderFor(out, src);
     EXPECT_EQ(ReadFile(f / "email-1.eml"), "From 9\r\nz\r\n\r\n");
     EXPECT_EQ(ReadFile(f / "email-3.eml"), "From 3\r\nc\r\n\r\n");
@@ -126,7 +119,7 @@ TEST(Run, EmptyListRowIsProcessedWithoutOutputOrFailure) {
     TempDir dir;
     RecordingView view;
     view.folder = dir.str();
-    RunOutcome o = runWith(view, TargetForm::Emlx, {""});
+    RunOutcome o = ConvertRows(view, TargetForm::Emlx, {""});
     EXPECT_TRUE(o.ok());
     ASSERT_EQ(view.boxes.size(), 1u);
     EXPECT_EQ(view.boxes[0].style, 64);
@@ -140,7 +133,7 @@ TEST(Run, FailuresAreCountedNamedAndNotReportedAsSuccess) {
     fs::path missing = dir.path() / "missing.mbox";
     RecordingView view;
     view.folder = dir.str();
-    RunOutcome o = runWith(view, TargetForm::Eml, {missing.string(), good.string()});
+    RunOutcome o = ConvertRows(view, TargetForm::Eml, {missing.string(), good.string()});
     EXPECT_FALSE(o.ok());
     EXPECT_EQ(o.mailboxesFailed, 1);
     EXPECT_EQ(o.messagesSaved, 1);  // the rows after a failure are converted
@@ -176,7 +169,7 @@ TEST(Run, FileWithNoMessageIsAFailure) {
         WriteFile(good, "From a\r\nx\r\n");
         RecordingView view;
         view.folder = (dir.path() / "out").string();
-        RunOutcome o = runWith(view, TargetForm::Eml, {empty.string(), good.string()});
+        RunOutcome o = ConvertRows(view, TargetForm::Eml, {empty.string(), good.string()});
         EXPECT_EQ(o.mailboxesFailed, 1);
         EXPECT_EQ(o.messagesSaved, 1);
         ASSERT_EQ(view.boxes.size(), 1u);
@@ -206,7 +199,7 @@ TEST(Run, OutputFolderThatCannotBeWritten) {
     WriteFile(dir.path() / "blocker", "");
     RecordingView view;
     view.folder = (dir.path() / "blocker" / "out").string();
-    RunOutcome o = runWith(view, TargetForm::Eml, {src.string()});
+    RunOutcome o = ConvertRows(view, TargetForm::Eml, {src.string()});
     EXPECT_EQ(o.mailboxesFailed, 1);
     EXPECT_EQ(o.messagesSaved, 0);
     ASSERT_EQ(view.boxes.size(), 1u);
@@ -223,7 +216,7 @@ TEST(Run, MessageFileThatCannotBeWrittenIsCountedAndNumberingGoesOn) {
     fs::create_directories(folder / "email-2.eml");  // a folder in the way of message 2
     RecordingView view;
     view.folder = out;
-    RunOutcome o = runWith(view, TargetForm::Eml, {src.string()});
+    RunOutcome o = ConvertRows(view, TargetForm::Eml, {src.string()});
     EXPECT_EQ(o.messagesFailed, 1);
     EXPECT_EQ(o.messagesSaved, 2);
     EXPECT_EQ(ReadFile(folder / "email-1.eml"), "From a\r\nx\r\n\r\n");
@@ -241,7 +234,7 @@ TEST(Run, ClosingTheWindowStopsTheRunAtOnce) {
     RecordingView view;
     view.folder = dir.str();
     view.stopAfterYields = 20;
-    RunOutcome o = runWith(view, TargetForm::Eml, {src.string(), src.string()});
+    RunOutcome o = ConvertRows(view, TargetForm::Eml, {src.string(), src.string()});
     EXPECT_TRUE(o.stopped);
     EXPECT_LT(o.messagesSaved, 50);
     EXPECT_TRUE(view.boxes.empty());  // no completion message
@@ -253,7 +246,7 @@ TEST(Run, ManyMailboxesFailuresListIsCut) {
     for (int i = 0; i < 8; ++i) rows.push_back((dir.path() / ("none" + std::to_string(i))).string());
     RecordingView view;
     view.folder = dir.str();
-    RunOutcome o = runWith(view, TargetForm::Eml, rows);
+    RunOutcome o = ConvertRows(view, TargetForm::Eml, rows);
     EXPECT_EQ(o.mailboxesFailed, 8);
     EXPECT_NE(view.boxes.at(0).text.find("... and 3 more."), std::string::npos);
 }
@@ -291,7 +284,7 @@ TEST(Run, LinksInTheOutputTreeAreNotFollowed) {
 
         RecordingView view;
         view.folder = out;
-        RunOutcome o = runWith(view, c.form, {src.string()});
+        RunOutcome o = ConvertRows(view, c.form, {src.string()});
         EXPECT_EQ(ReadFile(victim / "file"), "precious");
         EXPECT_EQ(std::distance(fs::directory_iterator(victim), fs::directory_iterator()), 1);
         if (!c.symbolic) {

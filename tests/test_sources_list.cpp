@@ -1,14 +1,12 @@
 // The source list's row model, the file dialog's answer and the folder walk.
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
 #include <filesystem>
-#include <fstream>
 
 #include "sources/AddFiles.h"
 #include "sources/SourceList.h"
 #include "sources/pathLogger.h"
+#include "tests/support/files.h"
 
 namespace fs = std::filesystem;
 using sources::pathLogger;
@@ -45,22 +43,11 @@ namespace {
 
 class WalkTree : public ::testing::Test {
 protected:
-    void SetUp() override {
-        root = fs::temp_directory_path() /
-               ("vellary-walk-" + std::to_string(::getpid()) + "-" +
-                ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(root);
-        fs::create_directories(root);
-    }
     void TearDown() override {
         std::error_code ec;
-        fs::permissions(root / "locked", fs::perms::owner_all, ec);
-        fs::remove_all(root, ec);
+        fs::permissions(root / "locked", fs::perms::owner_all, ec);  // so the folder can be removed
     }
-    void file(const std::string& relative) {
-        fs::create_directories((root / relative).parent_path());
-        std::ofstream(root / relative) << "x";
-    }
+    void file(const std::string& relative) { testsupport::WriteFile(root / relative, "x"); }
     std::string at(const std::string& relative) const { return root.string() + "/" + relative; }
 
     // x.mbox, A/a.mbox, A/C/c.mbox, B/b.mbox
@@ -71,7 +58,8 @@ protected:
         file("B/b.mbox");
     }
 
-    fs::path root;
+    testsupport::TempDir tmp;
+    const fs::path root = tmp.path();
 };
 
 }  // namespace

@@ -10,7 +10,8 @@
 #include <thread>
 #include <unistd.h>
 
-#include "TestSupport.h"
+#include "tests/support/files.h"
+#include "tests/support/recording_view.h"
 #include "common/registry.h"
 #include "conversion/ConversionRun.h"
 #include "conversion/Splitter.h"
@@ -237,8 +238,7 @@ TEST(Splitter, TheStartOfTheFileInBothModes) {
         {" Subject: hi\n\nbody\n", {}},                                                // a continuation first
     };
     for (const auto& c : cases) {
-        std::string lf = c.text, crlfText;
-        for (char ch : lf) crlfText += ch == '\n' ? std::string("\r\n") : std::string(1, ch);
+        const std::string lf = c.text, crlfText = crlf(lf);
         for (const std::string& box : {lf, crlfText, "\xEF\xBB\xBF" + lf, "\xEF\xBB\xBF" + crlfText}) {
             SCOPED_TRACE(testing::PrintToString(box));
             expectMessages(splitBytes(box), c.want);
@@ -348,17 +348,12 @@ TEST(Splitter, EveryCorpusMailboxInBothModesThroughTheRun) {
         for (const std::string& text : {bytes, lf, crlfBox}) {
             fs::path src = dir.path() / "in" / (std::to_string(variant++) + "-" + box.filename().string());
             WriteFile(src, text);
-            testsupport::RecordingView view;
-            view.folder = (dir.path() / "out").string();
-            conversion::RunRequest request;
-            request.form = TargetForm::Eml;
-            request.rows = {src.string()};
-            RunOutcome o = ConversionRun(view, request).execute();
+            RunOutcome o = testsupport::ConvertRows(dir.path() / "out", TargetForm::Eml, {src.string()});
             LineMode mode = ReadMBOXFile(text);
             auto want = mode == LineMode::Normal ? lineModel(text) : blockModel(text);
             // A mailbox with no message in it (the corpus has an empty one) is named as a failure.
             ASSERT_EQ(o.ok(), !want.empty()) << src << ": " << FailureSummary(o);
-            fs::path folder = fs::path(view.folder) / src.relative_path();
+            fs::path folder = dir.path() / "out" / src.relative_path();
             for (size_t i = 0; i < want.size(); ++i) {
                 fs::path f = folder / ("email-" + std::to_string(i + 1) + ".eml");
                 ASSERT_EQ(testsupport::ReadFile(f), want[i] + "\r\n") << f;
@@ -388,10 +383,7 @@ std::vector<std::string> convertedMessages(const std::string& out, const std::st
 }
 
 RunOutcome convertRows(testsupport::RecordingView& view, std::vector<std::string> rows) {
-    RunRequest request;
-    request.form = TargetForm::Eml;
-    request.rows = std::move(rows);
-    return ConversionRun(view, request).execute();
+    return testsupport::ConvertRows(view, TargetForm::Eml, std::move(rows));
 }
 
 }  // namespace

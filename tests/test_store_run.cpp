@@ -15,38 +15,19 @@
 #include <thread>
 #include <unistd.h>
 
-#include "TestSupport.h"
 #include "common/registry.h"
 #include "conversion/ConversionRun.h"
 #include "store/Session.h"
 #include "store/pst/verify/PstVerifier.h"
-#include "test_pst_support.h"
+#include "tests/support/builders.h"
+#include "tests/support/commands.h"
+#include "tests/support/files.h"
+#include "tests/support/recording_view.h"
 
 using namespace conversion;
 using namespace testsupport;
 
 namespace {
-
-RunOutcome runStore(RecordingView& view, TargetForm form, bool single, std::vector<std::string> rows) {
-    RunRequest request;
-    request.form = form;
-    request.singleStore = single;
-    request.rows = std::move(rows);
-    return ConversionRun(view, request).execute();
-}
-
-std::vector<fs::path> filesWithExtension(const fs::path& dir, const std::string& ext, bool recursive) {
-    std::vector<fs::path> out;
-    if (recursive) {
-        for (auto& e : fs::recursive_directory_iterator(dir))
-            if (e.is_regular_file() && e.path().extension() == ext) out.push_back(e.path());
-    } else {
-        for (auto& e : fs::directory_iterator(dir))
-            if (e.is_regular_file() && e.path().extension() == ext) out.push_back(e.path());
-    }
-    std::sort(out.begin(), out.end());
-    return out;
-}
 
 // Folder name -> number of messages, as readpst sees the store. Every store
 // read here must first pass our own structural check; a store that could not
@@ -62,7 +43,7 @@ std::map<std::string, int> readpstFolders(const fs::path& pst, const fs::path& s
     std::string output;
     // -j 0: parallel readpst jobs share one file offset and now and then read
     // a block from the wrong place, losing messages.
-    int rc = psttest::run("readpst -j 0 -q -r -S -o '" + scratch.string() + "' '" + pst.string() + "'", &output);
+    int rc = RunCommand("readpst -j 0 -q -r -S -o " + Quote(scratch.string()) + " " + Quote(pst.string()) + " 2>&1", &output);
     EXPECT_EQ(rc, 0) << output;
     for (auto& e : fs::recursive_directory_iterator(scratch))
         // -S writes message N as "N" and its attachments as "N-name".
@@ -166,12 +147,6 @@ private:
     int status_ = -1000;
 };
 
-std::string smallMessages(int count) {
-    std::string text;
-    for (int i = 0; i < count; ++i) text += "From x\r\nSubject: m" + std::to_string(i) + "\r\n\r\nbody\r\n";
-    return text;
-}
-
 }  // namespace
 
 TEST(StoreTimeStamp, DayMonthYearHourMinuteSeconds) {
@@ -188,20 +163,20 @@ TEST(StoreTimeStamp, DayMonthYearHourMinuteSeconds) {
 }
 
 TEST(StoreForms, SingleStoreHoldsOneFolderPerMailbox) {
-    if (!psttest::haveTool("readpst")) GTEST_SKIP() << "readpst (pst-utils) is not installed";
+    if (!HaveTool("readpst")) GTEST_SKIP() << "readpst (pst-utils) is not installed";
     ThreeMailboxes m;
     RecordingView view;
     view.folder = m.out().string();
     fs::create_directories(m.out());
-    RunOutcome o = runStore(view, TargetForm::Pst, true, m.rows());
+    RunOutcome o = ConvertRows(view, TargetForm::Pst, m.rows(), true);
     EXPECT_TRUE(o.ok());
     EXPECT_EQ(o.messagesSaved, 6);
-    auto stores = filesWithExtension(m.out(), ".pst", false);
+    auto stores = FilesWithExtension(m.out(), ".pst", false);
     ASSERT_EQ(stores.size(), 1u);
     EXPECT_TRUE(std::regex_match(stores[0].filename().string(),
                                  std::regex(R"(Vellary\d{1,2}\.\d{1,2}\.\d\d \d{1,2}\.\d{1,2}\.\d\d\.pst)")))
         << stores[0];
-    EXPECT_TRUE(filesWithExtension(m.out(), ".eml", true).empty());
+    EXPECT_TRUE(FilesWithExtension(m.out(), ".eml", true).empty());
     auto folders = readpstFolders(stores[0], m.dir.path() / "read");
     EXPECT_EQ(folders["Inbox"], 3);
     EXPECT_EQ(folders["Sent"], 2);
@@ -213,13 +188,13 @@ TEST(StoreForms, SingleStoreHoldsOneFolderPerMailbox) {
 }
 
 TEST(StoreForms, StorePerMailboxIsNamedAfterTheMailbox) {
-    if (!psttest::haveTool("readpst")) GTEST_SKIP() << "readpst (pst-utils) is not installed";
+    if (!HaveTool("readpst")) GTEST_SKIP() << "readpst (pst-utils) is not installed";
     ThreeMailboxes m;
     fs::create_directories(m.out());
     RecordingView view;
     view.folder = m.out().string();
-    EXPECT_TRUE(runStore(view, TargetForm::Pst, false, m.rows()).ok());
-    auto stores = filesWithExtension(m.out(), ".pst", false);
+    EXPECT_TRUE(ConvertRows(view, TargetForm::Pst, m.rows(), false).ok());
+    auto stores = FilesWithExtension(m.out(), ".pst", false);
     ASSERT_EQ(stores.size(), 3u);
     EXPECT_EQ(stores[0].filename(), "Archive.pst");
     EXPECT_EQ(stores[1].filename(), "Inbox.pst");
@@ -256,8 +231,8 @@ TEST(StoreForms, TakenStoreNameGetsTheNextFreeNumber) {
         fs::create_directories(out);
         fs::path a = dir.path() / "a" / "inbox.mbox";
         fs::path b = c.sameNames ? dir.path() / "b" / "inbox.mbox" : dir.path() / "a" / "sent.mbox";
-        WriteFile(a, smallMessages(2));
-        WriteFile(b, smallMessages(3));
+        WriteFile(a, MboxOf(2));
+        WriteFile(b, MboxOf(3));
         std::vector<std::string> rows = {a.string(), b.string()};
         // The one store's name holds the clock to the second: every name the
         // run could build while this case runs is taken beforehand.
@@ -267,13 +242,13 @@ TEST(StoreForms, TakenStoreNameGetsTheNextFreeNumber) {
         for (int run = 0; run < c.earlierRuns; ++run) {
             RecordingView view;
             view.folder = out.string();
-            EXPECT_TRUE(runStore(view, TargetForm::Pst, c.single, rows).ok());
+            EXPECT_TRUE(ConvertRows(view, TargetForm::Pst, rows, c.single).ok());
         }
-        for (auto& f : filesWithExtension(out, ".pst", false)) before[f] = ReadFile(f);
+        for (auto& f : FilesWithExtension(out, ".pst", false)) before[f] = ReadFile(f);
 
         RecordingView view;
         view.folder = out.string();
-        RunOutcome o = runStore(view, TargetForm::Pst, c.single, rows);
+        RunOutcome o = ConvertRows(view, TargetForm::Pst, rows, c.single);
         EXPECT_TRUE(o.ok()) << FailureSummary(o);
         EXPECT_EQ(o.messagesSaved, 5);
         ASSERT_EQ(view.boxes.size(), 1u);
@@ -281,7 +256,7 @@ TEST(StoreForms, TakenStoreNameGetsTheNextFreeNumber) {
         for (auto& [file, bytes] : before) EXPECT_EQ(ReadFile(file), bytes) << file;
 
         std::vector<std::string> made;
-        for (auto& f : filesWithExtension(out, ".pst", false))
+        for (auto& f : FilesWithExtension(out, ".pst", false))
             if (!before.count(f)) made.push_back(f.filename().string());
         std::sort(made.begin(), made.end());
         std::vector<std::string> expected;
@@ -295,7 +270,7 @@ TEST(StoreForms, TakenStoreNameGetsTheNextFreeNumber) {
         } else {
             EXPECT_EQ(made, (std::vector<std::string>{"inbox" + n + ".pst", "sent" + n + ".pst"}));
         }
-        if (!c.single && psttest::haveTool("readpst")) {
+        if (!c.single && HaveTool("readpst")) {
             const std::string second = c.sameNames ? "inbox (2).pst" : "sent" + n + ".pst";
             auto folders = readpstFolders(out / second, dir.path() / "read");
             EXPECT_EQ(folders[c.sameNames ? "inbox" : "sent"], 3);
@@ -308,20 +283,20 @@ TEST(StoreForms, MsgFilesPerMailboxAndTheTemporaryStoreStays) {
     fs::create_directories(m.out());
     RecordingView view;
     view.folder = m.out().string();
-    RunOutcome o = runStore(view, TargetForm::Msg, false, m.rows());
+    RunOutcome o = ConvertRows(view, TargetForm::Msg, m.rows());
     EXPECT_TRUE(o.ok());
     fs::path inboxFolder = m.out() / PathWithoutRoot(m.inbox.string());
     fs::path sentFolder = m.out() / PathWithoutRoot(m.sent.string());
-    EXPECT_EQ(filesWithExtension(inboxFolder, ".msg", false),
+    EXPECT_EQ(FilesWithExtension(inboxFolder, ".msg", false),
               (std::vector<fs::path>{inboxFolder / "Email-1.msg", inboxFolder / "Email-2.msg",
                                      inboxFolder / "Email-3.msg"}));
-    EXPECT_EQ(filesWithExtension(sentFolder, ".msg", false),
+    EXPECT_EQ(FilesWithExtension(sentFolder, ".msg", false),
               (std::vector<fs::path>{sentFolder / "Email-1.msg", sentFolder / "Email-2.msg"}));
-    EXPECT_TRUE(filesWithExtension(m.out(), ".eml", true).empty());
-    auto stores = filesWithExtension(m.out(), ".pst", false);
+    EXPECT_TRUE(FilesWithExtension(m.out(), ".eml", true).empty());
+    auto stores = FilesWithExtension(m.out(), ".pst", false);
     ASSERT_EQ(stores.size(), 1u);
     EXPECT_EQ(stores[0].filename().string().rfind("Temp", 0), 0u);
-    if (psttest::haveTool("readpst")) {
+    if (HaveTool("readpst")) {
         // The temporary store holds the mailbox folders and no item.
         auto folders = readpstFolders(stores[0], m.dir.path() / "read");
         EXPECT_EQ(folders["Inbox"], 0);
@@ -334,25 +309,23 @@ TEST(StoreForms, MsgFilesPerMailboxAndTheTemporaryStoreStays) {
     again.folder = m.out().string();
     // A new temporary store is made (its name has the time in seconds).
     std::this_thread::sleep_for(std::chrono::milliseconds(1100));
-    EXPECT_TRUE(runStore(again, TargetForm::Msg, false, m.rows()).ok());
-    EXPECT_EQ(filesWithExtension(inboxFolder, ".msg", false).size(), 3u);
+    EXPECT_TRUE(ConvertRows(again, TargetForm::Msg, m.rows()).ok());
+    EXPECT_EQ(FilesWithExtension(inboxFolder, ".msg", false).size(), 3u);
 }
 
 TEST(StoreForms, ClosingTheWindowFinishesTheOpenStore) {
-    if (!psttest::haveTool("readpst")) GTEST_SKIP() << "readpst (pst-utils) is not installed";
+    if (!HaveTool("readpst")) GTEST_SKIP() << "readpst (pst-utils) is not installed";
     TempDir dir;
     fs::path box = dir.path() / "Big.mbox";
-    std::string text;
-    for (int i = 0; i < 40; ++i) text += "From x\r\nSubject: m" + std::to_string(i) + "\r\n\r\nbody\r\n";
-    WriteFile(box, text);
+    WriteFile(box, MboxOf(40));
     RecordingView view;
     view.folder = dir.str();
     view.stopAfterYields = 60;  // a few messages in
-    RunOutcome o = runStore(view, TargetForm::Pst, true, {box.string()});
+    RunOutcome o = ConvertRows(view, TargetForm::Pst, {box.string()}, true);
     EXPECT_TRUE(o.stopped);
     EXPECT_GT(o.messagesSaved, 0);
     EXPECT_LT(o.messagesSaved, 40);
-    auto stores = filesWithExtension(dir.path(), ".pst", false);
+    auto stores = FilesWithExtension(dir.path(), ".pst", false);
     ASSERT_EQ(stores.size(), 1u);
     EXPECT_EQ(readpstFolders(stores[0], dir.path() / "read")["Big"], o.messagesSaved);
 }
@@ -376,14 +349,14 @@ TEST(StoreForms, WorkingFilesNeverTakeAUserFileName) {
         ThreeMailboxes m;
         RecordingView first;
         first.folder = m.out().string();
-        ASSERT_TRUE(runStore(first, TargetForm::Eml, false, m.rows()).ok());
+        ASSERT_TRUE(ConvertRows(first, TargetForm::Eml, m.rows()).ok());
         std::map<fs::path, std::string> before, after;
-        for (auto& f : filesWithExtension(m.out(), ".eml", true)) before[f] = ReadFile(f);
+        for (auto& f : FilesWithExtension(m.out(), ".eml", true)) before[f] = ReadFile(f);
         ASSERT_EQ(before.size(), 6u);
         RecordingView second;
         second.folder = m.out().string();
-        EXPECT_TRUE(runStore(second, form, false, m.rows()).ok());
-        for (auto& f : filesWithExtension(m.out(), ".eml", true)) after[f] = ReadFile(f);
+        EXPECT_TRUE(ConvertRows(second, form, m.rows()).ok());
+        for (auto& f : FilesWithExtension(m.out(), ".eml", true)) after[f] = ReadFile(f);
         EXPECT_EQ(after, before);
     }
 }
@@ -394,10 +367,10 @@ TEST(StoreForms, MailboxNamedDotMboxGetsAFolder) {
     for (TargetForm form : {TargetForm::Msg, TargetForm::Pst}) {
         TempDir dir;
         fs::path box = dir.path() / ".mbox";
-        WriteFile(box, smallMessages(2));
+        WriteFile(box, MboxOf(2));
         RecordingView view;
         view.folder = dir.str();
-        RunOutcome o = runStore(view, form, true, {box.string()});
+        RunOutcome o = ConvertRows(view, form, {box.string()}, true);
         EXPECT_TRUE(o.ok()) << FailureSummary(o);
         EXPECT_EQ(o.messagesSaved, 2);
     }
@@ -409,10 +382,7 @@ TEST(StoreForms, MailboxNamedDotMboxGetsAFolder) {
 TEST(StoreForms, StoreThatCannotBeFinishedFailsTheMessagesItLost) {
     TempDir dir;
     fs::path box = dir.path() / "box.mbox";
-    std::string text;
-    for (int i = 0; i < 40; ++i)
-        text += "From x\r\nSubject: m" + std::to_string(i) + "\r\n\r\n" + std::string(30000, 'a' + i % 26) + "\r\n";
-    WriteFile(box, text);
+    WriteFile(box, MboxOf(40, [](int i) { return std::string(30000, char('a' + i % 26)); }));
     auto args = [&](const fs::path& out) {
         return std::vector<std::string>{"--to", "pst", "--pst-per-mailbox", "-o", out.string(), box.string()};
     };
@@ -431,7 +401,7 @@ TEST(StoreForms, StoreThatCannotBeFinishedFailsTheMessagesItLost) {
             << cli.output;
         int kept = 0;
         if (fs::exists(store)) {
-            if (!psttest::haveTool("readpst")) GTEST_SKIP() << "readpst (pst-utils) is not installed";
+            if (!HaveTool("readpst")) GTEST_SKIP() << "readpst (pst-utils) is not installed";
             kept = readpstFolders(store, out / "read", true)["box"];
         }
         EXPECT_NE(cli.output.find("Not converted: 0 mailboxes, " + std::to_string(40 - kept) +
@@ -451,14 +421,11 @@ TEST(StoreForms, CommandLineFinishesTheStoreOnStopSignals) {
     std::vector<std::string> boxes;
     for (auto [name, count] : {std::pair{"a", 100}, {"b", 30000}, {"c", 30000}}) {
         boxes.push_back((dir.path() / (std::string(name) + ".mbox")).string());
-        WriteFile(boxes.back(), smallMessages(count));
+        WriteFile(boxes.back(), MboxOf(count));
     }
     // The first mailbox outgrows the store's first 248 KiB data section, so a
     // limit just past an empty store fills the disk before the signal.
-    std::string large;
-    for (int i = 0; i < 100; ++i)
-        large += "From x\r\nSubject: m" + std::to_string(i) + "\r\n\r\n" + std::string(3000, 'a') + "\r\n";
-    WriteFile(boxes[0], large);
+    WriteFile(boxes[0], MboxOf(100, [](int) { return std::string(3000, 'a'); }));
     struct Case {
         int signal;
         rlim_t fileSizeLimit;
@@ -481,9 +448,9 @@ TEST(StoreForms, CommandLineFinishesTheStoreOnStopSignals) {
             EXPECT_NE(cli.output.find(": cannot finish the store"), std::string::npos) << cli.output;
             continue;
         }
-        auto stores = filesWithExtension(out, ".pst", false);
+        auto stores = FilesWithExtension(out, ".pst", false);
         ASSERT_EQ(stores.size(), 1u);
-        if (psttest::haveTool("readpst")) {
+        if (HaveTool("readpst")) {
             auto folders = readpstFolders(stores[0], out / "read");
             EXPECT_EQ(folders["a"] + folders["b"] + folders["c"], std::stoi(said[1])) << cli.output;
         } else {
@@ -491,6 +458,6 @@ TEST(StoreForms, CommandLineFinishesTheStoreOnStopSignals) {
             EXPECT_TRUE(store::pst::VerifyPst(stores[0].string(), &problems)) << problems.at(0);
         }
         fs::remove_all(out / "read");
-        EXPECT_TRUE(filesWithExtension(out, ".eml", true).empty());
+        EXPECT_TRUE(FilesWithExtension(out, ".eml", true).empty());
     }
 }

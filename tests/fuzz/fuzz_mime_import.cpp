@@ -3,7 +3,8 @@
 // bytes must not change), the MIME import reads it (damaged input still
 // gives a message), and the message is written as an 8-bit and a Unicode
 // .msg file and into a new .pst store, which must pass the strict verifier.
-// Files go to a scratch folder on /dev/shm, removed at exit.
+// Files go to a temporary folder (below TMPDIR: scripts/fuzz.sh points it at
+// /dev/shm), removed at exit.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -21,6 +22,7 @@
 #include "store/msg/MsgWriter.h"
 #include "store/pst/verify/PstVerifier.h"
 #include "store/pst/PstWriter.h"
+#include "tests/support/files.h"
 
 namespace fs = std::filesystem;
 
@@ -33,16 +35,6 @@ std::string scratch;
     std::abort();
 }
 
-void removeScratch() {
-    std::error_code ec;
-    if (!scratch.empty()) fs::remove_all(scratch, ec);
-}
-
-std::string readAll(const std::string& path) {
-    std::ifstream f(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(f), {});
-}
-
 void writeAll(const std::string& path, const uint8_t* data, size_t size) {
     std::ofstream f(path, std::ios::binary | std::ios::trunc);
     f.write(reinterpret_cast<const char*>(data), std::streamsize(size));
@@ -51,7 +43,7 @@ void writeAll(const std::string& path, const uint8_t* data, size_t size) {
 
 // A compound file: the signature, and whole 512-byte sectors.
 void checkMsgFile(const std::string& path) {
-    std::string bytes = readAll(path);
+    std::string bytes = testsupport::ReadFile(path);
     static const char kSignature[] = "\xD0\xCF\x11\xE0\xA1\xB1\x1A\xE1";
     if (bytes.size() < 1024 || bytes.compare(0, 8, kSignature, 8) != 0 || bytes.size() % 512 != 0)
         fault(path + ": not a compound file of whole sectors");
@@ -67,13 +59,9 @@ bool fitsMsgFile(const store::Message& m) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    char templ[] = "/dev/shm/vellary-fuzz-mime-XXXXXX";
-    if (!mkdtemp(templ)) {
-        std::strcpy(templ, "/tmp/vellary-fuzz-mime-XXXXXX");
-        if (!mkdtemp(templ)) fault("cannot make a scratch folder");
-    }
-    scratch = templ;
-    std::atexit(removeScratch);
+    static const testsupport::TempDir dir;
+    if (dir.path().empty()) fault("cannot make a scratch folder");
+    scratch = dir.str();
     return 0;
 }
 
@@ -87,7 +75,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         mail.header("Subject");
         mail.matchesLibraryForm();
         if (!mail.Save(messageFile)) fault("the mail component cannot save to its own file");
-        std::string after = readAll(messageFile);
+        std::string after = testsupport::ReadFile(messageFile);
         if (after.size() != size || (size && std::memcmp(after.data(), data, size) != 0))
             fault("saving the message to its own file changed its bytes");
     }

@@ -2,12 +2,10 @@
 // run drives, and how the window stays live (and can be closed) meanwhile.
 #include "WindowFixture.h"
 
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
-#include <fstream>
 #include <sstream>
 
 #include <QCoreApplication>
@@ -16,29 +14,13 @@
 #include <QTimer>
 
 #include "common/registry.h"
+#include "tests/support/files.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-class TempFolder {
-public:
-    TempFolder() {
-        path_ = fs::temp_directory_path() /
-                ("vellary-run-" + std::to_string(::getpid()) + "-" +
-                 ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(path_);
-        fs::create_directories(path_);
-    }
-    ~TempFolder() {
-        std::error_code ec;
-        fs::remove_all(path_, ec);
-    }
-    const fs::path& path() const { return path_; }
-
-private:
-    fs::path path_;
-};
+using testsupport::TempDir;
 
 // A mailbox of `messages` messages of `bodyLines` lines each, CR LF ended.
 std::string makeMailbox(const fs::path& file, int messages, int bodyLines) {
@@ -48,16 +30,12 @@ std::string makeMailbox(const fs::path& file, int messages, int bodyLines) {
              << "Subject: message " << m << "\r\n\r\n";
         for (int l = 0; l < bodyLines; ++l) text << "line " << l << " of message " << m << "\r\n";
     }
-    std::ofstream(file, std::ios::binary) << text.str();
+    testsupport::WriteFile(file, text.str());
     return file.string();
 }
 
 int countFiles(const fs::path& folder, const std::string& extension) {
-    int n = 0;
-    std::error_code ec;
-    for (const auto& entry : fs::directory_iterator(folder, ec))
-        if (entry.path().extension() == extension) ++n;
-    return n;
+    return int(testsupport::FilesWithExtension(folder, extension, false).size());
 }
 
 fs::path mailboxFolder(const fs::path& out, const std::string& source) {
@@ -93,7 +71,7 @@ TEST_F(WindowTest, ConvertsCorpusMailboxesToEmlFiles) {
     const fs::path crlf = corpus / "mail-box-win-crlf.mbox";
     const fs::path lf = corpus / "mail-box-src.mbox";
     if (!fs::exists(crlf) || !fs::exists(lf)) GTEST_SKIP() << "corpus missing: " << corpus;
-    TempFolder out;
+    TempDir out;
 
     dialogs.fileAnswers = {crlf.string(), lf.string()};
     button("cmdAdd")->click();
@@ -130,7 +108,7 @@ TEST_F(WindowTest, MissingMailboxIsReportedAndConvertComesBack) {
     dialogs.fileAnswers = {"/m/absent.mbox"};
     button("cmdAdd")->click();
     option("OptEMLX")->click();
-    TempFolder out;
+    TempDir out;
     dialogs.folderAnswers = {out.path().string()};
     button("CmdConvert")->click();
     ASSERT_EQ(dialogs.messages.size(), 1u);
@@ -141,7 +119,7 @@ TEST_F(WindowTest, MissingMailboxIsReportedAndConvertComesBack) {
 }
 
 TEST_F(WindowTest, StaysLiveDuringARunButPumpsOnlyEveryFewMilliseconds) {
-    TempFolder out;
+    TempDir out;
     const std::string source = makeMailbox(out.path() / "big.mbox", 400, 400);
     prepareEmlRun(source, (out.path() / "out").string());
 
@@ -165,7 +143,7 @@ TEST_F(WindowTest, StaysLiveDuringARunButPumpsOnlyEveryFewMilliseconds) {
 }
 
 TEST_F(WindowTest, ClosingDuringARunStopsItAtOnce) {
-    TempFolder out;
+    TempDir out;
     const std::string source = makeMailbox(out.path() / "big.mbox", 3000, 200);
     prepareEmlRun(source, (out.path() / "out").string());
     window.show();
@@ -179,7 +157,7 @@ TEST_F(WindowTest, ClosingDuringARunStopsItAtOnce) {
 }
 
 TEST_F(WindowTest, ExitDuringARunAnsweredNoLetsTheRunFinish) {
-    TempFolder out;
+    TempDir out;
     const std::string source = makeMailbox(out.path() / "big.mbox", 300, 200);
     prepareEmlRun(source, (out.path() / "out").string());
     dialogs.messageAnswers = {AnswerNo};
@@ -194,7 +172,7 @@ TEST_F(WindowTest, ExitDuringARunAnsweredNoLetsTheRunFinish) {
 }
 
 TEST_F(WindowTest, ExitDuringARunAnsweredYesStopsIt) {
-    TempFolder out;
+    TempDir out;
     const std::string source = makeMailbox(out.path() / "big.mbox", 3000, 200);
     prepareEmlRun(source, (out.path() / "out").string());
     dialogs.messageAnswers = {AnswerYes};
@@ -211,17 +189,15 @@ namespace {
 
 std::vector<std::string> storesIn(const fs::path& folder) {
     std::vector<std::string> names;
-    std::error_code ec;
-    for (const auto& entry : fs::directory_iterator(folder, ec))
-        if (entry.path().extension() == ".pst") names.push_back(entry.path().filename().string());
-    std::sort(names.begin(), names.end());
+    for (const auto& store : testsupport::FilesWithExtension(folder, ".pst", false))
+        names.push_back(store.filename().string());
     return names;
 }
 
 }  // namespace
 
 TEST_F(WindowTest, SingleStoreBoxDecidesBetweenOneStoreAndOnePerMailbox) {
-    TempFolder work;
+    TempDir work;
     // The folder dialog gives existing folders only.
     for (const char* folder : {"src", "one", "each"}) fs::create_directories(work.path() / folder);
     const std::string inbox = makeMailbox(work.path() / "src" / "Inbox.mbox", 2, 3);
@@ -252,9 +228,9 @@ TEST_F(WindowTest, SingleStoreBoxDecidesBetweenOneStoreAndOnePerMailbox) {
 // A listed file with no message in it is named in the completion box under
 // the exclamation icon, as other failures are.
 TEST_F(WindowTest, FileWithNoMessageIsNamedInTheCompletionBox) {
-    TempFolder dir;
+    TempDir dir;
     fs::path empty = dir.path() / "empty.mbox";
-    std::ofstream(empty).close();
+    testsupport::WriteFile(empty, "");
     prepareEmlRun(empty.string(), (dir.path() / "out").string());
     button("CmdConvert")->click();
     ASSERT_EQ(dialogs.messages.size(), 1u);
@@ -267,7 +243,7 @@ TEST_F(WindowTest, FileWithNoMessageIsNamedInTheCompletionBox) {
 // is none), never where the sources are, and Choose takes no empty field:
 // a quick Enter must not pick whatever folder the dialog shows.
 TEST_F(WindowTest, OutputFolderDialogStartsAtTheDesktopAndNeedsAName) {
-    TempFolder dir;
+    TempDir dir;
     const QByteArray oldHome = qgetenv("HOME"), oldConfig = qgetenv("XDG_CONFIG_HOME");
     for (bool haveDesktop : {true, false}) {
         SCOPED_TRACE(haveDesktop ? "with a desktop folder" : "without one");

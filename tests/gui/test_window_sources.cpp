@@ -1,8 +1,8 @@
 // Filling and clearing the source list through the window's buttons.
 #include "WindowFixture.h"
+#include "tests/support/files.h"
 
 #include <filesystem>
-#include <fstream>
 
 #include <QApplication>
 #include <QScrollBar>
@@ -21,28 +21,10 @@ std::string nulJoined(std::initializer_list<const char*> pieces) {
 }
 
 // A folder tree below a fresh temporary folder, removed afterwards.
-class TempTree {
+class TempTree : public testsupport::TempDir {
 public:
-    TempTree() {
-        root_ = fs::temp_directory_path() / ("vellary-window-" + std::to_string(::getpid()) + "-" +
-                                             std::to_string(counter_++));
-        fs::remove_all(root_);
-        fs::create_directories(root_);
-    }
-    ~TempTree() {
-        std::error_code ec;
-        fs::remove_all(root_, ec);
-    }
-    void file(const std::string& relative) {
-        fs::create_directories((root_ / relative).parent_path());
-        std::ofstream(root_ / relative) << "From x\r\n";
-    }
-    void folder(const std::string& relative) { fs::create_directories(root_ / relative); }
-    std::string path() const { return root_.string(); }
-
-private:
-    static inline int counter_ = 0;
-    fs::path root_;
+    void file(const std::string& relative) { testsupport::WriteFile(path() / relative, "From x\r\n"); }
+    void folder(const std::string& relative) { fs::create_directories(path() / relative); }
 };
 
 }  // namespace
@@ -160,10 +142,10 @@ TEST_F(WindowTest, FolderAddTakesTheTreeBreadthFirst) {
     tree.file("A/a.mbox");
     tree.file("A/C/c.mbox");
     tree.file("B/b.mbox");
-    dialogs.folderAnswers = {tree.path()};  // no final separator
+    dialogs.folderAnswers = {tree.str()};  // no final separator
     button("CmdAddFolder")->click();
     ASSERT_EQ(dialogs.folderTitles, std::vector<std::string>{"Choose Source Folder..."});
-    const std::string root = tree.path() + "/";
+    const std::string root = tree.str() + "/";
     EXPECT_EQ(window.sourceRows(), (std::vector<std::string>{root + "x.mbox", root + "A/a.mbox", root + "B/b.mbox",
                                                              root + "A/C/c.mbox"}));
     EXPECT_EQ(countLabel(), QStringLiteral("4 files"));
@@ -179,14 +161,14 @@ TEST_F(WindowTest, FolderAddedTwiceCountsOnlyTheSecondAdd) {
     TempTree tree;
     tree.file("notes.txt");
     tree.file("inbox.mbox");
-    dialogs.folderAnswers = {tree.path() + "/", tree.path() + "/"};
+    dialogs.folderAnswers = {tree.str() + "/", tree.str() + "/"};
     button("CmdAddFolder")->click();
     button("CmdAddFolder")->click();
     EXPECT_EQ(gridRows(), 4);
     EXPECT_EQ(countLabel(), QStringLiteral("4 files"));
     ASSERT_EQ(dialogs.messages.size(), 2u);
     EXPECT_EQ(dialogs.messages[1].text, "2 Files Added to List.");
-    EXPECT_EQ(cell(2).toStdString(), tree.path() + "/inbox.mbox");
+    EXPECT_EQ(cell(2).toStdString(), tree.str() + "/inbox.mbox");
 }
 
 TEST_F(WindowTest, FolderWithoutFilesDisablesConvertAndKeepsTheList) {
@@ -195,7 +177,7 @@ TEST_F(WindowTest, FolderWithoutFilesDisablesConvertAndKeepsTheList) {
     ASSERT_TRUE(button("CmdConvert")->isEnabled());
     TempTree tree;
     tree.folder("empty/deeper");
-    dialogs.folderAnswers = {tree.path()};
+    dialogs.folderAnswers = {tree.str()};
     button("CmdAddFolder")->click();
     EXPECT_FALSE(button("CmdConvert")->isEnabled());
     EXPECT_EQ(window.sourceRows(), std::vector<std::string>{"/m/a.mbox"});

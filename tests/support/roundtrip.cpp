@@ -1,4 +1,4 @@
-#include "roundtrip_support.h"
+#include "tests/support/roundtrip.h"
 
 #include <gmime/gmime.h>
 
@@ -12,11 +12,11 @@
 #include <set>
 #include <sstream>
 
-#include "TestSupport.h"
 #include "conversion/ConversionRun.h"
 #include "store/mime/GMimeSupport.h"
+#include "tests/support/recording_view.h"
 
-namespace roundtrip {
+namespace testsupport {
 
 namespace {
 
@@ -347,7 +347,7 @@ bool SourceMail::nonAscii() const {
 }
 
 SourceMail ReadSourceMail(const fs::path& file) {
-    std::string bytes = testsupport::ReadFile(file);
+    std::string bytes = ReadFile(file);
     // A byte-order mark and the mbox "From " line are no part of the message.
     if (bytes.rfind("\xEF\xBB\xBF", 0) == 0) bytes.erase(0, 3);
     if (bytes.rfind("From ", 0) == 0) {
@@ -378,13 +378,12 @@ bool OkButEmptyMailboxes(const conversion::RunOutcome& o) {
 std::vector<SourceMailbox> ConvertToEml(const std::vector<fs::path>& mailboxes, const fs::path& outFolder) {
     std::vector<SourceMailbox> boxes;
     std::set<std::string> names;
-    conversion::RunRequest request;
-    request.form = conversion::TargetForm::Eml;
+    std::vector<std::string> rows;
     for (const auto& m : mailboxes) {
         std::string name = m.filename().string();
         if (name.size() > 5 && name.compare(name.size() - 5, 5, ".mbox") == 0) name.resize(name.size() - 5);
         if (!names.insert(name).second) continue;
-        request.rows.push_back(fs::weakly_canonical(m).string());
+        rows.push_back(fs::weakly_canonical(m).string());
         SourceMailbox box;
         box.name = name;
         // The run names the output folder after the source's full path.
@@ -392,10 +391,7 @@ std::vector<SourceMailbox> ConvertToEml(const std::vector<fs::path>& mailboxes, 
         box.folder = outFolder / box.source.relative_path();
         boxes.push_back(box);
     }
-    fs::create_directories(outFolder);
-    testsupport::RecordingView view;
-    view.folder = outFolder.string();
-    conversion::ConversionRun(view, request).execute();
+    ConvertRows(outFolder, conversion::TargetForm::Eml, rows);
     for (auto& box : boxes) {
         std::error_code ec;
         std::map<int, fs::path> files;
@@ -477,17 +473,6 @@ std::string StoredFileName(const std::string& name) {
     return Strip(out);
 }
 
-std::string Lower(std::string s) {
-    for (char& c : s) c = char(g_ascii_tolower(c));
-    return s;
-}
-
-std::string FromHex(const std::string& hex) {
-    std::string out;
-    for (size_t i = 0; i + 1 < hex.size(); i += 2) out += char(std::stoi(hex.substr(i, 2), nullptr, 16));
-    return out;
-}
-
 int64_t ParseUtc(const std::string& text) {
     std::tm t{};
     if (std::sscanf(text.c_str(), "%d-%d-%d %d:%d:%d", &t.tm_year, &t.tm_mon, &t.tm_mday, &t.tm_hour, &t.tm_min,
@@ -498,24 +483,13 @@ int64_t ParseUtc(const std::string& text) {
     return int64_t(timegm(&t));
 }
 
-bool RunCommand(const std::string& command, std::string* out) {
-    FILE* pipe = popen(command.c_str(), "r");
-    if (!pipe) return false;
-    std::string text;
-    char buf[65536];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, pipe)) > 0) text.append(buf, n);
-    if (out) *out = std::move(text);
-    return pclose(pipe) == 0;
+std::vector<std::string> Rows(const std::vector<SourceMailbox>& boxes) {
+    std::vector<std::string> rows;
+    for (const auto& box : boxes) rows.push_back(box.source.string());
+    return rows;
 }
 
-std::string Quote(const std::string& s) {
-    std::string out = "'";
-    for (char c : s) out += (c == '\'') ? std::string("'\\''") : std::string(1, c);
-    return out + "'";
-}
-
-bool HaveTool(const std::string& name) { return RunCommand("command -v " + Quote(name) + " >/dev/null 2>&1"); }
+int64_t FiletimeToUnix(uint64_t ft) { return int64_t(ft / 10000000ULL) - 11644473600LL; }
 
 std::string Describe(const SourceMailbox& box, const SourceMail& mail) {
     return box.name + " #" + std::to_string(mail.number) + " (" + mail.subject.substr(0, 40) + ")";
@@ -582,15 +556,9 @@ std::string Names(const std::vector<SourceFile>& files) {
     return out;
 }
 
-std::string Join(const std::vector<std::string>& v) {
-    std::string out;
-    for (const auto& s : v) out += (out.empty() ? "" : ", ") + s;
-    return out;
-}
-
 std::vector<std::string> WithAddress(std::vector<std::string> v) {
     v.erase(std::remove(v.begin(), v.end(), std::string()), v.end());
     return v;
 }
 
-}  // namespace roundtrip
+}  // namespace testsupport

@@ -1,37 +1,14 @@
-// Helpers shared by the tests: temporary folders, files, the corpus.
+// A conversion view for the tests of the run, and the run itself.
 #pragma once
 
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
+#include "conversion/ConversionRun.h"
 #include "conversion/RunView.h"
 
 namespace testsupport {
-
-namespace fs = std::filesystem;
-
-// A fresh folder below the system's temporary folder, removed at the end.
-class TempDir {
-public:
-    TempDir();
-    ~TempDir();
-    const fs::path& path() const { return path_; }
-    std::string str() const { return path_.string(); }
-
-private:
-    fs::path path_;
-};
-
-std::string ReadFile(const fs::path& path);
-void WriteFile(const fs::path& path, const std::string& bytes);
-
-// The shared corpus of third-party mailboxes and messages; empty when it is missing.
-fs::path CorpusDir();
-std::vector<fs::path> CorpusMailboxes();
-std::vector<fs::path> CorpusMessages();
 
 // A view that records what the run shows, answers the folder dialog with a
 // fixed folder and never pumps events.
@@ -63,5 +40,24 @@ public:
     void yield() override { ++yields; }
     bool stopRequested() const override { return stopAfterYields >= 0 && yields >= stopAfterYields; }
 };
+
+// Converts `rows` to `form` with `view`, whose folder dialog names the output folder.
+inline conversion::RunOutcome ConvertRows(RecordingView& view, conversion::TargetForm form,
+                                          std::vector<std::string> rows, bool singleStore = false) {
+    conversion::RunRequest request;
+    request.form = form;
+    request.singleStore = singleStore;
+    request.rows = std::move(rows);
+    return conversion::ConversionRun(view, request).execute();
+}
+
+// The same into `outFolder` (made first), with a view of its own.
+inline conversion::RunOutcome ConvertRows(const std::filesystem::path& outFolder, conversion::TargetForm form,
+                                          std::vector<std::string> rows, bool singleStore = false) {
+    std::filesystem::create_directories(outFolder);
+    RecordingView view;
+    view.folder = outFolder.string();
+    return ConvertRows(view, form, std::move(rows), singleStore);
+}
 
 }  // namespace testsupport

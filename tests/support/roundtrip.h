@@ -5,21 +5,15 @@
 #pragma once
 
 #include <cstdint>
-#include <filesystem>
 #include <map>
 #include <string>
 #include <vector>
 
 #include "conversion/ConversionRun.h"
+#include "tests/support/files.h"
+#include "tests/support/text.h"
 
-namespace roundtrip {
-
-namespace fs = std::filesystem;
-
-struct SourceFile {
-    std::string name;   // file name as the message gives it ("" when it has none)
-    std::string bytes;  // transfer-decoded content
-};
+namespace testsupport {
 
 // What one source message holds, read with GMime alone.
 struct SourceMail {
@@ -38,7 +32,7 @@ struct SourceMail {
     std::string plain;           // UTF-8
     std::string html;            // decoded bytes, as sent
     std::string htmlCharset;     // its charset parameter
-    std::vector<SourceFile> files;     // leaf parts other than the body, in order
+    std::vector<SourceFile> files;     // leaf parts other than the body, in order, transfer-decoded
     std::vector<std::string> embedded; // subjects of attached messages
     bool nonAscii() const;       // any non-ASCII text in subject, bodies or names
 };
@@ -53,6 +47,9 @@ struct SourceMailbox {
 // Runs the EML form over `mailboxes` into `outFolder` and reads every
 // written message back. Mailboxes whose name repeats are left out.
 std::vector<SourceMailbox> ConvertToEml(const std::vector<fs::path>& mailboxes, const fs::path& outFolder);
+
+// The sources of `boxes` as rows of a run.
+std::vector<std::string> Rows(const std::vector<SourceMailbox>& boxes);
 
 // Reads one message file with GMime.
 SourceMail ReadSourceMail(const fs::path& file);
@@ -79,15 +76,10 @@ std::string NormaliseLine(const std::string& text);
 // A file name as the store keeps it: path and characters Windows forbids removed.
 std::string StoredFileName(const std::string& name);
 
-std::string Lower(std::string s);
-std::string FromHex(const std::string& hex);
 // Unix seconds of a "YYYY-MM-DD HH:MM:SS" UTC text, or -1.
 int64_t ParseUtc(const std::string& text);
-
-// Runs a shell command, capturing stdout; true when it exits with 0.
-bool RunCommand(const std::string& command, std::string* out = nullptr);
-std::string Quote(const std::string& s);
-bool HaveTool(const std::string& name);
+// Unix seconds of a FILETIME.
+int64_t FiletimeToUnix(uint64_t filetime);
 
 // The run converted everything but the mailboxes that hold no message (the
 // corpus has an empty one), which it names as failures.
@@ -115,8 +107,7 @@ private:
 bool SameFiles(const std::vector<SourceFile>& expected, const std::vector<SourceFile>& actual, std::string* why);
 // 'name':size for each file, for failure messages.
 std::string Names(const std::vector<SourceFile>& files);
-std::string Join(const std::vector<std::string>& v);
 // The list without its empty entries (recipients that have no address).
 std::vector<std::string> WithAddress(std::vector<std::string> v);
 
-}  // namespace roundtrip
+}  // namespace testsupport
