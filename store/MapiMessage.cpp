@@ -44,6 +44,10 @@ Property Property::SharedText(uint16_t id, std::shared_ptr<const std::string> ut
     return p;
 }
 
+Property Property::RecipientNames(uint16_t id, uint32_t recipientType) {
+    return Int(id, PT_UNICODE, kRecipientNames | (recipientType & 0x0F));
+}
+
 Property Property::Binary(uint16_t id, std::string bytes) {
     Property p;
     p.id = id;
@@ -139,6 +143,40 @@ Recipient RecipientList::operator[](size_t i) const {
     const std::string_view name = text.substr(at, row.nameSize);
     const std::string_view address = kind & Recipient::kNameIsAddress ? name : text.substr(at + row.nameSize, row.addressSize);
     return Recipient::Smtp(kind & 0x0F, name, address);
+}
+
+void RecipientList::eachDisplayName(uint32_t recipientType, const std::function<void(std::string_view)>& f) const {
+    bool first = true;
+    auto put = [&](std::string_view name) {
+        if (name.empty()) return;
+        if (!first) f("; ");
+        f(name);
+        first = false;
+    };
+    const std::string_view text(text_);
+    for (const Row& row : rows_) {
+        const uint8_t kind = uint8_t(row.at >> 56);
+        const size_t at = size_t(row.at & ((uint64_t(1) << 56) - 1));
+        if (kind != 0) {
+            if ((kind & 0x0F) != recipientType) continue;
+            // A compact row's name is never empty unless its address is.
+            put(text.substr(at, row.nameSize).empty() ? text.substr(at + row.nameSize, row.addressSize)
+                                                      : text.substr(at, row.nameSize));
+            continue;
+        }
+        const PropertyBag& bag = bags_[at];
+        const Property* type = bag.find(pid::RecipientType);
+        if (!type || (uint32_t(type->integer) & 0x0F) != recipientType) continue;
+        const Property* name = bag.find(pid::DisplayName);
+        if (!name || name->textView().empty()) name = bag.find(pid::EmailAddress);
+        if (name) put(name->textView());
+    }
+}
+
+std::string RecipientList::displayList(uint32_t recipientType) const {
+    std::string out;
+    eachDisplayName(recipientType, [&](std::string_view piece) { out += piece; });
+    return out;
 }
 
 PropertyBag Recipient::row(uint32_t index) const {

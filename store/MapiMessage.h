@@ -11,6 +11,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -104,10 +105,22 @@ struct Property {
     // when set, the value is the shared text from byte `integer` on, and
     // `text` is empty. Read string values through textView().
     std::shared_ptr<const std::string> shared;
+    // PR_DISPLAY_TO, _CC and _BCC are the names of the message's recipients
+    // of one type joined by "; ", and as long as the address fields: they
+    // are not held but made from the rows by each writer as it stores them
+    // (RecipientList::eachDisplayName). For such a value `integer` is
+    // kRecipientNames | the recipient type and `text` is empty.
+    static constexpr uint64_t kRecipientNames = uint64_t(1) << 63;
 
     uint32_t tag() const { return (uint32_t(id) << 16) | type; }
     std::string_view textView() const {
         return shared ? std::string_view(*shared).substr(size_t(integer)) : std::string_view(text);
+    }
+    // The recipient type (1 To, 2 Cc, 3 Bcc) whose names make this value; 0
+    // for a value of its own.
+    uint32_t recipientNamesOf() const {
+        return (type == PT_UNICODE || type == PT_STRING8) && !shared && (integer & kRecipientNames)
+                   ? uint32_t(integer & 0x0F) : 0;
     }
 
     // A tagged property of each kind of value.
@@ -115,6 +128,7 @@ struct Property {
     static Property Text(uint16_t id, std::string utf8);      // PT_UNICODE
     static Property Binary(uint16_t id, std::string bytes);   // PT_BINARY
     static Property SharedText(uint16_t id, std::shared_ptr<const std::string> utf8, size_t from);  // PT_UNICODE
+    static Property RecipientNames(uint16_t id, uint32_t recipientType);                           // PT_UNICODE
 };
 
 class PropertyBag {
@@ -192,6 +206,12 @@ public:
     void addSmtp(uint32_t recipientType, std::string_view name, std::string_view address);
     Recipient operator[](size_t i) const;
     Recipient back() const { return (*this)[size() - 1]; }
+
+    // The display list of the recipients of one type, in pieces for `f`: each
+    // one's display name (else its address) with "; " between them; a row
+    // with neither is left out. Pieces end on character boundaries.
+    void eachDisplayName(uint32_t recipientType, const std::function<void(std::string_view)>& f) const;
+    std::string displayList(uint32_t recipientType) const;
 
 private:
     struct Row {
