@@ -189,7 +189,7 @@ private:
 };
 
 // The recipients of a message, in order. The compact ones keep their strings
-// in one text for the whole list and cost 16 bytes beside it: held one by one
+// in one text for the whole list and cost 8 bytes beside it: held one by one
 // a recipient cost a heap block and a 64-byte entry, 110 bytes for 26 of
 // address, and a To: of 3 MB of bare addresses held 13 times its size.
 // operator[] gives each recipient as a value of its own, for one row's use.
@@ -214,13 +214,16 @@ public:
     std::string displayList(uint32_t recipientType) const;
 
 private:
-    struct Row {
-        uint64_t at = 0;      // kind << 56 | offset in text_ (compact), else the index in bags_
-        uint32_t nameSize = 0;
-        uint32_t addressSize = 0;
-    };
+    // A row is kind << 56 | name size << 40 | where its text starts in
+    // text_; the text ends where the next row's starts (or at the end). The
+    // name of a compact row is the start of its text, the address the rest,
+    // or both the whole text when they are the same. A row of kind 0 has no
+    // text: its bag is the one bagRows_ gives its index for.
+    static constexpr uint64_t kTextBits = 40, kNameBits = 16;
+    std::string_view textOf(size_t i) const;
     std::string text_;
-    std::vector<Row> rows_;
+    std::vector<uint64_t> rows_;
+    std::vector<size_t> bagRows_;  // the rows of kind 0, ascending; bags_[k] is row bagRows_[k]'s
     std::vector<PropertyBag> bags_;
 };
 

@@ -390,6 +390,42 @@ TEST(MimeImportCorpus, TextOfMultipartsWithoutUsableBoundariesIsKept) {
 // ---------------------------------------------------------------------------
 // Hand-made messages: mapping rules
 
+// Rows of every kind, in any order, read back as they were given; a name
+// too long for a compact row makes a full one.
+TEST(RecipientList, RowsOfEveryKindReadBackInOrder) {
+    struct Row {
+        uint32_t type;
+        std::string name, address;
+        bool full;  // given as a bag of properties
+    };
+    const std::string longName(70000, 'n');
+    const Row rows[] = {{1, "a@x.org", "a@x.org", false}, {2, "Bé", "b@x.org", false}, {1, "", "c@x.org", false},
+                        {3, "Full", "f@x.org", true},      {1, longName, "l@x.org", false}, {1, "", "", false},
+                        {2, "Dee", "d@x.org", false}};
+    store::RecipientList list;
+    for (const Row& r : rows) {
+        if (!r.full) {
+            list.addSmtp(r.type, r.name, r.address);
+            continue;
+        }
+        store::Recipient bag;
+        bag.props.setLong(pid::RecipientType, r.type);
+        bag.props.setString(pid::DisplayName, r.name);
+        bag.props.setString(pid::EmailAddress, r.address);
+        list.push_back(std::move(bag));
+    }
+    ASSERT_EQ(list.size(), std::size(rows));
+    for (size_t i = 0; i < std::size(rows); ++i) {
+        const PropertyBag b = list[i].row(uint32_t(i));
+        EXPECT_EQ(Int(b, pid::RecipientType), rows[i].type) << i;
+        EXPECT_EQ(Text(b, pid::DisplayName), rows[i].name) << i;
+        EXPECT_EQ(Text(b, pid::EmailAddress), rows[i].address) << i;
+    }
+    EXPECT_EQ(list.displayList(1), "a@x.org; c@x.org; " + longName);
+    EXPECT_EQ(list.displayList(2), "Bé; Dee");
+    EXPECT_EQ(list.displayList(3), "Full");
+}
+
 TEST(MimeImportHeaders, RecipientsFromToCcBccWithGroups) {
     Message m = FromText(
         "From: Ann <ann@example.org>\n"
