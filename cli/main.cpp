@@ -11,6 +11,7 @@
 
 #include "cli/CliView.h"
 #include "common/modMain.h"
+#include "common/HeapPolicy.h"
 #include "common/StopSignals.h"
 #include "common/registry.h"
 #include "conversion/ConversionRun.h"
@@ -44,6 +45,7 @@ int usage(const char* problem) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    ReturnLargeBlocksToTheSystem();
     conversion::RunRequest request;
     std::string output;
     bool perMailbox = false;

@@ -44,6 +44,10 @@ Property Property::SharedText(uint16_t id, std::shared_ptr<const std::string> ut
     return p;
 }
 
+Property Property::RecipientNames(uint16_t id, uint32_t recipientType) {
+    return Int(id, PT_UNICODE, kRecipientNames | (recipientType & 0x0F));
+}
+
 Property Property::Binary(uint16_t id, std::string bytes) {
     Property p;
     p.id = id;
@@ -109,36 +113,90 @@ std::string_view Recipient::address() const {
 
 void RecipientList::addSmtp(uint32_t recipientType, std::string_view name, std::string_view address) {
     uint8_t kind = uint8_t(Recipient::kCompact | (recipientType & 0x0F));
-    Row row{uint64_t(text_.size()), uint32_t(name.size()), uint32_t(address.size())};
-    if (name == address) {
+    const bool same = name == address;
+    // A name too long for its field of the row, or text past what a row can
+    // point at, makes a full row instead; neither comes from a real message.
+    if ((!same && name.size() >= (uint64_t(1) << kNameBits)) ||
+        text_.size() + name.size() + address.size() >= (uint64_t(1) << kTextBits)) {
+        Recipient r = Recipient::Smtp(recipientType, name, address);
+        bagRows_.push_back(rows_.size());
+        rows_.push_back(uint64_t(text_.size()));
+        bags_.push_back(r.row(uint32_t(rows_.size() - 1)));
+        return;
+    }
+    uint64_t row = uint64_t(text_.size());
+    if (same) {
         kind |= Recipient::kNameIsAddress;
         text_.append(address);
     } else {
+        row |= uint64_t(name.size()) << kTextBits;
         text_.append(name).append(address);
     }
-    row.at |= uint64_t(kind) << 56;
-    rows_.push_back(row);
+    rows_.push_back(row | uint64_t(kind) << 56);
 }
 
 void RecipientList::push_back(Recipient r) {
     if (r.compact()) return addSmtp(r.recipientType(), r.name(), r.address());
-    rows_.push_back(Row{uint64_t(bags_.size()), 0, 0});
+    bagRows_.push_back(rows_.size());
+    rows_.push_back(uint64_t(text_.size()));
     bags_.push_back(std::move(r.props));
 }
 
+std::string_view RecipientList::textOf(size_t i) const {
+    constexpr uint64_t kAt = (uint64_t(1) << kTextBits) - 1;
+    const size_t from = size_t(rows_[i] & kAt);
+    const size_t to = i + 1 < rows_.size() ? size_t(rows_[i + 1] & kAt) : text_.size();
+    return std::string_view(text_).substr(from, to - from);
+}
+
 Recipient RecipientList::operator[](size_t i) const {
-    const Row& row = rows_[i];
-    const uint8_t kind = uint8_t(row.at >> 56);
-    const size_t at = size_t(row.at & ((uint64_t(1) << 56) - 1));
+    const uint8_t kind = uint8_t(rows_[i] >> 56);
     if (kind == 0) {
         Recipient r;
-        r.props = bags_[at];
+        r.props = bags_[size_t(std::lower_bound(bagRows_.begin(), bagRows_.end(), i) - bagRows_.begin())];
         return r;
     }
-    const std::string_view text(text_);
-    const std::string_view name = text.substr(at, row.nameSize);
-    const std::string_view address = kind & Recipient::kNameIsAddress ? name : text.substr(at + row.nameSize, row.addressSize);
-    return Recipient::Smtp(kind & 0x0F, name, address);
+    const std::string_view text = textOf(i);
+    if (kind & Recipient::kNameIsAddress) return Recipient::Smtp(kind & 0x0F, text, text);
+    const size_t nameSize = size_t((rows_[i] >> kTextBits) & ((uint64_t(1) << kNameBits) - 1));
+    return Recipient::Smtp(kind & 0x0F, text.substr(0, nameSize), text.substr(nameSize));
+}
+
+void RecipientList::eachDisplayName(uint32_t recipientType, const std::function<void(std::string_view)>& f) const {
+    bool first = true;
+    auto put = [&](std::string_view name) {
+        if (name.empty()) return;
+        if (!first) f("; ");
+        f(name);
+        first = false;
+    };
+    size_t bag = 0;
+    for (size_t i = 0; i < rows_.size(); ++i) {
+        const uint8_t kind = uint8_t(rows_[i] >> 56);
+        if (kind != 0) {
+            if ((kind & 0x0F) != recipientType) continue;
+            // A compact row's name is never empty unless its address is, or
+            // it is the whole text.
+            const std::string_view text = textOf(i);
+            const size_t nameSize = kind & Recipient::kNameIsAddress
+                                        ? text.size()
+                                        : size_t((rows_[i] >> kTextBits) & ((uint64_t(1) << kNameBits) - 1));
+            put(nameSize ? text.substr(0, nameSize) : text);
+            continue;
+        }
+        const PropertyBag& b = bags_[bag++];
+        const Property* type = b.find(pid::RecipientType);
+        if (!type || (uint32_t(type->integer) & 0x0F) != recipientType) continue;
+        const Property* name = b.find(pid::DisplayName);
+        if (!name || name->textView().empty()) name = b.find(pid::EmailAddress);
+        if (name) put(name->textView());
+    }
+}
+
+std::string RecipientList::displayList(uint32_t recipientType) const {
+    std::string out;
+    eachDisplayName(recipientType, [&](std::string_view piece) { out += piece; });
+    return out;
 }
 
 PropertyBag Recipient::row(uint32_t index) const {

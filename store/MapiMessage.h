@@ -11,6 +11,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -104,10 +105,22 @@ struct Property {
     // when set, the value is the shared text from byte `integer` on, and
     // `text` is empty. Read string values through textView().
     std::shared_ptr<const std::string> shared;
+    // PR_DISPLAY_TO, _CC and _BCC are the names of the message's recipients
+    // of one type joined by "; ", and as long as the address fields: they
+    // are not held but made from the rows by each writer as it stores them
+    // (RecipientList::eachDisplayName). For such a value `integer` is
+    // kRecipientNames | the recipient type and `text` is empty.
+    static constexpr uint64_t kRecipientNames = uint64_t(1) << 63;
 
     uint32_t tag() const { return (uint32_t(id) << 16) | type; }
     std::string_view textView() const {
         return shared ? std::string_view(*shared).substr(size_t(integer)) : std::string_view(text);
+    }
+    // The recipient type (1 To, 2 Cc, 3 Bcc) whose names make this value; 0
+    // for a value of its own.
+    uint32_t recipientNamesOf() const {
+        return (type == PT_UNICODE || type == PT_STRING8) && !shared && (integer & kRecipientNames)
+                   ? uint32_t(integer & 0x0F) : 0;
     }
 
     // A tagged property of each kind of value.
@@ -115,6 +128,7 @@ struct Property {
     static Property Text(uint16_t id, std::string utf8);      // PT_UNICODE
     static Property Binary(uint16_t id, std::string bytes);   // PT_BINARY
     static Property SharedText(uint16_t id, std::shared_ptr<const std::string> utf8, size_t from);  // PT_UNICODE
+    static Property RecipientNames(uint16_t id, uint32_t recipientType);                           // PT_UNICODE
 };
 
 class PropertyBag {
@@ -175,7 +189,7 @@ private:
 };
 
 // The recipients of a message, in order. The compact ones keep their strings
-// in one text for the whole list and cost 16 bytes beside it: held one by one
+// in one text for the whole list and cost 8 bytes beside it: held one by one
 // a recipient cost a heap block and a 64-byte entry, 110 bytes for 26 of
 // address, and a To: of 3 MB of bare addresses held 13 times its size.
 // operator[] gives each recipient as a value of its own, for one row's use.
@@ -193,14 +207,23 @@ public:
     Recipient operator[](size_t i) const;
     Recipient back() const { return (*this)[size() - 1]; }
 
+    // The display list of the recipients of one type, in pieces for `f`: each
+    // one's display name (else its address) with "; " between them; a row
+    // with neither is left out. Pieces end on character boundaries.
+    void eachDisplayName(uint32_t recipientType, const std::function<void(std::string_view)>& f) const;
+    std::string displayList(uint32_t recipientType) const;
+
 private:
-    struct Row {
-        uint64_t at = 0;      // kind << 56 | offset in text_ (compact), else the index in bags_
-        uint32_t nameSize = 0;
-        uint32_t addressSize = 0;
-    };
+    // A row is kind << 56 | name size << 40 | where its text starts in
+    // text_; the text ends where the next row's starts (or at the end). The
+    // name of a compact row is the start of its text, the address the rest,
+    // or both the whole text when they are the same. A row of kind 0 has no
+    // text: its bag is the one bagRows_ gives its index for.
+    static constexpr uint64_t kTextBits = 40, kNameBits = 16;
+    std::string_view textOf(size_t i) const;
     std::string text_;
-    std::vector<Row> rows_;
+    std::vector<uint64_t> rows_;
+    std::vector<size_t> bagRows_;  // the rows of kind 0, ascending; bags_[k] is row bagRows_[k]'s
     std::vector<PropertyBag> bags_;
 };
 

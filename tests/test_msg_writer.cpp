@@ -459,6 +459,31 @@ TEST(MsgWriterUnicode, LongTextConvertedInPiecesReadsWhole) {
         }
 }
 
+// A display list made from the rows as the file is written gives the bytes
+// the same list held as text gives, short (mini stream) or long, in both forms.
+TEST(MsgWriterEightBit, DisplayListsMadeFromTheRowsWriteAsHeldOnes) {
+    for (size_t count : {3, 400})
+        for (bool unicode : {true, false}) {
+            Message made, held;
+            std::string to;
+            for (size_t i = 0; i < count; ++i) {
+                const std::string name = "Empfänger " + std::to_string(i);
+                for (Message* m : {&made, &held}) AddRecipient(*m, i % 3 ? 1 : 3, name, "r" + std::to_string(i) + "@example.org");
+                if (i % 3) to += (to.empty() ? "" : "; ") + name;
+            }
+            for (Message* m : {&made, &held}) m->props.setString(pid::Subject, "Lists");
+            made.props.set(store::Property::RecipientNames(pid::DisplayTo, 1));
+            made.props.set(store::Property::RecipientNames(pid::DisplayCc, 2));
+            held.props.setString(pid::DisplayTo, to);
+            held.props.setString(pid::DisplayCc, "");
+            const std::string form = std::to_string(count) + (unicode ? "-u" : "-8");
+            Written a = Write(made, "lists-made-" + form + ".msg", unicode);
+            Written b = Write(held, "lists-held-" + form + ".msg", unicode);
+            ASSERT_TRUE(a.ok && b.ok) << a.error << b.error;
+            EXPECT_TRUE(testsupport::ReadFile(a.path) == testsupport::ReadFile(b.path)) << form;
+        }
+}
+
 // Outlook's Unicode file with an embedded message and ours have the same shape.
 TEST(MsgWriterUnicode, MatchesTheLayoutOfOutlooksEmbeddedMessageFile) {
     REQUIRE_OLEFILE();

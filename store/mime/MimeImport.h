@@ -16,7 +16,8 @@ namespace store::mime {
 //               ConversationTopic; SentRepresenting* (From) and Sender*
 //               (Sender, else From): Name, AddressType "SMTP", EmailAddress,
 //               SmtpAddress, EntryId (one-off), SearchKey; DisplayTo/Cc/Bcc
-//               (always, "" when empty); ReplyRecipientNames/Entries;
+//               (always, as Property::RecipientNames: made from the rows by
+//               the writers, "" when there are none); ReplyRecipientNames/Entries;
 //               ClientSubmitTime and MessageDeliveryTime (Date / first
 //               Received; absent when neither parses); InternetMessageId,
 //               InReplyToId, InternetReferences (verbatim); Importance,

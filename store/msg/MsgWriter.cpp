@@ -106,6 +106,7 @@ public:
     }
 
     std::vector<const Property*> list;
+    const RecipientList* recipients = nullptr;  // of the message these are the properties of
 
 private:
     std::deque<Property> extras;  // stable addresses
@@ -206,9 +207,10 @@ std::string encodeString(const Context& ctx, std::string_view utf8, uint32_t cod
 // Strings longer than this are converted in pieces of this size.
 constexpr size_t kLongTextPiece = 1 << 20;
 
-// Writes one property's value streams into `storage` and its entry into `entries`.
+// Writes one property's value streams into `storage` and its entry into
+// `entries`; a display list made from the rows takes them from `recipients`.
 bool writeProperty(Context& ctx, CompoundFileWriter::Storage* storage, PropertyStreamBuilder& entries,
-                   const Property& p, uint32_t codepage) {
+                   const Property& p, uint32_t codepage, const RecipientList* recipients) {
     uint16_t id = p.id;
     if (p.named) {
         id = ctx.names.idFor(*p.named);
@@ -228,34 +230,41 @@ bool writeProperty(Context& ctx, CompoundFileWriter::Storage* storage, PropertyS
     switch (type) {
     case PT_UNICODE:
     case PT_STRING8: {
+        const uint32_t namesOf = recipients ? p.recipientNamesOf() : 0;
         const std::string_view text = p.textView();
-        if (text.size() > kLongTextPiece) {
+        if (namesOf || text.size() > kLongTextPiece) {
             // Converted a piece at a time: the stored form of a long subject
-            // or body is as large as the model's copy, or twice as large.
-            auto eachPiece = [&](const CompoundFileWriter::PieceSink& put) {
-                std::string piece;
-                std::string_view rest = text;
-                while (!rest.empty()) {
-                    // Cut before a byte that starts a character, so that the
-                    // pieces convert to what the whole converts to (the 8-bit
-                    // code pages a file is written in keep no state between
-                    // characters).
+            // or body is as large as the model's copy, or twice as large, and
+            // a display list is not held at all.
+            // The UTF-8 in pieces that end on character boundaries, so that
+            // they convert to what the whole converts to (the 8-bit code
+            // pages a file is written in keep no state between characters).
+            auto eachUtf8 = [&](const std::function<void(std::string_view)>& f) {
+                if (namesOf) return recipients->eachDisplayName(namesOf, f);
+                for (std::string_view rest = text; !rest.empty();) {
                     size_t cut = std::min(rest.size(), kLongTextPiece);
                     while (cut < rest.size() && (uint8_t(rest[cut]) & 0xC0) == 0x80) ++cut;
-                    if (ctx.unicode) {
-                        piece.clear();
-                        AppendUtf16le(piece, rest.substr(0, cut));
-                    } else {
-                        piece = encode8(rest.substr(0, cut), codepage);
-                    }
-                    if (!put(piece)) return false;
+                    f(rest.substr(0, cut));
                     rest.remove_prefix(cut);
                 }
-                return true;
+            };
+            auto eachPiece = [&](const CompoundFileWriter::PieceSink& put) {
+                std::string piece;
+                bool ok = true;
+                eachUtf8([&](std::string_view utf8) {
+                    if (!ok) return;
+                    if (ctx.unicode) AppendUtf16le(piece, utf8);
+                    else piece += encode8(utf8, codepage);
+                    if (piece.size() >= kLongTextPiece) {
+                        ok = put(piece);
+                        piece.clear();
+                    }
+                });
+                return ok && (piece.empty() || put(piece));
             };
             size_t size = 0;
             if (ctx.unicode) {
-                size = Utf16leSize(text);
+                eachUtf8([&](std::string_view utf8) { size += Utf16leSize(utf8); });
             } else {
                 eachPiece([&](std::string_view piece) {
                     size += piece.size();
@@ -304,7 +313,7 @@ bool writeProperty(Context& ctx, CompoundFileWriter::Storage* storage, PropertyS
 bool writeProperties(Context& ctx, CompoundFileWriter::Storage* storage, const ObjectProps& props,
                      uint32_t codepage, PropertyStreamBuilder& entries) {
     for (const Property* p : props.list)
-        if (!writeProperty(ctx, storage, entries, *p, codepage)) return false;
+        if (!writeProperty(ctx, storage, entries, *p, codepage, props.recipients)) return false;
     return true;
 }
 
@@ -367,22 +376,6 @@ bool writeAttachment(Context& ctx, CompoundFileWriter::Storage* parent, const At
     return ctx.cfb.endStorage(storage);
 }
 
-// PR_DISPLAY_TO / CC / BCC: the display names (else addresses) of the rows of one type.
-std::string displayList(const Message& m, uint32_t recipientType) {
-    std::string out;
-    for (size_t i = 0; i < m.recipients.size(); ++i) {
-        const PropertyBag row = m.recipients[i].row(uint32_t(i));
-        const Property* type = row.find(pid::RecipientType);
-        if (!type || (uint32_t(type->integer) & 0x0F) != recipientType) continue;
-        const Property* name = row.find(pid::DisplayName);
-        if (!name || name->text.empty()) name = row.find(pid::EmailAddress);
-        if (!name || name->text.empty()) continue;
-        if (!out.empty()) out += "; ";
-        out += name->text;
-    }
-    return out;
-}
-
 // Adds to `props` what a store would compute for a message, and in an 8-bit
 // file the code pages; returns the code page of the message's 8-bit strings.
 uint32_t completeMessageProps(const Context& ctx, const Message& m, ObjectProps& props) {
@@ -413,11 +406,13 @@ uint32_t completeMessageProps(const Context& ctx, const Message& m, ObjectProps&
     Property messageClass = Property::Text(pid::MessageClass, "IPM.Note");
     props.addIfMissing(std::move(messageClass));
     props.addIfMissing(Property::Int(pid::HasAttachments, PT_BOOLEAN, m.attachments.empty() ? 0 : 1));
+    props.recipients = &m.recipients;
     const std::pair<uint16_t, uint32_t> lists[] = {{pid::DisplayTo, 1}, {pid::DisplayCc, 2}, {pid::DisplayBcc, 3}};
     for (auto [id, type] : lists) {
         if (props.has(id)) continue;
-        std::string names = displayList(m, type);
-        if (!names.empty()) props.add(Property::Text(id, std::move(names)));
+        bool any = false;
+        m.recipients.eachDisplayName(type, [&](std::string_view) { any = true; });
+        if (any) props.add(Property::RecipientNames(id, type));
     }
     return codepage;
 }

@@ -55,41 +55,49 @@ void setNibble(uint8_t* levels, uint32_t j, uint8_t v) {
         levels[j / 2] = uint8_t((levels[j / 2] & 0x0F) | (v << 4));
 }
 
-// Writes `prefix` followed by the UTF-16LE form of `utf8` (`utf16Bytes`
-// long) as one stream, converting a piece at a time: the blocks are those
-// writeStream() makes of the whole, without holding the whole (twice the
-// text's size for a long subject, header block or display list).
-uint64_t writeUtf8Stream(NdbWriter& ndb, const std::string& prefix, std::string_view utf8, size_t utf16Bytes) {
-    const uint64_t n = uint64_t(prefix.size()) + utf16Bytes;
+// Writes a `utf8` or `pieces` value as one stream, converting a piece at a
+// time into one block's worth of bytes: the blocks are those writeStream()
+// makes of the whole, without holding the whole (twice the text's size for a
+// long subject, header block or display list) or more than a block and a
+// piece of it.
+uint64_t writeUtf8Stream(NdbWriter& ndb, const PropValue& v) {
+    const uint64_t n = v.size();
     if (n <= kMaxBlockData || n > 0xFFFFFFFFull) {
-        std::string whole = prefix;
-        AppendUtf16le(whole, utf8);
+        std::string whole;
+        v.bytes(whole);
         return ndb.writeStream(whole.data(), whole.size());
     }
-    constexpr size_t kPiece = 1 << 20;  // UTF-8 bytes converted at a time
+    constexpr size_t kPiece = 64 * 1024;  // UTF-8 bytes converted at a time
     std::vector<NdbWriter::BlockRef> blocks;
     blocks.reserve(size_t(n / kMaxBlockData + 1));
-    std::string pending = prefix;  // converted bytes not yet in a block
-    size_t done = 0;
-    auto flush = [&](bool last) {
-        size_t off = 0;
-        while (pending.size() - off >= kMaxBlockData || (last && off < pending.size())) {
-            const size_t cb = std::min(kMaxBlockData, pending.size() - off);
-            blocks.push_back({ndb.writeBlock(pending.data() + off, cb), uint32_t(cb)});
-            off += cb;
+    std::string block;  // bytes not yet in a block
+    block.reserve(kMaxBlockData);
+    auto add = [&](std::string_view bytes) {
+        while (!bytes.empty()) {
+            const size_t take = std::min(bytes.size(), kMaxBlockData - block.size());
+            block.append(bytes.substr(0, take));
+            bytes.remove_prefix(take);
+            if (block.size() == kMaxBlockData) {
+                blocks.push_back({ndb.writeBlock(block.data(), block.size()), uint32_t(block.size())});
+                block.clear();
+            }
         }
-        pending.erase(0, off);
     };
-    while (done < utf8.size()) {
-        // Cut before a byte that starts a character, so that the pieces
-        // convert to what the whole converts to.
-        size_t cut = std::min(utf8.size() - done, kPiece);
-        while (done + cut < utf8.size() && (uint8_t(utf8[done + cut]) & 0xC0) == 0x80) ++cut;
-        AppendUtf16le(pending, utf8.substr(done, cut));
-        done += cut;
-        flush(false);
-    }
-    flush(true);
+    add(v.data);
+    std::string converted;
+    v.eachUtf8([&](std::string_view utf8) {
+        while (!utf8.empty()) {
+            // Cut before a byte that starts a character, so that the pieces
+            // convert to what the whole converts to.
+            size_t cut = std::min(utf8.size(), kPiece);
+            while (cut < utf8.size() && (uint8_t(utf8[cut]) & 0xC0) == 0x80) ++cut;
+            converted.clear();
+            AppendUtf16le(converted, utf8.substr(0, cut));
+            add(converted);
+            utf8.remove_prefix(cut);
+        }
+    });
+    if (!block.empty()) blocks.push_back({ndb.writeBlock(block.data(), block.size()), uint32_t(block.size())});
     return ndb.writeTree(blocks);
 }
 
@@ -104,9 +112,9 @@ uint32_t storeValue(NdbWriter& ndb, HeapBuilder& heap, const PropValue& v, bool 
         std::memcpy(b, v.bytes().data(), std::min<size_t>(4, v.bytes().size()));
         return get32(b);
     }
-    if (v.utf8 && (v.size() > kMaxHeapItem || forceSubnode)) {
+    if (v.fromUtf8() && (v.size() > kMaxHeapItem || forceSubnode)) {
         const uint32_t nid = makeNid(kNidTypeLtp, nextSub++);
-        subnodes.push_back({nid, writeUtf8Stream(ndb, v.data, v.utf8Text(), v.utf16Bytes), 0});
+        subnodes.push_back({nid, writeUtf8Stream(ndb, v), 0});
         return nid;
     }
     std::string scratch;
@@ -120,11 +128,16 @@ uint32_t storeValue(NdbWriter& ndb, HeapBuilder& heap, const PropValue& v, bool 
 
 }  // namespace
 
+void PropValue::eachUtf8(const std::function<void(std::string_view)>& f) const {
+    if (pieces) (*pieces)(f);
+    else if (utf8) f(utf8Text());
+}
+
 const std::string& PropValue::bytes(std::string& scratch) const {
-    if (!utf8) return bytes();
+    if (!fromUtf8()) return bytes();
     scratch.reserve(data.size() + utf16Bytes);
     scratch = data;
-    AppendUtf16le(scratch, utf8Text());
+    eachUtf8([&](std::string_view text) { AppendUtf16le(scratch, text); });
     return scratch;
 }
 

@@ -5,8 +5,10 @@
 
 #include "store/pst/PstNdb.h"
 
+#include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace store::pst {
@@ -19,17 +21,26 @@ namespace store::pst {
 // A long string is not converted up front: with `utf8` set, the value is
 // `data` followed by the UTF-16LE form of *utf8 (kept by the caller), made
 // only while the value is written, so that a message's long strings are not
-// all held in UTF-16 at once.
+// all held in UTF-16 at once. With `pieces` set instead, the text is what
+// that gives a piece at a time (the display lists, made from the rows).
 struct PropValue {
+    // Calls its argument with the pieces of a text, each ending on a character boundary.
+    using Utf8Pieces = std::function<void(const std::function<void(std::string_view)>&)>;
+
     uint32_t tag = 0;
     std::string data;
     const std::string* big = nullptr;   // when set, the value's bytes (kept by the caller; not copied)
     const std::string* utf8 = nullptr;  // when set, see above
     size_t utf8From = 0;                // with `utf8`: the value is *utf8 from this byte on
-    size_t utf16Bytes = 0;              // with `utf8`: the size of its UTF-16LE form
+    const Utf8Pieces* pieces = nullptr; // when set, see above (kept by the caller)
+    size_t utf16Bytes = 0;              // with `utf8` or `pieces`: the size of its UTF-16LE form
     uint16_t type() const { return uint16_t(tag); }
     std::string_view utf8Text() const { return std::string_view(*utf8).substr(utf8From); }
-    size_t size() const { return big ? big->size() : data.size() + (utf8 ? utf16Bytes : 0); }
+    // True when the text is converted only as it is written.
+    bool fromUtf8() const { return utf8 || pieces; }
+    // The text of a `utf8` or `pieces` value, in pieces for `f`.
+    void eachUtf8(const std::function<void(std::string_view)>& f) const;
+    size_t size() const { return big ? big->size() : data.size() + (fromUtf8() ? utf16Bytes : 0); }
     // The bytes of a value whose bytes are held (not a `utf8` one).
     const std::string& bytes() const { return big ? *big : data; }
     // The bytes of any value, made in `scratch` when they are not held.

@@ -380,9 +380,9 @@ struct PstWriter::Impl {
         NodeRef node;
         uint32_t size = 0;
         std::vector<PropValue> props;
-        // Long display lists that `props` (and the message's property
-        // context) take their text from while they are written.
-        std::vector<std::unique_ptr<std::string>> texts;
+        // What long display lists in `props` (and in the message's property
+        // context) make their text with while they are written.
+        std::vector<std::unique_ptr<PropValue::Utf8Pieces>> lists;
     };
 
     NdbWriter ndb;
@@ -487,6 +487,29 @@ bool skipAttachmentProperty(uint16_t id) {
     return id == 0x0E20 /* size: computed */ || id == 0x67F2 || id == 0x67F3;
 }
 
+// The display list of the recipients of one type as the store shows it, in
+// pieces for `f`: each row's display name (else its address), with "; "
+// before each once the list is not empty.
+void eachDisplayName(const Message& msg, uint32_t type, const std::function<void(std::string_view)>& f) {
+    bool any = false;
+    auto put = [&](std::string_view name) {
+        if (any) f("; ");
+        f(name);
+        any = any || !name.empty();
+    };
+    for (size_t i = 0; i < msg.recipients.size(); ++i) {
+        const Recipient r = msg.recipients[i];
+        if (r.compact()) {
+            if (r.recipientType() == type) put(r.name().empty() ? r.address() : r.name());
+            continue;
+        }
+        const Property* rt = r.props.find(pid::RecipientType);
+        if ((rt ? uint32_t(rt->integer) : 1) != type) continue;
+        std::string name = utf8Of(r.props.find(pid::DisplayName));
+        put(name.empty() ? utf8Of(r.props.find(pid::EmailAddress)) : name);
+    }
+}
+
 std::vector<uint32_t> recipientColumnTags() {
     std::vector<uint32_t> t;
     for (const auto& c : kRecipientCols) t.push_back(c.tag);
@@ -514,38 +537,9 @@ PstWriter::Impl::WrittenMessage PstWriter::Impl::writeMessage(const Message& msg
     // encoded twice, once for the columns and once to be written, rather
     // than all held at once: a message of 100,000 recipients held 300 MB of
     // encoded rows.
-    // The display lists are measured in the first pass and made in the
-    // second: grown by doubling, a list of 350,000 names held 2.5 times its
-    // size.
-    // A list the message already holds as it comes out (as the import makes
-    // them) is checked against, not made again: a copy beside it held another
-    // 9 MB for a To: of 9 MB.
-    std::string displays[4];  // by recipient type 1 To, 2 Cc, 3 Bcc
-    size_t displaySizes[4] = {};
-    const std::string* given[4] = {};  // the message's own list while `displays` would match it
-    size_t listed[4] = {};             // the bytes of the list so far
-    for (uint32_t type : {1u, 2u, 3u}) {
-        const Property* p = msg.props.find(type == 1 ? pid::DisplayTo : type == 2 ? pid::DisplayCc : pid::DisplayBcc);
-        if (p && !p->shared && (p->type == PT_UNICODE || p->type == PT_STRING8)) given[type] = &p->text;
-    }
-    auto addToDisplay = [&](uint32_t type, std::string_view name) {
-        const std::string_view separator = listed[type] ? "; " : "";
-        if (const std::string* list = given[type]) {
-            if (listed[type] + separator.size() + name.size() <= list->size() &&
-                list->compare(listed[type], separator.size(), separator) == 0 &&
-                list->compare(listed[type] + separator.size(), name.size(), name) == 0) {
-                listed[type] += separator.size() + name.size();
-                return;
-            }
-            displays[type].assign(*list, 0, listed[type]);  // it departs here: made from now on
-            given[type] = nullptr;
-        }
-        displays[type].append(separator).append(name);
-        listed[type] = displays[type].size();
-    };
     size_t recipientBytes = 0;
     {
-        auto encodeRecipient = [&](size_t i, bool firstPass) {
+        auto encodeRecipient = [&](size_t i) {
             const PropertyBag b = msg.recipients[i].row(uint32_t(i));
             std::vector<PropValue> v = encodeBag(b, nullptr);
             for (PropValue& p : v)
@@ -574,23 +568,14 @@ PstWriter::Impl::WrittenMessage PstWriter::Impl::writeMessage(const Message& msg
             if (!findId(v, 0x5FFD)) setValue(v, pvLong(0x5FFD, 1));
             if (!findId(v, 0x5FFF)) setValue(v, pvLong(0x5FFF, 0));
             setValue(v, pvLong(0x3000, uint32_t(i)));
-            const Property* rt = b.find(pid::RecipientType);
-            uint32_t rtype = rt ? uint32_t(rt->integer) : 1;
-            if (!rt) setValue(v, pvLong(pid::RecipientType, 1));
-            if (rtype >= 1 && rtype <= 3) {
-                if (firstPass) {
-                    displaySizes[rtype] += (displaySizes[rtype] ? 2 : 0) + name.size();
-                } else {
-                    addToDisplay(rtype, name);
-                }
-            }
+            if (!b.find(pid::RecipientType)) setValue(v, pvLong(pid::RecipientType, 1));
             sortUnique(v);
             return v;
         };
         std::set<uint32_t> tags;
         for (uint32_t t : recipientColumnTags()) tags.insert(t);
         for (size_t i = 0; i < msg.recipients.size(); ++i) {
-            std::vector<PropValue> v = encodeRecipient(i, true);
+            std::vector<PropValue> v = encodeRecipient(i);
             for (const auto& p : v) tags.insert(p.tag);
             recipientBytes += valuesSize(v);
         }
@@ -599,12 +584,7 @@ PstWriter::Impl::WrittenMessage PstWriter::Impl::writeMessage(const Message& msg
         for (uint32_t t : tags)
             if (cols.empty() || (cols.back() >> 16) != (t >> 16)) cols.push_back(t);
         TableBuilder table(ndb, TableLayout::extend(recipientTemplateLayout(), cols));
-        for (uint32_t type : {1u, 2u, 3u})
-            if (!given[type] || given[type]->size() != displaySizes[type]) {
-                given[type] = nullptr;  // it cannot match: made whole
-                displays[type].reserve(displaySizes[type]);
-            }
-        for (size_t i = 0; i < msg.recipients.size(); ++i) table.addRow(uint32_t(i), encodeRecipient(i, false));
+        for (size_t i = 0; i < msg.recipients.size(); ++i) table.addRow(uint32_t(i), encodeRecipient(i));
         NodeRef r = table.finish();
         subnodes.push_back({kNidRecipientTable, r.bidData, r.bidSub});
     }
@@ -722,25 +702,29 @@ PstWriter::Impl::WrittenMessage PstWriter::Impl::writeMessage(const Message& msg
         for (int i = 0; i < 8; ++i) key[size_t(8 + i)] = char(uint8_t(key[size_t(8 + i)]) ^ uint8_t(searchKeySeq >> (8 * i)));
         setValue(v, pvBinary(0x300B, key));
     }
-    // With many recipients a list is about as long as the message's address
-    // fields: a long one stays in UTF-8 and is converted as it is written.
+    // The display lists are made from the rows, whatever the message holds:
+    // with many recipients a list is about as long as the message's address
+    // fields, and a long one is made and converted a piece at a time as it
+    // is written (held, a To: of 9 MB cost 9 MB in UTF-8, or twice that
+    // converted).
     for (uint32_t type : {1u, 2u, 3u}) {
         const uint16_t id = type == 1 ? pid::DisplayTo : type == 2 ? pid::DisplayCc : pid::DisplayBcc;
-        const std::string* list = given[type] && listed[type] == given[type]->size() ? given[type] : &displays[type];
-        if (size_t n = Utf16leSize(*list); n > kMaxHeapItem) {
-            if (list == &displays[type]) {
-                out.texts.push_back(std::make_unique<std::string>(std::move(displays[type])));
-                list = out.texts.back().get();
-            }
+        auto pieces = std::make_unique<PropValue::Utf8Pieces>(
+            [&msg, type](const std::function<void(std::string_view)>& f) { eachDisplayName(msg, type, f); });
+        size_t n = 0;
+        (*pieces)([&](std::string_view piece) { n += Utf16leSize(piece); });
+        if (n > kMaxHeapItem) {
             PropValue text;
             text.tag = (uint32_t(id) << 16) | PT_UNICODE;
-            text.utf8 = list;
+            text.pieces = pieces.get();
             text.utf16Bytes = n;
+            out.lists.push_back(std::move(pieces));
             setValue(v, std::move(text));
         } else {
-            setValue(v, pvString(id, *list));
+            std::string list;
+            (*pieces)([&](std::string_view piece) { list += piece; });
+            setValue(v, pvString(id, list));
         }
-        std::string().swap(displays[type]);
     }
     size_t total = recipientBytes + attachmentBytes;
     for (const auto& p : v) total += p.size() + 8;
@@ -866,6 +850,11 @@ bool fitsInStore(const Message& msg) {
     if (!bagFits(msg.props)) return false;
     for (size_t i = 0; i < msg.recipients.size(); ++i)
         if (!bagFits(msg.recipients[i].row(uint32_t(i)))) return false;
+    for (uint32_t type : {1u, 2u, 3u}) {
+        size_t total = 0;
+        eachDisplayName(msg, type, [&](std::string_view piece) { total += piece.size(); });
+        if (total >= 0x7FFFFFFF) return false;
+    }
     for (const auto& a : msg.attachments)
         if (!bagFits(a.props) || (a.embedded && !fitsInStore(*a.embedded))) return false;
     return true;

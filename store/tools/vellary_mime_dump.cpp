@@ -35,7 +35,14 @@ std::string Show(const store::Property& p) {
 }
 
 void Dump(const store::Message& m, const std::string& indent) {
-    for (const auto& p : m.props.all()) std::printf("%s%08X %s\n", indent.c_str(), p.tag(), Show(p).c_str());
+    for (const auto& p : m.props.all()) {
+        if (uint32_t type = p.recipientNamesOf()) {
+            store::Property list = store::Property::Text(p.id, m.recipients.displayList(type));
+            std::printf("%s%08X (from the rows) %s\n", indent.c_str(), p.tag(), Show(list).c_str());
+            continue;
+        }
+        std::printf("%s%08X %s\n", indent.c_str(), p.tag(), Show(p).c_str());
+    }
     for (size_t i = 0; i < m.recipients.size(); ++i) {
         std::printf("%s-- recipient %zu\n", indent.c_str(), i);
         const store::PropertyBag row = m.recipients[i].row(uint32_t(i));

@@ -1,0 +1,13 @@
+#include "common/HeapPolicy.h"
+
+#include <cstdlib>  // defines __GLIBC__ where glibc is the C library
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
+
+void ReturnLargeBlocksToTheSystem() {
+#if defined(__GLIBC__)
+    // Setting the threshold also turns its adjustment off.
+    mallopt(M_MMAP_THRESHOLD, 256 * 1024);
+#endif
+}
