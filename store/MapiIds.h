@@ -59,6 +59,11 @@ constexpr uint32_t afByValue = 1;
 constexpr uint32_t afEmbeddedMessage = 5;
 constexpr uint32_t attRenderedInBody = 0x4;
 
+// PidTagMessageFlags bits: read, and has attachments (a store works the
+// latter out from the message's attachments).
+constexpr uint32_t mfRead = 0x01;
+constexpr uint32_t mfHasAttach = 0x10;
+
 // PidTagStoreSupportMask and its STORE_UNICODE_OK bit (MS-OXMSG 2.1.1.1).
 constexpr uint16_t StoreSupportMask = 0x340D;
 constexpr uint32_t STORE_UNICODE_OK = 0x00040000;

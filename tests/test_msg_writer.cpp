@@ -149,6 +149,10 @@ TEST_P(MsgWriterForms, EveryValueReadsBackThroughOlefile) {
     EXPECT_EQ(f.text("STR " + e + "/__recip_version1.0_#00000000/3001" + s), "Zoë Åström");
     EXPECT_EQ(f.value("BIN " + e + "/__attach_version1.0_#00000000/37010102"),
               "300 " + Md5(PatternBytes(300, 4)));
+    // Read and has-attachments, worked out for the embedded message (whose
+    // model has no flags) as for the top one.
+    EXPECT_EQ(f.value("INT ROOT/0E070003"), "17");
+    EXPECT_EQ(f.value("INT " + e + "/0E070003"), "17");
 
     // Named properties: one map for the whole file, shared by the embedded message.
     std::string version = f.namedId(kCommonGuid, "lid:8554");

@@ -455,6 +455,11 @@ uint32_t completeMessageProps(const Context& ctx, const Message& m, ObjectProps&
     Property messageClass = Property::Text(pid::MessageClass, "IPM.Note");
     props.addIfMissing(std::move(messageClass));
     props.addIfMissing(Property::Int(pid::HasAttachments, PT_BOOLEAN, m.attachments.empty() ? 0 : 1));
+    // mfHasAttach as a store works it out, on embedded messages as on the top one.
+    const Property* flags = m.props.find(pid::MessageFlags);
+    const uint32_t given = flags ? uint32_t(flags->integer) : ids::mfRead;
+    props.replace(Property::Int(pid::MessageFlags, PT_LONG,
+                                (given & ~ids::mfHasAttach) | (m.attachments.empty() ? 0 : ids::mfHasAttach)));
     const std::pair<uint16_t, uint32_t> lists[] = {{pid::DisplayTo, 1}, {pid::DisplayCc, 2}, {pid::DisplayBcc, 3}};
     for (auto [id, type] : lists) {
         if (props.has(id)) continue;

@@ -35,7 +35,9 @@ namespace store::msg {
 // what a message store would compute: PR_MESSAGE_CLASS (IPM.Note),
 // PR_HASATTACH, PR_DISPLAY_TO/CC/BCC (from the recipient rows), PR_ROWID and
 // PR_OBJECT_TYPE on recipients, PR_ATTACH_NUM, PR_ATTACH_METHOD and
-// PR_OBJECT_TYPE on attachments.
+// PR_OBJECT_TYPE on attachments; and on every message object the
+// has-attachments bit of PR_MESSAGE_FLAGS (read when the model has no flags)
+// from its own attachments.
 bool WriteMsgFile(const store::Message& msg, const std::string& path, bool unicode, std::string* error);
 
 }  // namespace store::msg
