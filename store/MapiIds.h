@@ -12,6 +12,7 @@ constexpr uint16_t Sensitivity = 0x0036;
 constexpr uint16_t SubjectPrefix = 0x003D;
 constexpr uint16_t NormalizedSubject = 0x0E1D;
 constexpr uint16_t ConversationTopic = 0x0070;
+constexpr uint16_t ConversationIndex = 0x0071;
 constexpr uint16_t ReadReceiptRequested = 0x0029;
 constexpr uint16_t ReplyRecipientEntries = 0x004F;
 constexpr uint16_t ReplyRecipientNames = 0x0050;

@@ -329,6 +329,34 @@ TEST(StoreForms, OutputFolderHoldsOnlyTheResults) {
     }
 }
 
+// Thread-Index and Thread-Topic reach the store as the conversation index
+// and topic (as pffexport reads them); a message without a Thread-Index has
+// no index.
+TEST(StoreForms, ConversationIndexOnlyFromThreadIndex) {
+    if (!psttest::haveTool("pffexport")) GTEST_SKIP() << "pffexport (pff-tools) is not installed";
+    TempDir dir;
+    fs::path box = dir.path() / "box.mbox";
+    WriteFile(box, "From a\r\nSubject: Re: hello\r\nThread-Topic: hello\r\n"
+                   "Thread-Index: AdlaEjRWEBESExQVFhcYGRobHB0eHwECAwQF\r\n\r\nx\r\n"
+                   "From a\r\nSubject: plain\r\n\r\ny\r\n");
+    RecordingView view;
+    view.folder = (dir.path() / "out").string();
+    fs::create_directories(view.folder);
+    ASSERT_TRUE(runStore(view, TargetForm::Pst, false, {box.string()}).ok());
+    std::string log;
+    ASSERT_EQ(psttest::run("pffexport -q -m all -t '" + (dir.path() / "px").string() + "' '" +
+                               (dir.path() / "out" / "box.pst").string() + "'",
+                           &log),
+              0)
+        << log;
+    const fs::path folder = dir.path() / "px.export" / "Top of Personal Folders" / "box";
+    EXPECT_NE(ReadFile(folder / "Message00001" / "ConversationIndex.txt").find("10111213-1415-1617-1819-1a1b1c1d1e1f"),
+              std::string::npos);
+    EXPECT_NE(ReadFile(folder / "Message00001" / "OutlookHeaders.txt").find("Conversation topic:\t\t\thello"),
+              std::string::npos);
+    EXPECT_EQ(ReadFile(folder / "Message00002" / "ConversationIndex.txt"), "");
+}
+
 TEST(StoreForms, ClosingTheWindowFinishesTheOpenStore) {
     if (!psttest::haveTool("readpst")) GTEST_SKIP() << "readpst (pst-utils) is not installed";
     TempDir dir;
