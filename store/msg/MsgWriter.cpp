@@ -160,7 +160,8 @@ uint32_t chooseStringCodepage(const Message& m) {
     forEachString(m, html, [&](std::string_view text) { characters.add(text); });
     std::vector<uint32_t> order;
     if (uint32_t ansi = AnsiCodepageFor(own); ansi != kCodepageUtf8) order.push_back(ansi);
-    for (uint32_t codepage : WindowsCodepages()) order.push_back(codepage);
+    for (uint32_t codepage : WindowsCodepages())
+        if (std::find(order.begin(), order.end(), codepage) == order.end()) order.push_back(codepage);
     for (uint32_t codepage : order) {
         if (!characters.fitIn(codepage)) continue;
         bool fits = true;
