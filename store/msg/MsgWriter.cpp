@@ -113,10 +113,12 @@ private:
 
 // ---- code page of an 8-bit message ----------------------------------------
 
-// Text as the writer stores it: bytes outside UTF-8 sequences read as
-// Windows-1252, NULs dropped.
-std::string cleanText(std::string_view utf8) {
-    return IsValidUtf8(utf8) && utf8.find('\0') == std::string_view::npos ? std::string(utf8) : SanitizeUtf8(utf8);
+// Whether a text is stored as it is: otherwise bytes outside UTF-8 sequences
+// are read as Windows-1252 and NULs dropped (SanitizeUtf8).
+bool isClean(std::string_view utf8) { return IsValidUtf8(utf8) && utf8.find('\0') == std::string_view::npos; }
+
+bool roundTrips(std::string_view text, uint32_t codepage) {
+    return isClean(text) ? RoundTripsCodepage(text, codepage) : RoundTripsCodepage(SanitizeUtf8(text), codepage);
 }
 
 // Calls f with every string of one object: the message's own properties, its
@@ -165,7 +167,7 @@ uint32_t chooseStringCodepage(const Message& m) {
     for (uint32_t codepage : order) {
         if (!characters.fitIn(codepage)) continue;
         bool fits = true;
-        forEachString(m, html, [&](std::string_view text) { fits = fits && RoundTripsCodepage(cleanText(text), codepage); });
+        forEachString(m, html, [&](std::string_view text) { fits = fits && roundTrips(text, codepage); });
         if (fits) return codepage;
     }
     return 0;
@@ -240,7 +242,10 @@ struct Context {
 // The 8-bit bytes of a string in `codepage` (checked beforehand to hold it).
 std::string encode8(const std::string& utf8, uint32_t codepage) {
     std::string out;
-    EncodeCodepage(cleanText(utf8), codepage, &out);
+    if (isClean(utf8))
+        EncodeCodepage(utf8, codepage, &out);
+    else
+        EncodeCodepage(SanitizeUtf8(utf8), codepage, &out);
     return out;
 }
 
