@@ -1,5 +1,6 @@
 #include "common/OutputFiles.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -41,18 +42,13 @@ std::string openFailure(int dir, const std::string& name, int e) {
 
 }  // namespace
 
-FolderHandle OpenFolderBelow(const std::string& base, const std::string& relative, std::string* error) {
-    std::string why;
-    if (!EnsureFolderPath(base, &why)) {
-        if (error) *error = base + ": " + why;
-        return {};
-    }
-    FolderHandle dir(::open(base.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!dir) {
-        if (error) *error = base + ": " + std::strerror(errno);
-        return {};
-    }
-    std::string walked = base;
+namespace {
+
+// Walks `relative` below the open folder `dir` (whose path is `walked`) one
+// name at a time, never through a link. With `create`, missing folders are
+// made (and listed in `made` when given); otherwise a missing one ends the walk.
+FolderHandle walkBelow(FolderHandle dir, std::string walked, const std::string& relative, std::string* error,
+                       std::vector<std::string>* made, bool create) {
     if (!walked.empty() && walked.back() == '/') walked.pop_back();
     size_t pos = 0;
     while (pos < relative.size()) {
@@ -67,8 +63,10 @@ FolderHandle OpenFolderBelow(const std::string& base, const std::string& relativ
             return {};
         }
         int next = ::openat(dir.fd(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-        if (next < 0 && errno == ENOENT) {
-            if (::mkdirat(dir.fd(), name.c_str(), 0777) != 0 && errno != EEXIST) {
+        if (next < 0 && errno == ENOENT && create) {
+            if (::mkdirat(dir.fd(), name.c_str(), 0777) == 0) {
+                if (made) made->push_back(relative.substr(0, end));
+            } else if (errno != EEXIST) {
                 if (error) *error = walked + ": " + std::strerror(errno);
                 return {};
             }
@@ -81,6 +79,43 @@ FolderHandle OpenFolderBelow(const std::string& base, const std::string& relativ
         dir = FolderHandle(next);
     }
     return dir;
+}
+
+}  // namespace
+
+FolderHandle OpenFolderBelow(const std::string& base, const std::string& relative, std::string* error,
+                             std::vector<std::string>* made) {
+    std::string why;
+    if (!EnsureFolderPath(base, &why)) {
+        if (error) *error = base + ": " + why;
+        return {};
+    }
+    FolderHandle dir(::open(base.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!dir) {
+        if (error) *error = base + ": " + std::strerror(errno);
+        return {};
+    }
+    return walkBelow(std::move(dir), base, relative, error, made, true);
+}
+
+void RemoveEmptyFoldersBelow(const std::string& base, std::vector<std::string> relative) {
+    auto depth = [](const std::string& path) { return std::count(path.begin(), path.end(), '/'); };
+    std::sort(relative.begin(), relative.end(), [&](const std::string& a, const std::string& b) {
+        return depth(a) != depth(b) ? depth(a) > depth(b) : a < b;
+    });
+    relative.erase(std::unique(relative.begin(), relative.end()), relative.end());
+    for (const std::string& path : relative) {
+        size_t slash = path.rfind('/');
+        std::string parent = slash == std::string::npos ? std::string() : path.substr(0, slash);
+        std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+        if (name.empty() || name == "." || name == "..") continue;
+        FolderHandle top(::open(base.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (!top) return;
+        FolderHandle dir = walkBelow(std::move(top), base, parent, nullptr, nullptr, false);
+        // Removes only an empty folder; a link of that name is refused
+        // (ENOTDIR), never followed.
+        if (dir) ::unlinkat(dir.fd(), name.c_str(), AT_REMOVEDIR);
+    }
 }
 
 int OpenOutputFile(const FolderHandle& folder, const std::string& name, OutputOpen how, std::string* error) {

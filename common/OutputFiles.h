@@ -6,6 +6,7 @@
 
 #include <functional>
 #include <string>
+#include <vector>
 
 // An open folder, closed with its holder.
 class FolderHandle {
@@ -28,8 +29,17 @@ private:
 // Opens the folder `relative` (separated by '/', no "." or ".." parts) below
 // `base`, creating `base` and every missing folder on the way. A name below
 // `base` that is a symbolic link or not a folder stops the walk: the handle
-// is then empty and `error` names the path and the cause.
-FolderHandle OpenFolderBelow(const std::string& base, const std::string& relative, std::string* error);
+// is then empty and `error` names the path and the cause. Each folder below
+// `base` that this call made is added to `made` (when given), as its path
+// relative to `base`.
+FolderHandle OpenFolderBelow(const std::string& base, const std::string& relative, std::string* error,
+                             std::vector<std::string>* made = nullptr);
+
+// Removes those of the folders `relative` to `base` (as OpenFolderBelow
+// lists them) that are empty, the deepest first, so that a folder emptied by
+// the removal of its sub-folders goes too. A folder that holds anything
+// stays; no link is followed.
+void RemoveEmptyFoldersBelow(const std::string& base, std::vector<std::string> relative);
 
 enum class OutputOpen {
     Replace,    // a regular file of that name is overwritten in place, or a new one made

@@ -303,8 +303,18 @@ void ConversionRun::noteUnfinished(const std::optional<UnfinishedStore>& store) 
     view_.noteFailure(store->path, cause);
 }
 
+void ConversionRun::removeMadeFolders(const std::string& outputFolder) {
+    // The PST form writes nothing but its working files below the output
+    // folder, and a mailbox of the MSG form that gave no .msg file leaves
+    // its folder empty too: such folders are the run's own leftovers. A
+    // folder that was there before the run is never among them.
+    RemoveEmptyFoldersBelow(outputFolder, std::move(madeFolders_));
+    madeFolders_.clear();
+}
+
 RunOutcome ConversionRun::execute() {
     outcome_ = RunOutcome{};
+    madeFolders_.clear();
     runTag_ = UniqueRunTag();
     if (request_.form == TargetForm::None) {
         view_.showMessage("Please select a option to convert file(s).", kAppTitle, StyleInformation);
@@ -317,6 +327,7 @@ RunOutcome ConversionRun::execute() {
 
     const bool storeForm = request_.form == TargetForm::Pst || request_.form == TargetForm::Msg;
     auto endWithStoreFailure = [&] {
+        removeMadeFolders(outputFolder);
         outcome_.storeFailure = true;
         std::string text = StoreFailureText();
         if (steps_ && !steps_->failure().empty()) {
@@ -351,11 +362,13 @@ RunOutcome ConversionRun::execute() {
         }
 
         if (steps_) noteUnfinished(steps_->closeRunStore());
+        removeMadeFolders(outputFolder);
     } catch (const StopRun&) {
         // The window is closing: whatever store is open is finished so its
         // file stays whole; nothing more is shown (a store that cannot be
         // finished is still noted to the view).
         if (steps_) noteUnfinished(steps_->abandon());
+        removeMadeFolders(outputFolder);
         outcome_.stopped = true;
         return outcome_;
     }
@@ -406,7 +419,7 @@ bool ConversionRun::convertRow(int row, int rowCount, const std::string& rowText
 
     std::string error;
     // Nothing below the output folder is reached through a link.
-    FolderHandle folder = OpenFolderBelow(outputFolder, mailboxRelative, &error);
+    FolderHandle folder = OpenFolderBelow(outputFolder, mailboxRelative, &error, steps_ ? &madeFolders_ : nullptr);
     if (!folder) {
         fail(mailboxFolder, "cannot create the folder: " + error, true);
         closeMailbox();

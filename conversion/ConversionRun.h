@@ -60,12 +60,16 @@ private:
     void fail(const std::string& path, const std::string& cause, bool mailbox);
     // A store that could not be finished: the messages it lost are failures.
     void noteUnfinished(const std::optional<UnfinishedStore>& store);
+    // The store forms: removes the folders the run made below the output
+    // folder for its working files that are empty at its end.
+    void removeMadeFolders(const std::string& outputFolder);
 
     RunView& view_;
     RunRequest request_;
     std::unique_ptr<StoreSteps> steps_;
     RunOutcome outcome_;
     std::string runTag_;  // in the names of the run's temporary files
+    std::vector<std::string> madeFolders_;  // made by the run, relative to the output folder
 };
 
 // The texts the run shows.

@@ -160,15 +160,23 @@ private:
         store::PstStore* open = pstStore_;
         pstStore_ = nullptr;
         savedInStore_ = 0;
+        bool finished = false;
         try {
             open->Remove();
-            return std::nullopt;
+            finished = true;
         } catch (const store::StoreFinishError& e) {
             unfinished.cause = e.what();
             unfinished.messagesKept = static_cast<long long>(e.messagesKept);
         } catch (const store::StoreError& e) {
             unfinished.cause = e.what();
         }
+        if (mode_ == StoreMode::Temporary) {
+            // The temporary store only stages items on their way to .msg
+            // files and never keeps one: it goes with the run, finished or not.
+            std::remove(unfinished.path.c_str());
+            return std::nullopt;
+        }
+        if (finished) return std::nullopt;
         return unfinished;
     }
 

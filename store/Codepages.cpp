@@ -377,6 +377,56 @@ bool EncodeCodepage(std::string_view utf8, uint32_t codepage, std::string* out) 
     return entry && ConvertExactly(entry->iconvName, "UTF-8", utf8, out);
 }
 
+std::span<const uint32_t> WindowsCodepages() {
+    static constexpr uint32_t kOrder[] = {1252, 1250, 1251, 1253, 1254, 1257, 1255, 1256, 1258, 874,
+                                          932,  936,  949,  950};
+    return kOrder;
+}
+
+bool RoundTripsCodepage(std::string_view utf8, uint32_t codepage) {
+    if (codepage == kCodepageUtf8) return IsValidUtf8(utf8);
+    const CodepageInfo* entry = FindCodepage(codepage);
+    if (!entry) return false;
+    IconvHandle encoder(entry->iconvName, "UTF-8"), decoder("UTF-8", entry->iconvName);
+    if (!encoder.ok() || !decoder.ok()) return false;
+    auto oneByte = [](std::string_view, size_t) { return size_t(1); };
+    constexpr size_t kPiece = 1 << 20;  // a long text is checked a piece at a time
+    std::string bytes, back;
+    while (!utf8.empty()) {
+        // A piece ends before an ASCII character: no converter joins one
+        // with the character before it.
+        size_t cut = std::min(utf8.size(), kPiece);
+        while (cut < utf8.size() && static_cast<unsigned char>(utf8[cut]) >= 0x80) ++cut;
+        const std::string_view piece = utf8.substr(0, cut);
+        bytes.clear();
+        back.clear();
+        if (RunIconv(encoder.cd, piece, nullptr, oneByte, &bytes) != 0 ||
+            RunIconv(decoder.cd, bytes, nullptr, oneByte, &back) != 0 || back != piece)
+            return false;
+        utf8.remove_prefix(cut);
+    }
+    return true;
+}
+
+void TextCharacters::add(std::string_view utf8) {
+    for (size_t i = 0; i < utf8.size();) {
+        if (static_cast<unsigned char>(utf8[i]) < 0x80) {
+            ++i;
+            continue;
+        }
+        const uint32_t c = NextCodePoint(utf8, i);
+        const size_t word = c / 64;
+        if (word >= seen_.size()) seen_.resize(word + 1);
+        const uint64_t bit = uint64_t(1) << (c % 64);
+        if (seen_[word] & bit) continue;
+        seen_[word] |= bit;
+        AppendUtf8(sample_, c);
+        sample_ += '\n';
+    }
+}
+
+bool TextCharacters::fitIn(uint32_t codepage) const { return RoundTripsCodepage(sample_, codepage); }
+
 bool DecodeCodepage(std::string_view bytes, uint32_t codepage, std::string* utf8) {
     const CodepageInfo* entry = FindCodepage(codepage);
     return entry && ConvertExactly("UTF-8", entry->iconvName, bytes, utf8);

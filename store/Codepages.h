@@ -9,14 +9,17 @@
 //    Windows-1252: stray 8-bit bytes in mail are nearly always Western text,
 //    so this keeps the character where U+FFFD would lose it. NULs are dropped,
 //    as an 8-bit string ends at its first NUL.
-//  - 8-bit strings are stored in a Windows code page (AnsiCodepageFor): the
-//    one of the same script; 1252 when no code page is given; 65001 (which
-//    holds every character) for a code page this table does not know.
+//  - 8-bit strings are stored in a Windows code page that holds every
+//    character of them (RoundTripsCodepage): the one of their own script
+//    (AnsiCodepageFor) when it does, else the first of WindowsCodepages that
+//    does. Text that none holds is not written in 8 bits at all.
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace store {
 
@@ -40,6 +43,33 @@ std::string CharsetForCodepage(uint32_t codepage);
 // ISO-2022 and EUC forms to the DBCS code page (iso-2022-jp -> 932), the
 // Unicode forms to 65001; 0 (none) -> 1252; an unknown code page -> 65001.
 uint32_t AnsiCodepageFor(uint32_t codepage);
+
+// The Windows ANSI and DBCS code pages 8-bit strings can be stored in, in
+// the order they are tried for text that its own code page cannot hold:
+// Western first, then the other single-byte scripts, then the DBCS ones.
+std::span<const uint32_t> WindowsCodepages();
+
+// Whether the text, encoded in the code page and decoded again, is the same
+// text: every character has a form there, and none is joined with its
+// neighbours or split on the way (CP1258 and CP1255 compose and decompose
+// accents). Malformed UTF-8 never round-trips.
+bool RoundTripsCodepage(std::string_view utf8, uint32_t codepage);
+
+// The distinct characters of some texts: a quick first test of which code
+// pages can hold the texts, without converting them whole for each.
+class TextCharacters {
+public:
+    // Adds the characters of a text, read as NextCodePoint reads it.
+    void add(std::string_view utf8);
+    // Whether every character added has a form in the code page that reads
+    // back as itself. The texts themselves can still fail RoundTripsCodepage
+    // where a converter joins neighbouring characters.
+    bool fitIn(uint32_t codepage) const;
+
+private:
+    std::vector<uint64_t> seen_;  // one bit per code point above U+007F
+    std::string sample_;          // each of them once, one per line
+};
 
 // Encodes UTF-8 text in a code page into *out (when given; with a null `out`
 // the text is only checked). False when the text is not valid UTF-8, when a

@@ -12,6 +12,7 @@ constexpr uint16_t Sensitivity = 0x0036;
 constexpr uint16_t SubjectPrefix = 0x003D;
 constexpr uint16_t NormalizedSubject = 0x0E1D;
 constexpr uint16_t ConversationTopic = 0x0070;
+constexpr uint16_t ConversationIndex = 0x0071;
 constexpr uint16_t ReadReceiptRequested = 0x0029;
 constexpr uint16_t ReplyRecipientEntries = 0x004F;
 constexpr uint16_t ReplyRecipientNames = 0x0050;
@@ -58,6 +59,11 @@ constexpr uint32_t DT_MAILUSER = 0;
 constexpr uint32_t afByValue = 1;
 constexpr uint32_t afEmbeddedMessage = 5;
 constexpr uint32_t attRenderedInBody = 0x4;
+
+// PidTagMessageFlags bits: read, and has attachments (a store works the
+// latter out from the message's attachments).
+constexpr uint32_t mfRead = 0x01;
+constexpr uint32_t mfHasAttach = 0x10;
 
 // PidTagStoreSupportMask and its STORE_UNICODE_OK bit (MS-OXMSG 2.1.1.1).
 constexpr uint16_t StoreSupportMask = 0x340D;

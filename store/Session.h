@@ -92,7 +92,8 @@ public:
     // Saves the item into its folder. An item is saved once.
     void Save();
     // Writes the item as a message file: type 3 is the .msg form with 8-bit
-    // strings, 9 the Unicode .msg form. An existing file is replaced.
+    // strings (Unicode for a message no Windows code page holds), 9 the
+    // Unicode .msg form. An existing file is replaced.
     void SaveAs(const std::string& path, int16_t type);
 
 private:

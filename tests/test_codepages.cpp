@@ -62,6 +62,30 @@ TEST(EncodeCodepage, EncodesWhatTheCodepageHoldsAndRefusesTheRest) {
     }
 }
 
+// A text fits a code page only when it reads back the same: CP1258 joins a
+// letter and a combining accent into one character, though each fits alone
+// (so the quick test of the characters passes).
+TEST(RoundTripsCodepage, OnlyTextThatReadsBackTheSame) {
+    struct Row {
+        std::string utf8;
+        uint32_t codepage;
+        bool fits;
+        bool charactersFit;
+    };
+    const Row rows[] = {
+        {"Grüße", 1252, true, true},           {"Καλημέρα", 1253, true, true}, {"Καλημέρα", 1252, false, false},
+        {"ế", 1258, true, true},               {"e\xCC\x81", 1258, false, true},
+        {"caf\xE9", 1252, false, true},        // malformed UTF-8 never round-trips
+        {"abc", 12345, false, false},
+    };
+    for (const Row& r : rows) {
+        EXPECT_EQ(RoundTripsCodepage(r.utf8, r.codepage), r.fits) << r.utf8 << " in " << r.codepage;
+        TextCharacters characters;
+        characters.add(r.utf8);
+        EXPECT_EQ(characters.fitIn(r.codepage), r.charactersFit) << r.utf8 << " in " << r.codepage;
+    }
+}
+
 TEST(DecodeCodepage, DecodesExactlyOrFails) {
     std::string out;
     EXPECT_TRUE(DecodeCodepage("\xF0\xD2\xC9\xD7\xC5\xD4", 20866, &out));

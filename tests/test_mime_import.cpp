@@ -528,8 +528,34 @@ TEST(MimeImportHeaders, SubjectPrefixAndNormalizedSubject) {
         EXPECT_EQ(Text(m.props, ids::NormalizedSubject), row.normalized);
         EXPECT_EQ(Text(m.props, ids::ConversationTopic), row.normalized);
     }
-    Message topic = FromText("Subject: Re: x\nThread-Topic: the topic\n\nx\n");
-    EXPECT_EQ(Text(topic.props, ids::ConversationTopic), "the topic");
+}
+
+// Thread-Topic and Thread-Index give the conversation topic and index; a
+// message without a (well-formed) index gets none.
+TEST(MimeImportHeaders, ThreadTopicAndThreadIndex) {
+    // Header byte, five bytes of time, the GUID, one child block.
+    const std::string index("\x01\xD9\x5A\x12\x34\x56" "\x10\x11\x12\x13\x14\x15\x16\x17\x18\x19\x1A\x1B\x1C\x1D\x1E\x1F" "\x01\x02\x03\x04\x05", 27);
+    struct Row {
+        const char* headers;
+        const char* topic;
+        const std::string* index;  // nullptr: none
+    };
+    const Row rows[] = {{"Thread-Topic: the topic\nThread-Index: AdlaEjRWEBESExQVFhcYGRobHB0eHwECAwQF\n", "the topic", &index},
+                        {"Thread-Index: AdlaEjRWEBESExQVFhcY\n GRobHB0eHwECAwQF\n", "x", &index},
+                        {"", "x", nullptr},
+                        {"Thread-Index: not base64!\n", "x", nullptr},
+                        {"Thread-Index: AdlaE=jRW\n", "x", nullptr}};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.headers);
+        Message m = FromText(std::string("Subject: Re: x\n") + row.headers + "\nbody\n");
+        EXPECT_EQ(Text(m.props, ids::ConversationTopic), row.topic);
+        const store::Property* found = m.props.find(ids::ConversationIndex);
+        ASSERT_EQ(found != nullptr, row.index != nullptr);
+        if (found) {
+            EXPECT_EQ(found->type, store::PT_BINARY);
+            EXPECT_EQ(found->text, *row.index);
+        }
+    }
 }
 
 TEST(MimeImportHeaders, DatesFallBackToTheFirstReceivedField) {

@@ -108,9 +108,9 @@ TEST_P(MsgWriterForms, EveryValueReadsBackThroughOlefile) {
     OleFacts f = ReadWithOlefile(w.path);
     EXPECT_TRUE(f.issues.empty()) << Join(f.issues, "\n") << f.raw.substr(0, 2000);
 
-    const std::string s = unicode ? "001F" : "001E";
-    // Every string comes back as written; the 8-bit form falls back to UTF-8
-    // (65001) because no single code page holds these scripts.
+    // Every string comes back as written. Asked for 8-bit strings, the writer
+    // writes Unicode all the same: no Windows code page holds these scripts.
+    const std::string s = "001F";
     EXPECT_EQ(f.text("STR ROOT/0037" + s), kSubject);
     EXPECT_EQ(f.text("STR ROOT/1000" + s), kBody);
     EXPECT_EQ(f.text("STR ROOT/0C1A" + s), "Zoë Åström");
@@ -122,18 +122,12 @@ TEST_P(MsgWriterForms, EveryValueReadsBackThroughOlefile) {
     EXPECT_EQ(f.text("STR ROOT/0E04" + s), "Jürgen Müller; Иван Петров");
     EXPECT_EQ(f.text("STR ROOT/0E03" + s), "山田太郎");
     EXPECT_EQ(f.text("STR ROOT/0E02" + s), "Hidden Person");
-    if (unicode) {
-        EXPECT_EQ(std::stoul(f.value("INT ROOT/340D0003")) & 0x40000, 0x40000u);
-        EXPECT_EQ(f.value("INT ROOT/3FDE0003"), "65001");  // the model's, untouched
-    } else {
-        EXPECT_FALSE(f.has("INT ROOT/340D0003"));
-        EXPECT_EQ(f.value("INT ROOT/3FFD0003"), "65001");
-        EXPECT_EQ(f.value("INT ROOT/3FDE0003"), "65001");
-    }
+    EXPECT_EQ(std::stoul(f.value("INT ROOT/340D0003")) & 0x40000, 0x40000u);
+    EXPECT_EQ(f.value("INT ROOT/3FDE0003"), "65001");  // the model's, untouched
     // One string type per file.
     for (const auto& [stream, size] : f.streams) {
         (void)size;
-        EXPECT_EQ(stream.find(unicode ? "001E" : "001F"), std::string::npos) << stream;
+        EXPECT_EQ(stream.find("001E"), std::string::npos) << stream;
     }
 
     EXPECT_EQ(f.headers.front(), "ROOT 32 4 4 4 4");
@@ -159,6 +153,10 @@ TEST_P(MsgWriterForms, EveryValueReadsBackThroughOlefile) {
     EXPECT_EQ(f.text("STR " + e + "/__recip_version1.0_#00000000/3001" + s), "Zoë Åström");
     EXPECT_EQ(f.value("BIN " + e + "/__attach_version1.0_#00000000/37010102"),
               "300 " + Md5(Noise(300, 4)));
+    // Read and has-attachments, worked out for the embedded message (whose
+    // model has no flags) as for the top one.
+    EXPECT_EQ(f.value("INT ROOT/0E070003"), "17");
+    EXPECT_EQ(f.value("INT " + e + "/0E070003"), "17");
 
     // Named properties: one map for the whole file, shared by the embedded message.
     std::string version = f.namedId(kCommonGuid, "lid:8554");
@@ -260,7 +258,7 @@ struct CodepageCase {
     std::string subject;
     std::string body;
     std::string html;          // bytes in internetCpid's code page ("" = no HTML)
-    uint32_t expectCodepage;
+    uint32_t expectCodepage;   // 0: a Unicode file
     std::string expectHtml;    // the HTML as stored in the file
 };
 
@@ -280,27 +278,39 @@ TEST_P(MsgWriterCodepage, StringsUseTheMessagesCodepageAndRecordIt) {
     SetSender(m, c.subject.substr(0, 6), "s@example.org");
     AddRecipient(m, 1, c.subject, "r@example.org");
     AddFile(m, c.subject + ".txt", "x");
+    store::Property keywords;
+    keywords.values = {"x", c.subject};
+    m.props.setNamed(StringName(store::ids::PS_PUBLIC_STRINGS, "Keywords"), store::PT_MV_UNICODE, keywords);
     Written w = Write(m, std::string("cp-") + c.name + ".msg", false);
     ASSERT_TRUE(w.ok) << w.error;
     OleFacts f = ReadWithOlefile(w.path);
     EXPECT_TRUE(f.issues.empty()) << Join(f.issues, "\n");
 
-    const std::string cp = std::to_string(c.expectCodepage);
-    EXPECT_EQ(f.value("INT ROOT/3FFD0003"), cp);
-    EXPECT_EQ(f.value("INT ROOT/3FDE0003"), cp);
+    const bool unicodeFile = c.expectCodepage == 0;
+    const std::string s = unicodeFile ? "001F" : "001E";
+    if (unicodeFile) {
+        EXPECT_EQ(std::stoul(f.value("INT ROOT/340D0003")) & 0x40000, 0x40000u);
+    } else {
+        const std::string cp = std::to_string(c.expectCodepage);
+        EXPECT_FALSE(f.has("INT ROOT/340D0003"));
+        EXPECT_EQ(f.value("INT ROOT/3FFD0003"), cp);
+        EXPECT_EQ(f.value("INT ROOT/3FDE0003"), cp);
+    }
     // The checker decodes 001E streams with the recorded code page: a wrong
     // code page shows as a wrong text (or a decode error in the output).
-    EXPECT_EQ(f.text("STR ROOT/0037001E"), c.subject);
-    EXPECT_EQ(f.text("STR ROOT/1000001E"), c.body);
-    EXPECT_EQ(f.text("STR __recip_version1.0_#00000000/3001001E"), c.subject);
-    EXPECT_EQ(f.text("STR __attach_version1.0_#00000000/3707001E"), c.subject + ".txt");
+    EXPECT_EQ(f.text("STR ROOT/0037" + s), c.subject);
+    EXPECT_EQ(f.text("STR ROOT/1000" + s), c.body);
+    EXPECT_EQ(f.text("STR __recip_version1.0_#00000000/3001" + s), c.subject);
+    EXPECT_EQ(f.text("STR __attach_version1.0_#00000000/3707" + s), c.subject + ".txt");
+    const std::string keywordsId = f.namedId("PS_PUBLIC_STRINGS", "name:" + Hex("Keywords"));
+    EXPECT_EQ(f.text("STR ROOT/" + keywordsId + "10" + s.substr(2) + "[1]"), c.subject);
     if (!c.html.empty()) {
         EXPECT_EQ(f.value("BIN ROOT/10130102"), std::to_string(c.expectHtml.size()) + " " + Md5(c.expectHtml));
     }
     // Stored bytes really are in that code page, not UTF-8 under another label:
     // every non-ASCII character here takes fewer bytes in its code page.
     bool nonAscii = std::any_of(c.subject.begin(), c.subject.end(), [](char ch) { return (ch & 0x80) != 0; });
-    if (c.expectCodepage != 65001 && nonAscii) {
+    if (!unicodeFile && nonAscii) {
         EXPECT_LT(f.streams["__substg1.0_0037001E"], c.subject.size());
     }
 
@@ -316,13 +326,15 @@ TEST_P(MsgWriterCodepage, StringsUseTheMessagesCodepageAndRecordIt) {
         const EmlPart* html = eml.firstOfType("text/html");
         ASSERT_NE(html, nullptr);
         std::string expected;
-        ASSERT_TRUE(DecodeAs(c.expectHtml, c.expectCodepage, expected));
+        ASSERT_TRUE(DecodeAs(c.expectHtml, unicodeFile ? c.internetCpid : c.expectCodepage, expected));
         EXPECT_EQ(UndoDoubleUtf8(html->text), expected) << "charset label " << html->charset;
     }
     std::filesystem::remove(w.path);
 }
 
-// Latin-1, Cyrillic, Japanese and emoji messages, with and without HTML.
+// ASCII, Latin, Cyrillic, Greek, Japanese, mixed-script and emoji messages,
+// with and without HTML: each in the first Windows code page that holds it,
+// its own script's first; a Unicode file when none does.
 INSTANTIATE_TEST_SUITE_P(
     Scripts, MsgWriterCodepage,
     ::testing::Values(
@@ -342,12 +354,18 @@ INSTANTIATE_TEST_SUITE_P(
                      "<meta charset=\"shift_jis\">\x93\xFA\x96\x7B"},
         // us-ascii mail with a Latin-1 name: its Windows superset holds it.
         CodepageCase{"AsciiWidensToWindows1252", 0, 20127, "Ren\xC3\xA9", "plain", "<p>hi</p>", 1252, "<p>hi</p>"},
-        // An emoji fits no 8-bit code page: the whole message goes to UTF-8,
-        // the HTML included, and its <meta> says so.
-        CodepageCase{"EmojiFallsBackToUtf8", 0, 1252, "Party \xF0\x9F\x8E\x89 caf\xC3\xA9", "caf\xC3\xA9",
-                     "<META CHARSET=windows-1252><p>caf\xE9</p>", 65001,
-                     "<META CHARSET=utf-8><p>caf\xC3\xA9</p>"},
-        CodepageCase{"CyrillicInWesternMessageFallsBackToUtf8", 1252, 0, "Привет", "body", "", 65001, ""}),
+        // UTF-8 mail keeps 8-bit strings wherever a Windows code page holds them.
+        CodepageCase{"AsciiUtf8", 65001, 65001, "Plain subject", "plain body", "", 1252, ""},
+        CodepageCase{"LatinUtf8", 65001, 65001, "Caf\xC3\xA9 cr\xC3\xA8me", "Gr\xC3\xBC\xC3\x9F" "e",
+                     "<meta charset=\"utf-8\"><p>caf\xC3\xA9</p>", 1252,
+                     "<meta charset=\"windows-1252\"><p>caf\xE9</p>"},
+        CodepageCase{"GreekUtf8", 65001, 65001, "Καλημέρα", "Ελληνικά", "", 1253, ""},
+        CodepageCase{"CyrillicInWesternMessage", 1252, 0, "Привет", "body", "", 1251, ""},
+        // Greek and Hebrew share no Windows code page, and an emoji has none:
+        // such messages are written as Unicode files, the HTML as it came.
+        CodepageCase{"MixedScriptsUtf8", 65001, 65001, "Ελληνικά שלום", "Привет", "", 0, ""},
+        CodepageCase{"Emoji", 0, 1252, "Party \xF0\x9F\x8E\x89 caf\xC3\xA9", "caf\xC3\xA9",
+                     "<META CHARSET=windows-1252><p>caf\xE9</p>", 0, "<META CHARSET=windows-1252><p>caf\xE9</p>"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // Outlook's own 8-bit file (code page 932) and ours have the same shape.
@@ -392,7 +410,7 @@ TEST(MsgWriterEightBit, MatchesTheLayoutOfOutlooksEightBitFile) {
 TEST(MsgWriterEightBit, EmbeddedMessageKeepsItsOwnCodepage) {
     REQUIRE_OLEFILE();
     Message m;
-    m.props.setString(pid::Subject, "Fwd: Caf\xC3\xA9");
+    m.props.setString(pid::Subject, "Fwd: news");
     m.props.setLong(pid::InternetCodepage, 1252);
     auto inner = std::make_unique<Message>();
     inner->props.setString(pid::Subject, "Привет");
@@ -408,8 +426,8 @@ TEST(MsgWriterEightBit, EmbeddedMessageKeepsItsOwnCodepage) {
     OleFacts f = ReadWithOlefile(w.path);
     EXPECT_TRUE(f.issues.empty()) << Join(f.issues, "\n");
     const std::string e = "__attach_version1.0_#00000000/__substg1.0_3701000D/";
-    // The outer message cannot hold the Cyrillic attachment name in 1252.
-    EXPECT_EQ(f.value("INT ROOT/3FFD0003"), "65001");
+    // The outer message holds the Cyrillic attachment name in 1251, not 1252.
+    EXPECT_EQ(f.value("INT ROOT/3FFD0003"), "1251");
     EXPECT_EQ(f.value("INT " + e + "3FFD0003"), "1251");  // koi8-r's Windows code page
     EXPECT_EQ(f.text("STR " + e + "0037001E"), "Привет");
     EXPECT_EQ(f.text("STR " + e + "__recip_version1.0_#00000000/3001001E"), "Иван");
@@ -433,9 +451,9 @@ TEST(MsgWriterEightBit, MalformedUtf8ReadAsWindows1252) {
 
 // A text over 1 MiB is converted a piece at a time: characters that straddle
 // a piece's end, and malformed bytes, read as in a short text, in both forms
-// (the 8-bit one in UTF-8 with the malformed byte, else in 1252), the
-// malformed byte read as Windows-1252; so does a text shared with another
-// property from an offset on.
+// (asked for 8 bits, the text with the emoji is written in Unicode, the other
+// in 1252), the malformed byte read as Windows-1252; so does a text shared
+// with another property from an offset on.
 TEST(MsgWriterUnicode, LongTextConvertedInPiecesReadsWhole) {
     REQUIRE_OLEFILE();
     std::string tail;
@@ -443,9 +461,10 @@ TEST(MsgWriterUnicode, LongTextConvertedInPiecesReadsWhole) {
     const std::string a((1 << 20) - 1, 'a');
     struct Case {
         std::string text, expected;
+        bool eightBitHolds;
     };
-    const Case cases[] = {{a + "\xF0\x9F\x98\x80\xC3x" + tail, a + "\xF0\x9F\x98\x80\xC3\x83x" + tail},  // spans the first cut
-                          {a + "\xC3\xA9x" + tail, a + "\xC3\xA9x" + tail}};
+    const Case cases[] = {{a + "\xF0\x9F\x98\x80\xC3x" + tail, a + "\xF0\x9F\x98\x80\xC3\x83x" + tail, false},  // spans the first cut
+                          {a + "\xC3\xA9x" + tail, a + "\xC3\xA9x" + tail, true}};
     for (const Case& c : cases)
         for (bool unicode : {true, false}) {
             Message m;
@@ -455,7 +474,8 @@ TEST(MsgWriterUnicode, LongTextConvertedInPiecesReadsWhole) {
             ASSERT_TRUE(w.ok) << w.error;
             OleFacts f = ReadWithOlefile(w.path);
             EXPECT_TRUE(f.issues.empty()) << Join(f.issues, "\n");
-            EXPECT_TRUE(f.text(unicode ? "STR ROOT/1000001F" : "STR ROOT/1000001E") == c.expected) << unicode;
+            EXPECT_TRUE(f.text(unicode || !c.eightBitHolds ? "STR ROOT/1000001F" : "STR ROOT/1000001E") == c.expected)
+                << unicode;
         }
 }
 

@@ -5,14 +5,13 @@
 // signal comes.
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <csignal>
 #include <cstring>
 #include <map>
+#include <set>
 #include <regex>
 #include <sys/resource.h>
 #include <sys/wait.h>
-#include <thread>
 #include <unistd.h>
 
 #include "common/registry.h"
@@ -278,7 +277,7 @@ TEST(StoreForms, TakenStoreNameGetsTheNextFreeNumber) {
     }
 }
 
-TEST(StoreForms, MsgFilesPerMailboxAndTheTemporaryStoreStays) {
+TEST(StoreForms, MsgFilesPerMailbox) {
     ThreeMailboxes m;
     fs::create_directories(m.out());
     RecordingView view;
@@ -293,24 +292,99 @@ TEST(StoreForms, MsgFilesPerMailboxAndTheTemporaryStoreStays) {
     EXPECT_EQ(FilesWithExtension(sentFolder, ".msg", false),
               (std::vector<fs::path>{sentFolder / "Email-1.msg", sentFolder / "Email-2.msg"}));
     EXPECT_TRUE(FilesWithExtension(m.out(), ".eml", true).empty());
-    auto stores = FilesWithExtension(m.out(), ".pst", false);
-    ASSERT_EQ(stores.size(), 1u);
-    EXPECT_EQ(stores[0].filename().string().rfind("Temp", 0), 0u);
-    if (HaveTool("readpst")) {
-        // The temporary store holds the mailbox folders and no item.
-        auto folders = readpstFolders(stores[0], m.dir.path() / "read");
-        EXPECT_EQ(folders["Inbox"], 0);
-    }
     ASSERT_EQ(view.boxes.size(), 1u);
     EXPECT_EQ(view.boxes[0].text, CompletionText());
 
     // The .msg files replace those of an earlier run.
     RecordingView again;
     again.folder = m.out().string();
-    // A new temporary store is made (its name has the time in seconds).
-    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
     EXPECT_TRUE(ConvertRows(again, TargetForm::Msg, m.rows()).ok());
     EXPECT_EQ(FilesWithExtension(inboxFolder, ".msg", false).size(), 3u);
+}
+
+// What each form leaves in the output folder: its results and nothing the
+// run made for itself (working folders, the temporary store of the MSG form).
+// Folders that were there before the run stay, even empty; a mailbox that
+// cannot be read leaves no folder behind in the store forms.
+TEST(StoreForms, OutputFolderHoldsOnlyTheResults) {
+    struct Case {
+        const char* name;
+        TargetForm form;
+        bool single;
+        std::vector<std::string> results;  // below the output folder; "{src}" is the sources' folder
+    };
+    const std::vector<std::string> msgs = {"{src}/Inbox.mbox/Email-1.msg", "{src}/Inbox.mbox/Email-2.msg",
+                                           "{src}/Inbox.mbox/Email-3.msg", "{src}/Sent.mbox/Email-1.msg",
+                                           "{src}/Sent.mbox/Email-2.msg", "{src}/Archive.MBOX/Email-1.msg"};
+    const Case cases[] = {
+        {"eml", TargetForm::Eml, false,
+         {"{src}/Inbox.mbox/email-1.eml", "{src}/Inbox.mbox/email-2.eml", "{src}/Inbox.mbox/email-3.eml",
+          "{src}/Sent.mbox/email-1.eml", "{src}/Sent.mbox/email-2.eml", "{src}/Archive.MBOX/email-1.eml",
+          "{src}/Gone.mbox/"}},
+        {"msg", TargetForm::Msg, false, msgs},
+        {"single pst", TargetForm::Pst, true, {"Vellary{stamp}.pst"}},
+        {"pst per mailbox", TargetForm::Pst, false, {"Archive.pst", "Gone.pst", "Inbox.pst", "Sent.pst"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ThreeMailboxes m;
+        std::vector<std::string> rows = m.rows();
+        rows.push_back((m.dir.path() / "src" / "Gone.mbox").string());  // cannot be read
+        const std::string src = PathWithoutRoot((m.dir.path() / "src").string());
+        const std::string top = src.substr(0, src.find('/'));
+        // Empty folders of the user's: one apart, one on the way to the mailboxes' folders.
+        fs::create_directories(m.out() / "mine");
+        fs::create_directories(m.out() / top);
+        RecordingView view;
+        view.folder = m.out().string();
+        RunOutcome o = ConvertRows(view, c.form, rows, c.single);
+        EXPECT_EQ(o.mailboxesFailed, 1);
+        EXPECT_EQ(o.messagesSaved, 6);
+
+        std::set<std::string> expected = {"mine/", top + "/"};
+        for (std::string path : c.results) {
+            path = std::regex_replace(path, std::regex("\\{src\\}"), src);
+            expected.insert(path);
+            for (size_t slash = path.find('/'); slash != std::string::npos && slash + 1 < path.size();
+                 slash = path.find('/', slash + 1))
+                expected.insert(path.substr(0, slash + 1));
+        }
+        std::set<std::string> found;
+        for (auto& e : fs::recursive_directory_iterator(m.out())) {
+            std::string path = fs::relative(e.path(), m.out()).string() + (e.is_directory() ? "/" : "");
+            found.insert(std::regex_replace(path, std::regex(R"(\d{1,2}\.\d{1,2}\.\d\d \d{1,2}\.\d{1,2}\.\d\d)"),
+                                            "{stamp}"));
+        }
+        EXPECT_EQ(found, expected);
+    }
+}
+
+// Thread-Index and Thread-Topic reach the store as the conversation index
+// and topic (as pffexport reads them); a message without a Thread-Index has
+// no index.
+TEST(StoreForms, ConversationIndexOnlyFromThreadIndex) {
+    if (!HaveTool("pffexport")) GTEST_SKIP() << "pffexport (pff-tools) is not installed";
+    TempDir dir;
+    fs::path box = dir.path() / "box.mbox";
+    WriteFile(box, "From a\r\nSubject: Re: hello\r\nThread-Topic: hello\r\n"
+                   "Thread-Index: AdlaEjRWEBESExQVFhcYGRobHB0eHwECAwQF\r\n\r\nx\r\n"
+                   "From a\r\nSubject: plain\r\n\r\ny\r\n");
+    RecordingView view;
+    view.folder = (dir.path() / "out").string();
+    fs::create_directories(view.folder);
+    ASSERT_TRUE(ConvertRows(view, TargetForm::Pst, {box.string()}).ok());
+    std::string log;
+    ASSERT_EQ(RunCommand("pffexport -q -m all -t " + Quote((dir.path() / "px").string()) + " " +
+                             Quote((dir.path() / "out" / "box.pst").string()) + " 2>&1",
+                         &log),
+              0)
+        << log;
+    const fs::path folder = dir.path() / "px.export" / "Top of Personal Folders" / "box";
+    EXPECT_NE(ReadFile(folder / "Message00001" / "ConversationIndex.txt").find("10111213-1415-1617-1819-1a1b1c1d1e1f"),
+              std::string::npos);
+    EXPECT_NE(ReadFile(folder / "Message00001" / "OutlookHeaders.txt").find("Conversation topic:\t\t\thello"),
+              std::string::npos);
+    EXPECT_EQ(ReadFile(folder / "Message00002" / "ConversationIndex.txt"), "");
 }
 
 TEST(StoreForms, ClosingTheWindowFinishesTheOpenStore) {

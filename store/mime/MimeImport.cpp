@@ -891,6 +891,26 @@ void Importer::finishEmbedded(GMimeObject* object, std::unique_ptr<Message> chil
     out.attachments.push_back(std::move(a));
 }
 
+// The conversation index a Thread-Index field carries in base64; "" when
+// there is none or it is not base64.
+std::string ConversationIndexOf(GMimeObject* object) {
+    std::string b64;
+    for (char ch : RawHeader(object, "Thread-Index")) {
+        const auto c = static_cast<unsigned char>(ch);
+        if (std::isalnum(c) || ch == '+' || ch == '/' || ch == '=') b64 += ch;
+        else if (!std::isspace(c)) return "";
+    }
+    const size_t pad = b64.find('=');
+    if (b64.empty() || b64.size() % 4 != 0 ||
+        (pad != std::string::npos && (b64.size() - pad > 2 || b64.find_first_not_of('=', pad) != std::string::npos)))
+        return "";
+    gsize len = 0;
+    guchar* raw = g_base64_decode(b64.c_str(), &len);
+    std::string bytes(reinterpret_cast<const char*>(raw), len);
+    g_free(raw);
+    return bytes;
+}
+
 void Importer::importMessage(GMimeMessage* message, const std::function<std::string()>& rawHeaders, Message& out, int depth) {
     GMimeObject* object = GMIME_OBJECT(message);
     out.props.setString(pid::MessageClass, "IPM.Note");
@@ -904,6 +924,10 @@ void Importer::importMessage(GMimeMessage* message, const std::function<std::str
     // here all the same, to keep its place among the others.
     const bool topicIsSubject = topic.empty();
     if (!topic.empty() || out.props.find(pid::Subject)) out.props.setString(ids::ConversationTopic, std::move(topic));
+    // Only the index the message carries; without one, readers thread it by
+    // its topic.
+    if (std::string index = ConversationIndexOf(object); !index.empty())
+        out.props.setBinary(ids::ConversationIndex, std::move(index));
 
     SetOriginators(out, message);
     SetRecipients(out, message);

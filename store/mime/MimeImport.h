@@ -13,7 +13,9 @@ namespace store::mime {
 // What the import puts into the model (ids in store::pid and store::ids):
 //  message      MessageClass "IPM.Note", MessageFlags 1 (read); Subject,
 //               SubjectPrefix (only when there is one), NormalizedSubject,
-//               ConversationTopic; SentRepresenting* (From) and Sender*
+//               ConversationTopic (Thread-Topic, else the normalized subject),
+//               ConversationIndex (Thread-Index decoded, only when the
+//               message has one); SentRepresenting* (From) and Sender*
 //               (Sender, else From): Name, AddressType "SMTP", EmailAddress,
 //               SmtpAddress, EntryId (one-off), SearchKey; DisplayTo/Cc/Bcc
 //               (always, as Property::RecipientNames: made from the rows by

@@ -30,6 +30,7 @@
 #include <cstdio>
 #include <deque>
 #include <optional>
+#include <unordered_map>
 
 namespace store::msg {
 namespace {
@@ -114,29 +115,75 @@ private:
 
 // ---- code page of an 8-bit message ----------------------------------------
 
-bool bagFitsCodepage(const PropertyBag& bag, uint32_t codepage) {
-    for (const Property& p : bag.all()) {
-        if (isStringType(p.type) && !EncodeCodepage(p.textView(), codepage, nullptr)) return false;
-        if (isMultiStringType(p.type))
-            for (const std::string& v : p.values)
-                if (!EncodeCodepage(v, codepage, nullptr)) return false;
-    }
-    return true;
+// Whether a text is stored as it is: otherwise bytes outside UTF-8 sequences
+// are read as Windows-1252 and NULs dropped (SanitizeUtf8).
+bool isClean(std::string_view utf8) { return IsValidUtf8(utf8) && utf8.find('\0') == std::string_view::npos; }
+
+bool roundTrips(std::string_view text, uint32_t codepage) {
+    return isClean(text) ? RoundTripsCodepage(text, codepage) : RoundTripsCodepage(SanitizeUtf8(text), codepage);
 }
 
-// The message's code page for 8-bit strings: the Windows code page of its own
-// (PR_MESSAGE_CODEPAGE, else PR_INTERNET_CPID, else none: 1252), or 65001 when
-// any string of the message, its recipients or its attachments does not fit.
+// Calls f with every string of one object: the message's own properties, its
+// recipient rows and its attachments' rows (an embedded message is an object
+// of its own), and the HTML as text.
+template <class F>
+void forEachString(const Message& m, const std::string& htmlText, F&& f) {
+    auto bag = [&](const PropertyBag& b) {
+        for (const Property& p : b.all()) {
+            if (isStringType(p.type)) f(p.textView());
+            if (isMultiStringType(p.type))
+                for (const std::string& v : p.values) f(v);
+        }
+    };
+    bag(m.props);
+    for (size_t i = 0; i < m.recipients.size(); ++i) bag(m.recipients[i].row(uint32_t(i)));
+    for (const Attachment& a : m.attachments) bag(a.props);
+    f(htmlText);
+}
+
+// The HTML of a message as UTF-8 text, when it is in a code page it decodes
+// in ("" otherwise: such bytes are stored as they are).
+std::string htmlAsText(const Message& m) {
+    const Property* html = m.props.find(pid::Html);
+    auto codepage = positiveLong(m.props, pid::InternetCodepage);
+    std::string utf8;
+    if (!html || html->type != PT_BINARY || !codepage || !DecodeCodepage(html->text, *codepage, &utf8)) return "";
+    return utf8;
+}
+
+// The Windows code page the message's 8-bit strings are stored in: its own
+// script's (from PR_MESSAGE_CODEPAGE, else PR_INTERNET_CPID, else Western)
+// when that holds every string of the message, its rows and its HTML; else
+// the first Windows code page that does; 0 when none does.
 uint32_t chooseStringCodepage(const Message& m) {
     uint32_t own = 0;
     if (auto v = positiveLong(m.props, pid::MessageCodepage)) own = *v;
     else if (auto v = positiveLong(m.props, pid::InternetCodepage)) own = *v;
-    uint32_t codepage = AnsiCodepageFor(own);
-    if (codepage == kCodepageUtf8) return codepage;
-    bool fits = bagFitsCodepage(m.props, codepage);
-    for (size_t i = 0; fits && i < m.recipients.size(); ++i) fits = bagFitsCodepage(m.recipients[i].row(uint32_t(i)), codepage);
-    for (size_t i = 0; fits && i < m.attachments.size(); ++i) fits = bagFitsCodepage(m.attachments[i].props, codepage);
-    return fits ? codepage : kCodepageUtf8;
+    const std::string html = htmlAsText(m);
+    TextCharacters characters;
+    forEachString(m, html, [&](std::string_view text) { characters.add(text); });
+    std::vector<uint32_t> order;
+    if (uint32_t ansi = AnsiCodepageFor(own); ansi != kCodepageUtf8) order.push_back(ansi);
+    for (uint32_t codepage : WindowsCodepages())
+        if (std::find(order.begin(), order.end(), codepage) == order.end()) order.push_back(codepage);
+    for (uint32_t codepage : order) {
+        if (!characters.fitIn(codepage)) continue;
+        bool fits = true;
+        forEachString(m, html, [&](std::string_view text) { fits = fits && roundTrips(text, codepage); });
+        if (fits) return codepage;
+    }
+    return 0;
+}
+
+// Chooses the code page of every message object in the file (the message and
+// its embedded messages, each its own); false when one has none.
+bool chooseCodepages(const Message& m, std::unordered_map<const Message*, uint32_t>& codepages) {
+    const uint32_t codepage = chooseStringCodepage(m);
+    if (codepage == 0) return false;
+    codepages[&m] = codepage;
+    for (const Attachment& a : m.attachments)
+        if (a.embedded && !chooseCodepages(*a.embedded, codepages)) return false;
+    return true;
 }
 
 size_t findNoCase(const std::string& hay, std::string_view needle, size_t from, size_t to) {
@@ -182,6 +229,7 @@ std::string renameMetaCharset(std::string html, const std::string& charset) {
 
 struct Context {
     bool unicode = true;
+    std::unordered_map<const Message*, uint32_t> codepages;  // of each message object, in an 8-bit file
     uint64_t storageTime = 0;  // modification time of the storages (0 = none)
     NamedPropertyMap names;
     CompoundFileWriter cfb;
@@ -193,11 +241,14 @@ struct Context {
     }
 };
 
-// The 8-bit bytes of a string in `codepage` (checked beforehand to fit).
+// The 8-bit bytes of a string in `codepage` (checked beforehand to hold it).
 std::string encode8(std::string_view utf8, uint32_t codepage) {
     std::string out;
-    if (codepage != kCodepageUtf8 && EncodeCodepage(utf8, codepage, &out)) return out;
-    return SanitizeUtf8(utf8);
+    if (isClean(utf8))
+        EncodeCodepage(utf8, codepage, &out);
+    else
+        EncodeCodepage(SanitizeUtf8(utf8), codepage, &out);
+    return out;
 }
 
 std::string encodeString(const Context& ctx, std::string_view utf8, uint32_t codepage) {
@@ -385,20 +436,15 @@ uint32_t completeMessageProps(const Context& ctx, const Message& m, ObjectProps&
         addStoreSupportMask(ctx, m.props, props);
     } else {
         // 8-bit: strings, PR_BODY and PR_HTML all in one code page, recorded twice.
-        codepage = chooseStringCodepage(m);
+        codepage = ctx.codepages.at(&m);
         props.takeFrom(m.props, {ids::StoreSupportMask, pid::MessageCodepage, pid::InternetCodepage});
-        const Property* html = m.props.find(pid::Html);
         auto htmlCodepage = positiveLong(m.props, pid::InternetCodepage);
-        if (html && html->type == PT_BINARY && htmlCodepage && *htmlCodepage != codepage) {
-            std::string utf8, bytes;
-            if (DecodeCodepage(html->text, *htmlCodepage, &utf8)) {
-                if (!EncodeCodepage(utf8, codepage, &bytes)) {
-                    codepage = kCodepageUtf8;  // holds every string too
-                    bytes = std::move(utf8);
-                }
-                props.replace(Property::Binary(pid::Html, renameMetaCharset(std::move(bytes), CharsetForCodepage(codepage))));
-            }
-            // HTML not valid in its own code page: left as it is.
+        std::string bytes;
+        if (htmlCodepage && *htmlCodepage != codepage) {
+            // HTML not valid in its own code page stays as it is.
+            if (std::string utf8 = htmlAsText(m); !utf8.empty() && EncodeCodepage(utf8, codepage, &bytes))
+                props.replace(
+                    Property::Binary(pid::Html, renameMetaCharset(std::move(bytes), CharsetForCodepage(codepage))));
         }
         props.add(Property::Int(pid::MessageCodepage, PT_LONG, codepage));
         props.add(Property::Int(pid::InternetCodepage, PT_LONG, codepage));
@@ -407,6 +453,11 @@ uint32_t completeMessageProps(const Context& ctx, const Message& m, ObjectProps&
     props.addIfMissing(std::move(messageClass));
     props.addIfMissing(Property::Int(pid::HasAttachments, PT_BOOLEAN, m.attachments.empty() ? 0 : 1));
     props.recipients = &m.recipients;
+    // mfHasAttach as a store works it out, on embedded messages as on the top one.
+    const Property* flags = m.props.find(pid::MessageFlags);
+    const uint32_t given = flags ? uint32_t(flags->integer) : ids::mfRead;
+    props.replace(Property::Int(pid::MessageFlags, PT_LONG,
+                                (given & ~ids::mfHasAttach) | (m.attachments.empty() ? 0 : ids::mfHasAttach)));
     const std::pair<uint16_t, uint32_t> lists[] = {{pid::DisplayTo, 1}, {pid::DisplayCc, 2}, {pid::DisplayBcc, 3}};
     for (auto [id, type] : lists) {
         if (props.has(id)) continue;
@@ -444,7 +495,9 @@ bool writeNameIdStorage(Context& ctx) {
 
 bool WriteMsgFile(const store::Message& msg, const std::string& path, bool unicode, std::string* error) {
     Context ctx;
-    ctx.unicode = unicode;
+    // A file holds one kind of string: a message that no Windows code page
+    // holds is written in Unicode, whatever was asked, so that no character is lost.
+    ctx.unicode = unicode || !chooseCodepages(msg, ctx.codepages);
     for (uint16_t id : {pid::MessageDeliveryTime, pid::ClientSubmitTime}) {
         const Property* p = msg.props.find(id);
         if (p && p->type == PT_SYSTIME && p->integer) {
