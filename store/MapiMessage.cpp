@@ -27,13 +27,7 @@ Property Property::Int(uint16_t id, uint16_t type, uint64_t value) {
     return p;
 }
 
-Property Property::Text(uint16_t id, std::string utf8) {
-    Property p;
-    p.id = id;
-    p.type = PT_UNICODE;
-    p.text = std::move(utf8);
-    return p;
-}
+Property Property::Text(uint16_t id, std::string utf8) { return Bytes(id, PT_UNICODE, std::move(utf8)); }
 
 Property Property::SharedText(uint16_t id, std::shared_ptr<const std::string> utf8, size_t from) {
     Property p;
@@ -48,10 +42,12 @@ Property Property::RecipientNames(uint16_t id, uint32_t recipientType) {
     return Int(id, PT_UNICODE, kRecipientNames | (recipientType & 0x0F));
 }
 
-Property Property::Binary(uint16_t id, std::string bytes) {
+Property Property::Binary(uint16_t id, std::string bytes) { return Bytes(id, PT_BINARY, std::move(bytes)); }
+
+Property Property::Bytes(uint16_t id, uint16_t type, std::string bytes) {
     Property p;
     p.id = id;
-    p.type = PT_BINARY;
+    p.type = type;
     p.text = std::move(bytes);
     return p;
 }

@@ -127,6 +127,7 @@ struct Property {
     static Property Int(uint16_t id, uint16_t type, uint64_t value);
     static Property Text(uint16_t id, std::string utf8);      // PT_UNICODE
     static Property Binary(uint16_t id, std::string bytes);   // PT_BINARY
+    static Property Bytes(uint16_t id, uint16_t type, std::string bytes);  // the bytes of a string or binary type
     static Property SharedText(uint16_t id, std::shared_ptr<const std::string> utf8, size_t from);  // PT_UNICODE
     static Property RecipientNames(uint16_t id, uint32_t recipientType);                           // PT_UNICODE
 };

@@ -15,16 +15,16 @@ constexpr uint32_t kHasAttachFlag = 0x10;
 
 Folder FolderList::Add(const std::string& name, int16_t folderKind) {
     if (folderKind != 6) throw StoreError("unsupported folder kind " + std::to_string(folderKind));
-    if (!store_->writer_) throw StoreError("the store has been removed");
+    if (!parent_.store->writer_) throw StoreError("the store has been removed");
     std::string error;
-    uint32_t id = store_->writer_->addFolder(parent_, name, &error);
+    uint32_t id = parent_.store->writer_->addFolder(parent_.folder, name, &error);
     if (id == 0) throw StoreError("cannot add the folder \"" + name + "\": " + error);
-    return Folder(store_, id);
+    return Folder(parent_.store, id);
 }
 
 std::unique_ptr<MailItem> ItemList::Add(int16_t itemKind) {
     if (itemKind != 0) throw StoreError("unsupported item kind " + std::to_string(itemKind));
-    return std::unique_ptr<MailItem>(new MailItem(store_, folder_));
+    return std::unique_ptr<MailItem>(new MailItem(folder_));
 }
 
 void MailItem::Import(const std::string& path, int16_t type) {
@@ -37,9 +37,9 @@ void MailItem::Import(const std::string& path, int16_t type) {
 
 void MailItem::Save() {
     if (saved_) return;
-    if (!store_->writer_) throw StoreError("the store has been removed");
+    if (!folder_.store->writer_) throw StoreError("the store has been removed");
     std::string error;
-    if (!store_->writer_->addMessage(folder_, message_, &error)) throw StoreError("cannot save the item: " + error);
+    if (!folder_.store->writer_->addMessage(folder_.folder, message_, &error)) throw StoreError("cannot save the item: " + error);
     saved_ = true;
 }
 

@@ -39,6 +39,13 @@ class MailItem;
 
 class Folder;
 
+// A folder of an open store: what folder lists, item lists and items keep of
+// where they belong.
+struct FolderRef {
+    PstStore* store;
+    uint32_t folder;
+};
+
 // The sub-folders of a folder.
 class FolderList {
 public:
@@ -48,9 +55,8 @@ public:
 
 private:
     friend class Folder;
-    FolderList(PstStore* store, uint32_t parent) : store_(store), parent_(parent) {}
-    PstStore* store_;
-    uint32_t parent_;
+    explicit FolderList(FolderRef parent) : parent_(parent) {}
+    FolderRef parent_;
 };
 
 // The items of a folder.
@@ -61,24 +67,22 @@ public:
 
 private:
     friend class Folder;
-    ItemList(PstStore* store, uint32_t folder) : store_(store), folder_(folder) {}
-    PstStore* store_;
-    uint32_t folder_;
+    explicit ItemList(FolderRef folder) : folder_(folder) {}
+    FolderRef folder_;
 };
 
 class Folder {
 public:
-    FolderList Folders() { return FolderList(store_, id_); }
-    ItemList Items() { return ItemList(store_, id_); }
-    uint32_t id() const { return id_; }
+    FolderList Folders() { return FolderList(at_); }
+    ItemList Items() { return ItemList(at_); }
+    uint32_t id() const { return at_.folder; }
 
 private:
     friend class PstStore;
     friend class FolderList;
     friend class StoreSession;
-    Folder(PstStore* store, uint32_t id) : store_(store), id_(id) {}
-    PstStore* store_;
-    uint32_t id_;
+    Folder(PstStore* store, uint32_t id) : at_{store, id} {}
+    FolderRef at_;
 };
 
 // A mail item: made in a folder, filled by Import, then saved into the
@@ -98,9 +102,8 @@ public:
 
 private:
     friend class ItemList;
-    MailItem(PstStore* store, uint32_t folder) : store_(store), folder_(folder) {}
-    PstStore* store_;
-    uint32_t folder_;
+    explicit MailItem(FolderRef folder) : folder_(folder) {}
+    FolderRef folder_;
     Message message_;
     bool saved_ = false;
 };

@@ -80,6 +80,10 @@ public:
     bool readDataTree(uint64_t bid, std::vector<std::vector<uint8_t>>& pages, std::string& why, int level = 0);
     // Reads a subnode tree into `out` (keys are the low 32 bits of the NIDs).
     bool readSubnodes(uint64_t bidSub, SubnodeMap& out, std::string& why, int level = 0);
+    // The bytes of an XBLOCK, XXBLOCK, SLBLOCK or SIBLOCK and its entry
+    // count; fails when the entries (of `entrySize` bytes from offset 8) run
+    // past the block.
+    bool readEntries(const BlockInfo& b, size_t entrySize, std::vector<uint8_t>& raw, unsigned& count, std::string& why);
 
     const std::vector<NodeInfo>& nodes() const { return nodes_; }
     // The shape seen so far; complete once run() has returned.

@@ -230,10 +230,22 @@ bool Verifier::readDataTree(uint64_t bid, std::vector<std::vector<uint8_t>>& pag
         return false;
     }
     std::vector<uint8_t> raw;
-    if (!readBlockData(*b, raw, false)) { why = "cannot read block " + Hex(bid); return false; }
-    unsigned cEnt = get16(raw.data() + 2);
+    unsigned cEnt = 0;
+    if (!readEntries(*b, 8, raw, cEnt, why)) return false;
     for (unsigned i = 0; i < cEnt; ++i)
         if (!readDataTree(get64(raw.data() + 8 + 8 * i), pages, why, level + 1)) return false;
+    return true;
+}
+
+bool Verifier::readEntries(const BlockInfo& b, size_t entrySize, std::vector<uint8_t>& raw, unsigned& count,
+                           std::string& why) {
+    if (!readBlockData(b, raw, false)) { why = "cannot read block " + Hex(b.bid); return false; }
+    count = raw.size() >= 8 ? get16(raw.data() + 2) : 0;
+    if (raw.size() < 8 || 8 + count * entrySize > raw.size()) {
+        why = "block " + Hex(b.bid) + ": its " + std::to_string(count) + " entries run past its " +
+              std::to_string(raw.size()) + " bytes";
+        return false;
+    }
     return true;
 }
 
@@ -246,8 +258,8 @@ bool Verifier::readSubnodes(uint64_t bidSub, SubnodeMap& out, std::string& why, 
         return false;
     }
     std::vector<uint8_t> raw;
-    if (!readBlockData(*b, raw, false)) { why = "cannot read block " + Hex(bidSub); return false; }
-    unsigned cEnt = get16(raw.data() + 2);
+    unsigned cEnt = 0;
+    if (!readEntries(*b, b->kind == BlockKind::SLBlock ? 24 : 16, raw, cEnt, why)) return false;
     for (unsigned i = 0; i < cEnt; ++i) {
         if (b->kind == BlockKind::SLBlock) {
             const uint8_t* e = raw.data() + 8 + 24 * i;
@@ -331,15 +343,21 @@ public:
         return true;
     }
 
+    // load() for a heap that must carry `clientSig` (named `expected` in the
+    // problem it reports otherwise).
+    bool loadAs(uint8_t clientSig, const char* expected, uint64_t bidData, uint64_t bidSub, uint64_t where,
+                const std::string& name, Heap& heap, SubnodeMap& subs) {
+        if (!load(bidData, bidSub, where, name, heap, subs)) return false;
+        if (heap.clientSig == clientSig) return true;
+        v_.problem(where, name, "heap client signature " + Hex(heap.clientSig) + ", expected " + expected);
+        return false;
+    }
+
     bool checkPc(uint64_t bidData, uint64_t bidSub, uint64_t where, const std::string& name, PcMap* props,
                  SubnodeMap* subsOut = nullptr) {
         Heap heap;
         SubnodeMap subs;
-        if (!load(bidData, bidSub, where, name, heap, subs)) return false;
-        if (heap.clientSig != kClientSigPC) {
-            v_.problem(where, name, "heap client signature " + Hex(heap.clientSig) + ", expected 0xBC (property context)");
-            return false;
-        }
+        if (!loadAs(kClientSigPC, "0xBC (property context)", bidData, bidSub, where, name, heap, subs)) return false;
         std::vector<BthRecord> recs;
         std::string why;
         if (!readBth(heap, heap.userRoot, 2, 6, recs, why)) {
@@ -402,11 +420,7 @@ public:
                  std::vector<uint32_t>* rowIds, TableCells* cells = nullptr) {
         Heap heap;
         SubnodeMap subs;
-        if (!load(bidData, bidSub, where, name, heap, subs)) return false;
-        if (heap.clientSig != kClientSigTC) {
-            v_.problem(where, name, "heap client signature " + Hex(heap.clientSig) + ", expected 0x7C (table context)");
-            return false;
-        }
+        if (!loadAs(kClientSigTC, "0x7C (table context)", bidData, bidSub, where, name, heap, subs)) return false;
         std::string why;
         const uint8_t* ti;
         size_t tiSize;
