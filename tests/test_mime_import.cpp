@@ -671,6 +671,32 @@ TEST(MimeImportBody, DeeplyNestedAlternativesImportInLinearTime) {
     }
 }
 
+TEST(MimeImportBody, UnreadableContentTypeIsPlainText) {
+    // A Content-Type without "type/subtype" is read as text/plain in
+    // us-ascii, so such a part is the body, as a whole message or as the
+    // first part of a multipart; a real application/octet-stream is not.
+    const struct {
+        const char* type;
+        bool body;
+    } rows[] = {{"text", true}, {"text/", true}, {"/plain", true}, {"", true}, {"text; charset=utf-8", true},
+                {"(comment only)", true}, {"application/octet-stream", false}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.type);
+        std::string field = std::string("Content-Type: ") + row.type + "\n";
+        Message single = FromText("Subject: s\n" + field + "\nthe text");
+        Message inMixed = FromText("Subject: s\nContent-Type: multipart/mixed; boundary=M\n\n--M\n" + field +
+                                   "\nthe text\n--M\nContent-Type: image/gif\n\nGIF\n--M--\n");
+        for (const Message* m : {&single, &inMixed}) {
+            EXPECT_EQ(Text(m->props, pid::Body), row.body ? "the text" : "");
+            size_t files = m == &inMixed ? 1 : 0;
+            ASSERT_EQ(m->attachments.size(), files + (row.body ? 0 : 1));
+            if (!row.body) {
+                EXPECT_EQ(Text(m->attachments[0].props, pid::AttachMimeTag), "application/octet-stream");
+            }
+        }
+    }
+}
+
 TEST(MimeImportBody, HtmlOnlyMessageTakesItsCodepageFromTheMetaTag) {
     Message m = FromText("Content-Type: text/html\n\n<html><head><meta charset=\"koi8-r\"></head><body>\xF0</body></html>\n");
     EXPECT_FALSE(Has(m.props, pid::Body));

@@ -28,7 +28,9 @@ std::string Unfold(const char* raw);
 // The first header of `object` with this name, or null.
 GMimeHeader* FindHeader(GMimeObject* object, const char* name);
 
-// Lower-case "type/subtype"; application/octet-stream when the part has no type.
+// Lower-case "type/subtype"; application/octet-stream when the part has no
+// type, text/plain when its Content-Type field holds no "type/subtype" (and
+// IsType answers as for text/plain then).
 std::string MimeType(GMimeObject* object);
 // Content-Disposition says "attachment".
 bool IsAttachmentDisposition(GMimeObject* object);
