@@ -494,6 +494,24 @@ TEST(MimeImportHeaders, SubjectPrefixAndNormalizedSubject) {
     EXPECT_EQ(Text(topic.props, ids::ConversationTopic), "the topic");
 }
 
+TEST(MimeImportHeaders, UnfoldingRemovesTheLineBreakOnly) {
+    // The blank after a fold's line break is text: a TAB there stays a TAB,
+    // in the message's header and in an attached message's.
+    Message m = FromText(
+        "Subject: one\n\ttwo\nFrom: Ann\n\tLee <ann@example.org>\nTo: \"Bo\n\tKim\" <bo@example.org>\n"
+        "Content-Type: multipart/mixed; boundary=M\n\n--M\n\nbody\n"
+        "--M\nContent-Type: message/rfc822\n\nSubject: in\n\tner\n\ninner body\n--M--\n");
+    EXPECT_EQ(Text(m.props, pid::Subject), "one\ttwo");
+    EXPECT_EQ(Text(m.props, ids::SenderName), "Ann\tLee");
+    ASSERT_EQ(m.recipients.size(), 1u);
+    EXPECT_EQ(Text(m.recipients[0].row(0), pid::DisplayName), "Bo\tKim");
+    EXPECT_EQ(Text(m.props, pid::DisplayTo), "Bo\tKim");
+    ASSERT_EQ(m.attachments.size(), 1u);
+    ASSERT_TRUE(m.attachments[0].embedded);
+    EXPECT_EQ(Text(m.attachments[0].embedded->props, pid::Subject), "in\tner");
+    EXPECT_EQ(Text(m.attachments[0].props, pid::DisplayName), "in\tner");
+}
+
 TEST(MimeImportHeaders, DatesFallBackToTheFirstReceivedField) {
     const uint64_t k1700000000 = 133444736000000000ULL;  // 2023-11-14 22:13:20 UTC as FILETIME
     Message dated = FromText("Date: Tue, 14 Nov 2023 23:13:20 +0100\nReceived: from a by b; Tue, 14 Nov 2023 22:13:25 +0000\n\nx\n");

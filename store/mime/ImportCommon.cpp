@@ -49,8 +49,10 @@ std::string ToCrlf(std::string_view text) {
 std::string CleanLine(std::string s) {
     // Worked on in place: header values can be megabytes long.
     if (!IsValidUtf8(s) || s.find('\0') != std::string::npos) s = SanitizeUtf8(s);
+    // A TAB stays: unfolding removes the line break only, and the blank
+    // after it (often a TAB) is part of the text.
     for (char& c : s)
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = ' ';
+        if ((static_cast<unsigned char>(c) < 0x20 && c != '\t') || c == 0x7F) c = ' ';
     constexpr const char* kBlanks = " \t\n\v\f\r";
     s.erase(std::min(s.find_last_not_of(kBlanks) + 1, s.size()));  // npos + 1 is 0: all blank
     s.erase(0, std::min(s.find_first_not_of(kBlanks), s.size()));

@@ -18,8 +18,8 @@ std::string Trim(std::string_view s);
 // Line ends to CRLF (bare LF and bare CR alike).
 std::string ToCrlf(std::string_view text);
 
-// One-line text for a property: valid UTF-8, folding and control characters
-// turned into spaces, surrounding blanks removed.
+// One-line text for a property: valid UTF-8, line breaks and control
+// characters but TAB turned into spaces, surrounding blanks removed.
 std::string CleanLine(std::string s);
 
 // A raw header value unfolded and cleaned as CleanLine does ("" for null).
