@@ -765,6 +765,37 @@ TEST(MimeImportDamaged, TruncatedMultipartKeepsBodyAndPartialAttachment) {
     EXPECT_GE(Text(m.attachments[0].props, pid::AttachDataBinary).size(), 12u);
 }
 
+TEST(MimeImportDamaged, UnclosedHeaderBlockEndsAtItsFirstNonFieldLine) {
+    // The first line that is neither a header field nor a continuation
+    // starts the body, and a line of blanks ends the header; an odd line
+    // with header fields after it is read over.
+    const struct {
+        const char* text;
+        const char* body;
+        const char* attached;  // data of the one attachment, or nullptr
+    } rows[] = {
+        {"Subject: s\nFrom: a@example.org\nHello there\nsecond line\n", "Hello there\r\nsecond line\r\n", nullptr},
+        {"Subject: s\nFrom: a@example.org\n \t\nHello\n", "Hello\r\n", nullptr},
+        {"Subject: s\nodd line\nFrom: a@example.org\n\nbody\n", "body\r\n", nullptr},
+        {"Subject: s\nFrom: a@example.org\nContent-Type: multipart/mixed; boundary=\"M\"\n\n"
+         "--M\nContent-Type: text/plain\nfirst body line\n"
+         "--M\nContent-Type: application/pdf\nContent-Disposition: attachment;\n filename=a.pdf\n%PDF data\n--M--\n",
+         "first body line", "%PDF data"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.text);
+        Message m = FromText(row.text);
+        EXPECT_EQ(Text(m.props, pid::Subject), "s");
+        EXPECT_EQ(Text(m.props, ids::SenderSmtpAddress), "a@example.org");
+        EXPECT_EQ(Text(m.props, pid::Body), row.body);
+        ASSERT_EQ(m.attachments.size(), row.attached ? 1u : 0u);
+        if (row.attached) {
+            EXPECT_EQ(Text(m.attachments[0].props, pid::AttachLongFilename), "a.pdf");
+            EXPECT_EQ(Text(m.attachments[0].props, pid::AttachDataBinary), row.attached);
+        }
+    }
+}
+
 TEST(MimeImportDamaged, ClassicMacLineEndsAreRead) {
     Message m = FromText("Subject: mac\rFrom: a@example.org\r\rline one\rline two\r");
     EXPECT_EQ(Text(m.props, pid::Subject), "mac");

@@ -106,10 +106,135 @@ std::string_view SkipLeadingBlankLines(std::string_view in) {
     return in;
 }
 
+// The line starting at `pos` without its line end, and where the next starts.
+std::string_view LineAt(std::string_view in, size_t pos, size_t& next) {
+    size_t eol = in.find('\n', pos);
+    next = eol == std::string_view::npos ? in.size() : eol + 1;
+    std::string_view line = in.substr(pos, next - pos);
+    while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.remove_suffix(1);
+    return line;
+}
+
+bool IsBlankLine(std::string_view line) {
+    return std::all_of(line.begin(), line.end(), [](char c) { return c == ' ' || c == '\t'; });
+}
+
+// The boundary parameters named anywhere in the message, with "--" before.
+std::vector<std::string> Delimiters(std::string_view in) {
+    std::vector<std::string> out;
+    constexpr std::string_view kName = "boundary=";
+    auto sameNoCase = [](char a, char b) { return std::tolower(static_cast<unsigned char>(a)) == b; };
+    for (auto at = in.begin();; at += long(kName.size())) {
+        at = std::search(at, in.end(), kName.begin(), kName.end(), sameNoCase);
+        if (at == in.end()) break;
+        size_t v = size_t(at - in.begin()) + kName.size();
+        std::string value;
+        if (v < in.size() && in[v] == '"') {
+            size_t close = in.find_first_of("\"\r\n", v + 1);
+            if (close != std::string_view::npos && in[close] == '"') value = in.substr(v + 1, close - v - 1);
+        } else {
+            size_t e = in.find_first_of(" \t\r\n;", v);
+            value = in.substr(v, (e == std::string_view::npos ? in.size() : e) - v);
+        }
+        if (!value.empty() && std::find(out.begin(), out.end(), "--" + value) == out.end()) out.push_back("--" + value);
+    }
+    return out;
+}
+
+// A line that plainly starts a header field: a name of letters, digits and
+// '-' before the colon, and no URL ("http://...") in a body line.
+bool StartsField(std::string_view line) {
+    size_t colon = line.find(':');
+    if (colon == 0 || colon == std::string_view::npos || line.substr(colon + 1).starts_with("//")) return false;
+    return std::all_of(line.begin(), line.begin() + long(colon),
+                       [](char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '-'; });
+}
+
+// Where a header block starting at `pos` lacks the empty line that should
+// close it: at its first line that is neither a header field nor a
+// continuation line, or at a line of blanks, which GMime would take for a
+// continuation. Odd lines (a signature or a Received field whose folds lost
+// their indent, a blank line inside a folded field) are read over, as GMime
+// reads over them, when the header block goes on after them: a field, or a
+// continuation after a blank line, follows before any empty line. Adds
+// (offset, length of the blank line to drop) to `cuts`. A message's text
+// that starts with no header field at all has no header block (`part`
+// false); a part's does, an empty one.
+void FindUnclosedHeader(std::string_view in, size_t pos, bool part, std::vector<std::pair<size_t, size_t>>& cuts) {
+    bool any = false;
+    while (pos < in.size()) {
+        size_t next;
+        std::string_view line = LineAt(in, pos, next);
+        if (line.empty()) return;  // closed as it should be
+        bool blank = IsBlankLine(line);
+        bool continuation = !blank && (line[0] == ' ' || line[0] == '\t');
+        if (!blank && (continuation ? any : LooksLikeHeaderLine(line))) {
+            any = true;
+            pos = next;
+            continue;
+        }
+        if (any) {
+            // Does the header go on after this run of odd lines?
+            size_t at = next, after;
+            bool goesOn = false;
+            while (at < in.size()) {
+                std::string_view following = LineAt(in, at, after);
+                if (following.empty() || following.starts_with("--")) break;  // nor past a delimiter
+                bool followingBlank = IsBlankLine(following);
+                if (!followingBlank && (StartsField(following) || (blank && (following[0] == ' ' || following[0] == '\t')))) {
+                    goesOn = true;
+                    break;
+                }
+                if (blank && !followingBlank) break;
+                at = after;
+            }
+            if (goesOn) {
+                pos = at;
+                continue;
+            }
+        }
+        if (any || part) cuts.emplace_back(pos, blank ? line.size() : 0);
+        return;
+    }
+}
+
+// The message with an empty line closing each header block that has none
+// (the message's, and each part's after a delimiter line), so that GMime
+// does not read the first lines of a body as header lines and lose them.
+// Empty when every block is closed.
+std::string CloseHeaderBlocks(std::string_view in) {
+    std::vector<std::pair<size_t, size_t>> cuts;
+    FindUnclosedHeader(in, 0, false, cuts);
+    std::vector<std::string> delimiters = Delimiters(in);
+    if (!delimiters.empty()) {
+        for (size_t pos = 0, next; pos < in.size(); pos = next) {
+            std::string_view line = LineAt(in, pos, next);
+            if (line.size() < 3 || line[0] != '-' || line[1] != '-') continue;
+            while (!line.empty() && (line.back() == ' ' || line.back() == '\t')) line.remove_suffix(1);
+            if (std::find(delimiters.begin(), delimiters.end(), line) != delimiters.end()) FindUnclosedHeader(in, next, true, cuts);
+        }
+    }
+    if (cuts.empty()) return {};
+    // An odd line read over may be a delimiter: then one place is found twice.
+    std::sort(cuts.begin(), cuts.end());
+    cuts.erase(std::unique(cuts.begin(), cuts.end(), [](auto& a, auto& b) { return a.first == b.first; }), cuts.end());
+    std::string out;
+    out.reserve(in.size() + cuts.size());
+    size_t copied = 0;
+    for (auto [at, drop] : cuts) {
+        out.append(in.substr(copied, at - copied));
+        if (!drop) out += '\n';
+        copied = at + drop;
+    }
+    out.append(in.substr(copied));
+    return out;
+}
+
 // Removes what comes before the message (SkipSeparator, SkipEmlxLength,
-// SkipLeadingBlankLines) and turns a classic-Mac (CR-only) message into LF
-// lines, which GMime reads. The result is a view into `in`, or into
-// `converted` when line ends had to change: only then is the message copied.
+// SkipLeadingBlankLines), turns a classic-Mac (CR-only) message into LF
+// lines, which GMime reads, and closes header blocks (CloseHeaderBlocks).
+// The result is a view into `in`, or into `converted` when bytes had to
+// change: only then is the message copied.
 std::string_view PrepareInput(std::string_view in, std::string& converted) {
     in = SkipLeadingBlankLines(SkipEmlxLength(SkipSeparator(in)));
     // Classic-Mac line ends: more bare CRs than LFs means CR is the line end.
@@ -118,11 +243,17 @@ std::string_view PrepareInput(std::string_view in, std::string& converted) {
         if (in[i] == '\n') ++lf;
         else if (in[i] == '\r' && (i + 1 == in.size() || in[i + 1] != '\n')) ++bareCr;
     }
-    if (bareCr <= lf) return in;
-    converted.assign(in);
-    for (size_t i = 0; i < converted.size(); ++i)
-        if (converted[i] == '\r' && (i + 1 == converted.size() || converted[i + 1] != '\n')) converted[i] = '\n';
-    return converted;
+    if (bareCr > lf) {
+        converted.assign(in);
+        for (size_t i = 0; i < converted.size(); ++i)
+            if (converted[i] == '\r' && (i + 1 == converted.size() || converted[i + 1] != '\n')) converted[i] = '\n';
+        in = converted;
+    }
+    if (std::string closed = CloseHeaderBlocks(in); !closed.empty()) {
+        converted = std::move(closed);
+        in = converted;
+    }
+    return in;
 }
 
 // Where the top-level header block ends (0 when there is none): after the
