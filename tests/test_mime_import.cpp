@@ -388,6 +388,8 @@ TEST(MimeImportHeaders, RecipientsFromToCcBccWithGroups) {
         "To: Friends: =?utf-8?Q?J=C3=BCrgen?= <jurgen@example.org>, bob@example.org;, \"Carl, Jr.\" <carl@example.org>\n"
         "Cc: undisclosed-recipients:;\n"
         "Cc: undisclosed-recipients: \n"
+        "Cc: unlisted-recipients:; (no To-header on input)\n"  // an empty group names none
+        "Cc: (a) undisclosed (b): ; (c)\n"
         "Bcc: Dora <dora@example.org>\n"
         "Subject: hi\n\nbody\n");
     ASSERT_EQ(m.recipients.size(), 4u);

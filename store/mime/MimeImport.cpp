@@ -560,6 +560,14 @@ void Flatten(InternetAddressList* list, std::vector<Mailbox>& out, int depth = 0
     }
 }
 
+// Whether a parsed list holds a group. An empty group ("unlisted:; (none)")
+// names no recipient, and is no display name to keep either.
+bool HoldsGroup(InternetAddressList* list) {
+    for (int i = 0, n = list ? internet_address_list_length(list) : 0; i < n; ++i)
+        if (INTERNET_ADDRESS_IS_GROUP(internet_address_list_get_address(list, i))) return true;
+    return false;
+}
+
 // An address list cut at top-level commas (outside quotes, comments, angle
 // brackets and groups) into pieces of about kLongFieldBytes, which GMime
 // parses to the same mailboxes one by one with memory for one piece.
@@ -623,7 +631,7 @@ void ForEachMailbox(GMimeObject* object, const char* name, const std::function<v
             GObjectPtr<InternetAddressList> parsed(internet_address_list_parse(LenientParserOptions(), std::string(piece).c_str()));
             boxes.clear();
             Flatten(parsed.get(), boxes);
-            found += boxes.size();
+            found += boxes.size() + (HoldsGroup(parsed.get()) ? 1 : 0);
             for (Mailbox& m : boxes) f(m);
         }
         if (found == 0) {
