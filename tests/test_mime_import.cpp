@@ -798,6 +798,28 @@ TEST(MimeImportDamaged, UnclosedHeaderBlockEndsAtItsFirstNonFieldLine) {
     }
 }
 
+TEST(MimeImportDamaged, MailboxEmptyLineAfterTheMessageIsNotContent) {
+    // The empty line before the next "From " line belongs to the mailbox:
+    // it does not lengthen an unclosed last part or a single-part attachment.
+    const struct {
+        const char* text;
+        const char* data;
+    } rows[] = {
+        {"Subject: s\nContent-Type: multipart/mixed; boundary=M\n\n--M\n\nbody\n"
+         "--M\nContent-Type: application/octet-stream; name=a.bin\n\nDATA\n\n", "DATA\n"},
+        {"Subject: s\r\nContent-Type: multipart/mixed; boundary=M\r\n\r\n--M\r\n\r\nbody\r\n"
+         "--M\r\nContent-Type: application/octet-stream; name=a.bin\r\n\r\nDATA\r\n\r\n", "DATA\r\n"},
+        {"Subject: s\nContent-Type: application/octet-stream; name=a.bin\n\nDATA\n\n", "DATA\n"},
+        {"Subject: s\r\nContent-Type: application/octet-stream; name=a.bin\r\n\r\nDATA\r\n\r\n", "DATA\r\n"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.text);
+        Message m = FromText(row.text);
+        ASSERT_EQ(m.attachments.size(), 1u);
+        EXPECT_EQ(Text(m.attachments[0].props, pid::AttachDataBinary), row.data);
+    }
+}
+
 TEST(MimeImportDamaged, ClassicMacLineEndsAreRead) {
     Message m = FromText("Subject: mac\rFrom: a@example.org\r\rline one\rline two\r");
     EXPECT_EQ(Text(m.props, pid::Subject), "mac");

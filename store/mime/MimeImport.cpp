@@ -1138,6 +1138,17 @@ GObjectPtr<GMimeStream> BorrowedStream(std::string_view bytes, GByteArray& array
 // take apart) into `out`.
 void ImportInto(std::string_view input, Message& out, int depth, SourceFile* file) {
     std::string converted;
+    // A whole message from a mailbox ends with the empty line that stands
+    // before the next "From " line: that line is the mailbox's, and read as
+    // the message's it lengthened an unclosed last part or an attachment.
+    if (depth == 0) {
+        for (std::string_view end : {"\r\n\r\n", "\n\n", "\r\r"}) {
+            if (input.ends_with(end)) {
+                input.remove_suffix(end.size() / 2);
+                break;
+            }
+        }
+    }
     std::string_view bytes = PrepareInput(input, converted);
     const size_t headerEnd = HeaderBlockEnd(bytes);
     const bool hasHeaders = headerEnd > 0;
