@@ -529,6 +529,18 @@ TEST(MimeImportHeaders, DatesFallBackToTheFirstReceivedField) {
     EXPECT_FALSE(Has(broken.props, pid::MessageDeliveryTime));
 }
 
+TEST(MimeImportHeaders, DateZoneNamesAnyCaseAndCommentsInsideTheTime) {
+    // Zone names are case-insensitive, and comments and folding white
+    // space may stand between the parts of the time.
+    const uint64_t k1700000000 = 133444736000000000ULL;  // 2023-11-14 22:13:20 UTC as FILETIME
+    for (const char* date : {"Tue, 14 Nov 2023 16:13:20 CST", "Tue, 14 Nov 2023 16:13:20 cst",
+                             "Tue, 14 Nov 2023 17:13:20 eSt (comment)", "Tue, 14 Nov 2023 22(hour):   13  :\n  20 +0000",
+                             "Tue, 14 Nov 2023 22 : 13 (x) : 20 gmt"}) {
+        Message m = FromText(std::string("Date: ") + date + "\nSubject: s\n\nx\n");
+        EXPECT_EQ(Int(m.props, pid::ClientSubmitTime), k1700000000) << date;
+    }
+}
+
 TEST(MimeImportHeaders, ImportancePrioritySensitivity) {
     struct Row {
         const char* headers;

@@ -442,6 +442,38 @@ std::string DecodedHeader(GMimeObject* object, const char* name) {
     return CleanLine(DecodeHeaderText(unfolded));
 }
 
+// A date-time as GMime reads it: comments removed, and with them the
+// folding white space that may stand inside the time ("09(x):   55 : 06"),
+// and zone names in upper case (they are case-insensitive: "cst" is CST).
+std::string NormalizedDate(std::string_view text) {
+    std::string out;
+    int comment = 0;
+    for (size_t i = 0; i < text.size(); ++i) {
+        char c = text[i];
+        if (comment) {
+            if (c == '\\') ++i;
+            else if (c == '(') ++comment;
+            else if (c == ')') --comment;
+            continue;
+        }
+        if (c == '(') {
+            comment = 1;
+            c = ' ';
+        }
+        if (c == ' ' || c == '\t' || c == '\r' || c == '\n') {
+            if (!out.empty() && out.back() != ' ' && out.back() != ':') out += ' ';
+            continue;
+        }
+        if (c == ':' && !out.empty() && out.back() == ' ') out.pop_back();
+        out += c;
+    }
+    while (!out.empty() && out.back() == ' ') out.pop_back();
+    size_t zone = out.rfind(' ') + 1;  // npos + 1 is 0
+    if (zone < out.size() && std::all_of(out.begin() + long(zone), out.end(), [](char c) { return std::isalpha(static_cast<unsigned char>(c)); }))
+        for (size_t i = zone; i < out.size(); ++i) out[i] = char(std::toupper(static_cast<unsigned char>(out[i])));
+    return out;
+}
+
 uint64_t ToFiletime(GDateTime* date) {
     if (!date) return 0;
     gint64 unixSeconds = g_date_time_to_unix(date);
@@ -449,16 +481,21 @@ uint64_t ToFiletime(GDateTime* date) {
     return uint64_t(int64_t(kUnixEpochAsFiletime) + unixSeconds * 10000000LL);
 }
 
+// The time a Date-like text stands for, or 0.
+uint64_t DecodeDate(std::string_view text) {
+    std::string normalized = NormalizedDate(text);
+    GDateTime* date = g_mime_utils_header_decode_date(normalized.c_str());
+    uint64_t ft = ToFiletime(date);
+    if (date) g_date_time_unref(date);
+    return ft;
+}
+
 // Date of the topmost Received field (the text after its last ';'), or 0.
 uint64_t ReceivedTime(GMimeObject* object) {
     std::string received = RawHeader(object, "Received");
     size_t semicolon = received.rfind(';');
     if (semicolon == std::string::npos) return 0;
-    std::string when = Trim(std::string_view(received).substr(semicolon + 1));
-    GDateTime* date = g_mime_utils_header_decode_date(when.c_str());
-    uint64_t ft = ToFiletime(date);
-    if (date) g_date_time_unref(date);
-    return ft;
+    return DecodeDate(std::string_view(received).substr(semicolon + 1));
 }
 
 // ---------------------------------------------------------------------------
@@ -1041,7 +1078,7 @@ void Importer::importMessage(GMimeMessage* message, const std::function<std::str
     SetRecipients(out, message);
     SetReplyRecipients(out, message);
 
-    uint64_t sent = FindHeader(object, "Date") ? ToFiletime(g_mime_message_get_date(message)) : 0;
+    uint64_t sent = FindHeader(object, "Date") ? DecodeDate(RawHeader(object, "Date")) : 0;
     uint64_t received = ReceivedTime(object);
     if (sent == 0) sent = received;  // no usable Date: the first hop's time is the best guess
     if (received == 0) received = sent;
