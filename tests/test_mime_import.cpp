@@ -729,6 +729,19 @@ TEST(MimeImportBody, UnreadableContentTypeIsPlainText) {
     }
 }
 
+TEST(MimeImportBody, EnrichedTextBecomesHtmlAndPlainText) {
+    // "<<" is '<'; a run of n line breaks stands for n-1, a lone one for a
+    // blank; <param> text is for its command only; unknown commands go.
+    Message m = FromText(
+        "Subject: s\nContent-Type: text/enriched\n\n"
+        "<bold>Now</bold> is <italic>the</italic>\n<underline>time</underline>\n\n"
+        "<<x> & <fixed>y</fixed><color><param>red</param>z</color>\n\n\nend\n");
+    EXPECT_EQ(Text(m.props, pid::Body), "Now is the time\r\n<x> & yz\r\n\r\nend");
+    EXPECT_EQ(Text(m.props, pid::Html),
+              "<html><head><meta charset=\"utf-8\"></head><body>"
+              "<b>Now</b> is <i>the</i> <u>time</u><br>\n&lt;x&gt; &amp; <tt>y</tt>z<br>\n<br>\nend </body></html>");
+}
+
 TEST(MimeImportBody, HtmlOnlyMessageTakesItsCodepageFromTheMetaTag) {
     Message m = FromText("Content-Type: text/html\n\n<html><head><meta charset=\"koi8-r\"></head><body>\xF0</body></html>\n");
     EXPECT_FALSE(Has(m.props, pid::Body));

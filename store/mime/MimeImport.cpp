@@ -25,6 +25,7 @@
 #include "store/mime/AttachmentNames.h"
 #include "store/mime/BodyChoice.h"
 #include "store/mime/EncodedWords.h"
+#include "store/mime/EnrichedText.h"
 #include "store/mime/GMimeSupport.h"
 #include "store/mime/ImportCommon.h"
 
@@ -877,7 +878,18 @@ void SetBodies(Message& out, const Collected& c) {
         internetCp = CodepageOfText(charset, bytes, false);
         std::string utf8 = DecodeToUtf8(bytes, charset);
         std::string().swap(bytes);  // a huge body is held twice at most, not three times
-        out.props.setString(pid::Body, ToCrlf(utf8));
+        if (IsType(GMIME_OBJECT(c.plain), "text", "enriched")) {
+            // Its markup is not text: the body is the text without it, and
+            // the HTML made from it when there is no HTML alternative.
+            EnrichedBodies converted = ConvertEnriched(utf8);
+            out.props.setString(pid::Body, std::move(converted.plain));
+            if (!c.html) {
+                if (HasEightBit(converted.html)) internetCp = 65001;  // the HTML is UTF-8
+                out.props.setBinary(pid::Html, std::move(converted.html));
+            }
+        } else {
+            out.props.setString(pid::Body, ToCrlf(utf8));
+        }
     }
     if (c.html) {
         std::string bytes = DecodedContent(c.html);
