@@ -426,6 +426,8 @@ TEST(MimeImportHeaders, RecipientsFromToCcBccWithGroups) {
         "To: Friends: =?utf-8?Q?J=C3=BCrgen?= <jurgen@example.org>, bob@example.org;, \"Carl, Jr.\" <carl@example.org>\n"
         "Cc: undisclosed-recipients:;\n"
         "Cc: undisclosed-recipients: \n"
+        "Cc: unlisted-recipients:; (no To-header on input)\n"  // an empty group names none
+        "Cc: (a) undisclosed (b): ; (c)\n"
         "Bcc: Dora <dora@example.org>\n"
         "Subject: hi\n\nbody\n");
     ASSERT_EQ(m.recipients.size(), 4u);
@@ -558,6 +560,24 @@ TEST(MimeImportHeaders, ThreadTopicAndThreadIndex) {
     }
 }
 
+TEST(MimeImportHeaders, UnfoldingRemovesTheLineBreakOnly) {
+    // The blank after a fold's line break is text: a TAB there stays a TAB,
+    // in the message's header and in an attached message's.
+    Message m = FromText(
+        "Subject: one\n\ttwo\nFrom: Ann\n\tLee <ann@example.org>\nTo: \"Bo\n\tKim\" <bo@example.org>\n"
+        "Content-Type: multipart/mixed; boundary=M\n\n--M\n\nbody\n"
+        "--M\nContent-Type: message/rfc822\n\nSubject: in\n\tner\n\ninner body\n--M--\n");
+    EXPECT_EQ(Text(m.props, pid::Subject), "one\ttwo");
+    EXPECT_EQ(Text(m.props, ids::SenderName), "Ann\tLee");
+    ASSERT_EQ(m.recipients.size(), 1u);
+    EXPECT_EQ(Text(m.recipients[0].row(0), pid::DisplayName), "Bo\tKim");
+    EXPECT_EQ(Text(m.props, pid::DisplayTo), "Bo\tKim");
+    ASSERT_EQ(m.attachments.size(), 1u);
+    ASSERT_TRUE(m.attachments[0].embedded);
+    EXPECT_EQ(Text(m.attachments[0].embedded->props, pid::Subject), "in\tner");
+    EXPECT_EQ(Text(m.attachments[0].props, pid::DisplayName), "in\tner");
+}
+
 TEST(MimeImportHeaders, DatesFallBackToTheFirstReceivedField) {
     const uint64_t k1700000000 = 133444736000000000ULL;  // 2023-11-14 22:13:20 UTC as FILETIME
     Message dated = FromText("Date: Tue, 14 Nov 2023 23:13:20 +0100\nReceived: from a by b; Tue, 14 Nov 2023 22:13:25 +0000\n\nx\n");
@@ -571,6 +591,18 @@ TEST(MimeImportHeaders, DatesFallBackToTheFirstReceivedField) {
     Message broken = FromText("Date: sometime last week\nSubject: s\n\nx\n");
     EXPECT_FALSE(Has(broken.props, pid::ClientSubmitTime));
     EXPECT_FALSE(Has(broken.props, pid::MessageDeliveryTime));
+}
+
+TEST(MimeImportHeaders, DateZoneNamesAnyCaseAndCommentsInsideTheTime) {
+    // Zone names are case-insensitive, and comments and folding white
+    // space may stand between the parts of the time.
+    const uint64_t k1700000000 = 133444736000000000ULL;  // 2023-11-14 22:13:20 UTC as FILETIME
+    for (const char* date : {"Tue, 14 Nov 2023 16:13:20 CST", "Tue, 14 Nov 2023 16:13:20 cst",
+                             "Tue, 14 Nov 2023 17:13:20 eSt (comment)", "Tue, 14 Nov 2023 22(hour):   13  :\n  20 +0000",
+                             "Tue, 14 Nov 2023 22 : 13 (x) : 20 gmt"}) {
+        Message m = FromText(std::string("Date: ") + date + "\nSubject: s\n\nx\n");
+        EXPECT_EQ(Int(m.props, pid::ClientSubmitTime), k1700000000) << date;
+    }
 }
 
 TEST(MimeImportHeaders, ImportancePrioritySensitivity) {
@@ -735,6 +767,45 @@ TEST(MimeImportBody, DeeplyNestedAlternativesImportInLinearTime) {
     }
 }
 
+TEST(MimeImportBody, UnreadableContentTypeIsPlainText) {
+    // A Content-Type without "type/subtype" is read as text/plain in
+    // us-ascii, so such a part is the body, as a whole message or as the
+    // first part of a multipart; a real application/octet-stream is not.
+    const struct {
+        const char* type;
+        bool body;
+    } rows[] = {{"text", true}, {"text/", true}, {"/plain", true}, {"", true}, {"text; charset=utf-8", true},
+                {"(comment only)", true}, {"application/octet-stream", false}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.type);
+        std::string field = std::string("Content-Type: ") + row.type + "\n";
+        Message single = FromText("Subject: s\n" + field + "\nthe text");
+        Message inMixed = FromText("Subject: s\nContent-Type: multipart/mixed; boundary=M\n\n--M\n" + field +
+                                   "\nthe text\n--M\nContent-Type: image/gif\n\nGIF\n--M--\n");
+        for (const Message* m : {&single, &inMixed}) {
+            EXPECT_EQ(Text(m->props, pid::Body), row.body ? "the text" : "");
+            size_t files = m == &inMixed ? 1 : 0;
+            ASSERT_EQ(m->attachments.size(), files + (row.body ? 0 : 1));
+            if (!row.body) {
+                EXPECT_EQ(Text(m->attachments[0].props, pid::AttachMimeTag), "application/octet-stream");
+            }
+        }
+    }
+}
+
+TEST(MimeImportBody, EnrichedTextBecomesHtmlAndPlainText) {
+    // "<<" is '<'; a run of n line breaks stands for n-1, a lone one for a
+    // blank; <param> text is for its command only; unknown commands go.
+    Message m = FromText(
+        "Subject: s\nContent-Type: text/enriched\n\n"
+        "<bold>Now</bold> is <italic>the</italic>\n<underline>time</underline>\n\n"
+        "<<x> & <fixed>y</fixed><color><param>red</param>z</color>\n\n\nend\n");
+    EXPECT_EQ(Text(m.props, pid::Body), "Now is the time\r\n<x> & yz\r\n\r\nend");
+    EXPECT_EQ(Text(m.props, pid::Html),
+              "<html><head><meta charset=\"utf-8\"></head><body>"
+              "<b>Now</b> is <i>the</i> <u>time</u><br>\n&lt;x&gt; &amp; <tt>y</tt>z<br>\n<br>\nend </body></html>");
+}
+
 TEST(MimeImportBody, HtmlOnlyMessageTakesItsCodepageFromTheMetaTag) {
     Message m = FromText("Content-Type: text/html\n\n<html><head><meta charset=\"koi8-r\"></head><body>\xF0</body></html>\n");
     EXPECT_FALSE(Has(m.props, pid::Body));
@@ -783,6 +854,59 @@ TEST(MimeImportDamaged, TruncatedMultipartKeepsBodyAndPartialAttachment) {
     ASSERT_EQ(m.attachments.size(), 1u);
     EXPECT_EQ(Text(m.attachments[0].props, pid::AttachLongFilename), "data.bin");
     EXPECT_GE(Text(m.attachments[0].props, pid::AttachDataBinary).size(), 12u);
+}
+
+TEST(MimeImportDamaged, UnclosedHeaderBlockEndsAtItsFirstNonFieldLine) {
+    // The first line that is neither a header field nor a continuation
+    // starts the body, and a line of blanks ends the header; an odd line
+    // with header fields after it is read over.
+    const struct {
+        const char* text;
+        const char* body;
+        const char* attached;  // data of the one attachment, or nullptr
+    } rows[] = {
+        {"Subject: s\nFrom: a@example.org\nHello there\nsecond line\n", "Hello there\r\nsecond line\r\n", nullptr},
+        {"Subject: s\nFrom: a@example.org\n \t\nHello\n", "Hello\r\n", nullptr},
+        {"Subject: s\nodd line\nFrom: a@example.org\n\nbody\n", "body\r\n", nullptr},
+        {"Subject: s\nFrom: a@example.org\nContent-Type: multipart/mixed; boundary=\"M\"\n\n"
+         "--M\nContent-Type: text/plain\nfirst body line\n"
+         "--M\nContent-Type: application/pdf\nContent-Disposition: attachment;\n filename=a.pdf\n%PDF data\n--M--\n",
+         "first body line", "%PDF data"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.text);
+        Message m = FromText(row.text);
+        EXPECT_EQ(Text(m.props, pid::Subject), "s");
+        EXPECT_EQ(Text(m.props, ids::SenderSmtpAddress), "a@example.org");
+        EXPECT_EQ(Text(m.props, pid::Body), row.body);
+        ASSERT_EQ(m.attachments.size(), row.attached ? 1u : 0u);
+        if (row.attached) {
+            EXPECT_EQ(Text(m.attachments[0].props, pid::AttachLongFilename), "a.pdf");
+            EXPECT_EQ(Text(m.attachments[0].props, pid::AttachDataBinary), row.attached);
+        }
+    }
+}
+
+TEST(MimeImportDamaged, MailboxEmptyLineAfterTheMessageIsNotContent) {
+    // The empty line before the next "From " line belongs to the mailbox:
+    // it does not lengthen an unclosed last part or a single-part attachment.
+    const struct {
+        const char* text;
+        const char* data;
+    } rows[] = {
+        {"Subject: s\nContent-Type: multipart/mixed; boundary=M\n\n--M\n\nbody\n"
+         "--M\nContent-Type: application/octet-stream; name=a.bin\n\nDATA\n\n", "DATA\n"},
+        {"Subject: s\r\nContent-Type: multipart/mixed; boundary=M\r\n\r\n--M\r\n\r\nbody\r\n"
+         "--M\r\nContent-Type: application/octet-stream; name=a.bin\r\n\r\nDATA\r\n\r\n", "DATA\r\n"},
+        {"Subject: s\nContent-Type: application/octet-stream; name=a.bin\n\nDATA\n\n", "DATA\n"},
+        {"Subject: s\r\nContent-Type: application/octet-stream; name=a.bin\r\n\r\nDATA\r\n\r\n", "DATA\r\n"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.text);
+        Message m = FromText(row.text);
+        ASSERT_EQ(m.attachments.size(), 1u);
+        EXPECT_EQ(Text(m.attachments[0].props, pid::AttachDataBinary), row.data);
+    }
 }
 
 TEST(MimeImportDamaged, ClassicMacLineEndsAreRead) {

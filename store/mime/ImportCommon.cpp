@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstring>
 
 #include "store/Codepages.h"
 #include "store/mime/GMimeSupport.h"
@@ -48,8 +49,10 @@ std::string ToCrlf(std::string_view text) {
 std::string CleanLine(std::string s) {
     // Worked on in place: header values can be megabytes long.
     if (!IsValidUtf8(s) || s.find('\0') != std::string::npos) s = SanitizeUtf8(s);
+    // A TAB stays: unfolding removes the line break only, and the blank
+    // after it (often a TAB) is part of the text.
     for (char& c : s)
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = ' ';
+        if ((static_cast<unsigned char>(c) < 0x20 && c != '\t') || c == 0x7F) c = ' ';
     constexpr const char* kBlanks = " \t\n\v\f\r";
     s.erase(std::min(s.find_last_not_of(kBlanks) + 1, s.size()));  // npos + 1 is 0: all blank
     s.erase(0, std::min(s.find_first_not_of(kBlanks), s.size()));
@@ -66,9 +69,66 @@ GMimeHeader* FindHeader(GMimeObject* object, const char* name) {
     return list ? g_mime_header_list_get_header(list, name) : nullptr;
 }
 
+namespace {
+
+// Skips blanks and (nested) comments.
+void SkipCfws(std::string_view s, size_t& i) {
+    int depth = 0;
+    for (; i < s.size(); ++i) {
+        char c = s[i];
+        if (depth > 0) {
+            if (c == '\\') ++i;
+            else if (c == '(') ++depth;
+            else if (c == ')') --depth;
+        } else if (c == '(') {
+            depth = 1;
+        } else if (c != ' ' && c != '\t' && c != '\r' && c != '\n') {
+            return;
+        }
+    }
+}
+
+// Whether a token (RFC 2045: no blank, control or tspecial) starts at i; moves past it.
+bool SkipToken(std::string_view s, size_t& i) {
+    size_t start = i;
+    while (i < s.size()) {
+        auto c = static_cast<unsigned char>(s[i]);
+        if (c <= 0x20 || c >= 0x7F || std::strchr("()<>@,;:\\\"/[]?=", c)) break;
+        ++i;
+    }
+    return i > start;
+}
+
+// A Content-Type field that is there but holds no "type/subtype". GMime
+// reads it as application/octet-stream; MIME reads it as text/plain in
+// us-ascii, so the part is text (and may be the body), not a file.
+bool HasUnreadableContentType(GMimeObject* object) {
+    GMimeContentType* type = g_mime_object_get_content_type(object);
+    if (type) {
+        const char* media = g_mime_content_type_get_media_type(type);
+        const char* sub = g_mime_content_type_get_media_subtype(type);
+        if (media && *media && sub && *sub && !g_mime_content_type_is_type(type, "application", "octet-stream")) return false;
+    }
+    GMimeHeader* header = FindHeader(object, "Content-Type");
+    const char* raw = header ? g_mime_header_get_raw_value(header) : nullptr;
+    if (!raw) return false;
+    std::string_view value = raw;
+    size_t i = 0;
+    SkipCfws(value, i);
+    if (!SkipToken(value, i)) return true;
+    SkipCfws(value, i);
+    if (i >= value.size() || value[i] != '/') return true;
+    ++i;
+    SkipCfws(value, i);
+    return !SkipToken(value, i);
+}
+
+}  // namespace
+
 std::string MimeType(GMimeObject* object) {
     GMimeContentType* type = g_mime_object_get_content_type(object);
     if (!type) return "application/octet-stream";
+    if (HasUnreadableContentType(object)) return "text/plain";
     return SanitizeUtf8(Lower(TakeGString(g_mime_content_type_get_mime_type(type))));
 }
 
@@ -79,6 +139,8 @@ bool IsAttachmentDisposition(GMimeObject* object) {
 
 bool IsType(GMimeObject* object, const char* type, const char* subtype) {
     GMimeContentType* ct = g_mime_object_get_content_type(object);
+    if (ct && GMIME_IS_PART(object) && HasUnreadableContentType(object))
+        return EqualsNoCase(type, "text") && (EqualsNoCase(subtype, "plain") || std::string_view(subtype) == "*");
     return ct && g_mime_content_type_is_type(ct, type, subtype);
 }
 

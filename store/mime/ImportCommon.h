@@ -18,8 +18,8 @@ std::string Trim(std::string_view s);
 // Line ends to CRLF (bare LF and bare CR alike).
 std::string ToCrlf(std::string_view text);
 
-// One-line text for a property: valid UTF-8, folding and control characters
-// turned into spaces, surrounding blanks removed.
+// One-line text for a property: valid UTF-8, line breaks and control
+// characters but TAB turned into spaces, surrounding blanks removed.
 std::string CleanLine(std::string s);
 
 // A raw header value unfolded and cleaned as CleanLine does ("" for null).
@@ -28,7 +28,9 @@ std::string Unfold(const char* raw);
 // The first header of `object` with this name, or null.
 GMimeHeader* FindHeader(GMimeObject* object, const char* name);
 
-// Lower-case "type/subtype"; application/octet-stream when the part has no type.
+// Lower-case "type/subtype"; application/octet-stream when the part has no
+// type, text/plain when its Content-Type field holds no "type/subtype" (and
+// IsType answers as for text/plain then).
 std::string MimeType(GMimeObject* object);
 // Content-Disposition says "attachment".
 bool IsAttachmentDisposition(GMimeObject* object);

@@ -25,6 +25,7 @@
 #include "store/mime/AttachmentNames.h"
 #include "store/mime/BodyChoice.h"
 #include "store/mime/EncodedWords.h"
+#include "store/mime/EnrichedText.h"
 #include "store/mime/GMimeSupport.h"
 #include "store/mime/ImportCommon.h"
 
@@ -106,10 +107,135 @@ std::string_view SkipLeadingBlankLines(std::string_view in) {
     return in;
 }
 
+// The line starting at `pos` without its line end, and where the next starts.
+std::string_view LineAt(std::string_view in, size_t pos, size_t& next) {
+    size_t eol = in.find('\n', pos);
+    next = eol == std::string_view::npos ? in.size() : eol + 1;
+    std::string_view line = in.substr(pos, next - pos);
+    while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.remove_suffix(1);
+    return line;
+}
+
+bool IsBlankLine(std::string_view line) {
+    return std::all_of(line.begin(), line.end(), [](char c) { return c == ' ' || c == '\t'; });
+}
+
+// The boundary parameters named anywhere in the message, with "--" before.
+std::vector<std::string> Delimiters(std::string_view in) {
+    std::vector<std::string> out;
+    constexpr std::string_view kName = "boundary=";
+    auto sameNoCase = [](char a, char b) { return std::tolower(static_cast<unsigned char>(a)) == b; };
+    for (auto at = in.begin();; at += long(kName.size())) {
+        at = std::search(at, in.end(), kName.begin(), kName.end(), sameNoCase);
+        if (at == in.end()) break;
+        size_t v = size_t(at - in.begin()) + kName.size();
+        std::string value;
+        if (v < in.size() && in[v] == '"') {
+            size_t close = in.find_first_of("\"\r\n", v + 1);
+            if (close != std::string_view::npos && in[close] == '"') value = in.substr(v + 1, close - v - 1);
+        } else {
+            size_t e = in.find_first_of(" \t\r\n;", v);
+            value = in.substr(v, (e == std::string_view::npos ? in.size() : e) - v);
+        }
+        if (!value.empty() && std::find(out.begin(), out.end(), "--" + value) == out.end()) out.push_back("--" + value);
+    }
+    return out;
+}
+
+// A line that plainly starts a header field: a name of letters, digits and
+// '-' before the colon, and no URL ("http://...") in a body line.
+bool StartsField(std::string_view line) {
+    size_t colon = line.find(':');
+    if (colon == 0 || colon == std::string_view::npos || line.substr(colon + 1).starts_with("//")) return false;
+    return std::all_of(line.begin(), line.begin() + long(colon),
+                       [](char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '-'; });
+}
+
+// Where a header block starting at `pos` lacks the empty line that should
+// close it: at its first line that is neither a header field nor a
+// continuation line, or at a line of blanks, which GMime would take for a
+// continuation. Odd lines (a signature or a Received field whose folds lost
+// their indent, a blank line inside a folded field) are read over, as GMime
+// reads over them, when the header block goes on after them: a field, or a
+// continuation after a blank line, follows before any empty line. Adds
+// (offset, length of the blank line to drop) to `cuts`. A message's text
+// that starts with no header field at all has no header block (`part`
+// false); a part's does, an empty one.
+void FindUnclosedHeader(std::string_view in, size_t pos, bool part, std::vector<std::pair<size_t, size_t>>& cuts) {
+    bool any = false;
+    while (pos < in.size()) {
+        size_t next;
+        std::string_view line = LineAt(in, pos, next);
+        if (line.empty()) return;  // closed as it should be
+        bool blank = IsBlankLine(line);
+        bool continuation = !blank && (line[0] == ' ' || line[0] == '\t');
+        if (!blank && (continuation ? any : LooksLikeHeaderLine(line))) {
+            any = true;
+            pos = next;
+            continue;
+        }
+        if (any) {
+            // Does the header go on after this run of odd lines?
+            size_t at = next, after;
+            bool goesOn = false;
+            while (at < in.size()) {
+                std::string_view following = LineAt(in, at, after);
+                if (following.empty() || following.starts_with("--")) break;  // nor past a delimiter
+                bool followingBlank = IsBlankLine(following);
+                if (!followingBlank && (StartsField(following) || (blank && (following[0] == ' ' || following[0] == '\t')))) {
+                    goesOn = true;
+                    break;
+                }
+                if (blank && !followingBlank) break;
+                at = after;
+            }
+            if (goesOn) {
+                pos = at;
+                continue;
+            }
+        }
+        if (any || part) cuts.emplace_back(pos, blank ? line.size() : 0);
+        return;
+    }
+}
+
+// The message with an empty line closing each header block that has none
+// (the message's, and each part's after a delimiter line), so that GMime
+// does not read the first lines of a body as header lines and lose them.
+// Empty when every block is closed.
+std::string CloseHeaderBlocks(std::string_view in) {
+    std::vector<std::pair<size_t, size_t>> cuts;
+    FindUnclosedHeader(in, 0, false, cuts);
+    std::vector<std::string> delimiters = Delimiters(in);
+    if (!delimiters.empty()) {
+        for (size_t pos = 0, next; pos < in.size(); pos = next) {
+            std::string_view line = LineAt(in, pos, next);
+            if (line.size() < 3 || line[0] != '-' || line[1] != '-') continue;
+            while (!line.empty() && (line.back() == ' ' || line.back() == '\t')) line.remove_suffix(1);
+            if (std::find(delimiters.begin(), delimiters.end(), line) != delimiters.end()) FindUnclosedHeader(in, next, true, cuts);
+        }
+    }
+    if (cuts.empty()) return {};
+    // An odd line read over may be a delimiter: then one place is found twice.
+    std::sort(cuts.begin(), cuts.end());
+    cuts.erase(std::unique(cuts.begin(), cuts.end(), [](auto& a, auto& b) { return a.first == b.first; }), cuts.end());
+    std::string out;
+    out.reserve(in.size() + cuts.size());
+    size_t copied = 0;
+    for (auto [at, drop] : cuts) {
+        out.append(in.substr(copied, at - copied));
+        if (!drop) out += '\n';
+        copied = at + drop;
+    }
+    out.append(in.substr(copied));
+    return out;
+}
+
 // Removes what comes before the message (SkipSeparator, SkipEmlxLength,
-// SkipLeadingBlankLines) and turns a classic-Mac (CR-only) message into LF
-// lines, which GMime reads. The result is a view into `in`, or into
-// `converted` when line ends had to change: only then is the message copied.
+// SkipLeadingBlankLines), turns a classic-Mac (CR-only) message into LF
+// lines, which GMime reads, and closes header blocks (CloseHeaderBlocks).
+// The result is a view into `in`, or into `converted` when bytes had to
+// change: only then is the message copied.
 std::string_view PrepareInput(std::string_view in, std::string& converted) {
     in = SkipLeadingBlankLines(SkipEmlxLength(SkipSeparator(in)));
     // Classic-Mac line ends: more bare CRs than LFs means CR is the line end.
@@ -118,11 +244,17 @@ std::string_view PrepareInput(std::string_view in, std::string& converted) {
         if (in[i] == '\n') ++lf;
         else if (in[i] == '\r' && (i + 1 == in.size() || in[i + 1] != '\n')) ++bareCr;
     }
-    if (bareCr <= lf) return in;
-    converted.assign(in);
-    for (size_t i = 0; i < converted.size(); ++i)
-        if (converted[i] == '\r' && (i + 1 == converted.size() || converted[i + 1] != '\n')) converted[i] = '\n';
-    return converted;
+    if (bareCr > lf) {
+        converted.assign(in);
+        for (size_t i = 0; i < converted.size(); ++i)
+            if (converted[i] == '\r' && (i + 1 == converted.size() || converted[i + 1] != '\n')) converted[i] = '\n';
+        in = converted;
+    }
+    if (std::string closed = CloseHeaderBlocks(in); !closed.empty()) {
+        converted = std::move(closed);
+        in = converted;
+    }
+    return in;
 }
 
 // Where the top-level header block ends (0 when there is none): after the
@@ -323,6 +455,38 @@ std::string DecodedHeader(GMimeObject* object, const char* name) {
     return CleanLine(DecodeHeaderText(unfolded));
 }
 
+// A date-time as GMime reads it: comments removed, and with them the
+// folding white space that may stand inside the time ("09(x):   55 : 06"),
+// and zone names in upper case (they are case-insensitive: "cst" is CST).
+std::string NormalizedDate(std::string_view text) {
+    std::string out;
+    int comment = 0;
+    for (size_t i = 0; i < text.size(); ++i) {
+        char c = text[i];
+        if (comment) {
+            if (c == '\\') ++i;
+            else if (c == '(') ++comment;
+            else if (c == ')') --comment;
+            continue;
+        }
+        if (c == '(') {
+            comment = 1;
+            c = ' ';
+        }
+        if (c == ' ' || c == '\t' || c == '\r' || c == '\n') {
+            if (!out.empty() && out.back() != ' ' && out.back() != ':') out += ' ';
+            continue;
+        }
+        if (c == ':' && !out.empty() && out.back() == ' ') out.pop_back();
+        out += c;
+    }
+    while (!out.empty() && out.back() == ' ') out.pop_back();
+    size_t zone = out.rfind(' ') + 1;  // npos + 1 is 0
+    if (zone < out.size() && std::all_of(out.begin() + long(zone), out.end(), [](char c) { return std::isalpha(static_cast<unsigned char>(c)); }))
+        for (size_t i = zone; i < out.size(); ++i) out[i] = char(std::toupper(static_cast<unsigned char>(out[i])));
+    return out;
+}
+
 uint64_t ToFiletime(GDateTime* date) {
     if (!date) return 0;
     gint64 unixSeconds = g_date_time_to_unix(date);
@@ -330,16 +494,21 @@ uint64_t ToFiletime(GDateTime* date) {
     return uint64_t(int64_t(kUnixEpochAsFiletime) + unixSeconds * 10000000LL);
 }
 
+// The time a Date-like text stands for, or 0.
+uint64_t DecodeDate(std::string_view text) {
+    std::string normalized = NormalizedDate(text);
+    GDateTime* date = g_mime_utils_header_decode_date(normalized.c_str());
+    uint64_t ft = ToFiletime(date);
+    if (date) g_date_time_unref(date);
+    return ft;
+}
+
 // Date of the topmost Received field (the text after its last ';'), or 0.
 uint64_t ReceivedTime(GMimeObject* object) {
     std::string received = RawHeader(object, "Received");
     size_t semicolon = received.rfind(';');
     if (semicolon == std::string::npos) return 0;
-    std::string when = Trim(std::string_view(received).substr(semicolon + 1));
-    GDateTime* date = g_mime_utils_header_decode_date(when.c_str());
-    uint64_t ft = ToFiletime(date);
-    if (date) g_date_time_unref(date);
-    return ft;
+    return DecodeDate(std::string_view(received).substr(semicolon + 1));
 }
 
 // ---------------------------------------------------------------------------
@@ -441,6 +610,14 @@ void Flatten(InternetAddressList* list, std::vector<Mailbox>& out, int depth = 0
     }
 }
 
+// Whether a parsed list holds a group. An empty group ("unlisted:; (none)")
+// names no recipient, and is no display name to keep either.
+bool HoldsGroup(InternetAddressList* list) {
+    for (int i = 0, n = list ? internet_address_list_length(list) : 0; i < n; ++i)
+        if (INTERNET_ADDRESS_IS_GROUP(internet_address_list_get_address(list, i))) return true;
+    return false;
+}
+
 // An address list cut at top-level commas (outside quotes, comments, angle
 // brackets and groups) into pieces of about kLongFieldBytes, which GMime
 // parses to the same mailboxes one by one with memory for one piece.
@@ -504,7 +681,7 @@ void ForEachMailbox(GMimeObject* object, const char* name, const std::function<v
             GObjectPtr<InternetAddressList> parsed(internet_address_list_parse(LenientParserOptions(), std::string(piece).c_str()));
             boxes.clear();
             Flatten(parsed.get(), boxes);
-            found += boxes.size();
+            found += boxes.size() + (HoldsGroup(parsed.get()) ? 1 : 0);
             for (Mailbox& m : boxes) f(m);
         }
         if (found == 0) {
@@ -708,7 +885,18 @@ void SetBodies(Message& out, const Collected& c) {
         internetCp = CodepageOfText(charset, bytes, false);
         std::string utf8 = DecodeToUtf8(bytes, charset);
         std::string().swap(bytes);  // a huge body is held twice at most, not three times
-        out.props.setString(pid::Body, ToCrlf(utf8));
+        if (IsType(GMIME_OBJECT(c.plain), "text", "enriched")) {
+            // Its markup is not text: the body is the text without it, and
+            // the HTML made from it when there is no HTML alternative.
+            EnrichedBodies converted = ConvertEnriched(utf8);
+            out.props.setString(pid::Body, std::move(converted.plain));
+            if (!c.html) {
+                if (HasEightBit(converted.html)) internetCp = 65001;  // the HTML is UTF-8
+                out.props.setBinary(pid::Html, std::move(converted.html));
+            }
+        } else {
+            out.props.setString(pid::Body, ToCrlf(utf8));
+        }
     }
     if (c.html) {
         std::string bytes = DecodedContent(c.html);
@@ -933,7 +1121,7 @@ void Importer::importMessage(GMimeMessage* message, const std::function<std::str
     SetRecipients(out, message);
     SetReplyRecipients(out, message);
 
-    uint64_t sent = FindHeader(object, "Date") ? ToFiletime(g_mime_message_get_date(message)) : 0;
+    uint64_t sent = FindHeader(object, "Date") ? DecodeDate(RawHeader(object, "Date")) : 0;
     uint64_t received = ReceivedTime(object);
     if (sent == 0) sent = received;  // no usable Date: the first hop's time is the best guess
     if (received == 0) received = sent;
@@ -1030,6 +1218,17 @@ GObjectPtr<GMimeStream> BorrowedStream(std::string_view bytes, GByteArray& array
 // take apart) into `out`.
 void ImportInto(std::string_view input, Message& out, int depth, SourceFile* file) {
     std::string converted;
+    // A whole message from a mailbox ends with the empty line that stands
+    // before the next "From " line: that line is the mailbox's, and read as
+    // the message's it lengthened an unclosed last part or an attachment.
+    if (depth == 0) {
+        for (std::string_view end : {"\r\n\r\n", "\n\n", "\r\r"}) {
+            if (input.ends_with(end)) {
+                input.remove_suffix(end.size() / 2);
+                break;
+            }
+        }
+    }
     std::string_view bytes = PrepareInput(input, converted);
     const size_t headerEnd = HeaderBlockEnd(bytes);
     const bool hasHeaders = headerEnd > 0;
