@@ -571,7 +571,7 @@ TEST(MimeImportHeaders, UnfoldingRemovesTheLineBreakOnly) {
     EXPECT_EQ(Text(m.props, ids::SenderName), "Ann\tLee");
     ASSERT_EQ(m.recipients.size(), 1u);
     EXPECT_EQ(Text(m.recipients[0].row(0), pid::DisplayName), "Bo\tKim");
-    EXPECT_EQ(Text(m.props, pid::DisplayTo), "Bo\tKim");
+    EXPECT_EQ(Display(m, pid::DisplayTo), "Bo\tKim");
     ASSERT_EQ(m.attachments.size(), 1u);
     ASSERT_TRUE(m.attachments[0].embedded);
     EXPECT_EQ(Text(m.attachments[0].embedded->props, pid::Subject), "in\tner");
