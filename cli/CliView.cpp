@@ -24,8 +24,7 @@ std::string CliView::browseForFolder(const std::string&) { return outputFolder_;
 bool CliView::stopRequested() const { return StopSignalReceived() != 0; }
 
 void CliView::setMailboxCaption(const std::string& text) {
-    if (mailboxOpen_ && !live_)
-        std::fprintf(stderr, "  %lld messages saved\n", saved_ - savedAtMailboxStart_);
+    if (mailboxOpen_ && !live_) std::fprintf(stderr, "  %lld messages saved\n", saved_ - savedAtMailboxStart_);
     mailboxCaption_ = text;
     savedAtMailboxStart_ = saved_;
     mailboxOpen_ = true;

@@ -89,8 +89,7 @@ int main(int argc, char** argv) {
     if (request.form == conversion::TargetForm::None) return usage("no target form given (--to)");
     if (output.empty()) return usage("no output folder given (-o)");
     if (sources.empty()) return usage("no source mailbox given");
-    if (perMailbox && request.form != conversion::TargetForm::Pst)
-        return usage("--pst-per-mailbox goes with --to pst");
+    if (perMailbox && request.form != conversion::TargetForm::Pst) return usage("--pst-per-mailbox goes with --to pst");
     request.singleStore = request.form == conversion::TargetForm::Pst && !perMailbox;
 
     if (request.form == conversion::TargetForm::Pst || request.form == conversion::TargetForm::Msg) {

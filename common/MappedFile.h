@@ -27,7 +27,9 @@ public:
     bool mapped() const { return map_ != nullptr; }
 
     // The file's bytes, valid until the object is destroyed.
-    std::string_view bytes() const { return map_ ? std::string_view(static_cast<const char*>(map_), size_) : std::string_view(copy_); }
+    std::string_view bytes() const {
+        return map_ ? std::string_view(static_cast<const char*>(map_), size_) : std::string_view(copy_);
+    }
 
 private:
     void* map_ = nullptr;

@@ -16,8 +16,7 @@ namespace conversion {
 
 const char* const kAppTitle = "Osmark Vellary Converter";
 const char* const kNoMessagesFound = "no messages found";
-const char* const kAsterisks =
-    "***************************************************************************";
+const char* const kAsterisks = "***************************************************************************";
 
 namespace {
 
@@ -53,8 +52,7 @@ bool writeMessageText(int fd, std::string_view text, std::string* error) {
         *error = errnoText(errno);
         return false;
     }
-    iovec parts[2] = {{const_cast<char*>(text.data()), text.size()},
-                      {const_cast<char*>(kCRLF), 2}};
+    iovec parts[2] = {{const_cast<char*>(text.data()), text.size()}, {const_cast<char*>(kCRLF), 2}};
     int first = 0;
     while (first < 2) {
         ssize_t n = ::writev(fd, parts + first, 2 - first);
@@ -82,8 +80,7 @@ bool writeMessageText(int fd, std::string_view text, std::string* error) {
 
 // Writes one message file `name` in `folder` (an existing regular file is
 // replaced; a link there is refused, not followed).
-bool writeMessageFile(const FolderHandle& folder, const std::string& name, std::string_view text,
-                      std::string* error) {
+bool writeMessageFile(const FolderHandle& folder, const std::string& name, std::string_view text, std::string* error) {
     int fd = OpenOutputFile(folder, name, OutputOpen::Replace, error);
     if (fd < 0) return false;
     bool ok = writeMessageText(fd, text, error);
@@ -110,9 +107,8 @@ std::string PstCompletionText() {
 }
 
 std::string StoreFailureText() {
-    return std::string("Outlook Session Creation Error !") + kCRLF +
-           "Check if Outlook is installed and configured." + kCRLF +
-           "If Outlook 2010 (64 Bit) is installed, then please try to re-install it as Outlook 2010 (32 Bit)." +
+    return std::string("Outlook Session Creation Error !") + kCRLF + "Check if Outlook is installed and configured." +
+           kCRLF + "If Outlook 2010 (64 Bit) is installed, then please try to re-install it as Outlook 2010 (32 Bit)." +
            kCRLF + "For more details visit this link : " +
            "https://support.microsoft.com/en-us/office/"
            "choose-between-the-64-bit-or-32-bit-version-of-office-2dee7807-8f95-4d0c-b5fe-6c6f49b8d261";
@@ -144,13 +140,12 @@ namespace {
 // Receives the messages of one mailbox from the splitter and writes them out.
 class MessageWriter : public SplitterSink {
 public:
-    MessageWriter(RunView& view, TargetForm form, StoreSteps* steps, RunOutcome& outcome,
-                  const FolderHandle& folder, std::string mailboxFolder, std::string mailboxName,
-                  std::string fileTag, int row, int rowCount,
+    MessageWriter(RunView& view, TargetForm form, StoreSteps* steps, RunOutcome& outcome, const FolderHandle& folder,
+                  std::string mailboxFolder, std::string mailboxName, std::string fileTag, int row, int rowCount,
                   void (*fail)(void*, const std::string&, const std::string&), void* failContext)
         : view_(view), form_(form), steps_(steps), outcome_(outcome), folder_(folder),
-          mailboxFolder_(std::move(mailboxFolder)), mailboxName_(std::move(mailboxName)),
-          fileTag_(std::move(fileTag)), row_(row), rowCount_(rowCount), fail_(fail), failContext_(failContext) {}
+          mailboxFolder_(std::move(mailboxFolder)), mailboxName_(std::move(mailboxName)), fileTag_(std::move(fileTag)),
+          row_(row), rowCount_(rowCount), fail_(fail), failContext_(failContext) {}
 
     ~MessageWriter() override { dropWorkingFile(); }
 
@@ -271,8 +266,7 @@ void yieldThrough(void* context) {
 
 // ---- the run ---------------------------------------------------------------
 
-ConversionRun::ConversionRun(RunView& view, RunRequest request)
-    : view_(view), request_(std::move(request)) {}
+ConversionRun::ConversionRun(RunView& view, RunRequest request) : view_(view), request_(std::move(request)) {}
 
 ConversionRun::~ConversionRun() = default;
 
@@ -392,8 +386,7 @@ bool ConversionRun::convertRow(int row, int rowCount, const std::string& rowText
     const std::string mailboxRelative = PathWithoutRoot(sourcePath);
     const std::string mailboxFolder = outputFolder + mailboxRelative;
     const std::string sourceFileName = FileNameOfPath(sourcePath);
-    std::string mailboxName =
-        ReplaceAll(TrimBlanks(ReplaceAll(TrimBlanks(sourceFileName), ".mbox", "")), ".MBOX", "");
+    std::string mailboxName = ReplaceAll(TrimBlanks(ReplaceAll(TrimBlanks(sourceFileName), ".mbox", "")), ".MBOX", "");
     // A file named ".mbox" (or ".mbox.MBOX") leaves no name; a store folder
     // needs one, and the file's own name cannot be another mailbox's.
     if (mailboxName.empty()) mailboxName = TrimBlanks(sourceFileName);

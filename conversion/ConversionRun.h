@@ -13,8 +13,8 @@
 
 namespace conversion {
 
-extern const char* const kAppTitle;      // "Osmark Vellary Converter"
-extern const char* const kAsterisks;     // the row of 75 asterisks
+extern const char* const kAppTitle;   // "Osmark Vellary Converter"
+extern const char* const kAsterisks;  // the row of 75 asterisks
 // The cause named for a mailbox in which the splitter found no message.
 extern const char* const kNoMessagesFound;  // "no messages found"
 
@@ -34,12 +34,12 @@ struct RunFailure {
 };
 
 struct RunOutcome {
-    bool started = false;        // false: no form chosen, or the folder dialog was cancelled
-    bool storeFailure = false;   // ended by the "Outlook Error" report
-    bool stopped = false;        // the window was closed during the run
-    int mailboxesFailed = 0;     // could not be read, or their folder not created
+    bool started = false;          // false: no form chosen, or the folder dialog was cancelled
+    bool storeFailure = false;     // ended by the "Outlook Error" report
+    bool stopped = false;          // the window was closed during the run
+    int mailboxesFailed = 0;       // could not be read, or their folder not created
     long long messagesFailed = 0;  // message files (or store items) not written, or lost with their store
-    int storesUnfinished = 0;    // stores that could not be finished
+    int storesUnfinished = 0;      // stores that could not be finished
     long long messagesSaved = 0;
     std::vector<RunFailure> failures;  // every failure, in order
     bool anyFailed() const { return mailboxesFailed > 0 || messagesFailed > 0 || storesUnfinished > 0; }
@@ -68,7 +68,7 @@ private:
     RunRequest request_;
     std::unique_ptr<StoreSteps> steps_;
     RunOutcome outcome_;
-    std::string runTag_;  // in the names of the run's temporary files
+    std::string runTag_;                    // in the names of the run's temporary files
     std::vector<std::string> madeFolders_;  // made by the run, relative to the output folder
 };
 

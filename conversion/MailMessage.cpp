@@ -103,13 +103,13 @@ struct MailMessage::Impl {
     std::string path;
     int fd = -1;
     size_t size = 0;
-    size_t bodyStart = 0;   // after the "From " line, if any
-    size_t headerEnd = 0;   // after the blank line that ends the header
-    std::string head;       // the file's first bytes, up to `headerEnd`
+    size_t bodyStart = 0;             // after the "From " line, if any
+    size_t headerEnd = 0;             // after the blank line that ends the header
+    std::string head;                 // the file's first bytes, up to `headerEnd`
     const char* headBytes = nullptr;  // `head`, or the mapping for a long header
-    void* map = nullptr;    // the whole file, mapped when first needed
-    GByteArray array{};             // GMime's view of the bytes it parses
-    GMimeStream* stream = nullptr;  // the parts of the message refer into it
+    void* map = nullptr;              // the whole file, mapped when first needed
+    GByteArray array{};               // GMime's view of the bytes it parses
+    GMimeStream* stream = nullptr;    // the parts of the message refer into it
     GMimeMessage* message = nullptr;
     bool parsed = false;  // `message` is parsed (null if GMime made none)
     bool whole = false;   // `message` holds the body too, not just the header

@@ -235,7 +235,7 @@ void MailboxSplitter::SaveMBOXFile(std::string_view piece) {
                     messageBuffer_.AddToString(kCRLF);  // CR LF
                     ++q;                                // the LF is taken
                 } else {
-                    pendingCR_ = true;                  // the piece ends in a CR
+                    pendingCR_ = true;  // the piece ends in a CR
                 }
                 p = q;
                 goto next_run;

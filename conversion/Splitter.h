@@ -86,8 +86,8 @@ private:
     char head_[kProbeSize];
     size_t headSize_ = 0;
     size_t headUsed_ = 0;
-    bool ended_ = false;     // the probe met the end of the source
-    int pendingErrno_ = 0;   // a failure after bytes were handed out, for the next read
+    bool ended_ = false;    // the probe met the end of the source
+    int pendingErrno_ = 0;  // a failure after bytes were handed out, for the next read
     LineMode mode_ = LineMode::Unknown;
 };
 

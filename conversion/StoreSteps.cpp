@@ -78,8 +78,8 @@ public:
         return std::nullopt;
     }
 
-    bool importMessage(const std::string& messageFile, const std::string& mailboxName,
-                       const std::string& mailboxFolder, int messageNumber, std::string* error) override {
+    bool importMessage(const std::string& messageFile, const std::string& mailboxName, const std::string& mailboxFolder,
+                       int messageNumber, std::string* error) override {
         bool ok = true;
         try {
             if (!storeSession_) throw store::StoreError("no store is open");
@@ -92,7 +92,8 @@ public:
                 mailItem->Save();
                 ++savedInStore_;
             } else {
-                std::string msgFilePath = mailboxFolder + kSeparator + "Email-" + std::to_string(messageNumber) + ".msg";
+                std::string msgFilePath =
+                    mailboxFolder + kSeparator + "Email-" + std::to_string(messageNumber) + ".msg";
                 yield();
                 mailItem->SaveAs(msgFilePath, 3);
             }
@@ -198,8 +199,7 @@ private:
 }  // namespace
 
 std::unique_ptr<StoreSteps> MakeStoreSteps(TargetForm form, bool singleStore, YieldFn yield, void* yieldContext) {
-    if (form == TargetForm::Msg)
-        return std::make_unique<OutlookSteps>(form, StoreMode::Temporary, yield, yieldContext);
+    if (form == TargetForm::Msg) return std::make_unique<OutlookSteps>(form, StoreMode::Temporary, yield, yieldContext);
     if (form == TargetForm::Pst)
         return std::make_unique<OutlookSteps>(form, singleStore ? StoreMode::Single : StoreMode::PerMailbox, yield,
                                               yieldContext);

@@ -44,8 +44,7 @@ public:
     // into the store or the .msg file. The caller deletes the message file
     // once the message is in.
     virtual bool importMessage(const std::string& messageFile, const std::string& mailboxName,
-                               const std::string& mailboxFolder, int messageNumber,
-                               std::string* error) = 0;
+                               const std::string& mailboxFolder, int messageNumber, std::string* error) = 0;
 
     // The window is closing: finish whatever store is open so its file stays
     // whole. What could not be finished, if anything.
@@ -65,7 +64,6 @@ std::string StoreTimeStampNow();
 
 // The store steps for a form; nullptr for the EML and EMLX forms, and for a
 // form whose store steps this build does not have.
-std::unique_ptr<StoreSteps> MakeStoreSteps(TargetForm form, bool singleStore, YieldFn yield,
-                                           void* yieldContext);
+std::unique_ptr<StoreSteps> MakeStoreSteps(TargetForm form, bool singleStore, YieldFn yield, void* yieldContext);
 
 }  // namespace conversion

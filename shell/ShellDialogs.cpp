@@ -33,8 +33,7 @@ QString QtNameFilters(const std::string& filter) {
 std::string QtShellDialogs::openFiles(QWidget* owner, const std::string& filter) {
     QStringList picked = QFileDialog::getOpenFileNames(owner, QString(), QString(), QtNameFilters(filter));
     if (picked.isEmpty()) return std::string();
-    if (picked.size() > sources::kMaxFilesAtATime)
-        throw DialogError(kTooManyFilesError, "too many files picked");
+    if (picked.size() > sources::kMaxFilesAtATime) throw DialogError(kTooManyFilesError, "too many files picked");
     if (picked.size() == 1) return QDir::toNativeSeparators(picked.front()).toStdString();
 
     // Several files: the folder, then the names, each ended by a NUL. The
@@ -54,13 +53,10 @@ std::string QtShellDialogs::browseForFolder(QWidget* owner, const std::string& t
     return BrowseForFolder(owner, title);
 }
 
-int QtShellDialogs::message(QWidget* owner, const std::string& text, const std::string& title,
-                            int style) {
+int QtShellDialogs::message(QWidget* owner, const std::string& text, const std::string& title, int style) {
     return ShowMessageBox(owner, text, title, style);
 }
 
-void QtShellDialogs::openDocument(const std::string& target) {
-    OpenDocument(target);
-}
+void QtShellDialogs::openDocument(const std::string& target) { OpenDocument(target); }
 
 }  // namespace shell

@@ -13,8 +13,7 @@ namespace shell {
 
 // A failure of the file-open dialog, as number and description.
 struct DialogError : std::runtime_error {
-    DialogError(int number, const std::string& description)
-        : std::runtime_error(description), number(number) {}
+    DialogError(int number, const std::string& description) : std::runtime_error(description), number(number) {}
     int number;
 };
 
@@ -33,8 +32,7 @@ public:
     // The folder-only dialog; "" when cancelled.
     virtual std::string browseForFolder(QWidget* owner, const std::string& title) = 0;
     // A modal message box; returns AnswerOk, AnswerYes or AnswerNo.
-    virtual int message(QWidget* owner, const std::string& text, const std::string& title,
-                        int style) = 0;
+    virtual int message(QWidget* owner, const std::string& text, const std::string& title, int style) = 0;
     // Opens a document or address with its associated program.
     virtual void openDocument(const std::string& target) = 0;
 };
@@ -47,8 +45,7 @@ class QtShellDialogs : public ShellDialogs {
 public:
     std::string openFiles(QWidget* owner, const std::string& filter) override;
     std::string browseForFolder(QWidget* owner, const std::string& title) override;
-    int message(QWidget* owner, const std::string& text, const std::string& title,
-                int style) override;
+    int message(QWidget* owner, const std::string& text, const std::string& title, int style) override;
     void openDocument(const std::string& target) override;
 };
 

@@ -23,24 +23,17 @@ void SourceListModel::clear() {
     endResetModel();
 }
 
-int SourceListModel::rowCount(const QModelIndex& parent) const {
-    return parent.isValid() ? 0 : list_.rowCount();
-}
+int SourceListModel::rowCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : list_.rowCount(); }
 
-int SourceListModel::columnCount(const QModelIndex& parent) const {
-    return parent.isValid() ? 0 : 1;
-}
+int SourceListModel::columnCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : 1; }
 
 QVariant SourceListModel::data(const QModelIndex& index, int role) const {
     if (!index.isValid() || index.column() != 0 || index.row() >= list_.rowCount()) return {};
     switch (role) {
-    case Qt::DisplayRole:
-    case Qt::ToolTipRole:
-        return QString::fromStdString(list_.text(index.row()));
-    case Qt::BackgroundRole:
-        return QColor(255, 255, 191);  // light yellow cells
-    default:
-        return {};
+        case Qt::DisplayRole:
+        case Qt::ToolTipRole: return QString::fromStdString(list_.text(index.row()));
+        case Qt::BackgroundRole: return QColor(255, 255, 191);  // light yellow cells
+        default: return {};
     }
 }
 

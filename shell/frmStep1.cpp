@@ -28,9 +28,7 @@
 
 // The icons are compiled into this static library; a program linking it must
 // register them, or the linker may leave them out.
-static void initShellResources() {
-    Q_INIT_RESOURCE(resources);
-}
+static void initShellResources() { Q_INIT_RESOURCE(resources); }
 
 namespace shell {
 namespace {
@@ -117,9 +115,8 @@ void setOpaqueBackground(QWidget* widget, const QColor& colour) {
 }  // namespace
 
 FrmStep1::FrmStep1(ShellDialogs& dialogs, QWidget* parent)
-    : QWidget(parent, Qt::Window | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint |
-                          Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
-                          Qt::WindowCloseButtonHint),
+    : QWidget(parent, Qt::Window | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                          Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint),
       dialogs_(dialogs) {
     setObjectName(QStringLiteral("frmStep1"));
     if (QScreen* screen = QGuiApplication::primaryScreen()) dotsPerInch_ = screen->logicalDotsPerInchX();
@@ -139,9 +136,7 @@ FrmStep1::FrmStep1(ShellDialogs& dialogs, QWidget* parent)
 
 FrmStep1::~FrmStep1() = default;
 
-int FrmStep1::px(int twips) const {
-    return qRound(twips * dotsPerInch_ / 1440.0);
-}
+int FrmStep1::px(int twips) const { return qRound(twips * dotsPerInch_ / 1440.0); }
 
 QRect FrmStep1::rect(int left, int top, int width, int height) const {
     return QRect(px(left), px(top), px(width), px(height));
@@ -177,17 +172,19 @@ void FrmStep1::buildControls() {
     lblTitle_->setFont(UiFont(14.25, true));
     setTextColour(lblTitle_, Qt::black);
     setOpaqueBackground(lblTitle_, Qt::white);
-    lblCopyright_ = makeLabel(this, "lblCopyright",
-                              QStringLiteral("Copyright \u00A9 2026 Osmark. All rights reserved."),
-                              QRect(360, 480, 6135, 255));
+    lblCopyright_ =
+        makeLabel(this, "lblCopyright", QStringLiteral("Copyright \u00A9 2026 Osmark. All rights reserved."),
+                  QRect(360, 480, 6135, 255));
     setTextColour(lblCopyright_, Qt::black);
     setOpaqueBackground(lblCopyright_, Qt::white);
 
     // The source list and its buttons.
     cmdAdd_ = button(this, "cmdAdd", "Select Vellary file(s)...", QRect(240, 960, 2535, 375));
-    CmdAddFolder_ = button(this, "CmdAddFolder", "Select folder having vellary file(s)...", QRect(3000, 960, 3375, 375));
+    CmdAddFolder_ =
+        button(this, "CmdAddFolder", "Select folder having vellary file(s)...", QRect(3000, 960, 3375, 375));
     cmdClear1_ = button(this, "cmdClear1", "Clear file(s)...", QRect(7440, 960, 1335, 375));
-    lblCount1_ = makeLabel(this, "lblCount1", QString::fromLatin1(sources::kEmptyCountCaption), QRect(270, 1440, 8535, 255));
+    lblCount1_ =
+        makeLabel(this, "lblCount1", QString::fromLatin1(sources::kEmptyCountCaption), QRect(270, 1440, 8535, 255));
 
     model_ = new SourceListModel(this);
     grdFiles1_ = new WholeRowGrid(this);
@@ -211,8 +208,8 @@ void FrmStep1::buildControls() {
     grdFiles1_->setFont(UiFont(8.25));
     {
         QPalette palette = grdFiles1_->palette();
-        palette.setColor(QPalette::Base, Qt::white);                // beyond the last row
-        palette.setColor(QPalette::Highlight, QColor(0, 0, 192));   // selected cells
+        palette.setColor(QPalette::Base, Qt::white);               // beyond the last row
+        palette.setColor(QPalette::Highlight, QColor(0, 0, 192));  // selected cells
         palette.setColor(QPalette::Inactive, QPalette::Highlight, QColor(0, 0, 192));
         grdFiles1_->setPalette(palette);
         grdFiles1_->setStyleSheet(QStringLiteral("QTableView { gridline-color: rgb(192, 192, 192); }"));
@@ -240,9 +237,10 @@ void FrmStep1::buildControls() {
                       QRect(0, 360, 8295, 255));
     OptPST_ = option(picture1, "OptPST", "(.pst) files          -     (Supported by MS Outlook, Outlook 2011 for Mac)",
                      QRect(0, 720, 8055, 255));
-    OptMSG_ = option(picture1, "OptMSG",
-                     "(.msg) files         -     (Supported by MS Outlook, Document Management Software, Forensic Tools)",
-                     QRect(0, 1080, 8055, 255));
+    OptMSG_ =
+        option(picture1, "OptMSG",
+               "(.msg) files         -     (Supported by MS Outlook, Document Management Software, Forensic Tools)",
+               QRect(0, 1080, 8055, 255));
 
     ChkAllinOnePST_ = new QCheckBox(QStringLiteral("Create Single Outlook PST file for All files"), this);
     ChkAllinOnePST_->setObjectName(QStringLiteral("ChkAllinOnePST"));
@@ -263,7 +261,8 @@ void FrmStep1::buildControls() {
 
     // Progress.
     makeLabel(this, "Label4", QStringLiteral("Converting Messages..."), QRect(240, 5475, 1815, 255));
-    LblProgessCurrent_ = makeLabel(this, "LblProgessCurrent", QStringLiteral("Mailbox  0 (of 0)"), QRect(600, 5760, 8175, 255));
+    LblProgessCurrent_ =
+        makeLabel(this, "LblProgessCurrent", QStringLiteral("Mailbox  0 (of 0)"), QRect(600, 5760, 8175, 255));
     setTextColour(LblProgessCurrent_, Qt::black);
     QLabel* label1 = makeLabel(this, "Label1", QStringLiteral("Reading          :"), QRect(600, 6000, 1335, 255));
     label1->setFont(UiFont(8.25, true));
@@ -297,8 +296,8 @@ void FrmStep1::buildControls() {
 }
 
 void FrmStep1::setTabOrder() {
-    const QList<QWidget*> order = {cmdAdd_,   cmdClear1_, CmdAddFolder_, grdFiles1_, CmdConvert_, cmdEnd_,
-                                   CmdHelp_,  OptMSG_,    OptPST_,       OptEML_,    OptEMLX_,    ChkAllinOnePST_};
+    const QList<QWidget*> order = {cmdAdd_,  cmdClear1_, CmdAddFolder_, grdFiles1_, CmdConvert_, cmdEnd_,
+                                   CmdHelp_, OptMSG_,    OptPST_,       OptEML_,    OptEMLX_,    ChkAllinOnePST_};
     for (int i = 0; i + 1 < order.size(); ++i) QWidget::setTabOrder(order[i], order[i + 1]);
 }
 
@@ -312,9 +311,7 @@ void FrmStep1::showCentred() {
     activateWindow();
 }
 
-const std::vector<std::string>& FrmStep1::sourceRows() const {
-    return model_->list().rows();
-}
+const std::vector<std::string>& FrmStep1::sourceRows() const { return model_->list().rows(); }
 
 conversion::TargetForm FrmStep1::chosenForm() const {
     using conversion::TargetForm;
@@ -361,8 +358,7 @@ void FrmStep1::cmdAdd_Click() {
         dialogs_.message(this, text, conversion::kAppTitle, conversion::StyleExclamation);
     } catch (const std::exception& error) {
         // Not the dialog's: an internal failure while adding the rows.
-        dialogs_.message(this, std::string("51:") + error.what(), conversion::kAppTitle,
-                         conversion::StyleExclamation);
+        dialogs_.message(this, std::string("51:") + error.what(), conversion::kAppTitle, conversion::StyleExclamation);
     }
 }
 
@@ -420,9 +416,7 @@ std::string FrmStep1::browseForFolder(const std::string& title) {
     return dialogs_.browseForFolder(this, title);
 }
 
-void FrmStep1::setConvertEnabled(bool enabled) {
-    CmdConvert_->setEnabled(enabled);
-}
+void FrmStep1::setConvertEnabled(bool enabled) { CmdConvert_->setEnabled(enabled); }
 
 void FrmStep1::clearTargetForm() {
     // An auto-exclusive option refuses to be unchecked while it is the
@@ -448,17 +442,11 @@ void FrmStep1::moveCurrentCell(int row) {
     grdFiles1_->scrollTo(index);
 }
 
-void FrmStep1::setMailboxCaption(const std::string& text) {
-    LblProgessCurrent_->setText(QString::fromStdString(text));
-}
+void FrmStep1::setMailboxCaption(const std::string& text) { LblProgessCurrent_->setText(QString::fromStdString(text)); }
 
-void FrmStep1::setSourceFileCaption(const std::string& text) {
-    LblIMMFile_->setText(QString::fromStdString(text));
-}
+void FrmStep1::setSourceFileCaption(const std::string& text) { LblIMMFile_->setText(QString::fromStdString(text)); }
 
-void FrmStep1::setProgressCaption(const std::string& text) {
-    LblProgress_->setText(QString::fromStdString(text));
-}
+void FrmStep1::setProgressCaption(const std::string& text) { LblProgress_->setText(QString::fromStdString(text)); }
 
 void FrmStep1::showMessage(const std::string& text, const std::string& title, int style) {
     if (closing_) return;
@@ -474,13 +462,11 @@ void FrmStep1::yield() {
 
 // ---- Help, Exit and closing ------------------------------------------------
 
-void FrmStep1::CmdHelp_Click() {
-    dialogs_.openDocument(HelpManualPath());
-}
+void FrmStep1::CmdHelp_Click() { dialogs_.openDocument(HelpManualPath()); }
 
 void FrmStep1::cmdEnd_Click() {
-    int answer = dialogs_.message(this, "Are you sure you want to exit now?", conversion::kAppTitle,
-                                  conversion::StyleQuestion);
+    int answer =
+        dialogs_.message(this, "Are you sure you want to exit now?", conversion::kAppTitle, conversion::StyleQuestion);
     if (answer == AnswerYes) close();
 }
 

@@ -66,20 +66,14 @@ int ShowMessageBox(QWidget* owner, const std::string& text, const std::string& t
     // Our texts break lines with CR LF; the box wants bare line feeds.
     box.setText(QString::fromStdString(text).replace(QLatin1String("\r\n"), QLatin1String("\n")));
     switch (style) {
-    case conversion::StyleQuestion:
-        box.setIcon(QMessageBox::Question);
-        box.setStandardButtons(QMessageBox::Yes | QMessageBox::No);
-        box.setDefaultButton(QMessageBox::Yes);
-        break;
-    case conversion::StyleExclamation:
-        box.setIcon(QMessageBox::Warning);
-        break;
-    case conversion::StyleInformation:
-        box.setIcon(QMessageBox::Information);
-        break;
-    default:
-        box.setIcon(QMessageBox::NoIcon);
-        break;
+        case conversion::StyleQuestion:
+            box.setIcon(QMessageBox::Question);
+            box.setStandardButtons(QMessageBox::Yes | QMessageBox::No);
+            box.setDefaultButton(QMessageBox::Yes);
+            break;
+        case conversion::StyleExclamation: box.setIcon(QMessageBox::Warning); break;
+        case conversion::StyleInformation: box.setIcon(QMessageBox::Information); break;
+        default: box.setIcon(QMessageBox::NoIcon); break;
     }
     if (style != conversion::StyleQuestion) box.setStandardButtons(QMessageBox::Ok);
     int answer = box.exec();

@@ -9,8 +9,7 @@
 namespace sources {
 
 // The dialog's two file types: every file, and mailboxes by extension.
-inline constexpr const char* kSourceFileFilter =
-    "Vellary Files (*.*)|*.*|MBOX Files (*.mbox,*.mbx)|*.mbox;*.mbx";
+inline constexpr const char* kSourceFileFilter = "Vellary Files (*.*)|*.*|MBOX Files (*.mbox,*.mbx)|*.mbox;*.mbx";
 
 // The most files the dialog hands back at once; a larger selection is refused
 // with the "Please select only ..." message and adds nothing.

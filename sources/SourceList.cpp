@@ -11,8 +11,6 @@ int SourceList::addFile(std::string path) {
     return rowCount() - 1;
 }
 
-std::string CountCaption(int rowCount) {
-    return std::to_string(rowCount) + " files";
-}
+std::string CountCaption(int rowCount) { return std::to_string(rowCount) + " files"; }
 
 }  // namespace sources

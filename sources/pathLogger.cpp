@@ -64,9 +64,7 @@ void pathLogger::PathLogInit() {
     dropCollections();
 }
 
-void pathLogger::Terminate() {
-    dropCollections();
-}
+void pathLogger::Terminate() { dropCollections(); }
 
 void pathLogger::dropCollections() {
     fileNames_.reset();

@@ -34,46 +34,144 @@ std::string NormaliseCharsetName(const std::string& charset) {
 // numeric pattern.
 const std::unordered_map<std::string, uint32_t>& NamedCharsets() {
     static const std::unordered_map<std::string, uint32_t> table = {
-        {"us-ascii", 20127}, {"ascii", 20127}, {"ansi_x3.4-1968", 20127}, {"iso646-us", 20127},
-        {"us", 20127}, {"iso-ir-6", 20127}, {"csascii", 20127}, {"ansi_x3.4-1986", 20127},
-        {"utf-8", 65001}, {"utf8", 65001}, {"uft-8", 65001}, {"uft8", 65001}, {"utf-8n", 65001},
-        {"x-utf-8", 65001}, {"unicode-1-1-utf-8", 65001}, {"unicode-2-0-utf-8", 65001},
-        {"x-unicode20utf8", 65001}, {"utf_8", 65001},
-        {"utf-7", 65000}, {"utf7", 65000}, {"unicode-1-1-utf-7", 65000},
-        {"unicode-2-0-utf-7", 65000}, {"x-unicode-2-0-utf-7", 65000}, {"csunicode11utf7", 65000},
-        {"utf-16", 1200}, {"utf-16le", 1200}, {"unicode", 1200}, {"ucs-2", 1200}, {"ucs-2le", 1200},
-        {"utf-16be", 1201}, {"unicodefffe", 1201}, {"ucs-2be", 1201},
-        {"utf-32", 12000}, {"utf-32le", 12000}, {"utf-32be", 12001},
-        {"latin1", 28591}, {"latin-1", 28591}, {"l1", 28591}, {"cp819", 28591}, {"ibm819", 28591},
-        {"iso_8859-1:1987", 28591}, {"iso-ir-100", 28591}, {"csisolatin1", 28591},
-        {"latin2", 28592}, {"l2", 28592}, {"latin3", 28593}, {"latin4", 28594},
-        {"cyrillic", 28595}, {"arabic", 28596}, {"greek", 28597}, {"hebrew", 28598},
-        {"latin5", 28599}, {"latin7", 28603}, {"latin9", 28605}, {"latin-9", 28605},
-        {"iso-8859-8-i", 38598}, {"iso_8859-8-i", 38598}, {"logical", 38598},
-        {"ms-ansi", 1252}, {"x-ansi", 1252},
-        {"koi8-r", 20866}, {"koi8r", 20866}, {"cskoi8r", 20866}, {"koi", 20866}, {"koi8", 20866},
-        {"koi8-u", 21866}, {"koi8u", 21866}, {"koi8-ru", 21866},
-        {"shift_jis", 932}, {"shift-jis", 932}, {"sjis", 932}, {"x-sjis", 932}, {"ms_kanji", 932},
-        {"csshiftjis", 932}, {"windows-31j", 932}, {"ms932", 932}, {"x-ms-cp932", 932},
-        {"euc-jp", 51932}, {"x-euc-jp", 51932}, {"eucjp", 51932}, {"cseucpkdfmtjapanese", 51932},
+        {"us-ascii", 20127},
+        {"ascii", 20127},
+        {"ansi_x3.4-1968", 20127},
+        {"iso646-us", 20127},
+        {"us", 20127},
+        {"iso-ir-6", 20127},
+        {"csascii", 20127},
+        {"ansi_x3.4-1986", 20127},
+        {"utf-8", 65001},
+        {"utf8", 65001},
+        {"uft-8", 65001},
+        {"uft8", 65001},
+        {"utf-8n", 65001},
+        {"x-utf-8", 65001},
+        {"unicode-1-1-utf-8", 65001},
+        {"unicode-2-0-utf-8", 65001},
+        {"x-unicode20utf8", 65001},
+        {"utf_8", 65001},
+        {"utf-7", 65000},
+        {"utf7", 65000},
+        {"unicode-1-1-utf-7", 65000},
+        {"unicode-2-0-utf-7", 65000},
+        {"x-unicode-2-0-utf-7", 65000},
+        {"csunicode11utf7", 65000},
+        {"utf-16", 1200},
+        {"utf-16le", 1200},
+        {"unicode", 1200},
+        {"ucs-2", 1200},
+        {"ucs-2le", 1200},
+        {"utf-16be", 1201},
+        {"unicodefffe", 1201},
+        {"ucs-2be", 1201},
+        {"utf-32", 12000},
+        {"utf-32le", 12000},
+        {"utf-32be", 12001},
+        {"latin1", 28591},
+        {"latin-1", 28591},
+        {"l1", 28591},
+        {"cp819", 28591},
+        {"ibm819", 28591},
+        {"iso_8859-1:1987", 28591},
+        {"iso-ir-100", 28591},
+        {"csisolatin1", 28591},
+        {"latin2", 28592},
+        {"l2", 28592},
+        {"latin3", 28593},
+        {"latin4", 28594},
+        {"cyrillic", 28595},
+        {"arabic", 28596},
+        {"greek", 28597},
+        {"hebrew", 28598},
+        {"latin5", 28599},
+        {"latin7", 28603},
+        {"latin9", 28605},
+        {"latin-9", 28605},
+        {"iso-8859-8-i", 38598},
+        {"iso_8859-8-i", 38598},
+        {"logical", 38598},
+        {"ms-ansi", 1252},
+        {"x-ansi", 1252},
+        {"koi8-r", 20866},
+        {"koi8r", 20866},
+        {"cskoi8r", 20866},
+        {"koi", 20866},
+        {"koi8", 20866},
+        {"koi8-u", 21866},
+        {"koi8u", 21866},
+        {"koi8-ru", 21866},
+        {"shift_jis", 932},
+        {"shift-jis", 932},
+        {"sjis", 932},
+        {"x-sjis", 932},
+        {"ms_kanji", 932},
+        {"csshiftjis", 932},
+        {"windows-31j", 932},
+        {"ms932", 932},
+        {"x-ms-cp932", 932},
+        {"euc-jp", 51932},
+        {"x-euc-jp", 51932},
+        {"eucjp", 51932},
+        {"cseucpkdfmtjapanese", 51932},
         {"x-euc", 51932},
-        {"iso-2022-jp", 50220}, {"csiso2022jp", 50220}, {"iso-2022-jp-1", 50220},
-        {"iso-2022-jp-2", 50220}, {"jis", 50220},
-        {"gb2312", 936}, {"gbk", 936}, {"x-gbk", 936}, {"ms936", 936}, {"euc-cn", 936},
-        {"x-euc-cn", 936}, {"csgb2312", 936}, {"gb_2312-80", 936}, {"chinese", 936}, {"gb2312-80", 936},
-        {"gb18030", 54936}, {"hz-gb-2312", 52936}, {"hz", 52936},
-        {"big5", 950}, {"big-5", 950}, {"cn-big5", 950}, {"x-x-big5", 950}, {"csbig5", 950},
-        {"big5-hkscs", 950}, {"big5hkscs", 950},
-        {"ks_c_5601-1987", 949}, {"ks_c_5601", 949}, {"ks_c_5601-1989", 949}, {"ksc5601", 949},
-        {"ksc_5601", 949}, {"uhc", 949}, {"korean", 949}, {"csksc56011987", 949},
-        {"euc-kr", 51949}, {"euckr", 51949}, {"cseuckr", 51949},
-        {"iso-2022-kr", 50225}, {"csiso2022kr", 50225},
-        {"tis-620", 874}, {"tis620", 874}, {"iso-8859-11", 874}, {"dos-874", 874},
-        {"x-mac-cyrillic", 10007}, {"mac-cyrillic", 10007}, {"maccyrillic", 10007},
+        {"iso-2022-jp", 50220},
+        {"csiso2022jp", 50220},
+        {"iso-2022-jp-1", 50220},
+        {"iso-2022-jp-2", 50220},
+        {"jis", 50220},
+        {"gb2312", 936},
+        {"gbk", 936},
+        {"x-gbk", 936},
+        {"ms936", 936},
+        {"euc-cn", 936},
+        {"x-euc-cn", 936},
+        {"csgb2312", 936},
+        {"gb_2312-80", 936},
+        {"chinese", 936},
+        {"gb2312-80", 936},
+        {"gb18030", 54936},
+        {"hz-gb-2312", 52936},
+        {"hz", 52936},
+        {"big5", 950},
+        {"big-5", 950},
+        {"cn-big5", 950},
+        {"x-x-big5", 950},
+        {"csbig5", 950},
+        {"big5-hkscs", 950},
+        {"big5hkscs", 950},
+        {"ks_c_5601-1987", 949},
+        {"ks_c_5601", 949},
+        {"ks_c_5601-1989", 949},
+        {"ksc5601", 949},
+        {"ksc_5601", 949},
+        {"uhc", 949},
+        {"korean", 949},
+        {"csksc56011987", 949},
+        {"euc-kr", 51949},
+        {"euckr", 51949},
+        {"cseuckr", 51949},
+        {"iso-2022-kr", 50225},
+        {"csiso2022kr", 50225},
+        {"tis-620", 874},
+        {"tis620", 874},
+        {"iso-8859-11", 874},
+        {"dos-874", 874},
+        {"x-mac-cyrillic", 10007},
+        {"mac-cyrillic", 10007},
+        {"maccyrillic", 10007},
         {"x-mac-ukrainian", 10017},
-        {"macintosh", 10000}, {"mac", 10000}, {"x-mac-roman", 10000}, {"macroman", 10000},
-        {"x-mac-ce", 10029}, {"mac-centraleurope", 10029},
-        {"ibm866", 866}, {"ibm850", 850}, {"ibm437", 437}, {"ibm852", 852},
+        {"macintosh", 10000},
+        {"mac", 10000},
+        {"x-mac-roman", 10000},
+        {"macroman", 10000},
+        {"x-mac-ce", 10029},
+        {"mac-centraleurope", 10029},
+        {"ibm866", 866},
+        {"ibm850", 850},
+        {"ibm437", 437},
+        {"ibm852", 852},
     };
     return table;
 }
@@ -181,10 +279,17 @@ size_t Utf8SequenceLength(std::string_view s, size_t i) {
     if (c < 0x80) return 1;
     size_t n;
     uint32_t cp;
-    if (c >= 0xC2 && c <= 0xDF) { n = 2; cp = c & 0x1F; }
-    else if (c >= 0xE0 && c <= 0xEF) { n = 3; cp = c & 0x0F; }
-    else if (c >= 0xF0 && c <= 0xF4) { n = 4; cp = c & 0x07; }
-    else return 0;
+    if (c >= 0xC2 && c <= 0xDF) {
+        n = 2;
+        cp = c & 0x1F;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+        n = 3;
+        cp = c & 0x0F;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+        n = 4;
+        cp = c & 0x07;
+    } else
+        return 0;
     if (i + n > s.size()) return 0;
     for (size_t k = 1; k < n; ++k) {
         if ((b(i + k) & 0xC0) != 0x80) return 0;
@@ -268,10 +373,11 @@ bool ConvertExactly(const char* to, const char* from, std::string_view in, std::
         // twice a long string's size).
         out->reserve(in.size());
     }
-    return RunIconv(handle.cd, in, nullptr, [](std::string_view, size_t) { return size_t(1); }, out) == 0;
+    return RunIconv(
+               handle.cd, in, nullptr, [](std::string_view, size_t) { return size_t(1); }, out) == 0;
 }
 
-}
+}  // namespace
 
 // ISO-2022-JP to EUC-JP, so that the Microsoft extensions real Japanese mail
 // uses (NEC row 13: circled digits, "No." sign) decode through EUC-JP-MS,
@@ -284,16 +390,35 @@ bool Iso2022JpToEucJp(std::string_view in, std::string* out) {
         auto c = static_cast<unsigned char>(in[i]);
         if (c == 0x1B) {
             std::string_view esc = in.substr(i + 1, 3);
-            if (esc.starts_with("(B") || esc.starts_with("(J") || esc.starts_with("(H")) { mode = kAscii; i += 3; }
-            else if (esc.starts_with("$B") || esc.starts_with("$@")) { mode = kTwoByte; i += 3; }
-            else if (esc.starts_with("(I")) { mode = kKana; i += 3; }
-            else if (esc.starts_with("$(D")) { mode = kJisX0212; i += 4; }
-            else if (esc.starts_with("$(Q") || esc.starts_with("$(O")) { mode = kTwoByte; i += 4; }
-            else return false;
+            if (esc.starts_with("(B") || esc.starts_with("(J") || esc.starts_with("(H")) {
+                mode = kAscii;
+                i += 3;
+            } else if (esc.starts_with("$B") || esc.starts_with("$@")) {
+                mode = kTwoByte;
+                i += 3;
+            } else if (esc.starts_with("(I")) {
+                mode = kKana;
+                i += 3;
+            } else if (esc.starts_with("$(D")) {
+                mode = kJisX0212;
+                i += 4;
+            } else if (esc.starts_with("$(Q") || esc.starts_with("$(O")) {
+                mode = kTwoByte;
+                i += 4;
+            } else
+                return false;
             continue;
         }
-        if (c == 0x0E) { shifted = true; ++i; continue; }
-        if (c == 0x0F) { shifted = false; ++i; continue; }
+        if (c == 0x0E) {
+            shifted = true;
+            ++i;
+            continue;
+        }
+        if (c == 0x0F) {
+            shifted = false;
+            ++i;
+            continue;
+        }
         if (c == '\r' || c == '\n' || c >= 0x80) {
             *out += char(c);
             ++i;
@@ -347,11 +472,10 @@ uint32_t CodepageForCharset(const std::string& charset) {
     if (uint32_t iso = IsoCodepage(name)) return iso;
     for (std::string_view prefix : {"windows-", "win-", "cp-", "cp", "x-cp", "ms-", "ibm", "csibm"}) {
         uint32_t n = NumberAfter(name, prefix);
-        if ((n >= 1250 && n <= 1258) || n == 874 || n == 932 || n == 936 || n == 949 || n == 950 ||
-            n == 866 || n == 850 || n == 852 || n == 437)
+        if ((n >= 1250 && n <= 1258) || n == 874 || n == 932 || n == 936 || n == 949 || n == 950 || n == 866 ||
+            n == 850 || n == 852 || n == 437)
             return n;
-        if (n == 65001 || n == 65000 || n == 20127 || n == 20866 || n == 21866 || n == 28591)
-            return n;
+        if (n == 65001 || n == 65000 || n == 20127 || n == 20866 || n == 21866 || n == 28591) return n;
     }
     return 0;
 }
@@ -378,8 +502,8 @@ bool EncodeCodepage(std::string_view utf8, uint32_t codepage, std::string* out) 
 }
 
 std::span<const uint32_t> WindowsCodepages() {
-    static constexpr uint32_t kOrder[] = {1252, 1250, 1251, 1253, 1254, 1257, 1255, 1256, 1258, 874,
-                                          932,  936,  949,  950};
+    static constexpr uint32_t kOrder[] = {1252, 1250, 1251, 1253, 1254, 1257, 1255,
+                                          1256, 1258, 874,  932,  936,  949,  950};
     return kOrder;
 }
 
@@ -472,15 +596,15 @@ std::string DecodeToUtf8(std::string_view bytes, const std::string& charset, boo
     if (name.empty() || cp == 20127 || cp == 65001) {
         // Declared (or assumed) ASCII or UTF-8: real mail often carries
         // undeclared 8-bit text here, so read UTF-8 first, then Windows-1252.
-        isExact = IsValidUtf8(bytes) && (cp == 65001 || name.empty() ||
-                                        std::all_of(bytes.begin(), bytes.end(),
-                                                    [](char c) { return static_cast<unsigned char>(c) < 0x80; }));
+        isExact =
+            IsValidUtf8(bytes) && (cp == 65001 || name.empty() || std::all_of(bytes.begin(), bytes.end(), [](char c) {
+                                       return static_cast<unsigned char>(c) < 0x80;
+                                   }));
         return SanitizeUtf8(bytes);
     }
     // ISO-8859-1 is read as its Windows superset: mail labelled Latin-1 often
     // carries Windows punctuation (0x80-0x9F) that would otherwise be lost.
-    if (cp == 1252 || cp == 28591)
-        return WithoutNul(Windows1252ToUtf8(bytes));
+    if (cp == 1252 || cp == 28591) return WithoutNul(Windows1252ToUtf8(bytes));
 
     if (cp == 50220) {
         std::string euc, out;

@@ -78,8 +78,7 @@ const Property* PropertyBag::findNamed(const NamedKey& key) const {
 }
 
 bool PropertyBag::remove(uint16_t id) {
-    auto it = std::find_if(props_.begin(), props_.end(),
-                           [&](const Property& q) { return !q.named && q.id == id; });
+    auto it = std::find_if(props_.begin(), props_.end(), [&](const Property& q) { return !q.named && q.id == id; });
     if (it == props_.end()) return false;
     props_.erase(it);
     return true;

@@ -43,8 +43,8 @@ using Guid = std::array<uint8_t, 16>;  // in on-disk (little-endian field) order
 struct NamedKey {
     Guid propertySet{};
     bool isString = false;
-    uint32_t lid = 0;      // when !isString
-    std::string name;      // UTF-8, when isString
+    uint32_t lid = 0;  // when !isString
+    std::string name;  // UTF-8, when isString
     bool operator==(const NamedKey&) const = default;
 };
 
@@ -85,8 +85,8 @@ private:
 };
 
 struct Property {
-    uint16_t id = 0;                 // tagged id (0x0001-0x7FFF); ignored when named is set
-    uint16_t type = 0;               // PropType
+    uint16_t id = 0;    // tagged id (0x0001-0x7FFF); ignored when named is set
+    uint16_t type = 0;  // PropType
     // Set for named properties (ids assigned by the writer). Shared and
     // immutable, so that the far more common tagged property stays small: a
     // message of 100,000 recipients holds 1.5 million properties.
@@ -120,16 +120,17 @@ struct Property {
     // for a value of its own.
     uint32_t recipientNamesOf() const {
         return (type == PT_UNICODE || type == PT_STRING8) && !shared && (integer & kRecipientNames)
-                   ? uint32_t(integer & 0x0F) : 0;
+                   ? uint32_t(integer & 0x0F)
+                   : 0;
     }
 
     // A tagged property of each kind of value.
     static Property Int(uint16_t id, uint16_t type, uint64_t value);
-    static Property Text(uint16_t id, std::string utf8);      // PT_UNICODE
-    static Property Binary(uint16_t id, std::string bytes);   // PT_BINARY
+    static Property Text(uint16_t id, std::string utf8);                   // PT_UNICODE
+    static Property Binary(uint16_t id, std::string bytes);                // PT_BINARY
     static Property Bytes(uint16_t id, uint16_t type, std::string bytes);  // the bytes of a string or binary type
     static Property SharedText(uint16_t id, std::shared_ptr<const std::string> utf8, size_t from);  // PT_UNICODE
-    static Property RecipientNames(uint16_t id, uint32_t recipientType);                           // PT_UNICODE
+    static Property RecipientNames(uint16_t id, uint32_t recipientType);                            // PT_UNICODE
 };
 
 class PropertyBag {
@@ -145,7 +146,7 @@ public:
     void setNamed(const NamedKey& key, uint16_t type, Property value);
     void reserve(size_t count) { props_.reserve(count); }
 
-    const Property* find(uint16_t id) const;           // tagged property by id
+    const Property* find(uint16_t id) const;  // tagged property by id
     const Property* findNamed(const NamedKey& key) const;
     bool remove(uint16_t id);
 

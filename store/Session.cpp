@@ -39,7 +39,8 @@ void MailItem::Save() {
     if (saved_) return;
     if (!folder_.store->writer_) throw StoreError("the store has been removed");
     std::string error;
-    if (!folder_.store->writer_->addMessage(folder_.folder, message_, &error)) throw StoreError("cannot save the item: " + error);
+    if (!folder_.store->writer_->addMessage(folder_.folder, message_, &error))
+        throw StoreError("cannot save the item: " + error);
     saved_ = true;
 }
 

@@ -9,22 +9,43 @@
 using namespace store;
 
 TEST(CodepageForCharset, KnowsNamesAliasesAndMisspellingsMetInMail) {
-    const std::pair<const char*, uint32_t> rows[] = {
-        {"windows-1252", 1252}, {"UTF-8", 65001}, {"uft-8", 65001}, {"utf8", 65001},
-        {"\"ISO-8859-1\"", 28591}, {"latin1", 28591}, {"iso8859-15", 28605}, {"ISO_8859-2", 28592},
-        {"iso-2022-jp", 50220}, {"Shift_JIS", 932}, {"x-sjis", 932}, {"euc-jp", 51932},
-        {"gb2312", 936}, {"GBK", 936}, {"big5", 950}, {"koi8-r", 20866}, {"koi8-u", 21866},
-        {"ks_c_5601-1987", 949}, {"euc-kr", 51949}, {"unicode-1-1-utf-7", 65000},
-        {"cp1251", 1251}, {"x-cp1250", 1250}, {"us-ascii", 20127}, {"iso-8859-8-i", 38598},
-        {"x-mac-cyrillic", 10007}, {" windows-874 ", 874},
-        {"x-unknown", 0}, {"bad-charset", 0}, {"", 0}, {"iso-8859-99", 0}};
+    const std::pair<const char*, uint32_t> rows[] = {{"windows-1252", 1252},
+                                                     {"UTF-8", 65001},
+                                                     {"uft-8", 65001},
+                                                     {"utf8", 65001},
+                                                     {"\"ISO-8859-1\"", 28591},
+                                                     {"latin1", 28591},
+                                                     {"iso8859-15", 28605},
+                                                     {"ISO_8859-2", 28592},
+                                                     {"iso-2022-jp", 50220},
+                                                     {"Shift_JIS", 932},
+                                                     {"x-sjis", 932},
+                                                     {"euc-jp", 51932},
+                                                     {"gb2312", 936},
+                                                     {"GBK", 936},
+                                                     {"big5", 950},
+                                                     {"koi8-r", 20866},
+                                                     {"koi8-u", 21866},
+                                                     {"ks_c_5601-1987", 949},
+                                                     {"euc-kr", 51949},
+                                                     {"unicode-1-1-utf-7", 65000},
+                                                     {"cp1251", 1251},
+                                                     {"x-cp1250", 1250},
+                                                     {"us-ascii", 20127},
+                                                     {"iso-8859-8-i", 38598},
+                                                     {"x-mac-cyrillic", 10007},
+                                                     {" windows-874 ", 874},
+                                                     {"x-unknown", 0},
+                                                     {"bad-charset", 0},
+                                                     {"", 0},
+                                                     {"iso-8859-99", 0}};
     for (const auto& [name, cp] : rows) EXPECT_EQ(CodepageForCharset(name), cp) << name;
 }
 
 TEST(CharsetForCodepage, NamesEveryCodepageThatMapsBack) {
-    for (uint32_t cp : {1250u, 1251u, 1252u, 1253u, 1254u, 1255u, 1256u, 1257u, 1258u, 874u, 932u, 936u,
-                        949u, 950u, 20127u, 20866u, 21866u, 28591u, 28592u, 28595u, 28597u, 28599u, 28603u,
-                        28605u, 38598u, 50220u, 51932u, 51949u, 65000u, 65001u, 10000u, 10007u}) {
+    for (uint32_t cp : {1250u,  1251u,  1252u,  1253u,  1254u,  1255u,  1256u,  1257u,  1258u,  874u,   932u,
+                        936u,   949u,   950u,   20127u, 20866u, 21866u, 28591u, 28592u, 28595u, 28597u, 28599u,
+                        28603u, 28605u, 38598u, 50220u, 51932u, 51949u, 65000u, 65001u, 10000u, 10007u}) {
         std::string name = CharsetForCodepage(cp);
         ASSERT_FALSE(name.empty()) << cp;
         EXPECT_EQ(CodepageForCharset(name), cp) << name;
@@ -41,15 +62,17 @@ TEST(EncodeCodepage, EncodesWhatTheCodepageHoldsAndRefusesTheRest) {
         std::string bytes;  // checked when exact
     };
     const Row rows[] = {
-        {"Grüße €", 1252, true, "Gr\xFC\xDF" "e \x80"},
+        {"Grüße €", 1252, true,
+         "Gr\xFC\xDF"
+         "e \x80"},
         {"日本", 932, true, "\x93\xFA\x96\x7B"},
         {"日本", 50220, true, "\x1B$BF|K\\\x1B(B"},  // stateful: must end back in ASCII
         {"Привет", 20866, true, "\xF0\xD2\xC9\xD7\xC5\xD4"},
         {"Grüße", 65001, true, "Grüße"},
         {"", 1252, true, ""},
         {"a日本b", 1252, false, ""},
-        {"abc", 12345, false, ""},       // unknown code page
-        {"caf\xE9", 1252, false, ""},    // not UTF-8
+        {"abc", 12345, false, ""},     // unknown code page
+        {"caf\xE9", 1252, false, ""},  // not UTF-8
         {"caf\xE9", 65001, false, ""},
     };
     for (const Row& r : rows) {
@@ -73,9 +96,9 @@ TEST(RoundTripsCodepage, OnlyTextThatReadsBackTheSame) {
         bool charactersFit;
     };
     const Row rows[] = {
-        {"Grüße", 1252, true, true},           {"Καλημέρα", 1253, true, true}, {"Καλημέρα", 1252, false, false},
-        {"ế", 1258, true, true},               {"e\xCC\x81", 1258, false, true},
-        {"caf\xE9", 1252, false, true},        // malformed UTF-8 never round-trips
+        {"Grüße", 1252, true, true},      {"Καλημέρα", 1253, true, true},
+        {"Καλημέρα", 1252, false, false}, {"ế", 1258, true, true},
+        {"e\xCC\x81", 1258, false, true}, {"caf\xE9", 1252, false, true},  // malformed UTF-8 never round-trips
         {"abc", 12345, false, false},
     };
     for (const Row& r : rows) {
@@ -100,27 +123,37 @@ TEST(DecodeCodepage, DecodesExactlyOrFails) {
 // Western without one, UTF-8 for what the table does not know.
 TEST(AnsiCodepageFor, ChoosesTheWindowsCodepageOfTheScript) {
     const std::pair<uint32_t, uint32_t> rows[] = {
-        {0, 1252},      {1252, 1252},   {1251, 1251},   {932, 932},     {20127, 1252}, {28591, 1252},
-        {28605, 1252},  {28592, 1250},  {28595, 1251},  {20866, 1251},  {866, 1251},   {38598, 1255},
-        {50220, 932},   {51932, 932},   {50225, 949},   {54936, 936},   {52936, 936},  {10000, 1252},
-        {65001, 65001}, {65000, 65001}, {1200, 65001},  {12345, 65001}};
+        {0, 1252},      {1252, 1252},   {1251, 1251},  {932, 932},    {20127, 1252}, {28591, 1252},
+        {28605, 1252},  {28592, 1250},  {28595, 1251}, {20866, 1251}, {866, 1251},   {38598, 1255},
+        {50220, 932},   {51932, 932},   {50225, 949},  {54936, 936},  {52936, 936},  {10000, 1252},
+        {65001, 65001}, {65000, 65001}, {1200, 65001}, {12345, 65001}};
     for (const auto& [codepage, ansi] : rows) EXPECT_EQ(AnsiCodepageFor(codepage), ansi) << codepage;
 }
 
 TEST(DecodeToUtf8, DecodesDeclaredCharsetsAndFallsBackOnBrokenOnes) {
     bool exact = false;
-    EXPECT_EQ(DecodeToUtf8("Gr\xFC\xDF" "e", "iso-8859-1", &exact), "Grüße");
+    EXPECT_EQ(DecodeToUtf8("Gr\xFC\xDF"
+                           "e",
+                           "iso-8859-1", &exact),
+              "Grüße");
     EXPECT_TRUE(exact);
     EXPECT_EQ(DecodeToUtf8("\x80 5", "windows-1252"), "€ 5");
     EXPECT_EQ(DecodeToUtf8("\xF0\xD2\xC9\xD7\xC5\xD4", "koi8-r"), "Привет");
     EXPECT_EQ(DecodeToUtf8("+AOQ-", "unicode-1-1-utf-7"), "ä");
-    EXPECT_EQ(DecodeToUtf8(std::string("\xFF\xFE" "a\0b\0", 6), "utf-16"), "ab");
+    EXPECT_EQ(DecodeToUtf8(std::string("\xFF\xFE"
+                                       "a\0b\0",
+                                       6),
+                           "utf-16"),
+              "ab");
     // ISO-2022-JP with NEC row 13 (the numero sign) and half-width katakana.
     EXPECT_EQ(DecodeToUtf8("\x1B$B'('%-b\x1B(B41", "iso-2022-jp"), "ЖД№41");
     EXPECT_EQ(DecodeToUtf8("\x1B(I1\x1B(B", "iso-2022-jp"), "ｱ");
 
     // Misspelled or unknown names: UTF-8 if it is UTF-8, else Windows-1252.
-    EXPECT_EQ(DecodeToUtf8("Gr\xC3\xBC\xC3\x9F" "e", "uft-8", &exact), "Grüße");
+    EXPECT_EQ(DecodeToUtf8("Gr\xC3\xBC\xC3\x9F"
+                           "e",
+                           "uft-8", &exact),
+              "Grüße");
     EXPECT_EQ(DecodeToUtf8("M\xE4tterhorn", "bad-charset", &exact), "Mätterhorn");
     EXPECT_FALSE(exact);
     // Declared UTF-8 that is not: keep the valid sequences, read stray bytes as Windows-1252.
@@ -138,7 +171,11 @@ TEST(DecodeToUtf8, DecodesDeclaredCharsetsAndFallsBackOnBrokenOnes) {
 TEST(SanitizeUtf8, KeepsValidTextAndReadsStrayBytesAsWindows1252) {
     const std::pair<std::string, std::string> rows[] = {
         {"plain", "plain"},
-        {std::string("a\xC3\xA9" "b\xE9" "c\0d", 8), "aébécd"},
+        {std::string("a\xC3\xA9"
+                     "b\xE9"
+                     "c\0d",
+                     8),
+         "aébécd"},
         {"\xED\xA0\x80", "í\xC2\xA0\xE2\x82\xAC"},  // a UTF-16 surrogate is not UTF-8
         {"bad \xFF\xC3 end", "bad ÿÃ end"},
         {"\x93quoted\x94 \x81", "“quoted” \xC2\x81"},
@@ -157,13 +194,14 @@ TEST(SanitizeUtf8, KeepsValidTextAndReadsStrayBytesAsWindows1252) {
 
 TEST(OneOffEntryId, MatchesTheDocumentedLayout) {
     // Display name "Bob", bob@example.com: the 74-byte example of MS-OXCDATA 2.2.5.1's layout.
-    const unsigned char expected[] = {
-        0x00, 0x00, 0x00, 0x00, 0x81, 0x2b, 0x1f, 0xa4, 0xbe, 0xa3, 0x10, 0x19, 0x9d, 0x6e, 0x00, 0xdd, 0x01, 0x0f,
-        0x54, 0x02, 0x00, 0x00, 0x01, 0x80, 0x42, 0x00, 0x6f, 0x00, 0x62, 0x00, 0x00, 0x00, 0x53, 0x00, 0x4d, 0x00,
-        0x54, 0x00, 0x50, 0x00, 0x00, 0x00, 0x62, 0x00, 0x6f, 0x00, 0x62, 0x00, 0x40, 0x00, 0x65, 0x00, 0x78, 0x00,
-        0x61, 0x00, 0x6d, 0x00, 0x70, 0x00, 0x6c, 0x00, 0x65, 0x00, 0x2e, 0x00, 0x63, 0x00, 0x6f, 0x00, 0x6d, 0x00,
-        0x00, 0x00};
-    EXPECT_EQ(OneOffEntryId("Bob", "bob@example.com"), std::string(reinterpret_cast<const char*>(expected), sizeof expected));
+    const unsigned char expected[] = {0x00, 0x00, 0x00, 0x00, 0x81, 0x2b, 0x1f, 0xa4, 0xbe, 0xa3, 0x10, 0x19, 0x9d,
+                                      0x6e, 0x00, 0xdd, 0x01, 0x0f, 0x54, 0x02, 0x00, 0x00, 0x01, 0x80, 0x42, 0x00,
+                                      0x6f, 0x00, 0x62, 0x00, 0x00, 0x00, 0x53, 0x00, 0x4d, 0x00, 0x54, 0x00, 0x50,
+                                      0x00, 0x00, 0x00, 0x62, 0x00, 0x6f, 0x00, 0x62, 0x00, 0x40, 0x00, 0x65, 0x00,
+                                      0x78, 0x00, 0x61, 0x00, 0x6d, 0x00, 0x70, 0x00, 0x6c, 0x00, 0x65, 0x00, 0x2e,
+                                      0x00, 0x63, 0x00, 0x6f, 0x00, 0x6d, 0x00, 0x00, 0x00};
+    EXPECT_EQ(OneOffEntryId("Bob", "bob@example.com"),
+              std::string(reinterpret_cast<const char*>(expected), sizeof expected));
     EXPECT_EQ(SmtpSearchKey("Bob@Example.com"), std::string("SMTP:BOB@EXAMPLE.COM\0", 21));
     EXPECT_EQ(SearchKey("EX", "/o=Org/cn=Bob"), std::string("EX:/O=ORG/CN=BOB\0", 17));
     EXPECT_EQ(store::Utf8ToUtf16le("𝄞"), "\x34\xD8\x1E\xDD");

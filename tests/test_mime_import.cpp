@@ -27,7 +27,7 @@ namespace {
 
 const fs::path kMessages = fs::path(VELLARY_CORPUS_DIR) / "messages";
 
-#define REQUIRE_CORPUS()                                                                  \
+#define REQUIRE_CORPUS() \
     if (!fs::is_directory(kMessages)) GTEST_SKIP() << "corpus missing: " << kMessages.string()
 
 std::string Text(const PropertyBag& bag, uint16_t id) {
@@ -196,9 +196,11 @@ TEST(MimeImportCorpus, LineEndingVariantsGiveTheSameMessage) {
             ASSERT_EQ(other.recipients.size(), lf.recipients.size()) << variant;
             ASSERT_EQ(other.attachments.size(), lf.attachments.size()) << variant;
             for (size_t i = 0; i < lf.attachments.size(); ++i) {
-                EXPECT_EQ(Text(other.attachments[i].props, pid::DisplayName), Text(lf.attachments[i].props, pid::DisplayName));
+                EXPECT_EQ(Text(other.attachments[i].props, pid::DisplayName),
+                          Text(lf.attachments[i].props, pid::DisplayName));
                 if (lf.attachments[i].embedded && other.attachments[i].embedded) {
-                    EXPECT_EQ(Text(other.attachments[i].embedded->props, pid::Body), Text(lf.attachments[i].embedded->props, pid::Body));
+                    EXPECT_EQ(Text(other.attachments[i].embedded->props, pid::Body),
+                              Text(lf.attachments[i].embedded->props, pid::Body));
                 }
             }
         }
@@ -226,22 +228,24 @@ TEST_P(MimeImportSubject, IsDecodedToUnicode) {
 INSTANTIATE_TEST_SUITE_P(
     Corpus, MimeImportSubject,
     testing::Values(
-        SubjectRow{"mimekit/japanese.eml", "日本語メールテスト (testing Japanese emails)"},          // ISO-2022-JP, B
-        SubjectRow{"php-mime-mail-parser/issue116.eml", "ЖД№41 от 28.09.2016"},                     // ISO-2022-JP + NEC row 13
+        SubjectRow{"mimekit/japanese.eml", "日本語メールテスト (testing Japanese emails)"},  // ISO-2022-JP, B
+        SubjectRow{"php-mime-mail-parser/issue116.eml", "ЖД№41 от 28.09.2016"},              // ISO-2022-JP + NEC row 13
         SubjectRow{"sisimai/lhost-office365-13-lf.eml", "Undeliverable: にゃーん"},
-        SubjectRow{"ruby-mail/multi_charset-japanese_attachment_long_name.eml",                     // UTF-8, several words
-                   "まみむめもまみむめもまみむめもまみむめもまみむめもまみむめもまみむめもまみむめもまみむめもまみむめも"},
+        SubjectRow{
+            "ruby-mail/multi_charset-japanese_attachment_long_name.eml",  // UTF-8, several words
+            "まみむめもまみむめもまみむめもまみむめもまみむめもまみむめもまみむめもまみむめもまみむめもまみむめも"},
         SubjectRow{"mail-mime-parser/m3004.eml", "Die Hasen und die Frösche"},
         SubjectRow{"mail-mime-parser/m0006.eml", "Die Hasen und die Frösche (Microsoft Outlook 00)"},  // UTF-7
         SubjectRow{"ruby-mail/attachment_emails-attachment_with_quoted_filename.eml", "Eelanalüüsi päring"},
-        SubjectRow{"ruby-mail/plain_emails-raw_email.eml", "NOTE: 한국말로 하는 것"},                 // EUC-KR, Q
-        SubjectRow{"php-mime-mail-parser/issue212.eml",                                             // windows-1250
+        SubjectRow{"ruby-mail/plain_emails-raw_email.eml", "NOTE: 한국말로 하는 것"},  // EUC-KR, Q
+        SubjectRow{"php-mime-mail-parser/issue212.eml",                                // windows-1250
                    "Automatyczna odpowiedź: Piotrze, test z 6 miesięcy nauki ciągle na Ciebie czeka"},
-        SubjectRow{"php-mime-mail-parser/issue149.eml", "מענה 'אני לא נמצא': Invoice 02722027"},      // iso-8859-8-i
-        SubjectRow{"thunderbird/ext-sample04.eml", "Алфавит"},                                       // KOI8-R
-        SubjectRow{"perceval/nntp_parsing_error.eml", "Re: بعد المغرب السودان"},                    // windows-1256
-        SubjectRow{"ruby-mail/error_emails-bad_encoded_subject.eml", "TEST"},                       // =?NONE?B?VEVTVA=?=
-        SubjectRow{"mail-mime-parser/m0001.eml", "Die Hasen und   die Frösche (Microsoft Outlook 00)"}));  // raw 8-bit, folded
+        SubjectRow{"php-mime-mail-parser/issue149.eml", "מענה 'אני לא נמצא': Invoice 02722027"},  // iso-8859-8-i
+        SubjectRow{"thunderbird/ext-sample04.eml", "Алфавит"},                                    // KOI8-R
+        SubjectRow{"perceval/nntp_parsing_error.eml", "Re: بعد المغرب السودان"},                  // windows-1256
+        SubjectRow{"ruby-mail/error_emails-bad_encoded_subject.eml", "TEST"},                     // =?NONE?B?VEVTVA=?=
+        SubjectRow{"mail-mime-parser/m0001.eml",
+                   "Die Hasen und   die Frösche (Microsoft Outlook 00)"}));  // raw 8-bit, folded
 
 TEST(MimeImportCorpus, RecipientNamesAreDecoded) {
     REQUIRE_CORPUS();
@@ -284,18 +288,21 @@ TEST_P(MimeImportAttachment, HasItsNameAndDecodedBytes) {
 INSTANTIATE_TEST_SUITE_P(
     Corpus, MimeImportAttachment,
     testing::Values(
-        AttachmentRow{"mail-mime-parser/m3004.eml", 0, "HasenundFrösche.txt", 755, "fc8405be"},        // RFC 2231
+        AttachmentRow{"mail-mime-parser/m3004.eml", 0, "HasenundFrösche.txt", 755, "fc8405be"},  // RFC 2231
         AttachmentRow{"mime4j/mimetools-attachment-filename-encoding-Latin1.eml", 0, "attachment.äöü", 5, "2205e48d"},
         AttachmentRow{"mime4j/mimetools-attachment-filename-encoding-UTF8.eml", 0, "attachment.äöü", 5, "2205e48d"},
-        AttachmentRow{"ruby-mail/attachment_emails-attachment_with_quoted_filename.eml", 0, "Eelanalüüsi päring.jpg", 1952, "7cd77712"},
+        AttachmentRow{"ruby-mail/attachment_emails-attachment_with_quoted_filename.eml", 0, "Eelanalüüsi päring.jpg",
+                      1952, "7cd77712"},
         AttachmentRow{"php-mime-mail-parser/issue274.eml", 0, "Hello from SwiftMailer.docx", 11911, "932322b4"},
-        AttachmentRow{"php-mime-mail-parser/issue274.eml", 3, "Cours-Tutoriels-Serge-Tahé-1568x268.png", 42264, "64cb1543"}));
+        AttachmentRow{"php-mime-mail-parser/issue274.eml", 3, "Cours-Tutoriels-Serge-Tahé-1568x268.png", 42264,
+                      "64cb1543"}));
 
 TEST(MimeImportCorpus, NamesFromContinuationsAndEncodedWordsInParameters) {
     REQUIRE_CORPUS();
     Message japanese = FromFile("ruby-mail/multi_charset-japanese_attachment_long_name.eml");  // filename*0*= / *1*=
     ASSERT_EQ(japanese.attachments.size(), 1u);
-    EXPECT_EQ(Text(japanese.attachments[0].props, pid::AttachLongFilename), "かきくけこかきくけこかきくけこかきくけこかきくけこ.txt");
+    EXPECT_EQ(Text(japanese.attachments[0].props, pid::AttachLongFilename),
+              "かきくけこかきくけこかきくけこかきくけこかきくけこ.txt");
     EXPECT_EQ(Text(japanese.attachments[0].props, ids::AttachExtension), ".txt");
     Message russian = FromFile("mime4j/mimetools-russian.eml");  // filename==?koi8-r?B?...?=
     ASSERT_EQ(russian.attachments.size(), 1u);
@@ -325,7 +332,8 @@ TEST(MimeImportCorpus, AttachedMessagesBecomeEmbeddedMessages) {
     ASSERT_EQ(inner.attachments.size(), 1u);
     ASSERT_TRUE(inner.attachments[0].embedded);
     EXPECT_EQ(Text(inner.attachments[0].embedded->props, pid::Subject), "hello world");
-    EXPECT_NE(Text(inner.attachments[0].embedded->props, pid::Body).find("This is the original message."), std::string::npos);
+    EXPECT_NE(Text(inner.attachments[0].embedded->props, pid::Body).find("This is the original message."),
+              std::string::npos);
 
     // A bounce: the returned message, whose subject is split over two base64 words.
     Message bounce = FromFile("sisimai/lhost-sendmail-01-lf.eml");
@@ -363,7 +371,8 @@ TEST(MimeImportCorpus, MisspelledAndUnknownCharsetsStillGiveText) {
     EXPECT_TRUE(embeddedFound);
 
     Message utf7 = FromFile("sisimai/lhost-outlook-07-lf.eml");  // charset=unicode-1-1-utf-7
-    EXPECT_NE(Text(utf7.props, pid::Body).find("automatically generated Delivery Status Notification"), std::string::npos);
+    EXPECT_NE(Text(utf7.props, pid::Body).find("automatically generated Delivery Status Notification"),
+              std::string::npos);
     EXPECT_EQ(Int(utf7.props, pid::InternetCodepage), 65000u);
 
     Message bad = FromFile("thunderbird/bad-charset.eml");  // charset="bad-charset", windows-1252 and UTF-8 bytes
@@ -371,8 +380,10 @@ TEST(MimeImportCorpus, MisspelledAndUnknownCharsetsStillGiveText) {
     EXPECT_NE(Text(bad.props, pid::Html).find("Matterhörn"), std::string::npos);
     EXPECT_EQ(Int(bad.props, pid::InternetCodepage), 65001u);
 
-    EXPECT_NE(Text(FromFile("mail-mime-parser/invalid-charset.eml").props, pid::Body).find("the Tortoise"), std::string::npos);
-    EXPECT_NE(Text(FromFile("ruby-mail/plain_emails-raw_email10.eml").props, pid::Body).find("Envoyé"), std::string::npos);
+    EXPECT_NE(Text(FromFile("mail-mime-parser/invalid-charset.eml").props, pid::Body).find("the Tortoise"),
+              std::string::npos);
+    EXPECT_NE(Text(FromFile("ruby-mail/plain_emails-raw_email10.eml").props, pid::Body).find("Envoyé"),
+              std::string::npos);
 }
 
 TEST(MimeImportCorpus, TextOfMultipartsWithoutUsableBoundariesIsKept) {
@@ -393,8 +404,8 @@ TEST(RecipientList, RowsOfEveryKindReadBackInOrder) {
         bool full;  // given as a bag of properties
     };
     const std::string longName(70000, 'n');
-    const Row rows[] = {{1, "a@x.org", "a@x.org", false}, {2, "Bé", "b@x.org", false}, {1, "", "c@x.org", false},
-                        {3, "Full", "f@x.org", true},      {1, longName, "l@x.org", false}, {1, "", "", false},
+    const Row rows[] = {{1, "a@x.org", "a@x.org", false}, {2, "Bé", "b@x.org", false},     {1, "", "c@x.org", false},
+                        {3, "Full", "f@x.org", true},     {1, longName, "l@x.org", false}, {1, "", "", false},
                         {2, "Dee", "d@x.org", false}};
     store::RecipientList list;
     for (const Row& r : rows) {
@@ -476,12 +487,14 @@ TEST(MimeImportHeaders, LongFieldsReadAsShortOnes) {
         for (int i = 0, row = 0; i < units; ++i, ++row) {
             EXPECT_EQ(Text(m.recipients[size_t(row)].row(uint32_t(row)), pid::DisplayName), name(i));
             if (i == units / 2) {
-                EXPECT_EQ(Text(m.recipients[size_t(row) + 1].row(uint32_t(row) + 1), pid::EmailAddress), "m1@example.org");
+                EXPECT_EQ(Text(m.recipients[size_t(row) + 1].row(uint32_t(row) + 1), pid::EmailAddress),
+                          "m1@example.org");
                 EXPECT_EQ(Text(m.recipients[size_t(row) + 2].row(uint32_t(row) + 2), pid::DisplayName), "M, 2");
                 row += 2;
             }
         }
-        EXPECT_EQ(Text(m.recipients.back().row(uint32_t(m.recipients.size() - 1)), pid::EmailAddress), "last@example.org");
+        EXPECT_EQ(Text(m.recipients.back().row(uint32_t(m.recipients.size() - 1)), pid::EmailAddress),
+                  "last@example.org");
     }
 }
 
@@ -498,7 +511,9 @@ TEST(MimeImportHeaders, FromIsTheAuthorAndSenderTheAgent) {
     std::string first = store::OneOffEntryId("List", "list@example.org");
     std::string second = store::OneOffEntryId("b@example.org", "b@example.org");
     auto le = [](uint32_t v) { return std::string{char(v), char(v >> 8), char(v >> 16), char(v >> 24)}; };
-    auto padded = [&](const std::string& id) { return le(uint32_t(id.size())) + id + std::string((4 - id.size() % 4) % 4, '\0'); };
+    auto padded = [&](const std::string& id) {
+        return le(uint32_t(id.size())) + id + std::string((4 - id.size() % 4) % 4, '\0');
+    };
     std::string entries = padded(first) + padded(second);
     EXPECT_EQ(Text(replyTo.props, ids::ReplyRecipientEntries), le(2) + le(uint32_t(entries.size())) + entries);
 
@@ -515,10 +530,14 @@ TEST(MimeImportHeaders, SubjectPrefixAndNormalizedSubject) {
         const char* prefix;  // nullptr: none
         const char* normalized;
     };
-    const Row rows[] = {{"Re: Hi", "Re: ", "Hi"},         {"AW:Test", "AW: ", "Test"},
-                        {"Fwd:  x", "Fwd: ", "x"},        {"Antw: x", nullptr, "Antw: x"},
-                        {"10: x", nullptr, "10: x"},      {"Ré: x", "Ré: ", "x"},
-                        {"No prefix", nullptr, "No prefix"}, {"", nullptr, ""}};
+    const Row rows[] = {{"Re: Hi", "Re: ", "Hi"},
+                        {"AW:Test", "AW: ", "Test"},
+                        {"Fwd:  x", "Fwd: ", "x"},
+                        {"Antw: x", nullptr, "Antw: x"},
+                        {"10: x", nullptr, "10: x"},
+                        {"Ré: x", "Ré: ", "x"},
+                        {"No prefix", nullptr, "No prefix"},
+                        {"", nullptr, ""}};
     for (const Row& row : rows) {
         SCOPED_TRACE(row.subject);
         Message m = FromText(std::string("From: a@example.org\nSubject: ") + row.subject + "\n\nx\n");
@@ -536,17 +555,22 @@ TEST(MimeImportHeaders, SubjectPrefixAndNormalizedSubject) {
 // message without a (well-formed) index gets none.
 TEST(MimeImportHeaders, ThreadTopicAndThreadIndex) {
     // Header byte, five bytes of time, the GUID, one child block.
-    const std::string index("\x01\xD9\x5A\x12\x34\x56" "\x10\x11\x12\x13\x14\x15\x16\x17\x18\x19\x1A\x1B\x1C\x1D\x1E\x1F" "\x01\x02\x03\x04\x05", 27);
+    const std::string index(
+        "\x01\xD9\x5A\x12\x34\x56"
+        "\x10\x11\x12\x13\x14\x15\x16\x17\x18\x19\x1A\x1B\x1C\x1D\x1E\x1F"
+        "\x01\x02\x03\x04\x05",
+        27);
     struct Row {
         const char* headers;
         const char* topic;
         const std::string* index;  // nullptr: none
     };
-    const Row rows[] = {{"Thread-Topic: the topic\nThread-Index: AdlaEjRWEBESExQVFhcYGRobHB0eHwECAwQF\n", "the topic", &index},
-                        {"Thread-Index: AdlaEjRWEBESExQVFhcY\n GRobHB0eHwECAwQF\n", "x", &index},
-                        {"", "x", nullptr},
-                        {"Thread-Index: not base64!\n", "x", nullptr},
-                        {"Thread-Index: AdlaE=jRW\n", "x", nullptr}};
+    const Row rows[] = {
+        {"Thread-Topic: the topic\nThread-Index: AdlaEjRWEBESExQVFhcYGRobHB0eHwECAwQF\n", "the topic", &index},
+        {"Thread-Index: AdlaEjRWEBESExQVFhcY\n GRobHB0eHwECAwQF\n", "x", &index},
+        {"", "x", nullptr},
+        {"Thread-Index: not base64!\n", "x", nullptr},
+        {"Thread-Index: AdlaE=jRW\n", "x", nullptr}};
     for (const Row& row : rows) {
         SCOPED_TRACE(row.headers);
         Message m = FromText(std::string("Subject: Re: x\n") + row.headers + "\nbody\n");
@@ -580,11 +604,13 @@ TEST(MimeImportHeaders, UnfoldingRemovesTheLineBreakOnly) {
 
 TEST(MimeImportHeaders, DatesFallBackToTheFirstReceivedField) {
     const uint64_t k1700000000 = 133444736000000000ULL;  // 2023-11-14 22:13:20 UTC as FILETIME
-    Message dated = FromText("Date: Tue, 14 Nov 2023 23:13:20 +0100\nReceived: from a by b; Tue, 14 Nov 2023 22:13:25 +0000\n\nx\n");
+    Message dated = FromText(
+        "Date: Tue, 14 Nov 2023 23:13:20 +0100\nReceived: from a by b; Tue, 14 Nov 2023 22:13:25 +0000\n\nx\n");
     EXPECT_EQ(Int(dated.props, pid::ClientSubmitTime), k1700000000);
     EXPECT_EQ(Int(dated.props, pid::MessageDeliveryTime), k1700000000 + 5 * 10000000ULL);
 
-    Message undated = FromText("Received: from a by b; Tue, 14 Nov 2023 22:13:20 +0000\nReceived: from c by a; Mon, 1 Jan 2001 00:00:00 +0000\n\nx\n");
+    Message undated = FromText(
+        "Received: from a by b; Tue, 14 Nov 2023 22:13:20 +0000\nReceived: from c by a; Mon, 1 Jan 2001 00:00:00 +0000\n\nx\n");
     EXPECT_EQ(Int(undated.props, pid::ClientSubmitTime), k1700000000);
     EXPECT_EQ(Int(undated.props, pid::MessageDeliveryTime), k1700000000);
 
@@ -597,9 +623,9 @@ TEST(MimeImportHeaders, DateZoneNamesAnyCaseAndCommentsInsideTheTime) {
     // Zone names are case-insensitive, and comments and folding white
     // space may stand between the parts of the time.
     const uint64_t k1700000000 = 133444736000000000ULL;  // 2023-11-14 22:13:20 UTC as FILETIME
-    for (const char* date : {"Tue, 14 Nov 2023 16:13:20 CST", "Tue, 14 Nov 2023 16:13:20 cst",
-                             "Tue, 14 Nov 2023 17:13:20 eSt (comment)", "Tue, 14 Nov 2023 22(hour):   13  :\n  20 +0000",
-                             "Tue, 14 Nov 2023 22 : 13 (x) : 20 gmt"}) {
+    for (const char* date :
+         {"Tue, 14 Nov 2023 16:13:20 CST", "Tue, 14 Nov 2023 16:13:20 cst", "Tue, 14 Nov 2023 17:13:20 eSt (comment)",
+          "Tue, 14 Nov 2023 22(hour):   13  :\n  20 +0000", "Tue, 14 Nov 2023 22 : 13 (x) : 20 gmt"}) {
         Message m = FromText(std::string("Date: ") + date + "\nSubject: s\n\nx\n");
         EXPECT_EQ(Int(m.props, pid::ClientSubmitTime), k1700000000) << date;
     }
@@ -666,7 +692,8 @@ TEST(MimeImportHeaders, LongRawHeaderBlockFromAFileIsCopiedWhole) {
             Message m;
             std::string error;
             ASSERT_TRUE(store::mime::ImportMimeFile(path.string(), m, &error)) << error;
-            EXPECT_TRUE(Text(m.props, pid::TransportMessageHeaders) == withBreak(headers, "\r\n")) << headers.size() << eol;
+            EXPECT_TRUE(Text(m.props, pid::TransportMessageHeaders) == withBreak(headers, "\r\n"))
+                << headers.size() << eol;
         }
 }
 
@@ -731,10 +758,13 @@ TEST(MimeImportBody, MixedMessageTakesTheFirstTextAndAttachesTheRest) {
 
 TEST(MimeImportBody, EncodedWordsSplitAfterBase64PaddingStayWhole) {
     // GMime on its own keeps only the first of two such words.
-    const std::string words = "=?utf-8?B?44OQ44Km44Oz44K544Oh44O844Or44Gu44OG44K544OIKOaXpQ==?=\n =?utf-8?B?5pys6KqeKQ==?=";
-    Message m = FromText("Subject: " + words + "\nFrom: " + words + " <a@example.org>\n"
+    const std::string words =
+        "=?utf-8?B?44OQ44Km44Oz44K544Oh44O844Or44Gu44OG44K544OIKOaXpQ==?=\n =?utf-8?B?5pys6KqeKQ==?=";
+    Message m = FromText("Subject: " + words + "\nFrom: " + words +
+                         " <a@example.org>\n"
                          "Content-Type: multipart/mixed; boundary=M\n\n--M\n\nbody\n--M\n"
-                         "Content-Type: text/plain; name=\"" + words + ".txt\"\n\nattached\n--M--\n");
+                         "Content-Type: text/plain; name=\"" +
+                         words + ".txt\"\n\nattached\n--M--\n");
     const std::string expected = "バウンスメールのテスト(日本語)";
     EXPECT_EQ(Text(m.props, pid::Subject), expected);
     EXPECT_EQ(Text(m.props, ids::SenderName), expected);
@@ -774,8 +804,13 @@ TEST(MimeImportBody, UnreadableContentTypeIsPlainText) {
     const struct {
         const char* type;
         bool body;
-    } rows[] = {{"text", true}, {"text/", true}, {"/plain", true}, {"", true}, {"text; charset=utf-8", true},
-                {"(comment only)", true}, {"application/octet-stream", false}};
+    } rows[] = {{"text", true},
+                {"text/", true},
+                {"/plain", true},
+                {"", true},
+                {"text; charset=utf-8", true},
+                {"(comment only)", true},
+                {"application/octet-stream", false}};
     for (const auto& row : rows) {
         SCOPED_TRACE(row.type);
         std::string field = std::string("Content-Type: ") + row.type + "\n";
@@ -807,7 +842,8 @@ TEST(MimeImportBody, EnrichedTextBecomesHtmlAndPlainText) {
 }
 
 TEST(MimeImportBody, HtmlOnlyMessageTakesItsCodepageFromTheMetaTag) {
-    Message m = FromText("Content-Type: text/html\n\n<html><head><meta charset=\"koi8-r\"></head><body>\xF0</body></html>\n");
+    Message m =
+        FromText("Content-Type: text/html\n\n<html><head><meta charset=\"koi8-r\"></head><body>\xF0</body></html>\n");
     EXPECT_FALSE(Has(m.props, pid::Body));
     EXPECT_EQ(Int(m.props, pid::InternetCodepage), 20866u);
     EXPECT_EQ(Int(m.props, pid::MessageCodepage), 1251u);
@@ -837,10 +873,14 @@ TEST(MimeImportDamaged, DegenerateInputsGiveAMessage) {
 }
 
 TEST(MimeImportDamaged, EightBitHeaderBytesAreReadAsUtf8ThenWindows1252) {
-    Message utf8 = FromText("Subject: Gr\xC3\xBC\xC3\x9F" "e\nFrom: J\xC3\xBCrgen <j@example.org>\n\nx\n");
+    Message utf8 = FromText(
+        "Subject: Gr\xC3\xBC\xC3\x9F"
+        "e\nFrom: J\xC3\xBCrgen <j@example.org>\n\nx\n");
     EXPECT_EQ(Text(utf8.props, pid::Subject), "Grüße");
     EXPECT_EQ(Text(utf8.props, ids::SenderName), "Jürgen");
-    Message latin = FromText("Subject: Gr\xFC\xDF" "e\n\nx\n");
+    Message latin = FromText(
+        "Subject: Gr\xFC\xDF"
+        "e\n\nx\n");
     EXPECT_EQ(Text(latin.props, pid::Subject), "Grüße");
 }
 
@@ -895,9 +935,11 @@ TEST(MimeImportDamaged, MailboxEmptyLineAfterTheMessageIsNotContent) {
         const char* data;
     } rows[] = {
         {"Subject: s\nContent-Type: multipart/mixed; boundary=M\n\n--M\n\nbody\n"
-         "--M\nContent-Type: application/octet-stream; name=a.bin\n\nDATA\n\n", "DATA\n"},
+         "--M\nContent-Type: application/octet-stream; name=a.bin\n\nDATA\n\n",
+         "DATA\n"},
         {"Subject: s\r\nContent-Type: multipart/mixed; boundary=M\r\n\r\n--M\r\n\r\nbody\r\n"
-         "--M\r\nContent-Type: application/octet-stream; name=a.bin\r\n\r\nDATA\r\n\r\n", "DATA\r\n"},
+         "--M\r\nContent-Type: application/octet-stream; name=a.bin\r\n\r\nDATA\r\n\r\n",
+         "DATA\r\n"},
         {"Subject: s\nContent-Type: application/octet-stream; name=a.bin\n\nDATA\n\n", "DATA\n"},
         {"Subject: s\r\nContent-Type: application/octet-stream; name=a.bin\r\n\r\nDATA\r\n\r\n", "DATA\r\n"},
     };

@@ -44,7 +44,8 @@ TEST(MsgWriterSizes, StreamsAcrossEveryAllocationThresholdReadBack) {
     const size_t sizes[] = {0, 1, 63, 64, 4095, 4096, 4097, 40u * 1024 * 1024};
     for (bool unicode : {true, false}) {
         Message m = SmallMessage("sizes");
-        for (int i = 1; i < 11; ++i) AddRecipient(m, 1, "R" + std::to_string(i), "r" + std::to_string(i) + "@example.org");
+        for (int i = 1; i < 11; ++i)
+            AddRecipient(m, 1, "R" + std::to_string(i), "r" + std::to_string(i) + "@example.org");
         std::vector<std::string> data;
         for (size_t i = 0; i < std::size(sizes); ++i) {
             data.push_back(Noise(sizes[i], uint32_t(10 + i)));
@@ -62,8 +63,9 @@ TEST(MsgWriterSizes, StreamsAcrossEveryAllocationThresholdReadBack) {
                 << "attachment of " << sizes[i] << " bytes";
         }
         EXPECT_EQ(f.headers.front(), "ROOT 32 11 8 11 8");
-        EXPECT_EQ(f.text(unicode ? "STR __recip_version1.0_#0000000A/3001001F" : "STR __recip_version1.0_#0000000A/3001001E"),
-                  "R10");
+        EXPECT_EQ(
+            f.text(unicode ? "STR __recip_version1.0_#0000000A/3001001F" : "STR __recip_version1.0_#0000000A/3001001E"),
+            "R10");
         EXPECT_GT(fs::file_size(path), 40u * 1024 * 1024);
         fs::remove(path);
     }

@@ -23,7 +23,7 @@ const std::string kBody = "Hello Jürgen,\r\nпривет из Москвы, 東
 const std::string kHtml =
     "<html><head><meta charset=\"utf-8\"></head><body><p>Hello J\xC3\xBCrgen \xF0\x9F\x8E\x89</p></body></html>";
 const std::string kSmallFile = Noise(700, 1);
-const std::string kMidFile = Noise(5000, 2);            // above the 4096-byte mini-stream cutoff
+const std::string kMidFile = Noise(5000, 2);             // above the 4096-byte mini-stream cutoff
 const std::string kBigFile = Noise(9 * 1024 * 1024, 3);  // past 109 FAT sectors: needs DIFAT
 
 // A message with everything the writer must carry: non-ASCII texts in four
@@ -148,11 +148,11 @@ TEST_P(MsgWriterForms, EveryValueReadsBackThroughOlefile) {
     // and no name map of its own (the checker flags one).
     const std::string e = "__attach_version1.0_#00000003/__substg1.0_3701000D";
     EXPECT_EQ(f.value("INT __attach_version1.0_#00000003/37050003"), "5");
-    EXPECT_NE(std::find(f.headers.begin(), f.headers.end(), e + " 24 1 1 1 1"), f.headers.end()) << Join(f.headers, "\n");
+    EXPECT_NE(std::find(f.headers.begin(), f.headers.end(), e + " 24 1 1 1 1"), f.headers.end())
+        << Join(f.headers, "\n");
     EXPECT_EQ(f.text("STR " + e + "/0037" + s), "Forwarded: Ελληνικά");
     EXPECT_EQ(f.text("STR " + e + "/__recip_version1.0_#00000000/3001" + s), "Zoë Åström");
-    EXPECT_EQ(f.value("BIN " + e + "/__attach_version1.0_#00000000/37010102"),
-              "300 " + Md5(Noise(300, 4)));
+    EXPECT_EQ(f.value("BIN " + e + "/__attach_version1.0_#00000000/37010102"), "300 " + Md5(Noise(300, 4)));
     // Read and has-attachments, worked out for the embedded message (whose
     // model has no flags) as for the top one.
     EXPECT_EQ(f.value("INT ROOT/0E070003"), "17");
@@ -163,8 +163,7 @@ TEST_P(MsgWriterForms, EveryValueReadsBackThroughOlefile) {
     ASSERT_NE(version, "<unmapped>") << f.raw.substr(0, 3000);
     EXPECT_EQ(f.text("STR ROOT/" + version + s), "16.0");
     EXPECT_EQ(f.text("STR " + e + "/" + version + s), "15.0");
-    std::string header =
-        f.namedId("8603020000000000c000000000000046", "name:" + Hex("x-test-header"));
+    std::string header = f.namedId("8603020000000000c000000000000046", "name:" + Hex("x-test-header"));
     ASSERT_NE(header, "<unmapped>");
     EXPECT_EQ(f.text("STR ROOT/" + header + s), "Vellary tests ✓");
     std::string keywords = f.namedId("PS_PUBLIC_STRINGS", "name:" + Hex("Keywords"));
@@ -184,7 +183,9 @@ namespace {
 
 // Bytes in a Windows code page as UTF-8 (through GLib's iconv).
 bool DecodeAs(const std::string& bytes, uint32_t codepage, std::string& utf8) {
-    std::string charset = codepage == 65001 ? "UTF-8" : codepage == 28591 ? "ISO-8859-1" : "CP" + std::to_string(codepage);
+    std::string charset = codepage == 65001   ? "UTF-8"
+                          : codepage == 28591 ? "ISO-8859-1"
+                                              : "CP" + std::to_string(codepage);
     gsize written = 0;
     gchar* out = g_convert(bytes.data(), gssize(bytes.size()), "UTF-8", charset.c_str(), nullptr, &written, nullptr);
     if (!out) return false;
@@ -257,9 +258,9 @@ struct CodepageCase {
     uint32_t internetCpid;     // 0 = none in the model
     std::string subject;
     std::string body;
-    std::string html;          // bytes in internetCpid's code page ("" = no HTML)
-    uint32_t expectCodepage;   // 0: a Unicode file
-    std::string expectHtml;    // the HTML as stored in the file
+    std::string html;         // bytes in internetCpid's code page ("" = no HTML)
+    uint32_t expectCodepage;  // 0: a Unicode file
+    std::string expectHtml;   // the HTML as stored in the file
 };
 
 void PrintTo(const CodepageCase& c, std::ostream* os) { *os << c.name; }
@@ -338,16 +339,20 @@ TEST_P(MsgWriterCodepage, StringsUseTheMessagesCodepageAndRecordIt) {
 INSTANTIATE_TEST_SUITE_P(
     Scripts, MsgWriterCodepage,
     ::testing::Values(
-        CodepageCase{"NoCodepageMeansWestern", 0, 0, "Caf\xC3\xA9 cr\xC3\xA8me", "Gr\xC3\xBC\xC3\x9F" "e\r\n", "", 1252, ""},
+        CodepageCase{"NoCodepageMeansWestern", 0, 0, "Caf\xC3\xA9 cr\xC3\xA8me",
+                     "Gr\xC3\xBC\xC3\x9F"
+                     "e\r\n",
+                     "", 1252, ""},
         // Latin-1 mail: strings in its Windows superset, the HTML converted to it.
-        CodepageCase{"Latin1FromInternetCpid", 0, 28591, "Caf\xC3\xA9", "\xC3\xA0 bient\xC3\xB4t",
-                     "<p>caf\xE9</p>", 1252, "<p>caf\xE9</p>"},
+        CodepageCase{"Latin1FromInternetCpid", 0, 28591, "Caf\xC3\xA9", "\xC3\xA0 bient\xC3\xB4t", "<p>caf\xE9</p>",
+                     1252, "<p>caf\xE9</p>"},
         CodepageCase{"CyrillicMessageCodepage", 1251, 0, "Привет мир", "Тело письма", "", 1251, ""},
         // The model's message code page wins over the HTML's; the HTML follows it.
-        CodepageCase{"HtmlConvertedToMessageCodepage", 1251, 20866, "Привет", "Тело",
-                     "<meta http-equiv=\"Content-Type\" content=\"text/html; charset=koi8-r\"><p>\xF0\xD2\xC9\xD7\xC5\xD4</p>",
-                     1251,
-                     "<meta http-equiv=\"Content-Type\" content=\"text/html; charset=windows-1251\"><p>\xCF\xF0\xE8\xE2\xE5\xF2</p>"},
+        CodepageCase{
+            "HtmlConvertedToMessageCodepage", 1251, 20866, "Привет", "Тело",
+            "<meta http-equiv=\"Content-Type\" content=\"text/html; charset=koi8-r\"><p>\xF0\xD2\xC9\xD7\xC5\xD4</p>",
+            1251,
+            "<meta http-equiv=\"Content-Type\" content=\"text/html; charset=windows-1251\"><p>\xCF\xF0\xE8\xE2\xE5\xF2</p>"},
         // iso-2022-jp mail: strings in Shift_JIS (932), its Windows code page.
         CodepageCase{"JapaneseIso2022BecomesShiftJis", 0, 50220, "日本語の件名", "本文です",
                      "<meta charset=\"iso-2022-jp\">\x1B$BF|K\\\x1B(B", 932,
@@ -356,7 +361,9 @@ INSTANTIATE_TEST_SUITE_P(
         CodepageCase{"AsciiWidensToWindows1252", 0, 20127, "Ren\xC3\xA9", "plain", "<p>hi</p>", 1252, "<p>hi</p>"},
         // UTF-8 mail keeps 8-bit strings wherever a Windows code page holds them.
         CodepageCase{"AsciiUtf8", 65001, 65001, "Plain subject", "plain body", "", 1252, ""},
-        CodepageCase{"LatinUtf8", 65001, 65001, "Caf\xC3\xA9 cr\xC3\xA8me", "Gr\xC3\xBC\xC3\x9F" "e",
+        CodepageCase{"LatinUtf8", 65001, 65001, "Caf\xC3\xA9 cr\xC3\xA8me",
+                     "Gr\xC3\xBC\xC3\x9F"
+                     "e",
                      "<meta charset=\"utf-8\"><p>caf\xC3\xA9</p>", 1252,
                      "<meta charset=\"windows-1252\"><p>caf\xE9</p>"},
         CodepageCase{"GreekUtf8", 65001, 65001, "Καλημέρα", "Ελληνικά", "", 1253, ""},
@@ -387,13 +394,13 @@ TEST(MsgWriterEightBit, MatchesTheLayoutOfOutlooksEightBitFile) {
     EXPECT_EQ(ours.file["version"], outlook.file["version"]);
     EXPECT_EQ(ours.headers.front().substr(0, 7), outlook.headers.front().substr(0, 7));  // "ROOT 32"
     for (const OleFacts* f : {&ours, &outlook}) {
-        EXPECT_FALSE(f->has("INT ROOT/340D0003") &&
-                     (std::stoul(f->value("INT ROOT/340D0003")) & 0x40000))
+        EXPECT_FALSE(f->has("INT ROOT/340D0003") && (std::stoul(f->value("INT ROOT/340D0003")) & 0x40000))
             << "an 8-bit file must not claim STORE_UNICODE_OK";
-        for (const char* fixed : {"__nameid_version1.0/__substg1.0_00020102", "__nameid_version1.0/__substg1.0_00030102",
-                                  "__nameid_version1.0/__substg1.0_00040102", "__substg1.0_0037001E",
-                                  "__substg1.0_1000001E", "__recip_version1.0_#00000000/__substg1.0_3001001E",
-                                  "__recip_version1.0_#00000000/__properties_version1.0"})
+        for (const char* fixed :
+             {"__nameid_version1.0/__substg1.0_00020102", "__nameid_version1.0/__substg1.0_00030102",
+              "__nameid_version1.0/__substg1.0_00040102", "__substg1.0_0037001E", "__substg1.0_1000001E",
+              "__recip_version1.0_#00000000/__substg1.0_3001001E",
+              "__recip_version1.0_#00000000/__properties_version1.0"})
             EXPECT_TRUE(f->streams.count(fixed)) << fixed;
         for (const auto& [stream, size] : f->streams) {
             (void)size;
@@ -463,13 +470,17 @@ TEST(MsgWriterUnicode, LongTextConvertedInPiecesReadsWhole) {
         std::string text, expected;
         bool eightBitHolds;
     };
-    const Case cases[] = {{a + "\xF0\x9F\x98\x80\xC3x" + tail, a + "\xF0\x9F\x98\x80\xC3\x83x" + tail, false},  // spans the first cut
-                          {a + "\xC3\xA9x" + tail, a + "\xC3\xA9x" + tail, true}};
+    const Case cases[] = {
+        {a + "\xF0\x9F\x98\x80\xC3x" + tail, a + "\xF0\x9F\x98\x80\xC3\x83x" + tail, false},  // spans the first cut
+        {a + "\xC3\xA9x" + tail, a + "\xC3\xA9x" + tail, true}};
     for (const Case& c : cases)
         for (bool unicode : {true, false}) {
             Message m;
-            if (&c == cases) m.props.setString(pid::Body, c.text);
-            else m.props.set(store::Property::SharedText(pid::Body, std::make_shared<const std::string>("Re: " + c.text), 4));
+            if (&c == cases)
+                m.props.setString(pid::Body, c.text);
+            else
+                m.props.set(
+                    store::Property::SharedText(pid::Body, std::make_shared<const std::string>("Re: " + c.text), 4));
             Written w = Write(m, unicode ? "long-text-u.msg" : "long-text-8.msg", unicode);
             ASSERT_TRUE(w.ok) << w.error;
             OleFacts f = ReadWithOlefile(w.path);
@@ -488,7 +499,8 @@ TEST(MsgWriterEightBit, DisplayListsMadeFromTheRowsWriteAsHeldOnes) {
             std::string to;
             for (size_t i = 0; i < count; ++i) {
                 const std::string name = "Empfänger " + std::to_string(i);
-                for (Message* m : {&made, &held}) AddRecipient(*m, i % 3 ? 1 : 3, name, "r" + std::to_string(i) + "@example.org");
+                for (Message* m : {&made, &held})
+                    AddRecipient(*m, i % 3 ? 1 : 3, name, "r" + std::to_string(i) + "@example.org");
                 if (i % 3) to += (to.empty() ? "" : "; ") + name;
             }
             for (Message* m : {&made, &held}) m->props.setString(pid::Subject, "Lists");

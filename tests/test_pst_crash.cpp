@@ -50,7 +50,9 @@ std::set<int> readpstNumbers(const std::string& pst, const std::string& dir, int
     return out;
 }
 
-uint64_t get64le(const std::string& b, size_t at) { return store::get64(reinterpret_cast<const uint8_t*>(b.data() + at)); }
+uint64_t get64le(const std::string& b, size_t at) {
+    return store::get64(reinterpret_cast<const uint8_t*>(b.data() + at));
+}
 
 // True when `numbers` is exactly 0..k-1.
 bool isPrefix(const std::set<int>& numbers) {
@@ -117,8 +119,10 @@ TEST(PstCrash, KilledWriterLeavesTheLastCheckpoint) {
         int status = 0;
         ::waitpid(child, &status, 0);
         if (delay < 0)
-            writeTime = std::max(1L, long(std::chrono::duration_cast<std::chrono::microseconds>(
-                                              std::chrono::steady_clock::now() - created).count()));
+            writeTime = std::max(
+                1L,
+                long(std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - created)
+                         .count()));
         const bool finished = WIFEXITED(status);
         if (finished) {
             EXPECT_EQ(WEXITSTATUS(status), 0);
@@ -129,7 +133,8 @@ TEST(PstCrash, KilledWriterLeavesTheLastCheckpoint) {
         int rc = 0;
         const std::set<int> numbers = readpstNumbers(path, tmp.file("rp" + std::to_string(round)), &rc);
         EXPECT_EQ(rc, 0);
-        EXPECT_TRUE(isPrefix(numbers)) << numbers.size() << " messages, up to " << (numbers.empty() ? -1 : *numbers.rbegin());
+        EXPECT_TRUE(isPrefix(numbers)) << numbers.size() << " messages, up to "
+                                       << (numbers.empty() ? -1 : *numbers.rbegin());
         EXPECT_GE(numbers.size(), known);
         if (delay == 0) {
             EXPECT_EQ(numbers.size(), 0u);
@@ -148,8 +153,8 @@ TEST(PstCrash, FullDiskKeepsTheLastCheckpoint) {
     if (!HaveTool("readpst")) GTEST_SKIP() << "readpst (pst-utils) is not installed";
     struct Case {
         const char* name;
-        int saves;         // messages saved before Remove
-        int failingSave;   // the Save that throws (0: none)
+        int saves;        // messages saved before Remove
+        int failingSave;  // the Save that throws (0: none)
     };
     // A checkpoint after every third message; the fourth message goes past the
     // first section, so the checkpoint after the sixth (or close) cannot be written.
@@ -170,7 +175,9 @@ TEST(PstCrash, FullDiskKeepsTheLastCheckpoint) {
         if (child == 0) {
             ::close(fds[0]);
             ::signal(SIGXFSZ, SIG_IGN);  // a failed write, not a killed process
-            struct rlimit lim {271360, 271360};  // 0x4400 + one 253952-byte section
+            struct rlimit lim {
+                271360, 271360
+            };  // 0x4400 + one 253952-byte section
             ::setrlimit(RLIMIT_FSIZE, &lim);
             PstWriter::setDefaultCheckpointPolicy({.seconds = 0, .bytes = 0, .messages = 3});
             Report r;

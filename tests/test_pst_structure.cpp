@@ -185,7 +185,8 @@ TEST(PstWriterStructure, WritesQuicklyWithSmallMemory) {
 // and 4.3 GB of disk, so this runs only on request.
 TEST(PstWriterStructure, StoreLargerThan4GiB) {
     if (!std::getenv("VELLARY_PST_HUGE")) GTEST_SKIP() << "set VELLARY_PST_HUGE=1 to write a 4.3 GB store";
-    const std::string dir = std::getenv("VELLARY_PST_HUGE_DIR") ? std::getenv("VELLARY_PST_HUGE_DIR") : fs::temp_directory_path().string();
+    const std::string dir =
+        std::getenv("VELLARY_PST_HUGE_DIR") ? std::getenv("VELLARY_PST_HUGE_DIR") : fs::temp_directory_path().string();
     const std::string path = dir + "/huge-test.pst";
     fs::remove(path);
     {
@@ -204,7 +205,8 @@ TEST(PstWriterStructure, StoreLargerThan4GiB) {
         EXPECT_EQ(RunCommand("pffinfo '" + path + "' 2>&1", &log), 0) << log;
         TempDir out;
         // Attachments are left out (-a keeps only an extension none of them has).
-        EXPECT_EQ(RunCommand("readpst -j 0 -D -b -q -a .none -o '" + out.str() + "' '" + path + "' 2>&1", &log), 0) << log;
+        EXPECT_EQ(RunCommand("readpst -j 0 -D -b -q -a .none -o '" + out.str() + "' '" + path + "' 2>&1", &log), 0)
+            << log;
         EXPECT_NE(ReadFile(out.file("Inbox.mbox")).find("Subject: Message 0"), std::string::npos);
     }
     fs::remove(path);

@@ -22,7 +22,7 @@ namespace {
 
 bool haveReaders() { return HaveTool("readpst") && HaveTool("pffexport") && HaveTool("pffinfo"); }
 
-#define REQUIRE_READERS()                                                                                      \
+#define REQUIRE_READERS() \
     if (!haveReaders()) GTEST_SKIP() << "readpst/pffexport/pffinfo missing (Debian packages pst-utils, pff-tools)"
 
 void expectSound(const std::string& pst, store::pst::VerifyReport* stats = nullptr) {
@@ -157,7 +157,8 @@ TEST(PstWriterRoundTrip, AttachmentsHtmlAndNamedProperties) {
     s.html = "<html><head><meta charset=\"utf-8\"></head><body><p>See the <b>attached</b> files – ✓</p></body></html>";
     s.withHeaders = true;
     for (size_t i = 0; i < sizes.size(); ++i)
-        s.files.push_back({"file" + std::to_string(i) + ".bin", "application/octet-stream", Noise(sizes[i], uint32_t(i + 1))});
+        s.files.push_back(
+            {"file" + std::to_string(i) + ".bin", "application/octet-stream", Noise(sizes[i], uint32_t(i + 1))});
     s.files.push_back({"Übersicht.txt", "text/plain", "Grüße\r\n"});
     store::Message msg = MakeMessage(s);
     store::NamedKey key;
@@ -296,10 +297,15 @@ TEST(PstWriterRoundTrip, ThousandsOfMessagesGiveDeepTrees) {
     EXPECT_EQ(RunCommand("readpst -j 0 -D -b -o '" + tmp.file("rp") + "' '" + pst + "' 2>&1", &log), 0) << log;
     const std::string mbox = ReadFile(tmp.file("rp/Bulk.mbox"));
     size_t found = 0;
-    for (size_t at = mbox.find("\nSubject: Bulk message "); at != std::string::npos; at = mbox.find("\nSubject: Bulk message ", at + 1)) ++found;
+    for (size_t at = mbox.find("\nSubject: Bulk message "); at != std::string::npos;
+         at = mbox.find("\nSubject: Bulk message ", at + 1))
+        ++found;
     EXPECT_EQ(found, size_t(inBulk));
-    EXPECT_NE(log.find("\"Bulk\" - " + std::to_string(inBulk) + " items done, 0 items skipped"), std::string::npos) << log;
-    EXPECT_NE(log.find("\"Other\" - " + std::to_string(big + small - inBulk) + " items done, 0 items skipped"), std::string::npos) << log;
+    EXPECT_NE(log.find("\"Bulk\" - " + std::to_string(inBulk) + " items done, 0 items skipped"), std::string::npos)
+        << log;
+    EXPECT_NE(log.find("\"Other\" - " + std::to_string(big + small - inBulk) + " items done, 0 items skipped"),
+              std::string::npos)
+        << log;
     auto px = runPffexport(pst, tmp.file("px"), &log);
     EXPECT_EQ(px.size(), size_t(big + small));
     std::set<std::string> subjects;
@@ -315,7 +321,8 @@ TEST(PstWriterRoundTrip, ManyAttachmentsUseASubnodeIndex) {
     s.subject = "Four hundred files";
     s.from = {"Alice", "alice@example.com"};
     s.to = {{"Bob", "bob@example.org"}};
-    for (int i = 0; i < 400; ++i) s.files.push_back({"f" + std::to_string(i) + ".txt", "text/plain", "file " + std::to_string(i)});
+    for (int i = 0; i < 400; ++i)
+        s.files.push_back({"f" + std::to_string(i) + ".txt", "text/plain", "file " + std::to_string(i)});
     {
         PstWriter w;
         std::string err;
@@ -418,7 +425,8 @@ TEST(PstWriterRoundTrip, LongTextConvertedInPiecesReadsWhole) {
         std::string err;
         ASSERT_TRUE(w.create(pst, "Long", &err)) << err;
         store::Message m = MakeMessage(s);
-        m.props.set(store::Property::SharedText(store::pid::Body, std::make_shared<const std::string>("Re: " + s.body), 4));
+        m.props.set(
+            store::Property::SharedText(store::pid::Body, std::make_shared<const std::string>("Re: " + s.body), 4));
         ASSERT_TRUE(w.addMessage(w.addFolder(w.rootFolder(), "Inbox", &err), m, &err)) << err;
         ASSERT_TRUE(w.close(&err)) << err;
     }

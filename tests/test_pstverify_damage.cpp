@@ -47,7 +47,12 @@ void fixHeaderCrcs(Bytes& b) {
     put32(b, 524, PstCrc(&b[8], 516));
 }
 
-struct BbtLeafEntry { uint64_t pageIb; unsigned index; uint64_t bid, ib; uint16_t cb, cRef; };
+struct BbtLeafEntry {
+    uint64_t pageIb;
+    unsigned index;
+    uint64_t bid, ib;
+    uint16_t cb, cRef;
+};
 
 // First leaf page of the tree whose root BREF sits at `rootOffset` in the header.
 uint64_t firstLeaf(const Bytes& b, size_t rootOffset) {
@@ -62,8 +67,10 @@ std::vector<BbtLeafEntry> bbtEntries(const Bytes& b) {
         unsigned cEnt = b[ib + 488], cbEnt = b[ib + 490];
         for (unsigned i = 0; i < cEnt; ++i) {
             const uint8_t* e = &b[ib + i * cbEnt];
-            if (b[ib + 491] > 0) walk(get64(e + 16));
-            else out.push_back({ib, i, get64(e), get64(e + 8), get16(e + 16), get16(e + 18)});
+            if (b[ib + 491] > 0)
+                walk(get64(e + 16));
+            else
+                out.push_back({ib, i, get64(e), get64(e + 8), get16(e + 16), get16(e + 18)});
         }
     };
     walk(get64(&b[240]));
@@ -77,8 +84,10 @@ uint64_t nbtEntry(const Bytes& b, uint32_t nid) {
         unsigned cEnt = b[ib + 488], cbEnt = b[ib + 490];
         for (unsigned i = 0; i < cEnt; ++i) {
             uint64_t e = ib + i * cbEnt;
-            if (b[ib + 491] > 0) walk(get64(&b[e + 16]));
-            else if (get64(&b[e]) == nid) found = e;
+            if (b[ib + 491] > 0)
+                walk(get64(&b[e + 16]));
+            else if (get64(&b[e]) == nid)
+                found = e;
         }
     };
     walk(get64(&b[224]));
@@ -122,7 +131,8 @@ bool isInternal(const Bytes& b, const BbtLeafEntry& e, uint8_t btype, uint8_t cL
 // block and repairs its CRC so that only the edited value is wrong. Assumes a one-page
 // heap whose BTH has no index levels, as in the sample's small PCs.
 void patchPc(Bytes& b, uint32_t nid, uint32_t tag,
-             const std::function<void(Bytes& plain, size_t record, const std::function<size_t(uint32_t, size_t&)>& item)>& change) {
+             const std::function<void(Bytes& plain, size_t record,
+                                      const std::function<size_t(uint32_t, size_t&)>& item)>& change) {
     uint64_t bid = get64(&b[nbtEntry(b, nid) + 8]);
     for (const auto& be : bbtEntries(b)) {
         if (be.bid != bid) continue;
@@ -166,22 +176,34 @@ std::ostream& operator<<(std::ostream& os, const DamageCase& c) { return os << c
 
 std::vector<DamageCase> damageCases() {
     return {
-        {"HeaderByteInPartialCrcRange", [](Bytes& b) { b[40] ^= 0x01; },
-         {"header: dwCRCPartial stored", "header: dwCRCFull stored"}, true},
+        {"HeaderByteInPartialCrcRange",
+         [](Bytes& b) { b[40] ^= 0x01; },
+         {"header: dwCRCPartial stored", "header: dwCRCFull stored"},
+         true},
         {"HeaderByteOnlyInFullCrcRange", [](Bytes& b) { b[520] ^= 0x10; }, {"header: dwCRCFull stored"}},
         {"BbtPageTrailerSignature", [](Bytes& b) { b[get64(&b[240]) + 498] ^= 0x01; }, {"BBT page: wSig"}, true},
-        {"NbtPageBodyWithoutCrcUpdate", [](Bytes& b) { b[get64(&b[224]) + 492] ^= 0x40; }, {"NBT page: CRC stored"}, true},
+        {"NbtPageBodyWithoutCrcUpdate",
+         [](Bytes& b) { b[get64(&b[224]) + 492] ^= 0x40; },
+         {"NBT page: CRC stored"},
+         true},
         {"AMapPageByte", [](Bytes& b) { b[0x4400 + 495] ^= 0x01; }, {"AMap page: CRC stored"}},
         {"BlockDataByte",
          [](Bytes& b) {
              for (const auto& e : bbtEntries(b))
-                 if (e.cb == 8176) { b[e.ib + 100] ^= 0x20; return; }
+                 if (e.cb == 8176) {
+                     b[e.ib + 100] ^= 0x20;
+                     return;
+                 }
          },
-         {"CRC stored", "computed over the data"}, true},
+         {"CRC stored", "computed over the data"},
+         true},
         {"BlockTrailerBid",
          [](Bytes& b) {
              for (const auto& e : bbtEntries(b))
-                 if (e.cb == 8176) { b[blockTrailer(e) + 8] ^= 0x04; return; }
+                 if (e.cb == 8176) {
+                     b[blockTrailer(e) + 8] ^= 0x04;
+                     return;
+                 }
          },
          {"trailer BID"}},
         {"AMapBitClearedUnderLiveBlock",
@@ -196,7 +218,8 @@ std::vector<DamageCase> damageCases() {
                      return;
                  }
          },
-         {"marks free"}, true},
+         {"marks free"},
+         true},
         {"BbtLeafKeysSwapped",
          [](Bytes& b) {
              uint64_t leaf = firstLeaf(b, 232);
@@ -218,7 +241,8 @@ std::vector<DamageCase> damageCases() {
              put16(b, e.pageIb + e.index * 24 + 18, uint16_t(e.cRef + 1));
              fixPageCrc(b, e.pageIb);
          },
-         {"cRef", "references (expected cRef"}, true},
+         {"cRef", "references (expected cRef"},
+         true},
         {"MessageMovedToAnotherFolder",
          [](Bytes& b) {
              uint64_t e = nbtEntry(b, 0x200024);
@@ -244,13 +268,17 @@ std::vector<DamageCase> damageCases() {
                      return;
                  }
          },
-         {"node 0x122 (folder): heap signature 0xED"}, true},
-        {"FolderContentCountWrong", [](Bytes& b) { patchPcValue(b, 0x8082, 0x36020003, 5); },
+         {"node 0x122 (folder): heap signature 0xED"},
+         true},
+        {"FolderContentCountWrong",
+         [](Bytes& b) { patchPcValue(b, 0x8082, 0x36020003, 5); },
          {"node 0x8082 (folder): PidTagContentCount 5 but the contents table has 1 rows",
           "row 0x8082 column 0x36020003 holds 1 but the object's property is 5"},
          true},
-        {"MessageFlagsDifferFromContentsRow", [](Bytes& b) { patchPcValue(b, 0x200024, 0x0E070003, 0x01); },
-         {"node 0x808E (contents table): row 0x200024 column 0xE070003 holds"}, true},
+        {"MessageFlagsDifferFromContentsRow",
+         [](Bytes& b) { patchPcValue(b, 0x200024, 0x0E070003, 0x01); },
+         {"node 0x808E (contents table): row 0x200024 column 0xE070003 holds"},
+         true},
         {"FolderNameDiffersFromHierarchyRow",
          [](Bytes& b) {
              patchPc(b, 0x8082, 0x3001001F, [](Bytes& plain, size_t record, const auto& item) {
@@ -258,7 +286,8 @@ std::vector<DamageCase> damageCases() {
                  plain[item(get32(&plain[record + 4]), size)] ^= 0x01;  // first UTF-16 unit of the name
              });
          },
-         {"node 0x802D (hierarchy table): row 0x8082 column 0x3001001F differs from the object's value"}, true},
+         {"node 0x802D (hierarchy table): row 0x8082 column 0x3001001F differs from the object's value"},
+         true},
         {"MessageSubjectDiffersFromContentsRow",
          [](Bytes& b) {
              patchPc(b, 0x200024, 0x0037001F, [](Bytes& plain, size_t record, const auto& item) {
@@ -266,28 +295,35 @@ std::vector<DamageCase> damageCases() {
                  plain[item(get32(&plain[record + 4]), size) + size - 2] ^= 0x01;  // last UTF-16 unit
              });
          },
-         {"node 0x808E (contents table): row 0x200024 column 0x37001F differs from the object's value"}, true},
+         {"node 0x808E (contents table): row 0x200024 column 0x37001F differs from the object's value"},
+         true},
         {"XBlockTotalWrong",
          [](Bytes& b) {
-             patchBlock(b, [](const Bytes& b, const BbtLeafEntry& e) { return isInternal(b, e, 1, 1, 1); },
-                        [](Bytes& d) { put32(d, 4, get32(&d[4]) + 1); });
+             patchBlock(
+                 b, [](const Bytes& b, const BbtLeafEntry& e) { return isInternal(b, e, 1, 1, 1); },
+                 [](Bytes& d) { put32(d, 4, get32(&d[4]) + 1); });
          },
-         {"lcbTotal", "but its children hold"}, true},
+         {"lcbTotal", "but its children hold"},
+         true},
         {"SubnodeEntriesSwapped",
          [](Bytes& b) {
-             patchBlock(b, [](const Bytes& b, const BbtLeafEntry& e) { return isInternal(b, e, 2, 0, 2); },
-                        [](Bytes& d) { for (int i = 0; i < 24; ++i) std::swap(d[8 + i], d[32 + i]); });
+             patchBlock(
+                 b, [](const Bytes& b, const BbtLeafEntry& e) { return isInternal(b, e, 2, 0, 2); },
+                 [](Bytes& d) {
+                     for (int i = 0; i < 24; ++i) std::swap(d[8 + i], d[32 + i]);
+                 });
          },
          {"subnode NID", "not above the previous"}},
         {"TemplateColumnsUnsorted",
          [](Bytes& b) {
              uint64_t bid = get64(&b[nbtEntry(b, 0x60D) + 8]);
-             patchBlock(b, [bid](const Bytes&, const BbtLeafEntry& e) { return e.bid == bid; },
-                        [](Bytes& d) {
-                            size_t map = get16(&d[0]), index = (get32(&d[4]) >> 5) & 0x7FF;
-                            size_t tcinfo = get16(&d[map + 4 + 2 * (index - 1)]);
-                            for (int i = 0; i < 8; ++i) std::swap(d[tcinfo + 22 + 16 + i], d[tcinfo + 22 + 24 + i]);
-                        });
+             patchBlock(
+                 b, [bid](const Bytes&, const BbtLeafEntry& e) { return e.bid == bid; },
+                 [](Bytes& d) {
+                     size_t map = get16(&d[0]), index = (get32(&d[4]) >> 5) & 0x7FF;
+                     size_t tcinfo = get16(&d[map + 4 + 2 * (index - 1)]);
+                     for (int i = 0; i < 8; ++i) std::swap(d[tcinfo + 22 + 16 + i], d[tcinfo + 22 + 24 + i]);
+                 });
          },
          {"node 0x60D (hierarchy table): column", "not sorted above"}},
         {"NodeDataBidMissingFromBbt",
@@ -307,8 +343,11 @@ std::vector<DamageCase> damageCases() {
          },
          {"BBT page: page reached twice"}},
         {"FileTruncatedBySection", [](Bytes& b) { b.resize(b.size() - 512); }, {"ibFileEof", "whole number"}},
-        {"FolderUnreadCountWrong", [](Bytes& b) { patchPcValue(b, 0x8082, 0x36030003, 7); },
-         {"node 0x8082 (folder): PidTagContentUnreadCount 7 but"}, false, true},
+        {"FolderUnreadCountWrong",
+         [](Bytes& b) { patchPcValue(b, 0x8082, 0x36030003, 7); },
+         {"node 0x8082 (folder): PidTagContentUnreadCount 7 but"},
+         false,
+         true},
     };
 }
 
@@ -349,7 +388,10 @@ TEST(PstVerifyCrc, MatchesKnownVectorsAcrossTheEightByteTail) {
     EXPECT_EQ(PstCrc(reinterpret_cast<const uint8_t*>(digits), 9), 0x2DFD2D88u);
     const char16_t name[] = u"content-class";
     Bytes utf16;
-    for (char16_t ch : std::u16string(name)) { utf16.push_back(uint8_t(ch)); utf16.push_back(uint8_t(ch >> 8)); }
+    for (char16_t ch : std::u16string(name)) {
+        utf16.push_back(uint8_t(ch));
+        utf16.push_back(uint8_t(ch >> 8));
+    }
     EXPECT_EQ(PstCrc(utf16.data(), utf16.size()), 0xE6008F65u);
     Bytes zeros(8176, 0);
     EXPECT_EQ(PstCrc(zeros.data(), zeros.size()), 0u);

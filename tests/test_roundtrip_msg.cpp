@@ -99,8 +99,8 @@ Shared* TheRun() {
     return shared.get();
 }
 
-#define ROUNDTRIP_RUN(s)    \
-    Shared* s = TheRun();   \
+#define ROUNDTRIP_RUN(s)  \
+    Shared* s = TheRun(); \
     if (!s->skip.empty()) GTEST_SKIP() << s->skip
 
 fs::path MsgPath(const Shared* s, const SourceMailbox& box, const SourceMail& mail) {
@@ -136,7 +136,8 @@ TEST(RoundTripMsg, StoredPropertiesMatchTheSource) {
             std::string where = Describe(box, src), why;
             auto it = s->ole.find(MsgPath(s, box, src).string());
             if (it == s->ole.end() || !it->second.error.empty()) {
-                mm.note(where + ": olefile could not read it: " + (it == s->ole.end() ? "no output" : it->second.error));
+                mm.note(where +
+                        ": olefile could not read it: " + (it == s->ole.end() ? "no output" : it->second.error));
                 continue;
             }
             const OleMessage& got = it->second;

@@ -38,14 +38,17 @@ using ReadpstFolders = std::map<std::string, std::vector<ReadpstMessage>>;
 // Everything pffexport shows of one message against the source.
 void ComparePff(const SourceMailbox& box, const SourceMail& src, const PffMessage& got, Mismatches& mm) {
     std::string where = Describe(box, src), why;
-    if (NormaliseLine(got.header("Subject")) != src.subject) mm.add(where, "subject", src.subject, got.header("Subject"));
+    if (NormaliseLine(got.header("Subject")) != src.subject)
+        mm.add(where, "subject", src.subject, got.header("Subject"));
     // Sent representing is the From address, sender the Sender's.
     if (Lower(got.header("Sent representing email address")) != src.from)
         mm.add(where, "From address", src.from, got.header("Sent representing email address"));
     if (Lower(got.header("Sender email address")) != src.sender)
         mm.add(where, "Sender address", src.sender, got.header("Sender email address"));
-    if (got.addresses("To") != WithAddress(src.to)) mm.add(where, "To addresses", Join(src.to), Join(got.addresses("To")));
-    if (got.addresses("CC") != WithAddress(src.cc)) mm.add(where, "Cc addresses", Join(src.cc), Join(got.addresses("CC")));
+    if (got.addresses("To") != WithAddress(src.to))
+        mm.add(where, "To addresses", Join(src.to), Join(got.addresses("To")));
+    if (got.addresses("CC") != WithAddress(src.cc))
+        mm.add(where, "Cc addresses", Join(src.cc), Join(got.addresses("CC")));
     if (got.addresses("BCC") != WithAddress(src.bcc))
         mm.add(where, "Bcc addresses", Join(src.bcc), Join(got.addresses("BCC")));
     if (src.hasDate && ParsePffTime(got.header("Client submit time")) != src.date)
@@ -60,7 +63,8 @@ void ComparePff(const SourceMailbox& box, const SourceMail& src, const PffMessag
         mm.add(where, "plain body", NormaliseText(src.plain), NormaliseText(got.body));
     if (src.hasHtml != got.hasHtml || NormaliseHtml(got.html) != NormaliseHtml(src.html))
         mm.add(where, "HTML body", NormaliseHtml(src.html), NormaliseHtml(got.html));
-    if (!SameFiles(src.files, got.files(), &why)) mm.add(where, "attachments: " + why, Names(src.files), Names(got.files()));
+    if (!SameFiles(src.files, got.files(), &why))
+        mm.add(where, "attachments: " + why, Names(src.files), Names(got.files()));
     std::vector<std::string> embedded;
     for (const auto& e : got.embedded) embedded.push_back(NormaliseLine(e.header("Subject")));
     if (embedded != src.embedded) mm.add(where, "attached messages", Join(src.embedded), Join(embedded));
@@ -75,10 +79,12 @@ void CompareDump(const SourceMailbox& box, const SourceMail& src, const PffMessa
     }
     if (src.hasSubject != got.has(0x0037001F) || NormaliseLine(got.text(0x0037)) != src.subject)
         mm.add(where, "PR_SUBJECT", src.subject, got.text(0x0037));
-    if (Lower(got.text(0x0065)) != src.from) mm.add(where, "PR_SENT_REPRESENTING_EMAIL_ADDRESS", src.from, got.text(0x0065));
+    if (Lower(got.text(0x0065)) != src.from)
+        mm.add(where, "PR_SENT_REPRESENTING_EMAIL_ADDRESS", src.from, got.text(0x0065));
     if (Lower(got.text(0x0C1F)) != src.sender) mm.add(where, "PR_SENDER_EMAIL_ADDRESS", src.sender, got.text(0x0C1F));
     if (src.hasDate && (!got.has(0x00390040) || FiletimeToUnix(got.u64(0x00390040)) != src.date))
-        mm.add(where, "PR_CLIENT_SUBMIT_TIME", std::to_string(src.date), std::to_string(FiletimeToUnix(got.u64(0x00390040))));
+        mm.add(where, "PR_CLIENT_SUBMIT_TIME", std::to_string(src.date),
+               std::to_string(FiletimeToUnix(got.u64(0x00390040))));
     if (got.text(0x1035) != src.messageId) mm.add(where, "PR_INTERNET_MESSAGE_ID", src.messageId, got.text(0x1035));
     if (!got.has(0x0E070003) || (got.u64(0x0E070003) & 1) == 0)
         mm.add(where, "PR_MESSAGE_FLAGS (read)", "0x1 set", std::to_string(got.u64(0x0E070003)));
@@ -137,9 +143,9 @@ ReadpstFolders Readpst(const fs::path& store, const fs::path& dir, std::string* 
 }
 
 PffFolders Pffexport(const fs::path& store, const fs::path& target, bool dump, std::string* log) {
-    RunCommand(std::string("pffexport -q ") + (dump ? "-d " : "") + "-m items -f all -t " + Quote(target.string()) + " " +
-            Quote(store.string()) + " 2>&1",
-        log);
+    RunCommand(std::string("pffexport -q ") + (dump ? "-d " : "") + "-m items -f all -t " + Quote(target.string()) +
+                   " " + Quote(store.string()) + " 2>&1",
+               log);
     return ByMailbox(ReadPffExport(target.string() + ".export"));
 }
 
@@ -181,9 +187,9 @@ Shared* TheRun() {
     return shared.get();
 }
 
-#define ROUNDTRIP_RUN(s)                                \
-    Shared* s = TheRun();                               \
-    if (!s->skip.empty()) GTEST_SKIP() << s->skip;      \
+#define ROUNDTRIP_RUN(s)                           \
+    Shared* s = TheRun();                          \
+    if (!s->skip.empty()) GTEST_SKIP() << s->skip; \
     ASSERT_FALSE(s->store.empty()) << "the run made no single store"
 
 }  // namespace
@@ -218,8 +224,8 @@ TEST(RoundTripPst, EveryMailboxIsAFolderWithItsMessagesInOrder) {
         }
         for (size_t i = 0; i < box.mails.size() && i < rp.size(); ++i)
             if (rp[i].number != int(i + 1) || ReadMailBytes(rp[i].text).messageId != box.mails[i].messageId)
-                mm.add(Describe(box, box.mails[i]), "readpst message " + std::to_string(i + 1),
-                       box.mails[i].messageId, std::to_string(rp[i].number) + " " + ReadMailBytes(rp[i].text).messageId);
+                mm.add(Describe(box, box.mails[i]), "readpst message " + std::to_string(i + 1), box.mails[i].messageId,
+                       std::to_string(rp[i].number) + " " + ReadMailBytes(rp[i].text).messageId);
     }
     // No folder of messages the corpus does not have.
     std::set<std::string> names;
@@ -271,9 +277,13 @@ TEST(RoundTripPst, StorePerMailboxWithTheStoredValues) {
     Shared* s = TheRun();
     if (!s->skip.empty()) GTEST_SKIP() << s->skip;
     // Attachments and attached messages, 8-bit headers and bodies, HTML only, and an empty mailbox.
-    const std::set<std::string> wanted = {"mail-box-win-crlf", "mailutils-msg", "perceval-iso8859_encoding",
-                                          "thunderbird-panorama-migration", "ponymail-nexus-html-only",
-                                          "mimekit-issue1189", "neomutt-apple"};
+    const std::set<std::string> wanted = {"mail-box-win-crlf",
+                                          "mailutils-msg",
+                                          "perceval-iso8859_encoding",
+                                          "thunderbird-panorama-migration",
+                                          "ponymail-nexus-html-only",
+                                          "mimekit-issue1189",
+                                          "neomutt-apple"};
     std::vector<const SourceMailbox*> chosen;
     std::vector<std::string> rows;
     for (const auto& box : s->sources)

@@ -63,10 +63,8 @@ TEST(Run, ConvertsMailboxesIntoFoldersBelowTheOutputFolder) {
         EXPECT_EQ(o.messagesSaved, 3);
         const char* ext = form == TargetForm::Eml ? ".eml" : ".emlx";
         fs::path fa = mailboxFolderFor(out, a), fb = mailboxFolderFor(out, b);
-        EXPECT_EQ(ReadFile(fa / (std::string("email-1") + ext)),
-                  "From a@b Mon\r\nSubject: one\r\n\r\nbody 1\r\n\r\n");
-        EXPECT_EQ(ReadFile(fa / (std::string("email-2") + ext)),
-                  "From c@d Tue\r\nSubject: two\r\n\r\nbody 2\r\n\r\n");
+        EXPECT_EQ(ReadFile(fa / (std::string("email-1") + ext)), "From a@b Mon\r\nSubject: one\r\n\r\nbody 1\r\n\r\n");
+        EXPECT_EQ(ReadFile(fa / (std::string("email-2") + ext)), "From c@d Tue\r\nSubject: two\r\n\r\nbody 2\r\n\r\n");
         EXPECT_EQ(ReadFile(fb / (std::string("email-1") + ext)), "From x Mon\r\nSubject: lf\r\n\r\nbody\r\n\r\n");
         EXPECT_FALSE(fs::exists(fa / (std::string("email-3") + ext)));
 
@@ -262,9 +260,12 @@ TEST(Run, LinksInTheOutputTreeAreNotFollowed) {
         bool symbolic;
     };
     const Case cases[] = {
-        {TargetForm::Eml, "email-1.eml", true}, {TargetForm::Emlx, "email-1.emlx", true},
-        {TargetForm::Msg, "Email-1.msg", true}, {TargetForm::Eml, "email-1.eml", false},
-        {TargetForm::Eml, "", true},            {TargetForm::Pst, "", true},
+        {TargetForm::Eml, "email-1.eml", true},
+        {TargetForm::Emlx, "email-1.emlx", true},
+        {TargetForm::Msg, "Email-1.msg", true},
+        {TargetForm::Eml, "email-1.eml", false},
+        {TargetForm::Eml, "", true},
+        {TargetForm::Pst, "", true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string("form ") + std::to_string(int(c.form)) + ", link at \"" + c.planted + "\"");

@@ -35,8 +35,7 @@ TEST(PickedFilePaths, TakesApartEveryShapeOfTheDialogsAnswer) {
     EXPECT_EQ(PickedFilePaths(std::string("/m\0b\0a\0", 7), '/'), (V{"/m/b", "/m/a"}));
     EXPECT_EQ(PickedFilePaths(std::string("/m\0b\0a", 6), '/'), (V{"/m/b", "/m/a"}));  // no final NUL
     // A drive's root keeps its own separator: the rows get two.
-    EXPECT_EQ(PickedFilePaths(std::string("C:\\\0x.mbox\0y.mbox\0", 18), '\\'),
-              (V{"C:\\\\x.mbox", "C:\\\\y.mbox"}));
+    EXPECT_EQ(PickedFilePaths(std::string("C:\\\0x.mbox\0y.mbox\0", 18), '\\'), (V{"C:\\\\x.mbox", "C:\\\\y.mbox"}));
 }
 
 namespace {
@@ -70,7 +69,8 @@ TEST_F(WalkTree, RecordsFilesLevelByLevel) {
     logger.PathLogInit();
     logger.LogPath(root.string());
     auto full = logger.fullFileNames();
-    EXPECT_EQ(full->values(), (std::vector<std::string>{at("x.mbox"), at("A/a.mbox"), at("B/b.mbox"), at("A/C/c.mbox")}));
+    EXPECT_EQ(full->values(),
+              (std::vector<std::string>{at("x.mbox"), at("A/a.mbox"), at("B/b.mbox"), at("A/C/c.mbox")}));
     EXPECT_EQ(full->keyAt(1), "K1");
     EXPECT_EQ(full->item("K4"), at("A/C/c.mbox"));
     EXPECT_EQ(logger.Count(), 5);
@@ -145,14 +145,13 @@ TEST_F(WalkTree, SkipsUnreadableFoldersAndBrokenLinks) {
     if (::geteuid() == 0)  // root reads every folder anyway
         EXPECT_EQ(sources::FilesBelowFolder(root.string()).size(), 3u);
     else
-        EXPECT_EQ(sources::FilesBelowFolder(root.string()),
-                  (std::vector<std::string>{at("a.mbox"), at("z/z.mbox")}));
+        EXPECT_EQ(sources::FilesBelowFolder(root.string()), (std::vector<std::string>{at("a.mbox"), at("z/z.mbox")}));
 }
 
 TEST_F(WalkTree, FollowsFolderLinksButNeverIntoALoop) {
     file("A/a.mbox");
     file("outside/o.mbox");
-    fs::create_directory_symlink(root, root / "A" / "up");         // back to the start
+    fs::create_directory_symlink(root, root / "A" / "up");          // back to the start
     fs::create_directory_symlink(root / "A", root / "A" / "self");  // to itself
     fs::create_directory_symlink(root / "outside", root / "A" / "L");
     fs::create_symlink(root / "A" / "a.mbox", root / "A" / "link.mbox");

@@ -95,8 +95,7 @@ public:
     }
     ~FedPipe() {
         char sink[65536];
-        while (::read(fds_[0], sink, sizeof sink) > 0) {
-        }
+        while (::read(fds_[0], sink, sizeof sink) > 0) {}
         writer_.join();
         ::close(fds_[0]);
     }
@@ -106,7 +105,6 @@ private:
     int fds_[2] = {-1, -1};
     std::thread writer_;
 };
-
 
 std::string withoutByteOrderMark(const std::string& d) { return d.starts_with("\xEF\xBB\xBF") ? d.substr(3) : d; }
 
@@ -207,9 +205,9 @@ TEST(LineMode, BoundariesAndLineBreaks) {
     LineMode mode;
     Collected got = splitBytes(box, &mode);
     EXPECT_EQ(mode, LineMode::Normal);
-    expectMessages(got, {"From a@b Mon\r\nSubject: 1\r\n\r\nfrom lower case\r\nFrom\r\nbody\r\nCR\r\n",
-                         "From c@d Tue\r\nSubject: 2\r\n\r\nwith\nLF inside\r\n",
-                         "From e@f Wed\r\nlast line without break\r\n"});
+    expectMessages(
+        got, {"From a@b Mon\r\nSubject: 1\r\n\r\nfrom lower case\r\nFrom\r\nbody\r\nCR\r\n",
+              "From c@d Tue\r\nSubject: 2\r\n\r\nwith\nLF inside\r\n", "From e@f Wed\r\nlast line without break\r\n"});
 }
 
 TEST(LineMode, LinesStartingWithTwoLineFeeds) {
@@ -229,11 +227,11 @@ TEST(Splitter, TheStartOfTheFileInBothModes) {
         {"", {}},
         {"\n \n\t\n", {}},
         {"From a\nx\nFrom b\ny\n", {"From a\r\nx\r\n", "From b\r\ny\r\n"}},
-        {"\n\nFrom a\nx\n", {"From a\r\nx\r\n"}},                                    // blank preamble
+        {"\n\nFrom a\nx\n", {"From a\r\nx\r\n"}},                                        // blank preamble
         {"Subject: hi\nTo: c@d\n\nbody\n", {"Subject: hi\r\nTo: c@d\r\n\r\nbody\r\n"}},  // one message, no separator
         {"Subject: hi\n\nbody\nFrom a\nx\n", {"Subject: hi\r\n\r\nbody\r\n", "From a\r\nx\r\n"}},
         {"\n \nSubject: late\n\nbody\n", {"\r\n \r\nSubject: late\r\n\r\nbody\r\n"}},  // blank lines, then fields
-        {"exported by hand\nFrom a\nx\n", {"From a\r\nx\r\n"}},                  // prose is no message
+        {"exported by hand\nFrom a\nx\n", {"From a\r\nx\r\n"}},                        // prose is no message
         {"\x89PNG\n\x1a\n", {}},                                                       // nor an image
         {" Subject: hi\n\nbody\n", {}},                                                // a continuation first
     };
@@ -255,8 +253,8 @@ TEST(BlockMode, EveryBoundaryInOneBlock) {
     LineMode mode;
     Collected got = splitBytes(box, &mode);
     EXPECT_EQ(mode, LineMode::NotNormal);
-    expectMessages(got, {"X-Pre: amble\r\n" + std::string(600, 'p') + "\r\n", "From a\r\nA\r\n", "From b\r\nB\r\nC\r\nD\r\n", "From c\r\n",
-                         "From d\r\nlast"});
+    expectMessages(got, {"X-Pre: amble\r\n" + std::string(600, 'p') + "\r\n", "From a\r\nA\r\n",
+                         "From b\r\nB\r\nC\r\nD\r\n", "From c\r\n", "From d\r\nlast"});
 }
 
 TEST(BlockMode, BoundariesAndBreaksAcrossReads) {
@@ -291,8 +289,18 @@ TEST(LineMode, LinesAndBreaksAcrossReads) {
 TEST(Splitter, RandomMailboxesMatchTheRules) {
     // Token soup rich in separators and line breaks, long enough to cross
     // several reads, in both modes.
-    const std::vector<std::string> tokens = {"From x@y Mon Jan 1\n", "\n", "\r", "\r\n", "\n\nFrom z", "\n\n",
-                                             "From ", "\nFrom ", "From", "text ", "\nfrom ", "\x00\xff"};
+    const std::vector<std::string> tokens = {"From x@y Mon Jan 1\n",
+                                             "\n",
+                                             "\r",
+                                             "\r\n",
+                                             "\n\nFrom z",
+                                             "\n\n",
+                                             "From ",
+                                             "\nFrom ",
+                                             "From",
+                                             "text ",
+                                             "\nfrom ",
+                                             "\x00\xff"};
     for (unsigned seed = 1; seed <= 4; ++seed) {
         std::mt19937 rng(seed);
         std::string box;
@@ -392,7 +400,8 @@ TEST(Source, PipeGivesTheMessagesOfTheFile) {
     // Longer than the probe and than one read, in both modes.
     std::string box;
     for (int i = 0; box.size() < MailboxSplitter::kReadSize + 4096; ++i)
-        box += "From m" + std::to_string(i) + "\nSubject: " + std::to_string(i) + "\n\n" + std::string(30000, 'b') + "\n";
+        box +=
+            "From m" + std::to_string(i) + "\nSubject: " + std::to_string(i) + "\n\n" + std::string(30000, 'b') + "\n";
     for (const std::string& text : {box, crlf(box)}) {
         TempDir dir;
         FedPipe pipe(text);

@@ -42,7 +42,8 @@ std::map<std::string, int> readpstFolders(const fs::path& pst, const fs::path& s
     std::string output;
     // -j 0: parallel readpst jobs share one file offset and now and then read
     // a block from the wrong place, losing messages.
-    int rc = RunCommand("readpst -j 0 -q -r -S -o " + Quote(scratch.string()) + " " + Quote(pst.string()) + " 2>&1", &output);
+    int rc = RunCommand("readpst -j 0 -q -r -S -o " + Quote(scratch.string()) + " " + Quote(pst.string()) + " 2>&1",
+                        &output);
     EXPECT_EQ(rc, 0) << output;
     for (auto& e : fs::recursive_directory_iterator(scratch))
         // -S writes message N as "N" and its attachments as "N-name".
@@ -68,7 +69,8 @@ struct ThreeMailboxes {
                   "Content-Disposition: attachment; filename=\"f.bin\"\r\nContent-Transfer-Encoding: base64\r\n\r\n"
                   "AAECAw==\r\n--b--\r\n"
                   "From a@x Mon Jan  1 10:00:00 2024\r\nFrom: A <a@x.org>\r\nSubject: three\r\n\r\nbody three\r\n");
-        WriteFile(sent, "From me Tue\nFrom: me@x.org\nSubject: s1\n\nx\nFrom me Tue\nFrom: me@x.org\nSubject: s2\n\ny\n");
+        WriteFile(sent,
+                  "From me Tue\nFrom: me@x.org\nSubject: s1\n\nx\nFrom me Tue\nFrom: me@x.org\nSubject: s2\n\ny\n");
         WriteFile(archive, "From old Wed\r\nSubject: old\r\n\r\nz\r\n");
     }
     std::vector<std::string> rows() const { return {inbox.string(), sent.string(), archive.string()}; }
@@ -114,8 +116,7 @@ public:
     void signal(int s) { ::kill(pid_, s); }
     // Reads the rest and waits: the exit status, or minus the signal that ended it.
     int finish() {
-        while (readSome()) {
-        }
+        while (readSome()) {}
         if (pid_ > 0) {
             int status = 0;
             ::waitpid(pid_, &status, 0);
@@ -214,8 +215,8 @@ TEST(StoreForms, TakenStoreNameGetsTheNextFreeNumber) {
     struct Case {
         const char* what;
         bool single;
-        bool sameNames;      // a/inbox.mbox and b/inbox.mbox
-        int earlierRuns;     // runs made into the folder before the one checked
+        bool sameNames;   // a/inbox.mbox and b/inbox.mbox
+        int earlierRuns;  // runs made into the folder before the one checked
     };
     const Case cases[] = {
         {"store per mailbox, second run", false, false, 1},
@@ -286,9 +287,9 @@ TEST(StoreForms, MsgFilesPerMailbox) {
     EXPECT_TRUE(o.ok());
     fs::path inboxFolder = m.out() / PathWithoutRoot(m.inbox.string());
     fs::path sentFolder = m.out() / PathWithoutRoot(m.sent.string());
-    EXPECT_EQ(FilesWithExtension(inboxFolder, ".msg", false),
-              (std::vector<fs::path>{inboxFolder / "Email-1.msg", inboxFolder / "Email-2.msg",
-                                     inboxFolder / "Email-3.msg"}));
+    EXPECT_EQ(
+        FilesWithExtension(inboxFolder, ".msg", false),
+        (std::vector<fs::path>{inboxFolder / "Email-1.msg", inboxFolder / "Email-2.msg", inboxFolder / "Email-3.msg"}));
     EXPECT_EQ(FilesWithExtension(sentFolder, ".msg", false),
               (std::vector<fs::path>{sentFolder / "Email-1.msg", sentFolder / "Email-2.msg"}));
     EXPECT_TRUE(FilesWithExtension(m.out(), ".eml", true).empty());
@@ -315,9 +316,11 @@ TEST(StoreForms, OutputFolderHoldsOnlyTheResults) {
     };
     const std::vector<std::string> msgs = {"{src}/Inbox.mbox/Email-1.msg", "{src}/Inbox.mbox/Email-2.msg",
                                            "{src}/Inbox.mbox/Email-3.msg", "{src}/Sent.mbox/Email-1.msg",
-                                           "{src}/Sent.mbox/Email-2.msg", "{src}/Archive.MBOX/Email-1.msg"};
+                                           "{src}/Sent.mbox/Email-2.msg",  "{src}/Archive.MBOX/Email-1.msg"};
     const Case cases[] = {
-        {"eml", TargetForm::Eml, false,
+        {"eml",
+         TargetForm::Eml,
+         false,
          {"{src}/Inbox.mbox/email-1.eml", "{src}/Inbox.mbox/email-2.eml", "{src}/Inbox.mbox/email-3.eml",
           "{src}/Sent.mbox/email-1.eml", "{src}/Sent.mbox/email-2.eml", "{src}/Archive.MBOX/email-1.eml",
           "{src}/Gone.mbox/"}},
@@ -352,8 +355,8 @@ TEST(StoreForms, OutputFolderHoldsOnlyTheResults) {
         std::set<std::string> found;
         for (auto& e : fs::recursive_directory_iterator(m.out())) {
             std::string path = fs::relative(e.path(), m.out()).string() + (e.is_directory() ? "/" : "");
-            found.insert(std::regex_replace(path, std::regex(R"(\d{1,2}\.\d{1,2}\.\d\d \d{1,2}\.\d{1,2}\.\d\d)"),
-                                            "{stamp}"));
+            found.insert(
+                std::regex_replace(path, std::regex(R"(\d{1,2}\.\d{1,2}\.\d\d \d{1,2}\.\d{1,2}\.\d\d)"), "{stamp}"));
         }
         EXPECT_EQ(found, expected);
     }
@@ -366,9 +369,10 @@ TEST(StoreForms, ConversationIndexOnlyFromThreadIndex) {
     if (!HaveTool("pffexport")) GTEST_SKIP() << "pffexport (pff-tools) is not installed";
     TempDir dir;
     fs::path box = dir.path() / "box.mbox";
-    WriteFile(box, "From a\r\nSubject: Re: hello\r\nThread-Topic: hello\r\n"
-                   "Thread-Index: AdlaEjRWEBESExQVFhcYGRobHB0eHwECAwQF\r\n\r\nx\r\n"
-                   "From a\r\nSubject: plain\r\n\r\ny\r\n");
+    WriteFile(box,
+              "From a\r\nSubject: Re: hello\r\nThread-Topic: hello\r\n"
+              "Thread-Index: AdlaEjRWEBESExQVFhcYGRobHB0eHwECAwQF\r\n\r\nx\r\n"
+              "From a\r\nSubject: plain\r\n\r\ny\r\n");
     RecordingView view;
     view.folder = (dir.path() / "out").string();
     fs::create_directories(view.folder);

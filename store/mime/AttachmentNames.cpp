@@ -31,19 +31,41 @@ std::string CleanFileName(std::string_view raw) {
 }
 
 std::string ExtensionForMimeType(const std::string& type) {
-    static const std::pair<const char*, const char*> table[] = {
-        {"text/plain", ".txt"}, {"text/html", ".htm"}, {"text/calendar", ".ics"}, {"text/enriched", ".txt"},
-        {"text/rfc822-headers", ".txt"}, {"text/csv", ".csv"}, {"text/xml", ".xml"}, {"text/x-vcard", ".vcf"},
-        {"text/vcard", ".vcf"}, {"image/jpeg", ".jpg"}, {"image/jpg", ".jpg"}, {"image/pjpeg", ".jpg"},
-        {"image/png", ".png"}, {"image/gif", ".gif"}, {"image/bmp", ".bmp"}, {"image/tiff", ".tif"},
-        {"image/svg+xml", ".svg"}, {"application/pdf", ".pdf"}, {"application/zip", ".zip"},
-        {"application/msword", ".doc"}, {"application/ms-tnef", ".dat"}, {"application/xml", ".xml"},
-        {"application/json", ".json"}, {"application/pgp-signature", ".asc"},
-        {"application/pkcs7-signature", ".p7s"}, {"application/x-pkcs7-signature", ".p7s"},
-        {"application/pkcs7-mime", ".p7m"}, {"application/x-pkcs7-mime", ".p7m"},
-        {"message/rfc822", ".eml"}, {"message/delivery-status", ".txt"},
-        {"message/disposition-notification", ".txt"}, {"message/feedback-report", ".txt"},
-        {"audio/mpeg", ".mp3"}, {"audio/wav", ".wav"}, {"video/mp4", ".mp4"}};
+    static const std::pair<const char*, const char*> table[] = {{"text/plain", ".txt"},
+                                                                {"text/html", ".htm"},
+                                                                {"text/calendar", ".ics"},
+                                                                {"text/enriched", ".txt"},
+                                                                {"text/rfc822-headers", ".txt"},
+                                                                {"text/csv", ".csv"},
+                                                                {"text/xml", ".xml"},
+                                                                {"text/x-vcard", ".vcf"},
+                                                                {"text/vcard", ".vcf"},
+                                                                {"image/jpeg", ".jpg"},
+                                                                {"image/jpg", ".jpg"},
+                                                                {"image/pjpeg", ".jpg"},
+                                                                {"image/png", ".png"},
+                                                                {"image/gif", ".gif"},
+                                                                {"image/bmp", ".bmp"},
+                                                                {"image/tiff", ".tif"},
+                                                                {"image/svg+xml", ".svg"},
+                                                                {"application/pdf", ".pdf"},
+                                                                {"application/zip", ".zip"},
+                                                                {"application/msword", ".doc"},
+                                                                {"application/ms-tnef", ".dat"},
+                                                                {"application/xml", ".xml"},
+                                                                {"application/json", ".json"},
+                                                                {"application/pgp-signature", ".asc"},
+                                                                {"application/pkcs7-signature", ".p7s"},
+                                                                {"application/x-pkcs7-signature", ".p7s"},
+                                                                {"application/pkcs7-mime", ".p7m"},
+                                                                {"application/x-pkcs7-mime", ".p7m"},
+                                                                {"message/rfc822", ".eml"},
+                                                                {"message/delivery-status", ".txt"},
+                                                                {"message/disposition-notification", ".txt"},
+                                                                {"message/feedback-report", ".txt"},
+                                                                {"audio/mpeg", ".mp3"},
+                                                                {"audio/wav", ".wav"},
+                                                                {"video/mp4", ".mp4"}};
     for (const auto& [mime, ext] : table)
         if (type == mime) return ext;
     return type.starts_with("text/") ? ".txt" : ".bin";
@@ -89,7 +111,8 @@ std::string ReparsedParameter(const std::string& raw, bool disposition, const ch
     std::string normalised = NormaliseEncodedWords(raw);
     std::string value;
     if (disposition) {
-        GObjectPtr<GMimeContentDisposition> d(g_mime_content_disposition_parse(LenientParserOptions(), normalised.c_str()));
+        GObjectPtr<GMimeContentDisposition> d(
+            g_mime_content_disposition_parse(LenientParserOptions(), normalised.c_str()));
         const char* v = d ? g_mime_content_disposition_get_parameter(d.get(), parameter) : nullptr;
         value = v ? v : "";
     } else {
@@ -105,7 +128,8 @@ std::string ReparsedParameter(const std::string& raw, bool disposition, const ch
 }  // namespace
 
 std::string FileNameOf(GMimeObject* part) {
-    const std::pair<const char*, const char*> sources[] = {{"Content-Disposition", "filename"}, {"Content-Type", "name"}};
+    const std::pair<const char*, const char*> sources[] = {{"Content-Disposition", "filename"},
+                                                           {"Content-Type", "name"}};
     for (const auto& [header, parameter] : sources) {
         std::string raw = ContentHeader(part, header);
         if (raw.empty()) continue;
@@ -128,7 +152,9 @@ std::string FileNameOf(GMimeObject* part) {
 
 std::string UnnamedPartName(GMimePart* part, const std::string& mimeType) {
     const char* description = g_mime_part_get_content_description(part);
-    std::string text = description ? CleanFileName(TakeGString(g_mime_utils_header_decode_text(LenientParserOptions(), description))) : "";
+    std::string text =
+        description ? CleanFileName(TakeGString(g_mime_utils_header_decode_text(LenientParserOptions(), description)))
+                    : "";
     return text.empty() ? "attachment" + ExtensionForMimeType(mimeType)
                         : (ExtensionOf(text).empty() ? text + ExtensionForMimeType(mimeType) : text);
 }

@@ -15,7 +15,9 @@ namespace {
 constexpr int kMaxPartDepth = 64;
 
 bool IsHtmlLeaf(GMimeObject* o) { return GMIME_IS_PART(o) && IsType(o, "text", "html") && !IsAttachmentDisposition(o); }
-bool IsPlainLeaf(GMimeObject* o) { return GMIME_IS_PART(o) && IsType(o, "text", "plain") && !IsAttachmentDisposition(o); }
+bool IsPlainLeaf(GMimeObject* o) {
+    return GMIME_IS_PART(o) && IsType(o, "text", "plain") && !IsAttachmentDisposition(o);
+}
 
 bool TakeRelated(GMimeMultipart* related, Collected& c, int depth);
 
@@ -32,7 +34,8 @@ GMimeObject* RelatedRoot(GMimeMultipart* related) {
     GMimeObject* root = g_mime_multipart_get_part(related, 0);
     if (const char* start = g_mime_object_get_content_type_parameter(GMIME_OBJECT(related), "start")) {
         std::string wanted = Trim(start);
-        if (wanted.size() > 2 && wanted.front() == '<' && wanted.back() == '>') wanted = wanted.substr(1, wanted.size() - 2);
+        if (wanted.size() > 2 && wanted.front() == '<' && wanted.back() == '>')
+            wanted = wanted.substr(1, wanted.size() - 2);
         for (int i = 0; i < count; ++i) {
             GMimeObject* child = g_mime_multipart_get_part(related, i);
             const char* id = g_mime_object_get_content_id(child);
@@ -76,8 +79,10 @@ AlternativeRoles RolesOf(GMimeMultipart* alternative, Collected& c, int depth) {
         } else if (GMIME_IS_PART(child) && IsType(child, "text", "enriched") && !IsAttachmentDisposition(child)) {
             r.enriched = GMIME_PART(child);
         } else if (GMIME_IS_MULTIPART(child) && IsType(child, "multipart", "related")) {
-            if (RelatedGivesHtml(GMIME_MULTIPART(child), c, depth + 1)) r.html = child;
-            else r.extras.push_back(child);
+            if (RelatedGivesHtml(GMIME_MULTIPART(child), c, depth + 1))
+                r.html = child;
+            else
+                r.extras.push_back(child);
         } else if (GMIME_IS_MULTIPART(child) && IsType(child, "multipart", "alternative")) {
             if (!r.nested) {
                 Yield y = AlternativeYield(GMIME_MULTIPART(child), c, depth + 1);
@@ -167,7 +172,6 @@ bool TakeRelated(GMimeMultipart* related, Collected& c, int depth) {
     return true;
 }
 
-
 }  // namespace
 
 // Document-order walk: the first entity that can be the body becomes it, the
@@ -188,7 +192,8 @@ void Walk(GMimeObject* object, Collected& c, int depth) {
         int count = g_mime_multipart_get_count(multipart);
         if (count == 0) {
             // Boundaries missing or wrong: GMime leaves the content as prologue.
-            for (const char* text : {g_mime_multipart_get_prologue(multipart), g_mime_multipart_get_epilogue(multipart)})
+            for (const char* text :
+                 {g_mime_multipart_get_prologue(multipart), g_mime_multipart_get_epilogue(multipart)})
                 if (text && *text) c.leftovers += std::string(text) + "\n";
             return;
         }
@@ -202,7 +207,8 @@ void Walk(GMimeObject* object, Collected& c, int depth) {
     }
     if (GMIME_IS_PART(object)) {
         if (!c.bodyChosen && !IsAttachmentDisposition(object)) {
-            if (IsPlainLeaf(object) || (depth == 0 && (IsType(object, "text", "enriched") || IsType(object, "text", "calendar")))) {
+            if (IsPlainLeaf(object) ||
+                (depth == 0 && (IsType(object, "text", "enriched") || IsType(object, "text", "calendar")))) {
                 c.bodyChosen = true;
                 c.plain = GMIME_PART(object);
                 return;

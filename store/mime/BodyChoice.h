@@ -30,9 +30,9 @@ namespace store::mime::detail {
 
 // What the walk found: the body's parts and the attachments.
 struct Collected {
-    GMimePart* plain = nullptr;  // the body's text form, or null
-    GMimePart* html = nullptr;   // the body's HTML form, or null
-    bool bodyChosen = false;     // later text parts are attachments
+    GMimePart* plain = nullptr;             // the body's text form, or null
+    GMimePart* html = nullptr;              // the body's HTML form, or null
+    bool bodyChosen = false;                // later text parts are attachments
     std::vector<GMimeObject*> attachments;  // leaf parts and message parts, in document order
     std::set<GMimeObject*> related;         // parts of the multipart/related that holds the HTML
     std::string leftovers;                  // text of multiparts in which GMime found no part

@@ -16,7 +16,7 @@ namespace {
 struct EncodedWord {
     size_t begin = 0, end = 0;  // byte range in the text, "=?" to "?="
     std::string charset;
-    char encoding = 0;          // 'B' or 'Q'
+    char encoding = 0;  // 'B' or 'Q'
     std::string payload;
 };
 
@@ -59,7 +59,8 @@ std::string DecodeWordPayload(const EncodedWord& w) {
         char c = w.payload[i];
         if (c == '_') {
             bytes += ' ';
-        } else if (c == '=' && i + 2 < w.payload.size() && std::isxdigit(static_cast<unsigned char>(w.payload[i + 1])) &&
+        } else if (c == '=' && i + 2 < w.payload.size() &&
+                   std::isxdigit(static_cast<unsigned char>(w.payload[i + 1])) &&
                    std::isxdigit(static_cast<unsigned char>(w.payload[i + 2]))) {
             bytes += char(std::stoi(w.payload.substr(i + 1, 2), nullptr, 16));
             i += 2;
@@ -107,7 +108,8 @@ std::string NormaliseEncodedWords(std::string input) {
             i = j;
         }
         if (!utf8.empty())
-            out += "=?utf-8?B?" + TakeGString(g_base64_encode(reinterpret_cast<const guchar*>(utf8.data()), utf8.size())) + "?=";
+            out += "=?utf-8?B?" +
+                   TakeGString(g_base64_encode(reinterpret_cast<const guchar*>(utf8.data()), utf8.size())) + "?=";
         pos = run.back().end;
     }
     return out;

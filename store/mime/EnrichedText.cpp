@@ -94,9 +94,12 @@ EnrichedBodies ConvertEnriched(std::string_view text) {
         ++i;
         if (param) continue;
         plain += c;
-        if (c == '&') html += "&amp;";
-        else if (c == '>') html += "&gt;";
-        else html += c;
+        if (c == '&')
+            html += "&amp;";
+        else if (c == '>')
+            html += "&gt;";
+        else
+            html += c;
     }
     while (!plain.empty() && (plain.back() == ' ' || plain.back() == '\r' || plain.back() == '\n')) plain.pop_back();
     html += "</body></html>";

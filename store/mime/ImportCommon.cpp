@@ -11,8 +11,7 @@
 namespace store::mime::detail {
 
 bool EqualsNoCase(std::string_view a, std::string_view b) {
-    return a.size() == b.size() &&
-           std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
                return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
            });
 }
@@ -77,9 +76,12 @@ void SkipCfws(std::string_view s, size_t& i) {
     for (; i < s.size(); ++i) {
         char c = s[i];
         if (depth > 0) {
-            if (c == '\\') ++i;
-            else if (c == '(') ++depth;
-            else if (c == ')') --depth;
+            if (c == '\\')
+                ++i;
+            else if (c == '(')
+                ++depth;
+            else if (c == ')')
+                --depth;
         } else if (c == '(') {
             depth = 1;
         } else if (c != ' ' && c != '\t' && c != '\r' && c != '\n') {
@@ -107,7 +109,8 @@ bool HasUnreadableContentType(GMimeObject* object) {
     if (type) {
         const char* media = g_mime_content_type_get_media_type(type);
         const char* sub = g_mime_content_type_get_media_subtype(type);
-        if (media && *media && sub && *sub && !g_mime_content_type_is_type(type, "application", "octet-stream")) return false;
+        if (media && *media && sub && *sub && !g_mime_content_type_is_type(type, "application", "octet-stream"))
+            return false;
     }
     GMimeHeader* header = FindHeader(object, "Content-Type");
     const char* raw = header ? g_mime_header_get_raw_value(header) : nullptr;

@@ -82,9 +82,8 @@ std::string_view SkipEmlxLength(std::string_view in) {
         std::string_view first = in.substr(0, eol);
         if (first.back() == '\r') first.remove_suffix(1);
         std::string_view second = in.substr(eol + 1, in.find_first_of("\r\n", eol + 1) - eol - 1);
-        bool digits = !first.empty() && std::all_of(first.begin(), first.end(), [](char c) {
-            return std::isdigit(static_cast<unsigned char>(c));
-        });
+        bool digits = !first.empty() && std::all_of(first.begin(), first.end(),
+                                                    [](char c) { return std::isdigit(static_cast<unsigned char>(c)); });
         if (digits && LooksLikeHeaderLine(second)) {
             size_t length = std::stoul(std::string(first));
             in.remove_prefix(eol + 1);
@@ -182,7 +181,8 @@ void FindUnclosedHeader(std::string_view in, size_t pos, bool part, std::vector<
                 std::string_view following = LineAt(in, at, after);
                 if (following.empty() || following.starts_with("--")) break;  // nor past a delimiter
                 bool followingBlank = IsBlankLine(following);
-                if (!followingBlank && (StartsField(following) || (blank && (following[0] == ' ' || following[0] == '\t')))) {
+                if (!followingBlank &&
+                    (StartsField(following) || (blank && (following[0] == ' ' || following[0] == '\t')))) {
                     goesOn = true;
                     break;
                 }
@@ -212,7 +212,8 @@ std::string CloseHeaderBlocks(std::string_view in) {
             std::string_view line = LineAt(in, pos, next);
             if (line.size() < 3 || line[0] != '-' || line[1] != '-') continue;
             while (!line.empty() && (line.back() == ' ' || line.back() == '\t')) line.remove_suffix(1);
-            if (std::find(delimiters.begin(), delimiters.end(), line) != delimiters.end()) FindUnclosedHeader(in, next, true, cuts);
+            if (std::find(delimiters.begin(), delimiters.end(), line) != delimiters.end())
+                FindUnclosedHeader(in, next, true, cuts);
         }
     }
     if (cuts.empty()) return {};
@@ -241,8 +242,10 @@ std::string_view PrepareInput(std::string_view in, std::string& converted) {
     // Classic-Mac line ends: more bare CRs than LFs means CR is the line end.
     size_t bareCr = 0, lf = 0;
     for (size_t i = 0; i < in.size(); ++i) {
-        if (in[i] == '\n') ++lf;
-        else if (in[i] == '\r' && (i + 1 == in.size() || in[i + 1] != '\n')) ++bareCr;
+        if (in[i] == '\n')
+            ++lf;
+        else if (in[i] == '\r' && (i + 1 == in.size() || in[i + 1] != '\n'))
+            ++bareCr;
     }
     if (bareCr > lf) {
         converted.assign(in);
@@ -301,7 +304,8 @@ std::string RawHeaderBlock(std::string_view head, MappedFile* map) {
         size_t breaks = 0;
         for (size_t at = 0; at < head.size(); at += kPiece) {
             std::string_view piece = head.substr(at, kPiece);
-            breaks += size_t(std::count(piece.begin(), piece.end(), '\n') + std::count(piece.begin(), piece.end(), '\r'));
+            breaks +=
+                size_t(std::count(piece.begin(), piece.end(), '\n') + std::count(piece.begin(), piece.end(), '\r'));
             letGo(at, at + piece.size());
         }
         block.reserve(head.size() + breaks + 2);
@@ -371,7 +375,11 @@ std::string HideLongFields(std::string_view bytes, LongFields& fields) {
                 fields.marker = token;
             }
             out.append(bytes.substr(copied, pos - copied));
-            out.append(name).append(": ").append(fields.marker).append(std::to_string(fields.values.size())).append("\n");
+            out.append(name)
+                .append(": ")
+                .append(fields.marker)
+                .append(std::to_string(fields.values.size()))
+                .append("\n");
             fields.values.emplace_back(field.substr(colon + 1));
             copied = fieldEnd;
         }
@@ -415,7 +423,9 @@ void DropLongFields(GMimeObject* object) {
 // does not separate two encoded-words, where the decoder keeps the blanks as
 // they are, so the pieces decode to the whole.
 std::string DecodeHeaderText(const std::string& text) {
-    auto decode = [](const char* piece) { return TakeGString(g_mime_utils_header_decode_text(LenientParserOptions(), piece)); };
+    auto decode = [](const char* piece) {
+        return TakeGString(g_mime_utils_header_decode_text(LenientParserOptions(), piece));
+    };
     if (text.size() <= kLongFieldBytes) return decode(text.c_str());
     std::string out;
     out.reserve(text.size());  // decoding seldom lengthens text
@@ -464,9 +474,12 @@ std::string NormalizedDate(std::string_view text) {
     for (size_t i = 0; i < text.size(); ++i) {
         char c = text[i];
         if (comment) {
-            if (c == '\\') ++i;
-            else if (c == '(') ++comment;
-            else if (c == ')') --comment;
+            if (c == '\\')
+                ++i;
+            else if (c == '(')
+                ++comment;
+            else if (c == ')')
+                --comment;
             continue;
         }
         if (c == '(') {
@@ -482,7 +495,8 @@ std::string NormalizedDate(std::string_view text) {
     }
     while (!out.empty() && out.back() == ' ') out.pop_back();
     size_t zone = out.rfind(' ') + 1;  // npos + 1 is 0
-    if (zone < out.size() && std::all_of(out.begin() + long(zone), out.end(), [](char c) { return std::isalpha(static_cast<unsigned char>(c)); }))
+    if (zone < out.size() && std::all_of(out.begin() + long(zone), out.end(),
+                                         [](char c) { return std::isalpha(static_cast<unsigned char>(c)); }))
         for (size_t i = zone; i < out.size(); ++i) out[i] = char(std::toupper(static_cast<unsigned char>(out[i])));
     return out;
 }
@@ -558,26 +572,39 @@ void SetImportance(Message& out, GMimeObject* object) {
     std::string value = Lower(RawHeader(object, "Importance"));
     std::string prio = Lower(RawHeader(object, "Priority"));
     if (!value.empty()) {
-        if (value.starts_with("low")) importance = 0;
-        else if (value.starts_with("high")) importance = 2;
+        if (value.starts_with("low"))
+            importance = 0;
+        else if (value.starts_with("high"))
+            importance = 2;
     } else if (!prio.empty()) {
-        if (prio.starts_with("non-urgent")) importance = 0;
-        else if (prio.starts_with("urgent")) importance = 2;
+        if (prio.starts_with("non-urgent"))
+            importance = 0;
+        else if (prio.starts_with("urgent"))
+            importance = 2;
     } else if (std::string x = RawHeader(object, "X-Priority"); !x.empty()) {
         char digit = x[0];
-        if (digit == '1' || digit == '2') importance = 2;
-        else if (digit == '4' || digit == '5') importance = 0;
+        if (digit == '1' || digit == '2')
+            importance = 2;
+        else if (digit == '4' || digit == '5')
+            importance = 0;
     } else if (std::string ms = Lower(RawHeader(object, "X-MSMail-Priority")); !ms.empty()) {
-        if (ms.starts_with("low")) importance = 0;
-        else if (ms.starts_with("high")) importance = 2;
+        if (ms.starts_with("low"))
+            importance = 0;
+        else if (ms.starts_with("high"))
+            importance = 2;
     }
-    if (prio.starts_with("non-urgent")) priority = 0xFFFFFFFFu;
-    else if (prio.starts_with("urgent")) priority = 1;
+    if (prio.starts_with("non-urgent"))
+        priority = 0xFFFFFFFFu;
+    else if (prio.starts_with("urgent"))
+        priority = 1;
 
     std::string sens = Lower(RawHeader(object, "Sensitivity"));
-    if (sens == "personal") sensitivity = 1;
-    else if (sens == "private") sensitivity = 2;
-    else if (sens == "company-confidential" || sens == "confidential") sensitivity = 3;
+    if (sens == "personal")
+        sensitivity = 1;
+    else if (sens == "private")
+        sensitivity = 2;
+    else if (sens == "company-confidential" || sens == "confidential")
+        sensitivity = 3;
 
     out.props.setLong(pid::Importance, importance);
     out.props.setLong(pid::Priority, priority);
@@ -604,7 +631,8 @@ void Flatten(InternetAddressList* list, std::vector<Mailbox>& out, int depth = 0
                 m.name = Trim(std::string_view(m.name).substr(1, m.name.size() - 2));
             if (m.name.empty()) m.name = m.address;
             if (m.name.find("=?") != std::string::npos)  // words GMime left undecoded
-                m.name = CleanLine(TakeGString(g_mime_utils_header_decode_text(LenientParserOptions(), m.name.c_str())));
+                m.name =
+                    CleanLine(TakeGString(g_mime_utils_header_decode_text(LenientParserOptions(), m.name.c_str())));
             if (!m.name.empty()) out.push_back(std::move(m));
         }
     }
@@ -629,18 +657,28 @@ std::vector<std::string_view> AddressPieces(std::string_view list) {
     for (size_t i = 0; i < list.size(); ++i) {
         char ch = list[i];
         if (quoted || comment) {
-            if (ch == '\\') ++i;
-            else if (quoted && ch == '"') quoted = false;
-            else if (comment && ch == '(') ++comment;
-            else if (comment && ch == ')') --comment;
+            if (ch == '\\')
+                ++i;
+            else if (quoted && ch == '"')
+                quoted = false;
+            else if (comment && ch == '(')
+                ++comment;
+            else if (comment && ch == ')')
+                --comment;
             continue;
         }
-        if (ch == '"') quoted = true;
-        else if (ch == '(') comment = 1;
-        else if (ch == '<') angle = true;
-        else if (ch == '>') angle = false;
-        else if (ch == ':' && !angle) group = true;
-        else if (ch == ';' && !angle) group = false;
+        if (ch == '"')
+            quoted = true;
+        else if (ch == '(')
+            comment = 1;
+        else if (ch == '<')
+            angle = true;
+        else if (ch == '>')
+            angle = false;
+        else if (ch == ':' && !angle)
+            group = true;
+        else if (ch == ';' && !angle)
+            group = false;
         else if (ch == ',' && !angle && !group && i - start >= kLongFieldBytes) {
             pieces.push_back(list.substr(start, i - start));
             start = i + 1;
@@ -678,7 +716,8 @@ void ForEachMailbox(GMimeObject* object, const char* name, const std::function<v
         }
         size_t found = 0;
         for (std::string_view piece : AddressPieces(value)) {
-            GObjectPtr<InternetAddressList> parsed(internet_address_list_parse(LenientParserOptions(), std::string(piece).c_str()));
+            GObjectPtr<InternetAddressList> parsed(
+                internet_address_list_parse(LenientParserOptions(), std::string(piece).c_str()));
             boxes.clear();
             Flatten(parsed.get(), boxes);
             found += boxes.size() + (HoldsGroup(parsed.get()) ? 1 : 0);
@@ -688,8 +727,8 @@ void ForEachMailbox(GMimeObject* object, const char* name, const std::function<v
             std::string text = CleanLine(DecodeHeaderText(std::string(value)));
             // "undisclosed-recipients:;" (or without the ';'): a group with no member.
             size_t colon = text.find(':');
-            bool onlyGroupSyntax = colon != std::string::npos &&
-                                   text.find_first_not_of(" \t;", colon + 1) == std::string::npos;
+            bool onlyGroupSyntax =
+                colon != std::string::npos && text.find_first_not_of(" \t;", colon + 1) == std::string::npos;
             if (!text.empty() && !onlyGroupSyntax) {
                 Mailbox m{std::move(text), {}};
                 f(m);
@@ -778,14 +817,17 @@ void SetRecipients(Message& out, GMimeMessage* message) {
         }
     bool reserved = false;
     for (const Kind& kind : kinds) {
-        ForEachMailbox(GMIME_OBJECT(message), kind.header, [&](Mailbox& m) {
-            if (!reserved) {
-                out.recipients.reserve(out.recipients.size() + ats, fieldBytes);
-                reserved = true;
-            }
-            // Compact: the writers expand each row only while they store it.
-            out.recipients.addSmtp(kind.recipientType, m.name, m.address);
-        }, true);
+        ForEachMailbox(
+            GMIME_OBJECT(message), kind.header,
+            [&](Mailbox& m) {
+                if (!reserved) {
+                    out.recipients.reserve(out.recipients.size() + ats, fieldBytes);
+                    reserved = true;
+                }
+                // Compact: the writers expand each row only while they store it.
+                out.recipients.addSmtp(kind.recipientType, m.name, m.address);
+            },
+            true);
         // The display list is every mailbox's name (never empty) in order:
         // made by the writers from the rows rather than held beside them (a
         // To: of 9 MB held another 9 MB here).
@@ -854,7 +896,8 @@ std::string MetaCharset(std::string_view html) {
         size_t p = at + 7;
         while (p < head.size() && (head[p] == ' ' || head[p] == '=' || head[p] == '"' || head[p] == '\'')) ++p;
         size_t e = p;
-        while (e < head.size() && (std::isalnum(static_cast<unsigned char>(head[e])) || head[e] == '-' || head[e] == '_' || head[e] == '.' || head[e] == ':'))
+        while (e < head.size() && (std::isalnum(static_cast<unsigned char>(head[e])) || head[e] == '-' ||
+                                   head[e] == '_' || head[e] == '.' || head[e] == ':'))
             ++e;
         if (e > p && head.rfind("<meta", at) != std::string::npos) return head.substr(p, e - p);
         at = head.find("charset", at + 7);
@@ -869,7 +912,7 @@ bool HasEightBit(std::string_view s) {
 // Code page that describes the bytes of a text part.
 uint32_t CodepageOfText(const std::string& charset, std::string_view bytes, bool html) {
     uint32_t cp = CodepageForCharset(charset);
-    if (cp == 20127 && HasEightBit(bytes)) cp = 0;  // "us-ascii" that is not
+    if (cp == 20127 && HasEightBit(bytes)) cp = 0;   // "us-ascii" that is not
     if (cp == 65001 && !IsValidUtf8(bytes)) cp = 0;  // "utf-8" that is not
     if (cp == 0 && html) cp = CodepageForCharset(MetaCharset(bytes));
     if (cp != 0) return cp;
@@ -970,15 +1013,16 @@ public:
     void importMessage(GMimeMessage* message, const std::function<std::string()>& rawHeaders, Message& out, int depth);
 
 private:
-    void addLeaf(GMimePart* part, const Collected& c, const std::set<std::string>& cids, const std::string& html, Message& out);
+    void addLeaf(GMimePart* part, const Collected& c, const std::set<std::string>& cids, const std::string& html,
+                 Message& out);
     void addEmbedded(GMimeObject* part, GMimeMessage* inner, Message& out, int depth);
     void addEmbeddedBytes(GMimeObject* part, std::string_view bytes, Message& out, int depth);
     void finishEmbedded(GMimeObject* part, std::unique_ptr<Message> child, Message& out);
     void addBytes(GMimeObject* part, std::string bytes, const std::string& defaultName, Message& out);
 };
 
-void Importer::addLeaf(GMimePart* part, const Collected& c, const std::set<std::string>& cids,
-                       const std::string& html, Message& out) {
+void Importer::addLeaf(GMimePart* part, const Collected& c, const std::set<std::string>& cids, const std::string& html,
+                       Message& out) {
     GMimeObject* object = GMIME_OBJECT(part);
     std::string mimeType = MimeType(object);
     std::string data = DecodedContent(part);
@@ -1047,7 +1091,8 @@ void Importer::addEmbedded(GMimeObject* object, GMimeMessage* inner, Message& ou
     }
     auto child = std::make_unique<Message>();
     std::string headers = TakeGString(g_mime_object_get_headers(GMIME_OBJECT(inner), nullptr));
-    importMessage(inner, [&] { return SanitizeUtf8(ToCrlf(headers)); }, *child, depth + 1);
+    importMessage(
+        inner, [&] { return SanitizeUtf8(ToCrlf(headers)); }, *child, depth + 1);
     finishEmbedded(object, std::move(child), out);
 }
 
@@ -1085,8 +1130,10 @@ std::string ConversationIndexOf(GMimeObject* object) {
     std::string b64;
     for (char ch : RawHeader(object, "Thread-Index")) {
         const auto c = static_cast<unsigned char>(ch);
-        if (std::isalnum(c) || ch == '+' || ch == '/' || ch == '=') b64 += ch;
-        else if (!std::isspace(c)) return "";
+        if (std::isalnum(c) || ch == '+' || ch == '/' || ch == '=')
+            b64 += ch;
+        else if (!std::isspace(c))
+            return "";
     }
     const size_t pad = b64.find('=');
     if (b64.empty() || b64.size() % 4 != 0 ||
@@ -1099,7 +1146,8 @@ std::string ConversationIndexOf(GMimeObject* object) {
     return bytes;
 }
 
-void Importer::importMessage(GMimeMessage* message, const std::function<std::string()>& rawHeaders, Message& out, int depth) {
+void Importer::importMessage(GMimeMessage* message, const std::function<std::string()>& rawHeaders, Message& out,
+                             int depth) {
     GMimeObject* object = GMIME_OBJECT(message);
     out.props.setString(pid::MessageClass, "IPM.Note");
     out.props.setLong(pid::MessageFlags, 0x01);  // read
@@ -1137,17 +1185,20 @@ void Importer::importMessage(GMimeMessage* message, const std::function<std::str
     if (const Property* normalized = out.props.find(ids::NormalizedSubject);
         topicIsSubject && normalized && !normalized->textView().empty()) {
         if (normalized->shared)
-            out.props.set(Property::SharedText(ids::ConversationTopic, normalized->shared, size_t(normalized->integer)));
+            out.props.set(
+                Property::SharedText(ids::ConversationTopic, normalized->shared, size_t(normalized->integer)));
         else
             out.props.setString(ids::ConversationTopic, std::string(normalized->text));
     }
-    if (std::string block = rawHeaders(); !block.empty()) out.props.setString(pid::TransportMessageHeaders, std::move(block));
+    if (std::string block = rawHeaders(); !block.empty())
+        out.props.setString(pid::TransportMessageHeaders, std::move(block));
 
     Collected c;
     Walk(g_mime_message_get_mime_part(message), c, 0);
     SetBodies(out, c);
     if (!c.plain && !c.html && c.attachments.empty() &&
-        std::any_of(c.leftovers.begin(), c.leftovers.end(), [](char ch) { return !std::isspace(static_cast<unsigned char>(ch)); })) {
+        std::any_of(c.leftovers.begin(), c.leftovers.end(),
+                    [](char ch) { return !std::isspace(static_cast<unsigned char>(ch)); })) {
         out.props.setString(pid::Body, ToCrlf(SanitizeUtf8(c.leftovers)));
     }
 
@@ -1164,8 +1215,10 @@ void Importer::importMessage(GMimeMessage* message, const std::function<std::str
             // leaves unparsed: decode it and parse the message inside.
             std::string bytes = DecodedContent(GMIME_PART(part));
             std::string converted;
-            if (!RawHeaderBlock(PrepareInput(bytes, converted)).empty()) addEmbeddedBytes(part, bytes, out, depth);
-            else addLeaf(GMIME_PART(part), c, cids, html, out);
+            if (!RawHeaderBlock(PrepareInput(bytes, converted)).empty())
+                addEmbeddedBytes(part, bytes, out, depth);
+            else
+                addLeaf(GMIME_PART(part), c, cids, html, out);
         } else if (GMIME_IS_PART(part)) {
             addLeaf(GMIME_PART(part), c, cids, html, out);
         }
@@ -1267,13 +1320,16 @@ void ImportInto(std::string_view input, Message& out, int depth, SourceFile* fil
         ~Scope() { tlsLongFields = outer; }
     } scope(&longFields);
     Importer importer;
-    importer.importMessage(message.get(), [&] {
-        // Only a long block is worth reading in pieces.
-        const bool inMap = headerEnd > kLongFieldBytes && file && file->map.mapped() &&
-                           prepared.data() >= file->map.bytes().data() &&
-                           prepared.data() < file->map.bytes().data() + file->map.bytes().size();
-        return RawHeaderBlock(prepared.substr(0, headerEnd), inMap ? &file->map : nullptr);
-    }, out, depth);
+    importer.importMessage(
+        message.get(),
+        [&] {
+            // Only a long block is worth reading in pieces.
+            const bool inMap = headerEnd > kLongFieldBytes && file && file->map.mapped() &&
+                               prepared.data() >= file->map.bytes().data() &&
+                               prepared.data() < file->map.bytes().data() + file->map.bytes().size();
+            return RawHeaderBlock(prepared.substr(0, headerEnd), inMap ? &file->map : nullptr);
+        },
+        out, depth);
 }
 
 }  // namespace

@@ -19,14 +19,14 @@ namespace store::msg::detail {
 namespace {
 
 // Geometry and special values (MS-CFB 2.1, 2.2, 2.6).
-constexpr uint32_t kSectorBytes = 512;             // version 3
+constexpr uint32_t kSectorBytes = 512;  // version 3
 constexpr uint32_t kMiniSectorBytes = 64;
 constexpr uint32_t kMiniStreamCutoffBytes = 4096;  // streams this long or longer use regular sectors
 constexpr uint32_t kDirEntryBytes = 128;
-constexpr uint32_t kIdsPerSector = kSectorBytes / 4;         // FAT / mini FAT entries per sector
-constexpr uint32_t kHeaderDifatSlots = 109;                   // FAT sector numbers held by the header
-constexpr uint32_t kIdsPerDifatSector = kIdsPerSector - 1;    // the last slot chains to the next DIFAT sector
-constexpr uint64_t kMaxStreamBytes = 0x7FFFFFFF;             // version 3 stream size limit
+constexpr uint32_t kIdsPerSector = kSectorBytes / 4;        // FAT / mini FAT entries per sector
+constexpr uint32_t kHeaderDifatSlots = 109;                 // FAT sector numbers held by the header
+constexpr uint32_t kIdsPerDifatSector = kIdsPerSector - 1;  // the last slot chains to the next DIFAT sector
+constexpr uint64_t kMaxStreamBytes = 0x7FFFFFFF;            // version 3 stream size limit
 constexpr uint32_t kDifSect = 0xFFFFFFFC;
 constexpr uint32_t kFatSect = 0xFFFFFFFD;
 constexpr uint32_t kEndOfChain = 0xFFFFFFFE;
@@ -49,8 +49,7 @@ struct Run {
 
 void chainRuns(std::vector<uint32_t>& table, const std::vector<Run>& runs) {
     for (const Run& r : runs)
-        for (uint32_t i = 0; i < r.count; ++i)
-            table[r.start + i] = (i + 1 < r.count) ? r.start + i + 1 : kEndOfChain;
+        for (uint32_t i = 0; i < r.count; ++i) table[r.start + i] = (i + 1 < r.count) ? r.start + i + 1 : kEndOfChain;
 }
 
 struct DirEntry {
@@ -324,7 +323,8 @@ bool CompoundFileWriter::writeStream(Storage* parent, const std::string& name, u
     if (!filled || written != size) return fail("stream " + name + " is not the size announced");
     if (size_t pad = size_t(uint64_t(count) * kSectorBytes - size)) {
         static const char zeros[kSectorBytes] = {};
-        if (!f.writeAt(offset + size, zeros, pad)) return fail(std::string("cannot write to the file: ") + std::strerror(errno));
+        if (!f.writeAt(offset + size, zeros, pad))
+            return fail(std::string("cannot write to the file: ") + std::strerror(errno));
     }
     f.runs.push_back({e.startSector, count});
     f.nextSector += count;
@@ -413,7 +413,8 @@ bool CompoundFileWriter::finish() {
     put32(bytesAt(h + 0x40), miniFatSectors);
     put32(bytesAt(h + 0x44), difatSectors ? base + fatSectors : kEndOfChain);
     put32(bytesAt(h + 0x48), difatSectors);
-    for (uint32_t i = 0; i < kHeaderDifatSlots; ++i) put32(bytesAt(h + 0x4C + 4 * i), i < fatSectors ? base + i : kFreeSect);
+    for (uint32_t i = 0; i < kHeaderDifatSlots; ++i)
+        put32(bytesAt(h + 0x4C + 4 * i), i < fatSectors ? base + i : kFreeSect);
     if (!f.writeAt(0, h, sizeof h)) return ioFail("cannot write the header");
 
     int fd = f.fd;

@@ -61,16 +61,23 @@ std::optional<uint32_t> positiveLong(const PropertyBag& bag, uint16_t id) {
 // mandatory for the attachment's method and position, read/write otherwise.
 uint32_t flagsFor(uint16_t id) {
     switch (id) {
-    case pid::HasAttachments: case pid::DisplayTo: case pid::DisplayCc: case pid::DisplayBcc:
-    case pid::MessageSize: case pid::AttachSize: case pid::AttachNumber: case ids::StoreSupportMask:
-    case 0x3007: case 0x3008:  // PidTagCreationTime, PidTagLastModificationTime
-    case 0x0E1D:               // PidTagNormalizedSubject
-    case 0x0FF4: case 0x0FF7:  // PidTagAccess, PidTagAccessLevel
-        return kPropAttrReadable;
-    case pid::AttachMethod: case pid::RenderingPosition:
-        return kPropAttrMandatory | kPropAttrReadable | kPropAttrWritable;
-    default:
-        return kPropAttrReadable | kPropAttrWritable;
+        case pid::HasAttachments:
+        case pid::DisplayTo:
+        case pid::DisplayCc:
+        case pid::DisplayBcc:
+        case pid::MessageSize:
+        case pid::AttachSize:
+        case pid::AttachNumber:
+        case ids::StoreSupportMask:
+        case 0x3007:
+        case 0x3008:  // PidTagCreationTime, PidTagLastModificationTime
+        case 0x0E1D:  // PidTagNormalizedSubject
+        case 0x0FF4:
+        case 0x0FF7:  // PidTagAccess, PidTagAccessLevel
+            return kPropAttrReadable;
+        case pid::AttachMethod:
+        case pid::RenderingPosition: return kPropAttrMandatory | kPropAttrReadable | kPropAttrWritable;
+        default: return kPropAttrReadable | kPropAttrWritable;
     }
 }
 
@@ -157,8 +164,10 @@ std::string htmlAsText(const Message& m) {
 // the first Windows code page that does; 0 when none does.
 uint32_t chooseStringCodepage(const Message& m) {
     uint32_t own = 0;
-    if (auto v = positiveLong(m.props, pid::MessageCodepage)) own = *v;
-    else if (auto v = positiveLong(m.props, pid::InternetCodepage)) own = *v;
+    if (auto v = positiveLong(m.props, pid::MessageCodepage))
+        own = *v;
+    else if (auto v = positiveLong(m.props, pid::InternetCodepage))
+        own = *v;
     const std::string html = htmlAsText(m);
     TextCharacters characters;
     forEachString(m, html, [&](std::string_view text) { characters.add(text); });
@@ -230,7 +239,7 @@ std::string renameMetaCharset(std::string html, const std::string& charset) {
 struct Context {
     bool unicode = true;
     std::unordered_map<const Message*, uint32_t> codepages;  // of each message object, in an 8-bit file
-    uint64_t storageTime = 0;  // modification time of the storages (0 = none)
+    uint64_t storageTime = 0;                                // modification time of the storages (0 = none)
     NamedPropertyMap names;
     CompoundFileWriter cfb;
     std::string error;  // errors of this layer; the compound file keeps its own
@@ -279,90 +288,92 @@ bool writeProperty(Context& ctx, CompoundFileWriter::Storage* storage, PropertyS
         return true;
     }
     switch (type) {
-    case PT_UNICODE:
-    case PT_STRING8: {
-        const uint32_t namesOf = recipients ? p.recipientNamesOf() : 0;
-        const std::string_view text = p.textView();
-        if (namesOf || text.size() > kLongTextPiece) {
-            // Converted a piece at a time: the stored form of a long subject
-            // or body is as large as the model's copy, or twice as large, and
-            // a display list is not held at all.
-            // The UTF-8 in pieces that end on character boundaries, so that
-            // they convert to what the whole converts to (the 8-bit code
-            // pages a file is written in keep no state between characters).
-            auto eachUtf8 = [&](const std::function<void(std::string_view)>& f) {
-                if (namesOf) return recipients->eachDisplayName(namesOf, f);
-                for (std::string_view rest = text; !rest.empty();) {
-                    size_t cut = std::min(rest.size(), kLongTextPiece);
-                    while (cut < rest.size() && (uint8_t(rest[cut]) & 0xC0) == 0x80) ++cut;
-                    f(rest.substr(0, cut));
-                    rest.remove_prefix(cut);
-                }
-            };
-            auto eachPiece = [&](const CompoundFileWriter::PieceSink& put) {
-                std::string piece;
-                bool ok = true;
-                eachUtf8([&](std::string_view utf8) {
-                    if (!ok) return;
-                    if (ctx.unicode) AppendUtf16le(piece, utf8);
-                    else piece += encode8(utf8, codepage);
-                    if (piece.size() >= kLongTextPiece) {
-                        ok = put(piece);
-                        piece.clear();
+        case PT_UNICODE:
+        case PT_STRING8: {
+            const uint32_t namesOf = recipients ? p.recipientNamesOf() : 0;
+            const std::string_view text = p.textView();
+            if (namesOf || text.size() > kLongTextPiece) {
+                // Converted a piece at a time: the stored form of a long subject
+                // or body is as large as the model's copy, or twice as large, and
+                // a display list is not held at all.
+                // The UTF-8 in pieces that end on character boundaries, so that
+                // they convert to what the whole converts to (the 8-bit code
+                // pages a file is written in keep no state between characters).
+                auto eachUtf8 = [&](const std::function<void(std::string_view)>& f) {
+                    if (namesOf) return recipients->eachDisplayName(namesOf, f);
+                    for (std::string_view rest = text; !rest.empty();) {
+                        size_t cut = std::min(rest.size(), kLongTextPiece);
+                        while (cut < rest.size() && (uint8_t(rest[cut]) & 0xC0) == 0x80) ++cut;
+                        f(rest.substr(0, cut));
+                        rest.remove_prefix(cut);
                     }
-                });
-                return ok && (piece.empty() || put(piece));
-            };
-            size_t size = 0;
-            if (ctx.unicode) {
-                eachUtf8([&](std::string_view utf8) { size += Utf16leSize(utf8); });
-            } else {
-                eachPiece([&](std::string_view piece) {
-                    size += piece.size();
-                    return true;
-                });
+                };
+                auto eachPiece = [&](const CompoundFileWriter::PieceSink& put) {
+                    std::string piece;
+                    bool ok = true;
+                    eachUtf8([&](std::string_view utf8) {
+                        if (!ok) return;
+                        if (ctx.unicode)
+                            AppendUtf16le(piece, utf8);
+                        else
+                            piece += encode8(utf8, codepage);
+                        if (piece.size() >= kLongTextPiece) {
+                            ok = put(piece);
+                            piece.clear();
+                        }
+                    });
+                    return ok && (piece.empty() || put(piece));
+                };
+                size_t size = 0;
+                if (ctx.unicode) {
+                    eachUtf8([&](std::string_view utf8) { size += Utf16leSize(utf8); });
+                } else {
+                    eachPiece([&](std::string_view piece) {
+                        size += piece.size();
+                        return true;
+                    });
+                }
+                entries.addStreamBacked(tag, flags, uint32_t(size) + (ctx.unicode ? 2 : 1));
+                return cfb.writeStream(storage, substgName(tag), size, eachPiece);
             }
-            entries.addStreamBacked(tag, flags, uint32_t(size) + (ctx.unicode ? 2 : 1));
-            return cfb.writeStream(storage, substgName(tag), size, eachPiece);
+            std::string bytes = encodeString(ctx, text, codepage);
+            entries.addStreamBacked(tag, flags, uint32_t(bytes.size()) + (ctx.unicode ? 2 : 1));
+            return cfb.writeStream(storage, substgName(tag), bytes);
         }
-        std::string bytes = encodeString(ctx, text, codepage);
-        entries.addStreamBacked(tag, flags, uint32_t(bytes.size()) + (ctx.unicode ? 2 : 1));
-        return cfb.writeStream(storage, substgName(tag), bytes);
-    }
-    case PT_BINARY:
-    case PT_CLSID:
-        entries.addStreamBacked(tag, flags, uint32_t(p.text.size()));
-        return cfb.writeStream(storage, substgName(tag), p.text);
-    case PT_UNICODE_MV:
-    case PT_STRING8_MV:
-    case PT_MV_BINARY: {
-        // A length stream plus one stream per value (MS-OXMSG 2.1.4.2).
-        bool binary = type == PT_MV_BINARY;
-        std::string lengths;
-        for (size_t i = 0; i < p.values.size(); ++i) {
-            std::string value = binary ? p.values[i] : encodeString(ctx, p.values[i], codepage);
-            if (!binary) value.append(ctx.unicode ? 2 : 1, '\0');  // values keep their NUL
-            append32(lengths, uint32_t(value.size()));
-            if (binary) append32(lengths, 0);
-            if (!cfb.writeStream(storage, substgName(tag) + "-" + hex8(uint32_t(i)), value)) return false;
+        case PT_BINARY:
+        case PT_CLSID:
+            entries.addStreamBacked(tag, flags, uint32_t(p.text.size()));
+            return cfb.writeStream(storage, substgName(tag), p.text);
+        case PT_UNICODE_MV:
+        case PT_STRING8_MV:
+        case PT_MV_BINARY: {
+            // A length stream plus one stream per value (MS-OXMSG 2.1.4.2).
+            bool binary = type == PT_MV_BINARY;
+            std::string lengths;
+            for (size_t i = 0; i < p.values.size(); ++i) {
+                std::string value = binary ? p.values[i] : encodeString(ctx, p.values[i], codepage);
+                if (!binary) value.append(ctx.unicode ? 2 : 1, '\0');  // values keep their NUL
+                append32(lengths, uint32_t(value.size()));
+                if (binary) append32(lengths, 0);
+                if (!cfb.writeStream(storage, substgName(tag) + "-" + hex8(uint32_t(i)), value)) return false;
+            }
+            entries.addStreamBacked(tag, flags, uint32_t(lengths.size()));
+            return cfb.writeStream(storage, substgName(tag), lengths);
         }
-        entries.addStreamBacked(tag, flags, uint32_t(lengths.size()));
-        return cfb.writeStream(storage, substgName(tag), lengths);
-    }
-    default:
-        if ((type & 0x1000) && FixedValueBytes(type & 0x0FFF)) {
-            // Fixed-size multi-valued: the values back to back in one stream.
-            std::string packed;
-            for (const std::string& v : p.values) packed += v;
-            entries.addStreamBacked(tag, flags, uint32_t(packed.size()));
-            return cfb.writeStream(storage, substgName(tag), packed);
-        }
-        return true;  // a type the model does not define: left out
+        default:
+            if ((type & 0x1000) && FixedValueBytes(type & 0x0FFF)) {
+                // Fixed-size multi-valued: the values back to back in one stream.
+                std::string packed;
+                for (const std::string& v : p.values) packed += v;
+                entries.addStreamBacked(tag, flags, uint32_t(packed.size()));
+                return cfb.writeStream(storage, substgName(tag), packed);
+            }
+            return true;  // a type the model does not define: left out
     }
 }
 
-bool writeProperties(Context& ctx, CompoundFileWriter::Storage* storage, const ObjectProps& props,
-                     uint32_t codepage, PropertyStreamBuilder& entries) {
+bool writeProperties(Context& ctx, CompoundFileWriter::Storage* storage, const ObjectProps& props, uint32_t codepage,
+                     PropertyStreamBuilder& entries) {
     for (const Property* p : props.list)
         if (!writeProperty(ctx, storage, entries, *p, codepage, props.recipients)) return false;
     return true;
@@ -409,8 +420,7 @@ bool writeAttachment(Context& ctx, CompoundFileWriter::Storage* parent, const At
     addStoreSupportMask(ctx, a.props, props);
     props.addIfMissing(Property::Int(pid::AttachNumber, PT_LONG, index));
     props.addIfMissing(Property::Int(ids::ObjectType, PT_LONG, ids::MAPI_ATTACH));
-    props.addIfMissing(
-        Property::Int(pid::AttachMethod, PT_LONG, a.embedded ? ids::afEmbeddedMessage : ids::afByValue));
+    props.addIfMissing(Property::Int(pid::AttachMethod, PT_LONG, a.embedded ? ids::afEmbeddedMessage : ids::afByValue));
     PropertyStreamBuilder entries;
     if (!writeProperties(ctx, storage, props, codepage, entries)) return false;
     if (a.embedded) {
@@ -418,8 +428,7 @@ bool writeAttachment(Context& ctx, CompoundFileWriter::Storage* parent, const At
         entries.addStreamBacked((uint32_t(pid::AttachDataBinary) << 16) | PT_OBJECT,
                                 kPropAttrReadable | kPropAttrWritable, kObjectSize);
         CompoundFileWriter::Storage* inner = ctx.cfb.beginStorage(storage, kEmbeddedStorage, ctx.storageTime);
-        if (!inner || !writeMessage(ctx, inner, *a.embedded, HeaderKind::EmbeddedMessage) ||
-            !ctx.cfb.endStorage(inner))
+        if (!inner || !writeMessage(ctx, inner, *a.embedded, HeaderKind::EmbeddedMessage) || !ctx.cfb.endStorage(inner))
             return false;
     }
     if (!ctx.cfb.writeStream(storage, kPropertiesStream, entries.serialize(HeaderKind::RecipientOrAttachment, 0, 0)))
@@ -505,9 +514,8 @@ bool WriteMsgFile(const store::Message& msg, const std::string& path, bool unico
             break;
         }
     }
-    bool ok = ctx.cfb.create(path, kMessageClsid) &&
-              writeMessage(ctx, ctx.cfb.root(), msg, HeaderKind::TopMessage) && writeNameIdStorage(ctx) &&
-              ctx.cfb.finish();
+    bool ok = ctx.cfb.create(path, kMessageClsid) && writeMessage(ctx, ctx.cfb.root(), msg, HeaderKind::TopMessage) &&
+              writeNameIdStorage(ctx) && ctx.cfb.finish();
     if (!ok && error) {
         *error = !ctx.error.empty() ? ctx.error : ctx.cfb.error();
         if (error->empty()) *error = "cannot write the message file";

@@ -7,26 +7,30 @@
 #include <algorithm>
 
 namespace store::msg::detail {
-namespace {
-
-
-}  // namespace
+namespace {}  // namespace
 
 uint32_t FixedValueBytes(uint16_t type) {
     switch (type) {
-    case 0x000B: return 1;                             // PtypBoolean
-    case 0x0002: return 2;                             // PtypInteger16
-    case 0x0003: case 0x0004: case 0x000A: return 4;  // PtypInteger32, PtypFloating32, PtypErrorCode
-    case 0x0005: case 0x0006: case 0x0007:             // PtypFloating64, PtypCurrency, PtypFloatingTime
-    case 0x0014: case 0x0040: return 8;                // PtypInteger64, PtypTime
-    default: return 0;
+        case 0x000B: return 1;  // PtypBoolean
+        case 0x0002: return 2;  // PtypInteger16
+        case 0x0003:
+        case 0x0004:
+        case 0x000A: return 4;  // PtypInteger32, PtypFloating32, PtypErrorCode
+        case 0x0005:
+        case 0x0006:
+        case 0x0007:  // PtypFloating64, PtypCurrency, PtypFloatingTime
+        case 0x0014:
+        case 0x0040: return 8;  // PtypInteger64, PtypTime
+        default: return 0;
     }
 }
 
 void PropertyStreamBuilder::addFixed(uint32_t tag, uint32_t flags, uint64_t value) {
     uint32_t bytes = FixedValueBytes(uint16_t(tag & 0xFFFF));
-    if (bytes == 1) value = value ? 1 : 0;
-    else if (bytes < 8) value &= (uint64_t(1) << (8 * bytes)) - 1;  // padding must be zero
+    if (bytes == 1)
+        value = value ? 1 : 0;
+    else if (bytes < 8)
+        value &= (uint64_t(1) << (8 * bytes)) - 1;  // padding must be zero
     entries_.push_back({tag, flags, value});
 }
 
@@ -34,8 +38,7 @@ void PropertyStreamBuilder::addStreamBacked(uint32_t tag, uint32_t flags, uint32
     entries_.push_back({tag, flags, size});  // size, then 4 reserved zero bytes
 }
 
-std::string PropertyStreamBuilder::serialize(HeaderKind kind, uint32_t recipientCount,
-                                             uint32_t attachmentCount) const {
+std::string PropertyStreamBuilder::serialize(HeaderKind kind, uint32_t recipientCount, uint32_t attachmentCount) const {
     std::string out;
     out.reserve(kTopHeaderBytes + entries_.size() * kEntryBytes);
     appendLE(out, 0, 8);  // reserved

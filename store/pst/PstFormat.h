@@ -28,10 +28,10 @@ inline constexpr size_t kHdrBPlatformAccess = 15;
 inline constexpr size_t kHdrBidUnused = 24;
 inline constexpr size_t kHdrBidNextP = 32;
 inline constexpr size_t kHdrDwUnique = 40;
-inline constexpr size_t kHdrRgnid = 44;    // 32 NIDs, one per NID type: the next index to use
-inline constexpr size_t kHdrRoot = 180;    // the ROOT structure, below
-inline constexpr size_t kHdrRgbFM = 256;   // 128 bytes, deprecated: 0xFF
-inline constexpr size_t kHdrRgbFP = 384;   // 128 bytes, deprecated: 0xFF
+inline constexpr size_t kHdrRgnid = 44;   // 32 NIDs, one per NID type: the next index to use
+inline constexpr size_t kHdrRoot = 180;   // the ROOT structure, below
+inline constexpr size_t kHdrRgbFM = 256;  // 128 bytes, deprecated: 0xFF
+inline constexpr size_t kHdrRgbFP = 384;  // 128 bytes, deprecated: 0xFF
 inline constexpr size_t kHdrBSentinel = 512;
 inline constexpr size_t kHdrBCryptMethod = 513;
 inline constexpr size_t kHdrBidNextB = 516;
@@ -43,11 +43,11 @@ inline constexpr size_t kHdrCrcStart = 8;
 inline constexpr size_t kHdrCrcPartialBytes = 471;
 inline constexpr size_t kHdrCrcFullBytes = 516;
 
-inline constexpr uint16_t kMagicClient = 0x4D53;   // "SM"
-inline constexpr uint16_t kVerUnicode = 23;        // wVer of a Unicode store
-inline constexpr uint16_t kVerUnicodeWip = 37;     // wVer a WIP-aware Outlook writes; accepted, never written
+inline constexpr uint16_t kMagicClient = 0x4D53;  // "SM"
+inline constexpr uint16_t kVerUnicode = 23;       // wVer of a Unicode store
+inline constexpr uint16_t kVerUnicodeWip = 37;    // wVer a WIP-aware Outlook writes; accepted, never written
 inline constexpr uint16_t kVerClient = 19;
-inline constexpr uint8_t kPlatform = 0x01;         // bPlatformCreate / bPlatformAccess
+inline constexpr uint8_t kPlatform = 0x01;  // bPlatformCreate / bPlatformAccess
 inline constexpr uint8_t kSentinel = 0x80;
 // bCryptMethod (MS-PST 2.2.2.6).
 inline constexpr uint8_t kCryptNone = 0x00;
@@ -59,7 +59,7 @@ inline constexpr size_t kRootIbFileEof = 4;
 inline constexpr size_t kRootIbAMapLast = 12;
 inline constexpr size_t kRootCbAMapFree = 20;
 inline constexpr size_t kRootCbPMapFree = 28;
-inline constexpr size_t kRootBrefNbt = 36;   // BREF: bid, then ib at +8
+inline constexpr size_t kRootBrefNbt = 36;  // BREF: bid, then ib at +8
 inline constexpr size_t kRootBrefBbt = 52;
 inline constexpr size_t kRootFAMapValid = 68;
 inline constexpr uint8_t kInvalidAMap = 0x00;  // fAMapValid: maps are hints, rebuild them
@@ -87,13 +87,13 @@ inline constexpr uint8_t kPtypeDList = 0x86;
 // Allocation maps (MS-PST 2.2.2.7.2 to 2.2.2.7.6). Each AMap page maps the 496 * 8
 // slots of 64 bytes that follow it (its own page included): one section.
 inline constexpr uint64_t kFirstAmapOffset = 0x4400;
-inline constexpr uint64_t kDListOffset = 0x4200;   // MS-PST 2.2.2.7.4
-inline constexpr uint64_t kSlotBytes = 64;          // one AMap bit
+inline constexpr uint64_t kDListOffset = 0x4200;                            // MS-PST 2.2.2.7.4
+inline constexpr uint64_t kSlotBytes = 64;                                  // one AMap bit
 inline constexpr uint64_t kSectionBytes = kPageDataBytes * 8 * kSlotBytes;  // 253 952
-inline constexpr uint64_t kPMapEverySections = 8;            // MS-PST 2.2.2.7.3
-inline constexpr uint64_t kFMapFirstSection = 128;           // MS-PST 2.2.2.7.5
+inline constexpr uint64_t kPMapEverySections = 8;                           // MS-PST 2.2.2.7.3
+inline constexpr uint64_t kFMapFirstSection = 128;                          // MS-PST 2.2.2.7.5
 inline constexpr uint64_t kFMapEverySections = 496;
-inline constexpr uint64_t kFPMapFirstSection = 8192;         // MS-PST 2.2.2.7.6
+inline constexpr uint64_t kFPMapFirstSection = 8192;  // MS-PST 2.2.2.7.6
 inline constexpr uint64_t kFPMapEverySections = 496 * 8 * 8;
 
 // BTPAGE (MS-PST 2.2.2.7.7.1): entries from 0, then the counts.
@@ -122,7 +122,7 @@ inline constexpr unsigned kBbtLeafMax = kBtEntriesBytes / kBbtEntryBytes;  // 20
 inline constexpr unsigned kBtIndexMax = kBtEntriesBytes / kBtEntryBytes;   // 20
 
 // ---- Blocks (MS-PST 2.2.2.8) ---------------------------------------------------------
-inline constexpr size_t kMaxBlockBytes = 8192;   // data, padding and trailer
+inline constexpr size_t kMaxBlockBytes = 8192;  // data, padding and trailer
 inline constexpr size_t kMaxBlockData = 8176;
 inline constexpr size_t kBlockAlign = 64;
 // BLOCKTRAILER (MS-PST 2.2.2.8.1).
@@ -138,7 +138,7 @@ inline constexpr uint64_t kBidStep = 4;
 // XBLOCK / XXBLOCK (MS-PST 2.2.2.8.3.2.1, 2.2.2.8.3.2.2): btype, cLevel, cEnt, lcbTotal,
 // then the BIDs from byte 8.
 inline constexpr uint8_t kBtypeXBlock = 0x01;
-inline constexpr uint8_t kBtypeSubnode = 0x02;   // SLBLOCK (cLevel 0) and SIBLOCK (cLevel 1)
+inline constexpr uint8_t kBtypeSubnode = 0x02;  // SLBLOCK (cLevel 0) and SIBLOCK (cLevel 1)
 inline constexpr size_t kXbBtype = 0;
 inline constexpr size_t kXbCLevel = 1;
 inline constexpr size_t kXbCEnt = 2;
@@ -197,8 +197,8 @@ inline constexpr uint32_t kNidRecipientTable = 0x692;
 inline constexpr unsigned kHidIndexShift = 5;
 inline constexpr uint32_t kHidIndexMask = 0x7FF;
 inline constexpr unsigned kHidPageShift = 16;
-inline constexpr size_t kMaxHeapItem = 3580;       // largest item (2.3.1.1)
-inline constexpr size_t kMaxHeapAllocs = 2047;     // items on one page
+inline constexpr size_t kMaxHeapItem = 3580;    // largest item (2.3.1.1)
+inline constexpr size_t kMaxHeapAllocs = 2047;  // items on one page
 // HNHDR (2.3.1.2), on page 0: ibHnpm, bSig, bClientSig, hidUserRoot, rgbFillLevel.
 inline constexpr size_t kHnhdrBytes = 12;
 inline constexpr size_t kHnIbHnpm = 0;
@@ -210,7 +210,7 @@ inline constexpr uint8_t kHnSig = 0xEC;
 // HNPAGEHDR (2.3.1.3) on other pages, HNBITMAPHDR (2.3.1.4) on pages 8, 136, 264...
 inline constexpr size_t kHnPageHdrBytes = 2;
 inline constexpr size_t kHnBitmapHdrBytes = 66;
-inline constexpr size_t kHnBitmapRgbFillLevel = 2;   // 64 bytes: fill levels of 128 pages
+inline constexpr size_t kHnBitmapRgbFillLevel = 2;  // 64 bytes: fill levels of 128 pages
 inline constexpr uint32_t kHnBitmapFirstPage = 8;
 inline constexpr uint32_t kHnBitmapEveryPages = 128;
 // HNPAGEMAP (2.3.1.5): cAlloc, cFree, then cAlloc + 1 offsets.

@@ -129,8 +129,10 @@ uint32_t storeValue(NdbWriter& ndb, HeapBuilder& heap, const PropValue& v, bool 
 }  // namespace
 
 void PropValue::eachUtf8(const std::function<void(std::string_view)>& f) const {
-    if (pieces) (*pieces)(f);
-    else if (utf8) f(utf8Text());
+    if (pieces)
+        (*pieces)(f);
+    else if (utf8)
+        f(utf8Text());
 }
 
 const std::string& PropValue::bytes(std::string& scratch) const {
@@ -143,12 +145,18 @@ const std::string& PropValue::bytes(std::string& scratch) const {
 
 size_t fixedTypeSize(uint16_t type) {
     switch (type) {
-    case 0x0002: return 2;
-    case 0x0003: case 0x0004: case 0x000A: return 4;
-    case 0x000B: return 1;
-    case 0x0005: case 0x0006: case 0x0007: case 0x0014: case 0x0040: return 8;
-    case 0x0048: return 16;
-    default: return 0;
+        case 0x0002: return 2;
+        case 0x0003:
+        case 0x0004:
+        case 0x000A: return 4;
+        case 0x000B: return 1;
+        case 0x0005:
+        case 0x0006:
+        case 0x0007:
+        case 0x0014:
+        case 0x0040: return 8;
+        case 0x0048: return 16;
+        default: return 0;
     }
 }
 
@@ -268,8 +276,7 @@ uint64_t HeapBuilder::finish() {
 
 // ---------------------------------------------------------------- BTH
 
-BthStream::BthStream(HeapBuilder& heap, uint8_t cbKey, uint8_t cbEnt)
-    : heap_(heap), cbKey_(cbKey), cbEnt_(cbEnt) {
+BthStream::BthStream(HeapBuilder& heap, uint8_t cbKey, uint8_t cbEnt) : heap_(heap), cbKey_(cbKey), cbEnt_(cbEnt) {
     uint8_t h[kBthHeaderBytes] = {kClientSigBTH, cbKey, cbEnt, 0, 0, 0, 0, 0};
     header_ = heap_.add(h, kBthHeaderBytes);
 }
@@ -328,8 +335,8 @@ void BthStream::finish() {
 
 // ---------------------------------------------------------------- PC
 
-uint64_t writePropertyContext(NdbWriter& ndb, const std::vector<PropValue>& props,
-                              std::vector<SubnodeEntry>& subnodes, uint32_t& nextSubIndex) {
+uint64_t writePropertyContext(NdbWriter& ndb, const std::vector<PropValue>& props, std::vector<SubnodeEntry>& subnodes,
+                              uint32_t& nextSubIndex) {
     // Header, then the record array, then the values, which keeps the
     // records on the first page.
     HeapBuilder heap(ndb, kClientSigPC, true);
@@ -455,8 +462,8 @@ TableBuilder::~TableBuilder() = default;
 TableBuilder::TableBuilder(const TableBuilder& o)
     : ndb_(o.ndb_), layout_(o.layout_), rowSize_(o.rowSize_), heap_(std::make_unique<HeapBuilder>(*o.heap_)),
       index_(std::make_unique<BthStream>(*o.index_, *heap_)), tcinfo_(o.tcinfo_), rows_(o.rows_),
-      lastRowId_(o.lastRowId_), matrix_(o.matrix_), matrixInBlocks_(o.matrixInBlocks_),
-      matrixBlocks_(o.matrixBlocks_), subnodes_(o.subnodes_), nextSub_(o.nextSub_) {}
+      lastRowId_(o.lastRowId_), matrix_(o.matrix_), matrixInBlocks_(o.matrixInBlocks_), matrixBlocks_(o.matrixBlocks_),
+      subnodes_(o.subnodes_), nextSub_(o.nextSub_) {}
 
 NodeRef TableBuilder::snapshot() const {
     TableBuilder copy(*this);

@@ -29,11 +29,11 @@ struct PropValue {
 
     uint32_t tag = 0;
     std::string data;
-    const std::string* big = nullptr;   // when set, the value's bytes (kept by the caller; not copied)
-    const std::string* utf8 = nullptr;  // when set, see above
-    size_t utf8From = 0;                // with `utf8`: the value is *utf8 from this byte on
-    const Utf8Pieces* pieces = nullptr; // when set, see above (kept by the caller)
-    size_t utf16Bytes = 0;              // with `utf8` or `pieces`: the size of its UTF-16LE form
+    const std::string* big = nullptr;    // when set, the value's bytes (kept by the caller; not copied)
+    const std::string* utf8 = nullptr;   // when set, see above
+    size_t utf8From = 0;                 // with `utf8`: the value is *utf8 from this byte on
+    const Utf8Pieces* pieces = nullptr;  // when set, see above (kept by the caller)
+    size_t utf16Bytes = 0;               // with `utf8` or `pieces`: the size of its UTF-16LE form
     uint16_t type() const { return uint16_t(tag); }
     std::string_view utf8Text() const { return std::string_view(*utf8).substr(utf8From); }
     // True when the text is converted only as it is written.
@@ -122,8 +122,8 @@ private:
 // Writes a property context holding `props` (sorted by tag, one per id).
 // Values over 3580 bytes become subnodes of the node: their entries are
 // appended to `subnodes`, with ids of type 0x1F drawn from `nextSubIndex`.
-uint64_t writePropertyContext(NdbWriter& ndb, const std::vector<PropValue>& props,
-                              std::vector<SubnodeEntry>& subnodes, uint32_t& nextSubIndex);
+uint64_t writePropertyContext(NdbWriter& ndb, const std::vector<PropValue>& props, std::vector<SubnodeEntry>& subnodes,
+                              uint32_t& nextSubIndex);
 
 struct ColumnDesc {
     uint32_t tag;
@@ -166,7 +166,7 @@ private:
     uint32_t tcinfo_ = 0;
     uint32_t rows_ = 0;
     uint32_t lastRowId_ = 0;
-    std::vector<uint8_t> matrix_;       // rows not yet written
+    std::vector<uint8_t> matrix_;  // rows not yet written
     bool matrixInBlocks_ = false;
     std::vector<NdbWriter::BlockRef> matrixBlocks_;
     std::vector<SubnodeEntry> subnodes_;

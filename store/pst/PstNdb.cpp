@@ -83,8 +83,8 @@ uint32_t pstCrc(const void* data, size_t n, uint32_t crc) {
     while (n >= 8) {
         uint32_t lo = crc ^ get32(p);
         uint32_t hi = get32(p + 4);
-        crc = t[7][lo & 0xFF] ^ t[6][(lo >> 8) & 0xFF] ^ t[5][(lo >> 16) & 0xFF] ^ t[4][lo >> 24] ^
-              t[3][hi & 0xFF] ^ t[2][(hi >> 8) & 0xFF] ^ t[1][(hi >> 16) & 0xFF] ^ t[0][hi >> 24];
+        crc = t[7][lo & 0xFF] ^ t[6][(lo >> 8) & 0xFF] ^ t[5][(lo >> 16) & 0xFF] ^ t[4][lo >> 24] ^ t[3][hi & 0xFF] ^
+              t[2][(hi >> 8) & 0xFF] ^ t[1][(hi >> 16) & 0xFF] ^ t[0][hi >> 24];
         p += 8;
         n -= 8;
     }
@@ -209,7 +209,9 @@ void NdbWriter::sealSection() {
     if (!failed()) StartWriteback(fd_, start, kSectionBytes);
     // A section holding transient ranges gets its map written again at close,
     // with those ranges free.
-    auto inThis = [&](const std::pair<uint64_t, uint64_t>& r) { return (r.first - kFirstAmapOffset) / kSectionBytes == k; };
+    auto inThis = [&](const std::pair<uint64_t, uint64_t>& r) {
+        return (r.first - kFirstAmapOffset) / kSectionBytes == k;
+    };
     if (std::any_of(building_.begin(), building_.end(), inThis) ||
         std::any_of(committed_.begin(), committed_.end(), inThis))
         sealedMaps_[k].bits.assign(sec_.begin(), sec_.begin() + kPageDataBytes);
@@ -517,7 +519,9 @@ bool NdbWriter::commit(std::string* error) {
               [](const NbtEntry& a, const NbtEntry& b) { return a.nid < b.nid; });
     for (size_t i = 1; i < otherNodes_.size(); ++i)
         if (otherNodes_[i].nid == otherNodes_[i - 1].nid) return fail("internal error: duplicate node id");
-    const uint64_t firstMsg = !msgLeaves_.empty() ? msgLeaves_.front().key : !msgPending_.empty() ? msgPending_.front().nid : 0;
+    const uint64_t firstMsg = !msgLeaves_.empty()    ? msgLeaves_.front().key
+                              : !msgPending_.empty() ? msgPending_.front().nid
+                                                     : 0;
     if (!otherNodes_.empty() && firstMsg && otherNodes_.back().nid >= firstMsg)
         return fail("internal error: node ids out of order");
     std::vector<Triple> nbtLeaves;
@@ -540,7 +544,8 @@ bool NdbWriter::commit(std::string* error) {
     tail.insert(tail.end(), transientBbt_.begin(), transientBbt_.end());
     const size_t tailCount = tail.size() / kBbtEntryBytes;
     for (size_t i = 0; i < tailCount; i += kBbtLeafMax)
-        writeLeafPage(tail.data() + kBbtEntryBytes * i, unsigned(std::min<size_t>(kBbtLeafMax, tailCount - i)), bbtLeaves);
+        writeLeafPage(tail.data() + kBbtEntryBytes * i, unsigned(std::min<size_t>(kBbtLeafMax, tailCount - i)),
+                      bbtLeaves);
     if (bbtLeaves.empty()) return fail("internal error: empty block tree");
     const Triple bbtRoot = buildUpper(std::move(bbtLeaves), kPtypeBbt);
 

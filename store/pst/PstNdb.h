@@ -142,10 +142,10 @@ private:
     uint64_t bidNextP_ = 1;
 
     uint64_t secIndex_ = 0;
-    std::vector<uint8_t> sec_;     // the section being filled, written when sealed
+    std::vector<uint8_t> sec_;  // the section being filled, written when sealed
     size_t secCursor_ = 0;
     uint64_t cbAMapFree_ = 0;
-    size_t secFlushed_ = 0;        // bytes of the current section already on disk
+    size_t secFlushed_ = 0;          // bytes of the current section already on disk
     std::vector<uint8_t> freeRuns_;  // longest free run per sealed section (for FMaps)
 
     // Transient writes: their block tree entries, and the file ranges

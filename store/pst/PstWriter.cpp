@@ -32,8 +32,8 @@ constexpr uint32_t kNidIpmSubtree = 0x8022;
 constexpr uint32_t kNidSearchRoot = 0x8042;
 constexpr uint32_t kNidDeletedItems = 0x8062;
 
-constexpr uint32_t kTypeNormalFolder = 0x02, kTypeMessage = 0x04, kTypeAttachment = 0x05,
-                   kTypeHierarchy = 0x0D, kTypeContents = 0x0E, kTypeAssocContents = 0x0F;
+constexpr uint32_t kTypeNormalFolder = 0x02, kTypeMessage = 0x04, kTypeAttachment = 0x05, kTypeHierarchy = 0x0D,
+                   kTypeContents = 0x0E, kTypeAssocContents = 0x0F;
 
 // Property tags the writer itself uses.
 constexpr uint32_t tagDisplayName = (uint32_t(pid::DisplayName) << 16) | PT_UNICODE,
@@ -43,11 +43,11 @@ constexpr uint32_t tagDisplayName = (uint32_t(pid::DisplayName) << 16) | PT_UNIC
                    tagContainerClass = (uint32_t(pid::ContainerClass) << 16) | PT_UNICODE;
 
 // Column layouts of the table templates, in row order: tag, offset, width, CEB bit.
-const ColumnDesc kHierarchyCols[] = {
-    {0x67F20003, 0, 4, 0},   {0x67F30003, 4, 4, 1},   {0x3001001F, 8, 4, 2},   {0x36020003, 12, 4, 3},
-    {0x36030003, 16, 4, 4},  {0x0E300102, 20, 4, 6},  {0x0E330014, 24, 8, 7},  {0x0E340102, 32, 4, 8},
-    {0x0E380003, 36, 4, 9},  {0x3613001F, 40, 4, 10}, {0x66350003, 44, 4, 11}, {0x66360003, 48, 4, 12},
-    {0x360A000B, 52, 1, 5}};
+const ColumnDesc kHierarchyCols[] = {{0x67F20003, 0, 4, 0},   {0x67F30003, 4, 4, 1},   {0x3001001F, 8, 4, 2},
+                                     {0x36020003, 12, 4, 3},  {0x36030003, 16, 4, 4},  {0x0E300102, 20, 4, 6},
+                                     {0x0E330014, 24, 8, 7},  {0x0E340102, 32, 4, 8},  {0x0E380003, 36, 4, 9},
+                                     {0x3613001F, 40, 4, 10}, {0x66350003, 44, 4, 11}, {0x66360003, 48, 4, 12},
+                                     {0x360A000B, 52, 1, 5}};
 const ColumnDesc kContentsCols[] = {
     {0x67F20003, 0, 4, 0},    {0x67F30003, 4, 4, 1},    {0x0E170003, 8, 4, 2},    {0x001A001F, 12, 4, 3},
     {0x0E070003, 16, 4, 4},   {0x00170003, 20, 4, 5},   {0x0042001F, 24, 4, 6},   {0x0037001F, 28, 4, 7},
@@ -56,11 +56,11 @@ const ColumnDesc kContentsCols[] = {
     {0x00710102, 72, 4, 18},  {0x30130102, 76, 4, 19},  {0x65C60003, 80, 4, 20},  {0x30080040, 84, 8, 21},
     {0x0E300102, 92, 4, 22},  {0x0E330014, 96, 8, 23},  {0x0E340102, 104, 4, 24}, {0x0E3D0102, 108, 4, 25},
     {0x0E3C0102, 112, 4, 26}, {0x0E380003, 116, 4, 27}, {0x0057000B, 120, 1, 13}, {0x0058000B, 121, 1, 14}};
-const ColumnDesc kAssocContentsCols[] = {
-    {0x67F20003, 0, 4, 0},   {0x67F30003, 4, 4, 1},   {0x0E170003, 8, 4, 2},   {0x001A001F, 12, 4, 3},
-    {0x0E070003, 16, 4, 4},  {0x3001001F, 20, 4, 5},  {0x70030003, 24, 4, 6},  {0x70040102, 28, 4, 7},
-    {0x70050102, 32, 4, 8},  {0x7006001F, 36, 4, 9},  {0x70070003, 40, 4, 10}, {0x6800001F, 44, 4, 11},
-    {0x68051003, 48, 4, 13}, {0x682F001F, 52, 4, 14}, {0x6803000B, 56, 1, 12}};
+const ColumnDesc kAssocContentsCols[] = {{0x67F20003, 0, 4, 0},   {0x67F30003, 4, 4, 1},   {0x0E170003, 8, 4, 2},
+                                         {0x001A001F, 12, 4, 3},  {0x0E070003, 16, 4, 4},  {0x3001001F, 20, 4, 5},
+                                         {0x70030003, 24, 4, 6},  {0x70040102, 28, 4, 7},  {0x70050102, 32, 4, 8},
+                                         {0x7006001F, 36, 4, 9},  {0x70070003, 40, 4, 10}, {0x6800001F, 44, 4, 11},
+                                         {0x68051003, 48, 4, 13}, {0x682F001F, 52, 4, 14}, {0x6803000B, 56, 1, 12}};
 const ColumnDesc kSearchContentsCols[] = {
     {0x67F20003, 0, 4, 0},   {0x67F30003, 4, 4, 1},   {0x67F10003, 8, 4, 2},   {0x0E05001F, 12, 4, 3},
     {0x0E170003, 16, 4, 4},  {0x001A001F, 20, 4, 5},  {0x0E070003, 24, 4, 6},  {0x00170003, 28, 4, 7},
@@ -69,11 +69,11 @@ const ColumnDesc kSearchContentsCols[] = {
     {0x0057000B, 72, 1, 14}, {0x0058000B, 73, 1, 15}, {0x0E2A000B, 74, 1, 17}};
 const ColumnDesc kAttachmentCols[] = {{0x67F20003, 0, 4, 0},  {0x67F30003, 4, 4, 1},  {0x370B0003, 8, 4, 2},
                                       {0x0E200003, 12, 4, 3}, {0x37050003, 16, 4, 4}, {0x3704001F, 20, 4, 5}};
-const ColumnDesc kRecipientCols[] = {
-    {0x67F20003, 0, 4, 0},   {0x67F30003, 4, 4, 1},   {0x3002001F, 8, 4, 3},   {0x3003001F, 12, 4, 4},
-    {0x0FFF0102, 16, 4, 5},  {0x3001001F, 20, 4, 6},  {0x0C150003, 24, 4, 7},  {0x300B0102, 28, 4, 8},
-    {0x0FF90102, 32, 4, 9},  {0x0FFE0003, 36, 4, 10}, {0x39000003, 40, 4, 11}, {0x39FF001F, 44, 4, 13},
-    {0x0E0F000B, 48, 1, 2},  {0x3A40000B, 49, 1, 12}};
+const ColumnDesc kRecipientCols[] = {{0x67F20003, 0, 4, 0},   {0x67F30003, 4, 4, 1},   {0x3002001F, 8, 4, 3},
+                                     {0x3003001F, 12, 4, 4},  {0x0FFF0102, 16, 4, 5},  {0x3001001F, 20, 4, 6},
+                                     {0x0C150003, 24, 4, 7},  {0x300B0102, 28, 4, 8},  {0x0FF90102, 32, 4, 9},
+                                     {0x0FFE0003, 36, 4, 10}, {0x39000003, 40, 4, 11}, {0x39FF001F, 44, 4, 13},
+                                     {0x0E0F000B, 48, 1, 2},  {0x3A40000B, 49, 1, 12}};
 
 template <size_t N>
 TableLayout templateLayout(const ColumnDesc (&cols)[N], uint16_t a, uint16_t b, uint16_t c, uint16_t d) {
@@ -103,7 +103,9 @@ std::string le(uint64_t v, size_t n) {
 PropValue pv(uint32_t tag, std::string data) { return PropValue{tag, std::move(data)}; }
 PropValue pvLong(uint16_t id, uint32_t v) { return pv((uint32_t(id) << 16) | 0x0003, le(v, 4)); }
 PropValue pvBool(uint16_t id, bool v) { return pv((uint32_t(id) << 16) | 0x000B, le(v ? 1 : 0, 1)); }
-PropValue pvString(uint16_t id, const std::string& utf8) { return pv((uint32_t(id) << 16) | 0x001F, Utf8ToUtf16le(utf8)); }
+PropValue pvString(uint16_t id, const std::string& utf8) {
+    return pv((uint32_t(id) << 16) | 0x001F, Utf8ToUtf16le(utf8));
+}
 PropValue pvBinary(uint16_t id, std::string bytes) { return pv((uint32_t(id) << 16) | 0x0102, std::move(bytes)); }
 PropValue pvTime(uint16_t id, uint64_t ft) { return pv((uint32_t(id) << 16) | 0x0040, le(ft, 8)); }
 
@@ -124,35 +126,23 @@ std::string packVariableMulti(const std::vector<std::string>& elems) {
 bool encodeValue(const Property& p, uint16_t& type, std::string& data) {
     type = p.type;
     switch (p.type) {
-    case PT_STRING8:
-        type = PT_UNICODE;
-        [[fallthrough]];
-    case PT_UNICODE:
-        data = Utf8ToUtf16le(p.textView());
-        return true;
-    case PT_BINARY:
-        data = p.text;
-        return true;
-    case PT_CLSID:
-        data = p.text;
-        data.resize(16, '\0');
-        return true;
-    case PT_OBJECT:
-        return false;
-    case 0x101E:
-        type = PT_MV_UNICODE;
-        [[fallthrough]];
-    case PT_MV_UNICODE: {
-        std::vector<std::string> e;
-        for (const auto& v : p.values) e.push_back(Utf8ToUtf16le(v));
-        data = packVariableMulti(e);
-        return true;
-    }
-    case PT_MV_BINARY:
-        data = packVariableMulti(p.values);
-        return true;
-    default:
-        break;
+        case PT_STRING8: type = PT_UNICODE; [[fallthrough]];
+        case PT_UNICODE: data = Utf8ToUtf16le(p.textView()); return true;
+        case PT_BINARY: data = p.text; return true;
+        case PT_CLSID:
+            data = p.text;
+            data.resize(16, '\0');
+            return true;
+        case PT_OBJECT: return false;
+        case 0x101E: type = PT_MV_UNICODE; [[fallthrough]];
+        case PT_MV_UNICODE: {
+            std::vector<std::string> e;
+            for (const auto& v : p.values) e.push_back(Utf8ToUtf16le(v));
+            data = packVariableMulti(e);
+            return true;
+        }
+        case PT_MV_BINARY: data = packVariableMulti(p.values); return true;
+        default: break;
     }
     if (size_t f = fixedTypeSize(p.type)) {
         data = le(p.integer, std::min<size_t>(f, 8));
@@ -173,7 +163,8 @@ bool encodeValue(const Property& p, uint16_t& type, std::string& data) {
 }
 
 void sortUnique(std::vector<PropValue>& v) {
-    std::stable_sort(v.begin(), v.end(), [](const PropValue& a, const PropValue& b) { return (a.tag >> 16) < (b.tag >> 16); });
+    std::stable_sort(v.begin(), v.end(),
+                     [](const PropValue& a, const PropValue& b) { return (a.tag >> 16) < (b.tag >> 16); });
     // One value per property id: the last one given wins.
     std::vector<PropValue> out;
     for (auto& p : v) {
@@ -262,21 +253,20 @@ size_t valuesSize(const std::vector<PropValue>& v) {
 // Property ids a store works out for itself; values given for them are not stored.
 bool isComputedMessageProperty(uint16_t id) {
     switch (id) {
-    case pid::HasAttachments:
-    case ids::SubjectPrefix:
-    case ids::NormalizedSubject:
-    case ids::EntryId:
-    case pid::ParentEntryId:
-    case pid::RecordKey:
-    case pid::StoreEntryId:
-    case ids::ObjectType:
-    case pid::MessageRecipients:
-    case pid::MessageAttachments:
-    case pid::ReplItemid:
-    case pid::LtpRowId: case pid::LtpRowVer:
-        return true;
-    default:
-        return false;
+        case pid::HasAttachments:
+        case ids::SubjectPrefix:
+        case ids::NormalizedSubject:
+        case ids::EntryId:
+        case pid::ParentEntryId:
+        case pid::RecordKey:
+        case pid::StoreEntryId:
+        case ids::ObjectType:
+        case pid::MessageRecipients:
+        case pid::MessageAttachments:
+        case pid::ReplItemid:
+        case pid::LtpRowId:
+        case pid::LtpRowVer: return true;
+        default: return false;
     }
 }
 
@@ -483,9 +473,7 @@ struct PstWriter::Impl {
 
 namespace {
 
-bool skipAttachmentProperty(uint16_t id) {
-    return id == 0x0E20 /* size: computed */ || id == 0x67F2 || id == 0x67F3;
-}
+bool skipAttachmentProperty(uint16_t id) { return id == 0x0E20 /* size: computed */ || id == 0x67F2 || id == 0x67F3; }
 
 // The display list of the recipients of one type as the store shows it, in
 // pieces for `f`: each row's display name (else its address), with "; "
@@ -520,8 +508,8 @@ std::vector<uint32_t> recipientColumnTags() {
 std::vector<uint32_t> attachmentColumnTags() {
     std::vector<uint32_t> t;
     for (const auto& c : kAttachmentCols) t.push_back(c.tag);
-    for (uint32_t x : {0x3001001Fu, 0x3703001Fu, 0x3707001Fu, 0x370E001Fu, 0x3712001Fu, 0x37140003u, 0x7FFE000Bu,
-                       0x0E210003u})
+    for (uint32_t x :
+         {0x3001001Fu, 0x3703001Fu, 0x3707001Fu, 0x370E001Fu, 0x3712001Fu, 0x37140003u, 0x7FFE000Bu, 0x0E210003u})
         t.push_back(x);
     return t;
 }
@@ -545,8 +533,10 @@ PstWriter::Impl::WrittenMessage PstWriter::Impl::writeMessage(const Message& msg
             for (PropValue& p : v)
                 if (p.utf8 || p.big) {  // they point into `b`, which is made for this row alone
                     std::string bytes;
-                    if (p.big) bytes = *p.big;
-                    else p.bytes(bytes);
+                    if (p.big)
+                        bytes = *p.big;
+                    else
+                        p.bytes(bytes);
                     p.data = std::move(bytes);
                     p.utf8 = p.big = nullptr;
                 }
@@ -650,7 +640,7 @@ PstWriter::Impl::WrittenMessage PstWriter::Impl::writeMessage(const Message& msg
             if (p.utf8 && findId(v, 0x0070)) {
                 // A long subject, still in UTF-8: only the marker is added.
                 const std::string_view t = p.utf8Text();
-                if (t[0] == '\x01') break;  // already in the marked form
+                if (t[0] == '\x01') break;                  // already in the marked form
                 size_t k = std::min<size_t>(t.size(), 16);  // the prefix is in here, with all its blanks
                 while (k < t.size() && (t[k - 1] == ' ' || (uint8_t(t[k]) & 0xC0) == 0x80)) ++k;
                 const size_t prefix = subjectPrefixLength(Utf8ToUtf16le(std::string_view(t).substr(0, k)));
@@ -699,7 +689,8 @@ PstWriter::Impl::WrittenMessage PstWriter::Impl::writeMessage(const Message& msg
     if (!findId(v, 0x300B)) {
         std::string key(reinterpret_cast<const char*>(recordKey.data()), 16);
         ++searchKeySeq;
-        for (int i = 0; i < 8; ++i) key[size_t(8 + i)] = char(uint8_t(key[size_t(8 + i)]) ^ uint8_t(searchKeySeq >> (8 * i)));
+        for (int i = 0; i < 8; ++i)
+            key[size_t(8 + i)] = char(uint8_t(key[size_t(8 + i)]) ^ uint8_t(searchKeySeq >> (8 * i)));
         setValue(v, pvBinary(0x300B, key));
     }
     // The display lists are made from the rows, whatever the message holds:

@@ -18,10 +18,11 @@ int main(int argc, char** argv) {
         } else if (std::strcmp(argv[i], "--crash") == 0) {
             opts.crashState = true;
         } else if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
-            std::printf("usage: pstverify [--strict] [--crash] FILE.pst...\n"
-                        "  --strict  also require exact allocation maps (stores we wrote ourselves)\n"
-                        "  --crash   accept what a crash leaves of a store being written: its last\n"
-                        "            checkpoint (bytes past ibFileEof, maps marked invalid)\n");
+            std::printf(
+                "usage: pstverify [--strict] [--crash] FILE.pst...\n"
+                "  --strict  also require exact allocation maps (stores we wrote ourselves)\n"
+                "  --crash   accept what a crash leaves of a store being written: its last\n"
+                "            checkpoint (bytes past ibFileEof, maps marked invalid)\n");
             return 0;
         } else {
             files.emplace_back(argv[i]);

@@ -11,26 +11,26 @@ namespace {
 std::string Show(const store::Property& p) {
     char buf[64];
     switch (p.type) {
-    case store::PT_UNICODE:
-    case store::PT_STRING8: {
-        const std::string_view v = p.textView();
-        std::string t = v.size() > 200 ? std::string(v.substr(0, 200)) + "..." : std::string(v);
-        for (char& c : t)
-            if (c == '\r' || c == '\n') c = '|';
-        return "\"" + t + "\"";
-    }
-    case store::PT_BINARY: {
-        std::string s = std::to_string(p.text.size()) + " bytes:";
-        for (size_t i = 0; i < p.text.size() && i < 24; ++i) {
-            std::snprintf(buf, sizeof buf, " %02x", static_cast<unsigned char>(p.text[i]));
-            s += buf;
+        case store::PT_UNICODE:
+        case store::PT_STRING8: {
+            const std::string_view v = p.textView();
+            std::string t = v.size() > 200 ? std::string(v.substr(0, 200)) + "..." : std::string(v);
+            for (char& c : t)
+                if (c == '\r' || c == '\n') c = '|';
+            return "\"" + t + "\"";
         }
-        return s;
-    }
-    default:
-        std::snprintf(buf, sizeof buf, "%llu (0x%llx)", static_cast<unsigned long long>(p.integer),
-                      static_cast<unsigned long long>(p.integer));
-        return buf;
+        case store::PT_BINARY: {
+            std::string s = std::to_string(p.text.size()) + " bytes:";
+            for (size_t i = 0; i < p.text.size() && i < 24; ++i) {
+                std::snprintf(buf, sizeof buf, " %02x", static_cast<unsigned char>(p.text[i]));
+                s += buf;
+            }
+            return s;
+        }
+        default:
+            std::snprintf(buf, sizeof buf, "%llu (0x%llx)", static_cast<unsigned long long>(p.integer),
+                          static_cast<unsigned long long>(p.integer));
+            return buf;
     }
 }
 
@@ -46,8 +46,7 @@ void Dump(const store::Message& m, const std::string& indent) {
     for (size_t i = 0; i < m.recipients.size(); ++i) {
         std::printf("%s-- recipient %zu\n", indent.c_str(), i);
         const store::PropertyBag row = m.recipients[i].row(uint32_t(i));
-        for (const auto& p : row.all())
-            std::printf("%s   %08X %s\n", indent.c_str(), p.tag(), Show(p).c_str());
+        for (const auto& p : row.all()) std::printf("%s   %08X %s\n", indent.c_str(), p.tag(), Show(p).c_str());
     }
     for (size_t i = 0; i < m.attachments.size(); ++i) {
         std::printf("%s-- attachment %zu\n", indent.c_str(), i);

@@ -82,7 +82,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     store::Message message;
     std::string error;
-    if (!store::mime::ImportMimeFile(messageFile, message, &error)) fault("the import refused a readable file: " + error);
+    if (!store::mime::ImportMimeFile(messageFile, message, &error))
+        fault("the import refused a readable file: " + error);
     // The flags the run sets on every imported item.
     store::MAPIUtils().HrSetOneProp(&message, 0x0E070003, 17, true);
 
@@ -93,7 +94,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const std::string msgFile = scratch + (unicode ? "/Email-1u.msg" : "/Email-1.msg");
         bool written = store::msg::WriteMsgFile(message, msgFile, unicode, &error);
         if (written != msgFits)
-            fault(std::string(unicode ? "Unicode" : "8-bit") + " .msg writer: " + (written ? "wrote a message beyond the limits" : error));
+            fault(std::string(unicode ? "Unicode" : "8-bit") +
+                  " .msg writer: " + (written ? "wrote a message beyond the limits" : error));
         if (written) checkMsgFile(msgFile);
     }
 

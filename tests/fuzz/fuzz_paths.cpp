@@ -75,8 +75,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         fault("FileNameOfPath is not the part after the last separator", row, fileName);
 
     const std::string mailboxFolder = kOutputFolder + rel;
-    const std::string mailboxName =
-        ReplaceAll(TrimBlanks(ReplaceAll(TrimBlanks(fileName), ".mbox", "")), ".MBOX", "");
+    const std::string mailboxName = ReplaceAll(TrimBlanks(ReplaceAll(TrimBlanks(fileName), ".mbox", "")), ".MBOX", "");
 
     // Only the root "/" has no path below its root; it is a folder and yields no message files.
     const bool root = sourcePath == "/";

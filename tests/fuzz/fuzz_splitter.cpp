@@ -159,8 +159,8 @@ std::vector<std::string> lineModel(std::string_view in) {
 LineMode probeRule(std::string_view in) {
     std::string_view head = in.substr(0, 512);
     return head.find("\r\n") != std::string_view::npos ? LineMode::Normal
-           : head.find('\n') != std::string_view::npos  ? LineMode::NotNormal
-                                                         : LineMode::Normal;
+           : head.find('\n') != std::string_view::npos ? LineMode::NotNormal
+                                                       : LineMode::Normal;
 }
 
 void check(std::string_view in, const Split& s, const char* what) {

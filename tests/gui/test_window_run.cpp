@@ -2,7 +2,6 @@
 // run drives, and how the window stays live (and can be closed) meanwhile.
 #include "WindowFixture.h"
 
-
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
@@ -83,9 +82,9 @@ TEST_F(WindowTest, ConvertsCorpusMailboxesToEmlFiles) {
     button("CmdConvert")->click();
 
     ASSERT_EQ(dialogs.messages.size(), 1u);
-    EXPECT_EQ(dialogs.messages[0].text,
-              std::string(75, '*') + "\r\nYour messages from Vellary files has been successfully exported.\r\n" +
-                  std::string(75, '*') + "\r\n");
+    EXPECT_EQ(dialogs.messages[0].text, std::string(75, '*') +
+                                            "\r\nYour messages from Vellary files has been successfully exported.\r\n" +
+                                            std::string(75, '*') + "\r\n");
     EXPECT_EQ(dialogs.messages[0].style, 64);
     EXPECT_FALSE(convertEnabledAtTheEnd);  // disabled while the run worked
     // Both mailboxes are the same 45 messages, once with CR LF and once with LF.
@@ -95,8 +94,7 @@ TEST_F(WindowTest, ConvertsCorpusMailboxesToEmlFiles) {
 
     // The end state: Convert back, no form chosen, the labels where the run left them.
     EXPECT_TRUE(button("CmdConvert")->isEnabled());
-    for (const char* name : {"OptEML", "OptEMLX", "OptPST", "OptMSG"})
-        EXPECT_FALSE(option(name)->isChecked()) << name;
+    for (const char* name : {"OptEML", "OptEMLX", "OptPST", "OptMSG"}) EXPECT_FALSE(option(name)->isChecked()) << name;
     EXPECT_EQ(caption("LblProgessCurrent"), QStringLiteral("Mailbox 2 (of 2) "));
     EXPECT_EQ(caption("LblIMMFile"), QStringLiteral("mail-box-src.mbox"));
     EXPECT_TRUE(caption("LblProgress").startsWith(QStringLiteral("Saved ")));

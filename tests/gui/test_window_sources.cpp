@@ -146,8 +146,8 @@ TEST_F(WindowTest, FolderAddTakesTheTreeBreadthFirst) {
     button("CmdAddFolder")->click();
     ASSERT_EQ(dialogs.folderTitles, std::vector<std::string>{"Choose Source Folder..."});
     const std::string root = tree.str() + "/";
-    EXPECT_EQ(window.sourceRows(), (std::vector<std::string>{root + "x.mbox", root + "A/a.mbox", root + "B/b.mbox",
-                                                             root + "A/C/c.mbox"}));
+    EXPECT_EQ(window.sourceRows(),
+              (std::vector<std::string>{root + "x.mbox", root + "A/a.mbox", root + "B/b.mbox", root + "A/C/c.mbox"}));
     EXPECT_EQ(countLabel(), QStringLiteral("4 files"));
     EXPECT_TRUE(button("CmdConvert")->isEnabled());
     ASSERT_EQ(dialogs.messages.size(), 1u);

@@ -12,8 +12,7 @@
 
 TEST_F(WindowTest, OpensWithNoFormChosenAndConvertDisabled) {
     EXPECT_EQ(window.windowTitle(), QStringLiteral("Osmark Vellary Converter v1.0"));
-    for (const char* name : {"OptEML", "OptEMLX", "OptPST", "OptMSG"})
-        EXPECT_FALSE(option(name)->isChecked()) << name;
+    for (const char* name : {"OptEML", "OptEMLX", "OptPST", "OptMSG"}) EXPECT_FALSE(option(name)->isChecked()) << name;
     EXPECT_FALSE(singleStore()->isEnabled());
     EXPECT_TRUE(singleStore()->isChecked());
     EXPECT_FALSE(button("CmdConvert")->isEnabled());
@@ -44,7 +43,7 @@ TEST_F(WindowTest, LaysOutTheControlsInTwips) {
         EXPECT_EQ(grid()->geometry(), QRect(16, 112, 569, 105));
         EXPECT_EQ(button("CmdConvert")->geometry(), QRect(208, 448, 185, 37));
         EXPECT_EQ(button("cmdEnd")->geometry(), QRect(480, 0, 89, 25));  // inside Picture3
-        EXPECT_EQ(option("OptMSG")->geometry(), QRect(0, 72, 537, 17));   // inside Picture1
+        EXPECT_EQ(option("OptMSG")->geometry(), QRect(0, 72, 537, 17));  // inside Picture1
         EXPECT_EQ(grid()->columnWidth(0), 1000);
     }
     EXPECT_EQ(button("cmdEnd")->parentWidget()->objectName(), QStringLiteral("Picture3"));
@@ -71,9 +70,8 @@ TEST_F(WindowTest, TextUsesATahomaFaceThatReallyResolves) {
 
 TEST_F(WindowTest, TabMovesThroughTheControlsInTheirOrder) {
     window.show();
-    const char* const order[] = {"cmdAdd", "cmdClear1", "CmdAddFolder", "grdFiles1", "CmdConvert",
-                                 "cmdEnd", "CmdHelp",   "OptMSG",       "OptPST",    "OptEML",
-                                 "OptEMLX", "ChkAllinOnePST"};
+    const char* const order[] = {"cmdAdd",  "cmdClear1", "CmdAddFolder", "grdFiles1", "CmdConvert", "cmdEnd",
+                                 "CmdHelp", "OptMSG",    "OptPST",       "OptEML",    "OptEMLX",    "ChkAllinOnePST"};
     QWidget* w = control<QWidget>(order[0]);
     for (size_t i = 1; i < std::size(order); ++i) {
         w = w->nextInFocusChain();
@@ -112,8 +110,7 @@ TEST_F(WindowTest, SingleStoreBoxKeepsItsMarkAcrossFormChanges) {
 TEST_F(WindowTest, ClearingTheTargetFormUnselectsEveryOption) {
     option("OptPST")->click();
     window.clearTargetForm();
-    for (const char* name : {"OptEML", "OptEMLX", "OptPST", "OptMSG"})
-        EXPECT_FALSE(option(name)->isChecked()) << name;
+    for (const char* name : {"OptEML", "OptEMLX", "OptPST", "OptMSG"}) EXPECT_FALSE(option(name)->isChecked()) << name;
     // The box keeps its state; a click on an option still works afterwards.
     EXPECT_TRUE(singleStore()->isEnabled());
     option("OptMSG")->click();
@@ -168,8 +165,8 @@ TEST_F(WindowTest, TargetFormOptionsLieInsideTheWholeFrame) {
     const QRect contents = frame->contentsRect();
     const QRect clear = contents.adjusted(1, 1, -1, -1);
     QWidget* picture = control<QWidget>("Picture1");
-    EXPECT_TRUE(contents.contains(picture->geometry())) << "contents " << contents.y() << ", picture "
-                                                        << picture->geometry().y();
+    EXPECT_TRUE(contents.contains(picture->geometry()))
+        << "contents " << contents.y() << ", picture " << picture->geometry().y();
     for (const char* name : {"OptEML", "OptEMLX", "OptPST", "OptMSG"}) {
         QRadioButton* o = option(name);
         const QRect inFrame(o->mapTo(frame, QPoint(0, 0)), o->size());

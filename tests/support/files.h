@@ -32,7 +32,7 @@ const TempDir& ProgramTempDir();
 
 // A file's name and bytes, as a writer was given them or a reader gave them back.
 struct SourceFile {
-    std::string name;   // "" when it has none
+    std::string name;  // "" when it has none
     std::string bytes;
 };
 

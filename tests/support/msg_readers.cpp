@@ -80,7 +80,8 @@ std::string OleFacts::namedId(const std::string& guidHex, const std::string& lab
 
 OleFacts ReadWithOlefile(const fs::path& file) {
     OleFacts facts;
-    RunCommand(OlefilePython() + " " + Quote((kSupportDir / "msg_facts.py").string()) + " " + Quote(file.string()) + " 2>&1",
+    RunCommand(
+        OlefilePython() + " " + Quote((kSupportDir / "msg_facts.py").string()) + " " + Quote(file.string()) + " 2>&1",
         &facts.raw);
     std::istringstream lines(facts.raw);
     std::string line;
@@ -90,13 +91,20 @@ OleFacts ReadWithOlefile(const fs::path& file) {
         in >> kind >> key;
         std::getline(in, rest);
         if (!rest.empty() && rest[0] == ' ') rest.erase(0, 1);
-        if (kind == "ISSUE") facts.issues.push_back(key + " " + rest);
-        else if (kind == "STR" || kind == "INT" || kind == "BIN") facts.values[kind + " " + key] = rest;
-        else if (kind == "STREAM") facts.streams[key] = std::stoull(rest);
-        else if (kind == "NAMED") facts.named[key] = rest;
-        else if (kind == "FILE") facts.file[key] = rest;
-        else if (kind == "HEADER") facts.headers.push_back(key + " " + rest);
-        else if (!line.empty()) facts.issues.push_back("unexpected checker output: " + line);
+        if (kind == "ISSUE")
+            facts.issues.push_back(key + " " + rest);
+        else if (kind == "STR" || kind == "INT" || kind == "BIN")
+            facts.values[kind + " " + key] = rest;
+        else if (kind == "STREAM")
+            facts.streams[key] = std::stoull(rest);
+        else if (kind == "NAMED")
+            facts.named[key] = rest;
+        else if (kind == "FILE")
+            facts.file[key] = rest;
+        else if (kind == "HEADER")
+            facts.headers.push_back(key + " " + rest);
+        else if (!line.empty())
+            facts.issues.push_back("unexpected checker output: " + line);
     }
     return facts;
 }
@@ -109,8 +117,8 @@ std::map<std::string, OleMessage> ReadAllWithOlefile(const std::vector<fs::path>
     WriteFile(list, paths);
     std::string out;
     RunCommand(OlefilePython() + " " + Quote((kSupportDir / "msg_summary.py").string()) + " < " + Quote(list.string()) +
-            " 2>&1",
-        &out);
+                   " 2>&1",
+               &out);
     std::map<std::string, OleMessage> messages;
     OleMessage* cur = nullptr;
     std::istringstream in(out);
@@ -119,21 +127,31 @@ std::map<std::string, OleMessage> ReadAllWithOlefile(const std::vector<fs::path>
         std::istringstream words(line);
         std::string kind, a, b;
         words >> kind >> a >> b;
-        if (kind == "FILE") cur = &messages[FromHex(a)];
-        else if (!cur) *log += line + "\n";
-        else if (kind == "ERROR") cur->error = FromHex(a);
-        else if (kind == "CP") cur->codepage = uint32_t(std::stoul(a));
-        else if (kind == "S") cur->strings[uint16_t(std::stoul(a, nullptr, 16))] = Field(b);
-        else if (kind == "T") cur->hasTime = true, cur->time = std::stoull(a);
-        else if (kind == "FLAGS") cur->hasFlags = true, cur->flags = uint32_t(std::stoul(a));
-        else if (kind == "HTML") cur->hasHtml = true, cur->html = Field(a);
+        if (kind == "FILE")
+            cur = &messages[FromHex(a)];
+        else if (!cur)
+            *log += line + "\n";
+        else if (kind == "ERROR")
+            cur->error = FromHex(a);
+        else if (kind == "CP")
+            cur->codepage = uint32_t(std::stoul(a));
+        else if (kind == "S")
+            cur->strings[uint16_t(std::stoul(a, nullptr, 16))] = Field(b);
+        else if (kind == "T")
+            cur->hasTime = true, cur->time = std::stoull(a);
+        else if (kind == "FLAGS")
+            cur->hasFlags = true, cur->flags = uint32_t(std::stoul(a));
+        else if (kind == "HTML")
+            cur->hasHtml = true, cur->html = Field(a);
         else if (kind == "R") {
             // A recipient kept by its name alone (no address GMime could find) has no address to compare.
             if (b != "-") (a == "1" ? cur->to : a == "2" ? cur->cc : cur->bcc).push_back(Lower(Field(b)));
-        }
-        else if (kind == "A") cur->files.push_back({Field(a), Field(b)});
-        else if (kind == "E") cur->embedded.push_back(Field(a));
-        else *log += line + "\n";
+        } else if (kind == "A")
+            cur->files.push_back({Field(a), Field(b)});
+        else if (kind == "E")
+            cur->embedded.push_back(Field(a));
+        else
+            *log += line + "\n";
     }
     return messages;
 }

@@ -19,15 +19,15 @@ namespace testsupport {
 // A python3 that can import olefile, or "".
 const std::string& OlefilePython();
 
-#define REQUIRE_OLEFILE()                                                                  \
-    do {                                                                                   \
-        if (testsupport::OlefilePython().empty())                                          \
-            GTEST_SKIP() << "python3 with olefile (python3-olefile) not found; skipped";   \
+#define REQUIRE_OLEFILE()                                                                \
+    do {                                                                                 \
+        if (testsupport::OlefilePython().empty())                                        \
+            GTEST_SKIP() << "python3 with olefile (python3-olefile) not found; skipped"; \
     } while (0)
 
-#define REQUIRE_MSGCONVERT()                                                               \
-    do {                                                                                   \
-        if (!testsupport::HaveTool("msgconvert"))                                          \
+#define REQUIRE_MSGCONVERT()                                                                 \
+    do {                                                                                     \
+        if (!testsupport::HaveTool("msgconvert"))                                            \
             GTEST_SKIP() << "msgconvert (libemail-outlook-message-perl) not found; skipped"; \
     } while (0)
 
@@ -61,7 +61,7 @@ struct OleMessage {
     bool hasFlags = false;
     uint32_t flags = 0;
     bool hasHtml = false;
-    std::string html;  // decoded to UTF-8
+    std::string html;                      // decoded to UTF-8
     std::vector<std::string> to, cc, bcc;  // addresses, lower case; recipients without one left out
     std::vector<SourceFile> files;
     std::vector<std::string> embedded;  // subjects

@@ -24,8 +24,8 @@ std::string StructureProblems(const std::string& path, bool crashState = false,
 // Attachments/AttachmentN, and with -d the property dump ItemValues.txt.
 struct PffMessage {
     fs::path dir;
-    std::string folder;  // below the export folder: "Top of Personal Folders/Inbox"
-    std::map<std::string, std::string> headers;                  // "Subject" -> value
+    std::string folder;                          // below the export folder: "Top of Personal Folders/Inbox"
+    std::map<std::string, std::string> headers;  // "Subject" -> value
     std::vector<std::map<std::string, std::string>> recipients;  // one block of Recipients.txt each
     std::map<uint32_t, std::string> props;                       // tag -> value bytes (with -d only)
     bool hasBody = false, hasHtml = false;
@@ -56,7 +56,7 @@ int64_t ParsePffTime(const std::string& text);
 struct ReadpstMessage {
     std::string folder;  // below the store's top folder: "Inbox/Projects"
     int number = 0;
-    std::string text;  // the message file
+    std::string text;                                // the message file
     std::map<std::string, std::string> headers;      // its header lines, UTF-8 encoded words decoded
     std::map<std::string, std::string> attachments;  // name -> bytes
 

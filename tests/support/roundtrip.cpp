@@ -64,14 +64,17 @@ bool UntypedContentType(GMimeObject* o) {
     GMimeHeaderList* list = g_mime_object_get_header_list(o);
     GMimeHeader* h = list ? g_mime_header_list_get_header(list, "Content-Type") : nullptr;
     const char* raw = h ? g_mime_header_get_raw_value(h) : nullptr;
-    static const std::regex typed(R"(^\s*(\([^()]*\)\s*)*[-!#$%&'*+.^_`{|}~0-9A-Za-z]+\s*/\s*[-!#$%&'*+.^_`{|}~0-9A-Za-z]+)");
+    static const std::regex typed(
+        R"(^\s*(\([^()]*\)\s*)*[-!#$%&'*+.^_`{|}~0-9A-Za-z]+\s*/\s*[-!#$%&'*+.^_`{|}~0-9A-Za-z]+)");
     return raw && !std::regex_search(raw, typed);
 }
 
 bool IsType(GMimeObject* o, const char* type, const char* subtype) {
     GMimeContentType* ct = g_mime_object_get_content_type(o);
-    if (ct && GMIME_IS_PART(o) && g_mime_content_type_is_type(ct, "application", "octet-stream") && UntypedContentType(o))
-        return g_ascii_strcasecmp(type, "text") == 0 && (g_ascii_strcasecmp(subtype, "plain") == 0 || std::strcmp(subtype, "*") == 0);
+    if (ct && GMIME_IS_PART(o) && g_mime_content_type_is_type(ct, "application", "octet-stream") &&
+        UntypedContentType(o))
+        return g_ascii_strcasecmp(type, "text") == 0 &&
+               (g_ascii_strcasecmp(subtype, "plain") == 0 || std::strcmp(subtype, "*") == 0);
     return ct && g_mime_content_type_is_type(ct, type, subtype);
 }
 
@@ -159,12 +162,14 @@ std::string DecodeWords(const std::string& text) {
             g_free(decoded);
         } else {
             for (size_t i = 0; i < payload.size(); ++i) {
-                if (payload[i] == '_') bytes += ' ';
+                if (payload[i] == '_')
+                    bytes += ' ';
                 else if (payload[i] == '=' && i + 2 < payload.size() && g_ascii_isxdigit(payload[i + 1]) &&
                          g_ascii_isxdigit(payload[i + 2])) {
                     bytes += char(g_ascii_xdigit_value(payload[i + 1]) * 16 + g_ascii_xdigit_value(payload[i + 2]));
                     i += 2;
-                } else bytes += payload[i];
+                } else
+                    bytes += payload[i];
             }
         }
         if (charset != pendingCharset) flush();
@@ -188,7 +193,9 @@ std::string RawSubject(GMimeObject* object) {
     return {};
 }
 
-std::string DecodedSubject(GMimeObject* object) { return NormaliseLine(DecodeWords(DecodeText(RawSubject(object), nullptr))); }
+std::string DecodedSubject(GMimeObject* object) {
+    return NormaliseLine(DecodeWords(DecodeText(RawSubject(object), nullptr)));
+}
 
 bool HasHeader(GMimeObject* object, const char* name) {
     GMimeHeaderList* list = g_mime_object_get_header_list(object);
@@ -317,7 +324,8 @@ SourceMail ReadMessage(GMimeMessage* message) {
     walker.findBody(top, path);
     if (walker.plain) {
         mail.hasPlain = true;
-        mail.plain = DecodeText(Content(walker.plain), g_mime_object_get_content_type_parameter(GMIME_OBJECT(walker.plain), "charset"));
+        mail.plain = DecodeText(Content(walker.plain),
+                                g_mime_object_get_content_type_parameter(GMIME_OBJECT(walker.plain), "charset"));
     }
     if (walker.html) {
         mail.hasHtml = true;
@@ -419,8 +427,7 @@ std::vector<SourceMailbox> ConvertToEml(const std::vector<fs::path>& mailboxes, 
         std::map<int, fs::path> files;
         for (auto& e : fs::directory_iterator(box.folder, ec)) {
             std::string n = e.path().filename().string();
-            if (n.rfind("email-", 0) == 0 && e.path().extension() == ".eml")
-                files[std::atoi(n.c_str() + 6)] = e.path();
+            if (n.rfind("email-", 0) == 0 && e.path().extension() == ".eml") files[std::atoi(n.c_str() + 6)] = e.path();
         }
         for (const auto& [number, path] : files) {
             SourceMail mail = ReadSourceMail(path);
@@ -545,7 +552,8 @@ void Mismatches::add(const std::string& where, const std::string& what, const st
     };
     ++count_;
     ++kinds_[what.substr(0, what.find(':'))];
-    if (lines_.size() < 60) lines_.push_back(where + ": " + what + "\n    source: " + cut(expected) + "\n    read:   " + cut(actual));
+    if (lines_.size() < 60)
+        lines_.push_back(where + ": " + what + "\n    source: " + cut(expected) + "\n    read:   " + cut(actual));
 }
 
 void Mismatches::note(const std::string& line) {

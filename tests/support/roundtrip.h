@@ -17,30 +17,30 @@ namespace testsupport {
 
 // What one source message holds, read with GMime alone.
 struct SourceMail {
-    fs::path file;               // the email-N.eml
-    int number = 0;              // N
-    std::string subject;         // decoded, unfolded, trimmed
+    fs::path file;        // the email-N.eml
+    int number = 0;       // N
+    std::string subject;  // decoded, unfolded, trimmed
     bool hasSubject = false;
-    std::string rawSubject;      // the header's bytes, unfolded
-    std::string from;            // address of the first From mailbox (lower case)
-    std::string sender;          // address of Sender when present, else `from`
+    std::string rawSubject;                // the header's bytes, unfolded
+    std::string from;                      // address of the first From mailbox (lower case)
+    std::string sender;                    // address of Sender when present, else `from`
     std::vector<std::string> to, cc, bcc;  // addresses, lower case, groups flattened
     bool hasDate = false;
-    int64_t date = 0;            // Unix seconds
-    std::string messageId;       // as written, unfolded and trimmed
+    int64_t date = 0;       // Unix seconds
+    std::string messageId;  // as written, unfolded and trimmed
     bool hasPlain = false, hasHtml = false;
-    std::string plain;           // UTF-8
-    std::string html;            // decoded bytes, as sent
-    std::string htmlCharset;     // its charset parameter
-    std::vector<SourceFile> files;     // leaf parts other than the body, in order, transfer-decoded
-    std::vector<std::string> embedded; // subjects of attached messages
-    bool nonAscii() const;       // any non-ASCII text in subject, bodies or names
+    std::string plain;                  // UTF-8
+    std::string html;                   // decoded bytes, as sent
+    std::string htmlCharset;            // its charset parameter
+    std::vector<SourceFile> files;      // leaf parts other than the body, in order, transfer-decoded
+    std::vector<std::string> embedded;  // subjects of attached messages
+    bool nonAscii() const;              // any non-ASCII text in subject, bodies or names
 };
 
 struct SourceMailbox {
-    std::string name;  // folder name in the store: the file name without ".mbox"
-    fs::path source;   // the .mbox
-    fs::path folder;   // the run's output folder for it
+    std::string name;               // folder name in the store: the file name without ".mbox"
+    fs::path source;                // the .mbox
+    fs::path folder;                // the run's output folder for it
     std::vector<SourceMail> mails;  // in order of N
 };
 

@@ -48,22 +48,20 @@ void buildCrcTable() {
 // Decoding table of the permute encoding: stored byte -> plain byte. Derived from an
 // Outlook-written store whose attachment bytes are known (every value occurs).
 const uint8_t kUnpermute[256] = {
-    0x47, 0xF1, 0xB4, 0xE6, 0x0B, 0x6A, 0x72, 0x48, 0x85, 0x4E, 0x9E, 0xEB, 0xE2, 0xF8, 0x94, 0x53,
-    0xE0, 0xBB, 0xA0, 0x02, 0xE8, 0x5A, 0x09, 0xAB, 0xDB, 0xE3, 0xBA, 0xC6, 0x7C, 0xC3, 0x10, 0xDD,
-    0x39, 0x05, 0x96, 0x30, 0xF5, 0x37, 0x60, 0x82, 0x8C, 0xC9, 0x13, 0x4A, 0x6B, 0x1D, 0xF3, 0xFB,
-    0x8F, 0x26, 0x97, 0xCA, 0x91, 0x17, 0x01, 0xC4, 0x32, 0x2D, 0x6E, 0x31, 0x95, 0xFF, 0xD9, 0x23,
-    0xD1, 0x00, 0x5E, 0x79, 0xDC, 0x44, 0x3B, 0x1A, 0x28, 0xC5, 0x61, 0x57, 0x20, 0x90, 0x3D, 0x83,
-    0xB9, 0x43, 0xBE, 0x67, 0xD2, 0x46, 0x42, 0x76, 0xC0, 0x6D, 0x5B, 0x7E, 0xB2, 0x0F, 0x16, 0x29,
-    0x3C, 0xA9, 0x03, 0x54, 0x0D, 0xDA, 0x5D, 0xDF, 0xF6, 0xB7, 0xC7, 0x62, 0xCD, 0x8D, 0x06, 0xD3,
-    0x69, 0x5C, 0x86, 0xD6, 0x14, 0xF7, 0xA5, 0x66, 0x75, 0xAC, 0xB1, 0xE9, 0x45, 0x21, 0x70, 0x0C,
-    0x87, 0x9F, 0x74, 0xA4, 0x22, 0x4C, 0x6F, 0xBF, 0x1F, 0x56, 0xAA, 0x2E, 0xB3, 0x78, 0x33, 0x50,
-    0xB0, 0xA3, 0x92, 0xBC, 0xCF, 0x19, 0x1C, 0xA7, 0x63, 0xCB, 0x1E, 0x4D, 0x3E, 0x4B, 0x1B, 0x9B,
-    0x4F, 0xE7, 0xF0, 0xEE, 0xAD, 0x3A, 0xB5, 0x59, 0x04, 0xEA, 0x40, 0x55, 0x25, 0x51, 0xE5, 0x7A,
-    0x89, 0x38, 0x68, 0x52, 0x7B, 0xFC, 0x27, 0xAE, 0xD7, 0xBD, 0xFA, 0x07, 0xF4, 0xCC, 0x8E, 0x5F,
-    0xEF, 0x35, 0x9C, 0x84, 0x2B, 0x15, 0xD5, 0x77, 0x34, 0x49, 0xB6, 0x12, 0x0A, 0x7F, 0x71, 0x88,
-    0xFD, 0x9D, 0x18, 0x41, 0x7D, 0x93, 0xD8, 0x58, 0x2C, 0xCE, 0xFE, 0x24, 0xAF, 0xDE, 0xB8, 0x36,
-    0xC8, 0xA1, 0x80, 0xA6, 0x99, 0x98, 0xA8, 0x2F, 0x0E, 0x81, 0x65, 0x73, 0xE4, 0xC2, 0xA2, 0x8A,
-    0xD4, 0xE1, 0x11, 0xD0, 0x08, 0x8B, 0x2A, 0xF2, 0xED, 0x9A, 0x64, 0x3F, 0xC1, 0x6C, 0xF9, 0xEC,
+    0x47, 0xF1, 0xB4, 0xE6, 0x0B, 0x6A, 0x72, 0x48, 0x85, 0x4E, 0x9E, 0xEB, 0xE2, 0xF8, 0x94, 0x53, 0xE0, 0xBB, 0xA0,
+    0x02, 0xE8, 0x5A, 0x09, 0xAB, 0xDB, 0xE3, 0xBA, 0xC6, 0x7C, 0xC3, 0x10, 0xDD, 0x39, 0x05, 0x96, 0x30, 0xF5, 0x37,
+    0x60, 0x82, 0x8C, 0xC9, 0x13, 0x4A, 0x6B, 0x1D, 0xF3, 0xFB, 0x8F, 0x26, 0x97, 0xCA, 0x91, 0x17, 0x01, 0xC4, 0x32,
+    0x2D, 0x6E, 0x31, 0x95, 0xFF, 0xD9, 0x23, 0xD1, 0x00, 0x5E, 0x79, 0xDC, 0x44, 0x3B, 0x1A, 0x28, 0xC5, 0x61, 0x57,
+    0x20, 0x90, 0x3D, 0x83, 0xB9, 0x43, 0xBE, 0x67, 0xD2, 0x46, 0x42, 0x76, 0xC0, 0x6D, 0x5B, 0x7E, 0xB2, 0x0F, 0x16,
+    0x29, 0x3C, 0xA9, 0x03, 0x54, 0x0D, 0xDA, 0x5D, 0xDF, 0xF6, 0xB7, 0xC7, 0x62, 0xCD, 0x8D, 0x06, 0xD3, 0x69, 0x5C,
+    0x86, 0xD6, 0x14, 0xF7, 0xA5, 0x66, 0x75, 0xAC, 0xB1, 0xE9, 0x45, 0x21, 0x70, 0x0C, 0x87, 0x9F, 0x74, 0xA4, 0x22,
+    0x4C, 0x6F, 0xBF, 0x1F, 0x56, 0xAA, 0x2E, 0xB3, 0x78, 0x33, 0x50, 0xB0, 0xA3, 0x92, 0xBC, 0xCF, 0x19, 0x1C, 0xA7,
+    0x63, 0xCB, 0x1E, 0x4D, 0x3E, 0x4B, 0x1B, 0x9B, 0x4F, 0xE7, 0xF0, 0xEE, 0xAD, 0x3A, 0xB5, 0x59, 0x04, 0xEA, 0x40,
+    0x55, 0x25, 0x51, 0xE5, 0x7A, 0x89, 0x38, 0x68, 0x52, 0x7B, 0xFC, 0x27, 0xAE, 0xD7, 0xBD, 0xFA, 0x07, 0xF4, 0xCC,
+    0x8E, 0x5F, 0xEF, 0x35, 0x9C, 0x84, 0x2B, 0x15, 0xD5, 0x77, 0x34, 0x49, 0xB6, 0x12, 0x0A, 0x7F, 0x71, 0x88, 0xFD,
+    0x9D, 0x18, 0x41, 0x7D, 0x93, 0xD8, 0x58, 0x2C, 0xCE, 0xFE, 0x24, 0xAF, 0xDE, 0xB8, 0x36, 0xC8, 0xA1, 0x80, 0xA6,
+    0x99, 0x98, 0xA8, 0x2F, 0x0E, 0x81, 0x65, 0x73, 0xE4, 0xC2, 0xA2, 0x8A, 0xD4, 0xE1, 0x11, 0xD0, 0x08, 0x8B, 0x2A,
+    0xF2, 0xED, 0x9A, 0x64, 0x3F, 0xC1, 0x6C, 0xF9, 0xEC,
 };
 
 bool sectionHasPMap(uint64_t k) { return k % kPMapEverySections == 0; }
@@ -76,13 +74,13 @@ uint64_t align64(uint64_t v) { return (v + 63) & ~uint64_t(63); }
 
 const char* kindName(BlockKind k) {
     switch (k) {
-    case BlockKind::Data: return "data block";
-    case BlockKind::XBlock: return "XBLOCK";
-    case BlockKind::XXBlock: return "XXBLOCK";
-    case BlockKind::SLBlock: return "SLBLOCK";
-    case BlockKind::SIBlock: return "SIBLOCK";
-    case BlockKind::Bad: return "unreadable block";
-    case BlockKind::Unread: return "unchecked block";
+        case BlockKind::Data: return "data block";
+        case BlockKind::XBlock: return "XBLOCK";
+        case BlockKind::XXBlock: return "XXBLOCK";
+        case BlockKind::SLBlock: return "SLBLOCK";
+        case BlockKind::SIBlock: return "SIBLOCK";
+        case BlockKind::Bad: return "unreadable block";
+        case BlockKind::Unread: return "unchecked block";
     }
     return "?";
 }
@@ -96,8 +94,8 @@ uint32_t PstCrc(const uint8_t* data, size_t n) {
     size_t i = 0;
     for (; i + 8 <= n; i += 8) {
         uint32_t lo = get32(data + i) ^ crc, hi = get32(data + i + 4);
-        crc = t[7][lo & 0xFF] ^ t[6][(lo >> 8) & 0xFF] ^ t[5][(lo >> 16) & 0xFF] ^ t[4][lo >> 24] ^
-              t[3][hi & 0xFF] ^ t[2][(hi >> 8) & 0xFF] ^ t[1][(hi >> 16) & 0xFF] ^ t[0][hi >> 24];
+        crc = t[7][lo & 0xFF] ^ t[6][(lo >> 8) & 0xFF] ^ t[5][(lo >> 16) & 0xFF] ^ t[4][lo >> 24] ^ t[3][hi & 0xFF] ^
+              t[2][(hi >> 8) & 0xFF] ^ t[1][(hi >> 16) & 0xFF] ^ t[0][hi >> 24];
     }
     for (; i < n; ++i) crc = t[0][(crc ^ data[i]) & 0xFF] ^ (crc >> 8);
     return crc;
@@ -120,8 +118,7 @@ std::string Hex(uint64_t v) {
 
 // ---- Verifier: setup and reporting -----------------------------------------------------
 
-Verifier::Verifier(const std::string& path, std::vector<std::string>* problems,
-                   const VerifyOptions& opts)
+Verifier::Verifier(const std::string& path, std::vector<std::string>* problems, const VerifyOptions& opts)
     : path_(path), problems_(problems), opts_(opts) {
     if (!gCrcReady) buildCrcTable();
 }
@@ -134,8 +131,7 @@ void Verifier::problem(uint64_t offset, const std::string& structure, const std:
     ++problemCount_;
     if (!problems_) return;
     if (problemCount_ > opts_.maxProblems) {
-        if (problemCount_ == opts_.maxProblems + 1)
-            problems_->push_back("(further problems not listed)");
+        if (problemCount_ == opts_.maxProblems + 1) problems_->push_back("(further problems not listed)");
         return;
     }
     char off[32];
@@ -149,7 +145,7 @@ bool Verifier::openFile() {
         problem(0, "file", std::string("cannot open: ") + std::strerror(errno));
         return false;
     }
-    struct stat st{};
+    struct stat st {};
     if (::fstat(fd_, &st) != 0) {
         problem(0, "file", std::string("cannot stat: ") + std::strerror(errno));
         return false;
@@ -214,12 +210,12 @@ bool Verifier::checkHeader() {
         problem(kHdrBPlatformCreate, "header", "bPlatformCreate/bPlatformAccess not 1");
     uint32_t crcPartial = PstCrc(h + kHdrCrcStart, kHdrCrcPartialBytes);
     if (crcPartial != get32(h + kHdrDwCRCPartial))
-        problem(kHdrDwCRCPartial, "header", "dwCRCPartial stored " + Hex(get32(h + kHdrDwCRCPartial)) +
-                                          ", computed " + Hex(crcPartial));
+        problem(kHdrDwCRCPartial, "header",
+                "dwCRCPartial stored " + Hex(get32(h + kHdrDwCRCPartial)) + ", computed " + Hex(crcPartial));
     uint32_t crcFull = PstCrc(h + kHdrCrcStart, kHdrCrcFullBytes);
     if (crcFull != get32(h + kHdrDwCRCFull))
-        problem(kHdrDwCRCFull, "header", "dwCRCFull stored " + Hex(get32(h + kHdrDwCRCFull)) +
-                                       ", computed " + Hex(crcFull));
+        problem(kHdrDwCRCFull, "header",
+                "dwCRCFull stored " + Hex(get32(h + kHdrDwCRCFull)) + ", computed " + Hex(crcFull));
     if (h[kHdrBSentinel] != kSentinel)
         problem(kHdrBSentinel, "header", "bSentinel " + Hex(h[kHdrBSentinel]) + ", expected 0x80");
     cryptMethod_ = h[kHdrBCryptMethod];
@@ -228,14 +224,14 @@ bool Verifier::checkHeader() {
     if (opts_.strictAllocation) {
         for (size_t i = 0; i < 2 * kHdrRgbFMBytes; ++i)
             if (h[kHdrRgbFM + i] != 0xFF) {
-                problem(kHdrRgbFM + i, "header", i < kHdrRgbFMBytes ? "rgbFM byte is not 0xFF" : "rgbFP byte is not 0xFF");
+                problem(kHdrRgbFM + i, "header",
+                        i < kHdrRgbFMBytes ? "rgbFM byte is not 0xFF" : "rgbFP byte is not 0xFF");
                 break;
             }
     }
     bidNextP_ = get64(h + kHdrBidNextP);
     bidNextB_ = get64(h + kHdrBidNextB);
-    if (bidNextB_ % 4 != 0)
-        problem(kHdrBidNextB, "header", "bidNextB " + Hex(bidNextB_) + " is not a multiple of 4");
+    if (bidNextB_ % 4 != 0) problem(kHdrBidNextB, "header", "bidNextB " + Hex(bidNextB_) + " is not a multiple of 4");
 
     const uint8_t* r = h + kHdrRoot;
     ibFileEof_ = get64(r + kRootIbFileEof);
@@ -244,11 +240,11 @@ bool Verifier::checkHeader() {
     if (opts_.crashState && ibFileEof_ < fileSize_)
         fileSize_ = ibFileEof_;  // sections begun after the committed state: not part of it
     if (ibFileEof_ != fileSize_)
-        problem(kHdrRoot + kRootIbFileEof, "ROOT", "ibFileEof " + Hex(ibFileEof_) + " but the file has " +
-                                                   Hex(fileSize_) + " bytes");
+        problem(kHdrRoot + kRootIbFileEof, "ROOT",
+                "ibFileEof " + Hex(ibFileEof_) + " but the file has " + Hex(fileSize_) + " bytes");
     if (fileSize_ < kFirstAmapOffset + kSectionBytes || (fileSize_ - kFirstAmapOffset) % kSectionBytes != 0)
-        problem(kHdrRoot + kRootIbFileEof, "file", "size " + Hex(fileSize_) +
-                                                 " is not 0x4400 + a whole number of 253952-byte sections");
+        problem(kHdrRoot + kRootIbFileEof, "file",
+                "size " + Hex(fileSize_) + " is not 0x4400 + a whole number of 253952-byte sections");
     uint64_t sections = fileSize_ > kFirstAmapOffset ? (fileSize_ - kFirstAmapOffset) / kSectionBytes : 0;
     if (sections == 0) {
         problem(0, "file", "no complete data section");
@@ -259,10 +255,11 @@ bool Verifier::checkHeader() {
         problem(kHdrRoot + kRootIbAMapLast, "ROOT", "ibAMapLast " + Hex(ibAMapLast_) + ", expected " + Hex(lastAmap));
     mapsAreHints_ = opts_.crashState && fAMapValid_ == 0;
     if (fAMapValid_ != 2 && !mapsAreHints_ && (opts_.strictAllocation || fAMapValid_ != 1))
-        problem(kHdrRoot + kRootFAMapValid, "ROOT", "fAMapValid " + std::to_string(fAMapValid_) +
-                                                   " (AMaps not marked valid)");
+        problem(kHdrRoot + kRootFAMapValid, "ROOT",
+                "fAMapValid " + std::to_string(fAMapValid_) + " (AMaps not marked valid)");
     if (opts_.strictAllocation && get64(r + kRootCbPMapFree) != 0)
-        problem(kHdrRoot + kRootCbPMapFree, "ROOT", "cbPMapFree " + std::to_string(get64(r + kRootCbPMapFree)) + ", expected 0");
+        problem(kHdrRoot + kRootCbPMapFree, "ROOT",
+                "cbPMapFree " + std::to_string(get64(r + kRootCbPMapFree)) + ", expected 0");
     sectionCount_ = sections;
     mappedBytes_ = sections * kSectionBytes;
     return true;
@@ -270,8 +267,8 @@ bool Verifier::checkHeader() {
 
 // ---- Allocation map pages --------------------------------------------------------------
 
-bool Verifier::checkPageTrailer(const uint8_t* page, uint64_t ib, uint8_t ptype, uint64_t expectBid,
-                                bool expectSig, const char* name) {
+bool Verifier::checkPageTrailer(const uint8_t* page, uint64_t ib, uint8_t ptype, uint64_t expectBid, bool expectSig,
+                                const char* name) {
     const uint8_t* t = page + kPageTrailerOffset;
     constexpr size_t kPtypeRepeatAt = kPtPtypeRepeat - kPtPtype, kSigAt = kPtWSig - kPtPtype,
                      kCrcAt = kPtDwCRC - kPtPtype, kBidAt = kPtBid - kPtPtype;
@@ -306,7 +303,10 @@ void Verifier::checkMapPages() {
     uint8_t page[kPageBytes];
     for (uint64_t k = 0; k < sectionCount_ && !tooManyProblems(); ++k) {
         uint64_t s = kFirstAmapOffset + k * kSectionBytes;
-        struct Reserved { uint8_t ptype; const char* name; };
+        struct Reserved {
+            uint8_t ptype;
+            const char* name;
+        };
         std::vector<Reserved> reserved{{kPtypeAMap, "AMap page"}};
         if (sectionHasPMap(k)) reserved.push_back({kPtypePMap, "PMap page"});
         if (sectionHasFMap(k)) reserved.push_back({kPtypeFMap, "FMap page"});
@@ -335,9 +335,9 @@ void Verifier::checkMapPages() {
     if (opts_.strictAllocation) checkFMapContent();
     uint64_t cbAMapFree = get64(header_ + kHdrRoot + kRootCbAMapFree);
     if (cbAMapFree != zeroBits * kSlotBytes)
-        problem(kHdrRoot + kRootCbAMapFree, "ROOT", "cbAMapFree " + std::to_string(cbAMapFree) +
-                                                  " but the AMaps have " + std::to_string(zeroBits * kSlotBytes) +
-                                                  " free bytes");
+        problem(kHdrRoot + kRootCbAMapFree, "ROOT",
+                "cbAMapFree " + std::to_string(cbAMapFree) + " but the AMaps have " +
+                    std::to_string(zeroBits * kSlotBytes) + " free bytes");
 }
 
 // FMap byte j holds the longest run of free slots (capped at 255) in the AMap of the
@@ -359,8 +359,9 @@ void Verifier::checkFMapContent() {
                 }
             }
             if (page[j] != want) {
-                problem(ib + j, "FMap page", "byte for section " + std::to_string(k + j) + " is " +
-                                             std::to_string(page[j]) + ", the longest free run is " + std::to_string(want));
+                problem(ib + j, "FMap page",
+                        "byte for section " + std::to_string(k + j) + " is " + std::to_string(page[j]) +
+                            ", the longest free run is " + std::to_string(want));
                 break;
             }
         }
@@ -386,8 +387,8 @@ void Verifier::checkDList() {
         uint32_t e = get32(page + 8 + 4 * i);
         uint32_t amapIndex = e & 0xFFFFF;
         if (amapIndex >= sectionCount_)
-            problem(kDListOffset + 8 + 4 * i, "DList page", "entry names AMap " + std::to_string(amapIndex) +
-                                                            " beyond the last AMap");
+            problem(kDListOffset + 8 + 4 * i, "DList page",
+                    "entry names AMap " + std::to_string(amapIndex) + " beyond the last AMap");
     }
 }
 
@@ -419,8 +420,8 @@ void Verifier::markLive(uint64_t ib, uint64_t bytes, const std::string& what) {
 
 // ---- B-trees ---------------------------------------------------------------------------
 
-void Verifier::walkBTree(bool isNbt, uint64_t bid, uint64_t ib, int expectLevel, uint64_t lowKey,
-                         uint64_t highKey, bool hasHigh, int depth) {
+void Verifier::walkBTree(bool isNbt, uint64_t bid, uint64_t ib, int expectLevel, uint64_t lowKey, uint64_t highKey,
+                         bool hasHigh, int depth) {
     const char* name = isNbt ? "NBT page" : "BBT page";
     if (tooManyProblems()) return;
     if (depth > kMaxBTreeDepth) {
@@ -442,14 +443,15 @@ void Verifier::walkBTree(bool isNbt, uint64_t bid, uint64_t ib, int expectLevel,
     }
     markLive(ib, kPageBytes, name);
     maxPageBid_ = std::max(maxPageBid_, bid);
-    if (opts_.strictAllocation && !pageBids_.insert(bid).second) problem(ib, name, "page BID " + Hex(bid) + " used twice");
+    if (opts_.strictAllocation && !pageBids_.insert(bid).second)
+        problem(ib, name, "page BID " + Hex(bid) + " used twice");
     checkPageTrailer(page, ib, isNbt ? kPtypeNbt : kPtypeBbt, bid, true, name);
     unsigned cEnt = page[kBtCEnt], cEntMax = page[kBtCEntMax], cbEnt = page[kBtCbEnt];
     int cLevel = page[kBtCLevel];
     if (depth == 0) (isNbt ? report_.nbtLevels : report_.bbtLevels) = cLevel + 1;
     if (expectLevel >= 0 && cLevel != expectLevel) {
-        problem(ib + kBtCLevel, name, "cLevel " + std::to_string(cLevel) + ", expected " +
-                                      std::to_string(expectLevel) + " below its parent");
+        problem(ib + kBtCLevel, name,
+                "cLevel " + std::to_string(cLevel) + ", expected " + std::to_string(expectLevel) + " below its parent");
         return;
     }
     unsigned wantCb = cLevel > 0 ? kBtEntryBytes : (isNbt ? kNbtEntryBytes : kBbtEntryBytes);
@@ -458,7 +460,8 @@ void Verifier::walkBTree(bool isNbt, uint64_t bid, uint64_t ib, int expectLevel,
         return;
     }
     if (cEntMax != kBtEntriesBytes / wantCb)
-        problem(ib + kBtCEntMax, name, "cEntMax " + std::to_string(cEntMax) + ", expected " + std::to_string(kBtEntriesBytes / wantCb));
+        problem(ib + kBtCEntMax, name,
+                "cEntMax " + std::to_string(cEntMax) + ", expected " + std::to_string(kBtEntriesBytes / wantCb));
     if (cEnt > kBtEntriesBytes / wantCb) {
         problem(ib + kBtCEnt, name, "cEnt " + std::to_string(cEnt) + " exceeds the page capacity");
         return;
@@ -479,7 +482,8 @@ void Verifier::walkBTree(bool isNbt, uint64_t bid, uint64_t ib, int expectLevel,
         if (cLevel > 0) {
             bool last = i + 1 == cEnt;
             uint64_t next = last ? highKey : get64(e + cbEnt);
-            walkBTree(isNbt, get64(e + kBtEntryBid), get64(e + kBtEntryIb), cLevel - 1, key, next, last ? hasHigh : true, depth + 1);
+            walkBTree(isNbt, get64(e + kBtEntryBid), get64(e + kBtEntryIb), cLevel - 1, key, next,
+                      last ? hasHigh : true, depth + 1);
         } else if (isNbt) {
             NodeInfo n;
             if (key > 0xFFFFFFFFull) problem(entOff, name, "NID " + Hex(key) + " has high bits set");
@@ -504,15 +508,15 @@ void Verifier::walkBTree(bool isNbt, uint64_t bid, uint64_t ib, int expectLevel,
 // ---- Blocks ----------------------------------------------------------------------------
 
 const BlockInfo* Verifier::findBlock(uint64_t bid) const {
-    auto it = std::lower_bound(blocks_.begin(), blocks_.end(), bid,
-                               [](const BlockInfo& b, uint64_t v) { return b.bid < v; });
+    auto it =
+        std::lower_bound(blocks_.begin(), blocks_.end(), bid, [](const BlockInfo& b, uint64_t v) { return b.bid < v; });
     if (it == blocks_.end() || it->bid != bid) return nullptr;
     return &*it;
 }
 
 const NodeInfo* Verifier::findNode(uint32_t nid) const {
-    auto it = std::lower_bound(nodes_.begin(), nodes_.end(), nid,
-                               [](const NodeInfo& n, uint32_t v) { return n.nid < v; });
+    auto it =
+        std::lower_bound(nodes_.begin(), nodes_.end(), nid, [](const NodeInfo& n, uint32_t v) { return n.nid < v; });
     if (it == nodes_.end() || it->nid != nid) return nullptr;
     return &*it;
 }
@@ -554,8 +558,7 @@ void Verifier::checkBlocks() {
             continue;
         }
         uint64_t sectionStart = kFirstAmapOffset + (b.ib - kFirstAmapOffset) / kSectionBytes * kSectionBytes;
-        if (b.ib + total > sectionStart + kSectionBytes)
-            problem(b.ib, name, "crosses into the next data section");
+        if (b.ib + total > sectionStart + kSectionBytes) problem(b.ib, name, "crosses into the next data section");
         markLive(b.ib, total, name);
         if (!readSequential(b.ib, buf.data(), size_t(total))) {
             problem(b.ib, name, "cannot read");
@@ -600,7 +603,8 @@ void Verifier::checkBlocks() {
         uint16_t cEnt = get16(d + 2);
         if (btype == 1 && (cLevel == 1 || cLevel == 2)) {
             if (8 + size_t(cEnt) * 8 != b.cb || cEnt == 0) {
-                problem(b.ib, name, "XBLOCK/XXBLOCK cEnt " + std::to_string(cEnt) + " does not fit cb " + std::to_string(b.cb));
+                problem(b.ib, name,
+                        "XBLOCK/XXBLOCK cEnt " + std::to_string(cEnt) + " does not fit cb " + std::to_string(b.cb));
                 continue;
             }
             b.kind = cLevel == 1 ? BlockKind::XBlock : BlockKind::XXBlock;
@@ -615,7 +619,8 @@ void Verifier::checkBlocks() {
         } else if (btype == 2 && (cLevel == 0 || cLevel == 1)) {
             size_t entBytes = cLevel == 0 ? 24 : 16;
             if (8 + size_t(cEnt) * entBytes != b.cb || cEnt == 0) {
-                problem(b.ib, name, "SLBLOCK/SIBLOCK cEnt " + std::to_string(cEnt) + " does not fit cb " + std::to_string(b.cb));
+                problem(b.ib, name,
+                        "SLBLOCK/SIBLOCK cEnt " + std::to_string(cEnt) + " does not fit cb " + std::to_string(b.cb));
                 continue;
             }
             b.kind = cLevel == 0 ? BlockKind::SLBlock : BlockKind::SIBlock;
@@ -634,8 +639,9 @@ void Verifier::checkBlocks() {
                     if (bd == 0) {
                         problem(eoff, name, "subnode " + Hex(nid) + " has no data BID");
                     } else {
-                        addReference(bd, eoff + 8, name, KindBit(BlockKind::Data) | KindBit(BlockKind::XBlock) |
-                                                             KindBit(BlockKind::XXBlock));
+                        addReference(
+                            bd, eoff + 8, name,
+                            KindBit(BlockKind::Data) | KindBit(BlockKind::XBlock) | KindBit(BlockKind::XXBlock));
                     }
                     if (bs != 0)
                         addReference(bs, eoff + 16, name, KindBit(BlockKind::SLBlock) | KindBit(BlockKind::SIBlock));
@@ -665,8 +671,9 @@ void Verifier::checkReferenceCounts() {
             // The SIENTRY key must be the first NID of the child SLBLOCK.
             uint8_t key[4];
             if (readAt(e.fromOffset - 8, key, 4) && get32(key) != uint32_t(t.aux))
-                problem(e.fromOffset - 8, "block " + Hex(blocks_[e.from].bid),
-                        "SIENTRY key " + Hex(get32(key)) + " differs from the first NID " + Hex(t.aux) + " of its SLBLOCK");
+                problem(
+                    e.fromOffset - 8, "block " + Hex(blocks_[e.from].bid),
+                    "SIENTRY key " + Hex(get32(key)) + " differs from the first NID " + Hex(t.aux) + " of its SLBLOCK");
         }
     }
     // lcbTotal of every XBLOCK/XXBLOCK equals the sum of its children.
@@ -675,20 +682,23 @@ void Verifier::checkReferenceCounts() {
         if (e.from == UINT32_MAX) continue;
         const BlockInfo& p = blocks_[e.from];
         const BlockInfo& t = blocks_[e.target];
-        if (p.kind == BlockKind::XBlock) sums[e.from] += t.cb;
-        else if (p.kind == BlockKind::XXBlock) sums[e.from] += t.aux;
+        if (p.kind == BlockKind::XBlock)
+            sums[e.from] += t.cb;
+        else if (p.kind == BlockKind::XXBlock)
+            sums[e.from] += t.aux;
     }
     for (size_t i = 0; i < blocks_.size() && !tooManyProblems(); ++i) {
         const BlockInfo& b = blocks_[i];
         if ((b.kind == BlockKind::XBlock || b.kind == BlockKind::XXBlock) && sums[i] != b.aux)
-            problem(b.ib + 4, "block " + Hex(b.bid), "lcbTotal " + std::to_string(b.aux) +
-                                                   " but its children hold " + std::to_string(sums[i]) + " bytes");
+            problem(
+                b.ib + 4, "block " + Hex(b.bid),
+                "lcbTotal " + std::to_string(b.aux) + " but its children hold " + std::to_string(sums[i]) + " bytes");
         if (opts_.strictAllocation && b.refs == 0 && b.kind != BlockKind::Bad)
             problem(b.ib, "block " + Hex(b.bid), "listed in the BBT but nothing references it");
         if (b.cRef != b.refs + 1)
-            problem(b.ib, "block " + Hex(b.bid), "cRef " + std::to_string(b.cRef) + " but " +
-                                                 std::to_string(b.refs) + " references (expected cRef " +
-                                                 std::to_string(b.refs + 1) + ")");
+            problem(b.ib, "block " + Hex(b.bid),
+                    "cRef " + std::to_string(b.cRef) + " but " + std::to_string(b.refs) +
+                        " references (expected cRef " + std::to_string(b.refs + 1) + ")");
     }
 }
 
@@ -721,9 +731,11 @@ void Verifier::checkCounters() {
     uint64_t maxBid = 0;
     for (const BlockInfo& b : blocks_) maxBid = std::max(maxBid, b.bid);
     if (!blocks_.empty() && bidNextB_ <= maxBid)
-        problem(kHdrBidNextB, "header", "bidNextB " + Hex(bidNextB_) + " not above the largest block BID " + Hex(maxBid));
+        problem(kHdrBidNextB, "header",
+                "bidNextB " + Hex(bidNextB_) + " not above the largest block BID " + Hex(maxBid));
     if (bidNextP_ <= maxPageBid_)
-        problem(kHdrBidNextP, "header", "bidNextP " + Hex(bidNextP_) + " not above the largest page BID " + Hex(maxPageBid_));
+        problem(kHdrBidNextP, "header",
+                "bidNextP " + Hex(bidNextP_) + " not above the largest page BID " + Hex(maxPageBid_));
     uint32_t rgnid[32];
     for (int t = 0; t < 32; ++t) rgnid[t] = get32(header_ + kHdrRgnid + 4 * t);
     if (opts_.strictAllocation &&
@@ -733,8 +745,8 @@ void Verifier::checkCounters() {
         unsigned type = n.nid & 0x1F;
         if (type == 0x01) continue;  // fixed internal NIDs are not counted
         if ((n.nid >> 5) > rgnid[type]) {
-            problem(kHdrRgnid + 4 * type, "header", "rgnid[" + Hex(type) + "] = " + Hex(rgnid[type]) +
-                                                    " is below the index of node " + Hex(n.nid));
+            problem(kHdrRgnid + 4 * type, "header",
+                    "rgnid[" + Hex(type) + "] = " + Hex(rgnid[type]) + " is below the index of node " + Hex(n.nid));
             break;
         }
     }
@@ -754,9 +766,11 @@ bool Verifier::run() {
     std::sort(blocks_.begin(), blocks_.end(), [](const BlockInfo& a, const BlockInfo& b) { return a.bid < b.bid; });
     std::sort(nodes_.begin(), nodes_.end(), [](const NodeInfo& a, const NodeInfo& b) { return a.nid < b.nid; });
     for (size_t i = 1; i < blocks_.size(); ++i)
-        if (blocks_[i].bid == blocks_[i - 1].bid) problem(blocks_[i].ib, "BBT", "BID " + Hex(blocks_[i].bid) + " listed twice");
+        if (blocks_[i].bid == blocks_[i - 1].bid)
+            problem(blocks_[i].ib, "BBT", "BID " + Hex(blocks_[i].bid) + " listed twice");
     for (size_t i = 1; i < nodes_.size(); ++i)
-        if (nodes_[i].nid == nodes_[i - 1].nid) problem(nodes_[i].where, "NBT", "NID " + Hex(nodes_[i].nid) + " listed twice");
+        if (nodes_[i].nid == nodes_[i - 1].nid)
+            problem(nodes_[i].where, "NBT", "NID " + Hex(nodes_[i].nid) + " listed twice");
     checkBlocks();
     report_.nodes = nodes_.size();
     report_.blocks = blocks_.size();

@@ -42,14 +42,14 @@ struct VerifyOptions {
 
 // What the verifier saw of a store's shape, for callers that assert on it.
 struct VerifyReport {
-    int nbtLevels = 0;      // pages from the node B-tree's root to a leaf
-    int bbtLevels = 0;      // the same for the block B-tree
-    size_t nodes = 0;       // NBT entries
-    size_t blocks = 0;      // BBT entries
-    size_t xxblocks = 0;    // two-level data trees
-    size_t siblocks = 0;    // two-level subnode trees
-    size_t folders = 0;     // normal folders, the root and the fixed ones included
-    size_t messages = 0;    // normal messages (not associated ones)
+    int nbtLevels = 0;    // pages from the node B-tree's root to a leaf
+    int bbtLevels = 0;    // the same for the block B-tree
+    size_t nodes = 0;     // NBT entries
+    size_t blocks = 0;    // BBT entries
+    size_t xxblocks = 0;  // two-level data trees
+    size_t siblocks = 0;  // two-level subnode trees
+    size_t folders = 0;   // normal folders, the root and the fixed ones included
+    size_t messages = 0;  // normal messages (not associated ones)
 };
 
 // Checks the store at `path`. Returns true when the file passes. When `problems` is not
@@ -59,7 +59,7 @@ struct VerifyReport {
 // encoding; in a cyclic-encoded store only the node-and-block layer and the node tree
 // are checked.
 // When `report` is not null it receives the shape seen, as far as the walk got.
-bool VerifyPst(const std::string& path, std::vector<std::string>* problems,
-               const VerifyOptions& opts = {}, VerifyReport* report = nullptr);
+bool VerifyPst(const std::string& path, std::vector<std::string>* problems, const VerifyOptions& opts = {},
+               VerifyReport* report = nullptr);
 
 }  // namespace store::pst

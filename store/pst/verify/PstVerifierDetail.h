@@ -33,10 +33,10 @@ struct BlockInfo {
     uint64_t ib = 0;
     uint16_t cb = 0;
     uint16_t cRef = 0;
-    uint32_t refs = 0;           // references found (NBT, SLENTRY, XBLOCK ...)
+    uint32_t refs = 0;  // references found (NBT, SLENTRY, XBLOCK ...)
     BlockKind kind = BlockKind::Unread;
-    bool trailerOk = false;      // trailer, CRC and bounds are all right
-    uint64_t aux = 0;            // XBLOCK/XXBLOCK: lcbTotal; SLBLOCK/SIBLOCK: first NID
+    bool trailerOk = false;  // trailer, CRC and bounds are all right
+    uint64_t aux = 0;        // XBLOCK/XXBLOCK: lcbTotal; SLBLOCK/SIBLOCK: first NID
 };
 
 // One NBT leaf entry.
@@ -83,7 +83,8 @@ public:
     // The bytes of an XBLOCK, XXBLOCK, SLBLOCK or SIBLOCK and its entry
     // count; fails when the entries (of `entrySize` bytes from offset 8) run
     // past the block.
-    bool readEntries(const BlockInfo& b, size_t entrySize, std::vector<uint8_t>& raw, unsigned& count, std::string& why);
+    bool readEntries(const BlockInfo& b, size_t entrySize, std::vector<uint8_t>& raw, unsigned& count,
+                     std::string& why);
 
     const std::vector<NodeInfo>& nodes() const { return nodes_; }
     // The shape seen so far; complete once run() has returned.
@@ -99,10 +100,10 @@ private:
     void checkMapPages();
     void checkFMapContent();
     void checkDList();
-    void walkBTree(bool isNbt, uint64_t bid, uint64_t ib, int expectLevel, uint64_t lowKey,
-                   uint64_t highKey, bool hasHigh, int depth);
-    bool checkPageTrailer(const uint8_t* page, uint64_t ib, uint8_t ptype, uint64_t expectBid,
-                          bool expectSig, const char* name);
+    void walkBTree(bool isNbt, uint64_t bid, uint64_t ib, int expectLevel, uint64_t lowKey, uint64_t highKey,
+                   bool hasHigh, int depth);
+    bool checkPageTrailer(const uint8_t* page, uint64_t ib, uint8_t ptype, uint64_t expectBid, bool expectSig,
+                          const char* name);
     void markLive(uint64_t ib, uint64_t bytes, const std::string& what);
     void checkBlocks();
     void addReference(uint64_t bid, uint64_t fromOffset, const std::string& from, int expect);
@@ -128,26 +129,26 @@ private:
     uint64_t bidNextB_ = 0;
     uint64_t bidNextP_ = 0;
     uint8_t fAMapValid_ = 0;
-    bool mapsAreHints_ = false;       // crash state with fAMapValid 0: the maps are not compared
-    uint64_t sectionCount_ = 0;       // AMaps checked
-    uint64_t mappedBytes_ = 0;        // bytes covered by those AMaps, from 0x4400
+    bool mapsAreHints_ = false;  // crash state with fAMapValid 0: the maps are not compared
+    uint64_t sectionCount_ = 0;  // AMaps checked
+    uint64_t mappedBytes_ = 0;   // bytes covered by those AMaps, from 0x4400
 
-    std::vector<uint8_t> amap_;       // 496 bytes per section, copied from the AMaps
-    std::vector<uint8_t> live_;       // same shape: slots holding live pages and blocks
+    std::vector<uint8_t> amap_;                  // 496 bytes per section, copied from the AMaps
+    std::vector<uint8_t> live_;                  // same shape: slots holding live pages and blocks
     std::unordered_set<uint64_t> visitedPages_;  // B-tree page offsets seen, to stop on cycles
     std::unordered_set<uint64_t> pageBids_;      // B-tree page BIDs seen, each must be unique
     uint64_t maxPageBid_ = 0;
 
-    std::vector<BlockInfo> blocks_;   // BBT order (ascending BID)
-    std::vector<NodeInfo> nodes_;     // NBT order (ascending NID)
+    std::vector<BlockInfo> blocks_;  // BBT order (ascending BID)
+    std::vector<NodeInfo> nodes_;    // NBT order (ascending NID)
     VerifyReport report_;
 
     // Reference edges whose target type is checked after the block pass.
     struct Edge {
-        uint32_t target;   // index in blocks_
-        int expect;        // bit set of BlockKind values allowed
+        uint32_t target;  // index in blocks_
+        int expect;       // bit set of BlockKind values allowed
         uint64_t fromOffset;
-        uint32_t from;     // index of the referring block, or UINT32_MAX for the NBT
+        uint32_t from;  // index of the referring block, or UINT32_MAX for the NBT
     };
     std::vector<Edge> edges_;
 

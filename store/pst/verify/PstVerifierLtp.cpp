@@ -15,9 +15,18 @@ namespace store::pst::verifydetail {
 namespace {
 
 enum NidType : unsigned {
-    kTypeNormalFolder = 0x02, kTypeSearchFolder = 0x03, kTypeMessage = 0x04, kTypeAttachment = 0x05,
-    kTypeSearchCriteria = 0x07, kTypeAssocMessage = 0x08, kTypeHierarchy = 0x0D, kTypeContents = 0x0E,
-    kTypeAssocContents = 0x0F, kTypeSearchContents = 0x10, kTypeAttachTable = 0x11, kTypeRecipTable = 0x12,
+    kTypeNormalFolder = 0x02,
+    kTypeSearchFolder = 0x03,
+    kTypeMessage = 0x04,
+    kTypeAttachment = 0x05,
+    kTypeSearchCriteria = 0x07,
+    kTypeAssocMessage = 0x08,
+    kTypeHierarchy = 0x0D,
+    kTypeContents = 0x0E,
+    kTypeAssocContents = 0x0F,
+    kTypeSearchContents = 0x10,
+    kTypeAttachTable = 0x11,
+    kTypeRecipTable = 0x12,
 };
 
 unsigned nidType(uint32_t nid) { return nid & kNidTypeMask; }
@@ -47,15 +56,24 @@ public:
     bool bytesAfterMap = false;  // a page has bytes past its page map
 
     bool parse(std::string& why) {
-        if (pages.empty()) { why = "empty data stream"; return false; }
+        if (pages.empty()) {
+            why = "empty data stream";
+            return false;
+        }
         maps_.resize(pages.size());
         for (size_t i = 0; i < pages.size(); ++i) {
             const auto& p = pages[i];
             const bool bitmapPage = i >= kHnBitmapFirstPage && (i - kHnBitmapFirstPage) % kHnBitmapEveryPages == 0;
             size_t hdr = i == 0 ? kHnhdrBytes : bitmapPage ? kHnBitmapHdrBytes : kHnPageHdrBytes;
-            if (p.size() < hdr + 4) { why = "heap page " + std::to_string(i) + " too short"; return false; }
+            if (p.size() < hdr + 4) {
+                why = "heap page " + std::to_string(i) + " too short";
+                return false;
+            }
             if (i == 0) {
-                if (p[kHnBSig] != kHnSig) { why = "heap signature " + Hex(p[kHnBSig]) + ", expected 0xEC"; return false; }
+                if (p[kHnBSig] != kHnSig) {
+                    why = "heap signature " + Hex(p[kHnBSig]) + ", expected 0xEC";
+                    return false;
+                }
                 clientSig = p[kHnBClientSig];
                 userRoot = get32(p.data() + kHnHidUserRoot);
             }
@@ -74,7 +92,10 @@ public:
             auto& offs = maps_[i];
             offs.resize(cAlloc + 1);
             for (size_t k = 0; k <= cAlloc; ++k) offs[k] = get16(p.data() + ibHnpm + 4 + 2 * k);
-            if (offs[0] < hdr) { why = "heap page " + std::to_string(i) + ": first item overlaps the page header"; return false; }
+            if (offs[0] < hdr) {
+                why = "heap page " + std::to_string(i) + ": first item overlaps the page header";
+                return false;
+            }
             for (size_t k = 1; k <= cAlloc; ++k) {
                 if (offs[k] < offs[k - 1]) {
                     why = "heap page " + std::to_string(i) + ": item offsets decrease at item " + std::to_string(k);
@@ -92,7 +113,10 @@ public:
 
     // Resolves a HID to its item bytes.
     bool item(uint32_t hid, const uint8_t*& data, size_t& size, std::string& why) const {
-        if (hid & kNidTypeMask) { why = "HID " + Hex(hid) + " has a non-zero type"; return false; }
+        if (hid & kNidTypeMask) {
+            why = "HID " + Hex(hid) + " has a non-zero type";
+            return false;
+        }
         size_t index = (hid >> kHidIndexShift) & kHidIndexMask, page = hid >> kHidPageShift;
         if (page >= maps_.size() || index == 0 || index >= maps_[page].size()) {
             why = "HID " + Hex(hid) + " names no heap item";
@@ -113,11 +137,14 @@ struct BthRecord {
     const uint8_t* data;  // cbKey + cbEnt bytes
 };
 
-bool readBth(const Heap& heap, uint32_t hidHeader, unsigned wantKey, unsigned wantEnt,
-             std::vector<BthRecord>& out, std::string& why) {
+bool readBth(const Heap& heap, uint32_t hidHeader, unsigned wantKey, unsigned wantEnt, std::vector<BthRecord>& out,
+             std::string& why) {
     const uint8_t* h;
     size_t n;
-    if (!heap.item(hidHeader, h, n, why)) { why = "BTH header: " + why; return false; }
+    if (!heap.item(hidHeader, h, n, why)) {
+        why = "BTH header: " + why;
+        return false;
+    }
     if (n != kBthHeaderBytes || h[kBthBType] != kClientSigBTH) {
         why = "BTH header at " + Hex(hidHeader) + " is not an 8-byte 0xB5 item";
         return false;
@@ -145,7 +172,10 @@ bool readBth(const Heap& heap, uint32_t hidHeader, unsigned wantKey, unsigned wa
     auto walk = [&](auto&& self, uint32_t hid, unsigned level, bool checkLow, uint64_t lowKey) -> bool {
         const uint8_t* d;
         size_t size;
-        if (!heap.item(hid, d, size, why)) { why = "BTH: " + why; return false; }
+        if (!heap.item(hid, d, size, why)) {
+            why = "BTH: " + why;
+            return false;
+        }
         size_t rec = cbKey + (level > 0 ? 4 : cbEnt);
         if (size == 0 || size % rec != 0 || size > kMaxHeapItem) {
             why = "BTH item " + Hex(hid) + " of " + std::to_string(size) + " bytes is not a whole number of records";
@@ -177,8 +207,8 @@ bool readBth(const Heap& heap, uint32_t hidHeader, unsigned wantKey, unsigned wa
 // One property of a PC, enough of it for the consistency checks.
 struct PcValue {
     uint16_t type = 0;
-    uint32_t raw = 0;              // inline value or HNID
-    std::vector<uint8_t> bytes;    // heap value (not filled for subnode values)
+    uint32_t raw = 0;            // inline value or HNID
+    std::vector<uint8_t> bytes;  // heap value (not filled for subnode values)
 };
 using PcMap = std::map<uint16_t, PcValue>;
 
@@ -189,7 +219,6 @@ using InlineValues = std::vector<std::pair<uint32_t, uint32_t>>;
 // Inline cells of a table, by row id.
 using TableCells = std::map<uint32_t, InlineValues>;
 
-
 // Heap-stored values (strings, binaries ...) take part as a CRC of their bytes, so a row
 // costs a few bytes per cell however long its strings are. Subnode values are left out.
 bool heapStored(uint16_t type, uint32_t hnid) { return isVariable(type) && type != 0x000D && (hnid & 0x1F) == 0; }
@@ -198,8 +227,10 @@ InlineValues inlineValues(const PcMap& props) {
     InlineValues out;
     for (const auto& [id, v] : props) {
         uint32_t tag = (uint32_t(id) << 16) | v.type;
-        if (isFixedInline(v.type)) out.emplace_back(tag, v.raw);
-        else if (heapStored(v.type, v.raw)) out.emplace_back(tag, PstCrc(v.bytes.data(), v.bytes.size()));
+        if (isFixedInline(v.type))
+            out.emplace_back(tag, v.raw);
+        else if (heapStored(v.type, v.raw))
+            out.emplace_back(tag, PstCrc(v.bytes.data(), v.bytes.size()));
     }
     return out;
 }
@@ -216,13 +247,25 @@ bool Verifier::readBlockData(const BlockInfo& b, std::vector<uint8_t>& out, bool
 }
 
 bool Verifier::readDataTree(uint64_t bid, std::vector<std::vector<uint8_t>>& pages, std::string& why, int level) {
-    if (level > 2) { why = "data tree deeper than XXBLOCK -> XBLOCK -> data"; return false; }
+    if (level > 2) {
+        why = "data tree deeper than XXBLOCK -> XBLOCK -> data";
+        return false;
+    }
     const BlockInfo* b = findBlock(bid & ~uint64_t(1));
-    if (!b) { why = "data BID " + Hex(bid) + " not in the BBT"; return false; }
-    if (b->kind == BlockKind::Bad || b->kind == BlockKind::Unread) { why = "block " + Hex(bid) + " is damaged"; return false; }
+    if (!b) {
+        why = "data BID " + Hex(bid) + " not in the BBT";
+        return false;
+    }
+    if (b->kind == BlockKind::Bad || b->kind == BlockKind::Unread) {
+        why = "block " + Hex(bid) + " is damaged";
+        return false;
+    }
     if (b->kind == BlockKind::Data) {
         pages.emplace_back();
-        if (!readBlockData(*b, pages.back(), true)) { why = "cannot read block " + Hex(bid); return false; }
+        if (!readBlockData(*b, pages.back(), true)) {
+            why = "cannot read block " + Hex(bid);
+            return false;
+        }
         return true;
     }
     if (b->kind != BlockKind::XBlock && b->kind != BlockKind::XXBlock) {
@@ -239,7 +282,10 @@ bool Verifier::readDataTree(uint64_t bid, std::vector<std::vector<uint8_t>>& pag
 
 bool Verifier::readEntries(const BlockInfo& b, size_t entrySize, std::vector<uint8_t>& raw, unsigned& count,
                            std::string& why) {
-    if (!readBlockData(b, raw, false)) { why = "cannot read block " + Hex(b.bid); return false; }
+    if (!readBlockData(b, raw, false)) {
+        why = "cannot read block " + Hex(b.bid);
+        return false;
+    }
     count = raw.size() >= 8 ? get16(raw.data() + 2) : 0;
     if (raw.size() < 8 || 8 + count * entrySize > raw.size()) {
         why = "block " + Hex(b.bid) + ": its " + std::to_string(count) + " entries run past its " +
@@ -250,9 +296,15 @@ bool Verifier::readEntries(const BlockInfo& b, size_t entrySize, std::vector<uin
 }
 
 bool Verifier::readSubnodes(uint64_t bidSub, SubnodeMap& out, std::string& why, int level) {
-    if (level > 1) { why = "subnode tree deeper than SIBLOCK -> SLBLOCK"; return false; }
+    if (level > 1) {
+        why = "subnode tree deeper than SIBLOCK -> SLBLOCK";
+        return false;
+    }
     const BlockInfo* b = findBlock(bidSub & ~uint64_t(1));
-    if (!b) { why = "subnode BID " + Hex(bidSub) + " not in the BBT"; return false; }
+    if (!b) {
+        why = "subnode BID " + Hex(bidSub) + " not in the BBT";
+        return false;
+    }
     if (b->kind != BlockKind::SLBlock && b->kind != BlockKind::SIBlock) {
         why = "subnode BID " + Hex(bidSub) + " is not an SLBLOCK or SIBLOCK";
         return false;
@@ -275,14 +327,14 @@ namespace {
 
 std::string describe(uint32_t nid) {
     switch (nidType(nid)) {
-    case kTypeNormalFolder: return "node " + Hex(nid) + " (folder)";
-    case kTypeSearchFolder: return "node " + Hex(nid) + " (search folder)";
-    case kTypeMessage: return "node " + Hex(nid) + " (message)";
-    case kTypeAssocMessage: return "node " + Hex(nid) + " (associated message)";
-    case kTypeHierarchy: return "node " + Hex(nid) + " (hierarchy table)";
-    case kTypeContents: return "node " + Hex(nid) + " (contents table)";
-    case kTypeAssocContents: return "node " + Hex(nid) + " (FAI contents table)";
-    default: return "node " + Hex(nid);
+        case kTypeNormalFolder: return "node " + Hex(nid) + " (folder)";
+        case kTypeSearchFolder: return "node " + Hex(nid) + " (search folder)";
+        case kTypeMessage: return "node " + Hex(nid) + " (message)";
+        case kTypeAssocMessage: return "node " + Hex(nid) + " (associated message)";
+        case kTypeHierarchy: return "node " + Hex(nid) + " (hierarchy table)";
+        case kTypeContents: return "node " + Hex(nid) + " (contents table)";
+        case kTypeAssocContents: return "node " + Hex(nid) + " (FAI contents table)";
+        default: return "node " + Hex(nid);
     }
 }
 
@@ -319,8 +371,9 @@ public:
         if (v_.options().strictAllocation && heap.bytesAfterMap)
             v_.problem(where, name, "a heap page has bytes after its page map");
         if (v_.options().strictAllocation && heap.largestItem > kMaxHeapItem)
-            v_.problem(where, name, "heap item of " + std::to_string(heap.largestItem) +
-                                    " bytes; values above 3580 bytes belong in subnodes");
+            v_.problem(where, name,
+                       "heap item of " + std::to_string(heap.largestItem) +
+                           " bytes; values above 3580 bytes belong in subnodes");
         if (bidSub && !v_.readSubnodes(bidSub, subs, why)) {
             v_.problem(where, name, why);
             return false;
@@ -395,8 +448,9 @@ public:
                     pv.bytes.assign(d, d + n);
                     size_t want = isFixed8(type) ? 8 : (type == 0x0048 ? 16 : (type == 0x000D ? 8 : 0));
                     if (want && n != want) {
-                        v_.problem(where, name, tag() + ": value item has " + std::to_string(n) + " bytes, expected " +
-                                                    std::to_string(want));
+                        v_.problem(where, name,
+                                   tag() + ": value item has " + std::to_string(n) + " bytes, expected " +
+                                       std::to_string(want));
                         ok = false;
                     }
                     if (type == 0x001F && n % 2) {
@@ -433,17 +487,23 @@ public:
             v_.problem(where, name, "TCINFO too short for " + std::to_string(cCols) + " columns");
             return false;
         }
-        uint16_t rgib[4] = {get16(ti + kTcRgib), get16(ti + kTcRgib + 2), get16(ti + kTcRgib + 4), get16(ti + kTcRgib + 6)};
+        uint16_t rgib[4] = {get16(ti + kTcRgib), get16(ti + kTcRgib + 2), get16(ti + kTcRgib + 4),
+                            get16(ti + kTcRgib + 6)};
         uint32_t hidRowIndex = get32(ti + kTcHidRowIndex), hnidRows = get32(ti + kTcHnidRows);
         bool ok = true;
-        if (!(rgib[0] <= rgib[1] && rgib[1] <= rgib[2] && rgib[2] <= rgib[3]) ||
-            rgib[3] != rgib[2] + (cCols + 7) / 8) {
-            v_.problem(where, name, "TCINFO rgib offsets " + std::to_string(rgib[0]) + "/" + std::to_string(rgib[1]) +
-                                    "/" + std::to_string(rgib[2]) + "/" + std::to_string(rgib[3]) + " are inconsistent");
+        if (!(rgib[0] <= rgib[1] && rgib[1] <= rgib[2] && rgib[2] <= rgib[3]) || rgib[3] != rgib[2] + (cCols + 7) / 8) {
+            v_.problem(where, name,
+                       "TCINFO rgib offsets " + std::to_string(rgib[0]) + "/" + std::to_string(rgib[1]) + "/" +
+                           std::to_string(rgib[2]) + "/" + std::to_string(rgib[3]) + " are inconsistent");
             return false;
         }
         size_t rowSize = rgib[3];
-        struct Col { uint32_t tag; uint16_t ib; uint8_t cb; uint8_t bit; };
+        struct Col {
+            uint32_t tag;
+            uint16_t ib;
+            uint8_t cb;
+            uint8_t bit;
+        };
         std::vector<Col> cols;
         std::vector<bool> bitUsed(cCols, false);
         bool haveRowId = false;
@@ -460,8 +520,9 @@ public:
             bool colOk = true;
             uint16_t type = uint16_t(col.tag);
             if (col.cb != cellWidth(type)) {
-                v_.problem(where, name, tag() + " cbData " + std::to_string(col.cb) + ", expected " +
-                                        std::to_string(cellWidth(type)));
+                v_.problem(
+                    where, name,
+                    tag() + " cbData " + std::to_string(col.cb) + ", expected " + std::to_string(cellWidth(type)));
                 ok = colOk = false;
             }
             uint16_t lo = col.cb >= 4 ? 0 : (col.cb == 2 ? rgib[0] : rgib[1]);
@@ -526,16 +587,19 @@ public:
             }
             for (size_t i = 0; i < matrixBlocks.size(); ++i) {
                 if (i + 1 < matrixBlocks.size() && matrixBlocks[i].size() != kMaxBlockData) {
-                    v_.problem(where, name, "row matrix block " + std::to_string(i) + " holds " +
-                                            std::to_string(matrixBlocks[i].size()) + " bytes; every block but the last must hold 8176");
+                    v_.problem(where, name,
+                               "row matrix block " + std::to_string(i) + " holds " +
+                                   std::to_string(matrixBlocks[i].size()) +
+                                   " bytes; every block but the last must hold 8176");
                     ok = false;
                 }
                 capacity += rowSize ? matrixBlocks[i].size() / rowSize : 0;
             }
         }
         if (index.size() > capacity) {
-            v_.problem(where, name, std::to_string(index.size()) + " rows indexed but the row matrix holds " +
-                                    std::to_string(capacity));
+            v_.problem(
+                where, name,
+                std::to_string(index.size()) + " rows indexed but the row matrix holds " + std::to_string(capacity));
             return false;
         }
         std::vector<bool> rowUsed(capacity, false);
@@ -544,8 +608,9 @@ public:
             uint32_t row = get32(r.data + 4);
             if (rowIds) rowIds->push_back(rowId);
             if (row >= capacity || rowUsed[row]) {
-                v_.problem(where, name, "row index maps " + Hex(rowId) + " to row " + std::to_string(row) +
-                                        ", out of range or used twice");
+                v_.problem(
+                    where, name,
+                    "row index maps " + Hex(rowId) + " to row " + std::to_string(row) + ", out of range or used twice");
                 ok = false;
                 continue;
             }
@@ -559,15 +624,18 @@ public:
             const uint8_t* cell = matrixBlocks[blockIndex].data() + rowOffset;
             const uint8_t* ceb = cell + rgib[2];
             if (haveRowId && get32(cell) != rowId) {
-                v_.problem(where, name, "row " + std::to_string(row) + " holds row id " + Hex(get32(cell)) +
-                                        " but the index says " + Hex(rowId));
+                v_.problem(where, name,
+                           "row " + std::to_string(row) + " holds row id " + Hex(get32(cell)) + " but the index says " +
+                               Hex(rowId));
                 ok = false;
             }
             for (const Col& c : cols) {
                 if (!(ceb[c.bit / 8] & (0x80 >> (c.bit % 8)))) continue;
                 uint16_t type = uint16_t(c.tag);
                 if (cells && isFixedInline(type))
-                    (*cells)[rowId].emplace_back(c.tag, c.cb == 4 ? get32(cell + c.ib) : c.cb == 2 ? get16(cell + c.ib) : cell[c.ib]);
+                    (*cells)[rowId].emplace_back(c.tag, c.cb == 4   ? get32(cell + c.ib)
+                                                        : c.cb == 2 ? get16(cell + c.ib)
+                                                                    : cell[c.ib]);
                 if (!(isVariable(type)) || c.cb != 4) continue;
                 uint32_t hnid = get32(cell + c.ib);
                 if (!checkHnid(hnid, heap, subs, why)) {
@@ -587,8 +655,8 @@ public:
     // A message PC with its recipient table, attachment table, attachments and embedded
     // messages (to a bounded depth). `strict` adds the rules our writer always follows:
     // a recipient table on every message, mfHasAttach on messages with attachments.
-    void checkMessage(uint64_t bidData, uint64_t bidSub, uint64_t where, const std::string& name,
-                      bool strict, int depth, PcMap* props = nullptr) {
+    void checkMessage(uint64_t bidData, uint64_t bidSub, uint64_t where, const std::string& name, bool strict,
+                      int depth, PcMap* props = nullptr) {
         SubnodeMap subs;
         PcMap own;
         if (!checkPc(bidData, bidSub, where, name, &own, &subs)) return;
@@ -611,8 +679,8 @@ public:
             if (obj != props.end() && obj->second.type == 0x000D && obj->second.bytes.size() == 8) {
                 auto emb = attSubs.find(get32(obj->second.bytes.data()));
                 if (emb != attSubs.end() && depth < 8)
-                    checkMessage(emb->second.bidData, emb->second.bidSub, where, attName + " embedded message",
-                                 strict, depth + 1);
+                    checkMessage(emb->second.bidData, emb->second.bidSub, where, attName + " embedded message", strict,
+                                 depth + 1);
             }
         }
         auto at = subs.find(kNidAttachmentTable);
@@ -620,9 +688,11 @@ public:
             std::vector<uint32_t> rows;
             if (checkTc(at->second.bidData, at->second.bidSub, where, name + " attachment table", &rows) &&
                 !sameSet(rows, attachments))
-                v_.problem(where, name, "attachment table rows (" + listNids(rows) +
-                                        ") differ from the attachment subnodes (" + listNids(attachments) + ")");
-            if (strict && attachments.empty()) v_.problem(where, name, "has an attachment table 0x671 but no attachments");
+                v_.problem(where, name,
+                           "attachment table rows (" + listNids(rows) + ") differ from the attachment subnodes (" +
+                               listNids(attachments) + ")");
+            if (strict && attachments.empty())
+                v_.problem(where, name, "has an attachment table 0x671 but no attachments");
         } else if (!attachments.empty()) {
             v_.problem(where, name, "has attachment subnodes but no attachment table 0x671");
         }
@@ -644,7 +714,7 @@ private:
 void Verifier::checkMessaging() {
     // Mandatory nodes.
     static const uint32_t kMandatory[] = {
-        0x21, 0x61, 0x122, 0x12D, 0x12E, 0x12F, 0x1E1, 0x201, 0x60D, 0x60E, 0x60F, 0x610, 0x671, 0x692,
+        0x21,   0x61,   0x122,  0x12D,  0x12E,  0x12F,  0x1E1,  0x201,  0x60D,  0x60E,  0x60F,  0x610,  0x671,  0x692,
         0x2223, 0x8022, 0x802D, 0x802E, 0x802F, 0x8042, 0x804D, 0x804E, 0x804F, 0x8062, 0x806D, 0x806E, 0x806F,
     };
     for (uint32_t nid : kMandatory)
@@ -657,7 +727,8 @@ void Verifier::checkMessaging() {
         if (t != kTypeNormalFolder && t != kTypeSearchFolder && t != kTypeMessage && t != kTypeAssocMessage) continue;
         if (n.nid == kNidRootFolder) {
             if (n.nidParent != kNidRootFolder)
-                problem(n.where + 24, describe(n.nid), "root folder's nidParent is " + Hex(n.nidParent) + ", not itself");
+                problem(n.where + 24, describe(n.nid),
+                        "root folder's nidParent is " + Hex(n.nidParent) + ", not itself");
             continue;
         }
         const NodeInfo* parent = findNode(n.nidParent);
@@ -665,9 +736,12 @@ void Verifier::checkMessaging() {
             problem(n.where + 24, describe(n.nid), "nidParent " + Hex(n.nidParent) + " is not an existing folder");
             continue;
         }
-        if (t == kTypeMessage) messages[n.nidParent].push_back(n.nid);
-        else if (t == kTypeAssocMessage) assocMessages[n.nidParent].push_back(n.nid);
-        else subfolders[n.nidParent].push_back(n.nid);
+        if (t == kTypeMessage)
+            messages[n.nidParent].push_back(n.nid);
+        else if (t == kTypeAssocMessage)
+            assocMessages[n.nidParent].push_back(n.nid);
+        else
+            subfolders[n.nidParent].push_back(n.nid);
     }
     if (!canDecode()) return;  // cyclic-encoded heaps are not decoded; structure checks above still ran
 
@@ -682,9 +756,9 @@ void Verifier::checkMessaging() {
             if (rk == props.end() || rk->second.bytes.size() != 16) {
                 problem(store->where, name, "PidTagRecordKey missing or not 16 bytes");
             } else {
-                const std::pair<uint16_t, const char*> ids[] = {
-                    {0x35E0, "PidTagIpmSubTreeEntryId"}, {0x35E3, "PidTagIpmWastebasketEntryId"},
-                    {0x35E7, "PidTagFinderEntryId"}};
+                const std::pair<uint16_t, const char*> ids[] = {{0x35E0, "PidTagIpmSubTreeEntryId"},
+                                                                {0x35E3, "PidTagIpmWastebasketEntryId"},
+                                                                {0x35E7, "PidTagFinderEntryId"}};
                 for (auto [id, label] : ids) {
                     auto it = props.find(id);
                     if (it == props.end()) {
@@ -698,7 +772,8 @@ void Verifier::checkMessaging() {
                     }
                     uint32_t nid = get32(b.data() + 20);
                     if (!findNode(nid) || nidType(nid) != kTypeNormalFolder)
-                        problem(store->where, name, std::string(label) + " names " + Hex(nid) + ", not an existing folder");
+                        problem(store->where, name,
+                                std::string(label) + " names " + Hex(nid) + ", not an existing folder");
                 }
             }
         }
@@ -718,7 +793,7 @@ void Verifier::checkMessaging() {
     // before messages, so message values never wait). Row id, row version and message
     // status (kept in the row only) are the table's own. Outlook lets a row's message
     // size drift from the message (seen in its own stores): compared in strict mode only.
-    std::map<uint32_t, InlineValues> objectValues;                                // by object NID
+    std::map<uint32_t, InlineValues> objectValues;                                   // by object NID
     std::map<uint32_t, std::vector<std::pair<uint32_t, InlineValues>>> pendingRows;  // by object NID
     auto compare = [&](uint32_t tableNid, uint32_t child, const InlineValues& cells, const InlineValues& values) {
         const NodeInfo* table = findNode(tableNid);
@@ -728,7 +803,8 @@ void Verifier::checkMessaging() {
                 if (ptag != tag || pvalue == value) continue;
                 std::string what = "row " + Hex(child) + " column " + Hex(tag);
                 if (isFixedInline(uint16_t(tag)))
-                    what += " holds " + std::to_string(value) + " but the object's property is " + std::to_string(pvalue);
+                    what +=
+                        " holds " + std::to_string(value) + " but the object's property is " + std::to_string(pvalue);
                 else
                     what += " differs from the object's value";
                 problem(table ? table->where : 0, describe(tableNid), what);
@@ -749,7 +825,8 @@ void Verifier::checkMessaging() {
         for (auto& [child, cells] : rows) {
             cells.erase(std::remove_if(cells.begin(), cells.end(),
                                        [](const auto& c) {
-                                           return c.first == 0x67F20003 || c.first == 0x67F30003 || c.first == 0x0E170003;
+                                           return c.first == 0x67F20003 || c.first == 0x67F30003 ||
+                                                  c.first == 0x0E170003;
                                        }),
                         cells.end());
             auto values = objectValues.find(child);
@@ -771,101 +848,106 @@ void Verifier::checkMessaging() {
         unsigned t = nidType(n.nid);
         std::string name = describe(n.nid);
         switch (t) {
-        case kTypeNormalFolder: {
-            PcMap props;
-            bool pcOk = ltp.checkPc(n.bidData, n.bidSub, n.where, name, &props);
-            if (pcOk) keepValues(n.nid, props);
-            uint32_t base = n.nid & ~0x1Fu;
-            struct TableCheck { unsigned type; const std::vector<uint32_t>* expected; const char* what; size_t rows = 0; bool ok = false; };
-            static const std::vector<uint32_t> kNone;
-            auto childrenOf = [&](std::map<uint32_t, std::vector<uint32_t>>& m) -> const std::vector<uint32_t>* {
-                auto it = m.find(n.nid);
-                return it == m.end() ? &kNone : &it->second;
-            };
-            TableCheck tables[] = {{kTypeHierarchy, childrenOf(subfolders), "child folders"},
-                                   {kTypeContents, childrenOf(messages), "messages"},
-                                   {kTypeAssocContents, childrenOf(assocMessages), "associated messages"}};
-            for (TableCheck& tc : tables) {
-                const NodeInfo* tn = findNode(base | tc.type);
-                if (!tn) {
-                    problem(n.where, name, "table node " + Hex(base | tc.type) + " is missing");
-                    continue;
+            case kTypeNormalFolder: {
+                PcMap props;
+                bool pcOk = ltp.checkPc(n.bidData, n.bidSub, n.where, name, &props);
+                if (pcOk) keepValues(n.nid, props);
+                uint32_t base = n.nid & ~0x1Fu;
+                struct TableCheck {
+                    unsigned type;
+                    const std::vector<uint32_t>* expected;
+                    const char* what;
+                    size_t rows = 0;
+                    bool ok = false;
+                };
+                static const std::vector<uint32_t> kNone;
+                auto childrenOf = [&](std::map<uint32_t, std::vector<uint32_t>>& m) -> const std::vector<uint32_t>* {
+                    auto it = m.find(n.nid);
+                    return it == m.end() ? &kNone : &it->second;
+                };
+                TableCheck tables[] = {{kTypeHierarchy, childrenOf(subfolders), "child folders"},
+                                       {kTypeContents, childrenOf(messages), "messages"},
+                                       {kTypeAssocContents, childrenOf(assocMessages), "associated messages"}};
+                for (TableCheck& tc : tables) {
+                    const NodeInfo* tn = findNode(base | tc.type);
+                    if (!tn) {
+                        problem(n.where, name, "table node " + Hex(base | tc.type) + " is missing");
+                        continue;
+                    }
+                    std::vector<uint32_t> rows;
+                    TableCells cells;
+                    bool compareRows = tc.type != kTypeAssocContents;
+                    if (!ltp.checkTc(tn->bidData, tn->bidSub, tn->where, describe(tn->nid), &rows,
+                                     compareRows ? &cells : nullptr))
+                        continue;
+                    if (compareRows) keepRows(tn->nid, cells);
+                    tc.rows = rows.size();
+                    tc.ok = true;
+                    if (!sameSet(rows, *tc.expected))
+                        problem(tn->where, describe(tn->nid),
+                                std::to_string(rows.size()) + " rows (" + listNids(rows) + ") but the folder has " +
+                                    std::to_string(tc.expected->size()) + " " + tc.what + " (" +
+                                    listNids(*tc.expected) + ")");
                 }
-                std::vector<uint32_t> rows;
-                TableCells cells;
-                bool compareRows = tc.type != kTypeAssocContents;
-                if (!ltp.checkTc(tn->bidData, tn->bidSub, tn->where, describe(tn->nid), &rows, compareRows ? &cells : nullptr))
-                    continue;
-                if (compareRows) keepRows(tn->nid, cells);
-                tc.rows = rows.size();
-                tc.ok = true;
-                if (!sameSet(rows, *tc.expected))
-                    problem(tn->where, describe(tn->nid), std::to_string(rows.size()) + " rows (" + listNids(rows) +
-                                                          ") but the folder has " + std::to_string(tc.expected->size()) +
-                                                          " " + tc.what + " (" + listNids(*tc.expected) + ")");
+                if (pcOk) {
+                    auto cc = props.find(0x3602);
+                    if (cc == props.end() || cc->second.type != 0x0003)
+                        problem(n.where, name, "PidTagContentCount missing");
+                    else if (tables[1].ok && cc->second.raw != tables[1].rows)
+                        problem(n.where, name,
+                                "PidTagContentCount " + std::to_string(cc->second.raw) +
+                                    " but the contents table has " + std::to_string(tables[1].rows) + " rows");
+                    auto sf = props.find(0x360A);
+                    if (sf == props.end() || sf->second.type != 0x000B)
+                        problem(n.where, name, "PidTagSubfolders missing");
+                    else if (tables[0].ok && (sf->second.raw != 0) != (tables[0].rows != 0))
+                        problem(n.where, name,
+                                std::string("PidTagSubfolders is ") + (sf->second.raw ? "true" : "false") +
+                                    " but the hierarchy table has " + std::to_string(tables[0].rows) + " rows");
+                    if (!props.count(0x3001)) problem(n.where, name, "PidTagDisplayName missing");
+                    auto unread = props.find(0x3603);
+                    if (unread != props.end() && unread->second.type == 0x0003)
+                        unreadCounts[n.nid] = {&n, uint32_t(unread->second.raw)};
+                }
+                break;
             }
-            if (pcOk) {
-                auto cc = props.find(0x3602);
-                if (cc == props.end() || cc->second.type != 0x0003)
-                    problem(n.where, name, "PidTagContentCount missing");
-                else if (tables[1].ok && cc->second.raw != tables[1].rows)
-                    problem(n.where, name, "PidTagContentCount " + std::to_string(cc->second.raw) + " but the contents table has " +
-                                           std::to_string(tables[1].rows) + " rows");
-                auto sf = props.find(0x360A);
-                if (sf == props.end() || sf->second.type != 0x000B)
-                    problem(n.where, name, "PidTagSubfolders missing");
-                else if (tables[0].ok && (sf->second.raw != 0) != (tables[0].rows != 0))
-                    problem(n.where, name, std::string("PidTagSubfolders is ") + (sf->second.raw ? "true" : "false") +
-                                           " but the hierarchy table has " + std::to_string(tables[0].rows) + " rows");
-                if (!props.count(0x3001)) problem(n.where, name, "PidTagDisplayName missing");
-                auto unread = props.find(0x3603);
-                if (unread != props.end() && unread->second.type == 0x0003)
-                    unreadCounts[n.nid] = {&n, uint32_t(unread->second.raw)};
+            case kTypeMessage:
+            case kTypeAssocMessage: {
+                PcMap props;
+                ltp.checkMessage(n.bidData, n.bidSub, n.where, name, t == kTypeMessage && opts_.strictAllocation, 0,
+                                 &props);
+                if (!props.empty()) keepValues(n.nid, props);
+                auto flags = props.find(0x0E07);
+                if (t == kTypeMessage && !props.empty() && (flags == props.end() || !(flags->second.raw & 0x01)))
+                    ++unreadMessages[n.nidParent];
+                break;
             }
-            break;
-        }
-        case kTypeMessage:
-        case kTypeAssocMessage:
-        {
-            PcMap props;
-            ltp.checkMessage(n.bidData, n.bidSub, n.where, name, t == kTypeMessage && opts_.strictAllocation, 0, &props);
-            if (!props.empty()) keepValues(n.nid, props);
-            auto flags = props.find(0x0E07);
-            if (t == kTypeMessage && !props.empty() && (flags == props.end() || !(flags->second.raw & 0x01)))
-                ++unreadMessages[n.nidParent];
-            break;
-        }
-        case kTypeSearchFolder: {
-            PcMap props;
-            if (ltp.checkPc(n.bidData, n.bidSub, n.where, name, &props)) keepValues(n.nid, props);
-            break;
-        }
-        case kTypeSearchCriteria:
-            ltp.checkPc(n.bidData, n.bidSub, n.where, name, nullptr);
-            break;
-        case kTypeSearchContents:
-        case kTypeAttachTable:
-        case kTypeRecipTable:
-            ltp.checkTc(n.bidData, n.bidSub, n.where, name, nullptr);
-            break;
-        case kTypeHierarchy:
-        case kTypeContents:
-        case kTypeAssocContents:
-            // Templates (0x60D-0x60F) are checked here; folder tables were checked with their folder.
-            if ((n.nid >> 5) < 0x400 && !findNode((n.nid & ~0x1Fu) | kTypeNormalFolder))
-                ltp.checkTc(n.bidData, n.bidSub, n.where, name, nullptr);
-            break;
-        default:
-            break;
+            case kTypeSearchFolder: {
+                PcMap props;
+                if (ltp.checkPc(n.bidData, n.bidSub, n.where, name, &props)) keepValues(n.nid, props);
+                break;
+            }
+            case kTypeSearchCriteria: ltp.checkPc(n.bidData, n.bidSub, n.where, name, nullptr); break;
+            case kTypeSearchContents:
+            case kTypeAttachTable:
+            case kTypeRecipTable: ltp.checkTc(n.bidData, n.bidSub, n.where, name, nullptr); break;
+            case kTypeHierarchy:
+            case kTypeContents:
+            case kTypeAssocContents:
+                // Templates (0x60D-0x60F) are checked here; folder tables were checked with their folder.
+                if ((n.nid >> 5) < 0x400 && !findNode((n.nid & ~0x1Fu) | kTypeNormalFolder))
+                    ltp.checkTc(n.bidData, n.bidSub, n.where, name, nullptr);
+                break;
+            default: break;
         }
     }
     // A rule of our writer's (strict): the unread count is exact when the store is closed.
     if (opts_.strictAllocation)
         for (const auto& [nid, count] : unreadCounts)
             if (count.second != unreadMessages[nid])
-                problem(count.first->where, describe(nid), "PidTagContentUnreadCount " + std::to_string(count.second) +
-                                                               " but " + std::to_string(unreadMessages[nid]) +
-                                                               " of its messages are unread");
+                problem(count.first->where, describe(nid),
+                        "PidTagContentUnreadCount " + std::to_string(count.second) + " but " +
+                            std::to_string(unreadMessages[nid]) + " of its messages are unread");
 }
 
 }  // namespace store::pst::verifydetail
