@@ -20,15 +20,22 @@ constexpr size_t kLineStart = 7;
 
 }  // namespace
 
-bool HoldsHeaderFields(std::string_view text) {
+bool HoldsMail(std::string_view text) {
+    // A line break first: a message whose header is empty, if a body follows.
+    const bool emptyHeader = text.starts_with('\r') || text.starts_with('\n');
     for (size_t start = 0; start < text.size();) {
         size_t end = text.find_first_of("\r\n", start);
         if (end == std::string_view::npos) end = text.size();
         std::string_view line = text.substr(start, end - start);
         if (line.find_first_not_of(" \t") != std::string_view::npos) {
+            if (emptyHeader) return true;
             size_t colon = line.find(':');
-            if (colon == 0 || colon == std::string_view::npos) return false;
-            for (char c : line.substr(0, colon))
+            if (colon == std::string_view::npos) return false;
+            // The obsolete syntax allows blanks between the name and the colon.
+            std::string_view name = line.substr(0, colon);
+            while (name.ends_with(' ') || name.ends_with('\t')) name.remove_suffix(1);
+            if (name.empty()) return false;
+            for (char c : name)
                 if (c <= ' ' || c > '~') return false;
             return true;
         }
@@ -125,7 +132,7 @@ void MailboxSplitter::finishMessage(int number, LineMode mode) {
 void MailboxSplitter::endLineModeText() {
     if (messageNumber_ > 0) {
         finishMessage(messageNumber_, LineMode::Normal);
-    } else if (HoldsHeaderFields(messageBuffer_.ReturnString())) {
+    } else if (HoldsMail(messageBuffer_.ReturnString())) {
         finishMessage(1, LineMode::Normal);
         messageNumber_ = 1;
     } else {
@@ -256,7 +263,7 @@ void MailboxSplitter::SaveMBOXFile(std::string_view piece) {
 void MailboxSplitter::endBlockModeText() {
     if (preamble_) {
         preamble_ = false;
-        if (!HoldsHeaderFields(messageBuffer_.ReturnString())) {
+        if (!HoldsMail(messageBuffer_.ReturnString())) {
             messageBuffer_.clear();
             return;
         }

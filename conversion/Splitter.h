@@ -11,8 +11,8 @@
 //
 // Both ways treat the start of the file alike: a UTF-8 byte order mark is
 // skipped, and text before the first separator is message 1 when it holds
-// header fields (an exported single message has no separator) and is dropped
-// otherwise (blank lines, an image, prose): a file of no mail gives no message.
+// mail (an exported single message has no separator) and is dropped otherwise
+// (blank lines, an image, prose): a file of no mail gives no message.
 #pragma once
 
 #include <cstdint>
@@ -52,8 +52,10 @@ private:
 
 // Whether text before a mailbox's first separator is mail: its first line
 // that is not blank is a header field ("Name:", the name printable ASCII
-// without a colon or space). Lines end at a CR or a LF.
-bool HoldsHeaderFields(std::string_view text);
+// without a colon or space, blanks allowed before the colon), or it starts
+// with a line break (an empty header) and a body follows. Lines end at a CR
+// or a LF.
+bool HoldsMail(std::string_view text);
 
 // Probes the line endings of a mailbox from its first bytes: CR LF in the
 // first 512 bytes of `head` gives Normal, else a LF gives NotNormal, else
@@ -126,7 +128,7 @@ private:
     // test, or the whole line).
     void startLine(std::string_view start);
     // Ends the text collected so far: a message, or the text before the first
-    // separator, emitted when it holds header fields.
+    // separator, emitted when it holds mail.
     void endLineModeText();
     void endBlockModeText();
     // Block mode: adds a piece of the current message, its line breaks

@@ -111,7 +111,7 @@ std::string withoutByteOrderMark(const std::string& d) { return d.starts_with("\
 // Line mode as rules on the whole text: a byte order mark at the start is
 // skipped; a line ends at a CR, a CR LF is one break, a lone LF stays in its
 // line; "From " or LF LF at a line's start begins a message; text before the
-// first boundary is message 1 when it holds header fields.
+// first boundary is message 1 when it holds mail.
 std::vector<std::string> lineModel(const std::string& box) {
     const std::string d = withoutByteOrderMark(box);
     std::vector<std::string> lines;
@@ -131,13 +131,13 @@ std::vector<std::string> lineModel(const std::string& box) {
     bool inMessage = false;
     for (auto& l : lines) {
         if (l.starts_with("From ") || l.starts_with("\n\n")) {
-            if (!inMessage && conversion::HoldsHeaderFields(preamble)) out.push_back(preamble);
+            if (!inMessage && conversion::HoldsMail(preamble)) out.push_back(preamble);
             out.emplace_back();
             inMessage = true;
         }
         (inMessage ? out.back() : preamble) += (l.starts_with("\n\nFrom ") ? l.substr(2) : l) + "\r\n";
     }
-    if (!inMessage && conversion::HoldsHeaderFields(preamble)) out.push_back(preamble);
+    if (!inMessage && conversion::HoldsMail(preamble)) out.push_back(preamble);
     return out;
 }
 
@@ -159,13 +159,13 @@ std::string crlf(const std::string& s) {
 // Block mode as rules on the whole text: a byte order mark at the start is
 // skipped; every LF "From " ends a message after its LF; message 1 starts at
 // the first byte, and is dropped when it does not start with "From " and holds
-// no header fields; breaks become CR LF.
+// no mail; breaks become CR LF.
 std::vector<std::string> blockModel(const std::string& box) {
     const std::string d = withoutByteOrderMark(box);
     std::vector<std::string> out;
     bool preamble = !d.starts_with("From ");
     auto add = [&](const std::string& text) {
-        if (!preamble || conversion::HoldsHeaderFields(text)) out.push_back(crlf(text));
+        if (!preamble || conversion::HoldsMail(text)) out.push_back(crlf(text));
         preamble = false;
     };
     size_t start = 0;
@@ -234,6 +234,8 @@ TEST(Splitter, TheStartOfTheFileInBothModes) {
         {"exported by hand\nFrom a\nx\n", {"From a\r\nx\r\n"}},                        // prose is no message
         {"\x89PNG\n\x1a\n", {}},                                                       // nor an image
         {" Subject: hi\n\nbody\n", {}},                                                // a continuation first
+        {"Subject :old\n\nb\n", {"Subject :old\r\n\r\nb\r\n"}},                       // blanks before the colon
+        {"\nno header\n", {"\r\nno header\r\n"}},                                     // an empty header, a body
     };
     for (const auto& c : cases) {
         const std::string lf = c.text, crlfText = crlf(lf);

@@ -11,7 +11,7 @@
 //    line mode starts a message at every line beginning with "From " or two
 //    LFs ("\n\nFrom " lines lose the two LFs) and ends every line in CR LF;
 //    in both, text before the first separator is a message of its own when
-//    it holds header fields;
+//    it holds mail;
 //  - numbers run 1, 2, 3... and messagesEmitted() counts them.
 #include <cstdio>
 #include <cstdlib>
@@ -122,7 +122,7 @@ std::vector<std::string> blockModel(std::string_view in) {
     auto piece = [&](size_t end) {
         std::string_view text = body.substr(start, end - start);
         const bool preamble = start == 0 && !body.starts_with("From ");
-        if (!preamble || conversion::HoldsHeaderFields(text)) out.push_back(crlfBreaks(text));
+        if (!preamble || conversion::HoldsMail(text)) out.push_back(crlfBreaks(text));
         start = end;
     };
     for (size_t p = body.find("\nFrom "); p != std::string_view::npos; p = body.find("\nFrom ", p + 1)) piece(p + 1);
@@ -136,7 +136,7 @@ std::vector<std::string> lineModel(std::string_view in) {
     std::string text;
     bool inMessage = false;
     auto end = [&] {
-        if (inMessage || conversion::HoldsHeaderFields(text)) out.push_back(text);
+        if (inMessage || conversion::HoldsMail(text)) out.push_back(text);
         text.clear();
     };
     for (size_t i = 0; i < body.size();) {
