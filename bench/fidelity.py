@@ -20,6 +20,7 @@ import base64
 import collections
 import concurrent.futures
 import datetime
+import difflib
 import email
 import email.policy
 import email.utils
@@ -44,22 +45,84 @@ TIMEOUT = 120
 
 # ---------------------------------------------------------------- the source
 
+ENVELOPE = re.compile(rb"From (?:-[ \t]*$|(?:- |\S+ +)?(?:\w{3},? +)?\w{3} +\d{1,2} +\d{1,2}:\d{2}(?::\d{2})? .*\d{4})")
+HEADER_LINE = re.compile(rb"[!-9;-~]+[ \t]*:")
+EOL = re.compile(rb"\r\n|\n|\r")
+
+
+def header_lines(data, lines, i, least):
+    """Whether lines[i:] open a header block of at least `least` fields."""
+    count = 0
+    for a, b in lines[i:]:
+        text = data[a:b].rstrip(b"\r\n")
+        if text == b"":
+            break
+        if HEADER_LINE.match(text):
+            count += 1
+        elif text[:1] not in (b" ", b"\t") or count == 0:
+            return False
+        if count >= least:
+            return True
+    return count >= least
+
+
 def split_mailbox(data):
-    """The messages of a mailbox by the usual separator rule: a line starting
-    with 'From ' at the start of the file or after an empty line. A file that
-    does not start with 'From ' is one message."""
+    """The messages of a mailbox, split without the converter's help. The
+    first line is a separator; so is a 'From ' line that reads like an envelope
+    ('From sender weekday month day hh:mm:ss year', 'From -' bare or with a
+    date) after an empty line or above a header field, and any other 'From '
+    line after an empty line with a block of at least two header fields below
+    it (body text like 'From Russia with love' over 'Year: 1963' stays body).
+    A message whose Content-Length ends exactly at a separator or at the end
+    of the file ends there, whatever its body holds. A file that does not
+    start with 'From ' (after a UTF-8 BOM) is one message."""
+    if data.startswith(b"\xef\xbb\xbf"):
+        data = data[3:]
     if not data.startswith(b"From "):
         return [data] if data.strip() else []
+    lines = []  # (start, end with the break)
+    pos = 0
+    for m in EOL.finditer(data):
+        lines.append((pos, m.end()))
+        pos = m.end()
+    if pos < len(data):
+        lines.append((pos, len(data)))
+    seps = []
+    prev_blank = True
+    for i, (a, b) in enumerate(lines):
+        text = data[a:b].rstrip(b"\r\n")
+        if i == 0 or (text.startswith(b"From ") and (
+                (ENVELOPE.match(text) and (prev_blank or header_lines(data, lines, i + 1, 1))) or
+                (prev_blank and header_lines(data, lines, i + 1, 2)))):
+            seps.append(i)
+        prev_blank = text == b""
     messages = []
-    starts = [0]
-    for m in re.finditer(rb"(?:\r?\n|\r)(?:\r?\n|\r)(From )", data):
-        starts.append(m.start(1))
-    for i, s in enumerate(starts):
-        end = starts[i + 1] if i + 1 < len(starts) else len(data)
-        chunk = data[s:end]
-        nl = re.search(rb"\r?\n|\r", chunk)
-        body = chunk[nl.end():] if nl else b""
-        messages.append(body)
+    k = 0
+    while k < len(seps):
+        first = lines[seps[k]][1] if seps[k] + 1 < len(lines) else len(data)
+        first_line = seps[k] + 1
+        nxt = k + 1
+        # Content-Length: counted from the end of the header block.
+        head_end = None
+        for j in range(first_line, len(lines)):
+            if data[lines[j][0]:lines[j][1]].strip(b"\r\n") == b"":
+                head_end = j
+                break
+        end = lines[seps[nxt]][0] if nxt < len(seps) else len(data)
+        if head_end is not None:
+            header = data[first:lines[head_end][0]]
+            m = re.search(rb"(?im)^Content-Length:[ \t]*(\d+)[ \t]*\r?$", header)
+            if m:
+                body_end = lines[head_end][1] + int(m.group(1))
+                rest = data[body_end:]
+                skip = re.match(rb"(?:\r\n|\n|\r)*", rest).end()
+                if body_end <= len(data) and (body_end + skip == len(data) or rest[skip:].startswith(b"From ")):
+                    target = body_end + skip
+                    while nxt < len(seps) and lines[seps[nxt]][0] < target:
+                        nxt += 1
+                    end = lines[seps[nxt]][0] if nxt < len(seps) else len(data)
+        messages.append(data[first:end])
+        k = nxt
     return messages
 
 
@@ -139,13 +202,13 @@ def part_text(part):
             return None
 
 
+EMBEDDED = b"<embedded message>"
+
+
 def part_bytes(part):
     try:
-        if part.get_content_maintype() == "message":
-            inner = part.get_payload()
-            if isinstance(inner, list):
-                inner = inner[0] if inner else None
-            return inner.as_bytes() if inner is not None else b""
+        if part.get_content_type() in ("message/rfc822", "message/global"):
+            return EMBEDDED
         payload = part.get_payload(decode=True)
         return payload if payload is not None else b""
     except Exception:
@@ -208,7 +271,8 @@ def record_from_email(msg, strip_transport=False):
                 name = part.get_filename()
             except Exception:
                 pass
-            atts.append(att_key(name, part_bytes(part)))
+            data = part_bytes(part)
+            atts.append(att_key("<message>" if data == EMBEDDED else name, data))
     except Exception:
         pass
     rec["att_names"] = sorted(a[0] for a in atts)
@@ -349,7 +413,7 @@ def record_from_msg(path):
                 ole_str(ole, prefix, 0x3001)
             data = ole_bin(ole, prefix, 0x3701)
             if data is None:
-                data = b"<embedded message>"
+                data, name = EMBEDDED, "<message>"
             atts.append(att_key(name, data))
         rec["att_names"] = sorted(a[0] for a in atts)
         rec["att_content"] = sorted(a[1:] for a in atts)
@@ -448,7 +512,8 @@ def pffexport_records(pst, outdir):
     dirs = []
     for d in glob.glob(os.path.join(outdir + ".export", "**", "Message*"), recursive=True):
         m = re.match(r"Message(\d+)$", os.path.basename(d))
-        if m and os.path.isdir(d):
+        # Attached messages are exported below their message's Attachments.
+        if m and os.path.isdir(d) and "Attachments" not in os.path.relpath(d, outdir + ".export").split(os.sep):
             dirs.append((os.path.dirname(d), int(m.group(1)), d))
     dirs.sort()
     out = []
@@ -476,7 +541,7 @@ def pff_record(d):
         for f in sorted(os.listdir(adir)):
             p = os.path.join(adir, f)
             if os.path.isdir(p):
-                atts.append(att_key(None, b"<embedded message>"))
+                atts.append(att_key("<message>", EMBEDDED))
                 continue
             with open(p, "rb") as fh:
                 data = fh.read()
@@ -490,8 +555,9 @@ def pff_record(d):
     ci = read_text_file(os.path.join(d, "ConversationIndex.txt"))
     rec["index"] = None
     if ci is not None:
-        hexes = re.findall(r"\b[0-9a-fA-F]{2}\b", ci.split("\n", 1)[-1])
-        rec["index"] = "".join(hexes).lower() or None
+        # pffexport shows only the header block decoded: its time and GUID.
+        m = re.search(r"GUID:\s*([0-9a-fA-F-]{36})", ci)
+        rec["index"] = "guid:" + m.group(1).replace("-", "").lower() if m else None
     return rec
 
 
@@ -570,6 +636,23 @@ def read_source(src_id, path, cli, work):
     return truth, got, notes
 
 
+def pair_up(truth, recs):
+    """The read-back record of each source message. With equal counts they
+    pair in order; otherwise by the longest common run of (subject, From), so
+    that a message split or joined differently does not shift every later
+    one. A source message left without a partner gets None."""
+    if len(recs) == len(truth):
+        return list(recs)
+    key = lambda r: (r.get("subject"), r.get("from_addr"))  # noqa: E731
+    matcher = difflib.SequenceMatcher(None, [key(t) for t in truth], [key(r) for r in recs], autojunk=False)
+    out = [None] * len(truth)
+    for tag, i1, i2, j1, j2 in matcher.get_opcodes():
+        if tag in ("equal", "replace"):
+            for k in range(min(i2 - i1, j2 - j1)):
+                out[i1 + k] = recs[j1 + k]
+    return out
+
+
 def show(v):
     if isinstance(v, set):
         v = sorted(v)
@@ -633,23 +716,26 @@ def main():
                 tally[("count", r)][0] += 1
             else:
                 rows.append((rel, "-", "count", r, str(len(truth)), str(len(got.get(r, []))), "mismatch"))
+        paired = {r: pair_up(truth, got.get(r, [])) for r in readers}
         for i, t in enumerate(truth):
             if "error" in t:
                 continue
             for field in FIELDS[1:]:
                 expected = t[field]
-                if field in ("topic", "index") and expected is None:
+                if field in ("topic", "index", "date") and expected is None:
                     continue
                 if field == "html" and expected is None:
                     continue
                 agree = {}
                 for r in readers:
-                    recs = got.get(r, [])
-                    rec = recs[i] if i < len(recs) else None
+                    rec = paired[r][i]
+                    want = expected
+                    if field == "index" and r == "pffexport":
+                        want = "guid:" + expected[12:44]
                     if rec is None or "error" in rec:
                         agree[r] = (False, rec.get("error") if rec else "missing")
                     else:
-                        agree[r] = (rec.get(field) == expected, rec.get(field))
+                        agree[r] = (rec.get(field) == want, rec.get(field))
                 for r in readers:
                     ok, value = agree[r]
                     tally[(field, r)][1] += 1
@@ -674,7 +760,7 @@ def main():
             fh.write("\t".join(c.replace("\t", " ").replace("\n", "\\n") for c in row) + "\n")
     msgs = sum(len(results[s][0]) for s in results)
     lines = ["# Fidelity of the .pst and .msg forms", "",
-             "%d sources (%d messages by the blank-line 'From ' rule), %.0f s." %
+             "%d sources (%d messages as the fidelity script splits them), %.0f s." %
              (len(results), msgs, time.time() - started), "",
              "Share of compared values that match the source (reader faults in brackets:",
              "the other reader of the form and a reader of the other form agree with the source).", "",
@@ -693,6 +779,12 @@ def main():
     lines += ["", "Mismatch rows: %s. List: %s" %
               (", ".join("%s %d" % kv for kv in sorted(verdicts.items())),
                os.path.join(work, "mismatches.tsv"))]
+    per_file = collections.Counter(r[0] for r in rows if r[6] == "mismatch")
+    if per_file:
+        lines += ["", "Files with the most mismatches:", "", "| file | mismatches | fields |", "|---|---:|---|"]
+        for name, n in per_file.most_common(20):
+            fields = collections.Counter(r[2] for r in rows if r[0] == name and r[6] == "mismatch")
+            lines.append("| %s | %d | %s |" % (name, n, ", ".join(f for f, _ in fields.most_common())))
     report = "\n".join(lines) + "\n"
     with open(os.path.join(work, "report.md"), "w") as fh:
         fh.write(report)
