@@ -137,7 +137,9 @@ def norm_text(s):
 def norm_html(s):
     if s is None:
         return None
-    return re.sub(r"\s+", " ", s.replace("\x00", "")).strip()
+    # The stored HTML is re-encoded, so its <meta> charset names the new one.
+    s = re.sub(r"(?i)(<meta[^>]*charset=)[\"']?[\w.:-]+", r"\1", s.replace("\x00", ""))
+    return re.sub(r"\s+", " ", s).strip()
 
 
 def norm_subject(s):
@@ -209,6 +211,11 @@ def part_bytes(part):
     try:
         if part.get_content_type() in ("message/rfc822", "message/global"):
             return EMBEDDED
+        if part.get_content_maintype() == "message":
+            # message/delivery-status and the like: the body as it stands.
+            raw = part.as_bytes()
+            m = re.search(rb"\r?\n\r?\n", raw)
+            return raw[m.end():] if m else b""
         payload = part.get_payload(decode=True)
         return payload if payload is not None else b""
     except Exception:
@@ -329,14 +336,22 @@ def parse_email_bytes(data):
 PT_UNICODE, PT_STRING8, PT_BINARY = 0x001F, 0x001E, 0x0102
 
 
-def ole_str(ole, storage, prop):
+def decode_cp(raw, cp):
+    try:
+        return raw.decode("utf-8" if cp == 65001 else "cp%d" % cp, "replace")
+    except LookupError:
+        return raw.decode("cp1252", "replace")
+
+
+def ole_str(ole, storage, prop, cp=1252):
+    """A string property; 8-bit strings are in the message's code page."""
     for t in (PT_UNICODE, PT_STRING8):
         name = "%s__substg1.0_%04X%04X" % (storage, prop, t)
         if ole.exists(name):
             raw = ole.openstream(name).read()
             if t == PT_UNICODE:
                 return raw.decode("utf-16-le", "replace").rstrip("\x00")
-            return raw.decode("cp1252", "replace").rstrip("\x00")
+            return decode_cp(raw, cp).rstrip("\x00")
     return None
 
 
@@ -369,13 +384,18 @@ def record_from_msg(path):
     ole = olefile.OleFileIO(path)
     try:
         rec = {}
-        rec["subject"] = norm_subject(ole_str(ole, "", 0x0037) or "")
-        # From: is the represented sender; Sender: (when there is one) the sender.
-        name = ole_str(ole, "", 0x0042) or ole_str(ole, "", 0x0C1A) or ""
-        addr = ole_str(ole, "", 0x5D02) or ole_str(ole, "", 0x0065) or ole_str(ole, "", 0x5D01) or \
-            ole_str(ole, "", 0x0C1F) or ""
-        rec["from_name"], rec["from_addr"] = person(name, addr)
         props = ole_props(ole, "", 32)
+        cp = 1252
+        for tag in (0x3FFD0003, 0x3FDE0003):  # message code page, Internet code page
+            if tag in props:
+                cp = struct.unpack("<I", props[tag][:4])[0]
+                break
+        rec["subject"] = norm_subject(ole_str(ole, "", 0x0037, cp) or "")
+        # From: is the represented sender; Sender: (when there is one) the sender.
+        name = ole_str(ole, "", 0x0042, cp) or ole_str(ole, "", 0x0C1A, cp) or ""
+        addr = ole_str(ole, "", 0x5D02, cp) or ole_str(ole, "", 0x0065, cp) or ole_str(ole, "", 0x5D01, cp) or \
+            ole_str(ole, "", 0x0C1F, cp) or ""
+        rec["from_name"], rec["from_addr"] = person(name, addr)
         rec["date"] = None
         for tag in (0x00390040, 0x0E060040):
             if tag in props:
@@ -387,37 +407,34 @@ def record_from_msg(path):
             prefix = st + "/"
             rp = ole_props(ole, prefix, 8)
             kind = struct.unpack("<I", rp[0x0C150003][:4])[0] if 0x0C150003 in rp else 1
-            name = ole_str(ole, prefix, 0x3001) or ""
-            a = ole_str(ole, prefix, 0x39FE) or ole_str(ole, prefix, 0x3003) or ""
+            name = ole_str(ole, prefix, 0x3001, cp) or ""
+            a = ole_str(ole, prefix, 0x39FE, cp) or ole_str(ole, prefix, 0x3003, cp) or ""
             (to if kind == 1 else cc if kind == 2 else set()).add(person(name, a))
         rec["to"], rec["cc"] = to, cc
-        body = ole_str(ole, "", 0x1000)
+        body = ole_str(ole, "", 0x1000, cp)
         rec["body"] = norm_text(body) or ""
         html = ole_bin(ole, "", 0x1013)
         html_text = None
         if html is not None:
-            cp = struct.unpack("<I", props[0x3FDE0003][:4])[0] if 0x3FDE0003 in props else 65001
-            try:
-                html_text = html.decode("cp%d" % cp if cp != 65001 else "utf-8", "replace")
-            except LookupError:
-                html_text = html.decode("utf-8", "replace")
+            hcp = struct.unpack("<I", props[0x3FDE0003][:4])[0] if 0x3FDE0003 in props else 65001
+            html_text = decode_cp(html, hcp)
         else:
-            html_text = ole_str(ole, "", 0x1013)
+            html_text = ole_str(ole, "", 0x1013, cp)
         rec["html_present"] = html_text is not None
         rec["html"] = norm_html(html_text) if html_text is not None else None
         atts = []
         astorages = sorted({e[0] for e in ole.listdir() if e and e[0].startswith("__attach_version1.0_#")})
         for st in astorages:
             prefix = st + "/"
-            name = ole_str(ole, prefix, 0x3707) or ole_str(ole, prefix, 0x3704) or \
-                ole_str(ole, prefix, 0x3001)
+            name = ole_str(ole, prefix, 0x3707, cp) or ole_str(ole, prefix, 0x3704, cp) or \
+                ole_str(ole, prefix, 0x3001, cp)
             data = ole_bin(ole, prefix, 0x3701)
             if data is None:
                 data, name = EMBEDDED, "<message>"
             atts.append(att_key(name, data))
         rec["att_names"] = sorted(a[0] for a in atts)
         rec["att_content"] = sorted(a[1:] for a in atts)
-        topic = ole_str(ole, "", 0x0070)
+        topic = ole_str(ole, "", 0x0070, cp)
         rec["topic"] = norm_subject(topic) if topic is not None else None
         index = ole_bin(ole, "", 0x0071)
         rec["index"] = index.hex() if index is not None else None
