@@ -195,7 +195,14 @@ def addr_list(msg, name):
 
 def part_text(part):
     try:
-        return part.get_content()
+        text = part.get_content()
+        if "\ufffd" in text:
+            # 8-bit text under no or a 7-bit charset: taken as UTF-8 when it is.
+            try:
+                return part.get_payload(decode=True).decode("utf-8")
+            except (UnicodeDecodeError, AttributeError):
+                pass
+        return text
     except Exception:
         try:
             payload = part.get_payload(decode=True) or b""
