@@ -145,7 +145,7 @@ def norm_html(s):
 def norm_subject(s):
     if s is None:
         return ""
-    return re.sub(r"\s+", " ", s).strip()
+    return re.sub(r"\s+", " ", s.replace("\x00", "")).strip()
 
 
 def norm_addr(a):
@@ -305,8 +305,8 @@ def record_from_email(msg, strip_transport=False):
 
 def attachments_of(msg, body_parts):
     """Leaf parts that are neither the chosen plain nor HTML body: named
-    parts, parts marked attachment, and non-text parts; an attached message
-    counts as one attachment."""
+    parts, parts marked attachment, and non-text parts (a message that is
+    one image is one attachment); an attached message counts as one."""
     out = []
 
     def walk(part, top):
@@ -315,7 +315,7 @@ def attachments_of(msg, body_parts):
             for sub in part.get_payload():
                 walk(sub, False)
             return
-        if top:
+        if top and part.get_content_maintype() in ("text", ""):
             return
         if id(part) in body_parts:
             return
