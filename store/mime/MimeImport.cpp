@@ -199,6 +199,13 @@ void FindUnclosedHeader(std::string_view in, size_t pos, bool part, std::vector<
     }
 }
 
+// Whether a line is one of the message's delimiter lines ("--" and a
+// boundary; blanks after it allowed).
+bool IsDelimiter(const std::vector<std::string>& delimiters, std::string_view line) {
+    while (!line.empty() && (line.back() == ' ' || line.back() == '\t')) line.remove_suffix(1);
+    return std::find(delimiters.begin(), delimiters.end(), line) != delimiters.end();
+}
+
 // The message with an empty line closing each header block that has none
 // (the message's, and each part's after a delimiter line), so that GMime
 // does not read the first lines of a body as header lines and lose them.
@@ -211,9 +218,11 @@ std::string CloseHeaderBlocks(std::string_view in) {
         for (size_t pos = 0, next; pos < in.size(); pos = next) {
             std::string_view line = LineAt(in, pos, next);
             if (line.size() < 3 || line[0] != '-' || line[1] != '-') continue;
-            while (!line.empty() && (line.back() == ' ' || line.back() == '\t')) line.remove_suffix(1);
-            if (std::find(delimiters.begin(), delimiters.end(), line) != delimiters.end())
-                FindUnclosedHeader(in, next, true, cuts);
+            if (!IsDelimiter(delimiters, line)) continue;
+            // A delimiter right after another leaves an empty part between
+            // them, which GMime passes over: there is no header to close.
+            size_t after;
+            if (!IsDelimiter(delimiters, LineAt(in, next, after))) FindUnclosedHeader(in, next, true, cuts);
         }
     }
     if (cuts.empty()) return {};
