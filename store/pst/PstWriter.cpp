@@ -7,6 +7,7 @@
 #include "store/MapiIds.h"
 #include "store/Unicode.h"
 
+#include "store/pst/PstFormat.h"
 #include "store/pst/PstLtp.h"
 #include "store/pst/PstNdb.h"
 
@@ -31,9 +32,6 @@ constexpr uint32_t kNidSpamSearchContents = 0x2230;
 constexpr uint32_t kNidIpmSubtree = 0x8022;
 constexpr uint32_t kNidSearchRoot = 0x8042;
 constexpr uint32_t kNidDeletedItems = 0x8062;
-
-constexpr uint32_t kTypeNormalFolder = 0x02, kTypeMessage = 0x04, kTypeAttachment = 0x05, kTypeHierarchy = 0x0D,
-                   kTypeContents = 0x0E, kTypeAssocContents = 0x0F;
 
 // Property tags the writer itself uses.
 constexpr uint32_t tagDisplayName = (uint32_t(pid::DisplayName) << 16) | PT_UNICODE,
@@ -585,7 +583,7 @@ PstWriter::Impl::WrittenMessage PstWriter::Impl::writeMessage(const Message& msg
         std::vector<std::pair<uint32_t, std::vector<PropValue>>> rows;
         for (size_t i = 0; i < msg.attachments.size(); ++i) {
             const Attachment& a = msg.attachments[i];
-            const uint32_t attNid = makeNid(kTypeAttachment, nextSub++);
+            const uint32_t attNid = makeNid(kNidTypeAttachment, nextSub++);
             std::vector<PropValue> v = encodeBag(a.props, skipAttachmentProperty);
             std::vector<SubnodeEntry> attSubs;
             uint32_t attNext = 0x401;
@@ -594,7 +592,7 @@ PstWriter::Impl::WrittenMessage PstWriter::Impl::writeMessage(const Message& msg
             size_t contentSize = 0;
             if (a.embedded) {
                 WrittenMessage em = writeMessage(*a.embedded);
-                const uint32_t embNid = makeNid(kTypeMessage, ++ndb.rgnid[kTypeMessage]);
+                const uint32_t embNid = makeNid(kNidTypeNormalMessage, ++ndb.rgnid[kNidTypeNormalMessage]);
                 attSubs.push_back({embNid, em.node.bidData, em.node.bidSub});
                 setValue(v, pv((uint32_t(pid::AttachDataBinary) << 16) | PT_OBJECT, le(embNid, 4) + le(em.size, 4)));
                 method = 5;
@@ -780,7 +778,8 @@ bool PstWriter::create(const std::string& path, const std::string& displayName, 
         for (size_t k = 0; k < 4; ++k) d_->recordKey[i + k] = uint8_t(r >> (8 * k));
     }
     // The fixed folders take node indexes 0x401..0x403; user folders follow.
-    for (uint32_t t : {kTypeNormalFolder, kTypeHierarchy, kTypeContents, kTypeAssocContents}) d_->ndb.rgnid[t] = 0x403;
+    for (uint32_t t : {kNidTypeNormalFolder, kNidTypeHierarchyTable, kNidTypeContentsTable, kNidTypeAssocContentsTable})
+        d_->ndb.rgnid[t] = 0x403;
     d_->addFixedFolder(kNidRootFolder, kNidRootFolder, "", "", false);
     d_->addFixedFolder(kNidIpmSubtree, kNidRootFolder, "Top of Personal Folders", "", false);
     d_->addFixedFolder(kNidSearchRoot, kNidRootFolder, "Search Root", "", false);
@@ -816,11 +815,12 @@ uint32_t PstWriter::addFolder(uint32_t parentFolder, const std::string& name, st
         return fail("no such parent folder");
     if (name.empty()) return fail("a folder needs a name");
     if (findFolder(parentFolder, name)) return fail("a folder named \"" + name + "\" already exists there");
-    uint32_t& last = d_->ndb.rgnid[kTypeNormalFolder];
+    uint32_t& last = d_->ndb.rgnid[kNidTypeNormalFolder];
     if (last + 1 >= 0x10000) return fail("too many folders in one store");
     ++last;
-    for (uint32_t t : {kTypeHierarchy, kTypeContents, kTypeAssocContents}) d_->ndb.rgnid[t] = last;
-    const uint32_t nid = makeNid(kTypeNormalFolder, last);
+    for (uint32_t t : {kNidTypeHierarchyTable, kNidTypeContentsTable, kNidTypeAssocContentsTable})
+        d_->ndb.rgnid[t] = last;
+    const uint32_t nid = makeNid(kNidTypeNormalFolder, last);
     d_->addFixedFolder(nid, parentFolder, name, "IPF.Note", true);
     return nid;
 }
@@ -865,7 +865,7 @@ bool PstWriter::addMessage(uint32_t folder, const store::Message& msg, std::stri
     if (!fitsInStore(msg)) return fail("the message has a value of 2 GiB or more, which a store cannot hold");
     Impl::Folder& f = it->second;
     Impl::WrittenMessage w = d_->writeMessage(msg);
-    const uint32_t nid = makeNid(kTypeMessage, ++d_->ndb.rgnid[kTypeMessage]);
+    const uint32_t nid = makeNid(kNidTypeNormalMessage, ++d_->ndb.rgnid[kNidTypeNormalMessage]);
     if (d_->ndb.failed()) return fail(d_->ndb.ioError());
     d_->ndb.addMessageNode(nid, w.node.bidData, w.node.bidSub, folder);
     if (!f.contents) f.contents = std::make_unique<TableBuilder>(d_->ndb, contentsLayout());
@@ -942,8 +942,8 @@ bool PstWriter::Impl::commitState(bool final, std::string* error) {
                     : final     ? f.contents->finish()
                                 : f.contents->snapshot();
         if (final) f.contents.reset();
-        ndb.addNode(makeNid(kTypeContents, index), c.bidData, c.bidSub, 0);
-        writeEmptyTable(makeNid(kTypeAssocContents, index), assocContentsLayout());
+        ndb.addNode(makeNid(kNidTypeContentsTable, index), c.bidData, c.bidSub, 0);
+        writeEmptyTable(makeNid(kNidTypeAssocContentsTable, index), assocContentsLayout());
 
         std::vector<uint32_t> children = f.children;
         if (nid == kNidRootFolder) children.push_back(kNidSpamSearchFolder);
@@ -958,7 +958,7 @@ bool PstWriter::Impl::commitState(bool final, std::string* error) {
             h.addRow(child, folderProperties(cf.name, cf.count, cf.unread, !cf.children.empty(), cf.containerClass));
         }
         NodeRef hr = h.finish();
-        ndb.addNode(makeNid(kTypeHierarchy, index), hr.bidData, hr.bidSub, 0);
+        ndb.addNode(makeNid(kNidTypeHierarchyTable, index), hr.bidData, hr.bidSub, 0);
 
         writePc(nid, folderProperties(f.name, f.count, f.unread, !children.empty(), f.containerClass), f.parent);
     }

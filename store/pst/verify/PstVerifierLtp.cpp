@@ -14,21 +14,6 @@ namespace store::pst::verifydetail {
 
 namespace {
 
-enum NidType : unsigned {
-    kTypeNormalFolder = 0x02,
-    kTypeSearchFolder = 0x03,
-    kTypeMessage = 0x04,
-    kTypeAttachment = 0x05,
-    kTypeSearchCriteria = 0x07,
-    kTypeAssocMessage = 0x08,
-    kTypeHierarchy = 0x0D,
-    kTypeContents = 0x0E,
-    kTypeAssocContents = 0x0F,
-    kTypeSearchContents = 0x10,
-    kTypeAttachTable = 0x11,
-    kTypeRecipTable = 0x12,
-};
-
 unsigned nidType(uint32_t nid) { return nid & kNidTypeMask; }
 
 // A property value type as stored in a PC record or a TC cell.
@@ -327,13 +312,13 @@ namespace {
 
 std::string describe(uint32_t nid) {
     switch (nidType(nid)) {
-        case kTypeNormalFolder: return "node " + Hex(nid) + " (folder)";
-        case kTypeSearchFolder: return "node " + Hex(nid) + " (search folder)";
-        case kTypeMessage: return "node " + Hex(nid) + " (message)";
-        case kTypeAssocMessage: return "node " + Hex(nid) + " (associated message)";
-        case kTypeHierarchy: return "node " + Hex(nid) + " (hierarchy table)";
-        case kTypeContents: return "node " + Hex(nid) + " (contents table)";
-        case kTypeAssocContents: return "node " + Hex(nid) + " (FAI contents table)";
+        case kNidTypeNormalFolder: return "node " + Hex(nid) + " (folder)";
+        case kNidTypeSearchFolder: return "node " + Hex(nid) + " (search folder)";
+        case kNidTypeNormalMessage: return "node " + Hex(nid) + " (message)";
+        case kNidTypeAssocMessage: return "node " + Hex(nid) + " (associated message)";
+        case kNidTypeHierarchyTable: return "node " + Hex(nid) + " (hierarchy table)";
+        case kNidTypeContentsTable: return "node " + Hex(nid) + " (contents table)";
+        case kNidTypeAssocContentsTable: return "node " + Hex(nid) + " (FAI contents table)";
         default: return "node " + Hex(nid);
     }
 }
@@ -669,7 +654,7 @@ public:
         }
         std::vector<uint32_t> attachments;
         for (const auto& [snid, sn] : subs) {
-            if (nidType(snid) != kTypeAttachment) continue;
+            if (nidType(snid) != kNidTypeAttachment) continue;
             attachments.push_back(snid);
             PcMap props;
             SubnodeMap attSubs;
@@ -724,7 +709,9 @@ void Verifier::checkMessaging() {
     std::map<uint32_t, std::vector<uint32_t>> subfolders, messages, assocMessages;
     for (const NodeInfo& n : nodes_) {
         unsigned t = nidType(n.nid);
-        if (t != kTypeNormalFolder && t != kTypeSearchFolder && t != kTypeMessage && t != kTypeAssocMessage) continue;
+        if (t != kNidTypeNormalFolder && t != kNidTypeSearchFolder && t != kNidTypeNormalMessage &&
+            t != kNidTypeAssocMessage)
+            continue;
         if (n.nid == kNidRootFolder) {
             if (n.nidParent != kNidRootFolder)
                 problem(n.where + 24, describe(n.nid),
@@ -732,13 +719,13 @@ void Verifier::checkMessaging() {
             continue;
         }
         const NodeInfo* parent = findNode(n.nidParent);
-        if (!parent || nidType(n.nidParent) != kTypeNormalFolder) {
+        if (!parent || nidType(n.nidParent) != kNidTypeNormalFolder) {
             problem(n.where + 24, describe(n.nid), "nidParent " + Hex(n.nidParent) + " is not an existing folder");
             continue;
         }
-        if (t == kTypeMessage)
+        if (t == kNidTypeNormalMessage)
             messages[n.nidParent].push_back(n.nid);
-        else if (t == kTypeAssocMessage)
+        else if (t == kNidTypeAssocMessage)
             assocMessages[n.nidParent].push_back(n.nid);
         else
             subfolders[n.nidParent].push_back(n.nid);
@@ -771,7 +758,7 @@ void Verifier::checkMessaging() {
                         continue;
                     }
                     uint32_t nid = get32(b.data() + 20);
-                    if (!findNode(nid) || nidType(nid) != kTypeNormalFolder)
+                    if (!findNode(nid) || nidType(nid) != kNidTypeNormalFolder)
                         problem(store->where, name,
                                 std::string(label) + " names " + Hex(nid) + ", not an existing folder");
                 }
@@ -848,7 +835,7 @@ void Verifier::checkMessaging() {
         unsigned t = nidType(n.nid);
         std::string name = describe(n.nid);
         switch (t) {
-            case kTypeNormalFolder: {
+            case kNidTypeNormalFolder: {
                 PcMap props;
                 bool pcOk = ltp.checkPc(n.bidData, n.bidSub, n.where, name, &props);
                 if (pcOk) keepValues(n.nid, props);
@@ -865,9 +852,9 @@ void Verifier::checkMessaging() {
                     auto it = m.find(n.nid);
                     return it == m.end() ? &kNone : &it->second;
                 };
-                TableCheck tables[] = {{kTypeHierarchy, childrenOf(subfolders), "child folders"},
-                                       {kTypeContents, childrenOf(messages), "messages"},
-                                       {kTypeAssocContents, childrenOf(assocMessages), "associated messages"}};
+                TableCheck tables[] = {{kNidTypeHierarchyTable, childrenOf(subfolders), "child folders"},
+                                       {kNidTypeContentsTable, childrenOf(messages), "messages"},
+                                       {kNidTypeAssocContentsTable, childrenOf(assocMessages), "associated messages"}};
                 for (TableCheck& tc : tables) {
                     const NodeInfo* tn = findNode(base | tc.type);
                     if (!tn) {
@@ -876,7 +863,7 @@ void Verifier::checkMessaging() {
                     }
                     std::vector<uint32_t> rows;
                     TableCells cells;
-                    bool compareRows = tc.type != kTypeAssocContents;
+                    bool compareRows = tc.type != kNidTypeAssocContentsTable;
                     if (!ltp.checkTc(tn->bidData, tn->bidSub, tn->where, describe(tn->nid), &rows,
                                      compareRows ? &cells : nullptr))
                         continue;
@@ -911,31 +898,32 @@ void Verifier::checkMessaging() {
                 }
                 break;
             }
-            case kTypeMessage:
-            case kTypeAssocMessage: {
+            case kNidTypeNormalMessage:
+            case kNidTypeAssocMessage: {
                 PcMap props;
-                ltp.checkMessage(n.bidData, n.bidSub, n.where, name, t == kTypeMessage && opts_.strictAllocation, 0,
-                                 &props);
+                ltp.checkMessage(n.bidData, n.bidSub, n.where, name,
+                                 t == kNidTypeNormalMessage && opts_.strictAllocation, 0, &props);
                 if (!props.empty()) keepValues(n.nid, props);
                 auto flags = props.find(0x0E07);
-                if (t == kTypeMessage && !props.empty() && (flags == props.end() || !(flags->second.raw & 0x01)))
+                if (t == kNidTypeNormalMessage && !props.empty() &&
+                    (flags == props.end() || !(flags->second.raw & 0x01)))
                     ++unreadMessages[n.nidParent];
                 break;
             }
-            case kTypeSearchFolder: {
+            case kNidTypeSearchFolder: {
                 PcMap props;
                 if (ltp.checkPc(n.bidData, n.bidSub, n.where, name, &props)) keepValues(n.nid, props);
                 break;
             }
-            case kTypeSearchCriteria: ltp.checkPc(n.bidData, n.bidSub, n.where, name, nullptr); break;
-            case kTypeSearchContents:
-            case kTypeAttachTable:
-            case kTypeRecipTable: ltp.checkTc(n.bidData, n.bidSub, n.where, name, nullptr); break;
-            case kTypeHierarchy:
-            case kTypeContents:
-            case kTypeAssocContents:
+            case kNidTypeSearchCriteriaObject: ltp.checkPc(n.bidData, n.bidSub, n.where, name, nullptr); break;
+            case kNidTypeSearchContentsTable:
+            case kNidTypeAttachmentTable:
+            case kNidTypeRecipientTable: ltp.checkTc(n.bidData, n.bidSub, n.where, name, nullptr); break;
+            case kNidTypeHierarchyTable:
+            case kNidTypeContentsTable:
+            case kNidTypeAssocContentsTable:
                 // Templates (0x60D-0x60F) are checked here; folder tables were checked with their folder.
-                if ((n.nid >> 5) < 0x400 && !findNode((n.nid & ~0x1Fu) | kTypeNormalFolder))
+                if ((n.nid >> 5) < 0x400 && !findNode((n.nid & ~0x1Fu) | kNidTypeNormalFolder))
                     ltp.checkTc(n.bidData, n.bidSub, n.where, name, nullptr);
                 break;
             default: break;
