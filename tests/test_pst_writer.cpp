@@ -367,9 +367,9 @@ TEST(PstWriterRoundTrip, BareMessagesStillReadBack) {
     EXPECT_NE(log.find("\"Inbox\" - 2 items done, 0 items skipped"), std::string::npos) << log;
 }
 
-// The display lists are the recipients' names whatever list the message
-// holds: one that matches is stored as it is, one that departs anywhere (or
-// is missing) is made from the rows.
+// The display lists are the recipients' names, made from the rows,
+// whatever list the message holds: one that matches, one that departs
+// anywhere, or none.
 TEST(PstWriterRoundTrip, DisplayListsAreTheRecipientsNames) {
     REQUIRE_READERS();
     TempDir tmp;
