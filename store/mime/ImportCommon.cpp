@@ -68,9 +68,6 @@ GMimeHeader* FindHeader(GMimeObject* object, const char* name) {
     return list ? g_mime_header_list_get_header(list, name) : nullptr;
 }
 
-namespace {
-
-// Skips blanks and (nested) comments.
 void SkipCfws(std::string_view s, size_t& i) {
     int depth = 0;
     for (; i < s.size(); ++i) {
@@ -89,6 +86,8 @@ void SkipCfws(std::string_view s, size_t& i) {
         }
     }
 }
+
+namespace {
 
 // Whether a token (RFC 2045: no blank, control or tspecial) starts at i; moves past it.
 bool SkipToken(std::string_view s, size_t& i) {

@@ -27,6 +27,8 @@ std::string Unfold(const char* raw);
 
 // The first header of `object` with this name, or null.
 GMimeHeader* FindHeader(GMimeObject* object, const char* name);
+// Moves i past blanks, line breaks and (nested) comments (RFC 5322 CFWS).
+void SkipCfws(std::string_view s, size_t& i);
 
 // Lower-case "type/subtype"; application/octet-stream when the part has no
 // type, text/plain when its Content-Type field holds no "type/subtype" (and

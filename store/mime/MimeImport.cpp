@@ -479,26 +479,14 @@ std::string DecodedHeader(GMimeObject* object, const char* name) {
 // and zone names in upper case (they are case-insensitive: "cst" is CST).
 std::string NormalizedDate(std::string_view text) {
     std::string out;
-    int comment = 0;
-    for (size_t i = 0; i < text.size(); ++i) {
-        char c = text[i];
-        if (comment) {
-            if (c == '\\')
-                ++i;
-            else if (c == '(')
-                ++comment;
-            else if (c == ')')
-                --comment;
-            continue;
-        }
-        if (c == '(') {
-            comment = 1;
-            c = ' ';
-        }
-        if (c == ' ' || c == '\t' || c == '\r' || c == '\n') {
+    for (size_t i = 0; i < text.size();) {
+        const size_t from = i;
+        SkipCfws(text, i);
+        if (i > from) {
             if (!out.empty() && out.back() != ' ' && out.back() != ':') out += ' ';
             continue;
         }
+        const char c = text[i++];
         if (c == ':' && !out.empty() && out.back() == ' ') out.pop_back();
         out += c;
     }
