@@ -1,5 +1,6 @@
 #include "store/Session.h"
 
+#include "store/mime/GMimeSupport.h"
 #include "store/mime/MimeImport.h"
 #include "store/msg/MsgWriter.h"
 #include "store/pst/PstWriter.h"
@@ -27,13 +28,15 @@ std::unique_ptr<MailItem> ItemList::Add(int16_t itemKind) {
     return std::unique_ptr<MailItem>(new MailItem(folder_));
 }
 
-void MailItem::Import(const std::string& path, int16_t type) {
+Message ReadMessageFile(const std::string& path, int16_t type) {
     if (type != 1024) throw StoreError("unsupported import type " + std::to_string(type));
     std::string error;
     Message imported;
     if (!mime::ImportMimeFile(path, imported, &error)) throw StoreError(path + ": " + error);
-    message_ = std::move(imported);
+    return imported;
 }
+
+void MailItem::Import(const std::string& path, int16_t type) { message_ = ReadMessageFile(path, type); }
 
 void MailItem::Save() {
     if (saved_) return;
@@ -88,7 +91,7 @@ PstStore* StoreList::AddPSTStore(const std::string& path, int16_t format, const 
     return session_->open_.back().get();
 }
 
-StoreSession::StoreSession() : stores_(this) {}
+StoreSession::StoreSession() : stores_(this) { mime::EnsureGMimeStarted(); }
 
 StoreSession::~StoreSession() = default;
 

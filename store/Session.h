@@ -91,6 +91,8 @@ class MailItem {
 public:
     // Reads a message file; type 1024 is a MIME (RFC 822) message file.
     void Import(const std::string& path, int16_t type);
+    // Takes a message file read beforehand by ReadMessageFile.
+    void Import(Message&& read) { message_ = std::move(read); }
     // The item's MAPI message, for MAPIUtils::HrSetOneProp.
     Message* MAPIOBJECT() { return &message_; }
     // Saves the item into its folder. An item is saved once.
@@ -107,6 +109,12 @@ private:
     Message message_;
     bool saved_ = false;
 };
+
+// The costly half of MailItem::Import: reads and parses a message file
+// (type as for Import). It touches no store and no session, so it may run on
+// another thread than the one that uses the store, for one message while the
+// store saves another. Throws StoreError.
+Message ReadMessageFile(const std::string& path, int16_t type);
 
 class PstStore {
 public:
@@ -146,6 +154,8 @@ private:
 
 class StoreSession {
 public:
+    // Starts the MIME library on the thread that opens the session, before
+    // any ReadMessageFile on another thread.
     StoreSession();
     ~StoreSession();  // finishes every store still in the session
     StoreSession(const StoreSession&) = delete;
