@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <deque>
 #include <fcntl.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -10,6 +11,7 @@
 #include "common/OutputFiles.h"
 #include "common/registry.h"
 #include "conversion/MailMessage.h"
+#include "conversion/ReadAhead.h"
 #include "conversion/Splitter.h"
 
 namespace conversion {
@@ -137,7 +139,21 @@ std::string FailureSummary(const RunOutcome& o) {
 
 namespace {
 
+// How far the store forms read ahead: at most this many messages between
+// the splitter and the store, their texts this many bytes in all. A longer
+// message goes through alone: the ones before it are saved first and it is
+// read on the run's thread, so at most one such message is ever in memory.
+constexpr size_t kReadAheadMessages = 4;
+constexpr size_t kReadAheadBytes = size_t(8) << 20;
+
 // Receives the messages of one mailbox from the splitter and writes them out.
+//
+// The store forms hand each message file to a ReadAhead, which parses it on
+// a second thread while this one goes on splitting, and save the messages
+// into the store in order as they come back. What the view is told of a
+// message (its failures, the progress caption, the saved count) waits until
+// the message is in the store, and is then told in the order it would have
+// been without the read-ahead.
 class MessageWriter : public SplitterSink {
 public:
     MessageWriter(RunView& view, TargetForm form, StoreSteps* steps, RunOutcome& outcome, const FolderHandle& folder,
@@ -147,7 +163,12 @@ public:
           mailboxFolder_(std::move(mailboxFolder)), mailboxName_(std::move(mailboxName)), fileTag_(std::move(fileTag)),
           row_(row), rowCount_(rowCount), fail_(fail), failContext_(failContext) {}
 
-    ~MessageWriter() override { dropWorkingFile(); }
+    ~MessageWriter() override {
+        // The run is stopping (or done): messages not yet saved are dropped
+        // with their working files, once the worker has let go of them.
+        ahead_.reset();
+        for (Slot& slot : slots_) dropSlot(slot);
+    }
 
     // Messages the splitter found, written or not.
     int messagesFound() const { return messagesFound_; }
@@ -155,26 +176,20 @@ public:
     void yield() override { yieldTo(view_); }
 
     // Writes one message file: "email-" n ".eml" (or ".emlx") for the EML
-    // and EMLX forms; for the two Outlook forms the run's own working file,
-    // which is then handed to the store.
+    // and EMLX forms; for the two Outlook forms a working file of the run's
+    // own, which is then handed to the store.
     void emitMessage(std::string_view text, int n, LineMode mode) override {
         ++messagesFound_;
         const bool lineMode = mode == LineMode::Normal;
-        const bool storeForm = steps_ && (form_ == TargetForm::Pst || form_ == TargetForm::Msg);
-        std::string error;
-        std::string messageFile;
-        bool written;
-        if (storeForm) {
-            written = writeWorkingFile(text, n, &messageFile, &error);
-        } else {
-            std::string name = "email-" + std::to_string(n) + (form_ == TargetForm::Emlx ? ".emlx" : ".eml");
-            messageFile = mailboxFolder_ + kSeparator + name;
-            written = writeMessageFile(folder_, name, text, &error);
+        if (steps_ && (form_ == TargetForm::Pst || form_ == TargetForm::Msg)) {
+            emitToStore(text, n, lineMode);
+            return;
         }
+        std::string error;
+        std::string name = "email-" + std::to_string(n) + (form_ == TargetForm::Emlx ? ".emlx" : ".eml");
+        std::string messageFile = mailboxFolder_ + kSeparator + name;
+        const bool written = writeMessageFile(folder_, name, text, &error);
         if (!written) fail_(failContext_, messageFile, error);
-        // The store reads the message back from its file: the splitter's
-        // copy would be one more message-sized buffer held through the import.
-        if (storeForm) releaseText();
         if (lineMode) {
             yield();
             if (written) {
@@ -183,14 +198,7 @@ public:
             }
             view_.setProgressCaption("Saved " + std::to_string(n) + " Email Messages...");
         }
-        bool stored = written;
-        if (written && storeForm) {
-            stored = steps_->importMessage(messageFile, mailboxName_, mailboxFolder_, n, &error);
-            // A message that did not make it keeps its file, the only copy
-            // of it the run made, and the failure report names it.
-            if (!stored) fail_(failContext_, keepWorkingFile(n), error);
-        }
-        if (stored) {
+        if (written) {
             ++outcome_.messagesSaved;
             view_.noteMessageSaved(row_, rowCount_, outcome_.messagesSaved);
         }
@@ -200,42 +208,149 @@ public:
         }
     }
 
+    // Saves the messages still on their way to the store.
+    void finishAll() {
+        while (!pending_.empty()) finishOldest();
+    }
+
 private:
-    // The store forms write every message into one working file, made with
-    // a name unique to the run (so no user file is ever touched) and
-    // overwritten in place by the next message once the store has it. Making
-    // and deleting a file per message would cost more: on a file system
-    // without a journal, each new file right after a deletion scans past
-    // every recently freed inode. The file goes when the mailbox is done.
-    bool writeWorkingFile(std::string_view text, int n, std::string* path, std::string* error) {
-        if (workFd_ < 0) {
-            workName_ = workingName(n);
-            workFd_ = OpenOutputFile(folder_, workName_, OutputOpen::CreateNew, error);
+    // A message between the splitter and the store.
+    struct Pending {
+        int n = 0;
+        bool lineMode = false;
+        size_t bytes = 0;
+        bool written = false;  // its working file holds it
+        bool queued = false;   // handed to the read-ahead
+        int slot = -1;
+        std::string file;   // its working file's path
+        std::string error;  // why it was not written
+    };
+
+    void emitToStore(std::string_view text, int n, bool lineMode) {
+        Pending p;
+        p.n = n;
+        p.lineMode = lineMode;
+        p.bytes = text.size();
+        // Room first: this message's file may be one that a message in
+        // flight still holds.
+        while (!pending_.empty() &&
+               (pending_.size() >= kReadAheadMessages || pendingBytes_ + p.bytes > kReadAheadBytes))
+            finishOldest();
+        p.written = writeWorkingFile(text, n, &p.slot, &p.file, &p.error);
+        // The store reads the message back from its file: the splitter's
+        // copy would be one more message-sized buffer held through the import.
+        releaseText();
+        if (lineMode) {
+            yield();
+            if (p.written) {
+                MailMessage messageObject;
+                if (messageObject.Load(p.file)) messageObject.Save(p.file);
+            }
         }
-        *path = mailboxFolder_ + kSeparator + workName_;
-        if (workFd_ >= 0 && writeMessageText(workFd_, text, error)) return true;
-        dropWorkingFile();
+        const bool alone = p.bytes > kReadAheadBytes;
+        if (p.written && !alone) {
+            if (!ahead_) ahead_ = std::make_unique<ReadAhead>(*steps_);
+            ahead_->push(p.file);
+            p.queued = true;
+        }
+        pendingBytes_ += p.bytes;
+        pending_.push_back(std::move(p));
+        if (alone) finishOldest();
+        // What the worker has read already goes into the store now.
+        while (!pending_.empty() && (!pending_.front().queued || ahead_->frontReady())) finishOldest();
+        if (!lineMode) yield();
+    }
+
+    // Puts the oldest message in flight into the store (waiting for the
+    // worker to have read it) and tells the view what became of it.
+    void finishOldest() {
+        Pending p = std::move(pending_.front());
+        pending_.pop_front();
+        pendingBytes_ -= p.bytes;
+        const std::string caption = "Saved " + std::to_string(p.n) + " Email Messages...";
+        if (!p.written) fail_(failContext_, p.file, p.error);
+        if (p.lineMode) view_.setProgressCaption(caption);
+        bool stored = false;
+        if (p.written) {
+            store::Message read;
+            std::string error;
+            if (p.queued) {
+                ReadAhead::Result result = ahead_->takeFront();
+                stored = result.ok;
+                read = std::move(result.message);
+                error = std::move(result.error);
+            } else {
+                stored = steps_->readMessage(p.file, read, &error);
+            }
+            if (stored) stored = steps_->saveMessage(std::move(read), mailboxName_, mailboxFolder_, p.n, &error);
+            // A message that did not make it keeps its file, the only copy
+            // of it the run made, and the failure report names it.
+            if (stored)
+                slots_[size_t(p.slot)].busy = false;
+            else
+                fail_(failContext_, keepWorkingFile(p.slot, p.n), error);
+        }
+        if (stored) {
+            ++outcome_.messagesSaved;
+            view_.noteMessageSaved(row_, rowCount_, outcome_.messagesSaved);
+        }
+        if (!p.lineMode) view_.setProgressCaption(caption);
+    }
+
+    // The store forms write each message into a working file, made with a
+    // name unique to the run (so no user file is ever touched) and
+    // overwritten in place by a later message once the store has this one.
+    // Making and deleting a file per message would cost more: on a file
+    // system without a journal, each new file right after a deletion scans
+    // past every recently freed inode. There is one file per message in
+    // flight, so a few; they go when the mailbox is done.
+    struct Slot {
+        int fd = -1;
+        std::string name;
+        bool busy = false;  // holds a message not yet in the store
+    };
+
+    bool writeWorkingFile(std::string_view text, int n, int* slotIndex, std::string* path, std::string* error) {
+        size_t i = 0;
+        while (i < slots_.size() && (slots_[i].busy || slots_[i].fd < 0)) ++i;
+        if (i == slots_.size()) {
+            i = 0;
+            while (i < slots_.size() && slots_[i].busy) ++i;
+            if (i == slots_.size()) slots_.emplace_back();
+        }
+        Slot& slot = slots_[i];
+        if (slot.fd < 0) {
+            slot.name = workingName(n);
+            slot.fd = OpenOutputFile(folder_, slot.name, OutputOpen::CreateNew, error);
+        }
+        *path = mailboxFolder_ + kSeparator + slot.name;
+        if (slot.fd >= 0 && writeMessageText(slot.fd, text, error)) {
+            slot.busy = true;
+            *slotIndex = int(i);
+            return true;
+        }
+        dropSlot(slot);
         return false;
     }
 
     // The working file holds message n, which the store refused: it stays,
-    // named after the message, and the next message gets a new one.
-    std::string keepWorkingFile(int n) {
+    // named after the message, and its slot gets a new file.
+    std::string keepWorkingFile(int slotIndex, int n) {
+        Slot& slot = slots_[size_t(slotIndex)];
         std::string kept = workingName(n);
-        if (kept != workName_ && RenameWithoutReplacing(folder_, workName_, kept)) workName_ = kept;
-        std::string path = mailboxFolder_ + kSeparator + workName_;
-        ::close(workFd_);
-        workFd_ = -1;
-        workName_.clear();
+        if (kept != slot.name && RenameWithoutReplacing(folder_, slot.name, kept)) slot.name = kept;
+        std::string path = mailboxFolder_ + kSeparator + slot.name;
+        ::close(slot.fd);
+        slot = Slot{};
         return path;
     }
 
-    void dropWorkingFile() {
-        if (workFd_ < 0) return;
-        ::close(workFd_);
-        workFd_ = -1;
-        RemoveFileIn(folder_, workName_);
-        workName_.clear();
+    void dropSlot(Slot& slot) {
+        if (slot.fd >= 0) {
+            ::close(slot.fd);
+            RemoveFileIn(folder_, slot.name);
+        }
+        slot = Slot{};
     }
 
     std::string workingName(int n) const { return ".vellary-" + fileTag_ + "-" + std::to_string(n) + ".eml"; }
@@ -252,9 +367,11 @@ private:
     int rowCount_;
     void (*fail_)(void*, const std::string&, const std::string&);
     void* failContext_;
-    std::string workName_;
-    int workFd_ = -1;
     int messagesFound_ = 0;
+    std::vector<Slot> slots_;
+    std::deque<Pending> pending_;
+    size_t pendingBytes_ = 0;
+    std::unique_ptr<ReadAhead> ahead_;
 };
 
 void yieldThrough(void* context) {
@@ -441,6 +558,9 @@ bool ConversionRun::convertRow(int row, int rowCount, const std::string& rowText
     } catch (const std::bad_alloc&) {
         error = "cannot read the mailbox: out of memory";
     }
+    // The messages still on their way go into the store before the
+    // mailbox's own outcome is told.
+    writer.finishAll();
     if (!readOk)
         fail(sourcePath, error, true);
     else if (writer.messagesFound() == 0)

@@ -78,14 +78,26 @@ public:
         return std::nullopt;
     }
 
-    bool importMessage(const std::string& messageFile, const std::string& mailboxName, const std::string& mailboxFolder,
-                       int messageNumber, std::string* error) override {
+    bool readMessage(const std::string& messageFile, store::Message& read, std::string* error) const override {
+        try {
+            read = store::ReadMessageFile(messageFile, 1024);
+            return true;
+        } catch (const store::StoreError& e) {
+            if (error) *error = e.what();
+        } catch (const std::bad_alloc&) {
+            if (error) *error = "out of memory";
+        }
+        return false;
+    }
+
+    bool saveMessage(store::Message&& read, const std::string& mailboxName, const std::string& mailboxFolder,
+                     int messageNumber, std::string* error) override {
         bool ok = true;
         try {
             if (!storeSession_) throw store::StoreError("no store is open");
             store::Folder folder = storeSession_->GetFolderFromPath("\\\\" + storeDisplayName_ + "\\" + mailboxName);
             std::unique_ptr<store::MailItem> mailItem = folder.Items().Add(0);
-            mailItem->Import(messageFile, 1024);
+            mailItem->Import(std::move(read));
             store::MAPIUtils mapiUtils;
             mapiUtils.HrSetOneProp(mailItem->MAPIOBJECT(), 0x0E070003, 17, true);
             if (form_ == TargetForm::Pst) {

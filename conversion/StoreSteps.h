@@ -8,6 +8,8 @@
 #include <optional>
 #include <string>
 
+#include "store/MapiMessage.h"
+
 namespace conversion {
 
 enum class TargetForm { None, Eml, Emlx, Msg, Pst };
@@ -39,12 +41,16 @@ public:
     virtual std::optional<UnfinishedStore> closeMailboxStore() = 0;
     virtual std::optional<UnfinishedStore> closeRunStore() = 0;
 
-    // One written message file: ImportMessage (PST form) or SaveMessageAsMsg
-    // (MSG form). False, with `error` set, when the message did not make it
-    // into the store or the .msg file. The caller deletes the message file
-    // once the message is in.
-    virtual bool importMessage(const std::string& messageFile, const std::string& mailboxName,
-                               const std::string& mailboxFolder, int messageNumber, std::string* error) = 0;
+    // One written message file, in two halves: ImportMessage (PST form) or
+    // SaveMessageAsMsg (MSG form). readMessage is the costly one, the MIME
+    // parse; it touches no store, so the run may call it on another thread
+    // than the one that drives the store, for one message while saveMessage
+    // puts the one before into the store or its .msg file. Each is false,
+    // with `error` set, when the message did not make it. The caller deletes
+    // the message file once the message is in.
+    virtual bool readMessage(const std::string& messageFile, store::Message& read, std::string* error) const = 0;
+    virtual bool saveMessage(store::Message&& read, const std::string& mailboxName, const std::string& mailboxFolder,
+                             int messageNumber, std::string* error) = 0;
 
     // The window is closing: finish whatever store is open so its file stays
     // whole. What could not be finished, if anything.

@@ -21,6 +21,7 @@
 #include "tests/support/builders.h"
 #include "tests/support/commands.h"
 #include "tests/support/files.h"
+#include "tests/support/pst_readers.h"
 #include "tests/support/recording_view.h"
 
 using namespace conversion;
@@ -391,21 +392,124 @@ TEST(StoreForms, ConversationIndexOnlyFromThreadIndex) {
     EXPECT_EQ(ReadFile(folder / "Message00002" / "ConversationIndex.txt"), "");
 }
 
+// Closing the window mid-run finishes the store with the messages saved so
+// far; those still being read ahead are dropped with their working files.
 TEST(StoreForms, ClosingTheWindowFinishesTheOpenStore) {
     if (!HaveTool("readpst")) GTEST_SKIP() << "readpst (pst-utils) is not installed";
-    TempDir dir;
-    fs::path box = dir.path() / "Big.mbox";
-    WriteFile(box, MboxOf(40));
-    RecordingView view;
-    view.folder = dir.str();
-    view.stopAfterYields = 60;  // a few messages in
-    RunOutcome o = ConvertRows(view, TargetForm::Pst, {box.string()}, true);
-    EXPECT_TRUE(o.stopped);
-    EXPECT_GT(o.messagesSaved, 0);
-    EXPECT_LT(o.messagesSaved, 40);
-    auto stores = FilesWithExtension(dir.path(), ".pst", false);
-    ASSERT_EQ(stores.size(), 1u);
-    EXPECT_EQ(readpstFolders(stores[0], dir.path() / "read")["Big"], o.messagesSaved);
+    // Line mode yields before every line, block mode once a message.
+    for (auto [crlf, stopAfter] : {std::pair{true, 60}, {false, 12}}) {
+        SCOPED_TRACE(crlf ? "line mode" : "block mode");
+        TempDir dir;
+        fs::path box = dir.path() / "Big.mbox";
+        std::string text = MboxOf(40);
+        if (!crlf) text = std::regex_replace(text, std::regex("\r\n"), "\n");
+        WriteFile(box, text);
+        RecordingView view;
+        view.folder = dir.str();
+        view.stopAfterYields = stopAfter;  // a few messages in
+        RunOutcome o = ConvertRows(view, TargetForm::Pst, {box.string()}, true);
+        EXPECT_TRUE(o.stopped);
+        EXPECT_GT(o.messagesSaved, 0);
+        EXPECT_LT(o.messagesSaved, 40);
+        auto stores = FilesWithExtension(dir.path(), ".pst", false);
+        ASSERT_EQ(stores.size(), 1u);
+        EXPECT_EQ(readpstFolders(stores[0], dir.path() / "read")["Big"], o.messagesSaved);
+        EXPECT_TRUE(FilesWithExtension(dir.path(), ".eml", true).empty());
+    }
+}
+
+// A view that records in one list what the run tells of each message.
+struct MessageLog : RecordingView {
+    std::vector<std::string> told;
+    void setProgressCaption(const std::string& t) override { told.push_back(t); }
+    void noteFailure(const std::string& path, const std::string&) override {
+        std::smatch n;
+        std::string name = fs::path(path).filename().string();
+        told.push_back("failed " + (std::regex_search(name, n, std::regex(R"(-(\d+)\.eml$)")) ? n[1].str() : name));
+    }
+    void noteMessageSaved(int, int, long long total) override { told.push_back("saved " + std::to_string(total)); }
+};
+
+// The store forms read messages ahead of the store on a second thread: the
+// store (or the .msg files) still gets them in mailbox order, and the view
+// is told of each message in that order, its failure (a folder in the way of
+// its .msg file) named in its place. A message too large to be read ahead
+// goes through alone, between the others.
+TEST(StoreForms, MessagesKeepTheirOrderThroughTheReadAhead) {
+    struct Case {
+        const char* what;
+        TargetForm form;
+        bool crlf;  // line mode, else block mode
+        std::set<int> blocked;
+        int huge;  // the number of a 9 MiB message, or 0
+    };
+    const Case cases[] = {
+        {"msg, line mode", TargetForm::Msg, true, {2, 9, 10, 23}, 0},
+        {"msg, block mode", TargetForm::Msg, false, {1, 17, 30}, 0},
+        {"msg, huge message after a failure", TargetForm::Msg, true, {11}, 12},
+        {"pst, line mode", TargetForm::Pst, true, {}, 0},
+        {"pst, block mode, huge message", TargetForm::Pst, false, {}, 12},
+    };
+    const int count = 30;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        if (c.form == TargetForm::Pst && !HaveTool("readpst")) GTEST_SKIP() << "readpst (pst-utils) is not installed";
+        TempDir dir;
+        const std::string eol = c.crlf ? "\r\n" : "\n";
+        std::string box;
+        for (int n = 1; n <= count; ++n) {
+            box += "From x" + eol + "Subject: [m" + std::to_string(n) + "]" + eol + eol;
+            if (n == c.huge)
+                for (int line = 0; line < (9 << 20) / 64; ++line) box += std::string(62, 'h') + eol;
+            box += "body" + eol;
+        }
+        fs::path src = dir.path() / "box.mbox";
+        WriteFile(src, box);
+        fs::path out = dir.path() / "out";
+        fs::path folder = out / PathWithoutRoot(src.string());
+        for (int n : c.blocked) fs::create_directories(folder / ("Email-" + std::to_string(n) + ".msg"));
+        MessageLog view;
+        view.folder = out.string();
+        fs::create_directories(out);
+        RunOutcome o = ConvertRows(view, c.form, {src.string()});
+
+        std::vector<std::string> expected;
+        int saved = 0;
+        for (int n = 1; n <= count; ++n) {
+            const std::string caption = "Saved " + std::to_string(n) + " Email Messages...";
+            if (c.crlf) expected.push_back(caption);
+            expected.push_back(c.blocked.count(n) ? "failed " + std::to_string(n) : "saved " + std::to_string(++saved));
+            if (!c.crlf) expected.push_back(caption);
+        }
+        EXPECT_EQ(view.told, expected);
+        EXPECT_EQ(o.messagesSaved, saved);
+        EXPECT_EQ(o.messagesFailed, long(c.blocked.size()));
+
+        std::vector<std::string> subjects, kept;
+        if (c.form == TargetForm::Msg) {
+            for (int n = 1; n <= count; ++n) {
+                if (c.blocked.count(n)) continue;
+                std::string msg = ReadFile(folder / ("Email-" + std::to_string(n) + ".msg"));
+                EXPECT_NE(msg.find("[m" + std::to_string(n) + "]"), std::string::npos) << n;
+            }
+        } else {
+            readpstFolders(out / "box.pst", dir.path() / "read");
+            for (auto& m : ReadReadpst(dir.path() / "read")) subjects.push_back(m.headers["Subject"]);
+            std::vector<std::string> inOrder;
+            for (int n = 1; n <= count; ++n) inOrder.push_back("[m" + std::to_string(n) + "]");
+            EXPECT_EQ(subjects, inOrder);
+        }
+        // A message that did not make it keeps its working file, under its
+        // number; every other working file is gone.
+        for (auto& f : FilesWithExtension(folder, ".eml", false)) kept.push_back(ReadFile(f));
+        ASSERT_EQ(kept.size(), c.blocked.size());
+        std::sort(kept.begin(), kept.end());
+        std::vector<std::string> keptExpected;
+        for (int n : c.blocked)
+            keptExpected.push_back("From x\r\nSubject: [m" + std::to_string(n) + "]\r\n\r\nbody\r\n\r\n");
+        std::sort(keptExpected.begin(), keptExpected.end());
+        EXPECT_EQ(kept, keptExpected);
+    }
 }
 
 TEST(MAPIUtils, MessageFlagsFollowTheRealAttachments) {

@@ -1,0 +1,63 @@
+// Reads the store forms' message files on a second thread, ahead of the
+// run's thread, which saves them into the store in the order they came. The
+// MIME parse is the costliest step of a message; with it on the worker, the
+// run's thread splits the mailbox and writes the store at the same time.
+//
+// The worker calls StoreSteps::readMessage only: it never touches the store,
+// the view or the run's counts. It is started with the first message and
+// joined when the ReadAhead goes, never detached.
+#pragma once
+
+#include <condition_variable>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "conversion/StoreSteps.h"
+
+namespace conversion {
+
+class ReadAhead {
+public:
+    struct Result {
+        bool ok = false;
+        store::Message message;
+        std::string error;
+    };
+
+    explicit ReadAhead(const StoreSteps& steps) : steps_(steps) {}
+    // Drops the files not yet read, waits for the one being read and joins
+    // the worker.
+    ~ReadAhead();
+    ReadAhead(const ReadAhead&) = delete;
+    ReadAhead& operator=(const ReadAhead&) = delete;
+
+    // Queues a message file behind the others. The file must stay as it is
+    // until its result is taken.
+    void push(std::string messageFile);
+    // Whether the oldest file queued has been read.
+    bool frontReady();
+    // The oldest file's result, once it is read. Something must be queued.
+    Result takeFront();
+
+private:
+    struct Job {
+        std::string file;
+        bool done = false;  // `result` is complete; set under the lock
+        Result result;
+    };
+    void work();
+
+    const StoreSteps& steps_;
+    std::mutex mutex_;
+    std::condition_variable queued_;  // to the worker: a job, or the end
+    std::condition_variable read_;    // to the run's thread: a job is done
+    std::deque<std::unique_ptr<Job>> jobs_;
+    size_t started_ = 0;  // jobs_[0, started_) are taken by the worker
+    bool ending_ = false;
+    std::thread worker_;
+};
+
+}  // namespace conversion
