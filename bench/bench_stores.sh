@@ -3,13 +3,15 @@
 # mailbox: median wall times and their ratios (form / eml).
 #
 #   bench/bench_stores.sh [BUILD_DIR] [RUNS] [SIZE_MB]
+#
+# The mailbox and outputs go to $BENCH_DIR (default /tmp).
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 build=${1:-$here/../build}
 runs=${2:-3}
 size=${3:-150}
 cli=$build/cli/vellary-convert
-work=$(mktemp -d /tmp/vellary-bench.XXXXXX)
+work=$(mktemp -d "${BENCH_DIR:-/tmp}/vellary-bench.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 
 median() { sort -n | awk '{a[NR]=$1} END {print (NR%2 ? a[(NR+1)/2] : (a[NR/2]+a[NR/2+1])/2)}'; }
