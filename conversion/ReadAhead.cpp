@@ -31,11 +31,39 @@ bool ReadAhead::frontReady() {
 
 ReadAhead::Result ReadAhead::takeFront() {
     std::unique_lock<std::mutex> lock(mutex_);
-    read_.wait(lock, [&] { return jobs_.front()->done; });
+    while (!jobs_.front()->done) {
+        // Rather than wait idle, this thread reads the next file not yet
+        // begun (the oldest itself, when the worker has not reached it):
+        // the parse is the larger share of a message, so both threads
+        // parse while the store waits.
+        if (started_ < jobs_.size())
+            readNext(lock);
+        else
+            read_.wait(lock);
+    }
     std::unique_ptr<Job> job = std::move(jobs_.front());
     jobs_.pop_front();
     --started_;
     return std::move(job->result);
+}
+
+void ReadAhead::readNext(std::unique_lock<std::mutex>& lock) {
+    // The job stays where it is (a unique_ptr in the queue) and only the
+    // thread that took it touches its result until it is marked done.
+    Job* job = jobs_[started_++].get();
+    lock.unlock();
+    Result result;
+    try {
+        result.ok = steps_.readMessage(job->file, result.message, &result.error);
+    } catch (...) {
+        // readMessage reports its own failures; nothing may end the thread.
+        result.ok = false;
+        result.error = "cannot read the message";
+    }
+    lock.lock();
+    job->result = std::move(result);
+    job->done = true;
+    read_.notify_one();
 }
 
 void ReadAhead::work() {
@@ -43,22 +71,7 @@ void ReadAhead::work() {
     for (;;) {
         queued_.wait(lock, [&] { return ending_ || started_ < jobs_.size(); });
         if (ending_) return;
-        // The job stays where it is (a unique_ptr in the queue) and only the
-        // worker touches its result until it is marked done.
-        Job* job = jobs_[started_++].get();
-        lock.unlock();
-        Result result;
-        try {
-            result.ok = steps_.readMessage(job->file, result.message, &result.error);
-        } catch (...) {
-            // readMessage reports its own failures; nothing may end the thread.
-            result.ok = false;
-            result.error = "cannot read the message";
-        }
-        lock.lock();
-        job->result = std::move(result);
-        job->done = true;
-        read_.notify_one();
+        readNext(lock);
     }
 }
 

@@ -1,7 +1,9 @@
 // Reads the store forms' message files on a second thread, ahead of the
 // run's thread, which saves them into the store in the order they came. The
-// MIME parse is the costliest step of a message; with it on the worker, the
-// run's thread splits the mailbox and writes the store at the same time.
+// MIME parse is the costliest step of a message (about two thirds of the
+// CPU time of the .pst form); with it on the worker, the run's thread splits
+// the mailbox and writes the store at the same time, and parses too when it
+// would otherwise wait.
 //
 // The worker calls StoreSteps::readMessage only: it never touches the store,
 // the view or the run's counts. It is started with the first message and
@@ -39,7 +41,9 @@ public:
     void push(std::string messageFile);
     // Whether the oldest file queued has been read.
     bool frontReady();
-    // The oldest file's result, once it is read. Something must be queued.
+    // The oldest file's result, once it is read; while the worker reads
+    // it, this thread reads the files queued behind it. Something must be
+    // queued.
     Result takeFront();
 
 private:
@@ -49,6 +53,9 @@ private:
         Result result;
     };
     void work();
+    // Reads the first file not yet begun, on the calling thread; `lock`
+    // holds the mutex and is released while the file is read.
+    void readNext(std::unique_lock<std::mutex>& lock);
 
     const StoreSteps& steps_;
     std::mutex mutex_;

@@ -441,7 +441,7 @@ TEST(StoreForms, MessagesKeepTheirOrderThroughTheReadAhead) {
         TargetForm form;
         bool crlf;  // line mode, else block mode
         std::set<int> blocked;
-        int huge;  // the number of a 9 MiB message, or 0
+        int huge;  // the number of a 2 MiB message, or 0
     };
     const Case cases[] = {
         {"msg, line mode", TargetForm::Msg, true, {2, 9, 10, 23}, 0},
@@ -460,7 +460,7 @@ TEST(StoreForms, MessagesKeepTheirOrderThroughTheReadAhead) {
         for (int n = 1; n <= count; ++n) {
             box += "From x" + eol + "Subject: [m" + std::to_string(n) + "]" + eol + eol;
             if (n == c.huge)
-                for (int line = 0; line < (9 << 20) / 64; ++line) box += std::string(62, 'h') + eol;
+                for (int line = 0; line < (2 << 20) / 64; ++line) box += std::string(62, 'h') + eol;
             box += "body" + eol;
         }
         fs::path src = dir.path() / "box.mbox";
