@@ -18,6 +18,7 @@
 #include <thread>
 
 #include "conversion/StoreSteps.h"
+#include "store/MapiMessage.h"
 
 namespace conversion {
 

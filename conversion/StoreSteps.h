@@ -8,7 +8,9 @@
 #include <optional>
 #include <string>
 
-#include "store/MapiMessage.h"
+namespace store {
+struct Message;  // store/MapiMessage.h
+}
 
 namespace conversion {
 
