@@ -234,8 +234,8 @@ private:
         p.n = n;
         p.lineMode = lineMode;
         p.bytes = text.size();
-        // Room first: this message's file may be one that a message in
-        // flight still holds.
+        // Room first: with this one, no more messages and bytes in flight
+        // than the read-ahead allows (a long message waits for all).
         while (!pending_.empty() &&
                (pending_.size() >= kReadAheadMessages || pendingBytes_ + p.bytes > kReadAheadBytes ||
                 p.bytes > kReadAheadAlone))
