@@ -912,6 +912,11 @@ TEST(MimeImportDamaged, UnclosedHeaderBlockEndsAtItsFirstNonFieldLine) {
          "--M\nContent-Type: text/plain\nfirst body line\n"
          "--M\nContent-Type: application/pdf\nContent-Disposition: attachment;\n filename=a.pdf\n%PDF data\n--M--\n",
          "first body line", "%PDF data"},
+        // The parameter's name in capitals, its value unquoted.
+        {"Subject: s\nFrom: a@example.org\nContent-Type: multipart/mixed; BOUNDARY=M\n\n"
+         "--M\nContent-Type: text/plain\nfirst body line\n"
+         "--M\nContent-Type: application/pdf\nContent-Disposition: attachment;\n filename=a.pdf\n%PDF data\n--M--\n",
+         "first body line", "%PDF data"},
         // A doubled delimiter: no empty part's header to close before the text.
         {"Subject: s\nFrom: a@example.org\nContent-Type: multipart/mixed; boundary=\"M\"\n\n"
          "--M\n--M\nContent-Type: text/plain\n\nthe body\n--M--\n",
