@@ -12,6 +12,7 @@
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <unordered_map>
 
 namespace store {
@@ -557,7 +558,7 @@ bool DecodeCodepage(std::string_view bytes, uint32_t codepage, std::string* utf8
 }
 
 bool IsValidUtf8(std::string_view bytes) {
-    for (size_t i = 0; i < bytes.size();) {
+    for (size_t i = 0; (i = AsciiRunEnd(bytes, i)) < bytes.size();) {
         size_t n = Utf8SequenceLength(bytes, i);
         if (n == 0) return false;
         i += n;
@@ -576,8 +577,17 @@ std::string SanitizeUtf8(std::string_view bytes) {
     std::string out;
     out.reserve(bytes.size());
     for (size_t i = 0; i < bytes.size();) {
-        if (size_t n = Utf8SequenceLength(bytes, i)) {
-            if (bytes[i] != '\0') out.append(bytes.data() + i, n);
+        if (size_t run = AsciiRunEnd(bytes, i); run > i) {
+            // Appended as a run, less its NULs.
+            for (size_t at = i; at < run;) {
+                const void* nul = std::memchr(bytes.data() + at, '\0', run - at);
+                const size_t stop = nul ? size_t(static_cast<const char*>(nul) - bytes.data()) : run;
+                out.append(bytes.data() + at, stop - at);
+                at = stop + (nul ? 1 : 0);
+            }
+            i = run;
+        } else if (size_t n = Utf8SequenceLength(bytes, i)) {
+            out.append(bytes.data() + i, n);
             i += n;
         } else {
             AppendUtf8(out, Windows1252CodePoint(uint8_t(bytes[i++])));
