@@ -226,6 +226,18 @@ TEST(SanitizeUtf8, SequencesAroundAsciiWordsReadAsAlone) {
     }
 }
 
+// ASCII is converted without iconv for the Windows code pages: it must be
+// what iconv makes of it there.
+TEST(EncodeCodepage, AsciiIsItsOwnBytesInEveryWindowsCodepage) {
+    std::string ascii;
+    for (int c = 1; c < 0x80; ++c) ascii += char(c);
+    for (uint32_t codepage : WindowsCodepages()) {
+        std::string decoded;
+        EXPECT_TRUE(DecodeCodepage(ascii, codepage, &decoded)) << codepage;
+        EXPECT_EQ(decoded, ascii) << codepage;
+    }
+}
+
 TEST(OneOffEntryId, MatchesTheDocumentedLayout) {
     // Display name "Bob", bob@example.com: the 74-byte example of MS-OXCDATA 2.2.5.1's layout.
     const unsigned char expected[] = {0x00, 0x00, 0x00, 0x00, 0x81, 0x2b, 0x1f, 0xa4, 0xbe, 0xa3, 0x10, 0x19, 0x9d,
