@@ -259,13 +259,14 @@ std::string CloseHeaderBlocks(std::string_view in) {
 std::string_view PrepareInput(std::string_view in, std::string& converted) {
     in = SkipLeadingBlankLines(SkipEmlxLength(SkipSeparator(in)));
     // Classic-Mac line ends: more bare CRs than LFs means CR is the line end.
-    // Counted with std::count and memchr rather than a byte-at-a-time loop.
-    const size_t lf = size_t(std::count(in.begin(), in.end(), '\n'));
+    // Bare CRs found with memchr; the LFs are counted only when there are
+    // any, which is seldom (a count of every message's LFs was a tenth of
+    // the .pst form).
     size_t bareCr = 0;
     for (const char *p = in.data(), *end = p + in.size();
          (p = static_cast<const char*>(std::memchr(p, '\r', size_t(end - p)))) != nullptr; ++p)
         if (p + 1 == end || p[1] != '\n') ++bareCr;
-    if (bareCr > lf) {
+    if (bareCr > 0 && bareCr > size_t(std::count(in.begin(), in.end(), '\n'))) {
         converted.assign(in);
         for (size_t i = 0; i < converted.size(); ++i)
             if (converted[i] == '\r' && (i + 1 == converted.size() || converted[i + 1] != '\n')) converted[i] = '\n';
