@@ -199,7 +199,7 @@ TEST(SanitizeUtf8, SequencesAroundAsciiWordsReadAsAlone) {
         std::string piece;
         bool valid;
     } rows[] = {{"\xC3\xA9", true}, {"\xF0\x9D\x84\x9E", true}, {std::string(1, '\0'), true},
-                {"\xE9", false},     {"\xE2\x82", false},           {"\x93", false}};
+                {"\xE9", false},    {"\xE2\x82", false},        {"\x93", false}};
     for (const auto& row : rows) {
         for (size_t at = 0; at <= 20; ++at) {
             const std::string text = std::string(at, 'a') + row.piece + std::string(20 - at, 'b');
