@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # How the .pst form scales with the number of messages in one folder: one
 # mailbox of N small messages (about 1 KB each) per size, converted to a
-# single store; the time per message and the peak RSS for each N. Whether a
-# per-message cost grows with N (a table rebuilt, a list searched) shows as a
-# rising time per message.
+# single store; the wall and CPU (user + system) time per message and the
+# peak RSS for each N (on a shared machine the CPU time is the steadier). A
+# per-message cost that grows with N (a table rebuilt, a list searched)
+# shows as a rising time per message.
 #
 #   bench/bench_scale.sh [BUILD_DIR] [N...]
 #
@@ -21,7 +22,7 @@ cli=$build/cli/vellary-convert
 work=$(mktemp -d "${BENCH_DIR:-/tmp}/vellary-scale.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 
-printf '%-8s %-4s %9s %12s %12s\n' messages form seconds 'us/message' 'peak RSS MB'
+printf '%-8s %-4s %9s %12s %12s %12s\n' messages form seconds 'us/message' 'CPU us/msg' 'peak RSS MB'
 for n in "${sizes[@]}"; do
   box=$work/box-$n.mbox
   python3 - "$box" "$n" <<'EOF'
@@ -42,11 +43,12 @@ EOF
   for form in "${forms[@]}"; do
     out=$work/out-$form-$n
     t0=$(date +%s.%N)
-    /usr/bin/time -f '%M' -o "$work/rss" "$cli" --to $form -o "$out" "$box" >/dev/null 2>&1 || true
+    /usr/bin/time -f '%M %U %S' -o "$work/rss" "$cli" --to $form -o "$out" "$box" >/dev/null 2>&1 || true
     t1=$(date +%s.%N)
     secs=$(echo "$t1 - $t0" | bc)
-    printf '%-8s %-4s %9.2f %12.1f %12.1f\n' "$n" "$form" "$secs" "$(echo "$secs * 1000000 / $n" | bc -l)" \
-      "$(echo "$(cat "$work/rss") / 1024" | bc -l)"
+    read -r rss user sys <"$work/rss"
+    printf '%-8s %-4s %9.2f %12.1f %12.1f %12.1f\n' "$n" "$form" "$secs" "$(echo "$secs * 1000000 / $n" | bc -l)" \
+      "$(echo "($user + $sys) * 1000000 / $n" | bc -l)" "$(echo "$rss / 1024" | bc -l)"
     rm -rf "$out"
   done
   rm -f "$box"
