@@ -13,6 +13,7 @@
 #include "store/Codepages.h"
 #include "store/MapiAddress.h"
 #include "store/MapiIds.h"
+#include "store/mime/ImportCommon.h"
 #include "store/mime/MimeImport.h"
 #include "tests/support/files.h"
 #include "tests/support/text.h"
@@ -894,6 +895,18 @@ TEST(MimeImportDamaged, TruncatedMultipartKeepsBodyAndPartialAttachment) {
     ASSERT_EQ(m.attachments.size(), 1u);
     EXPECT_EQ(Text(m.attachments[0].props, pid::AttachLongFilename), "data.bin");
     EXPECT_GE(Text(m.attachments[0].props, pid::AttachDataBinary).size(), 12u);
+}
+
+TEST(MimeImportDamaged, EveryLineEndBecomesCrLf) {
+    const std::pair<std::string, std::string> rows[] = {
+        {"", ""},
+        {"text", "text"},
+        {"a\nb", "a\r\nb"},
+        {"a\r\nb\r", "a\r\nb\r\n"},
+        {"\n\r\n\r", "\r\n\r\n\r\n"},
+        {"a\r\r\nb\n", "a\r\n\r\nb\r\n"},
+    };
+    for (const auto& [text, crlf] : rows) EXPECT_EQ(store::mime::detail::ToCrlf(text), crlf) << text;
 }
 
 // Well-formed base64 is decoded without GMime's filter, the rest by GMime:
