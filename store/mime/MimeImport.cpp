@@ -940,11 +940,25 @@ std::string DecodedContent(GMimePart* part) {
     if (length > 0) out.reserve(size_t(encoding == GMIME_CONTENT_ENCODING_BASE64 ? length / 4 * 3 + 3 : length));
     g_mime_stream_reset(raw);
     if (encoding == GMIME_CONTENT_ENCODING_BASE64) {
+        // A part of a message parsed from memory is a window on the same
+        // bytes (a memory stream's substream shares its array): read there,
+        // without the copy through the stream (4 % of the .pst form).
         std::string encoded;
-        encoded.reserve(length > 0 ? size_t(length) : 0);
-        const bool read = readAll(raw, encoded);
-        g_mime_stream_reset(raw);
-        if (read && DecodeCleanBase64(encoded, out)) return out;
+        std::string_view view;
+        bool read = false;
+        GByteArray* array =
+            GMIME_IS_STREAM_MEM(raw) ? g_mime_stream_mem_get_byte_array(GMIME_STREAM_MEM(raw)) : nullptr;
+        const gint64 start = raw->bound_start, end = array && raw->bound_end < 0 ? gint64(array->len) : raw->bound_end;
+        if (array && start >= 0 && start <= end && end <= gint64(array->len)) {
+            view = std::string_view(reinterpret_cast<const char*>(array->data) + start, size_t(end - start));
+            read = true;
+        } else {
+            encoded.reserve(length > 0 ? size_t(length) : 0);
+            read = readAll(raw, encoded);
+            g_mime_stream_reset(raw);
+            view = encoded;
+        }
+        if (read && DecodeCleanBase64(view, out)) return out;
         out.clear();
     }
     bool ok;
