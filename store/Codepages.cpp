@@ -568,11 +568,7 @@ bool RoundTripsCodepage(std::string_view utf8, uint32_t codepage) {
 }
 
 void TextCharacters::add(std::string_view utf8) {
-    for (size_t i = 0; i < utf8.size();) {
-        if (static_cast<unsigned char>(utf8[i]) < 0x80) {
-            ++i;
-            continue;
-        }
+    for (size_t i = 0; (i = AsciiRunEnd(utf8, i)) < utf8.size();) {
         const uint32_t c = NextCodePoint(utf8, i);
         const size_t word = c / 64;
         if (word >= seen_.size()) seen_.resize(word + 1);
