@@ -941,25 +941,19 @@ std::string DecodedContent(GMimePart* part) {
     g_mime_stream_reset(raw);
     if (encoding == GMIME_CONTENT_ENCODING_BASE64) {
         // A part of a message parsed from memory is a window on the same
-        // bytes (a memory stream's substream shares its array): read there,
-        // without the copy through the stream (4 % of the .pst form).
-        std::string encoded;
-        std::string_view view;
-        bool read = false;
+        // bytes (a memory stream's substream shares its array): decoded
+        // there, without a copy through the stream. A part read through its
+        // file (a message over 1 MB) goes through GMime's filter, a piece at
+        // a time: a copy of its encoded bytes beside the decoded ones would
+        // double a large attachment's peak.
         GByteArray* array =
             GMIME_IS_STREAM_MEM(raw) ? g_mime_stream_mem_get_byte_array(GMIME_STREAM_MEM(raw)) : nullptr;
         const gint64 start = raw->bound_start, end = array && raw->bound_end < 0 ? gint64(array->len) : raw->bound_end;
         if (array && start >= 0 && start <= end && end <= gint64(array->len)) {
-            view = std::string_view(reinterpret_cast<const char*>(array->data) + start, size_t(end - start));
-            read = true;
-        } else {
-            encoded.reserve(length > 0 ? size_t(length) : 0);
-            read = readAll(raw, encoded);
-            g_mime_stream_reset(raw);
-            view = encoded;
+            const std::string_view view(reinterpret_cast<const char*>(array->data) + start, size_t(end - start));
+            if (DecodeCleanBase64(view, out)) return out;
+            out.clear();
         }
-        if (read && DecodeCleanBase64(view, out)) return out;
-        out.clear();
     }
     bool ok;
     if (decodes) {
