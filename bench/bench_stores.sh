@@ -1,36 +1,60 @@
 #!/usr/bin/env bash
-# The .pst and .msg forms beside the .eml form on the same generated 150 MB
-# mailbox: median wall times and their ratios (form / eml).
+# The .pst and .msg forms beside the .eml form on the same generated mailbox,
+# with CR LF and with bare LF line breaks: median wall times and their ratios
+# (form / eml).
 #
-#   bench/bench_stores.sh [BUILD_DIR] [RUNS] [SIZE_MB]
+#   bench/bench_stores.sh [BUILD_DIR] [RUNS] [SIZE_MB] [OUTPUT_DIR]
 #
-# The mailbox and outputs go to $BENCH_DIR (default /tmp).
+# RUNS defaults to 5, SIZE_MB to 150. The mailbox and the outputs go under
+# OUTPUT_DIR, else BENCH_DIR, else /tmp: /dev/shm measures the forms' own
+# work, a disk folder adds what the file system costs each form. The forms
+# run interleaved (eml, pst, msg, eml, pst, msg...) so that a change in the
+# machine's load during the run falls on all three alike; the CPU time (user +
+# system) is printed beside the wall time, the steadier of the two on a
+# shared machine.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 build=${1:-$here/../build}
-runs=${2:-3}
+runs=${2:-5}
 size=${3:-150}
+base=${4:-${BENCH_DIR:-/tmp}}
 cli=$build/cli/vellary-convert
-work=$(mktemp -d "${BENCH_DIR:-/tmp}/vellary-bench.XXXXXX")
+work=$(mktemp -d "$base/vellary-bench.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 
 median() { sort -n | awk '{a[NR]=$1} END {print (NR%2 ? a[(NR+1)/2] : (a[NR/2]+a[NR/2+1])/2)}'; }
 now() { date +%s.%N; }
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else printf "-" }'; }
 
-box=$work/box.mbox
-python3 "$here/gen_mbox.py" "$box" "$size"
-declare -A med
-for form in eml pst msg; do
-  times=()
+echo "outputs under $base, $runs runs, $size MB"
+for mode in crlf lf; do
+  box=$work/box-$mode.mbox
+  python3 "$here/gen_mbox.py" "$box" "$size" $([ $mode = crlf ] && echo --crlf)
+  declare -A times=() cpus=()
   for ((i = 0; i < runs; i++)); do
-    # Every run writes into a folder of its own and nothing is deleted until
-    # the end: on ext4 without a journal, making files soon after many were
-    # deleted scans past every freed inode.
-    sync; t0=$(now); "$cli" --to $form -o "$work/out-$form-$i" "$box" >/dev/null 2>&1 || true; t1=$(now)
-    times+=("$(echo "$t1 - $t0" | bc)")
+    for form in eml pst msg; do
+      # Every run writes into a folder of its own and nothing is deleted
+      # until the mode is done: on ext4 without a journal, making files soon
+      # after many were deleted scans past every freed inode.
+      sync; t0=$(now)
+      /usr/bin/time -f '%U %S' -o "$work/cpu" "$cli" --to $form -o "$work/out-$form-$i" "$box" >/dev/null 2>&1 || true
+      t1=$(now)
+      times[$form]+="$(echo "$t1 - $t0" | bc) "
+      read -r user sys <"$work/cpu"
+      cpus[$form]+="$(echo "$user + $sys" | bc) "
+    done
   done
-  med[$form]=$(printf '%s\n' "${times[@]}" | median)
+  declare -A med=() cpu=()
+  for form in eml pst msg; do
+    med[$form]=$(printf '%s\n' ${times[$form]} | median)
+    cpu[$form]=$(printf '%s\n' ${cpus[$form]} | median)
+  done
+  printf '%-4s %s MB wall: median eml %.3fs  pst %.3fs (ratio %s)  msg %.3fs (ratio %s)\n' \
+    "$mode" "$size" "${med[eml]}" "${med[pst]}" "$(ratio "${med[pst]}" "${med[eml]}")" \
+    "${med[msg]}" "$(ratio "${med[msg]}" "${med[eml]}")"
+  printf '%-4s %s MB CPU:  median eml %.3fs  pst %.3fs (ratio %s)  msg %.3fs (ratio %s)\n' \
+    "$mode" "$size" "${cpu[eml]}" "${cpu[pst]}" "$(ratio "${cpu[pst]}" "${cpu[eml]}")" \
+    "${cpu[msg]}" "$(ratio "${cpu[msg]}" "${cpu[eml]}")"
+  rm -rf "$work"/out-* "$box"
+  unset times cpus med cpu
 done
-printf 'mailbox %s MB: median eml %.3fs  pst %.3fs (ratio %.2f)  msg %.3fs (ratio %.2f)\n' \
-  "$size" "${med[eml]}" "${med[pst]}" "$(echo "${med[pst]} / ${med[eml]}" | bc -l)" \
-  "${med[msg]}" "$(echo "${med[msg]} / ${med[eml]}" | bc -l)"

@@ -12,7 +12,10 @@
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
+#include <string>
 #include <unordered_map>
+#include <vector>
 
 namespace store {
 
@@ -309,16 +312,31 @@ std::string WithoutNul(std::string s) {
     return s;
 }
 
-struct IconvHandle {
-    iconv_t cd = iconv_t(-1);
-    IconvHandle(const char* to, const char* from) : cd(iconv_open(to, from)) {}
-    ~IconvHandle() {
-        if (ok()) iconv_close(cd);
-    }
-    IconvHandle(const IconvHandle&) = delete;
-    IconvHandle& operator=(const IconvHandle&) = delete;
-    bool ok() const { return cd != iconv_t(-1); }
-};
+// An iconv converter from `from` to `to`, or iconv_t(-1) when iconv knows
+// neither name. Converters are kept per thread for the thread's life and
+// reused (RunIconv resets each before its run): opening them anew for every
+// string of every message was a fifth of the .msg form, whose code page
+// search tries up to fourteen code pages a message. Only converters iconv
+// has are kept, so the cache is bounded by what iconv knows, and nothing is
+// closed while a caller holds it.
+iconv_t CachedIconv(const char* to, const char* from) {
+    struct Entry {
+        std::string to, from;
+        iconv_t cd;
+    };
+    struct Cache {
+        std::vector<Entry> entries;
+        ~Cache() {
+            for (Entry& e : entries) iconv_close(e.cd);
+        }
+    };
+    thread_local Cache cache;
+    for (const Entry& e : cache.entries)
+        if (e.to == to && e.from == from) return e.cd;
+    iconv_t cd = iconv_open(to, from);
+    if (cd != iconv_t(-1)) cache.entries.push_back({to, from, cd});
+    return cd;
+}
 
 // Runs the whole input through iconv, then returns a stateful encoding
 // (ISO-2022-JP) to its initial state. An input sequence that cannot be
@@ -364,8 +382,8 @@ size_t RunIconv(iconv_t cd, std::string_view in, const std::string_view* replace
 // Converts strictly between two iconv names: false on any input that does
 // not convert exactly, or when iconv does not know either name.
 bool ConvertExactly(const char* to, const char* from, std::string_view in, std::string* out) {
-    IconvHandle handle(to, from);
-    if (!handle.ok()) return false;
+    iconv_t cd = CachedIconv(to, from);
+    if (cd == iconv_t(-1)) return false;
     if (out) {
         out->clear();
         // Text in a Windows or ISO code page is seldom longer than its UTF-8,
@@ -374,7 +392,7 @@ bool ConvertExactly(const char* to, const char* from, std::string_view in, std::
         out->reserve(in.size());
     }
     return RunIconv(
-               handle.cd, in, nullptr, [](std::string_view, size_t) { return size_t(1); }, out) == 0;
+               cd, in, nullptr, [](std::string_view, size_t) { return size_t(1); }, out) == 0;
 }
 
 }  // namespace
@@ -451,15 +469,14 @@ bool Iso2022JpToEucJp(std::string_view in, std::string* out) {
 }
 
 // Decodes with iconv; returns the number of undecodable bytes, or -1 when
-// Decodes with iconv; returns the number of undecodable bytes, or -1 when
 // iconv does not know the charset.
 long IconvToUtf8(std::string_view bytes, const char* from, std::string* out) {
-    IconvHandle handle("UTF-8", from);
-    if (!handle.ok()) return -1;
+    iconv_t cd = CachedIconv("UTF-8", from);
+    if (cd == iconv_t(-1)) return -1;
     out->reserve(bytes.size() * 2);
     static constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
     auto skipByte = [](std::string_view, size_t) { return size_t(1); };
-    return long(RunIconv(handle.cd, bytes, &kReplacement, skipByte, out));
+    return long(RunIconv(cd, bytes, &kReplacement, skipByte, out));
 }
 
 }  // namespace
@@ -491,7 +508,24 @@ uint32_t AnsiCodepageFor(uint32_t codepage) {
     return entry ? entry->ansi : kCodepageUtf8;
 }
 
+namespace {
+
+// ASCII text in a Windows code page: its bytes are the same, and converting
+// it needs no iconv. Most of a message's strings are ASCII, and opening two
+// converters for each of them was a quarter of the .msg form's work.
+bool AsciiInWindowsCodepage(std::string_view utf8, uint32_t codepage) {
+    if (AsciiRunEnd(utf8, 0) != utf8.size()) return false;
+    const auto all = WindowsCodepages();
+    return std::find(all.begin(), all.end(), codepage) != all.end();
+}
+
+}  // namespace
+
 bool EncodeCodepage(std::string_view utf8, uint32_t codepage, std::string* out) {
+    if (AsciiInWindowsCodepage(utf8, codepage)) {
+        if (out) out->assign(utf8);
+        return true;
+    }
     if (codepage == kCodepageUtf8) {
         bool valid = IsValidUtf8(utf8);
         if (out) *out = valid ? std::string(utf8) : SanitizeUtf8(utf8);
@@ -509,10 +543,11 @@ std::span<const uint32_t> WindowsCodepages() {
 
 bool RoundTripsCodepage(std::string_view utf8, uint32_t codepage) {
     if (codepage == kCodepageUtf8) return IsValidUtf8(utf8);
+    if (AsciiInWindowsCodepage(utf8, codepage)) return true;
     const CodepageInfo* entry = FindCodepage(codepage);
     if (!entry) return false;
-    IconvHandle encoder(entry->iconvName, "UTF-8"), decoder("UTF-8", entry->iconvName);
-    if (!encoder.ok() || !decoder.ok()) return false;
+    iconv_t encoder = CachedIconv(entry->iconvName, "UTF-8"), decoder = CachedIconv("UTF-8", entry->iconvName);
+    if (encoder == iconv_t(-1) || decoder == iconv_t(-1)) return false;
     auto oneByte = [](std::string_view, size_t) { return size_t(1); };
     constexpr size_t kPiece = 1 << 20;  // a long text is checked a piece at a time
     std::string bytes, back;
@@ -524,8 +559,8 @@ bool RoundTripsCodepage(std::string_view utf8, uint32_t codepage) {
         const std::string_view piece = utf8.substr(0, cut);
         bytes.clear();
         back.clear();
-        if (RunIconv(encoder.cd, piece, nullptr, oneByte, &bytes) != 0 ||
-            RunIconv(decoder.cd, bytes, nullptr, oneByte, &back) != 0 || back != piece)
+        if (RunIconv(encoder, piece, nullptr, oneByte, &bytes) != 0 ||
+            RunIconv(decoder, bytes, nullptr, oneByte, &back) != 0 || back != piece)
             return false;
         utf8.remove_prefix(cut);
     }
@@ -533,11 +568,7 @@ bool RoundTripsCodepage(std::string_view utf8, uint32_t codepage) {
 }
 
 void TextCharacters::add(std::string_view utf8) {
-    for (size_t i = 0; i < utf8.size();) {
-        if (static_cast<unsigned char>(utf8[i]) < 0x80) {
-            ++i;
-            continue;
-        }
+    for (size_t i = 0; (i = AsciiRunEnd(utf8, i)) < utf8.size();) {
         const uint32_t c = NextCodePoint(utf8, i);
         const size_t word = c / 64;
         if (word >= seen_.size()) seen_.resize(word + 1);
@@ -557,7 +588,7 @@ bool DecodeCodepage(std::string_view bytes, uint32_t codepage, std::string* utf8
 }
 
 bool IsValidUtf8(std::string_view bytes) {
-    for (size_t i = 0; i < bytes.size();) {
+    for (size_t i = 0; (i = AsciiRunEnd(bytes, i)) < bytes.size();) {
         size_t n = Utf8SequenceLength(bytes, i);
         if (n == 0) return false;
         i += n;
@@ -576,8 +607,17 @@ std::string SanitizeUtf8(std::string_view bytes) {
     std::string out;
     out.reserve(bytes.size());
     for (size_t i = 0; i < bytes.size();) {
-        if (size_t n = Utf8SequenceLength(bytes, i)) {
-            if (bytes[i] != '\0') out.append(bytes.data() + i, n);
+        if (size_t run = AsciiRunEnd(bytes, i); run > i) {
+            // Appended as a run, less its NULs.
+            for (size_t at = i; at < run;) {
+                const void* nul = std::memchr(bytes.data() + at, '\0', run - at);
+                const size_t stop = nul ? size_t(static_cast<const char*>(nul) - bytes.data()) : run;
+                out.append(bytes.data() + at, stop - at);
+                at = stop + (nul ? 1 : 0);
+            }
+            i = run;
+        } else if (size_t n = Utf8SequenceLength(bytes, i)) {
+            out.append(bytes.data() + i, n);
             i += n;
         } else {
             AppendUtf8(out, Windows1252CodePoint(uint8_t(bytes[i++])));

@@ -19,6 +19,10 @@ uint32_t Windows1252CodePoint(uint8_t byte);
 // Appends the UTF-8 form of one code point.
 void AppendUtf8(std::string& out, uint32_t codePoint);
 
+// The end of the run of ASCII bytes (below 0x80) that starts at s[from]:
+// the text's bulk, which every conversion copies or widens as a run.
+size_t AsciiRunEnd(std::string_view s, size_t from);
+
 // UTF-8 to UTF-16LE bytes. Malformed sequences are read as NextCodePoint
 // reads them, so the result is always well formed.
 std::string Utf8ToUtf16le(std::string_view utf8);

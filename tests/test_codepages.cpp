@@ -192,6 +192,52 @@ TEST(SanitizeUtf8, KeepsValidTextAndReadsStrayBytesAsWindows1252) {
     EXPECT_TRUE(IsValidUtf8("𝄞"));
 }
 
+// The conversions take ASCII eight bytes at a time: a sequence at any offset
+// around those words reads as it reads on its own.
+TEST(SanitizeUtf8, SequencesAroundAsciiWordsReadAsAlone) {
+    const struct {
+        std::string piece;
+        bool valid;
+    } rows[] = {{"\xC3\xA9", true}, {"\xF0\x9D\x84\x9E", true}, {std::string(1, '\0'), true},
+                {"\xE9", false},    {"\xE2\x82", false},        {"\x93", false}};
+    for (const auto& row : rows) {
+        for (size_t at = 0; at <= 20; ++at) {
+            const std::string text = std::string(at, 'a') + row.piece + std::string(20 - at, 'b');
+            SCOPED_TRACE(text);
+            std::string utf8, utf16;
+            for (size_t i = 0; i < text.size();) {
+                const uint32_t c = NextCodePoint(text, i);
+                if (c != 0) AppendUtf8(utf8, c);
+                auto unit = [&](uint32_t u) { utf16 += {char(u & 0xFF), char(u >> 8)}; };
+                if (c >= 0x10000) {
+                    unit(0xD800 | ((c - 0x10000) >> 10));
+                    unit(0xDC00 | (c & 0x3FF));
+                } else {
+                    unit(c);
+                }
+            }
+            EXPECT_EQ(SanitizeUtf8(text), utf8);
+            EXPECT_EQ(IsValidUtf8(text), row.valid);
+            std::string appended = "xy";
+            AppendUtf16le(appended, text);
+            EXPECT_EQ(appended, "xy" + utf16);
+            EXPECT_EQ(Utf16leSize(text), utf16.size());
+        }
+    }
+}
+
+// ASCII is converted without iconv for the Windows code pages: it must be
+// what iconv makes of it there.
+TEST(EncodeCodepage, AsciiIsItsOwnBytesInEveryWindowsCodepage) {
+    std::string ascii;
+    for (int c = 1; c < 0x80; ++c) ascii += char(c);
+    for (uint32_t codepage : WindowsCodepages()) {
+        std::string decoded;
+        EXPECT_TRUE(DecodeCodepage(ascii, codepage, &decoded)) << codepage;
+        EXPECT_EQ(decoded, ascii) << codepage;
+    }
+}
+
 TEST(OneOffEntryId, MatchesTheDocumentedLayout) {
     // Display name "Bob", bob@example.com: the 74-byte example of MS-OXCDATA 2.2.5.1's layout.
     const unsigned char expected[] = {0x00, 0x00, 0x00, 0x00, 0x81, 0x2b, 0x1f, 0xa4, 0xbe, 0xa3, 0x10, 0x19, 0x9d,

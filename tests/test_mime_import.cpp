@@ -13,6 +13,7 @@
 #include "store/Codepages.h"
 #include "store/MapiAddress.h"
 #include "store/MapiIds.h"
+#include "store/mime/ImportCommon.h"
 #include "store/mime/MimeImport.h"
 #include "tests/support/files.h"
 #include "tests/support/text.h"
@@ -896,6 +897,43 @@ TEST(MimeImportDamaged, TruncatedMultipartKeepsBodyAndPartialAttachment) {
     EXPECT_GE(Text(m.attachments[0].props, pid::AttachDataBinary).size(), 12u);
 }
 
+TEST(MimeImportDamaged, EveryLineEndBecomesCrLf) {
+    const std::pair<std::string, std::string> rows[] = {
+        {"", ""},
+        {"text", "text"},
+        {"a\nb", "a\r\nb"},
+        {"a\r\nb\r", "a\r\nb\r\n"},
+        {"\n\r\n\r", "\r\n\r\n\r\n"},
+        {"a\r\r\nb\n", "a\r\n\r\nb\r\n"},
+    };
+    for (const auto& [text, crlf] : rows) EXPECT_EQ(store::mime::detail::ToCrlf(text), crlf) << text;
+}
+
+// Well-formed base64 is decoded without GMime's filter, the rest by GMime:
+// both give the same bytes, whatever line breaks and padding the text has.
+TEST(MimeImportDamaged, Base64ContentDecodesWellFormedOrNot) {
+    const std::pair<const char*, std::string> rows[] = {
+        {"AAECAwQFBgcICQoL\nDA0O\n", std::string("\x00\x01\x02\x03\x04\x05\x06\x07\x08\x09\x0A\x0B\x0C\x0D\x0E", 15)},
+        {"aGk=\r\n", "hi"},
+        {"aA==\n", "h"},
+        {"", ""},
+        {"aGVs\nbG8=\n", "hello"},
+        {"aGV\r\nsbG8=\r\n", "hello"},  // a line break inside a quad
+        {"aGVs bG8=\n", "hello"},       // a blank inside: GMime's reading
+        {"aGVs\nbG8\n", "hel"},         // cut short: GMime keeps the whole quads
+        {"aGVs*bG8h\n", "hello!"},      // a byte outside the alphabet is passed over
+    };
+    for (const auto& [encoded, data] : rows) {
+        SCOPED_TRACE(encoded);
+        Message m = FromText(std::string("Subject: b\nContent-Type: multipart/mixed; boundary=M\n\n--M\n\nbody\n"
+                                         "--M\nContent-Type: application/octet-stream; name=a.bin\n"
+                                         "Content-Transfer-Encoding: base64\n\n") +
+                             encoded + "--M--\n");
+        ASSERT_EQ(m.attachments.size(), 1u);
+        EXPECT_EQ(Text(m.attachments[0].props, pid::AttachDataBinary), data);
+    }
+}
+
 TEST(MimeImportDamaged, UnclosedHeaderBlockEndsAtItsFirstNonFieldLine) {
     // The first line that is neither a header field nor a continuation
     // starts the body, and a line of blanks ends the header; an odd line
@@ -909,6 +947,11 @@ TEST(MimeImportDamaged, UnclosedHeaderBlockEndsAtItsFirstNonFieldLine) {
         {"Subject: s\nFrom: a@example.org\n \t\nHello\n", "Hello\r\n", nullptr},
         {"Subject: s\nodd line\nFrom: a@example.org\n\nbody\n", "body\r\n", nullptr},
         {"Subject: s\nFrom: a@example.org\nContent-Type: multipart/mixed; boundary=\"M\"\n\n"
+         "--M\nContent-Type: text/plain\nfirst body line\n"
+         "--M\nContent-Type: application/pdf\nContent-Disposition: attachment;\n filename=a.pdf\n%PDF data\n--M--\n",
+         "first body line", "%PDF data"},
+        // The parameter's name in capitals, its value unquoted.
+        {"Subject: s\nFrom: a@example.org\nContent-Type: multipart/mixed; BOUNDARY=M\n\n"
          "--M\nContent-Type: text/plain\nfirst body line\n"
          "--M\nContent-Type: application/pdf\nContent-Disposition: attachment;\n filename=a.pdf\n%PDF data\n--M--\n",
          "first body line", "%PDF data"},

