@@ -9,7 +9,8 @@
 # Leaves shared libraries: DLLs in PREFIX/bin, import libraries (.dll.a) and
 # pkg-config files in PREFIX/lib. Each package has a stamp in PREFIX/.stamps,
 # so a second run only redoes what failed or was removed. Sources and build
-# trees live in PREFIX/.work (delete it after a good build to save disk).
+# trees live in PREFIX/.work while building; a good build removes them (about
+# 840 MB, most of it the wine prefix) unless VELLARY_MINGW_KEEP_WORK=1.
 #
 # Nothing is fetched except Debian packages through apt: zlib comes from
 # Debian's mingw package, the rest from `apt-get source`; meson never falls
@@ -109,9 +110,12 @@ autotools_build() { # autotools_build SRC BUILD CONFIGURE-ARGS...: configure, ma
 
 # ---------------------------------------------------------------- runtime DLLs
 # zlib comes from Debian's MinGW package; its DLL and the compiler's runtime
-# DLLs are copied beside ours so that PREFIX/bin alone is enough at run time.
+# DLLs are copied beside ours so that PREFIX/bin alone is enough at run time,
+# and its zlib.pc too, since gio-2.0.pc requires zlib and a consumer may
+# search PREFIX/lib/pkgconfig only.
 runtime_dlls() {
     cp "$SYSROOT/lib/zlib1.dll" "$SYSROOT/lib/libwinpthread-1.dll" "$PREFIX/bin/"
+    cp "$SYSROOT/lib/pkgconfig/zlib.pc" "$PREFIX/lib/pkgconfig/"
     local gccdir; gccdir=$(dirname "$($CC -print-libgcc-file-name)")
     cp "$gccdir/libgcc_s_seh-1.dll" "$gccdir/libstdc++-6.dll" "$PREFIX/bin/"
 }
@@ -320,7 +324,16 @@ step gmime build_gmime
 
 total=$(( $(date +%s) - TOTAL_START ))
 for pc in glib-2.0 gobject-2.0 gmime-3.0; do
-    [ -e "$PREFIX/lib/pkgconfig/$pc.pc" ] || { echo "missing $pc.pc" >&2; exit 1; }
+    PKG_CONFIG_LIBDIR=$PREFIX/lib/pkgconfig pkg-config --exists "$pc" \
+        || { echo "$pc.pc missing or incomplete in $PREFIX/lib/pkgconfig" >&2; exit 1; }
 done
-printf '== all done in %dm%02ds; %s takes %s, of which sources and build trees (.work) %s\n' \
+wineserver -k 2>/dev/null || true
+printf '== all done in %dm%02ds; %s takes %s, of which sources, build trees and wine (.work) %s\n' \
     $((total / 60)) $((total % 60)) "$PREFIX" "$(du -sh "$PREFIX" | cut -f1)" "$(du -sh "$WORK" | cut -f1)"
+if [ "${VELLARY_MINGW_KEEP_WORK:-0}" != 1 ]; then
+    # The stamps stand for what is installed; a later rebuild of one package
+    # (its stamp removed) fetches the sources again.
+    rm -rf "$WORK"
+    rm -f "$STAMPS/fetch"
+    echo "== removed $WORK; $PREFIX now takes $(du -sh "$PREFIX" | cut -f1)"
+fi
