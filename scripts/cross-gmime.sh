@@ -30,9 +30,9 @@ mkdir -p "$WORK/src" "$WORK/build" "$STAMPS" "$PREFIX/bin" "$PREFIX/lib/pkgconfi
 SUDO=
 [ "$(id -u)" -eq 0 ] || SUDO=sudo
 
-# Wine runs the few configure/meson probes that must execute; keep its prefix
-# out of $HOME and quiet.
-export WINEPREFIX=${WINEPREFIX:-$WORK/wine}
+# Wine runs the few configure/meson probes that must execute; its prefix is
+# our own, out of $HOME, and quiet.
+export WINEPREFIX=$WORK/wine
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
 
@@ -86,15 +86,23 @@ EOF
 }
 
 # ---------------------------------------------------------------- sources
+# The source packages pinned to Debian 12's versions of the libraries, fetched
+# the first time a build step asks for one, so a run with nothing to build
+# fetches nothing.
 fetch_sources() {
-    cd "$WORK/src"
-    # The source packages pinned to Debian 12's versions of the libraries.
-    apt-get source -q glib2.0 gmime libffi pcre2
+    local start; start=$(date +%s)
+    echo "== fetch: start"
+    (cd "$WORK/src" && apt-get source -q glib2.0 gmime libffi pcre2)
+    printf '== fetch: done in %ds\n' $(( $(date +%s) - start ))
 }
 
 srcdir() { # srcdir PACKAGE-PREFIX: the unpacked tree of a source package
     local d
     d=$(find "$WORK/src" -maxdepth 1 -type d -name "$1-*" | sort | head -1)
+    if [ -z "$d" ]; then
+        fetch_sources >&2
+        d=$(find "$WORK/src" -maxdepth 1 -type d -name "$1-*" | sort | head -1)
+    fi
     [ -n "$d" ] || { echo "no source tree for $1 in $WORK/src" >&2; return 1; }
     echo "$d"
 }
@@ -313,7 +321,6 @@ build_gmime() {
 }
 
 step tools install_tools
-step fetch fetch_sources
 step runtime runtime_dlls
 step libffi build_libffi
 step pcre2 build_pcre2
@@ -334,6 +341,5 @@ if [ "${VELLARY_MINGW_KEEP_WORK:-0}" != 1 ]; then
     # The stamps stand for what is installed; a later rebuild of one package
     # (its stamp removed) fetches the sources again.
     rm -rf "$WORK"
-    rm -f "$STAMPS/fetch"
     echo "== removed $WORK; $PREFIX now takes $(du -sh "$PREFIX" | cut -f1)"
 fi
