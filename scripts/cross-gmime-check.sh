@@ -21,11 +21,15 @@ OUT=$(mktemp -d /tmp/vellary-gmime-check.XXXXXX)
 trap 'wineserver -k 2>/dev/null || true; [ -n "${VELLARY_KEEP:-}" ] || rm -rf "$OUT"' EXIT
 export WINEPREFIX=$OUT/wine WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 # The DLLs are found through WINEPATH (drive Z: is /), not copied beside the .exe.
-export WINEPATH="Z:$(printf '%s/bin' "$PREFIX" | tr / '\\')"
+WINEPATH="Z:$(printf '%s/bin' "$PREFIX" | tr / '\\')"
+export WINEPATH
 
-gcc -std=c99 -O1 -Wall -Wextra -o "$OUT/probe" "$HERE/gmime-probe.c" \
-    $(pkg-config --cflags --libs gmime-3.0)
-cross_flags=$(PKG_CONFIG_LIBDIR=$PREFIX/lib/pkgconfig PKG_CONFIG_PATH= pkg-config --cflags --libs gmime-3.0)
+# Word splitting of the pkg-config flags is wanted below.
+native_flags=$(pkg-config --cflags --libs gmime-3.0)
+cross_flags=$(PKG_CONFIG_LIBDIR=$PREFIX/lib/pkgconfig PKG_CONFIG_PATH='' pkg-config --cflags --libs gmime-3.0)
+# shellcheck disable=SC2086
+gcc -std=c99 -O1 -Wall -Wextra -o "$OUT/probe" "$HERE/gmime-probe.c" $native_flags
+# shellcheck disable=SC2086
 $HOST-gcc-posix -std=c99 -O1 -Wall -Wextra -o "$OUT/probe.exe" "$HERE/gmime-probe.c" $cross_flags
 
 # Relative names, so both programs print the same first column.
