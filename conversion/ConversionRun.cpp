@@ -3,11 +3,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <fcntl.h>
-#include <sys/uio.h>
-#include <unistd.h>
 
 #include "common/OutputFiles.h"
+#include "common/Platform.h"
 #include "common/registry.h"
 #include "conversion/MailMessage.h"
 #include "conversion/Splitter.h"
@@ -48,14 +46,14 @@ std::string errnoText(int e) { return std::strerror(e); }
 // with O_TRUNC: ext4 flushes a file emptied by truncation to disk when it is
 // closed, which would make every replaced or reused file a synchronous write.
 bool writeMessageText(int fd, std::string_view text, std::string* error) {
-    if (::lseek(fd, 0, SEEK_SET) != 0) {
+    if (RewindFile(fd) != 0) {
         *error = errnoText(errno);
         return false;
     }
     iovec parts[2] = {{const_cast<char*>(text.data()), text.size()}, {const_cast<char*>(kCRLF), 2}};
     int first = 0;
     while (first < 2) {
-        ssize_t n = ::writev(fd, parts + first, 2 - first);
+        ssize_t n = WriteGather(fd, parts + first, 2 - first);
         if (n < 0) {
             if (errno == EINTR) continue;
             *error = errnoText(errno);
@@ -71,7 +69,7 @@ bool writeMessageText(int fd, std::string_view text, std::string* error) {
             parts[first].iov_len -= done;
         }
     }
-    if (::ftruncate(fd, off_t(text.size() + 2)) != 0) {
+    if (SetFileLength(fd, text.size() + 2) != 0) {
         *error = errnoText(errno);
         return false;
     }
@@ -84,7 +82,7 @@ bool writeMessageFile(const FolderHandle& folder, const std::string& name, std::
     int fd = OpenOutputFile(folder, name, OutputOpen::Replace, error);
     if (fd < 0) return false;
     bool ok = writeMessageText(fd, text, error);
-    if (::close(fd) != 0 && ok) {
+    if (CloseFile(fd) != 0 && ok) {
         *error = errnoText(errno);
         ok = false;
     }
@@ -224,7 +222,7 @@ private:
         std::string kept = workingName(n);
         if (kept != workName_ && RenameWithoutReplacing(folder_, workName_, kept)) workName_ = kept;
         std::string path = mailboxFolder_ + kSeparator + workName_;
-        ::close(workFd_);
+        CloseFile(workFd_);
         workFd_ = -1;
         workName_.clear();
         return path;
@@ -232,7 +230,7 @@ private:
 
     void dropWorkingFile() {
         if (workFd_ < 0) return;
-        ::close(workFd_);
+        CloseFile(workFd_);
         workFd_ = -1;
         RemoveFileIn(folder_, workName_);
         workName_.clear();

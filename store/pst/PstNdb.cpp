@@ -29,14 +29,13 @@
 //     reports that error.
 #include "store/pst/PstNdb.h"
 
+#include "common/Platform.h"
 #include "common/fileio.h"
 
 #include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstring>
-#include <fcntl.h>
-#include <unistd.h>
 
 namespace store::pst {
 
@@ -97,12 +96,12 @@ NdbWriter::NdbWriter() = default;
 NdbWriter::~NdbWriter() { abandon(); }
 
 void NdbWriter::abandon() {
-    if (fd_ >= 0) ::close(fd_);
+    if (fd_ >= 0) CloseFile(fd_);
     fd_ = -1;
 }
 
 bool NdbWriter::create(const std::string& path, std::string* error) {
-    fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    fd_ = OpenFile(path, kOpenReadWrite | kOpenCreate | kOpenExclusive);
     if (fd_ < 0) {
         if (error) *error = "cannot create " + path + ": " + std::strerror(errno);
         return false;
@@ -122,7 +121,7 @@ bool NdbWriter::create(const std::string& path, std::string* error) {
     if (failed()) {
         if (error) *error = ioError_;
         abandon();
-        ::unlink(path.c_str());
+        RemoveFile(path);
         return false;
     }
     return true;
@@ -132,7 +131,7 @@ void NdbWriter::pwriteAll(const void* data, size_t n, uint64_t off) {
     if (!ioError_.empty() || fd_ < 0) return;  // invariant 7
     const uint8_t* p = static_cast<const uint8_t*>(data);
     while (n > 0) {
-        ssize_t w = ::pwrite(fd_, p, n, off_t(off));
+        ssize_t w = WriteAt(fd_, p, n, off);
         if (w < 0) {
             if (errno == EINTR) continue;
             ioError_ = "cannot write " + path_ + ": " + std::strerror(errno);
@@ -595,7 +594,7 @@ bool NdbWriter::commit(std::string* error) {
         building_.clear();
         return true;
     }
-    const int rc = ::close(fd_);
+    const int rc = CloseFile(fd_);
     fd_ = -1;
     if (rc != 0) return fail("cannot close " + path_ + ": " + std::strerror(errno));
     return true;
