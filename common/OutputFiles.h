@@ -31,7 +31,8 @@ private:
     std::string path_;
 };
 
-// Opens the folder `relative` (separated by '/', no "." or ".." parts) below
+// Opens the folder `relative` (separated by '/', on Windows by '\' as well;
+// no "." or ".." parts) below
 // `base`, creating `base` and every missing folder on the way. A name below
 // `base` that is a symbolic link or not a folder stops the walk: the handle
 // is then empty and `error` names the path and the cause. Each folder below

@@ -30,6 +30,10 @@ FolderHandle& FolderHandle::operator=(FolderHandle&& other) noexcept {
 
 namespace {
 
+// The run names the folders below the output folder with the system's
+// separator; both are taken.
+constexpr const char* kSeparators = "/\\";
+
 std::wstring systemPath(const std::string& path) { return WideFromUtf8(SystemPathForm(path)); }
 
 std::string joined(const FolderHandle& folder, const std::string& name) { return folder.path() + '\\' + name; }
@@ -74,7 +78,7 @@ FolderHandle walkBelow(FolderHandle dir, const std::string& relative, std::strin
                        std::vector<std::string>* made, bool create) {
     size_t pos = 0;
     while (pos < relative.size()) {
-        size_t end = relative.find('/', pos);
+        size_t end = relative.find_first_of(kSeparators, pos);
         if (end == std::string::npos) end = relative.size();
         std::string name = relative.substr(pos, end - pos);
         pos = end + 1;
@@ -131,13 +135,15 @@ FolderHandle OpenFolderBelow(const std::string& base, const std::string& relativ
 }
 
 void RemoveEmptyFoldersBelow(const std::string& base, std::vector<std::string> relative) {
-    auto depth = [](const std::string& path) { return std::count(path.begin(), path.end(), '/'); };
+    auto depth = [](const std::string& path) {
+        return std::count_if(path.begin(), path.end(), [](char c) { return c == '/' || c == '\\'; });
+    };
     std::sort(relative.begin(), relative.end(), [&](const std::string& a, const std::string& b) {
         return depth(a) != depth(b) ? depth(a) > depth(b) : a < b;
     });
     relative.erase(std::unique(relative.begin(), relative.end()), relative.end());
     for (const std::string& path : relative) {
-        size_t slash = path.rfind('/');
+        size_t slash = path.find_last_of(kSeparators);
         std::string parent = slash == std::string::npos ? std::string() : path.substr(0, slash);
         std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
         if (name.empty() || name == "." || name == "..") continue;

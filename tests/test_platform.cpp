@@ -101,7 +101,8 @@ TEST(Platform, FilesUnderLongAndNonAsciiNames) {
 TEST(Platform, RenameWithoutReplacingKeepsATakenName) {
     testsupport::TempDir dir;
     std::string error;
-    FolderHandle folder = OpenFolderBelow(Utf8FromPath(dir.path()), "out/ä", &error);
+    // Below the output folder the run names folders with the system's separator.
+    FolderHandle folder = OpenFolderBelow(Utf8FromPath(dir.path()), std::string("out") + kSep + "ä", &error);
     ASSERT_TRUE(folder) << error;
     for (const char* name : {"from.eml", "to.eml"}) {
         int fd = OpenOutputFile(folder, name, OutputOpen::CreateNew, &error);
