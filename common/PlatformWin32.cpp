@@ -72,6 +72,11 @@ ssize_t failed() {
     return -1;
 }
 
+bool failedTest() {
+    errno = ErrnoFromLastError();
+    return false;
+}
+
 OVERLAPPED at(uint64_t offset) {
     OVERLAPPED o{};
     o.Offset = DWORD(offset);
@@ -196,7 +201,7 @@ bool describeHandle(HANDLE h, FileInfo* info) {
         default: *info = FileInfo{FileKind::Other, 0, 1}; return true;
     }
     BY_HANDLE_FILE_INFORMATION about{};
-    if (!GetFileInformationByHandle(h, &about)) return failed(), false;
+    if (!GetFileInformationByHandle(h, &about)) return failedTest();
     const DWORD a = about.dwFileAttributes;
     info->kind = (a & FILE_ATTRIBUTE_REPARSE_POINT) ? FileKind::Link
                  : (a & FILE_ATTRIBUTE_DIRECTORY)   ? FileKind::Folder
@@ -225,7 +230,7 @@ bool StatPath(const std::string& path, FileInfo* info, bool followLinks) {
     HANDLE h = CreateFileW(WideFromUtf8(SystemPathForm(path)).c_str(), FILE_READ_ATTRIBUTES,
                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, flags,
                            nullptr);
-    if (h == INVALID_HANDLE_VALUE) return failed(), false;
+    if (h == INVALID_HANDLE_VALUE) return failedTest();
     bool ok = describeHandle(h, info);
     CloseHandle(h);
     return ok;
