@@ -1,7 +1,6 @@
 #include "cli/CliView.h"
 
-#include <unistd.h>
-
+#include "common/Platform.h"
 #include "common/StopSignals.h"
 
 namespace {
@@ -17,7 +16,7 @@ std::string withNewlines(const std::string& text) {
 }  // namespace
 
 CliView::CliView(std::string outputFolder)
-    : outputFolder_(std::move(outputFolder)), live_(isatty(STDERR_FILENO) == 1) {}
+    : outputFolder_(std::move(outputFolder)), live_(IsTerminal(2)) {}
 
 std::string CliView::browseForFolder(const std::string&) { return outputFolder_; }
 

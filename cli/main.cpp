@@ -12,6 +12,7 @@
 #include "cli/CliView.h"
 #include "common/modMain.h"
 #include "common/HeapPolicy.h"
+#include "common/Platform.h"
 #include "common/StopSignals.h"
 #include "common/registry.h"
 #include "conversion/ConversionRun.h"
@@ -50,8 +51,9 @@ int main(int argc, char** argv) {
     std::string output;
     bool perMailbox = false;
     std::vector<std::string> sources;
+    const std::vector<std::string> args = Utf8Arguments(argc, argv);
     for (int i = 1; i < argc; ++i) {
-        std::string arg = argv[i];
+        std::string arg = args[i];
         if (arg == "-h" || arg == "--help") {
             std::fputs(kUsage, stdout);
             return 0;
@@ -59,7 +61,7 @@ int main(int argc, char** argv) {
             std::string form;
             if (arg == "--to") {
                 if (++i >= argc) return usage("--to needs a form");
-                form = argv[i];
+                form = args[i];
             } else {
                 form = arg.substr(5);
             }
@@ -77,9 +79,9 @@ int main(int argc, char** argv) {
             perMailbox = true;
         } else if (arg == "-o" || arg == "--output") {
             if (++i >= argc) return usage("-o needs a folder");
-            output = argv[i];
+            output = args[i];
         } else if (arg == "--") {
-            for (++i; i < argc; ++i) sources.push_back(argv[i]);
+            for (++i; i < argc; ++i) sources.push_back(args[i]);
         } else if (arg.size() > 1 && arg[0] == '-') {
             return usage(("unknown option: " + arg).c_str());
         } else {
@@ -94,8 +96,7 @@ int main(int argc, char** argv) {
 
     if (request.form == conversion::TargetForm::Pst || request.form == conversion::TargetForm::Msg) {
         if (!conversion::MakeStoreSteps(request.form, request.singleStore, nullptr, nullptr)) {
-            std::fprintf(stderr, "vellary-convert: the %s form is not available in this build yet\n",
-                         request.form == conversion::TargetForm::Pst ? ".pst" : ".msg");
+            std::fprintf(stderr, "vellary-convert: this build has no store forms (.pst, .msg): it was made without GMime\n");
             return 2;
         }
     }
@@ -103,7 +104,7 @@ int main(int argc, char** argv) {
     for (const auto& s : sources) {
         std::string source = NormaliseSourcePath(s);
         std::error_code ec;
-        if (std::filesystem::is_directory(source, ec)) {
+        if (std::filesystem::is_directory(PathFromUtf8(SystemPathForm(source)), ec)) {
             for (std::string& file : sources::FilesBelowFolder(source)) request.rows.push_back(std::move(file));
         } else {
             request.rows.push_back(source);

@@ -4,14 +4,22 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <fcntl.h>
 #include <random>
-#include <sys/stat.h>
-#include <unistd.h>
 
+#include "common/Platform.h"
 #include "common/modMain.h"
 
+#ifndef _WIN32
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
 const char* const kLinkInTheWay = "a symbolic link is in the way";
+
+// OutputFilesWin32.cpp has the Windows form of what follows, up to
+// CreateUnderFreeName.
+#ifndef _WIN32
 
 FolderHandle::~FolderHandle() {
     if (fd_ >= 0) ::close(fd_);
@@ -21,6 +29,7 @@ FolderHandle& FolderHandle::operator=(FolderHandle&& other) noexcept {
     if (this != &other) {
         if (fd_ >= 0) ::close(fd_);
         fd_ = other.fd_;
+        path_ = std::move(other.path_);
         other.fd_ = -1;
     }
     return *this;
@@ -159,6 +168,8 @@ bool RenameWithoutReplacing(const FolderHandle& folder, const std::string& from,
 
 void RemoveFileIn(const FolderHandle& folder, const std::string& name) { ::unlinkat(folder.fd(), name.c_str(), 0); }
 
+#endif
+
 std::string CreateUnderFreeName(const std::string& stem, const std::string& ext,
                                 const std::function<bool(const std::string& path)>& create) {
     // Far more names than anyone keeps beside one another; the bound only
@@ -167,20 +178,20 @@ std::string CreateUnderFreeName(const std::string& stem, const std::string& ext,
     for (int n = 1; n <= kMostNames; ++n) {
         std::string path = n == 1 ? stem + ext : stem + " (" + std::to_string(n) + ")" + ext;
         if (create(path)) return path;
-        struct stat st {};
-        if (::lstat(path.c_str(), &st) != 0) break;  // not taken: the create failed for another cause
+        FileInfo info;
+        if (!StatPath(path, &info, false)) break;  // not taken: the create failed for another cause
     }
     return std::string();
 }
 
 bool IsSymbolicLink(const std::string& path) {
-    struct stat st {};
-    return ::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+    FileInfo info;
+    return StatPath(path, &info, false) && info.kind == FileKind::Link;
 }
 
 std::string UniqueRunTag() {
     std::random_device random;
     char text[48];
-    std::snprintf(text, sizeof text, "%ld-%08x", long(::getpid()), unsigned(random()));
+    std::snprintf(text, sizeof text, "%ld-%08x", ProcessId(), unsigned(random()));
     return text;
 }

@@ -9,24 +9,30 @@
 #include <vector>
 
 // An open folder, closed with its holder.
+// On Windows, which opens nothing relative to a folder, the handle holds the
+// folder's path too, and keeps the folder from being renamed or removed
+// while it is open, so that the path goes on naming the folder walked.
 class FolderHandle {
 public:
     FolderHandle() = default;
-    explicit FolderHandle(int fd) : fd_(fd) {}
+    explicit FolderHandle(int fd, std::string path = {}) : fd_(fd), path_(std::move(path)) {}
     ~FolderHandle();
-    FolderHandle(FolderHandle&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+    FolderHandle(FolderHandle&& other) noexcept : fd_(other.fd_), path_(std::move(other.path_)) { other.fd_ = -1; }
     FolderHandle& operator=(FolderHandle&& other) noexcept;
     FolderHandle(const FolderHandle&) = delete;
     FolderHandle& operator=(const FolderHandle&) = delete;
 
     int fd() const { return fd_; }
+    const std::string& path() const { return path_; }
     explicit operator bool() const { return fd_ >= 0; }
 
 private:
     int fd_ = -1;
+    std::string path_;
 };
 
-// Opens the folder `relative` (separated by '/', no "." or ".." parts) below
+// Opens the folder `relative` (separated by '/', on Windows by '\' as well;
+// no "." or ".." parts) below
 // `base`, creating `base` and every missing folder on the way. A name below
 // `base` that is a symbolic link or not a folder stops the walk: the handle
 // is then empty and `error` names the path and the cause. Each folder below

@@ -1,4 +1,4 @@
-// File durability helpers over POSIX: what the store writers need to make a
+// File durability helpers: what the store writers need to make a
 // state they wrote survive a crash or a power cut.
 #pragma once
 

@@ -3,6 +3,8 @@
 #include <filesystem>
 #include <system_error>
 
+#include "common/Platform.h"
+
 namespace fs = std::filesystem;
 
 bool EnsureFolderPath(const std::string& path, std::string* error) {
@@ -11,8 +13,9 @@ bool EnsureFolderPath(const std::string& path, std::string* error) {
         return false;
     }
     std::error_code ec;
-    fs::create_directories(fs::path(path), ec);
-    if (!ec && fs::is_directory(fs::path(path), ec)) return true;
+    const fs::path folder = PathFromUtf8(SystemPathForm(path));
+    fs::create_directories(folder, ec);
+    if (!ec && fs::is_directory(folder, ec)) return true;
     if (error) *error = ec ? ec.message() : "not a folder";
     return false;
 }

@@ -3,6 +3,8 @@
 #include <filesystem>
 #include <system_error>
 
+#include "common/Platform.h"
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -60,7 +62,7 @@ std::string TrimBlanks(const std::string& text) {
 std::string NormaliseSourcePath(const std::string& path) {
     std::string trimmed = TrimBlanks(path);
     if (trimmed.empty()) return trimmed;
-    fs::path p(trimmed);
+    fs::path p = PathFromUtf8(trimmed);
     if (p.is_relative()) {
         std::error_code ec;
         fs::path base = fs::current_path(ec);
@@ -81,7 +83,7 @@ std::string NormaliseSourcePath(const std::string& path) {
         }
     }
     fs::path normal = resolved.lexically_normal();
-    std::string text = normal.string();
+    std::string text = Utf8FromPath(normal);
     // lexically_normal keeps a trailing separator for "dir/"; a mailbox is a file.
     while (text.size() > 1 && isSeparator(text.back())) text.pop_back();
     return text;

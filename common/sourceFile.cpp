@@ -2,9 +2,18 @@
 
 #include <cerrno>
 #include <cstring>
+
+#include "common/Platform.h"
+
+#ifndef _WIN32
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#endif
+
+std::string CannotReadCause(int e) { return std::string("cannot read the mailbox: ") + std::strerror(e); }
+
+#ifndef _WIN32
 
 namespace {
 
@@ -26,8 +35,6 @@ bool refuse(const struct stat& st, std::string* error) {
 }
 
 }  // namespace
-
-std::string CannotReadCause(int e) { return std::string("cannot read the mailbox: ") + std::strerror(e); }
 
 int OpenSourceFile(const std::string& path, std::string* error) {
     std::string ignored;
@@ -58,10 +65,43 @@ int OpenSourceFile(const std::string& path, std::string* error) {
     return fd;
 }
 
+#else
+
+int OpenSourceFile(const std::string& path, std::string* error) {
+    std::string ignored;
+    if (!error) error = &ignored;
+    // A folder is told by its name (opening one as a file fails anyway).
+    FileInfo info;
+    if (StatPath(path, &info, true) && info.kind == FileKind::Folder) {
+        *error = "not a mailbox file: a folder";
+        return -1;
+    }
+    int fd = OpenFile(path, kOpenRead);
+    if (fd < 0) {
+        *error = CannotReadCause(errno);
+        return -1;
+    }
+    // What was opened counts: a console or a device such as NUL is refused.
+    if (!StatFile(fd, &info)) {
+        *error = CannotReadCause(errno);
+        CloseFile(fd);
+        return -1;
+    }
+    if (info.kind != FileKind::Regular && info.kind != FileKind::Pipe) {
+        *error = std::string("not a mailbox file: ") +
+                 (info.kind == FileKind::CharDevice ? "a character device" : "a special file");
+        CloseFile(fd);
+        return -1;
+    }
+    return fd;
+}
+
+#endif
+
 ssize_t ReadFull(int fd, char* buffer, size_t size) {
     size_t got = 0;
     while (got < size) {
-        ssize_t n = ::read(fd, buffer + got, size - got);
+        ssize_t n = ReadSome(fd, buffer + got, size - got);
         if (n < 0) {
             if (errno == EINTR) continue;
             return -1;
@@ -73,5 +113,5 @@ ssize_t ReadFull(int fd, char* buffer, size_t size) {
 }
 
 void CloseSourceFile(int fd) {
-    if (fd >= 0) ::close(fd);
+    if (fd >= 0) CloseFile(fd);
 }

@@ -4,11 +4,9 @@
 #include <cerrno>
 #include <cstring>
 #include <deque>
-#include <fcntl.h>
-#include <sys/uio.h>
-#include <unistd.h>
 
 #include "common/OutputFiles.h"
+#include "common/Platform.h"
 #include "common/registry.h"
 #include "conversion/MailMessage.h"
 #include "conversion/ReadAhead.h"
@@ -50,14 +48,14 @@ std::string errnoText(int e) { return std::strerror(e); }
 // with O_TRUNC: ext4 flushes a file emptied by truncation to disk when it is
 // closed, which would make every replaced or reused file a synchronous write.
 bool writeMessageText(int fd, std::string_view text, std::string* error) {
-    if (::lseek(fd, 0, SEEK_SET) != 0) {
+    if (RewindFile(fd) != 0) {
         *error = errnoText(errno);
         return false;
     }
     iovec parts[2] = {{const_cast<char*>(text.data()), text.size()}, {const_cast<char*>(kCRLF), 2}};
     int first = 0;
     while (first < 2) {
-        ssize_t n = ::writev(fd, parts + first, 2 - first);
+        ssize_t n = WriteGather(fd, parts + first, 2 - first);
         if (n < 0) {
             if (errno == EINTR) continue;
             *error = errnoText(errno);
@@ -73,7 +71,7 @@ bool writeMessageText(int fd, std::string_view text, std::string* error) {
             parts[first].iov_len -= done;
         }
     }
-    if (::ftruncate(fd, off_t(text.size() + 2)) != 0) {
+    if (SetFileLength(fd, text.size() + 2) != 0) {
         *error = errnoText(errno);
         return false;
     }
@@ -86,7 +84,7 @@ bool writeMessageFile(const FolderHandle& folder, const std::string& name, std::
     int fd = OpenOutputFile(folder, name, OutputOpen::Replace, error);
     if (fd < 0) return false;
     bool ok = writeMessageText(fd, text, error);
-    if (::close(fd) != 0 && ok) {
+    if (CloseFile(fd) != 0 && ok) {
         *error = errnoText(errno);
         ok = false;
     }
@@ -344,14 +342,14 @@ private:
         std::string kept = workingName(n);
         if (kept != slot.name && RenameWithoutReplacing(folder_, slot.name, kept)) slot.name = kept;
         std::string path = mailboxFolder_ + kSeparator + slot.name;
-        ::close(slot.fd);
+        CloseFile(slot.fd);
         slot = Slot{};
         return path;
     }
 
     void dropSlot(Slot& slot) {
         if (slot.fd >= 0) {
-            ::close(slot.fd);
+            CloseFile(slot.fd);
             RemoveFileIn(folder_, slot.name);
         }
         slot = Slot{};

@@ -3,11 +3,13 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <fcntl.h>
+
+#include "common/Platform.h"
+
+// A build without GMime (the Windows build when no GMime is at hand) loads
+// and saves messages in their exact bytes as well; it parses nothing.
+#ifdef VELLARY_HAVE_GMIME
 #include <gmime/gmime.h>
-#include <sys/mman.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include "store/mime/GMimeSupport.h"
 
@@ -68,6 +70,7 @@ static void compare_stream_init(CompareStream* self) {
     self->length = self->position = 0;
     self->differs = FALSE;
 }
+#endif
 
 namespace conversion {
 
@@ -107,24 +110,28 @@ struct MailMessage::Impl {
     size_t headerEnd = 0;             // after the blank line that ends the header
     std::string head;                 // the file's first bytes, up to `headerEnd`
     const char* headBytes = nullptr;  // `head`, or the mapping for a long header
-    void* map = nullptr;              // the whole file, mapped when first needed
-    GByteArray array{};               // GMime's view of the bytes it parses
-    GMimeStream* stream = nullptr;    // the parts of the message refer into it
+    const void* map = nullptr;        // the whole file, mapped when first needed
+#ifdef VELLARY_HAVE_GMIME
+    GByteArray array{};             // GMime's view of the bytes it parses
+    GMimeStream* stream = nullptr;  // the parts of the message refer into it
     GMimeMessage* message = nullptr;
+#endif
     bool parsed = false;  // `message` is parsed (null if GMime made none)
     bool whole = false;   // `message` holds the body too, not just the header
 
     ~Impl() {
         drop();
-        if (map) munmap(map, size);
-        if (fd >= 0) ::close(fd);
+        if (map) UnmapFile(map, size);
+        if (fd >= 0) CloseFile(fd);
     }
 
     void drop() {
+#ifdef VELLARY_HAVE_GMIME
         if (message) g_object_unref(message);
         if (stream) g_object_unref(stream);
         message = nullptr;
         stream = nullptr;
+#endif
     }
 
     // Finds where the "From " line and the header end. Reads the file's
@@ -146,7 +153,7 @@ struct MailMessage::Impl {
             size_t have = head.size();
             head.resize(want);
             while (have < want) {
-                ssize_t n = ::pread(fd, head.data() + have, want - have, off_t(have));
+                ssize_t n = ReadAt(fd, head.data() + have, want - have, have);
                 if (n < 0 && errno == EINTR) continue;
                 if (n <= 0) return false;
                 have += size_t(n);
@@ -166,14 +173,11 @@ struct MailMessage::Impl {
     }
 
     const char* bytes() {
-        if (!map && size > 0) {
-            void* m = mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0);
-            if (m == MAP_FAILED) return nullptr;
-            map = m;
-        }
+        if (!map && size > 0) map = MapFileReadOnly(fd, size);
         return static_cast<const char*>(map);
     }
 
+#ifdef VELLARY_HAVE_GMIME
     // Parses `length` bytes of a message. GMime reads them where they lie;
     // with a persistent stream its parts refer back to the bytes instead of
     // copying them.
@@ -199,9 +203,14 @@ struct MailMessage::Impl {
     // The whole message, headers and MIME parts, parsed on the first call;
     // null when it is too large for GMime or GMime makes no message of it.
     GMimeMessage* wholeMessage();
+#endif
 };
 
+#ifdef VELLARY_HAVE_GMIME
 MailMessage::MailMessage() : impl_(nullptr) { store::mime::EnsureGMimeStarted(); }
+#else
+MailMessage::MailMessage() : impl_(nullptr) {}
+#endif
 MailMessage::~MailMessage() { delete impl_; }
 
 bool MailMessage::Load(const std::string& path) {
@@ -209,13 +218,13 @@ bool MailMessage::Load(const std::string& path) {
     impl_ = nullptr;
     auto* impl = new Impl;
     impl->path = path;
-    impl->fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    struct stat st {};
-    if (impl->fd < 0 || fstat(impl->fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    impl->fd = OpenFile(path, kOpenRead);
+    FileInfo info;
+    if (impl->fd < 0 || !StatFile(impl->fd, &info) || info.kind != FileKind::Regular || info.size > SIZE_MAX) {
         delete impl;
         return false;
     }
-    impl->size = size_t(st.st_size);
+    impl->size = size_t(info.size);
     if (!impl->findHeader()) {
         delete impl;
         return false;
@@ -224,6 +233,7 @@ bool MailMessage::Load(const std::string& path) {
     return true;
 }
 
+#ifdef VELLARY_HAVE_GMIME
 GMimeMessage* MailMessage::Impl::wholeMessage() {
     if (tooLarge()) return nullptr;
     if (!whole) {
@@ -271,30 +281,35 @@ bool MailMessage::matchesLibraryForm() {
     g_object_unref(cmp);
     return matched;
 }
+#else
+int MailMessage::topLevelPartCount() { return -1; }
+std::string MailMessage::header(const char*) { return {}; }
+bool MailMessage::matchesLibraryForm() { return false; }
+#endif
 
 bool MailMessage::Save(const std::string& path) {
     if (!impl_) return false;
     // Nothing about the message can have changed since it was loaded, and
     // it is only ever saved in its loaded bytes: its own file holds them.
     if (path == impl_->path) return true;
-    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    int fd = OpenFile(path, kOpenWrite | kOpenCreate | kOpenTruncate);
     if (fd < 0) return false;
     const char* p = impl_->headerEnd == impl_->size ? impl_->headBytes : impl_->bytes();
     if (!p && impl_->size > 0) {
-        ::close(fd);
+        CloseFile(fd);
         return false;
     }
     size_t left = impl_->size;
     while (left > 0) {
-        ssize_t n = ::write(fd, p, left);
+        ssize_t n = WriteSome(fd, p, left);
         if (n <= 0) {
-            ::close(fd);
+            CloseFile(fd);
             return false;
         }
         p += n;
         left -= size_t(n);
     }
-    return ::close(fd) == 0;
+    return CloseFile(fd) == 0;
 }
 
 }  // namespace conversion

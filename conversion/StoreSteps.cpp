@@ -2,10 +2,11 @@
 
 #include <cstdio>
 #include <ctime>
-#include <unistd.h>
 
 #include "common/OutputFiles.h"
+#ifdef VELLARY_HAVE_GMIME
 #include "store/Session.h"
+#endif
 
 namespace conversion {
 
@@ -20,10 +21,17 @@ std::string StoreTimeStamp(const std::tm& t) {
 std::string StoreTimeStampNow() {
     std::time_t now = std::time(nullptr);
     std::tm local{};
+#ifdef _WIN32
+    localtime_s(&local, &now);
+#else
     localtime_r(&now, &local);
+#endif
     return StoreTimeStamp(local);
 }
 
+// The store session imports messages with GMime: a build without it has
+// no store steps.
+#ifdef VELLARY_HAVE_GMIME
 namespace {
 
 #ifdef _WIN32
@@ -217,5 +225,8 @@ std::unique_ptr<StoreSteps> MakeStoreSteps(TargetForm form, bool singleStore, Yi
                                               yieldContext);
     return nullptr;
 }
+#else
+std::unique_ptr<StoreSteps> MakeStoreSteps(TargetForm, bool, YieldFn, void*) { return nullptr; }
+#endif
 
 }  // namespace conversion

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds and runs every test: once in a normal build, once with
-# AddressSanitizer and UndefinedBehaviorSanitizer, then fuzzes each input path
-# for a short while. Installs what is missing first.
+# AddressSanitizer and UndefinedBehaviorSanitizer, then in the Windows build
+# under wine (scripts/test-windows.sh), then fuzzes each input path for a
+# short while. Installs what is missing first.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup-deps.sh
@@ -29,6 +30,9 @@ echo "== tests (normal build)"
 ctest --test-dir build --output-on-failure --no-tests=error -j"$jobs" || status=1
 echo "== tests (sanitizer build)"
 ctest --test-dir build-asan --output-on-failure --no-tests=error -j"$jobs" || status=1
+# The core cross-built for Windows, its tests and its .eml files under wine
+# (skipped where wine or MinGW-w64 is missing).
+bash scripts/test-windows.sh build || status=1
 # A short run of each fuzzing target under the sanitizers (build-fuzz, clang);
 # VELLARY_FUZZ_SECONDS=0 leaves it out.
 fuzz_seconds=${VELLARY_FUZZ_SECONDS:-45}

@@ -5,6 +5,8 @@
 #include <set>
 #include <system_error>
 
+#include "common/Platform.h"
+
 namespace fs = std::filesystem;
 
 namespace sources {
@@ -21,6 +23,8 @@ bool endsInSeparator(const std::string& path) {
 #endif
 }
 
+std::string AddSeparator(const std::string& path) { return endsInSeparator(path) ? path : path + kSeparator; }
+
 // One folder's listing: its sub-folders and its files (links followed), each
 // in name order. A folder that cannot be read gives what was read before the
 // failure, usually nothing.
@@ -31,18 +35,17 @@ struct Listing {
 
 Listing listFolder(const std::string& folder) {
     Listing listing;
-    std::error_code ec;
-    fs::directory_iterator it(fs::path(folder), fs::directory_options::skip_permission_denied, ec);
-    for (; !ec && it != fs::directory_iterator(); it.increment(ec)) {
-        std::error_code typeEc;
-        // status() follows links: a link to a folder lists as a folder, a link
-        // to a file as a file, and a broken link as neither.
-        fs::file_status status = it->status(typeEc);
-        if (typeEc) continue;
-        std::string name = it->path().filename().string();
-        if (fs::is_directory(status))
+    std::vector<std::string> names;
+    ListFolder(folder, &names);
+    for (std::string& name : names) {
+        // Links followed: a link to a folder lists as a folder, a link to a
+        // file as a file, and a broken link as neither. Asked of the platform
+        // layer: std::filesystem fails on a long path on Windows.
+        FileInfo info;
+        if (!StatPath(AddSeparator(folder) + name, &info, true)) continue;
+        if (info.kind == FileKind::Folder)
             listing.folders.push_back(std::move(name));
-        else if (fs::is_regular_file(status))
+        else if (info.kind == FileKind::Regular)
             listing.files.push_back(std::move(name));
     }
     std::sort(listing.folders.begin(), listing.folders.end());
@@ -53,8 +56,8 @@ Listing listFolder(const std::string& folder) {
 // The identity of a folder, to queue it only once however many links lead to it.
 std::string folderIdentity(const std::string& folder) {
     std::error_code ec;
-    fs::path canonical = fs::canonical(fs::path(folder), ec);
-    return ec ? folder : canonical.string();
+    fs::path canonical = fs::canonical(PathFromUtf8(SystemPathForm(folder)), ec);
+    return ec ? folder : Utf8FromPath(canonical);
 }
 
 }  // namespace
@@ -78,8 +81,8 @@ std::string pathLogger::AddBackslash(const std::string& path) {
 }
 
 void pathLogger::LogPath(const std::string& strPARENT) {
-    std::error_code ec;
-    if (strPARENT.empty() || !fs::is_directory(fs::path(strPARENT), ec)) return;
+    FileInfo info;
+    if (strPARENT.empty() || !StatPath(strPARENT, &info, true) || info.kind != FileKind::Folder) return;
 
     fileCounter_ = 1;
     int queued = 1;  // j: the queue's length

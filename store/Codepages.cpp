@@ -3,10 +3,30 @@
 
 #include "store/Unicode.h"
 
+#ifdef VELLARY_HAVE_GMIME
 #include "store/mime/GMimeSupport.h"
 
 #include <gmime/gmime.h>
+#endif
+
+#if __has_include(<iconv.h>)
 #include <iconv.h>
+#else
+#include <cerrno>
+// A build without iconv (MinGW has none of its own): no converter opens, and
+// the callers fall back as they do for a charset iconv does not know (the
+// code pages converted here by table are unaffected).
+using iconv_t = void*;
+inline iconv_t iconv_open(const char*, const char*) {
+    errno = EINVAL;
+    return iconv_t(-1);
+}
+inline int iconv_close(iconv_t) { return 0; }
+inline size_t iconv(iconv_t, char**, size_t*, char**, size_t*) {
+    errno = EBADF;
+    return size_t(-1);
+}
+#endif
 
 #include <algorithm>
 #include <cctype>
@@ -661,7 +681,11 @@ std::string DecodeToUtf8(std::string_view bytes, const std::string& charset, boo
     else if (const CodepageInfo* known = FindCodepage(cp))
         iconvName = known->iconvName;
     else
+#ifdef VELLARY_HAVE_GMIME
         iconvName = (mime::EnsureGMimeStarted(), g_mime_charset_iconv_name(name.c_str()));
+#else
+        iconvName = name;
+#endif
 
     std::string out;
     long failures = IconvToUtf8(bytes, iconvName.c_str(), &out);

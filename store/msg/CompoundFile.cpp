@@ -7,11 +7,10 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <fcntl.h>
-#include <unistd.h>
 #include <vector>
 
 #include "common/OutputFiles.h"
+#include "common/Platform.h"
 #include "store/Endian.h"
 
 namespace store::msg::detail {
@@ -105,7 +104,7 @@ struct CompoundFileWriter::Impl {
 
     bool writeAt(uint64_t offset, const char* data, size_t size) {
         while (size > 0) {
-            ssize_t n = ::pwrite(fd, data, size, off_t(offset));
+            ssize_t n = WriteAt(fd, data, size, offset);
             if (n < 0 && errno == EINTR) continue;
             if (n <= 0) return false;
             data += n;
@@ -204,9 +203,9 @@ bool CompoundFileWriter::fail(std::string message) {
 
 void CompoundFileWriter::abandon() {
     if (!impl_ || impl_->finished || impl_->fd < 0) return;
-    ::close(impl_->fd);
+    CloseFile(impl_->fd);
     impl_->fd = -1;
-    ::unlink(impl_->tempPath.c_str());
+    RemoveFile(impl_->tempPath);
 }
 
 bool CompoundFileWriter::create(const std::string& path, const uint8_t rootClsid[16]) {
@@ -221,8 +220,8 @@ bool CompoundFileWriter::create(const std::string& path, const uint8_t rootClsid
     std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
     static std::atomic<unsigned> counter{0};
     for (int attempt = 0; attempt < 100 && impl_->fd < 0; ++attempt) {
-        impl_->tempPath = dir + "." + base + ".tmp-" + std::to_string(::getpid()) + "-" + std::to_string(++counter);
-        impl_->fd = ::open(impl_->tempPath.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        impl_->tempPath = dir + "." + base + ".tmp-" + std::to_string(ProcessId()) + "-" + std::to_string(++counter);
+        impl_->fd = OpenFile(impl_->tempPath, kOpenReadWrite | kOpenCreate | kOpenExclusive, 0666);
         if (impl_->fd < 0 && errno != EEXIST) break;
     }
     if (impl_->fd < 0) return fail(std::string("cannot create the file: ") + std::strerror(errno));
@@ -420,19 +419,19 @@ bool CompoundFileWriter::finish() {
 
     int fd = f.fd;
     f.fd = -1;
-    if (::close(fd) != 0) {
-        ::unlink(f.tempPath.c_str());
+    if (CloseFile(fd) != 0) {
+        RemoveFile(f.tempPath);
         return ioFail("cannot close the file");
     }
     // rename() never follows a link at the target, but it would delete it:
     // a link there is refused and left as it is.
     if (IsSymbolicLink(f.path)) {
-        ::unlink(f.tempPath.c_str());
+        RemoveFile(f.tempPath);
         return fail(kLinkInTheWay);
     }
-    if (::rename(f.tempPath.c_str(), f.path.c_str()) != 0) {
+    if (RenameFile(f.tempPath, f.path) != 0) {
         int saved = errno;
-        ::unlink(f.tempPath.c_str());
+        RemoveFile(f.tempPath);
         errno = saved;
         return ioFail("cannot move the file into place");
     }

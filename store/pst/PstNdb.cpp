@@ -29,13 +29,12 @@
 //     reports that error.
 #include "store/pst/PstNdb.h"
 
+#include "common/Platform.h"
 #include "common/fileio.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <fcntl.h>
-#include <unistd.h>
 #include <zlib.h>
 
 namespace store::pst {
@@ -80,12 +79,12 @@ NdbWriter::NdbWriter() = default;
 NdbWriter::~NdbWriter() { abandon(); }
 
 void NdbWriter::abandon() {
-    if (fd_ >= 0) ::close(fd_);
+    if (fd_ >= 0) CloseFile(fd_);
     fd_ = -1;
 }
 
 bool NdbWriter::create(const std::string& path, std::string* error) {
-    fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    fd_ = OpenFile(path, kOpenReadWrite | kOpenCreate | kOpenExclusive);
     if (fd_ < 0) {
         if (error) *error = "cannot create " + path + ": " + std::strerror(errno);
         return false;
@@ -105,7 +104,7 @@ bool NdbWriter::create(const std::string& path, std::string* error) {
     if (failed()) {
         if (error) *error = ioError_;
         abandon();
-        ::unlink(path.c_str());
+        RemoveFile(path);
         return false;
     }
     return true;
@@ -115,7 +114,7 @@ void NdbWriter::pwriteAll(const void* data, size_t n, uint64_t off) {
     if (!ioError_.empty() || fd_ < 0) return;  // invariant 7
     const uint8_t* p = static_cast<const uint8_t*>(data);
     while (n > 0) {
-        ssize_t w = ::pwrite(fd_, p, n, off_t(off));
+        ssize_t w = WriteAt(fd_, p, n, off);
         if (w < 0) {
             if (errno == EINTR) continue;
             ioError_ = "cannot write " + path_ + ": " + std::strerror(errno);
@@ -578,7 +577,7 @@ bool NdbWriter::commit(std::string* error) {
         building_.clear();
         return true;
     }
-    const int rc = ::close(fd_);
+    const int rc = CloseFile(fd_);
     fd_ = -1;
     if (rc != 0) return fail("cannot close " + path_ + ": " + std::strerror(errno));
     return true;

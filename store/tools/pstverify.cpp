@@ -6,12 +6,14 @@
 #include <string>
 #include <vector>
 
+#include "common/Platform.h"
 #include "store/pst/verify/PstVerifier.h"
 
 int main(int argc, char** argv) {
     store::pst::VerifyOptions opts;
     opts.maxProblems = 1000;
     std::vector<std::string> files;
+    const std::vector<std::string> args = Utf8Arguments(argc, argv);
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--strict") == 0) {
             opts.strictAllocation = true;
@@ -25,7 +27,7 @@ int main(int argc, char** argv) {
                 "            checkpoint (bytes past ibFileEof, maps marked invalid)\n");
             return 0;
         } else {
-            files.emplace_back(argv[i]);
+            files.push_back(args[i]);
         }
     }
     if (files.empty()) {

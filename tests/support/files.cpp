@@ -4,12 +4,26 @@
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <random>
+
+#include "common/Platform.h"
 
 namespace testsupport {
 
 TempDir::TempDir() {
+#ifdef _WIN32
+    // No mkdtemp: the first free name made of the process id and random bits.
+    std::random_device random;
+    for (int attempt = 0; attempt < 100 && path_.empty(); ++attempt) {
+        fs::path candidate = fs::temp_directory_path() / ("vellary-test-" + std::to_string(ProcessId()) + "-" +
+                                                          std::to_string(random()));
+        std::error_code ec;
+        if (fs::create_directory(candidate, ec)) path_ = candidate;
+    }
+#else
     std::string pattern = (fs::temp_directory_path() / "vellary-test-XXXXXX").string();
     if (::mkdtemp(pattern.data())) path_ = pattern;
+#endif
 }
 
 TempDir::~TempDir() {

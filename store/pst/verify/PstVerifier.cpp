@@ -9,15 +9,13 @@
 
 #include "store/pst/verify/PstVerifier.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 
+#include "common/Platform.h"
 #include "store/pst/verify/PstVerifierDetail.h"
 
 namespace store::pst {
@@ -124,7 +122,7 @@ Verifier::Verifier(const std::string& path, std::vector<std::string>* problems, 
 }
 
 Verifier::~Verifier() {
-    if (fd_ >= 0) ::close(fd_);
+    if (fd_ >= 0) CloseFile(fd_);
 }
 
 void Verifier::problem(uint64_t offset, const std::string& structure, const std::string& what) {
@@ -140,17 +138,17 @@ void Verifier::problem(uint64_t offset, const std::string& structure, const std:
 }
 
 bool Verifier::openFile() {
-    fd_ = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
+    fd_ = OpenFile(path_, kOpenRead);
     if (fd_ < 0) {
         problem(0, "file", std::string("cannot open: ") + std::strerror(errno));
         return false;
     }
-    struct stat st {};
-    if (::fstat(fd_, &st) != 0) {
+    FileInfo info;
+    if (!StatFile(fd_, &info)) {
         problem(0, "file", std::string("cannot stat: ") + std::strerror(errno));
         return false;
     }
-    fileSize_ = uint64_t(st.st_size);
+    fileSize_ = info.size;
     return true;
 }
 
@@ -158,7 +156,7 @@ bool Verifier::readAt(uint64_t off, void* buf, size_t n) {
     if (off > fileSize_ || n > fileSize_ - off) return false;
     auto* p = static_cast<uint8_t*>(buf);
     while (n > 0) {
-        ssize_t got = ::pread(fd_, p, n, off_t(off));
+        ssize_t got = ReadAt(fd_, p, n, off);
         if (got < 0 && errno == EINTR) continue;
         if (got <= 0) return false;
         p += got;

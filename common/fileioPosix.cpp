@@ -1,3 +1,4 @@
+// The durability helpers of fileio.h on POSIX systems.
 #include "common/fileio.h"
 
 #include <cerrno>
