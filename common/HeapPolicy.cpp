@@ -8,6 +8,6 @@
 void ReturnLargeBlocksToTheSystem() {
 #if defined(__GLIBC__)
     // Setting the threshold also turns its adjustment off.
-    mallopt(M_MMAP_THRESHOLD, 256 * 1024);
+    mallopt(M_MMAP_THRESHOLD, 1024 * 1024);
 #endif
 }
