@@ -14,7 +14,7 @@ packages=(
   # the window under a virtual display, its screenshot and its fonts
   xvfb xauth x11-utils imagemagick fonts-wine fonts-dejavu-core
   # the Windows build (cmake/mingw-w64-x86_64.cmake) and its tests under wine
-  g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix wine wine64
+  g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix libz-mingw-w64-dev wine wine64
   # benchmarks: peak memory
   time bc
   # the fuzzing targets (scripts/fuzz.sh): clang with libFuzzer and the sanitizers
