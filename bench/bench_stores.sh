@@ -19,6 +19,10 @@ runs=${2:-5}
 size=${3:-150}
 base=${4:-${BENCH_DIR:-/tmp}}
 cli=$build/cli/vellary-convert
+# BENCH_BEFORE: another build (an older commit's) whose .pst and .msg forms run
+# interleaved with this one's, printed as "pst-before" and "msg-before".
+before=${BENCH_BEFORE:+$BENCH_BEFORE/cli/vellary-convert}
+forms="eml pst msg${before:+ pst-before msg-before}"
 work=$(mktemp -d "$base/vellary-bench.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 
@@ -32,12 +36,14 @@ for mode in crlf lf; do
   python3 "$here/gen_mbox.py" "$box" "$size" $([ $mode = crlf ] && echo --crlf)
   declare -A times=() cpus=()
   for ((i = 0; i < runs; i++)); do
-    for form in eml pst msg; do
+    for form in $forms; do
       # Every run writes into a folder of its own and nothing is deleted
       # until the mode is done: on ext4 without a journal, making files soon
       # after many were deleted scans past every freed inode.
       sync; t0=$(now)
-      /usr/bin/time -f '%U %S' -o "$work/cpu" "$cli" --to $form -o "$work/out-$form-$i" "$box" >/dev/null 2>&1 || true
+      prog=$cli
+      [ "${form%-before}" != "$form" ] && prog=$before
+      /usr/bin/time -f '%U %S' -o "$work/cpu" "$prog" --to "${form%-before}" -o "$work/out-$form-$i" "$box" >/dev/null 2>&1 || true
       t1=$(now)
       times[$form]+="$(echo "$t1 - $t0" | bc) "
       read -r user sys <"$work/cpu"
@@ -45,7 +51,7 @@ for mode in crlf lf; do
     done
   done
   declare -A med=() cpu=()
-  for form in eml pst msg; do
+  for form in $forms; do
     med[$form]=$(printf '%s\n' ${times[$form]} | median)
     cpu[$form]=$(printf '%s\n' ${cpus[$form]} | median)
   done
@@ -55,6 +61,11 @@ for mode in crlf lf; do
   printf '%-4s %s MB CPU:  median eml %.3fs  pst %.3fs (ratio %s)  msg %.3fs (ratio %s)\n' \
     "$mode" "$size" "${cpu[eml]}" "${cpu[pst]}" "$(ratio "${cpu[pst]}" "${cpu[eml]}")" \
     "${cpu[msg]}" "$(ratio "${cpu[msg]}" "${cpu[eml]}")"
+  if [ -n "$before" ]; then
+    printf '%-4s before: wall pst %.3fs (ratio %s)  msg %.3fs (ratio %s); CPU pst %.3fs  msg %.3fs\n' \
+      "$mode" "${med[pst-before]}" "$(ratio "${med[pst-before]}" "${med[eml]}")" \
+      "${med[msg-before]}" "$(ratio "${med[msg-before]}" "${med[eml]}")" "${cpu[pst-before]}" "${cpu[msg-before]}"
+  fi
   rm -rf "$work"/out-* "$box"
   unset times cpus med cpu
 done
