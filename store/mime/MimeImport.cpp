@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <array>
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -20,6 +21,7 @@
 #include <vector>
 
 #include "common/MappedFile.h"
+#include "common/Platform.h"
 #include "store/Codepages.h"
 #include "store/MapiAddress.h"
 #include "store/MapiIds.h"
@@ -1091,6 +1093,11 @@ void SetCommonAttachProps(PropertyBag& p, GMimeObject* part, const std::string& 
     }
 }
 
+// A message file up to this size is read into memory whole and parsed there
+// (its pages resident beside its decoded parts cost at most this much); a
+// larger one is mapped, and GMime reads its parts back through the file.
+constexpr size_t kSmallMessageBytes = 1 << 20;
+
 // The file a top-level message's bytes were mapped from.
 struct SourceFile {
     const std::string& path;
@@ -1391,13 +1398,11 @@ void ImportInto(std::string_view input, Message& out, int depth, SourceFile* fil
 
     EnsureGMimeStarted();
     GObjectPtr<GMimeStream> stream;
-    // A small message is parsed from its mapped bytes: read back through the
-    // file, 4 KB at a time with a seek before each read, it cost some forty
-    // system calls (a third of a small message's time). Its pages resident
-    // beside its decoded parts cost at most this much.
-    constexpr size_t kReadFromMapBytes = 1 << 20;
+    // A small message is parsed from its bytes in memory: read back through
+    // the file, 4 KB at a time with a seek before each read, it cost some
+    // forty system calls (a third of a small message's time).
     if (file && file->map.mapped() && converted.empty() && shortened.empty() && hasHeaders &&
-        bytes.size() > kReadFromMapBytes)
+        bytes.size() > kSmallMessageBytes)
         stream = FileRangeStream(*file, bytes);
     // `array` outlives every GMime object below.
     GByteArray array{};
@@ -1441,7 +1446,52 @@ bool ImportMimeBytes(std::string_view input, store::Message& out, std::string* e
     return true;
 }
 
+namespace {
+
+// Reads a message file of up to kSmallMessageBytes whole into `buffer`. For a
+// stream of small messages that is cheaper than mapping each one: every
+// unmapping flushes the page tables of each core the process runs on. False
+// with *small false for a larger file (or one that is not a regular file),
+// which is mapped instead; false with *small true when it cannot be read.
+bool ReadSmallFile(const std::string& path, std::string& buffer, bool* small, std::string* error) {
+    *small = false;
+    int fd = OpenFile(path, kOpenRead);
+    if (fd < 0) return false;  // the mapping says why
+    FileInfo info;
+    if (!StatFile(fd, &info) || info.kind != FileKind::Regular || info.size > kSmallMessageBytes) {
+        CloseFile(fd);
+        return false;
+    }
+    *small = true;
+    buffer.resize(size_t(info.size));  // capacity is kept from message to message
+    size_t got = 0;
+    while (got < buffer.size()) {
+        ssize_t n = ReadAt(fd, buffer.data() + got, buffer.size() - got, got);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            if (error) *error = "cannot read " + path + ": " + std::strerror(errno);
+            CloseFile(fd);
+            return false;
+        }
+        if (n == 0) break;  // shortened since it was looked at
+        got += size_t(n);
+    }
+    buffer.resize(got);
+    CloseFile(fd);
+    return true;
+}
+
+}  // namespace
+
 bool ImportMimeFile(const std::string& path, store::Message& out, std::string* error) {
+    thread_local std::string smallFile;
+    bool small = false;
+    if (ReadSmallFile(path, smallFile, &small, error)) {
+        out = Message{};
+        ImportInto(smallFile, out, 0);
+        return true;
+    }
+    if (small) return false;
     MappedFile map;
     if (!map.open(path, error)) return false;
     out = Message{};
