@@ -454,7 +454,10 @@ def record_from_msg(path):
 
 def readpst_records(pst, outdir):
     os.makedirs(outdir, exist_ok=True)
-    subprocess.run(["readpst", "-q", "-e", "-8", "-o", outdir, pst], stdout=subprocess.DEVNULL,
+    # -j 0: readpst's default forks a writer per folder, and those race for
+    # the numbered file names; the same store then reads back with a few
+    # messages fewer from one run to the next.
+    subprocess.run(["readpst", "-j", "0", "-q", "-e", "-8", "-o", outdir, pst], stdout=subprocess.DEVNULL,
                    stderr=subprocess.DEVNULL, timeout=TIMEOUT)
     files = []
     for f in glob.glob(os.path.join(outdir, "**", "*.eml"), recursive=True):
