@@ -730,6 +730,12 @@ std::string DecodeToUtf8(std::string_view bytes, const std::string& charset, boo
 
     std::string out;
     long failures = IconvToUtf8(bytes, iconvName.c_str(), &out);
+    if (failures < 0 && (cp == 50220 || cp == 51932)) {
+        // The Windows build's iconv (win_iconv) knows neither EUC-JP-MS nor
+        // ISO-2022-JP-2, only the plain forms, which still decode JIS X 0208.
+        out.clear();
+        failures = IconvToUtf8(bytes, cp == 50220 ? "ISO-2022-JP" : "EUC-JP", &out);
+    }
     if (failures < 0) {
         isExact = false;
         return SanitizeUtf8(bytes);
