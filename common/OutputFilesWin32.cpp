@@ -13,6 +13,7 @@
 #include "common/OutputFiles.h"
 #include "common/Platform.h"
 #include "common/modMain.h"
+#include "common/registry.h"
 
 FolderHandle::~FolderHandle() {
     if (fd_ >= 0) _close(fd_);
@@ -135,17 +136,15 @@ FolderHandle OpenFolderBelow(const std::string& base, const std::string& relativ
 }
 
 void RemoveEmptyFoldersBelow(const std::string& base, std::vector<std::string> relative) {
-    auto depth = [](const std::string& path) {
-        return std::count_if(path.begin(), path.end(), [](char c) { return c == '/' || c == '\\'; });
-    };
+    auto depth = [](const std::string& path) { return std::count_if(path.begin(), path.end(), IsPathSeparator); };
     std::sort(relative.begin(), relative.end(), [&](const std::string& a, const std::string& b) {
         return depth(a) != depth(b) ? depth(a) > depth(b) : a < b;
     });
     relative.erase(std::unique(relative.begin(), relative.end()), relative.end());
     for (const std::string& path : relative) {
-        size_t slash = path.find_last_of(kSeparators);
-        std::string parent = slash == std::string::npos ? std::string() : path.substr(0, slash);
-        std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+        std::string parent = FolderOfPath(path);
+        if (!parent.empty()) parent.pop_back();  // without its separator
+        const std::string name = FileNameOfPath(path);
         if (name.empty() || name == "." || name == "..") continue;
         bool link = false;
         FolderHandle top = openFolder(baseForm(base), &link);

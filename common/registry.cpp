@@ -7,20 +7,20 @@
 
 namespace fs = std::filesystem;
 
-namespace {
-bool isSeparator(char c) {
+bool IsPathSeparator(char c) {
 #ifdef _WIN32
     return c == '\\' || c == '/';
 #else
     return c == '/';
 #endif
 }
-}  // namespace
 
-std::string FileNameOfPath(const std::string& path) {
-    for (size_t i = path.size(); i > 0; --i)
-        if (isSeparator(path[i - 1])) return path.substr(i);
-    return path;
+std::string FileNameOfPath(const std::string& path) { return path.substr(FolderOfPath(path).size()); }
+
+std::string FolderOfPath(const std::string& path) {
+    size_t end = path.size();
+    while (end > 0 && !IsPathSeparator(path[end - 1])) --end;
+    return path.substr(0, end);
 }
 
 std::string PathWithoutRoot(const std::string& path) {
@@ -85,7 +85,7 @@ std::string NormaliseSourcePath(const std::string& path) {
     fs::path normal = resolved.lexically_normal();
     std::string text = Utf8FromPath(normal);
     // lexically_normal keeps a trailing separator for "dir/"; a mailbox is a file.
-    while (text.size() > 1 && isSeparator(text.back())) text.pop_back();
+    while (text.size() > 1 && IsPathSeparator(text.back())) text.pop_back();
     return text;
 }
 

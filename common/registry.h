@@ -3,10 +3,18 @@
 
 #include <string>
 
+// A path separator: '/' on POSIX; on Windows '\' and '/' both count (a
+// Windows path may mix them). Every split of a path into a folder and a name
+// goes through this, so no part of the core sees a different file name.
+bool IsPathSeparator(char c);
+
 // The part of a path after its last separator; a path without one is returned
-// whole, and a path ending in a separator gives "". The separator is '/' on
-// POSIX; on Windows '\' and '/' both count.
+// whole, and a path ending in a separator gives "".
 std::string FileNameOfPath(const std::string& path);
+
+// The part of a path up to and with its last separator: the folder of the
+// path's file. "" for a path without one.
+std::string FolderOfPath(const std::string& path);
 
 // The path text without its root: a drive ("C:\" or "C:/"), a UNC share
 // ("\\server\share\") or the leading "/" of a POSIX path. Works on the text

@@ -2,7 +2,8 @@
 # The Windows build, cross-compiled with MinGW-w64 and tested under wine:
 # builds build-win, runs its ctest, then converts the corpus mailboxes to
 # .eml with vellary-convert.exe and with the Linux build's vellary-convert
-# and requires the two output trees to be the same bytes.
+# and requires the two output trees to be the same bytes; with GMime, the
+# .pst and .msg forms too (scripts/compare-windows-stores.sh).
 #
 #   scripts/test-windows.sh [LINUX_BUILD_DIR]   (default: build)
 #
@@ -50,5 +51,10 @@ if [ -d "$corpus" ] && [ -x "$linux_build/cli/vellary-convert" ]; then
   fi
 else
   echo "note: no corpus or no $linux_build/cli/vellary-convert; the .eml comparison is left out" >&2
+fi
+# With GMime (VELLARY_MINGW_PREFIX in the environment, read by the toolchain
+# file) the build has the store forms too: their outputs are compared as well.
+if grep -q '^VELLARY_MINGW_PREFIX:[A-Z]*=.' build-win/CMakeCache.txt; then
+  bash scripts/compare-windows-stores.sh "$linux_build" build-win || status=1
 fi
 exit $status

@@ -6,6 +6,7 @@
 #include <system_error>
 
 #include "common/Platform.h"
+#include "common/registry.h"
 
 namespace fs = std::filesystem;
 
@@ -14,14 +15,7 @@ namespace {
 
 constexpr char kSeparator = static_cast<char>(fs::path::preferred_separator);
 
-bool endsInSeparator(const std::string& path) {
-    if (path.empty()) return false;
-#ifdef _WIN32
-    return path.back() == '\\' || path.back() == '/';
-#else
-    return path.back() == kSeparator;
-#endif
-}
+bool endsInSeparator(const std::string& path) { return !path.empty() && IsPathSeparator(path.back()); }
 
 std::string AddSeparator(const std::string& path) { return endsInSeparator(path) ? path : path + kSeparator; }
 

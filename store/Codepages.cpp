@@ -33,6 +33,7 @@ inline size_t iconv(iconv_t, char**, size_t*, char**, size_t*) {
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -332,31 +333,68 @@ std::string WithoutNul(std::string s) {
     return s;
 }
 
-// An iconv converter from `from` to `to`, or iconv_t(-1) when iconv knows
-// neither name. Converters are kept per thread for the thread's life and
-// reused (RunIconv resets each before its run): opening them anew for every
-// string of every message was a fifth of the .msg form, whose code page
-// search tries up to fourteen code pages a message. Only converters iconv
-// has are kept, so the cache is bounded by what iconv knows, and nothing is
-// closed while a caller holds it.
-iconv_t CachedIconv(const char* to, const char* from) {
-    struct Entry {
+// An iconv converter from `from` to `to`, lent to one caller until it goes
+// out of scope; get() is iconv_t(-1) when iconv knows neither name.
+// Converters are kept for the process's life and reused (RunIconv resets
+// each before its run): opening them anew for every string of every message
+// was a fifth of the .msg form, whose code page search tries up to fourteen
+// code pages a message. Only converters iconv has are kept, and a converter
+// is lent to one thread at a time, so there are at most as many of a kind as
+// threads using it at once.
+//
+// The kept converters belong to no thread. They were once kept per thread in
+// a thread_local cache closed by its destructor, but MinGW's runtime frees a
+// thread's thread_local storage before it runs their destructors: the
+// read-ahead worker's exit then closed converters read from freed memory and
+// jumped through one of win_iconv's function pointers into the heap.
+class Converter {
+public:
+    Converter(const char* to, const char* from) : to_(to), from_(from) {
+        Pool& pool = ThePool();
+        {
+            std::lock_guard<std::mutex> lock(pool.mutex);
+            for (size_t i = 0; i < pool.idle.size(); ++i) {
+                if (pool.idle[i].to == to_ && pool.idle[i].from == from_) {
+                    cd_ = pool.idle[i].cd;
+                    pool.idle[i] = std::move(pool.idle.back());
+                    pool.idle.pop_back();
+                    return;
+                }
+            }
+        }
+        cd_ = iconv_open(to, from);
+    }
+    ~Converter() {
+        if (cd_ == iconv_t(-1)) return;
+        Pool& pool = ThePool();
+        std::lock_guard<std::mutex> lock(pool.mutex);
+        pool.idle.push_back({std::move(to_), std::move(from_), cd_});
+    }
+    Converter(const Converter&) = delete;
+    Converter& operator=(const Converter&) = delete;
+
+    iconv_t get() const { return cd_; }
+
+private:
+    struct Idle {
         std::string to, from;
         iconv_t cd;
     };
-    struct Cache {
-        std::vector<Entry> entries;
-        ~Cache() {
-            for (Entry& e : entries) iconv_close(e.cd);
-        }
+    struct Pool {
+        std::mutex mutex;
+        std::vector<Idle> idle;
     };
-    thread_local Cache cache;
-    for (const Entry& e : cache.entries)
-        if (e.to == to && e.from == from) return e.cd;
-    iconv_t cd = iconv_open(to, from);
-    if (cd != iconv_t(-1)) cache.entries.push_back({to, from, cd});
-    return cd;
-}
+    // Never destroyed: a converter still lent when the process ends (or a
+    // static destructor that converts) finds the pool there, and the
+    // process's end frees what iconv holds.
+    static Pool& ThePool() {
+        static Pool* pool = new Pool;
+        return *pool;
+    }
+
+    std::string to_, from_;
+    iconv_t cd_ = iconv_t(-1);
+};
 
 // Runs the whole input through iconv, then returns a stateful encoding
 // (ISO-2022-JP) to its initial state. An input sequence that cannot be
@@ -402,7 +440,8 @@ size_t RunIconv(iconv_t cd, std::string_view in, const std::string_view* replace
 // Converts strictly between two iconv names: false on any input that does
 // not convert exactly, or when iconv does not know either name.
 bool ConvertExactly(const char* to, const char* from, std::string_view in, std::string* out) {
-    iconv_t cd = CachedIconv(to, from);
+    Converter converter(to, from);
+    iconv_t cd = converter.get();
     if (cd == iconv_t(-1)) return false;
     if (out) {
         out->clear();
@@ -491,7 +530,8 @@ bool Iso2022JpToEucJp(std::string_view in, std::string* out) {
 // Decodes with iconv; returns the number of undecodable bytes, or -1 when
 // iconv does not know the charset.
 long IconvToUtf8(std::string_view bytes, const char* from, std::string* out) {
-    iconv_t cd = CachedIconv("UTF-8", from);
+    Converter converter("UTF-8", from);
+    iconv_t cd = converter.get();
     if (cd == iconv_t(-1)) return -1;
     out->reserve(bytes.size() * 2);
     static constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
@@ -566,7 +606,8 @@ bool RoundTripsCodepage(std::string_view utf8, uint32_t codepage) {
     if (AsciiInWindowsCodepage(utf8, codepage)) return true;
     const CodepageInfo* entry = FindCodepage(codepage);
     if (!entry) return false;
-    iconv_t encoder = CachedIconv(entry->iconvName, "UTF-8"), decoder = CachedIconv("UTF-8", entry->iconvName);
+    Converter encoderLease(entry->iconvName, "UTF-8"), decoderLease("UTF-8", entry->iconvName);
+    iconv_t encoder = encoderLease.get(), decoder = decoderLease.get();
     if (encoder == iconv_t(-1) || decoder == iconv_t(-1)) return false;
     auto oneByte = [](std::string_view, size_t) { return size_t(1); };
     constexpr size_t kPiece = 1 << 20;  // a long text is checked a piece at a time
@@ -689,6 +730,12 @@ std::string DecodeToUtf8(std::string_view bytes, const std::string& charset, boo
 
     std::string out;
     long failures = IconvToUtf8(bytes, iconvName.c_str(), &out);
+    if (failures < 0 && (cp == 50220 || cp == 51932)) {
+        // The Windows build's iconv (win_iconv) knows neither EUC-JP-MS nor
+        // ISO-2022-JP-2, only the plain forms, which still decode JIS X 0208.
+        out.clear();
+        failures = IconvToUtf8(bytes, cp == 50220 ? "ISO-2022-JP" : "EUC-JP", &out);
+    }
     if (failures < 0) {
         isExact = false;
         return SanitizeUtf8(bytes);

@@ -2,6 +2,8 @@
 // the store writers, and the address values built from UTF-16 text.
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include "store/Codepages.h"
 #include "store/MapiAddress.h"
 #include "store/Unicode.h"
@@ -117,6 +119,26 @@ TEST(DecodeCodepage, DecodesExactlyOrFails) {
     EXPECT_EQ(out, "日本");
     EXPECT_FALSE(DecodeCodepage("\x93\xFA\xFF", 932, &out));  // 0xFF starts no Shift_JIS character
     EXPECT_FALSE(DecodeCodepage("abc", 12345, &out));
+}
+
+// The converters a thread used outlive it and serve the next one: a
+// thread's end once closed them from storage already freed (MinGW), and the
+// read-ahead worker ends with every mailbox.
+TEST(DecodeCodepage, ConvertersSurviveTheThreadsThatUsedThem) {
+    for (int round = 0; round < 4; ++round) {
+        std::string out;
+        bool fits = false;
+        std::thread worker([&] {
+            DecodeCodepage("\xF0\xD2\xC9\xD7\xC5\xD4", 20866, &out);
+            fits = RoundTripsCodepage("Grüße", 1252);
+            // Heap traffic after the last use, as the worker's end has.
+            for (int i = 0; i < 64; ++i) std::string(200, 'x').swap(out);
+            DecodeCodepage("\xF0\xD2\xC9\xD7\xC5\xD4", 20866, &out);
+        });
+        worker.join();
+        EXPECT_EQ(out, "Привет");
+        EXPECT_TRUE(fits);
+    }
 }
 
 // The code page 8-bit strings are stored in: the Windows one of the script,

@@ -12,6 +12,7 @@
 #include "common/OutputFiles.h"
 #include "common/Platform.h"
 #include "common/modMain.h"
+#include "common/registry.h"
 #include "sources/pathLogger.h"
 #include "tests/support/files.h"
 
@@ -22,6 +23,35 @@ constexpr char kSep = '\\';
 #else
 constexpr char kSep = '/';
 #endif
+
+// A path splits into its folder and its file name at the last separator;
+// on Windows a backslash is one too, on POSIX it is part of a name. (A .msg
+// file given as C:\out\box\Email-1.msg was once made beside the current
+// folder: its folder was looked for after a '/' only.)
+TEST(Platform, PathSplitsAtTheLastSeparatorOfTheSystem) {
+    struct Split {
+        std::string folder, name;
+    };
+    const struct {
+        std::string path;
+        Split posix, windows;
+    } rows[] = {
+        {"/mail/inbox.mbox", {"/mail/", "inbox.mbox"}, {"/mail/", "inbox.mbox"}},
+        {"inbox.mbox", {"", "inbox.mbox"}, {"", "inbox.mbox"}},
+        {"/mail/", {"/mail/", ""}, {"/mail/", ""}},
+        {"C:\\out\\b.mbox\\Email-1.msg", {"", "C:\\out\\b.mbox\\Email-1.msg"}, {"C:\\out\\b.mbox\\", "Email-1.msg"}},
+        {"C:\\out/b.mbox\\Email-1.msg", {"C:\\out/", "b.mbox\\Email-1.msg"}, {"C:\\out/b.mbox\\", "Email-1.msg"}},
+    };
+    for (const auto& r : rows) {
+#ifdef _WIN32
+        const Split& want = r.windows;
+#else
+        const Split& want = r.posix;
+#endif
+        EXPECT_EQ(FolderOfPath(r.path), want.folder) << r.path;
+        EXPECT_EQ(FileNameOfPath(r.path), want.name) << r.path;
+    }
+}
 
 TEST(Platform, WindowsLongPathForm) {
     const std::string part(100, 'p');  // three of them pass the classic limit

@@ -26,12 +26,6 @@ TEST(PathWithoutRoot, NeverLeavesTheFolderItIsPlacedBelow) {
     for (const auto& [path, rest] : cases) EXPECT_EQ(PathWithoutRoot(path), rest) << path;
 }
 
-TEST(FileNameOfPath, TakesThePartAfterTheLastSeparator) {
-    EXPECT_EQ(FileNameOfPath("/mail/inbox.mbox"), "inbox.mbox");
-    EXPECT_EQ(FileNameOfPath("inbox.mbox"), "inbox.mbox");
-    EXPECT_EQ(FileNameOfPath("/mail/"), "");
-}
-
 TEST(NormaliseSourcePath, MakesAbsoluteAndDropsDotParts) {
     EXPECT_EQ(NormaliseSourcePath("  /a/./b/../c.mbox  "), "/a/c.mbox");
     EXPECT_EQ(NormaliseSourcePath("/../../etc/x"), "/etc/x");

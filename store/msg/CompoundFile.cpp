@@ -11,6 +11,7 @@
 
 #include "common/OutputFiles.h"
 #include "common/Platform.h"
+#include "common/registry.h"
 #include "store/Endian.h"
 
 namespace store::msg::detail {
@@ -215,9 +216,7 @@ bool CompoundFileWriter::create(const std::string& path, const uint8_t rootClsid
     std::memcpy(impl_->rootClsid, rootClsid, 16);
 
     // The temporary file sits beside the target so that rename() replaces it in one step.
-    size_t slash = path.find_last_of('/');
-    std::string dir = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
-    std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
+    const std::string dir = FolderOfPath(path), base = FileNameOfPath(path);
     static std::atomic<unsigned> counter{0};
     for (int attempt = 0; attempt < 100 && impl_->fd < 0; ++attempt) {
         impl_->tempPath = dir + "." + base + ".tmp-" + std::to_string(ProcessId()) + "-" + std::to_string(++counter);
