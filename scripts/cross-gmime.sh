@@ -67,13 +67,18 @@ install_tools() {
     local list=/etc/apt/sources.list.d/vellary-deb-src.sources
     if ! grep -rqs '^Types:.*deb-src' /etc/apt/sources.list.d/ \
         && ! grep -qs '^deb-src' /etc/apt/sources.list; then
-        $SUDO tee "$list" >/dev/null <<'EOF'
+        if [ -f /etc/apt/sources.list.d/debian.sources ]; then
+            # The machine's own mirrors, for sources as for packages.
+            sed 's/^Types: deb$/Types: deb-src/' /etc/apt/sources.list.d/debian.sources | $SUDO tee "$list" >/dev/null
+        else
+            $SUDO tee "$list" >/dev/null <<'EOF'
 Types: deb-src
 URIs: http://deb.debian.org/debian
 Suites: bookworm bookworm-updates
 Components: main
 Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
 EOF
+        fi
     fi
     $SUDO apt-get update -q
     $SUDO env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends \

@@ -19,12 +19,17 @@ for tool in wine x86_64-w64-mingw32-g++-posix; do
 done
 jobs=$(nproc)
 
+# VELLARY_MINGW_PREFIX (GMime for the target, scripts/cross-gmime.sh) gives
+# the build the store forms; it is passed on so that the cache keeps it.
+prefix=${VELLARY_MINGW_PREFIX:-}
 cmake -S . -B build-win -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake -DVELLARY_GUI=OFF \
-  -DVELLARY_WERROR=ON >/dev/null
+  -DVELLARY_WERROR=ON ${prefix:+-DVELLARY_MINGW_PREFIX="$prefix"} >/dev/null
 cmake --build build-win -j"$jobs"
 
-# The wine prefix of the build folder, as ctest uses it (the toolchain file).
+# The wine prefix of the build folder, as ctest uses it (the toolchain file),
+# and the prefix's DLLs where the programs look for them.
 export WINEPREFIX=$PWD/build-win/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+if [ -n "$prefix" ]; then export WINEPATH=$prefix/bin; fi
 
 status=0
 echo "== tests (Windows build, under wine)"
