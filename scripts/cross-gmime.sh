@@ -68,8 +68,12 @@ install_tools() {
     if ! grep -rqs '^Types:.*deb-src' /etc/apt/sources.list.d/ \
         && ! grep -qs '^deb-src' /etc/apt/sources.list; then
         if [ -f /etc/apt/sources.list.d/debian.sources ]; then
-            # The machine's own mirrors, for sources as for packages.
-            sed 's/^Types: deb$/Types: deb-src/' /etc/apt/sources.list.d/debian.sources | $SUDO tee "$list" >/dev/null
+            # The machine's own mirrors, for sources as for packages; not the
+            # security suite, whose mirror may hold a newer source's .dsc
+            # nowhere (a 404 fails the whole fetch). The main suite and its
+            # updates have every package this needs.
+            awk 'BEGIN { RS = ""; ORS = "\n\n" } !/security/ { sub(/^Types: deb\n|\nTypes: deb\n/, "\nTypes: deb-src\n"); print }' \
+                /etc/apt/sources.list.d/debian.sources | $SUDO tee "$list" >/dev/null
         else
             $SUDO tee "$list" >/dev/null <<'EOF'
 Types: deb-src
