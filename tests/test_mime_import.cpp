@@ -858,8 +858,10 @@ TEST(MimeImportDamaged, DegenerateInputsGiveAMessage) {
     EXPECT_EQ(Text(empty.props, pid::MessageClass), "IPM.Note");
     EXPECT_FALSE(Has(empty.props, pid::Body));
 
-    Message onlySeparator = FromText("From someone@example.org Thu Jan  1 00:00:00 2015\n");
-    EXPECT_EQ(Text(onlySeparator.props, pid::MessageClass), "IPM.Note");
+    for (const char* separator : {"From someone@example.org Thu Jan  1 00:00:00 2015\n", "From "}) {
+        Message onlySeparator = FromText(separator);
+        EXPECT_EQ(Text(onlySeparator.props, pid::MessageClass), "IPM.Note") << separator;
+    }
 
     Message noHeaders = FromText("Dear friend,\nthis is just text.\n");
     EXPECT_EQ(Text(noHeaders.props, pid::Body), "Dear friend,\r\nthis is just text.\r\n");

@@ -266,8 +266,10 @@ std::string_view PrepareInput(std::string_view in, std::string& converted) {
     // any, which is seldom (a count of every message's LFs was a tenth of
     // the .pst form).
     size_t bareCr = 0;
+    // p != end first: an empty view may have no data at all, and memchr must
+    // not be given a null pointer even for no bytes.
     for (const char *p = in.data(), *end = p + in.size();
-         (p = static_cast<const char*>(std::memchr(p, '\r', size_t(end - p)))) != nullptr; ++p)
+         p != end && (p = static_cast<const char*>(std::memchr(p, '\r', size_t(end - p)))) != nullptr; ++p)
         if (p + 1 == end || p[1] != '\n') ++bareCr;
     if (bareCr > 0 && bareCr > size_t(std::count(in.begin(), in.end(), '\n'))) {
         converted.assign(in);
