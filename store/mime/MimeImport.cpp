@@ -16,12 +16,14 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <set>
 #include <string_view>
 #include <vector>
 
 #include "common/MappedFile.h"
 #include "common/Platform.h"
+#include "common/sourceFile.h"
 #include "store/Codepages.h"
 #include "store/MapiAddress.h"
 #include "store/MapiIds.h"
@@ -1450,12 +1452,13 @@ bool ImportMimeBytes(std::string_view input, store::Message& out, std::string* e
 
 namespace {
 
-// Reads a message file of up to kSmallMessageBytes whole into `buffer`. For a
+// Reads a message file of up to kSmallMessageBytes whole into `buffer`, seen as `bytes`. For a
 // stream of small messages that is cheaper than mapping each one: every
 // unmapping flushes the page tables of each core the process runs on. False
 // with *small false for a larger file (or one that is not a regular file),
 // which is mapped instead; false with *small true when it cannot be read.
-bool ReadSmallFile(const std::string& path, std::string& buffer, bool* small, std::string* error) {
+bool ReadSmallFile(const std::string& path, std::unique_ptr<char[]>& buffer, std::string_view* bytes, bool* small,
+                   std::string* error) {
     *small = false;
     int fd = OpenFile(path, kOpenRead);
     if (fd < 0) return false;  // the mapping says why
@@ -1465,32 +1468,28 @@ bool ReadSmallFile(const std::string& path, std::string& buffer, bool* small, st
         return false;
     }
     *small = true;
-    buffer.resize(size_t(info.size));  // capacity is kept from message to message
-    size_t got = 0;
-    while (got < buffer.size()) {
-        ssize_t n = ReadAt(fd, buffer.data() + got, buffer.size() - got, got);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            if (error) *error = "cannot read " + path + ": " + std::strerror(errno);
-            CloseFile(fd);
-            return false;
-        }
-        if (n == 0) break;  // shortened since it was looked at
-        got += size_t(n);
-    }
-    buffer.resize(got);
+    // Not zero-filled first, as a std::string would be: the read fills it.
+    buffer.reset(new char[size_t(info.size)]);
+    ssize_t got = ReadFull(fd, buffer.get(), size_t(info.size));
+    if (got < 0 && error) *error = "cannot read " + path + ": " + std::strerror(errno);
     CloseFile(fd);
+    if (got < 0) return false;
+    *bytes = std::string_view(buffer.get(), size_t(got));  // shorter if shortened since it was looked at
     return true;
 }
 
 }  // namespace
 
 bool ImportMimeFile(const std::string& path, store::Message& out, std::string* error) {
-    thread_local std::string smallFile;
+    // Not a thread_local buffer: MinGW's runtime frees a thread's
+    // thread_local storage before it runs their destructors, and the
+    // read-ahead thread ends with each mailbox.
+    std::unique_ptr<char[]> smallFile;
+    std::string_view bytes;
     bool small = false;
-    if (ReadSmallFile(path, smallFile, &small, error)) {
+    if (ReadSmallFile(path, smallFile, &bytes, &small, error)) {
         out = Message{};
-        ImportInto(smallFile, out, 0);
+        ImportInto(bytes, out, 0);
         return true;
     }
     if (small) return false;
