@@ -142,7 +142,9 @@ namespace {
 // of more than kReadAheadAlone bytes goes through alone: the ones before it
 // are saved first and it is read on the run's thread, so that a mailbox of
 // large messages peaks no higher than with no read-ahead (read two at a
-// time, messages of 3 MB raised the peak from 17 to 21 MB).
+// time, messages of 3 MB raised the peak from 17 to 21 MB). The smaller
+// ones are handed over in memory; only a large one goes through a working
+// file, which the import maps rather than copies.
 constexpr size_t kReadAheadMessages = 4;
 constexpr size_t kReadAheadBytes = size_t(2) << 20;
 constexpr size_t kReadAheadAlone = size_t(1) << 20;
@@ -220,8 +222,9 @@ private:
         int n = 0;
         bool lineMode = false;
         size_t bytes = 0;
-        bool written = false;  // its working file holds it
-        bool queued = false;   // handed to the read-ahead
+        bool written = false;   // its working file, or memory, holds it
+        bool inMemory = false;  // its bytes went to the read-ahead, not a file
+        bool queued = false;    // handed to the read-ahead
         int slot = -1;
         std::string file;   // its working file's path
         std::string error;  // why it was not written
@@ -234,26 +237,39 @@ private:
         p.bytes = text.size();
         // Room first: with this one, no more messages and bytes in flight
         // than the read-ahead allows (a long message waits for all).
-        while (!pending_.empty() &&
-               (pending_.size() >= kReadAheadMessages || pendingBytes_ + p.bytes > kReadAheadBytes ||
-                p.bytes > kReadAheadAlone))
+        while (!pending_.empty() && (pending_.size() >= kReadAheadMessages ||
+                                     pendingBytes_ + p.bytes > kReadAheadBytes || p.bytes > kReadAheadAlone))
             finishOldest();
-        p.written = writeWorkingFile(text, n, &p.slot, &p.file, &p.error);
-        // The store reads the message back from its file: the splitter's
-        // copy would be one more message-sized buffer held through the import.
-        releaseText();
-        if (lineMode) {
-            yield();
-            if (p.written) {
-                MailMessage messageObject;
-                if (messageObject.Load(p.file)) messageObject.Save(p.file);
-            }
-        }
         const bool alone = p.bytes > kReadAheadAlone;
-        if (p.written && !alone) {
+        if (!alone) {
+            // Up to kReadAheadBytes in all, the messages wait in memory: a
+            // working file per message would cost a write and a read of
+            // every byte, and its creation, on the run's thread. A file is
+            // written only for a message the store refuses (keepText).
             if (!ahead_) ahead_ = std::make_unique<ReadAhead>(*steps_);
-            ahead_->push(p.file);
-            p.queued = true;
+            // The bytes a working file would hold: the text and a CR LF.
+            std::string bytes;
+            bytes.reserve(text.size() + 2);
+            bytes.append(text).append(kCRLF);
+            ahead_->pushText(std::move(bytes));
+            releaseText();
+            p.written = p.inMemory = p.queued = true;
+            // The mail component would load the message and save it back
+            // to its own file unchanged: with no file, there is nothing to do.
+            if (lineMode) yield();
+        } else {
+            p.written = writeWorkingFile(text, n, &p.slot, &p.file, &p.error);
+            // The store reads the message back from its file: the splitter's
+            // copy would be one more message-sized buffer held through the
+            // import.
+            releaseText();
+            if (lineMode) {
+                yield();
+                if (p.written) {
+                    MailMessage messageObject;
+                    if (messageObject.Load(p.file)) messageObject.Save(p.file);
+                }
+            }
         }
         pendingBytes_ += p.bytes;
         pending_.push_back(std::move(p));
@@ -275,22 +291,26 @@ private:
         bool stored = false;
         if (p.written) {
             store::Message read;
-            std::string error;
+            std::string error, text;
             if (p.queued) {
                 ReadAhead::Result result = ahead_->takeFront();
                 stored = result.ok;
                 read = std::move(result.message);
                 error = std::move(result.error);
+                text = std::move(result.text);
             } else {
                 stored = steps_->readMessage(p.file, read, &error);
             }
             if (stored) stored = steps_->saveMessage(std::move(read), mailboxName_, mailboxFolder_, p.n, &error);
-            // A message that did not make it keeps its file, the only copy
-            // of it the run made, and the failure report names it.
-            if (stored)
-                slots_[size_t(p.slot)].busy = false;
-            else
+            // A message that did not make it keeps a file, the only copy of
+            // it the run made, and the failure report names it.
+            if (stored) {
+                if (!p.inMemory) slots_[size_t(p.slot)].busy = false;
+            } else if (p.inMemory) {
+                fail_(failContext_, keepText(std::string_view(text).substr(0, text.size() - 2), p.n, &error), error);
+            } else {
                 fail_(failContext_, keepWorkingFile(p.slot, p.n), error);
+            }
         }
         if (stored) {
             ++outcome_.messagesSaved;
@@ -345,6 +365,25 @@ private:
         CloseFile(slot.fd);
         slot = Slot{};
         return path;
+    }
+
+    // Writes the bytes of message n, which the store refused, into a file
+    // named as a working file of it would be; its path. When that cannot be
+    // written either, *cause says so too.
+    std::string keepText(std::string_view text, int n, std::string* cause) {
+        const std::string name = workingName(n);
+        std::string error;
+        int fd = OpenOutputFile(folder_, name, OutputOpen::CreateNew, &error);
+        bool kept = fd >= 0 && writeMessageText(fd, text, &error);
+        if (fd >= 0 && CloseFile(fd) != 0 && kept) {
+            error = errnoText(errno);
+            kept = false;
+        }
+        if (!kept) {
+            if (fd >= 0) RemoveFileIn(folder_, name);
+            *cause += "; the message could not be kept in a file either: " + error;
+        }
+        return mailboxFolder_ + kSeparator + name;
     }
 
     void dropSlot(Slot& slot) {

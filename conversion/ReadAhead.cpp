@@ -16,6 +16,16 @@ ReadAhead::~ReadAhead() {
 void ReadAhead::push(std::string messageFile) {
     auto job = std::make_unique<Job>();
     job->file = std::move(messageFile);
+    queue(std::move(job));
+}
+
+void ReadAhead::pushText(std::string text) {
+    auto job = std::make_unique<Job>();
+    job->text = std::move(text);
+    queue(std::move(job));
+}
+
+void ReadAhead::queue(std::unique_ptr<Job> job) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         jobs_.push_back(std::move(job));
@@ -54,12 +64,14 @@ void ReadAhead::readNext(std::unique_lock<std::mutex>& lock) {
     lock.unlock();
     Result result;
     try {
-        result.ok = steps_.readMessage(job->file, result.message, &result.error);
+        result.ok = job->file.empty() ? steps_.readMessageText(job->text, result.message, &result.error)
+                                      : steps_.readMessage(job->file, result.message, &result.error);
     } catch (...) {
         // readMessage reports its own failures; nothing may end the thread.
         result.ok = false;
         result.error = "cannot read the message";
     }
+    result.text = std::move(job->text);
     lock.lock();
     job->result = std::move(result);
     job->done = true;

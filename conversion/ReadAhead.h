@@ -5,7 +5,7 @@
 // the mailbox and writes the store at the same time, and parses too when it
 // would otherwise wait.
 //
-// The worker calls StoreSteps::readMessage only: it never touches the store,
+// The worker calls StoreSteps::readMessage(Text) only: it never touches the store,
 // the view or the run's counts. It is started with the first message and
 // joined when the ReadAhead goes, never detached.
 #pragma once
@@ -28,6 +28,7 @@ public:
         bool ok = false;
         store::Message message;
         std::string error;
+        std::string text;  // the message's bytes, when it was queued in memory
     };
 
     explicit ReadAhead(const StoreSteps& steps) : steps_(steps) {}
@@ -40,6 +41,8 @@ public:
     // Queues a message file behind the others. The file must stay as it is
     // until its result is taken.
     void push(std::string messageFile);
+    // Queues a message file's bytes, which come back with the result.
+    void pushText(std::string text);
     // Whether the oldest file queued has been read.
     bool frontReady();
     // The oldest file's result, once it is read; while the worker reads
@@ -49,10 +52,12 @@ public:
 
 private:
     struct Job {
-        std::string file;
+        std::string file;  // read from this file, else from `text`
+        std::string text;
         bool done = false;  // `result` is complete; set under the lock
         Result result;
     };
+    void queue(std::unique_ptr<Job> job);
     void work();
     // Reads the first file not yet begun, on the calling thread; `lock`
     // holds the mutex and is released while the file is read.

@@ -87,15 +87,11 @@ public:
     }
 
     bool readMessage(const std::string& messageFile, store::Message& read, std::string* error) const override {
-        try {
-            read = store::ReadMessageFile(messageFile, 1024);
-            return true;
-        } catch (const store::StoreError& e) {
-            if (error) *error = e.what();
-        } catch (const std::bad_alloc&) {
-            if (error) *error = "out of memory";
-        }
-        return false;
+        return reported(error, [&] { read = store::ReadMessageFile(messageFile, 1024); });
+    }
+
+    bool readMessageText(std::string_view text, store::Message& read, std::string* error) const override {
+        return reported(error, [&] { read = store::ReadMessageBytes(text, 1024); });
     }
 
     bool saveMessage(store::Message&& read, const std::string& mailboxName, const std::string& mailboxFolder,
@@ -138,6 +134,21 @@ public:
     }
 
 private:
+    // Runs `read`; false with *error set when it throws what a message can
+    // cause.
+    template <typename Read>
+    static bool reported(std::string* error, Read read) {
+        try {
+            read();
+            return true;
+        } catch (const store::StoreError& e) {
+            if (error) *error = e.what();
+        } catch (const std::bad_alloc&) {
+            if (error) *error = "out of memory";
+        }
+        return false;
+    }
+
     // Opens a new store file `stem` + ".pst". An existing file is never
     // written into: the store goes beside it under the next free name,
     // "stem (2).pst" and so on. The store's own exclusive create claims the

@@ -7,6 +7,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace store {
 struct Message;  // store/MapiMessage.h
@@ -43,14 +44,16 @@ public:
     virtual std::optional<UnfinishedStore> closeMailboxStore() = 0;
     virtual std::optional<UnfinishedStore> closeRunStore() = 0;
 
-    // One written message file, in two halves: ImportMessage (PST form) or
+    // One message, in two halves: ImportMessage (PST form) or
     // SaveMessageAsMsg (MSG form). readMessage is the costly one, the MIME
-    // parse; it touches no store, so the run may call it on another thread
-    // than the one that drives the store, for one message while saveMessage
-    // puts the one before into the store or its .msg file. Each is false,
-    // with `error` set, when the message did not make it. The caller deletes
-    // the message file once the message is in.
+    // parse of a message file, or of a message file's bytes held in memory
+    // (readMessageText); it touches no store, so the run may call it on
+    // another thread than the one that drives the store, for one message
+    // while saveMessage puts the one before into the store or its .msg file.
+    // Each is false, with `error` set, when the message did not make it. The
+    // caller deletes the message file once the message is in.
     virtual bool readMessage(const std::string& messageFile, store::Message& read, std::string* error) const = 0;
+    virtual bool readMessageText(std::string_view text, store::Message& read, std::string* error) const = 0;
     virtual bool saveMessage(store::Message&& read, const std::string& mailboxName, const std::string& mailboxFolder,
                              int messageNumber, std::string* error) = 0;
 

@@ -36,6 +36,14 @@ Message ReadMessageFile(const std::string& path, int16_t type) {
     return imported;
 }
 
+Message ReadMessageBytes(std::string_view bytes, int16_t type) {
+    if (type != 1024) throw StoreError("unsupported import type " + std::to_string(type));
+    std::string error;
+    Message imported;
+    if (!mime::ImportMimeBytes(bytes, imported, &error)) throw StoreError(error);
+    return imported;
+}
+
 void MailItem::Import(const std::string& path, int16_t type) { message_ = ReadMessageFile(path, type); }
 
 void MailItem::Save() {

@@ -10,6 +10,7 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "store/MapiMessage.h"
@@ -115,6 +116,8 @@ private:
 // another thread than the one that uses the store, for one message while the
 // store saves another. Throws StoreError.
 Message ReadMessageFile(const std::string& path, int16_t type);
+// The same for a message file's bytes already in memory.
+Message ReadMessageBytes(std::string_view bytes, int16_t type);
 
 class PstStore {
 public:
