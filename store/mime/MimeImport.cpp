@@ -28,6 +28,7 @@
 #include "store/MapiAddress.h"
 #include "store/MapiIds.h"
 #include "store/mime/AttachmentNames.h"
+#include "store/mime/Base64.h"
 #include "store/mime/BodyChoice.h"
 #include "store/mime/EncodedWords.h"
 #include "store/mime/EnrichedText.h"
@@ -851,76 +852,6 @@ void SetRecipients(Message& out, GMimeMessage* message) {
 
 // ---------------------------------------------------------------------------
 // Leaf content
-
-// Decodes well-formed base64 (the alphabet in lines, '=' padding only at
-// the end, a whole number of quads) into `out`; false, with `out` left to
-// the caller to clear, for anything else. Every decoder agrees on such
-// input, and GMime's own decoder, run byte by byte through its filter stream,
-// was a quarter of the .pst form: it is left the content that is not
-// well formed, whose reading this keeps GMime's.
-bool DecodeCleanBase64(std::string_view in, std::string& out) {
-    static constexpr auto kRank = [] {
-        std::array<uint8_t, 256> rank{};
-        rank.fill(0xFF);
-        const char* alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-        for (uint8_t k = 0; k < 64; ++k) rank[static_cast<unsigned char>(alphabet[k])] = k;
-        rank['\r'] = rank['\n'] = 0xFE;  // line breaks: skipped
-        return rank;
-    }();
-    // The rank of a byte at each place of a quad, shifted where it goes;
-    // a byte outside the alphabet sets the top bit.
-    static constexpr auto kPlaced = [] {
-        std::array<std::array<uint32_t, 256>, 4> placed{};
-        for (int c = 0; c < 256; ++c)
-            for (int at = 0; at < 4; ++at)
-                placed[size_t(at)][size_t(c)] =
-                    kRank[size_t(c)] < 64 ? uint32_t(kRank[size_t(c)]) << (18 - 6 * at) : 0x80000000u;
-        return placed;
-    }();
-    out.resize(in.size() / 4 * 3 + 3);
-    char* o = out.data();
-    uint32_t acc = 0;
-    size_t n = 0, pads = 0;  // n counts alphabet bytes, of which only n % 4 matters
-    const auto* p = reinterpret_cast<const unsigned char*>(in.data());
-    const auto* end = p + in.size();
-    while (p < end) {
-        // Whole quads of the alphabet at once: the lines between the breaks.
-        if (n % 4 == 0 && !pads) {
-            for (; end - p >= 4; p += 4, o += 3) {
-                const uint32_t v = kPlaced[0][p[0]] | kPlaced[1][p[1]] | kPlaced[2][p[2]] | kPlaced[3][p[3]];
-                if (v & 0x80000000u) break;
-                o[0] = char(v >> 16);
-                o[1] = char(v >> 8);
-                o[2] = char(v);
-            }
-            if (p == end) break;
-        }
-        const unsigned char c = *p++;
-        const uint8_t r = kRank[c];
-        if (r < 64) {
-            if (pads) return false;
-            acc = (acc << 6) | r;
-            if (++n % 4 == 0) {
-                o[0] = char(acc >> 16);
-                o[1] = char(acc >> 8);
-                o[2] = char(acc);
-                o += 3;
-            }
-        } else if (c == '=') {
-            if (++pads > 2) return false;
-        } else if (r != 0xFE) {
-            return false;
-        }
-    }
-    if ((n + pads) % 4 != 0 || (pads && n % 4 + pads != 4)) return false;
-    if (n % 4 == 2) *o++ = char(acc >> 4);
-    if (n % 4 == 3) {
-        *o++ = char(acc >> 10);
-        *o++ = char(acc >> 2);
-    }
-    out.resize(size_t(o - out.data()));
-    return true;
-}
 
 // Transfer-decoded content of a leaf part, decoded straight into the
 // string (as GMime's data wrapper would decode it, without its stream copy).
