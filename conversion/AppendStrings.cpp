@@ -27,6 +27,20 @@ void AppendStrings::AddToString(std::string_view strAdd) {
     used_ += strAdd.size();
 }
 
+AppendStrings::Taken AppendStrings::take() {
+    Taken taken;
+    // Cutting a block in place is cheap, and a message held for a while
+    // should not keep the room its growth left.
+    if (used_ > 0 && capacity_ - used_ > 4096) {
+        if (char* cut = static_cast<char*>(std::realloc(data_, used_))) data_ = cut;
+    }
+    taken.data.reset(data_);
+    taken.size = used_;
+    data_ = nullptr;
+    used_ = capacity_ = 0;
+    return taken;
+}
+
 void AppendStrings::clear() {
     std::free(data_);
     data_ = nullptr;

@@ -6,6 +6,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
+#include <memory>
 #include <stdexcept>
 #include <string_view>
 
@@ -39,6 +41,15 @@ public:
     bool empty() const { return used_ == 0; }
     // Drops the text and gives the memory back.
     void clear();
+
+    // The collected text, taken out of the buffer, which is left empty: a
+    // block of the C heap, cut to the text's size.
+    struct Taken {
+        std::unique_ptr<char, decltype(&std::free)> data{nullptr, &std::free};
+        size_t size = 0;
+        std::string_view view() const { return {data.get(), size}; }
+    };
+    Taken take();
 
 private:
     char* data_ = nullptr;

@@ -248,11 +248,7 @@ private:
             // written only for a message the store refuses (keepText).
             if (!ahead_) ahead_ = std::make_unique<ReadAhead>(*steps_);
             // The bytes a working file would hold: the text and a CR LF.
-            std::string bytes;
-            bytes.reserve(text.size() + 2);
-            bytes.append(text).append(kCRLF);
-            ahead_->pushText(std::move(bytes));
-            releaseText();
+            ahead_->pushText(takeText(text, kCRLF));
             p.written = p.inMemory = p.queued = true;
             // The mail component would load the message and save it back
             // to its own file unchanged: with no file, there is nothing to do.
@@ -291,7 +287,8 @@ private:
         bool stored = false;
         if (p.written) {
             store::Message read;
-            std::string error, text;
+            std::string error;
+            AppendStrings::Taken text;
             if (p.queued) {
                 ReadAhead::Result result = ahead_->takeFront();
                 stored = result.ok;
@@ -307,7 +304,7 @@ private:
             if (stored) {
                 if (!p.inMemory) slots_[size_t(p.slot)].busy = false;
             } else if (p.inMemory) {
-                fail_(failContext_, keepText(std::string_view(text).substr(0, text.size() - 2), p.n, &error), error);
+                fail_(failContext_, keepText(text.view().substr(0, text.size - 2), p.n, &error), error);
             } else {
                 fail_(failContext_, keepWorkingFile(p.slot, p.n), error);
             }

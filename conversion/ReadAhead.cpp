@@ -19,7 +19,7 @@ void ReadAhead::push(std::string messageFile) {
     queue(std::move(job));
 }
 
-void ReadAhead::pushText(std::string text) {
+void ReadAhead::pushText(AppendStrings::Taken text) {
     auto job = std::make_unique<Job>();
     job->text = std::move(text);
     queue(std::move(job));
@@ -64,7 +64,7 @@ void ReadAhead::readNext(std::unique_lock<std::mutex>& lock) {
     lock.unlock();
     Result result;
     try {
-        result.ok = job->file.empty() ? steps_.readMessageText(job->text, result.message, &result.error)
+        result.ok = job->file.empty() ? steps_.readMessageText(job->text.view(), result.message, &result.error)
                                       : steps_.readMessage(job->file, result.message, &result.error);
     } catch (...) {
         // readMessage reports its own failures; nothing may end the thread.

@@ -17,6 +17,7 @@
 #include <string>
 #include <thread>
 
+#include "conversion/AppendStrings.h"
 #include "conversion/StoreSteps.h"
 #include "store/MapiMessage.h"
 
@@ -28,7 +29,7 @@ public:
         bool ok = false;
         store::Message message;
         std::string error;
-        std::string text;  // the message's bytes, when it was queued in memory
+        AppendStrings::Taken text;  // the message's bytes, when it was queued in memory
     };
 
     explicit ReadAhead(const StoreSteps& steps) : steps_(steps) {}
@@ -42,7 +43,7 @@ public:
     // until its result is taken.
     void push(std::string messageFile);
     // Queues a message file's bytes, which come back with the result.
-    void pushText(std::string text);
+    void pushText(AppendStrings::Taken text);
     // Whether the oldest file queued has been read.
     bool frontReady();
     // The oldest file's result, once it is read; while the worker reads
@@ -53,7 +54,7 @@ public:
 private:
     struct Job {
         std::string file;  // read from this file, else from `text`
-        std::string text;
+        AppendStrings::Taken text;
         bool done = false;  // `result` is complete; set under the lock
         Result result;
     };

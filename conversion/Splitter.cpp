@@ -112,6 +112,18 @@ void SplitterSink::releaseText() {
     if (splitter_) splitter_->messageBuffer_.clear();
 }
 
+AppendStrings::Taken SplitterSink::takeText(std::string_view text, std::string_view tail) {
+    AppendStrings* buffer = splitter_ ? &splitter_->messageBuffer_ : nullptr;
+    if (!buffer || buffer->ReturnString().data() != text.data()) {
+        AppendStrings copy;
+        copy.AddToString(text);
+        copy.AddToString(tail);
+        return copy.take();
+    }
+    buffer->AddToString(tail);
+    return buffer->take();
+}
+
 void MailboxSplitter::finishMessage(int number, LineMode mode) {
     // The buffer is released whatever becomes of the message, so a message
     // that cannot be written never merges into the next one.

@@ -44,6 +44,9 @@ protected:
     // emitMessage returns, so a sink that goes on to work from a copy of the
     // message (a store reading its file back) does not hold it twice.
     void releaseText();
+    // For emitMessage: takes the message's `text` out of the splitter with
+    // `tail` appended to it, instead of a copy; `text` is invalid after.
+    AppendStrings::Taken takeText(std::string_view text, std::string_view tail);
 
 private:
     friend class MailboxSplitter;
