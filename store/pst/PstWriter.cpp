@@ -161,12 +161,19 @@ bool encodeValue(const Property& p, uint16_t& type, std::string& data) {
 }
 
 void sortUnique(std::vector<PropValue>& v) {
-    std::stable_sort(v.begin(), v.end(),
-                     [](const PropValue& a, const PropValue& b) { return (a.tag >> 16) < (b.tag >> 16); });
+    // The keys are sorted, not the values: a value is a string and six more
+    // words, and a stable sort of them moved each several times (a tenth of
+    // the writer's instructions). Id above position keeps equal ids in the
+    // order given.
+    std::vector<uint64_t> keys(v.size());
+    for (size_t i = 0; i < v.size(); ++i) keys[i] = (uint64_t(v[i].tag >> 16) << 32) | i;
+    std::sort(keys.begin(), keys.end());
     // One value per property id: the last one given wins.
     std::vector<PropValue> out;
-    for (auto& p : v) {
-        if (!out.empty() && (out.back().tag >> 16) == (p.tag >> 16))
+    out.reserve(v.size());
+    for (size_t k = 0; k < keys.size(); ++k) {
+        PropValue& p = v[uint32_t(keys[k])];
+        if (k > 0 && (keys[k] >> 32) == (keys[k - 1] >> 32))
             out.back() = std::move(p);
         else
             out.push_back(std::move(p));
