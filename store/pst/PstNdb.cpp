@@ -142,13 +142,25 @@ unsigned NdbWriter::reservedPages(uint64_t k) {
 }
 
 void NdbWriter::markUsed(size_t off, size_t len) {
-    size_t first = off / kSlotBytes, last = (off + len + kSlotBytes - 1) / kSlotBytes;
-    for (size_t s = first; s < last; ++s) sec_[s / 8] |= uint8_t(0x80 >> (s % 8));
+    size_t s = off / kSlotBytes;
+    const size_t last = (off + len + kSlotBytes - 1) / kSlotBytes;
+    // Whole bytes of the map at once: a data block covers 128 slots.
+    for (; s < last && s % 8; ++s) sec_[s / 8] |= uint8_t(0x80 >> (s % 8));
+    if (const size_t bytes = (last - s) / 8) {
+        std::memset(sec_.data() + s / 8, 0xFF, bytes);
+        s += 8 * bytes;
+    }
+    for (; s < last; ++s) sec_[s / 8] |= uint8_t(0x80 >> (s % 8));
 }
 
 void NdbWriter::startSection() {
-    std::fill(sec_.begin(), sec_.end(), 0);
+    // Only the map pages are cleared here. Every byte below the cursor is
+    // written once: by the block or page placed there, the zeros of a
+    // block's padding or of an alignment gap (alloc), and the rest of the
+    // section when it is sealed. Clearing all 248 KB up front wrote every
+    // byte twice: a ninth of the writer's instructions.
     unsigned r = reservedPages(secIndex_);
+    std::memset(sec_.data(), 0, r * kPageBytes);
     secCursor_ = r * kPageBytes;
     secFlushed_ = secCursor_;
     markUsed(0, secCursor_);
@@ -181,6 +193,7 @@ void NdbWriter::writeMapPages() {
 void NdbWriter::sealSection() {
     const uint64_t k = secIndex_;
     const uint64_t start = sectionStart(k);
+    std::memset(sec_.data() + secCursor_, 0, kSectionBytes - secCursor_);
     // Free space and the longest free run, from the bitmap.
     unsigned freeSlots = 0, run = 0, best = 0;
     for (unsigned s = 0; s < kPageDataBytes * 8; ++s) {
@@ -218,6 +231,7 @@ uint64_t NdbWriter::alloc(size_t size, size_t align) {
         startSection();
         at = (secCursor_ + align - 1) / align * align;
     }
+    std::memset(sec_.data() + secCursor_, 0, at - secCursor_);
     secCursor_ = at + size;
     markUsed(at, size);
     if (transient_) {
@@ -286,6 +300,7 @@ uint64_t NdbWriter::writeBlock(const void* data, size_t cb, bool internal) {
     const uint64_t at = alloc(total, kBlockAlign);
     uint8_t* p = sec_.data() + at;
     if (cb) std::memcpy(p, data, cb);
+    std::memset(p + cb, 0, total - kBlockTrailerBytes - cb);
     const uint64_t ib = sectionStart(secIndex_) + at;
     uint8_t* t = p + total - kBlockTrailerBytes;
     put16(t + kBtrCb, uint16_t(cb));
