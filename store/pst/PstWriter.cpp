@@ -17,7 +17,6 @@
 #include <cstring>
 #include <map>
 #include <random>
-#include <set>
 #include <string_view>
 
 namespace store::pst {
@@ -386,6 +385,10 @@ struct PstWriter::Impl {
     Guid recordKey{};
     std::map<uint32_t, Folder> folders;
     NameMap names;
+    // The tables' layouts as the last message had them.
+    std::vector<uint32_t> recipientCols;
+    TableLayout recipientLayout;
+    TableLayout attachmentLayout;
     uint64_t messages = 0;
     uint64_t searchKeySeq = 0;
     bool open = false;
@@ -567,19 +570,52 @@ PstWriter::Impl::WrittenMessage PstWriter::Impl::writeMessage(const Message& msg
             sortUnique(v);
             return v;
         };
-        std::set<uint32_t> tags;
-        for (uint32_t t : recipientColumnTags()) tags.insert(t);
+        // The rows of the usual message, a few kilobytes, are kept from the
+        // first pass rather than encoded again (a fifth of the writer's
+        // instructions went to encoding rows).
+        constexpr size_t kHeldRowBytes = 1 << 20;
+        std::vector<std::vector<PropValue>> held;
+        size_t heldBytes = 0;
+        bool holding = true;
+        std::vector<uint32_t> tags = recipientColumnTags();
         for (size_t i = 0; i < msg.recipients.size(); ++i) {
             std::vector<PropValue> v = encodeRecipient(i);
-            for (const auto& p : v) tags.insert(p.tag);
-            recipientBytes += valuesSize(v);
+            for (const auto& p : v) tags.push_back(p.tag);
+            const size_t bytes = valuesSize(v);
+            recipientBytes += bytes;
+            if (holding) {
+                heldBytes += bytes + v.size() * sizeof(PropValue);
+                holding = heldBytes <= kHeldRowBytes;
+                if (holding) {
+                    held.push_back(std::move(v));
+                } else {
+                    held.clear();
+                    held.shrink_to_fit();
+                }
+            }
+            if (tags.size() > 4096) {  // bounded however many rows there are
+                std::sort(tags.begin(), tags.end());
+                tags.erase(std::unique(tags.begin(), tags.end()), tags.end());
+            }
         }
+        std::sort(tags.begin(), tags.end());
+        tags.erase(std::unique(tags.begin(), tags.end()), tags.end());
         // One column per property id: the first type in tag order wins.
         std::vector<uint32_t> cols;
         for (uint32_t t : tags)
             if (cols.empty() || (cols.back() >> 16) != (t >> 16)) cols.push_back(t);
-        TableBuilder table(ndb, TableLayout::extend(recipientTemplateLayout(), cols));
-        for (size_t i = 0; i < msg.recipients.size(); ++i) table.addRow(uint32_t(i), encodeRecipient(i));
+        // Messages mostly have the same columns as the one before.
+        if (cols != recipientCols) {
+            recipientCols = cols;
+            recipientLayout = TableLayout::extend(recipientTemplateLayout(), std::move(cols));
+        }
+        TableBuilder table(ndb, recipientLayout);
+        for (size_t i = 0; i < msg.recipients.size(); ++i) {
+            if (holding)
+                table.addRow(uint32_t(i), held[i]);
+            else
+                table.addRow(uint32_t(i), encodeRecipient(i));
+        }
         NodeRef r = table.finish();
         subnodes.push_back({kNidRecipientTable, r.bidData, r.bidSub});
     }
@@ -632,7 +668,9 @@ PstWriter::Impl::WrittenMessage PstWriter::Impl::writeMessage(const Message& msg
                     v.end());
             rows.emplace_back(attNid, std::move(v));
         }
-        TableBuilder table(ndb, TableLayout::extend(attachmentTemplateLayout(), attachmentColumnTags()));
+        if (attachmentLayout.cols.empty())
+            attachmentLayout = TableLayout::extend(attachmentTemplateLayout(), attachmentColumnTags());
+        TableBuilder table(ndb, attachmentLayout);
         for (const auto& r : rows) table.addRow(r.first, r.second);
         NodeRef r = table.finish();
         subnodes.push_back({kNidAttachmentTable, r.bidData, r.bidSub});
@@ -846,8 +884,14 @@ bool fitsInStore(const Message& msg) {
         return true;
     };
     if (!bagFits(msg.props)) return false;
-    for (size_t i = 0; i < msg.recipients.size(); ++i)
-        if (!bagFits(msg.recipients[i].row(uint32_t(i)))) return false;
+    for (size_t i = 0; i < msg.recipients.size(); ++i) {
+        const Recipient r = msg.recipients[i];
+        // The longest value of a compact row is its one-off entry id: name
+        // and address in UTF-16 and a few bytes more. Rows of shorter texts
+        // fit without being made.
+        if (r.compact() && r.name().size() + r.address().size() < (size_t(1) << 28)) continue;
+        if (!bagFits(r.row(uint32_t(i)))) return false;
+    }
     for (uint32_t type : {1u, 2u, 3u}) {
         size_t total = 0;
         eachDisplayName(msg, type, [&](std::string_view piece) { total += piece.size(); });
