@@ -770,11 +770,15 @@ PstWriter::Impl::WrittenMessage PstWriter::Impl::writeMessage(const Message& msg
     out.node.bidSub = ndb.writeSubnodeTree(std::move(subnodes));
 
     // Keep what the folder's contents row shows.
-    for (auto& p : v) {
-        bool shown = false;
-        for (const auto& c : kContentsCols) shown = shown || c.tag == p.tag;
-        if (shown) out.props.push_back(std::move(p));
-    }
+    static const std::vector<uint32_t> shown = [] {
+        std::vector<uint32_t> tags;
+        for (const auto& c : kContentsCols) tags.push_back(c.tag);
+        std::sort(tags.begin(), tags.end());
+        return tags;
+    }();
+    out.props.reserve(shown.size());
+    for (auto& p : v)
+        if (std::binary_search(shown.begin(), shown.end(), p.tag)) out.props.push_back(std::move(p));
     return out;
 }
 
