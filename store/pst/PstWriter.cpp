@@ -536,21 +536,48 @@ PstWriter::Impl::WrittenMessage PstWriter::Impl::writeMessage(const Message& msg
     size_t recipientBytes = 0;
     {
         auto encodeRecipient = [&](size_t i) {
-            const PropertyBag b = msg.recipients[i].row(uint32_t(i));
-            std::vector<PropValue> v = encodeBag(b, nullptr);
-            for (PropValue& p : v)
-                if (p.utf8 || p.big) {  // they point into `b`, which is made for this row alone
-                    std::string bytes;
-                    if (p.big)
-                        bytes = *p.big;
-                    else
-                        p.bytes(bytes);
-                    p.data = std::move(bytes);
-                    p.utf8 = p.big = nullptr;
-                }
-            std::string name = utf8Of(b.find(pid::DisplayName));
-            std::string addr = utf8Of(b.find(pid::EmailAddress));
-            std::string type = utf8Of(b.find(pid::AddressType));
+            const Recipient r = msg.recipients[i];
+            std::vector<PropValue> v;
+            std::string name, addr, type;
+            bool hasRecipientType = true;
+            if (r.compact()) {
+                // Encoded from the row's values as they come: the bag row()
+                // makes of them cost more than encoding them.
+                v.reserve(24);
+                r.eachRowValue(uint32_t(i), [&v](const Recipient::RowValue& x) {
+                    const uint32_t tag = (uint32_t(x.id) << 16) | x.type;
+                    if (x.type == PT_UNICODE) {
+                        v.push_back(pv(tag, Utf8ToUtf16le(x.bytes)));
+                    } else if (x.type == PT_BINARY) {
+                        v.push_back(pv(tag, std::string(x.bytes)));
+                    } else {
+                        uint16_t type;
+                        std::string data;
+                        encodeValue(Property::Int(x.id, x.type, x.integer), type, data);
+                        v.push_back(pv(tag, std::move(data)));
+                    }
+                });
+                name = r.name();
+                addr = r.address();
+                type = "SMTP";
+            } else {
+                const PropertyBag& b = r.props;
+                v = encodeBag(b, nullptr);
+                for (PropValue& p : v)
+                    if (p.utf8 || p.big) {  // they point into `b`, which is made for this row alone
+                        std::string bytes;
+                        if (p.big)
+                            bytes = *p.big;
+                        else
+                            p.bytes(bytes);
+                        p.data = std::move(bytes);
+                        p.utf8 = p.big = nullptr;
+                    }
+                name = utf8Of(b.find(pid::DisplayName));
+                addr = utf8Of(b.find(pid::EmailAddress));
+                type = utf8Of(b.find(pid::AddressType));
+                hasRecipientType = b.find(pid::RecipientType) != nullptr;
+            }
             if (type.empty() && !addr.empty()) type = "SMTP";
             if (name.empty()) name = addr;
             setValue(v, pvString(pid::DisplayName, name));
@@ -566,7 +593,7 @@ PstWriter::Impl::WrittenMessage PstWriter::Impl::writeMessage(const Message& msg
             if (!findId(v, 0x5FFD)) setValue(v, pvLong(0x5FFD, 1));
             if (!findId(v, 0x5FFF)) setValue(v, pvLong(0x5FFF, 0));
             setValue(v, pvLong(0x3000, uint32_t(i)));
-            if (!b.find(pid::RecipientType)) setValue(v, pvLong(pid::RecipientType, 1));
+            if (!hasRecipientType) setValue(v, pvLong(pid::RecipientType, 1));
             sortUnique(v);
             return v;
         };
