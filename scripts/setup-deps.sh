@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   # build
   build-essential cmake pkg-config git
-  libgmime-3.0-dev qt6-base-dev zlib1g-dev
+  libgmime-3.0-dev qt6-base-dev zlib1g-dev libdeflate-dev
   googletest libgtest-dev
   # independent readers of our .pst and .msg files, used by the tests
   pst-utils pff-tools python3 python3-olefile libemail-outlook-message-perl

@@ -196,30 +196,44 @@ std::string RecipientList::displayList(uint32_t recipientType) const {
 
 PropertyBag Recipient::row(uint32_t index) const {
     if (!compact()) return props;
-    const std::string name(this->name()), address(this->address());
-    // The order is the order the writers have always met these in: the
-    // .msg writer stores properties as it finds them.
     PropertyBag p;
     p.reserve(15);
-    p.setLong(pid::RecipientType, recipientType());
-    p.setString(pid::DisplayName, name);
-    p.setString(ids::RecipientDisplayName, name);
-    p.setString(ids::TransmittableDisplayName, name);
-    p.setString(pid::AddressType, "SMTP");
-    p.setString(pid::EmailAddress, address);
-    if (!address.empty()) {
-        p.setString(ids::SmtpAddress, address);
-        p.setBinary(ids::SearchKey, SmtpSearchKey(address));
-    }
-    std::string entryId = OneOffEntryId(name, address);
-    p.setBinary(ids::EntryId, entryId);
-    p.setBinary(ids::RecipientEntryId, std::move(entryId));
-    p.setLong(ids::Rowid, index);
-    p.setLong(ids::ObjectType, ids::MAPI_MAILUSER);
-    p.setLong(ids::DisplayType, ids::DT_MAILUSER);
-    p.setBool(ids::SendRichInfo, false);
-    p.setLong(ids::RecipientFlags, 1);  // sendable
+    eachRowValue(index, [&p](const RowValue& v) {
+        if (v.type == PT_UNICODE)
+            p.setString(v.id, std::string(v.bytes));
+        else if (v.type == PT_BINARY)
+            p.setBinary(v.id, std::string(v.bytes));
+        else
+            p.setInt(v.id, v.type, v.integer);
+    });
     return p;
+}
+
+void Recipient::eachRowValue(uint32_t index, const std::function<void(const RowValue&)>& f) const {
+    const std::string_view name = this->name(), address = this->address();
+    auto text = [&](uint16_t id, std::string_view t) { f({id, PT_UNICODE, 0, t}); };
+    auto binary = [&](uint16_t id, std::string_view b) { f({id, PT_BINARY, 0, b}); };
+    auto number = [&](uint16_t id, uint16_t type, uint64_t v) { f({id, type, v, {}}); };
+    // The order is the order the writers have always met these in: the
+    // .msg writer stores properties as it finds them.
+    number(pid::RecipientType, PT_LONG, recipientType());
+    text(pid::DisplayName, name);
+    text(ids::RecipientDisplayName, name);
+    text(ids::TransmittableDisplayName, name);
+    text(pid::AddressType, "SMTP");
+    text(pid::EmailAddress, address);
+    if (!address.empty()) {
+        text(ids::SmtpAddress, address);
+        binary(ids::SearchKey, SmtpSearchKey(address));
+    }
+    const std::string entryId = OneOffEntryId(name, address);
+    binary(ids::EntryId, entryId);
+    binary(ids::RecipientEntryId, entryId);
+    number(ids::Rowid, PT_LONG, index);
+    number(ids::ObjectType, PT_LONG, ids::MAPI_MAILUSER);
+    number(ids::DisplayType, PT_LONG, ids::DT_MAILUSER);
+    number(ids::SendRichInfo, PT_BOOLEAN, 0);
+    number(ids::RecipientFlags, PT_LONG, 1);  // sendable
 }
 
 }  // namespace store

@@ -178,6 +178,16 @@ struct Recipient {
     // The properties of the recipient stored at row `index`: `props` as they
     // are, or the row expanded from the compact values.
     PropertyBag row(uint32_t index) const;
+    // Of a compact recipient: the values row() holds, in its order, each as
+    // its id, type and value (`integer` for the fixed types, `bytes` the
+    // UTF-8 text or the binary), without making the bag.
+    struct RowValue {
+        uint16_t id;
+        uint16_t type;
+        uint64_t integer;
+        std::string_view bytes;
+    };
+    void eachRowValue(uint32_t index, const std::function<void(const RowValue&)>& f) const;
 
 private:
     friend class RecipientList;

@@ -1,6 +1,9 @@
 #include "store/Unicode.h"
 
 #include <cstring>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace store {
 
@@ -98,6 +101,21 @@ void AppendUtf16le(std::string& out, std::string_view utf8) {
         o += 2;
     };
     for (size_t i = 0; i < utf8.size();) {
+#if defined(__SSE2__)
+        // ASCII sixteen bytes at a time, each byte followed by a zero byte:
+        // bodies are mostly ASCII, and a byte at a time this loop took a
+        // sixth of the .pst writer's instructions. The output never passes
+        // twice the input read so far, so the room above holds.
+        const __m128i zero = _mm_setzero_si128();
+        while (i + 16 <= utf8.size()) {
+            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(utf8.data() + i));
+            if (_mm_movemask_epi8(v)) break;
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(o), _mm_unpacklo_epi8(v, zero));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(o + 16), _mm_unpackhi_epi8(v, zero));
+            i += 16;
+            o += 32;
+        }
+#endif
         const size_t run = AsciiRunEnd(utf8, i);
         for (; i < run; ++i, o += 2) {
             o[0] = utf8[i];

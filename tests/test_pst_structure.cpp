@@ -29,7 +29,7 @@ void patchByte(const std::string& path, uint64_t offset, uint8_t value) {
 
 }  // namespace
 
-// The blocks' and pages' CRC, from zlib, against the format's definition
+// The blocks' and pages' CRC, from the library, against the format's definition
 // computed a bit at a time: random lengths and offsets, running values.
 TEST(PstWriterStructure, CrcIsTheFormatsCrc) {
     auto bitwise = [](const uint8_t* p, size_t n, uint32_t crc) {

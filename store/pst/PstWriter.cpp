@@ -17,7 +17,6 @@
 #include <cstring>
 #include <map>
 #include <random>
-#include <set>
 #include <string_view>
 
 namespace store::pst {
@@ -161,12 +160,19 @@ bool encodeValue(const Property& p, uint16_t& type, std::string& data) {
 }
 
 void sortUnique(std::vector<PropValue>& v) {
-    std::stable_sort(v.begin(), v.end(),
-                     [](const PropValue& a, const PropValue& b) { return (a.tag >> 16) < (b.tag >> 16); });
+    // The keys are sorted, not the values: a value is a string and six more
+    // words, and a stable sort of them moved each several times (a tenth of
+    // the writer's instructions). Id above position keeps equal ids in the
+    // order given.
+    std::vector<uint64_t> keys(v.size());
+    for (size_t i = 0; i < v.size(); ++i) keys[i] = (uint64_t(v[i].tag >> 16) << 32) | i;
+    std::sort(keys.begin(), keys.end());
     // One value per property id: the last one given wins.
     std::vector<PropValue> out;
-    for (auto& p : v) {
-        if (!out.empty() && (out.back().tag >> 16) == (p.tag >> 16))
+    out.reserve(v.size());
+    for (size_t k = 0; k < keys.size(); ++k) {
+        PropValue& p = v[uint32_t(keys[k])];
+        if (k > 0 && (keys[k] >> 32) == (keys[k - 1] >> 32))
             out.back() = std::move(p);
         else
             out.push_back(std::move(p));
@@ -379,6 +385,10 @@ struct PstWriter::Impl {
     Guid recordKey{};
     std::map<uint32_t, Folder> folders;
     NameMap names;
+    // The tables' layouts as the last message had them.
+    std::vector<uint32_t> recipientCols;
+    TableLayout recipientLayout;
+    TableLayout attachmentLayout;
     uint64_t messages = 0;
     uint64_t searchKeySeq = 0;
     bool open = false;
@@ -526,21 +536,48 @@ PstWriter::Impl::WrittenMessage PstWriter::Impl::writeMessage(const Message& msg
     size_t recipientBytes = 0;
     {
         auto encodeRecipient = [&](size_t i) {
-            const PropertyBag b = msg.recipients[i].row(uint32_t(i));
-            std::vector<PropValue> v = encodeBag(b, nullptr);
-            for (PropValue& p : v)
-                if (p.utf8 || p.big) {  // they point into `b`, which is made for this row alone
-                    std::string bytes;
-                    if (p.big)
-                        bytes = *p.big;
-                    else
-                        p.bytes(bytes);
-                    p.data = std::move(bytes);
-                    p.utf8 = p.big = nullptr;
-                }
-            std::string name = utf8Of(b.find(pid::DisplayName));
-            std::string addr = utf8Of(b.find(pid::EmailAddress));
-            std::string type = utf8Of(b.find(pid::AddressType));
+            const Recipient r = msg.recipients[i];
+            std::vector<PropValue> v;
+            std::string name, addr, type;
+            bool hasRecipientType = true;
+            if (r.compact()) {
+                // Encoded from the row's values as they come: the bag row()
+                // makes of them cost more than encoding them.
+                v.reserve(24);
+                r.eachRowValue(uint32_t(i), [&v](const Recipient::RowValue& x) {
+                    const uint32_t tag = (uint32_t(x.id) << 16) | x.type;
+                    if (x.type == PT_UNICODE) {
+                        v.push_back(pv(tag, Utf8ToUtf16le(x.bytes)));
+                    } else if (x.type == PT_BINARY) {
+                        v.push_back(pv(tag, std::string(x.bytes)));
+                    } else {
+                        uint16_t type;
+                        std::string data;
+                        encodeValue(Property::Int(x.id, x.type, x.integer), type, data);
+                        v.push_back(pv(tag, std::move(data)));
+                    }
+                });
+                name = r.name();
+                addr = r.address();
+                type = "SMTP";
+            } else {
+                const PropertyBag& b = r.props;
+                v = encodeBag(b, nullptr);
+                for (PropValue& p : v)
+                    if (p.utf8 || p.big) {  // they point into `b`, which is made for this row alone
+                        std::string bytes;
+                        if (p.big)
+                            bytes = *p.big;
+                        else
+                            p.bytes(bytes);
+                        p.data = std::move(bytes);
+                        p.utf8 = p.big = nullptr;
+                    }
+                name = utf8Of(b.find(pid::DisplayName));
+                addr = utf8Of(b.find(pid::EmailAddress));
+                type = utf8Of(b.find(pid::AddressType));
+                hasRecipientType = b.find(pid::RecipientType) != nullptr;
+            }
             if (type.empty() && !addr.empty()) type = "SMTP";
             if (name.empty()) name = addr;
             setValue(v, pvString(pid::DisplayName, name));
@@ -556,23 +593,56 @@ PstWriter::Impl::WrittenMessage PstWriter::Impl::writeMessage(const Message& msg
             if (!findId(v, 0x5FFD)) setValue(v, pvLong(0x5FFD, 1));
             if (!findId(v, 0x5FFF)) setValue(v, pvLong(0x5FFF, 0));
             setValue(v, pvLong(0x3000, uint32_t(i)));
-            if (!b.find(pid::RecipientType)) setValue(v, pvLong(pid::RecipientType, 1));
+            if (!hasRecipientType) setValue(v, pvLong(pid::RecipientType, 1));
             sortUnique(v);
             return v;
         };
-        std::set<uint32_t> tags;
-        for (uint32_t t : recipientColumnTags()) tags.insert(t);
+        // The rows of the usual message, a few kilobytes, are kept from the
+        // first pass rather than encoded again (a fifth of the writer's
+        // instructions went to encoding rows).
+        constexpr size_t kHeldRowBytes = 1 << 20;
+        std::vector<std::vector<PropValue>> held;
+        size_t heldBytes = 0;
+        bool holding = true;
+        std::vector<uint32_t> tags = recipientColumnTags();
         for (size_t i = 0; i < msg.recipients.size(); ++i) {
             std::vector<PropValue> v = encodeRecipient(i);
-            for (const auto& p : v) tags.insert(p.tag);
-            recipientBytes += valuesSize(v);
+            for (const auto& p : v) tags.push_back(p.tag);
+            const size_t bytes = valuesSize(v);
+            recipientBytes += bytes;
+            if (holding) {
+                heldBytes += bytes + v.size() * sizeof(PropValue);
+                holding = heldBytes <= kHeldRowBytes;
+                if (holding) {
+                    held.push_back(std::move(v));
+                } else {
+                    held.clear();
+                    held.shrink_to_fit();
+                }
+            }
+            if (tags.size() > 4096) {  // bounded however many rows there are
+                std::sort(tags.begin(), tags.end());
+                tags.erase(std::unique(tags.begin(), tags.end()), tags.end());
+            }
         }
+        std::sort(tags.begin(), tags.end());
+        tags.erase(std::unique(tags.begin(), tags.end()), tags.end());
         // One column per property id: the first type in tag order wins.
         std::vector<uint32_t> cols;
         for (uint32_t t : tags)
             if (cols.empty() || (cols.back() >> 16) != (t >> 16)) cols.push_back(t);
-        TableBuilder table(ndb, TableLayout::extend(recipientTemplateLayout(), cols));
-        for (size_t i = 0; i < msg.recipients.size(); ++i) table.addRow(uint32_t(i), encodeRecipient(i));
+        // Messages mostly have the same columns as the one before.
+        if (cols != recipientCols) {
+            recipientCols = cols;
+            recipientLayout = TableLayout::extend(recipientTemplateLayout(), std::move(cols));
+        }
+        TableBuilder table(ndb, recipientLayout);
+        for (size_t i = 0; i < msg.recipients.size(); ++i) {
+            if (holding)
+                table.addRow(uint32_t(i), held[i]);
+            else
+                table.addRow(uint32_t(i), encodeRecipient(i));
+        }
         NodeRef r = table.finish();
         subnodes.push_back({kNidRecipientTable, r.bidData, r.bidSub});
     }
@@ -625,7 +695,9 @@ PstWriter::Impl::WrittenMessage PstWriter::Impl::writeMessage(const Message& msg
                     v.end());
             rows.emplace_back(attNid, std::move(v));
         }
-        TableBuilder table(ndb, TableLayout::extend(attachmentTemplateLayout(), attachmentColumnTags()));
+        if (attachmentLayout.cols.empty())
+            attachmentLayout = TableLayout::extend(attachmentTemplateLayout(), attachmentColumnTags());
+        TableBuilder table(ndb, attachmentLayout);
         for (const auto& r : rows) table.addRow(r.first, r.second);
         NodeRef r = table.finish();
         subnodes.push_back({kNidAttachmentTable, r.bidData, r.bidSub});
@@ -725,11 +797,15 @@ PstWriter::Impl::WrittenMessage PstWriter::Impl::writeMessage(const Message& msg
     out.node.bidSub = ndb.writeSubnodeTree(std::move(subnodes));
 
     // Keep what the folder's contents row shows.
-    for (auto& p : v) {
-        bool shown = false;
-        for (const auto& c : kContentsCols) shown = shown || c.tag == p.tag;
-        if (shown) out.props.push_back(std::move(p));
-    }
+    static const std::vector<uint32_t> shown = [] {
+        std::vector<uint32_t> tags;
+        for (const auto& c : kContentsCols) tags.push_back(c.tag);
+        std::sort(tags.begin(), tags.end());
+        return tags;
+    }();
+    out.props.reserve(shown.size());
+    for (auto& p : v)
+        if (std::binary_search(shown.begin(), shown.end(), p.tag)) out.props.push_back(std::move(p));
     return out;
 }
 
@@ -839,8 +915,14 @@ bool fitsInStore(const Message& msg) {
         return true;
     };
     if (!bagFits(msg.props)) return false;
-    for (size_t i = 0; i < msg.recipients.size(); ++i)
-        if (!bagFits(msg.recipients[i].row(uint32_t(i)))) return false;
+    for (size_t i = 0; i < msg.recipients.size(); ++i) {
+        const Recipient r = msg.recipients[i];
+        // The longest value of a compact row is its one-off entry id: name
+        // and address in UTF-16 and a few bytes more. Rows of shorter texts
+        // fit without being made.
+        if (r.compact() && r.name().size() + r.address().size() < (size_t(1) << 28)) continue;
+        if (!bagFits(r.row(uint32_t(i)))) return false;
+    }
     for (uint32_t type : {1u, 2u, 3u}) {
         size_t total = 0;
         eachDisplayName(msg, type, [&](std::string_view piece) { total += piece.size(); });
