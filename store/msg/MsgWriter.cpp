@@ -27,7 +27,7 @@
 
 #include <algorithm>
 #include <cctype>
-#include <cstdio>
+#include <cstring>
 #include <deque>
 #include <optional>
 #include <unordered_map>
@@ -43,13 +43,36 @@ constexpr uint16_t PT_UNICODE_MV = PT_MV_UNICODE;
 bool isStringType(uint16_t type) { return type == PT_UNICODE || type == PT_STRING8; }
 bool isMultiStringType(uint16_t type) { return type == PT_UNICODE_MV || type == PT_STRING8_MV; }
 
-std::string hex8(uint32_t v) {
-    char buf[9];
-    std::snprintf(buf, sizeof buf, "%08X", unsigned(v));
-    return buf;
-}
+// A storage or stream name made of a prefix and eight upper-case hex digits,
+// perhaps "-" and eight more, built in place: these names are made for
+// every stream, and formatting them into heap strings with snprintf was a
+// tenth of the writer's instructions.
+class NumberedName {
+public:
+    NumberedName(std::string_view prefix, uint32_t number) {
+        std::memcpy(text_, prefix.data(), prefix.size());
+        size_ = prefix.size();
+        appendHex8(number);
+    }
+    // The name of the value stream `index` of a multi-valued property.
+    NumberedName& valueIndex(uint32_t index) {
+        text_[size_++] = '-';
+        appendHex8(index);
+        return *this;
+    }
+    operator std::string_view() const { return {text_, size_}; }
 
-std::string substgName(uint32_t tag) { return std::string(kSubstgPrefix) + hex8(tag); }
+private:
+    void appendHex8(uint32_t v) {
+        static constexpr char digits[] = "0123456789ABCDEF";
+        for (int i = 7; i >= 0; --i, v >>= 4) text_[size_ + size_t(i)] = digits[v & 0xF];
+        size_ += 8;
+    }
+    char text_[40];  // the longest prefix, 21 characters, + 17
+    size_t size_;
+};
+
+NumberedName substgName(uint32_t tag) { return NumberedName(kSubstgPrefix, tag); }
 
 std::optional<uint32_t> positiveLong(const PropertyBag& bag, uint16_t id) {
     const Property* p = bag.find(id);
@@ -355,7 +378,7 @@ bool writeProperty(Context& ctx, CompoundFileWriter::Storage* storage, PropertyS
                 if (!binary) value.append(ctx.unicode ? 2 : 1, '\0');  // values keep their NUL
                 append32(lengths, uint32_t(value.size()));
                 if (binary) append32(lengths, 0);
-                if (!cfb.writeStream(storage, substgName(tag) + "-" + hex8(uint32_t(i)), value)) return false;
+                if (!cfb.writeStream(storage, substgName(tag).valueIndex(uint32_t(i)), value)) return false;
             }
             entries.addStreamBacked(tag, flags, uint32_t(lengths.size()));
             return cfb.writeStream(storage, substgName(tag), lengths);
@@ -393,7 +416,7 @@ void addStoreSupportMask(const Context& ctx, const PropertyBag& model, ObjectPro
 bool writeRecipient(Context& ctx, CompoundFileWriter::Storage* parent, const Recipient& r, uint32_t index,
                     uint32_t codepage) {
     CompoundFileWriter::Storage* storage =
-        ctx.cfb.beginStorage(parent, std::string(kRecipPrefix) + hex8(index), ctx.storageTime);
+        ctx.cfb.beginStorage(parent, NumberedName(kRecipPrefix, index), ctx.storageTime);
     if (!storage) return false;
     const PropertyBag row = r.row(index);
     ObjectProps props;
@@ -410,7 +433,7 @@ bool writeRecipient(Context& ctx, CompoundFileWriter::Storage* parent, const Rec
 bool writeAttachment(Context& ctx, CompoundFileWriter::Storage* parent, const Attachment& a, uint32_t index,
                      uint32_t codepage) {
     CompoundFileWriter::Storage* storage =
-        ctx.cfb.beginStorage(parent, std::string(kAttachPrefix) + hex8(index), ctx.storageTime);
+        ctx.cfb.beginStorage(parent, NumberedName(kAttachPrefix, index), ctx.storageTime);
     if (!storage) return false;
     ObjectProps props;
     if (a.embedded)
