@@ -153,11 +153,19 @@ bool roundTrips(std::string_view text, uint32_t codepage) {
     return isClean(text) ? RoundTripsCodepage(text, codepage) : RoundTripsCodepage(SanitizeUtf8(text), codepage);
 }
 
+// What choosing a message object's code page works out, kept for writing
+// it: the HTML decoded and the recipient rows are each made once a file.
+struct ObjectText {
+    uint32_t codepage = 0;
+    std::string html;               // htmlAsText
+    std::vector<PropertyBag> rows;  // Recipient::row of each recipient
+};
+
 // Calls f with every string of one object: the message's own properties, its
 // recipient rows and its attachments' rows (an embedded message is an object
 // of its own), and the HTML as text.
 template <class F>
-void forEachString(const Message& m, const std::string& htmlText, F&& f) {
+void forEachString(const Message& m, const ObjectText& t, F&& f) {
     auto bag = [&](const PropertyBag& b) {
         for (const Property& p : b.all()) {
             if (isStringType(p.type)) f(p.textView());
@@ -166,9 +174,9 @@ void forEachString(const Message& m, const std::string& htmlText, F&& f) {
         }
     };
     bag(m.props);
-    for (size_t i = 0; i < m.recipients.size(); ++i) bag(m.recipients[i].row(uint32_t(i)));
+    for (const PropertyBag& row : t.rows) bag(row);
     for (const Attachment& a : m.attachments) bag(a.props);
-    f(htmlText);
+    f(std::string_view(t.html));
 }
 
 // The HTML of a message as UTF-8 text, when it is in a code page it decodes
@@ -184,16 +192,19 @@ std::string htmlAsText(const Message& m) {
 // The Windows code page the message's 8-bit strings are stored in: its own
 // script's (from PR_MESSAGE_CODEPAGE, else PR_INTERNET_CPID, else Western)
 // when that holds every string of the message, its rows and its HTML; else
-// the first Windows code page that does; 0 when none does.
-uint32_t chooseStringCodepage(const Message& m) {
+// the first Windows code page that does; 0 when none does. Fills in `t`'s
+// HTML and rows on the way.
+uint32_t chooseStringCodepage(const Message& m, ObjectText& t) {
     uint32_t own = 0;
     if (auto v = positiveLong(m.props, pid::MessageCodepage))
         own = *v;
     else if (auto v = positiveLong(m.props, pid::InternetCodepage))
         own = *v;
-    const std::string html = htmlAsText(m);
+    t.html = htmlAsText(m);
+    t.rows.reserve(m.recipients.size());
+    for (size_t i = 0; i < m.recipients.size(); ++i) t.rows.push_back(m.recipients[i].row(uint32_t(i)));
     TextCharacters characters;
-    forEachString(m, html, [&](std::string_view text) { characters.add(text); });
+    forEachString(m, t, [&](std::string_view text) { characters.add(text); });
     std::vector<uint32_t> order;
     if (uint32_t ansi = AnsiCodepageFor(own); ansi != kCodepageUtf8) order.push_back(ansi);
     for (uint32_t codepage : WindowsCodepages())
@@ -201,7 +212,7 @@ uint32_t chooseStringCodepage(const Message& m) {
     for (uint32_t codepage : order) {
         if (!characters.fitIn(codepage)) continue;
         bool fits = true;
-        forEachString(m, html, [&](std::string_view text) { fits = fits && roundTrips(text, codepage); });
+        forEachString(m, t, [&](std::string_view text) { fits = fits && roundTrips(text, codepage); });
         if (fits) return codepage;
     }
     return 0;
@@ -209,12 +220,12 @@ uint32_t chooseStringCodepage(const Message& m) {
 
 // Chooses the code page of every message object in the file (the message and
 // its embedded messages, each its own); false when one has none.
-bool chooseCodepages(const Message& m, std::unordered_map<const Message*, uint32_t>& codepages) {
-    const uint32_t codepage = chooseStringCodepage(m);
-    if (codepage == 0) return false;
-    codepages[&m] = codepage;
+bool chooseCodepages(const Message& m, std::unordered_map<const Message*, ObjectText>& texts) {
+    ObjectText& t = texts[&m];  // stays where it is while others are added
+    t.codepage = chooseStringCodepage(m, t);
+    if (t.codepage == 0) return false;
     for (const Attachment& a : m.attachments)
-        if (a.embedded && !chooseCodepages(*a.embedded, codepages)) return false;
+        if (a.embedded && !chooseCodepages(*a.embedded, texts)) return false;
     return true;
 }
 
@@ -261,8 +272,8 @@ std::string renameMetaCharset(std::string html, const std::string& charset) {
 
 struct Context {
     bool unicode = true;
-    std::unordered_map<const Message*, uint32_t> codepages;  // of each message object, in an 8-bit file
-    uint64_t storageTime = 0;                                // modification time of the storages (0 = none)
+    std::unordered_map<const Message*, ObjectText> texts;  // of each message object, in an 8-bit file
+    uint64_t storageTime = 0;                              // modification time of the storages (0 = none)
     NamedPropertyMap names;
     CompoundFileWriter cfb;
     std::string error;  // errors of this layer; the compound file keeps its own
@@ -413,14 +424,16 @@ void addStoreSupportMask(const Context& ctx, const PropertyBag& model, ObjectPro
     props.add(Property::Int(ids::StoreSupportMask, PT_LONG, value));
 }
 
+// `row` is r.row(index) when already made, else null.
 bool writeRecipient(Context& ctx, CompoundFileWriter::Storage* parent, const Recipient& r, uint32_t index,
-                    uint32_t codepage) {
+                    uint32_t codepage, const PropertyBag* row) {
     CompoundFileWriter::Storage* storage =
         ctx.cfb.beginStorage(parent, NumberedName(kRecipPrefix, index), ctx.storageTime);
     if (!storage) return false;
-    const PropertyBag row = r.row(index);
+    PropertyBag made;
+    if (!row) row = &(made = r.row(index));
     ObjectProps props;
-    props.takeFrom(row, {ids::StoreSupportMask});
+    props.takeFrom(*row, {ids::StoreSupportMask});
     props.addIfMissing(Property::Int(ids::Rowid, PT_LONG, index));
     props.addIfMissing(Property::Int(ids::ObjectType, PT_LONG, ids::MAPI_MAILUSER));
     PropertyStreamBuilder entries;
@@ -468,13 +481,14 @@ uint32_t completeMessageProps(const Context& ctx, const Message& m, ObjectProps&
         addStoreSupportMask(ctx, m.props, props);
     } else {
         // 8-bit: strings, PR_BODY and PR_HTML all in one code page, recorded twice.
-        codepage = ctx.codepages.at(&m);
+        const ObjectText& text = ctx.texts.at(&m);
+        codepage = text.codepage;
         props.takeFrom(m.props, {ids::StoreSupportMask, pid::MessageCodepage, pid::InternetCodepage});
         auto htmlCodepage = positiveLong(m.props, pid::InternetCodepage);
         std::string bytes;
         if (htmlCodepage && *htmlCodepage != codepage) {
             // HTML not valid in its own code page stays as it is.
-            if (std::string utf8 = htmlAsText(m); !utf8.empty() && EncodeCodepage(utf8, codepage, &bytes))
+            if (const std::string& utf8 = text.html; !utf8.empty() && EncodeCodepage(utf8, codepage, &bytes))
                 props.replace(
                     Property::Binary(pid::Html, renameMetaCharset(std::move(bytes), CharsetForCodepage(codepage))));
         }
@@ -507,8 +521,10 @@ bool writeMessage(Context& ctx, CompoundFileWriter::Storage* storage, const Mess
     uint32_t codepage = completeMessageProps(ctx, m, props);
     PropertyStreamBuilder entries;
     if (!writeProperties(ctx, storage, props, codepage, entries)) return false;
+    const std::vector<PropertyBag>* rows = ctx.unicode ? nullptr : &ctx.texts.at(&m).rows;
     for (size_t i = 0; i < m.recipients.size(); ++i)
-        if (!writeRecipient(ctx, storage, m.recipients[i], uint32_t(i), codepage)) return false;
+        if (!writeRecipient(ctx, storage, m.recipients[i], uint32_t(i), codepage, rows ? &(*rows)[i] : nullptr))
+            return false;
     for (size_t i = 0; i < m.attachments.size(); ++i)
         if (!writeAttachment(ctx, storage, m.attachments[i], uint32_t(i), codepage)) return false;
     std::string header = entries.serialize(kind, uint32_t(m.recipients.size()), uint32_t(m.attachments.size()));
@@ -529,7 +545,7 @@ bool WriteMsgFile(const store::Message& msg, const std::string& path, bool unico
     Context ctx;
     // A file holds one kind of string: a message that no Windows code page
     // holds is written in Unicode, whatever was asked, so that no character is lost.
-    ctx.unicode = unicode || !chooseCodepages(msg, ctx.codepages);
+    ctx.unicode = unicode || !chooseCodepages(msg, ctx.texts);
     for (uint16_t id : {pid::MessageDeliveryTime, pid::ClientSubmitTime}) {
         const Property* p = msg.props.find(id);
         if (p && p->type == PT_SYSTIME && p->integer) {
