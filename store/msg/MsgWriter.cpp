@@ -229,10 +229,14 @@ bool chooseCodepages(const Message& m, std::unordered_map<const Message*, Object
     return true;
 }
 
+// std::tolower's call per character was most of the <meta> search.
+char asciiLower(char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; }
+
+// `needle` is lower-case ASCII.
 size_t findNoCase(const std::string& hay, std::string_view needle, size_t from, size_t to) {
     for (size_t i = from; i + needle.size() <= to; ++i) {
         size_t k = 0;
-        while (k < needle.size() && std::tolower(static_cast<unsigned char>(hay[i + k])) == needle[k]) ++k;
+        while (k < needle.size() && asciiLower(hay[i + k]) == needle[k]) ++k;
         if (k == needle.size()) return i;
     }
     return std::string::npos;
