@@ -149,7 +149,34 @@ private:
 // are read as Windows-1252 and NULs dropped (SanitizeUtf8).
 bool isClean(std::string_view utf8) { return IsValidUtf8(utf8) && utf8.find('\0') == std::string_view::npos; }
 
+// Whether a text is ASCII without NUL, checked eight bytes at a time: such a
+// text is clean, and a Windows code page holds it as it is (the same bytes).
+// Most strings of a message are, and testing this once spares them the
+// UTF-8 check, the NUL search, the code page's own ASCII test and a copy.
+bool plainAscii(std::string_view s) {
+    constexpr uint64_t ones = 0x0101010101010101, highs = 0x8080808080808080;
+    auto flags = [&](size_t at) {  // the top bit of each byte of 0x80 or more, or NUL
+        uint64_t w;
+        std::memcpy(&w, s.data() + at, 8);
+        return (w | ((w - ones) & ~w)) & highs;
+    };
+    size_t i = 0;
+    for (; i + 32 <= s.size(); i += 32)
+        if (flags(i) | flags(i + 8) | flags(i + 16) | flags(i + 24)) return false;
+    for (; i + 8 <= s.size(); i += 8)
+        if (flags(i)) return false;
+    for (; i < s.size(); ++i)
+        if (s[i] == '\0' || static_cast<unsigned char>(s[i]) >= 0x80) return false;
+    return true;
+}
+
+bool isWindowsCodepage(uint32_t codepage) {
+    const auto all = WindowsCodepages();
+    return std::find(all.begin(), all.end(), codepage) != all.end();
+}
+
 bool roundTrips(std::string_view text, uint32_t codepage) {
+    if (isWindowsCodepage(codepage) && plainAscii(text)) return true;
     return isClean(text) ? RoundTripsCodepage(text, codepage) : RoundTripsCodepage(SanitizeUtf8(text), codepage);
 }
 
@@ -290,6 +317,7 @@ struct Context {
 
 // The 8-bit bytes of a string in `codepage` (checked beforehand to hold it).
 std::string encode8(std::string_view utf8, uint32_t codepage) {
+    if (isWindowsCodepage(codepage) && plainAscii(utf8)) return std::string(utf8);
     std::string out;
     if (isClean(utf8))
         EncodeCodepage(utf8, codepage, &out);
@@ -373,6 +401,11 @@ bool writeProperty(Context& ctx, CompoundFileWriter::Storage* storage, PropertyS
                 }
                 entries.addStreamBacked(tag, flags, uint32_t(size) + (ctx.unicode ? 2 : 1));
                 return cfb.writeStream(storage, substgName(tag), size, eachPiece);
+            }
+            if (!ctx.unicode && isWindowsCodepage(codepage) && plainAscii(text)) {
+                // Stored as it is: written from the model's own copy.
+                entries.addStreamBacked(tag, flags, uint32_t(text.size()) + 1);
+                return cfb.writeStream(storage, substgName(tag), text);
             }
             std::string bytes = encodeString(ctx, text, codepage);
             entries.addStreamBacked(tag, flags, uint32_t(bytes.size()) + (ctx.unicode ? 2 : 1));
