@@ -9,6 +9,9 @@
 #include <cstdio>
 #include <cstring>
 #include <deque>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 #include <vector>
 
 #include "common/OutputFiles.h"
@@ -112,7 +115,7 @@ bool validName(std::string_view name) {
 
 struct DirEntry {
     SortKey key;
-    char name[kMaxNameChars];  // ASCII, nameLength bytes
+    char name[kMaxNameChars + 1] = {};  // ASCII, nameLength bytes, then zeros
     uint8_t nameLength = 0;
     uint8_t type = kTypeUnused;
     uint8_t color = kBlack;
@@ -314,7 +317,19 @@ struct CompoundFileWriter::Impl {
                 continue;
             }
             const DirEntry& d = entries[i];
-            for (size_t k = 0; k < d.nameLength; ++k) e[2 * k] = d.name[k];  // UTF-16LE, NUL-terminated
+            // UTF-16LE, NUL-terminated: the name and its zeros widened whole
+            // (one character at a time was half the directory's cost).
+#if defined(__SSE2__)
+            const __m128i zero = _mm_setzero_si128();
+            const __m128i first = _mm_loadu_si128(reinterpret_cast<const __m128i*>(d.name));
+            const __m128i second = _mm_loadu_si128(reinterpret_cast<const __m128i*>(d.name + 16));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(e), _mm_unpacklo_epi8(first, zero));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(e + 16), _mm_unpackhi_epi8(first, zero));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(e + 32), _mm_unpacklo_epi8(second, zero));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(e + 48), _mm_unpackhi_epi8(second, zero));
+#else
+            for (size_t k = 0; k < sizeof d.name; ++k) e[2 * k] = d.name[k];
+#endif
             put16(bytesAt(e + 0x40), uint16_t((d.nameLength + 1) * 2));
             e[0x42] = char(d.type);
             e[0x43] = char(d.color);
