@@ -259,9 +259,17 @@ bool chooseCodepages(const Message& m, std::unordered_map<const Message*, Object
 // std::tolower's call per character was most of the <meta> search.
 char asciiLower(char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; }
 
-// `needle` is lower-case ASCII.
+// `needle` is lower-case ASCII, not empty.
 size_t findNoCase(const std::string& hay, std::string_view needle, size_t from, size_t to) {
+    // A needle that starts with other than a letter ("<meta") is looked for
+    // by its first character with memchr, not tried at every position.
+    const bool firstIsLetter = needle[0] >= 'a' && needle[0] <= 'z';
     for (size_t i = from; i + needle.size() <= to; ++i) {
+        if (!firstIsLetter) {
+            const void* at = std::memchr(hay.data() + i, needle[0], to - needle.size() + 1 - i);
+            if (!at) return std::string::npos;
+            i = size_t(static_cast<const char*>(at) - hay.data());
+        }
         size_t k = 0;
         while (k < needle.size() && asciiLower(hay[i + k]) == needle[k]) ++k;
         if (k == needle.size()) return i;
