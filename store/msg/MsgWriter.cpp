@@ -109,6 +109,7 @@ uint32_t flagsFor(uint16_t id) {
 class ObjectProps {
 public:
     void takeFrom(const PropertyBag& bag, std::initializer_list<uint16_t> skipIds = {}) {
+        list.reserve(list.size() + bag.all().size() + kComputedProps);
         for (const Property& p : bag.all()) {
             if (p.type == PT_OBJECT) continue;  // only embedded messages are objects; written apart
             // Tagged ids live in 0x0001-0x7FFF; anything else would collide with
@@ -138,6 +139,9 @@ public:
 
     std::vector<const Property*> list;
     const RecipientList* recipients = nullptr;  // of the message these are the properties of
+
+private:
+    static constexpr size_t kComputedProps = 12;  // room for what the writer adds
 
 private:
     std::deque<Property> extras;  // stable addresses

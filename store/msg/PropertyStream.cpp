@@ -38,7 +38,7 @@ void PropertyStreamBuilder::addStreamBacked(uint32_t tag, uint32_t flags, uint32
     entries_.push_back({tag, flags, size});  // size, then 4 reserved zero bytes
 }
 
-std::string PropertyStreamBuilder::serialize(HeaderKind kind, uint32_t recipientCount, uint32_t attachmentCount) const {
+std::string PropertyStreamBuilder::serialize(HeaderKind kind, uint32_t recipientCount, uint32_t attachmentCount) {
     const size_t headerBytes = kind == HeaderKind::TopMessage        ? kTopHeaderBytes
                                : kind == HeaderKind::EmbeddedMessage ? kEmbeddedHeaderBytes
                                                                      : kRowHeaderBytes;
@@ -54,9 +54,20 @@ std::string PropertyStreamBuilder::serialize(HeaderKind kind, uint32_t recipient
         put32(p + 20, attachmentCount);
     }
     p += headerBytes;
-    std::vector<Entry> sorted = entries_;
-    std::stable_sort(sorted.begin(), sorted.end(), [](const Entry& a, const Entry& b) { return a.tag < b.tag; });
-    for (const Entry& e : sorted) {
+    // Sorted in place, stably. An object has a few dozen entries: insertion
+    // sort needs no buffer, where stable_sort allocated one per object.
+    auto byTag = [](const Entry& a, const Entry& b) { return a.tag < b.tag; };
+    if (entries_.size() > 64) {
+        std::stable_sort(entries_.begin(), entries_.end(), byTag);
+    } else {
+        for (size_t i = 1; i < entries_.size(); ++i) {
+            const Entry e = entries_[i];
+            size_t j = i;
+            for (; j > 0 && byTag(e, entries_[j - 1]); --j) entries_[j] = entries_[j - 1];
+            entries_[j] = e;
+        }
+    }
+    for (const Entry& e : entries_) {
         put32(p, e.tag);
         put32(p + 4, e.flags);
         put64(p + 8, e.valueField);
