@@ -180,7 +180,6 @@ bool isWindowsCodepage(uint32_t codepage) {
 }
 
 bool roundTrips(std::string_view text, uint32_t codepage) {
-    if (isWindowsCodepage(codepage) && plainAscii(text)) return true;
     return isClean(text) ? RoundTripsCodepage(text, codepage) : RoundTripsCodepage(SanitizeUtf8(text), codepage);
 }
 
@@ -234,8 +233,14 @@ uint32_t chooseStringCodepage(const Message& m, ObjectText& t) {
     t.html = htmlAsText(m);
     t.rows.reserve(m.recipients.size());
     for (size_t i = 0; i < m.recipients.size(); ++i) t.rows.push_back(m.recipients[i].row(uint32_t(i)));
+    // Which strings are plain ASCII is found once: they add no character,
+    // and every Windows code page holds them as they are.
+    std::vector<bool> plain;
     TextCharacters characters;
-    forEachString(m, t, [&](std::string_view text) { characters.add(text); });
+    forEachString(m, t, [&](std::string_view text) {
+        plain.push_back(plainAscii(text));
+        if (!plain.back()) characters.add(text);
+    });
     std::vector<uint32_t> order;
     if (uint32_t ansi = AnsiCodepageFor(own); ansi != kCodepageUtf8) order.push_back(ansi);
     for (uint32_t codepage : WindowsCodepages())
@@ -243,7 +248,12 @@ uint32_t chooseStringCodepage(const Message& m, ObjectText& t) {
     for (uint32_t codepage : order) {
         if (!characters.fitIn(codepage)) continue;
         bool fits = true;
-        forEachString(m, t, [&](std::string_view text) { fits = fits && roundTrips(text, codepage); });
+        size_t k = 0;
+        const bool windows = isWindowsCodepage(codepage);
+        forEachString(m, t, [&](std::string_view text) {
+            const bool asIs = plain[k++] && windows;
+            fits = fits && (asIs || roundTrips(text, codepage));
+        });
         if (fits) return codepage;
     }
     return 0;
