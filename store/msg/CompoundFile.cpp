@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <deque>
+#include <mutex>
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -133,9 +134,9 @@ struct DirEntry {
 
 static const char kZeros[kSectorBytes] = {};
 
-// The growing parts of a file being written, kept from one file to the next
-// on the same thread: a message file is small, and growing them anew for
-// each (the mini stream above all) was a tenth of the layer's instructions.
+// The growing parts of a file being written, kept from one file to the next:
+// a message file is small, and growing them anew for each (the mini stream
+// above all) was a tenth of the layer's instructions.
 struct Buffers {
     std::vector<DirEntry> entries;
     std::vector<Run> runs, miniRuns;
@@ -159,12 +160,42 @@ struct Buffers {
     }
 };
 
-thread_local std::unique_ptr<Buffers> tSpareBuffers;
+// Spare buffers, shared by all threads (not thread_local: MinGW's runtime
+// frees a thread's thread_local storage before running their destructors,
+// see Converter in store/Codepages.cpp). At most two sets are kept.
+class SpareBuffers {
+public:
+    static std::unique_ptr<Buffers> take() {
+        Pool& pool = thePool();
+        {
+            std::lock_guard<std::mutex> lock(pool.mutex);
+            if (!pool.spare.empty()) {
+                std::unique_ptr<Buffers> b = std::move(pool.spare.back());
+                pool.spare.pop_back();
+                return b;
+            }
+        }
+        return std::make_unique<Buffers>();
+    }
+    static void give(std::unique_ptr<Buffers> b) {
+        if (!b || b->large()) return;
+        Pool& pool = thePool();
+        std::lock_guard<std::mutex> lock(pool.mutex);
+        if (pool.spare.size() < 2) pool.spare.push_back(std::move(b));
+    }
 
-std::unique_ptr<Buffers> takeBuffers() {
-    if (tSpareBuffers) return std::move(tSpareBuffers);
-    return std::make_unique<Buffers>();
-}
+private:
+    struct Pool {
+        std::mutex mutex;
+        std::vector<std::unique_ptr<Buffers>> spare;
+    };
+    // Never destroyed, so that a writer finishing during the process's end
+    // still finds it.
+    static Pool& thePool() {
+        static Pool* pool = new Pool;
+        return *pool;
+    }
+};
 
 }  // namespace
 
@@ -178,7 +209,7 @@ struct CompoundFileWriter::Impl {
     int fd = -1;
     std::string path, tempPath;
     uint8_t rootClsid[16] = {};
-    std::unique_ptr<Buffers> buffers = takeBuffers();
+    std::unique_ptr<Buffers> buffers = SpareBuffers::take();
     std::vector<DirEntry>& entries = buffers->entries;  // entries[0] is the root
     std::deque<Storage> storages;                       // stable addresses
     uint32_t nextSector = 0;                            // regular sectors used so far
@@ -190,9 +221,7 @@ struct CompoundFileWriter::Impl {
     bool finished = false;
 
     Impl() { buffers->clear(); }
-    ~Impl() {
-        if (!buffers->large() && !tSpareBuffers) tSpareBuffers = std::move(buffers);
-    }
+    ~Impl() { SpareBuffers::give(std::move(buffers)); }
     Impl(const Impl&) = delete;
     Impl& operator=(const Impl&) = delete;
 
