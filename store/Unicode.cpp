@@ -21,7 +21,13 @@ uint64_t load64(const char* p) {
 
 size_t AsciiRunEnd(std::string_view s, size_t from) {
     size_t i = from;
-    while (i + 8 <= s.size() && (load64(s.data() + i) & kHighBits) == 0) i += 8;
+    // 32 bytes a step while they are all ASCII: long bodies are scanned
+    // several times over when a message is written.
+    const char* p = s.data();
+    while (i + 32 <= s.size() &&
+           ((load64(p + i) | load64(p + i + 8) | load64(p + i + 16) | load64(p + i + 24)) & kHighBits) == 0)
+        i += 32;
+    while (i + 8 <= s.size() && (load64(p + i) & kHighBits) == 0) i += 8;
     while (i < s.size() && static_cast<unsigned char>(s[i]) < 0x80) ++i;
     return i;
 }
@@ -117,6 +123,14 @@ void AppendUtf16le(std::string& out, std::string_view utf8) {
         }
 #endif
         const size_t run = AsciiRunEnd(utf8, i);
+#if defined(__SSE2__)
+        // ASCII widened 16 characters at a time.
+        for (const __m128i zero = _mm_setzero_si128(); i + 16 <= run; i += 16, o += 32) {
+            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(utf8.data() + i));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(o), _mm_unpacklo_epi8(v, zero));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(o + 16), _mm_unpackhi_epi8(v, zero));
+        }
+#endif
         for (; i < run; ++i, o += 2) {
             o[0] = utf8[i];
             o[1] = 0;

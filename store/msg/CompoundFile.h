@@ -20,9 +20,13 @@
 //   directory | FAT | DIFAT
 // Invariants:
 //  1. Streams of 4096 bytes or more get contiguous regular sectors, written to
-//     the file as they come (memory does not grow with attachment size);
-//     smaller ones go to 64-byte mini sectors, held until finish(); empty
-//     streams have start sector ENDOFCHAIN.
+//     the file as they come, straight from the caller's bytes (memory does not
+//     grow with attachment size), each with its padding in one write; smaller
+//     ones go to 64-byte mini sectors, held until finish(), which writes them
+//     with every table in one more write; empty streams have start sector
+//     ENDOFCHAIN. The file is written in order; the header is the first part
+//     of the first write when finish() makes it, else written over the zeros
+//     the first write left for it.
 //  2. Every storage's children form a balanced binary tree in compound-file
 //     order (shorter name first, then upper-cased code units); nodes on the
 //     last, partly filled level are red, all others black.
@@ -58,18 +62,18 @@ public:
 
     // A new child storage of `parent`; nullptr after an error. A storage's
     // modification and creation times are `filetime` (0 = none).
-    Storage* beginStorage(Storage* parent, const std::string& name, uint64_t filetime = 0);
+    Storage* beginStorage(Storage* parent, std::string_view name, uint64_t filetime = 0);
     bool endStorage(Storage* storage);
 
     // A complete stream in `parent`. Names are ASCII, at most 31 characters,
     // unique within their storage.
-    bool writeStream(Storage* parent, const std::string& name, std::string_view data);
+    bool writeStream(Storage* parent, std::string_view name, std::string_view data);
     // The same for a stream of `size` bytes that `fill` hands to its argument
     // in pieces (each call returning false once the file has failed), so that
     // a long value is never held whole in its stored form. The pieces must
     // add up to `size`.
     using PieceSink = std::function<bool(std::string_view)>;
-    bool writeStream(Storage* parent, const std::string& name, uint64_t size,
+    bool writeStream(Storage* parent, std::string_view name, uint64_t size,
                      const std::function<bool(const PieceSink&)>& fill);
 
     // Writes the mini stream, allocation tables, directory and header, then

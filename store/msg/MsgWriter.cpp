@@ -27,7 +27,7 @@
 
 #include <algorithm>
 #include <cctype>
-#include <cstdio>
+#include <cstring>
 #include <deque>
 #include <optional>
 #include <unordered_map>
@@ -43,13 +43,36 @@ constexpr uint16_t PT_UNICODE_MV = PT_MV_UNICODE;
 bool isStringType(uint16_t type) { return type == PT_UNICODE || type == PT_STRING8; }
 bool isMultiStringType(uint16_t type) { return type == PT_UNICODE_MV || type == PT_STRING8_MV; }
 
-std::string hex8(uint32_t v) {
-    char buf[9];
-    std::snprintf(buf, sizeof buf, "%08X", unsigned(v));
-    return buf;
-}
+// A storage or stream name made of a prefix and eight upper-case hex digits,
+// perhaps "-" and eight more, built in place: these names are made for
+// every stream, and formatting them into heap strings with snprintf was a
+// tenth of the writer's instructions.
+class NumberedName {
+public:
+    NumberedName(std::string_view prefix, uint32_t number) {
+        std::memcpy(text_, prefix.data(), prefix.size());
+        size_ = prefix.size();
+        appendHex8(number);
+    }
+    // The name of the value stream `index` of a multi-valued property.
+    NumberedName& valueIndex(uint32_t index) {
+        text_[size_++] = '-';
+        appendHex8(index);
+        return *this;
+    }
+    operator std::string_view() const { return {text_, size_}; }
 
-std::string substgName(uint32_t tag) { return std::string(kSubstgPrefix) + hex8(tag); }
+private:
+    void appendHex8(uint32_t v) {
+        static constexpr char digits[] = "0123456789ABCDEF";
+        for (int i = 7; i >= 0; --i, v >>= 4) text_[size_ + size_t(i)] = digits[v & 0xF];
+        size_ += 8;
+    }
+    char text_[40];  // the longest prefix, 21 characters, + 17
+    size_t size_;
+};
+
+NumberedName substgName(uint32_t tag) { return NumberedName(kSubstgPrefix, tag); }
 
 std::optional<uint32_t> positiveLong(const PropertyBag& bag, uint16_t id) {
     const Property* p = bag.find(id);
@@ -86,6 +109,7 @@ uint32_t flagsFor(uint16_t id) {
 class ObjectProps {
 public:
     void takeFrom(const PropertyBag& bag, std::initializer_list<uint16_t> skipIds = {}) {
+        list.reserve(list.size() + bag.all().size() + kComputedProps);
         for (const Property& p : bag.all()) {
             if (p.type == PT_OBJECT) continue;  // only embedded messages are objects; written apart
             // Tagged ids live in 0x0001-0x7FFF; anything else would collide with
@@ -117,6 +141,9 @@ public:
     const RecipientList* recipients = nullptr;  // of the message these are the properties of
 
 private:
+    static constexpr size_t kComputedProps = 12;  // room for what the writer adds
+
+private:
     std::deque<Property> extras;  // stable addresses
 };
 
@@ -126,15 +153,49 @@ private:
 // are read as Windows-1252 and NULs dropped (SanitizeUtf8).
 bool isClean(std::string_view utf8) { return IsValidUtf8(utf8) && utf8.find('\0') == std::string_view::npos; }
 
+// Whether a text is ASCII without NUL, checked eight bytes at a time: such a
+// text is clean, and a Windows code page holds it as it is (the same bytes).
+// Most strings of a message are, and testing this once spares them the
+// UTF-8 check, the NUL search, the code page's own ASCII test and a copy.
+bool plainAscii(std::string_view s) {
+    constexpr uint64_t ones = 0x0101010101010101, highs = 0x8080808080808080;
+    auto flags = [&](size_t at) {  // the top bit of each byte of 0x80 or more, or NUL
+        uint64_t w;
+        std::memcpy(&w, s.data() + at, 8);
+        return (w | ((w - ones) & ~w)) & highs;
+    };
+    size_t i = 0;
+    for (; i + 32 <= s.size(); i += 32)
+        if (flags(i) | flags(i + 8) | flags(i + 16) | flags(i + 24)) return false;
+    for (; i + 8 <= s.size(); i += 8)
+        if (flags(i)) return false;
+    for (; i < s.size(); ++i)
+        if (s[i] == '\0' || static_cast<unsigned char>(s[i]) >= 0x80) return false;
+    return true;
+}
+
+bool isWindowsCodepage(uint32_t codepage) {
+    const auto all = WindowsCodepages();
+    return std::find(all.begin(), all.end(), codepage) != all.end();
+}
+
 bool roundTrips(std::string_view text, uint32_t codepage) {
     return isClean(text) ? RoundTripsCodepage(text, codepage) : RoundTripsCodepage(SanitizeUtf8(text), codepage);
 }
+
+// What choosing a message object's code page works out, kept for writing
+// it: the HTML decoded and the recipient rows are each made once a file.
+struct ObjectText {
+    uint32_t codepage = 0;
+    std::string html;               // htmlAsText
+    std::vector<PropertyBag> rows;  // Recipient::row of each recipient
+};
 
 // Calls f with every string of one object: the message's own properties, its
 // recipient rows and its attachments' rows (an embedded message is an object
 // of its own), and the HTML as text.
 template <class F>
-void forEachString(const Message& m, const std::string& htmlText, F&& f) {
+void forEachString(const Message& m, const ObjectText& t, F&& f) {
     auto bag = [&](const PropertyBag& b) {
         for (const Property& p : b.all()) {
             if (isStringType(p.type)) f(p.textView());
@@ -143,9 +204,9 @@ void forEachString(const Message& m, const std::string& htmlText, F&& f) {
         }
     };
     bag(m.props);
-    for (size_t i = 0; i < m.recipients.size(); ++i) bag(m.recipients[i].row(uint32_t(i)));
+    for (const PropertyBag& row : t.rows) bag(row);
     for (const Attachment& a : m.attachments) bag(a.props);
-    f(htmlText);
+    f(std::string_view(t.html));
 }
 
 // The HTML of a message as UTF-8 text, when it is in a code page it decodes
@@ -161,16 +222,25 @@ std::string htmlAsText(const Message& m) {
 // The Windows code page the message's 8-bit strings are stored in: its own
 // script's (from PR_MESSAGE_CODEPAGE, else PR_INTERNET_CPID, else Western)
 // when that holds every string of the message, its rows and its HTML; else
-// the first Windows code page that does; 0 when none does.
-uint32_t chooseStringCodepage(const Message& m) {
+// the first Windows code page that does; 0 when none does. Fills in `t`'s
+// HTML and rows on the way.
+uint32_t chooseStringCodepage(const Message& m, ObjectText& t) {
     uint32_t own = 0;
     if (auto v = positiveLong(m.props, pid::MessageCodepage))
         own = *v;
     else if (auto v = positiveLong(m.props, pid::InternetCodepage))
         own = *v;
-    const std::string html = htmlAsText(m);
+    t.html = htmlAsText(m);
+    t.rows.reserve(m.recipients.size());
+    for (size_t i = 0; i < m.recipients.size(); ++i) t.rows.push_back(m.recipients[i].row(uint32_t(i)));
+    // Which strings are plain ASCII is found once: they add no character,
+    // and every Windows code page holds them as they are.
+    std::vector<bool> plain;
     TextCharacters characters;
-    forEachString(m, html, [&](std::string_view text) { characters.add(text); });
+    forEachString(m, t, [&](std::string_view text) {
+        plain.push_back(plainAscii(text));
+        if (!plain.back()) characters.add(text);
+    });
     std::vector<uint32_t> order;
     if (uint32_t ansi = AnsiCodepageFor(own); ansi != kCodepageUtf8) order.push_back(ansi);
     for (uint32_t codepage : WindowsCodepages())
@@ -178,7 +248,12 @@ uint32_t chooseStringCodepage(const Message& m) {
     for (uint32_t codepage : order) {
         if (!characters.fitIn(codepage)) continue;
         bool fits = true;
-        forEachString(m, html, [&](std::string_view text) { fits = fits && roundTrips(text, codepage); });
+        size_t k = 0;
+        const bool windows = isWindowsCodepage(codepage);
+        forEachString(m, t, [&](std::string_view text) {
+            const bool asIs = plain[k++] && windows;
+            fits = fits && (asIs || roundTrips(text, codepage));
+        });
         if (fits) return codepage;
     }
     return 0;
@@ -186,19 +261,31 @@ uint32_t chooseStringCodepage(const Message& m) {
 
 // Chooses the code page of every message object in the file (the message and
 // its embedded messages, each its own); false when one has none.
-bool chooseCodepages(const Message& m, std::unordered_map<const Message*, uint32_t>& codepages) {
-    const uint32_t codepage = chooseStringCodepage(m);
-    if (codepage == 0) return false;
-    codepages[&m] = codepage;
+bool chooseCodepages(const Message& m, std::unordered_map<const Message*, ObjectText>& texts) {
+    ObjectText& t = texts[&m];  // stays where it is while others are added
+    t.codepage = chooseStringCodepage(m, t);
+    if (t.codepage == 0) return false;
     for (const Attachment& a : m.attachments)
-        if (a.embedded && !chooseCodepages(*a.embedded, codepages)) return false;
+        if (a.embedded && !chooseCodepages(*a.embedded, texts)) return false;
     return true;
 }
 
+// std::tolower's call per character was most of the <meta> search.
+char asciiLower(char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; }
+
+// `needle` is lower-case ASCII, not empty.
 size_t findNoCase(const std::string& hay, std::string_view needle, size_t from, size_t to) {
+    // A needle that starts with other than a letter ("<meta") is looked for
+    // by its first character with memchr, not tried at every position.
+    const bool firstIsLetter = needle[0] >= 'a' && needle[0] <= 'z';
     for (size_t i = from; i + needle.size() <= to; ++i) {
+        if (!firstIsLetter) {
+            const void* at = std::memchr(hay.data() + i, needle[0], to - needle.size() + 1 - i);
+            if (!at) return std::string::npos;
+            i = size_t(static_cast<const char*>(at) - hay.data());
+        }
         size_t k = 0;
-        while (k < needle.size() && std::tolower(static_cast<unsigned char>(hay[i + k])) == needle[k]) ++k;
+        while (k < needle.size() && asciiLower(hay[i + k]) == needle[k]) ++k;
         if (k == needle.size()) return i;
     }
     return std::string::npos;
@@ -238,8 +325,8 @@ std::string renameMetaCharset(std::string html, const std::string& charset) {
 
 struct Context {
     bool unicode = true;
-    std::unordered_map<const Message*, uint32_t> codepages;  // of each message object, in an 8-bit file
-    uint64_t storageTime = 0;                                // modification time of the storages (0 = none)
+    std::unordered_map<const Message*, ObjectText> texts;  // of each message object, in an 8-bit file
+    uint64_t storageTime = 0;                              // modification time of the storages (0 = none)
     NamedPropertyMap names;
     CompoundFileWriter cfb;
     std::string error;  // errors of this layer; the compound file keeps its own
@@ -252,6 +339,7 @@ struct Context {
 
 // The 8-bit bytes of a string in `codepage` (checked beforehand to hold it).
 std::string encode8(std::string_view utf8, uint32_t codepage) {
+    if (isWindowsCodepage(codepage) && plainAscii(utf8)) return std::string(utf8);
     std::string out;
     if (isClean(utf8))
         EncodeCodepage(utf8, codepage, &out);
@@ -336,6 +424,11 @@ bool writeProperty(Context& ctx, CompoundFileWriter::Storage* storage, PropertyS
                 entries.addStreamBacked(tag, flags, uint32_t(size) + (ctx.unicode ? 2 : 1));
                 return cfb.writeStream(storage, substgName(tag), size, eachPiece);
             }
+            if (!ctx.unicode && isWindowsCodepage(codepage) && plainAscii(text)) {
+                // Stored as it is: written from the model's own copy.
+                entries.addStreamBacked(tag, flags, uint32_t(text.size()) + 1);
+                return cfb.writeStream(storage, substgName(tag), text);
+            }
             std::string bytes = encodeString(ctx, text, codepage);
             entries.addStreamBacked(tag, flags, uint32_t(bytes.size()) + (ctx.unicode ? 2 : 1));
             return cfb.writeStream(storage, substgName(tag), bytes);
@@ -355,7 +448,7 @@ bool writeProperty(Context& ctx, CompoundFileWriter::Storage* storage, PropertyS
                 if (!binary) value.append(ctx.unicode ? 2 : 1, '\0');  // values keep their NUL
                 append32(lengths, uint32_t(value.size()));
                 if (binary) append32(lengths, 0);
-                if (!cfb.writeStream(storage, substgName(tag) + "-" + hex8(uint32_t(i)), value)) return false;
+                if (!cfb.writeStream(storage, substgName(tag).valueIndex(uint32_t(i)), value)) return false;
             }
             entries.addStreamBacked(tag, flags, uint32_t(lengths.size()));
             return cfb.writeStream(storage, substgName(tag), lengths);
@@ -390,14 +483,16 @@ void addStoreSupportMask(const Context& ctx, const PropertyBag& model, ObjectPro
     props.add(Property::Int(ids::StoreSupportMask, PT_LONG, value));
 }
 
+// `row` is r.row(index) when already made, else null.
 bool writeRecipient(Context& ctx, CompoundFileWriter::Storage* parent, const Recipient& r, uint32_t index,
-                    uint32_t codepage) {
+                    uint32_t codepage, const PropertyBag* row) {
     CompoundFileWriter::Storage* storage =
-        ctx.cfb.beginStorage(parent, std::string(kRecipPrefix) + hex8(index), ctx.storageTime);
+        ctx.cfb.beginStorage(parent, NumberedName(kRecipPrefix, index), ctx.storageTime);
     if (!storage) return false;
-    const PropertyBag row = r.row(index);
+    PropertyBag made;
+    if (!row) row = &(made = r.row(index));
     ObjectProps props;
-    props.takeFrom(row, {ids::StoreSupportMask});
+    props.takeFrom(*row, {ids::StoreSupportMask});
     props.addIfMissing(Property::Int(ids::Rowid, PT_LONG, index));
     props.addIfMissing(Property::Int(ids::ObjectType, PT_LONG, ids::MAPI_MAILUSER));
     PropertyStreamBuilder entries;
@@ -410,7 +505,7 @@ bool writeRecipient(Context& ctx, CompoundFileWriter::Storage* parent, const Rec
 bool writeAttachment(Context& ctx, CompoundFileWriter::Storage* parent, const Attachment& a, uint32_t index,
                      uint32_t codepage) {
     CompoundFileWriter::Storage* storage =
-        ctx.cfb.beginStorage(parent, std::string(kAttachPrefix) + hex8(index), ctx.storageTime);
+        ctx.cfb.beginStorage(parent, NumberedName(kAttachPrefix, index), ctx.storageTime);
     if (!storage) return false;
     ObjectProps props;
     if (a.embedded)
@@ -445,13 +540,14 @@ uint32_t completeMessageProps(const Context& ctx, const Message& m, ObjectProps&
         addStoreSupportMask(ctx, m.props, props);
     } else {
         // 8-bit: strings, PR_BODY and PR_HTML all in one code page, recorded twice.
-        codepage = ctx.codepages.at(&m);
+        const ObjectText& text = ctx.texts.at(&m);
+        codepage = text.codepage;
         props.takeFrom(m.props, {ids::StoreSupportMask, pid::MessageCodepage, pid::InternetCodepage});
         auto htmlCodepage = positiveLong(m.props, pid::InternetCodepage);
         std::string bytes;
         if (htmlCodepage && *htmlCodepage != codepage) {
             // HTML not valid in its own code page stays as it is.
-            if (std::string utf8 = htmlAsText(m); !utf8.empty() && EncodeCodepage(utf8, codepage, &bytes))
+            if (const std::string& utf8 = text.html; !utf8.empty() && EncodeCodepage(utf8, codepage, &bytes))
                 props.replace(
                     Property::Binary(pid::Html, renameMetaCharset(std::move(bytes), CharsetForCodepage(codepage))));
         }
@@ -484,8 +580,10 @@ bool writeMessage(Context& ctx, CompoundFileWriter::Storage* storage, const Mess
     uint32_t codepage = completeMessageProps(ctx, m, props);
     PropertyStreamBuilder entries;
     if (!writeProperties(ctx, storage, props, codepage, entries)) return false;
+    const std::vector<PropertyBag>* rows = ctx.unicode ? nullptr : &ctx.texts.at(&m).rows;
     for (size_t i = 0; i < m.recipients.size(); ++i)
-        if (!writeRecipient(ctx, storage, m.recipients[i], uint32_t(i), codepage)) return false;
+        if (!writeRecipient(ctx, storage, m.recipients[i], uint32_t(i), codepage, rows ? &(*rows)[i] : nullptr))
+            return false;
     for (size_t i = 0; i < m.attachments.size(); ++i)
         if (!writeAttachment(ctx, storage, m.attachments[i], uint32_t(i), codepage)) return false;
     std::string header = entries.serialize(kind, uint32_t(m.recipients.size()), uint32_t(m.attachments.size()));
@@ -506,7 +604,7 @@ bool WriteMsgFile(const store::Message& msg, const std::string& path, bool unico
     Context ctx;
     // A file holds one kind of string: a message that no Windows code page
     // holds is written in Unicode, whatever was asked, so that no character is lost.
-    ctx.unicode = unicode || !chooseCodepages(msg, ctx.codepages);
+    ctx.unicode = unicode || !chooseCodepages(msg, ctx.texts);
     for (uint16_t id : {pid::MessageDeliveryTime, pid::ClientSubmitTime}) {
         const Property* p = msg.props.find(id);
         if (p && p->type == PT_SYSTIME && p->integer) {

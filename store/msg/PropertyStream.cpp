@@ -38,24 +38,40 @@ void PropertyStreamBuilder::addStreamBacked(uint32_t tag, uint32_t flags, uint32
     entries_.push_back({tag, flags, size});  // size, then 4 reserved zero bytes
 }
 
-std::string PropertyStreamBuilder::serialize(HeaderKind kind, uint32_t recipientCount, uint32_t attachmentCount) const {
-    std::string out;
-    out.reserve(kTopHeaderBytes + entries_.size() * kEntryBytes);
-    appendLE(out, 0, 8);  // reserved
+std::string PropertyStreamBuilder::serialize(HeaderKind kind, uint32_t recipientCount, uint32_t attachmentCount) {
+    const size_t headerBytes = kind == HeaderKind::TopMessage        ? kTopHeaderBytes
+                               : kind == HeaderKind::EmbeddedMessage ? kEmbeddedHeaderBytes
+                                                                     : kRowHeaderBytes;
+    // Built in place, zeros first: appending byte by byte cost more than the
+    // rest of the stream's making.
+    std::string out(headerBytes + entries_.size() * kEntryBytes, '\0');
+    uint8_t* p = reinterpret_cast<uint8_t*>(out.data());
     if (kind != HeaderKind::RecipientOrAttachment) {
         // Storages are numbered 0..n-1 without gaps, so the next ids are the counts.
-        appendLE(out, recipientCount, 4);
-        appendLE(out, attachmentCount, 4);
-        appendLE(out, recipientCount, 4);
-        appendLE(out, attachmentCount, 4);
-        if (kind == HeaderKind::TopMessage) appendLE(out, 0, 8);  // reserved
+        put32(p + 8, recipientCount);
+        put32(p + 12, attachmentCount);
+        put32(p + 16, recipientCount);
+        put32(p + 20, attachmentCount);
     }
-    std::vector<Entry> sorted = entries_;
-    std::stable_sort(sorted.begin(), sorted.end(), [](const Entry& a, const Entry& b) { return a.tag < b.tag; });
-    for (const Entry& e : sorted) {
-        appendLE(out, e.tag, 4);
-        appendLE(out, e.flags, 4);
-        appendLE(out, e.valueField, 8);
+    p += headerBytes;
+    // Sorted in place, stably. An object has a few dozen entries: insertion
+    // sort needs no buffer, where stable_sort allocated one per object.
+    auto byTag = [](const Entry& a, const Entry& b) { return a.tag < b.tag; };
+    if (entries_.size() > 64) {
+        std::stable_sort(entries_.begin(), entries_.end(), byTag);
+    } else {
+        for (size_t i = 1; i < entries_.size(); ++i) {
+            const Entry e = entries_[i];
+            size_t j = i;
+            for (; j > 0 && byTag(e, entries_[j - 1]); --j) entries_[j] = entries_[j - 1];
+            entries_[j] = e;
+        }
+    }
+    for (const Entry& e : entries_) {
+        put32(p, e.tag);
+        put32(p + 4, e.flags);
+        put64(p + 8, e.valueField);
+        p += kEntryBytes;
     }
     return out;
 }

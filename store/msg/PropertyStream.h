@@ -33,7 +33,8 @@ public:
     // A value held in a stream (or a storage for PT_OBJECT); `size` per the rule above.
     void addStreamBacked(uint32_t tag, uint32_t flags, uint32_t size);
 
-    std::string serialize(HeaderKind kind, uint32_t recipientCount, uint32_t attachmentCount) const;
+    // The stream; sorts the entries it holds.
+    std::string serialize(HeaderKind kind, uint32_t recipientCount, uint32_t attachmentCount);
 
 private:
     struct Entry {
