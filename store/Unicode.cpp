@@ -122,15 +122,8 @@ void AppendUtf16le(std::string& out, std::string_view utf8) {
             o += 32;
         }
 #endif
+        // What is left of an ASCII run: under 16 bytes after the loop above.
         const size_t run = AsciiRunEnd(utf8, i);
-#if defined(__SSE2__)
-        // ASCII widened 16 characters at a time.
-        for (const __m128i zero = _mm_setzero_si128(); i + 16 <= run; i += 16, o += 32) {
-            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(utf8.data() + i));
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(o), _mm_unpacklo_epi8(v, zero));
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(o + 16), _mm_unpackhi_epi8(v, zero));
-        }
-#endif
         for (; i < run; ++i, o += 2) {
             o[0] = utf8[i];
             o[1] = 0;
