@@ -144,8 +144,11 @@ namespace {
 // large messages peaks no higher than with no read-ahead (read two at a
 // time, messages of 3 MB raised the peak from 17 to 21 MB). The smaller
 // ones are handed over in memory; only a large one goes through a working
-// file, which the import maps rather than copies.
-constexpr size_t kReadAheadMessages = 4;
+// file, which the import maps rather than copies. Sixteen messages rather
+// than four keep both threads busy through runs of costly messages (those
+// with attachments) and let the worker sleep less often: a 150 MB mailbox to
+// .pst took 0.32 s instead of 0.42 (32 gained nothing, 64 lost).
+constexpr size_t kReadAheadMessages = 16;
 constexpr size_t kReadAheadBytes = size_t(2) << 20;
 constexpr size_t kReadAheadAlone = size_t(1) << 20;
 
