@@ -231,8 +231,13 @@ uint32_t chooseStringCodepage(const Message& m, ObjectText& t) {
     else if (auto v = positiveLong(m.props, pid::InternetCodepage))
         own = *v;
     t.html = htmlAsText(m);
-    t.rows.reserve(m.recipients.size());
-    for (size_t i = 0; i < m.recipients.size(); ++i) t.rows.push_back(m.recipients[i].row(uint32_t(i)));
+    // A message past the row limit is refused before anything is written
+    // (writeMessage): its rows are not made, which for a To: of 100,000
+    // addresses took 240 MB.
+    if (m.recipients.size() <= kMaxRows) {
+        t.rows.reserve(m.recipients.size());
+        for (size_t i = 0; i < m.recipients.size(); ++i) t.rows.push_back(m.recipients[i].row(uint32_t(i)));
+    }
     // Which strings are plain ASCII is found once: they add no character,
     // and every Windows code page holds them as they are.
     std::vector<bool> plain;
