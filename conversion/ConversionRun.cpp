@@ -171,7 +171,8 @@ public:
 
     ~MessageWriter() override {
         // The run is stopping (or done): messages not yet saved are dropped
-        // with their working files, once the worker has let go of them.
+        // (with their working files, if any), once the worker has let go of
+        // them.
         ahead_.reset();
         for (Slot& slot : slots_) dropSlot(slot);
     }
@@ -182,8 +183,8 @@ public:
     void yield() override { yieldTo(view_); }
 
     // Writes one message file: "email-" n ".eml" (or ".emlx") for the EML
-    // and EMLX forms; for the two Outlook forms a working file of the run's
-    // own, which is then handed to the store.
+    // and EMLX forms; the two Outlook forms hand the message to the store,
+    // in memory or (a large one) through a working file of the run's own.
     void emitMessage(std::string_view text, int n, LineMode mode) override {
         ++messagesFound_;
         const bool lineMode = mode == LineMode::Normal;
@@ -319,13 +320,13 @@ private:
         if (!p.lineMode) view_.setProgressCaption(caption);
     }
 
-    // The store forms write each message into a working file, made with a
-    // name unique to the run (so no user file is ever touched) and
-    // overwritten in place by a later message once the store has this one.
+    // The store forms write a large message into a working file, made with
+    // a name unique to the run (so no user file is ever touched) and
+    // overwritten in place by a later one once the store has this one.
     // Making and deleting a file per message would cost more: on a file
     // system without a journal, each new file right after a deletion scans
-    // past every recently freed inode. There is one file per message in
-    // flight, so a few; they go when the mailbox is done.
+    // past every recently freed inode. Large messages go one at a time, so
+    // there are few such files; they go when the mailbox is done.
     struct Slot {
         int fd = -1;
         std::string name;
@@ -456,7 +457,7 @@ void ConversionRun::noteUnfinished(const std::optional<UnfinishedStore>& store) 
 }
 
 void ConversionRun::removeMadeFolders(const std::string& outputFolder) {
-    // The PST form writes nothing but its working files below the output
+    // The PST form writes nothing but working files below the output
     // folder, and a mailbox of the MSG form that gave no .msg file leaves
     // its folder empty too: such folders are the run's own leftovers. A
     // folder that was there before the run is never among them.

@@ -1,13 +1,13 @@
-// Reads the store forms' message files on a second thread, ahead of the
-// run's thread, which saves them into the store in the order they came. The
-// MIME parse is the costliest step of a message (about two thirds of the
-// CPU time of the .pst form); with it on the worker, the run's thread splits
-// the mailbox and writes the store at the same time, and parses too when it
-// would otherwise wait.
+// Reads the store forms' messages (their bytes in memory, or a large one's
+// working file) on a second thread, ahead of the run's thread, which saves
+// them into the store in the order they came. The MIME parse is the
+// costliest step of a message; with it on the worker, the run's thread
+// splits the mailbox and writes the store at the same time, and parses too
+// when it would otherwise wait.
 //
-// The worker calls StoreSteps::readMessage(Text) only: it never touches the store,
-// the view or the run's counts. It is started with the first message and
-// joined when the ReadAhead goes, never detached.
+// The worker calls StoreSteps::readMessage and readMessageText only: it
+// never touches the store, the view or the run's counts. It is started with
+// the first message and joined when the ReadAhead goes, never detached.
 #pragma once
 
 #include <condition_variable>
