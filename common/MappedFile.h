@@ -32,7 +32,7 @@ public:
     }
 
 private:
-    void* map_ = nullptr;
+    const void* map_ = nullptr;
     size_t size_ = 0;
     std::string copy_;
 };

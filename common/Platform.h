@@ -52,6 +52,9 @@ ssize_t WriteGather(int fd, const iovec* parts, int count);
 // nullptr when it cannot be mapped. UnmapFile takes the same size back.
 const void* MapFileReadOnly(int fd, size_t size);
 void UnmapFile(const void* map, size_t size);
+// Lets the system take back the resident pages of `size` bytes at `at`, a
+// part of such a mapping; they are read again from the file if touched.
+void DropMappedPages(const void* at, size_t size);
 
 // Moves the file position to the start. 0, or -1 with errno set.
 int RewindFile(int fd);

@@ -39,6 +39,16 @@ const void* MapFileReadOnly(int fd, size_t size) {
 
 void UnmapFile(const void* map, size_t size) { ::munmap(const_cast<void*>(map), size); }
 
+void DropMappedPages(const void* at, size_t size) {
+    // A private mapping that is never written holds the file's own pages.
+    // madvise takes whole pages: the range starts on the page that holds
+    // `at` (a mapping starts on a page).
+    const auto page = uintptr_t(::sysconf(_SC_PAGESIZE));
+    const auto from = reinterpret_cast<uintptr_t>(at);
+    const uintptr_t start = from - from % page;
+    ::madvise(reinterpret_cast<void*>(start), from + size - start, MADV_DONTNEED);
+}
+
 int RewindFile(int fd) { return ::lseek(fd, 0, SEEK_SET) == 0 ? 0 : -1; }
 int SetFileLength(int fd, uint64_t size) { return ::ftruncate(fd, off_t(size)); }
 

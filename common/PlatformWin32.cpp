@@ -115,8 +115,8 @@ int OpenFile(const std::string& path, unsigned flags, int mode) {
     // as on POSIX: the writers delete a file they still hold.
     const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
     const DWORD attributes = (mode & 0200) ? FILE_ATTRIBUTE_NORMAL : FILE_ATTRIBUTE_READONLY;
-    HANDLE h = CreateFileW(WideFromUtf8(SystemPathForm(path)).c_str(), access, share, nullptr, disposition,
-                           attributes, nullptr);
+    HANDLE h = CreateFileW(WideFromUtf8(SystemPathForm(path)).c_str(), access, share, nullptr, disposition, attributes,
+                           nullptr);
     if (h == INVALID_HANDLE_VALUE) return int(failed());
     int fd = _open_osfhandle(reinterpret_cast<intptr_t>(h), _O_BINARY | (access == GENERIC_READ ? _O_RDONLY : 0));
     if (fd < 0) {
@@ -180,6 +180,12 @@ const void* MapFileReadOnly(int fd, size_t size) {
 
 void UnmapFile(const void* map, size_t) { UnmapViewOfFile(map); }
 
+void DropMappedPages(const void* at, size_t size) {
+    // Pages of a read-only view are the file's own: unlocking what is not
+    // locked asks the system to trim them from the working set.
+    VirtualUnlock(const_cast<void*>(at), size);
+}
+
 int RewindFile(int fd) {
     LARGE_INTEGER zero{};
     return SetFilePointerEx(handleOf(fd), zero, nullptr, FILE_BEGIN) ? 0 : int(failed());
@@ -227,9 +233,9 @@ bool StatFile(int fd, FileInfo* info) {
 bool StatPath(const std::string& path, FileInfo* info, bool followLinks) {
     DWORD flags = FILE_FLAG_BACKUP_SEMANTICS;  // folders open too
     if (!followLinks) flags |= FILE_FLAG_OPEN_REPARSE_POINT;
-    HANDLE h = CreateFileW(WideFromUtf8(SystemPathForm(path)).c_str(), FILE_READ_ATTRIBUTES,
-                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, flags,
-                           nullptr);
+    HANDLE h =
+        CreateFileW(WideFromUtf8(SystemPathForm(path)).c_str(), FILE_READ_ATTRIBUTES,
+                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, flags, nullptr);
     if (h == INVALID_HANDLE_VALUE) return failedTest();
     bool ok = describeHandle(h, info);
     CloseHandle(h);

@@ -1,31 +1,26 @@
 #include "common/MappedFile.h"
 
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
-#include <fcntl.h>
-#include <sys/mman.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
+#include "common/Platform.h"
 #include "common/sourceFile.h"
 
 MappedFile::~MappedFile() {
-    if (map_) ::munmap(map_, size_);
+    if (map_) UnmapFile(map_, size_);
 }
 
 void MappedFile::dropResidentPages() {
-    // A private mapping that is never written holds the file's own pages.
-    if (map_) ::madvise(map_, size_, MADV_DONTNEED);
+    if (map_) DropMappedPages(map_, size_);
 }
 
 void MappedFile::dropResidentPages(std::string_view range) {
     if (!map_ || range.empty()) return;
     const auto base = reinterpret_cast<uintptr_t>(map_);
-    const auto page = uintptr_t(::sysconf(_SC_PAGESIZE));
-    uintptr_t from = reinterpret_cast<uintptr_t>(range.data()), to = from + range.size();
-    if (from < base || to > base + size_) return;
-    from -= (from - base) % page;  // the mapping starts on a page
-    ::madvise(reinterpret_cast<void*>(from), to - from, MADV_DONTNEED);
+    const auto from = reinterpret_cast<uintptr_t>(range.data());
+    if (from < base || from + range.size() > base + size_) return;
+    DropMappedPages(range.data(), range.size());
 }
 
 bool MappedFile::open(const std::string& path, std::string* error) {
@@ -33,15 +28,14 @@ bool MappedFile::open(const std::string& path, std::string* error) {
         if (error) *error = std::string(what) + " " + path + ": " + std::strerror(errno);
         return false;
     };
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    int fd = OpenFile(path, kOpenRead);
     if (fd < 0) return fail("cannot open");
-    struct stat st {};
-    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
-        void* m = ::mmap(nullptr, size_t(st.st_size), PROT_READ, MAP_PRIVATE, fd, 0);
-        if (m != MAP_FAILED) {
-            map_ = m;
-            size_ = size_t(st.st_size);
-            ::close(fd);
+    FileInfo info;
+    if (StatFile(fd, &info) && info.kind == FileKind::Regular && info.size > 0 && info.size <= SIZE_MAX) {
+        if (const void* map = MapFileReadOnly(fd, size_t(info.size))) {
+            map_ = map;
+            size_ = size_t(info.size);
+            CloseFile(fd);
             return true;
         }
     }
@@ -51,13 +45,13 @@ bool MappedFile::open(const std::string& path, std::string* error) {
         ssize_t n = ReadFull(fd, buffer, sizeof buffer);
         if (n < 0) {
             int saved = errno;
-            ::close(fd);
+            CloseFile(fd);
             errno = saved;
             return fail("cannot read");
         }
         copy_.append(buffer, size_t(n));
         if (size_t(n) < sizeof buffer) break;
     }
-    ::close(fd);
+    CloseFile(fd);
     return true;
 }
