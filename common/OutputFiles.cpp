@@ -6,6 +6,7 @@
 #include <cstring>
 #include <random>
 
+#include "common/OutputFilesSystem.h"
 #include "common/Platform.h"
 #include "common/modMain.h"
 #include "common/registry.h"
@@ -19,7 +20,7 @@
 const char* const kLinkInTheWay = "a symbolic link is in the way";
 
 // OutputFilesWin32.cpp has the Windows form of what follows, up to
-// CreateUnderFreeName.
+// OpenFolderBelow.
 #ifndef _WIN32
 
 FolderHandle::~FolderHandle() {
@@ -52,13 +53,15 @@ std::string openFailure(int dir, const std::string& name, int e) {
 
 }  // namespace
 
-namespace {
+namespace output_files {
 
-// Walks `relative` below the open folder `dir` (whose path is `walked`) one
-// name at a time, never through a link. With `create`, missing folders are
-// made (and listed in `made` when given); otherwise a missing one ends the walk.
-FolderHandle walkBelow(FolderHandle dir, std::string walked, const std::string& relative, std::string* error,
+FolderHandle OpenBase(const std::string& base) {
+    return FolderHandle(::open(base.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC), base);
+}
+
+FolderHandle WalkBelow(FolderHandle dir, const std::string& relative, std::string* error,
                        std::vector<std::string>* made, bool create) {
+    std::string walked = dir.path();
     if (!walked.empty() && walked.back() == '/') walked.pop_back();
     size_t pos = 0;
     while (pos < relative.size()) {
@@ -91,42 +94,13 @@ FolderHandle walkBelow(FolderHandle dir, std::string walked, const std::string& 
     return dir;
 }
 
-}  // namespace
-
-FolderHandle OpenFolderBelow(const std::string& base, const std::string& relative, std::string* error,
-                             std::vector<std::string>* made) {
-    std::string why;
-    if (!EnsureFolderPath(base, &why)) {
-        if (error) *error = base + ": " + why;
-        return {};
-    }
-    FolderHandle dir(::open(base.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!dir) {
-        if (error) *error = base + ": " + std::strerror(errno);
-        return {};
-    }
-    return walkBelow(std::move(dir), base, relative, error, made, true);
+void RemoveEmptyFolderIn(const FolderHandle& dir, const std::string& name) {
+    // Removes only an empty folder; a link of that name is refused
+    // (ENOTDIR), never followed.
+    ::unlinkat(dir.fd(), name.c_str(), AT_REMOVEDIR);
 }
 
-void RemoveEmptyFoldersBelow(const std::string& base, std::vector<std::string> relative) {
-    auto depth = [](const std::string& path) { return std::count_if(path.begin(), path.end(), IsPathSeparator); };
-    std::sort(relative.begin(), relative.end(), [&](const std::string& a, const std::string& b) {
-        return depth(a) != depth(b) ? depth(a) > depth(b) : a < b;
-    });
-    relative.erase(std::unique(relative.begin(), relative.end()), relative.end());
-    for (const std::string& path : relative) {
-        std::string parent = FolderOfPath(path);
-        if (!parent.empty()) parent.pop_back();  // without its separator
-        const std::string name = FileNameOfPath(path);
-        if (name.empty() || name == "." || name == "..") continue;
-        FolderHandle top(::open(base.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-        if (!top) return;
-        FolderHandle dir = walkBelow(std::move(top), base, parent, nullptr, nullptr, false);
-        // Removes only an empty folder; a link of that name is refused
-        // (ENOTDIR), never followed.
-        if (dir) ::unlinkat(dir.fd(), name.c_str(), AT_REMOVEDIR);
-    }
-}
+}  // namespace output_files
 
 int OpenOutputFile(const FolderHandle& folder, const std::string& name, OutputOpen how, std::string* error) {
     // O_NONBLOCK: a FIFO in the way must not hang the run; it is refused below.
@@ -170,6 +144,39 @@ bool RenameWithoutReplacing(const FolderHandle& folder, const std::string& from,
 void RemoveFileIn(const FolderHandle& folder, const std::string& name) { ::unlinkat(folder.fd(), name.c_str(), 0); }
 
 #endif
+
+FolderHandle OpenFolderBelow(const std::string& base, const std::string& relative, std::string* error,
+                             std::vector<std::string>* made) {
+    std::string why;
+    if (!EnsureFolderPath(base, &why)) {
+        if (error) *error = base + ": " + why;
+        return {};
+    }
+    FolderHandle dir = output_files::OpenBase(base);
+    if (!dir) {
+        if (error) *error = base + ": " + std::strerror(errno);
+        return {};
+    }
+    return output_files::WalkBelow(std::move(dir), relative, error, made, true);
+}
+
+void RemoveEmptyFoldersBelow(const std::string& base, std::vector<std::string> relative) {
+    auto depth = [](const std::string& path) { return std::count_if(path.begin(), path.end(), IsPathSeparator); };
+    std::sort(relative.begin(), relative.end(), [&](const std::string& a, const std::string& b) {
+        return depth(a) != depth(b) ? depth(a) > depth(b) : a < b;
+    });
+    relative.erase(std::unique(relative.begin(), relative.end()), relative.end());
+    for (const std::string& path : relative) {
+        std::string parent = FolderOfPath(path);
+        if (!parent.empty()) parent.pop_back();  // without its separator
+        const std::string name = FileNameOfPath(path);
+        if (name.empty() || name == "." || name == "..") continue;
+        FolderHandle top = output_files::OpenBase(base);
+        if (!top) return;
+        FolderHandle dir = output_files::WalkBelow(std::move(top), parent, nullptr, nullptr, false);
+        if (dir) output_files::RemoveEmptyFolderIn(dir, name);
+    }
+}
 
 std::string CreateUnderFreeName(const std::string& stem, const std::string& ext,
                                 const std::function<bool(const std::string& path)>& create) {

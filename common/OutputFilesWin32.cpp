@@ -11,6 +11,7 @@
 #include <windows.h>
 
 #include "common/OutputFiles.h"
+#include "common/OutputFilesSystem.h"
 #include "common/Platform.h"
 #include "common/modMain.h"
 #include "common/registry.h"
@@ -75,7 +76,34 @@ FolderHandle openFolder(const std::string& path, bool* link) {
     return FolderHandle(fd, path);
 }
 
-FolderHandle walkBelow(FolderHandle dir, const std::string& relative, std::string* error,
+std::string baseForm(std::string base) {
+    while (base.size() > 1 && (base.back() == '/' || base.back() == '\\') && base[base.size() - 2] != ':')
+        base.pop_back();
+    return base;
+}
+
+}  // namespace
+
+namespace output_files {
+
+FolderHandle OpenBase(const std::string& base) {
+    // Taken as the user gave it: links are followed here, and only here.
+    HANDLE h = CreateFileW(systemPath(base).c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        errno = ErrnoFromLastError();
+        return {};
+    }
+    int fd = _open_osfhandle(reinterpret_cast<intptr_t>(h), _O_RDONLY);
+    if (fd < 0) {
+        errno = ErrnoFromLastError();
+        CloseHandle(h);
+        return {};
+    }
+    return FolderHandle(fd, baseForm(base));
+}
+
+FolderHandle WalkBelow(FolderHandle dir, const std::string& relative, std::string* error,
                        std::vector<std::string>* made, bool create) {
     size_t pos = 0;
     while (pos < relative.size()) {
@@ -108,69 +136,21 @@ FolderHandle walkBelow(FolderHandle dir, const std::string& relative, std::strin
     return dir;
 }
 
-std::string baseForm(std::string base) {
-    while (base.size() > 1 && (base.back() == '/' || base.back() == '\\') && base[base.size() - 2] != ':')
-        base.pop_back();
-    return base;
+void RemoveEmptyFolderIn(const FolderHandle& dir, const std::string& name) {
+    // Removes only an empty folder; a link of that name is left alone
+    // (RemoveDirectoryW would remove the link).
+    const std::string target = joined(dir, name);
+    if (!isLink(target)) RemoveDirectoryW(systemPath(target).c_str());
 }
 
-}  // namespace
-
-FolderHandle OpenFolderBelow(const std::string& base, const std::string& relative, std::string* error,
-                             std::vector<std::string>* made) {
-    std::string why;
-    if (!EnsureFolderPath(base, &why)) {
-        if (error) *error = base + ": " + why;
-        return {};
-    }
-    // The output folder itself is taken as the user gave it, links and all.
-    HANDLE h = CreateFileW(systemPath(base).c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    int fd = h == INVALID_HANDLE_VALUE ? -1 : _open_osfhandle(reinterpret_cast<intptr_t>(h), _O_RDONLY);
-    if (fd < 0) {
-        if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
-        if (error) *error = base + ": " + std::strerror(ErrnoFromLastError());
-        return {};
-    }
-    return walkBelow(FolderHandle(fd, baseForm(base)), relative, error, made, true);
-}
-
-void RemoveEmptyFoldersBelow(const std::string& base, std::vector<std::string> relative) {
-    auto depth = [](const std::string& path) { return std::count_if(path.begin(), path.end(), IsPathSeparator); };
-    std::sort(relative.begin(), relative.end(), [&](const std::string& a, const std::string& b) {
-        return depth(a) != depth(b) ? depth(a) > depth(b) : a < b;
-    });
-    relative.erase(std::unique(relative.begin(), relative.end()), relative.end());
-    for (const std::string& path : relative) {
-        std::string parent = FolderOfPath(path);
-        if (!parent.empty()) parent.pop_back();  // without its separator
-        const std::string name = FileNameOfPath(path);
-        if (name.empty() || name == "." || name == "..") continue;
-        bool link = false;
-        FolderHandle top = openFolder(baseForm(base), &link);
-        if (!top) {
-            // The output folder may itself be a link: taken as given.
-            HANDLE h = CreateFileW(systemPath(base).c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                   nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-            if (h == INVALID_HANDLE_VALUE) return;
-            top = FolderHandle(_open_osfhandle(reinterpret_cast<intptr_t>(h), _O_RDONLY), baseForm(base));
-            if (!top) return;
-        }
-        FolderHandle dir = walkBelow(std::move(top), parent, nullptr, nullptr, false);
-        if (!dir) continue;
-        // Removes only an empty folder; a link of that name is left alone
-        // (RemoveDirectoryW would remove the link).
-        const std::string target = joined(dir, name);
-        if (!isLink(target)) RemoveDirectoryW(systemPath(target).c_str());
-    }
-}
+}  // namespace output_files
 
 int OpenOutputFile(const FolderHandle& folder, const std::string& name, OutputOpen how, std::string* error) {
     const std::string path = joined(folder, name);
     auto open = [&](DWORD disposition) {
-        HANDLE h = CreateFileW(systemPath(path).c_str(), GENERIC_WRITE,
-                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, disposition,
-                               FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+        HANDLE h =
+            CreateFileW(systemPath(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                        nullptr, disposition, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
         if (h == INVALID_HANDLE_VALUE) {
             errno = ErrnoFromLastError();
             if (error) *error = isLink(path) ? kLinkInTheWay : std::strerror(errno);
@@ -182,8 +162,9 @@ int OpenOutputFile(const FolderHandle& folder, const std::string& name, OutputOp
     BY_HANDLE_FILE_INFORMATION about{};
     const bool known = GetFileType(h) == FILE_TYPE_DISK && GetFileInformationByHandle(h, &about);
     if (!known || (about.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT))) {
-        if (error) *error = known && (about.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ? kLinkInTheWay
-                                                                                            : "not a regular file";
+        if (error)
+            *error =
+                known && (about.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ? kLinkInTheWay : "not a regular file";
         CloseHandle(h);
         return -1;
     }
