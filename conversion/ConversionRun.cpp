@@ -226,9 +226,8 @@ private:
         int n = 0;
         bool lineMode = false;
         size_t bytes = 0;
-        bool written = false;   // its working file, or memory, holds it
-        bool inMemory = false;  // its bytes went to the read-ahead, not a file
-        bool queued = false;    // handed to the read-ahead
+        bool written = false;  // its working file, or memory, holds it
+        bool queued = false;   // its bytes went to the read-ahead, not a file
         int slot = -1;
         std::string file;   // its working file's path
         std::string error;  // why it was not written
@@ -252,8 +251,8 @@ private:
             // written only for a message the store refuses (keepText).
             if (!ahead_) ahead_ = std::make_unique<ReadAhead>(*steps_);
             // The bytes a working file would hold: the text and a CR LF.
-            ahead_->pushText(takeText(text, kCRLF));
-            p.written = p.inMemory = p.queued = true;
+            ahead_->push(takeText(text, kCRLF));
+            p.written = p.queued = true;
             // The mail component would load the message and save it back
             // to its own file unchanged: with no file, there is nothing to do.
             if (lineMode) yield();
@@ -306,8 +305,8 @@ private:
             // A message that did not make it keeps a file, the only copy of
             // it the run made, and the failure report names it.
             if (stored) {
-                if (!p.inMemory) slots_[size_t(p.slot)].busy = false;
-            } else if (p.inMemory) {
+                if (!p.queued) slots_[size_t(p.slot)].busy = false;
+            } else if (p.queued) {
                 fail_(failContext_, keepText(text.view().substr(0, text.size - 2), p.n, &error), error);
             } else {
                 fail_(failContext_, keepWorkingFile(p.slot, p.n), error);

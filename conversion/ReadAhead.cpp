@@ -13,19 +13,9 @@ ReadAhead::~ReadAhead() {
     if (worker_.joinable()) worker_.join();
 }
 
-void ReadAhead::push(std::string messageFile) {
-    auto job = std::make_unique<Job>();
-    job->file = std::move(messageFile);
-    queue(std::move(job));
-}
-
-void ReadAhead::pushText(AppendStrings::Taken text) {
+void ReadAhead::push(AppendStrings::Taken text) {
     auto job = std::make_unique<Job>();
     job->text = std::move(text);
-    queue(std::move(job));
-}
-
-void ReadAhead::queue(std::unique_ptr<Job> job) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         jobs_.push_back(std::move(job));
@@ -42,7 +32,7 @@ bool ReadAhead::frontReady() {
 ReadAhead::Result ReadAhead::takeFront() {
     std::unique_lock<std::mutex> lock(mutex_);
     while (!jobs_.front()->done) {
-        // Rather than wait idle, this thread reads the next file not yet
+        // Rather than wait idle, this thread reads the next message not yet
         // begun (the oldest itself, when the worker has not reached it):
         // the parse is the larger share of a message, so both threads
         // parse while the store waits.
@@ -64,10 +54,9 @@ void ReadAhead::readNext(std::unique_lock<std::mutex>& lock) {
     lock.unlock();
     Result result;
     try {
-        result.ok = job->file.empty() ? steps_.readMessageText(job->text.view(), result.message, &result.error)
-                                      : steps_.readMessage(job->file, result.message, &result.error);
+        result.ok = steps_.readMessageText(job->text.view(), result.message, &result.error);
     } catch (...) {
-        // readMessage reports its own failures; nothing may end the thread.
+        // readMessageText reports its own failures; nothing may end the thread.
         result.ok = false;
         result.error = "cannot read the message";
     }

@@ -1,13 +1,12 @@
-// Reads the store forms' messages (their bytes in memory, or a large one's
-// working file) on a second thread, ahead of the run's thread, which saves
-// them into the store in the order they came. The MIME parse is the
-// costliest step of a message; with it on the worker, the run's thread
-// splits the mailbox and writes the store at the same time, and parses too
-// when it would otherwise wait.
+// Reads the store forms' messages (their bytes, in memory) on a second
+// thread, ahead of the run's thread, which saves them into the store in the
+// order they came. The MIME parse is the costliest step of a message; with
+// it on the worker, the run's thread splits the mailbox and writes the store
+// at the same time, and parses too when it would otherwise wait.
 //
-// The worker calls StoreSteps::readMessage and readMessageText only: it
-// never touches the store, the view or the run's counts. It is started with
-// the first message and joined when the ReadAhead goes, never detached.
+// The worker calls StoreSteps::readMessageText only: it never touches the
+// store, the view or the run's counts. It is started with the first message
+// and joined when the ReadAhead goes, never detached.
 #pragma once
 
 #include <condition_variable>
@@ -29,39 +28,35 @@ public:
         bool ok = false;
         store::Message message;
         std::string error;
-        AppendStrings::Taken text;  // the message's bytes, when it was queued in memory
+        AppendStrings::Taken text;  // the message's bytes, as queued
     };
 
     explicit ReadAhead(const StoreSteps& steps) : steps_(steps) {}
-    // Drops the files not yet read, waits for the one being read and joins
-    // the worker.
+    // Drops the messages not yet read, waits for the one being read and
+    // joins the worker.
     ~ReadAhead();
     ReadAhead(const ReadAhead&) = delete;
     ReadAhead& operator=(const ReadAhead&) = delete;
 
-    // Queues a message file behind the others. The file must stay as it is
-    // until its result is taken.
-    void push(std::string messageFile);
-    // Queues a message file's bytes, which come back with the result.
-    void pushText(AppendStrings::Taken text);
-    // Whether the oldest file queued has been read.
+    // Queues a message file's bytes behind the others; they come back with
+    // the result.
+    void push(AppendStrings::Taken text);
+    // Whether the oldest message queued has been read.
     bool frontReady();
-    // The oldest file's result, once it is read; while the worker reads
-    // it, this thread reads the files queued behind it. Something must be
+    // The oldest message's result, once it is read; while the worker reads
+    // it, this thread reads the messages queued behind it. Something must be
     // queued.
     Result takeFront();
 
 private:
     struct Job {
-        std::string file;  // read from this file, else from `text`
         AppendStrings::Taken text;
         bool done = false;  // `result` is complete; set under the lock
         Result result;
     };
-    void queue(std::unique_ptr<Job> job);
     void work();
-    // Reads the first file not yet begun, on the calling thread; `lock`
-    // holds the mutex and is released while the file is read.
+    // Reads the first message not yet begun, on the calling thread; `lock`
+    // holds the mutex and is released while the message is read.
     void readNext(std::unique_lock<std::mutex>& lock);
 
     const StoreSteps& steps_;
