@@ -574,9 +574,7 @@ namespace {
 // it needs no iconv. Most of a message's strings are ASCII, and opening two
 // converters for each of them was a quarter of the .msg form's work.
 bool AsciiInWindowsCodepage(std::string_view utf8, uint32_t codepage) {
-    if (AsciiRunEnd(utf8, 0) != utf8.size()) return false;
-    const auto all = WindowsCodepages();
-    return std::find(all.begin(), all.end(), codepage) != all.end();
+    return IsWindowsCodepage(codepage) && AsciiRunEnd(utf8, 0) == utf8.size();
 }
 
 }  // namespace
@@ -599,6 +597,11 @@ std::span<const uint32_t> WindowsCodepages() {
     static constexpr uint32_t kOrder[] = {1252, 1250, 1251, 1253, 1254, 1257, 1255,
                                           1256, 1258, 874,  932,  936,  949,  950};
     return kOrder;
+}
+
+bool IsWindowsCodepage(uint32_t codepage) {
+    const auto all = WindowsCodepages();
+    return std::find(all.begin(), all.end(), codepage) != all.end();
 }
 
 bool RoundTripsCodepage(std::string_view utf8, uint32_t codepage) {
@@ -650,9 +653,7 @@ bool DecodeCodepage(std::string_view bytes, uint32_t codepage, std::string* utf8
     // byte below 0x80): an HTML body is mostly ASCII, and running it through
     // iconv was the .msg writer's largest single cost.
     auto asciiIsItself = [](uint32_t n) {
-        const auto windows = WindowsCodepages();
-        return n == kCodepageUtf8 || n == 20127 || (n >= 28591 && n <= 28605) ||
-               std::find(windows.begin(), windows.end(), n) != windows.end();
+        return n == kCodepageUtf8 || n == 20127 || (n >= 28591 && n <= 28605) || IsWindowsCodepage(n);
     };
     if (asciiIsItself(codepage) && AsciiRunEnd(bytes, 0) == bytes.size()) {
         if (utf8) utf8->assign(bytes);

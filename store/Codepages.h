@@ -48,6 +48,8 @@ uint32_t AnsiCodepageFor(uint32_t codepage);
 // the order they are tried for text that its own code page cannot hold:
 // Western first, then the other single-byte scripts, then the DBCS ones.
 std::span<const uint32_t> WindowsCodepages();
+// Whether `codepage` is one of those.
+bool IsWindowsCodepage(uint32_t codepage);
 
 // Whether the text, encoded in the code page and decoded again, is the same
 // text: every character has a form there, and none is joined with its

@@ -174,11 +174,6 @@ bool plainAscii(std::string_view s) {
     return true;
 }
 
-bool isWindowsCodepage(uint32_t codepage) {
-    const auto all = WindowsCodepages();
-    return std::find(all.begin(), all.end(), codepage) != all.end();
-}
-
 bool roundTrips(std::string_view text, uint32_t codepage) {
     return isClean(text) ? RoundTripsCodepage(text, codepage) : RoundTripsCodepage(SanitizeUtf8(text), codepage);
 }
@@ -254,7 +249,7 @@ uint32_t chooseStringCodepage(const Message& m, ObjectText& t) {
         if (!characters.fitIn(codepage)) continue;
         bool fits = true;
         size_t k = 0;
-        const bool windows = isWindowsCodepage(codepage);
+        const bool windows = IsWindowsCodepage(codepage);
         forEachString(m, t, [&](std::string_view text) {
             const bool asIs = plain[k++] && windows;
             fits = fits && (asIs || roundTrips(text, codepage));
@@ -344,7 +339,7 @@ struct Context {
 
 // The 8-bit bytes of a string in `codepage` (checked beforehand to hold it).
 std::string encode8(std::string_view utf8, uint32_t codepage) {
-    if (isWindowsCodepage(codepage) && plainAscii(utf8)) return std::string(utf8);
+    if (IsWindowsCodepage(codepage) && plainAscii(utf8)) return std::string(utf8);
     std::string out;
     if (isClean(utf8))
         EncodeCodepage(utf8, codepage, &out);
@@ -429,7 +424,7 @@ bool writeProperty(Context& ctx, CompoundFileWriter::Storage* storage, PropertyS
                 entries.addStreamBacked(tag, flags, uint32_t(size) + (ctx.unicode ? 2 : 1));
                 return cfb.writeStream(storage, substgName(tag), size, eachPiece);
             }
-            if (!ctx.unicode && isWindowsCodepage(codepage) && plainAscii(text)) {
+            if (!ctx.unicode && IsWindowsCodepage(codepage) && plainAscii(text)) {
                 // Stored as it is: written from the model's own copy.
                 entries.addStreamBacked(tag, flags, uint32_t(text.size()) + 1);
                 return cfb.writeStream(storage, substgName(tag), text);
